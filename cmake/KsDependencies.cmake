@@ -1,0 +1,15 @@
+# Every dependency comes from a Debian package (scripts/install-deps.sh).
+find_package(PkgConfig REQUIRED)
+find_package(Threads REQUIRED)
+find_package(ZLIB REQUIRED)
+find_package(CURL REQUIRED)
+pkg_check_modules(LIBUSB REQUIRED IMPORTED_TARGET libusb-1.0)
+pkg_check_modules(HIDAPI REQUIRED IMPORTED_TARGET hidapi-hidraw)
+pkg_check_modules(UDEV REQUIRED IMPORTED_TARGET libudev)
+
+if(KS_BUILD_TESTS OR KS_BUILD_SIM)
+    find_package(GTest REQUIRED)
+    pkg_check_modules(UMOCKDEV IMPORTED_TARGET umockdev-1.0)
+    find_program(UMOCKDEV_WRAPPER umockdev-wrapper)
+    find_path(HTTPLIB_INCLUDE_DIR httplib.h)
+endif()
