@@ -4,13 +4,28 @@
 set -euo pipefail
 
 packages=(
-    build-essential cmake ninja-build pkg-config
-    libusb-1.0-0-dev libhidapi-dev libcurl4-openssl-dev zlib1g-dev libudev-dev
-    libgtest-dev libgmock-dev
-    libcpp-httplib-dev libssl-dev
-    umockdev libumockdev-dev
-    iproute2 util-linux procps curl coreutils
-    clang libclang-rt-14-dev
+    build-essential
+    cmake
+    ninja-build
+    pkg-config
+    libusb-1.0-0-dev
+    libhidapi-dev
+    libcurl4-openssl-dev
+    zlib1g-dev
+    libudev-dev
+    libgtest-dev
+    libgmock-dev
+    libcpp-httplib-dev
+    libssl-dev
+    umockdev
+    libumockdev-dev
+    iproute2
+    util-linux
+    procps
+    curl
+    coreutils
+    clang
+    libclang-rt-14-dev
 )
 
 missing=()
@@ -25,6 +40,6 @@ if [ "${#missing[@]}" -gt 0 ]; then
     fi
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 echo "install-deps: all packages present"
