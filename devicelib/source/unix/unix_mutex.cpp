@@ -69,11 +69,19 @@ qErr qMutex_Destroy(qMutex** handle) {
     if (!validMutex(m)) {
         return qErrParam;
     }
-    int rc = pthread_mutex_destroy(&m->mutex);
+    // Still held: freeing it now would pull the memory from under its
+    // holder, so it stays alive for a later unlock and destroy. Probing with
+    // a try-lock keeps the platform from ever seeing a locked mutex destroyed.
+    int rc = pthread_mutex_trylock(&m->mutex);
     if (rc == EBUSY) {
-        // Still held: freeing it now would pull the memory from under its
-        // holder. It stays alive for a later unlock and destroy.
         return qErrBusy;
+    }
+    if (rc == 0) {
+        pthread_mutex_unlock(&m->mutex);
+        rc = pthread_mutex_destroy(&m->mutex);
+        if (rc == EBUSY) {
+            return qErrBusy; // taken again in between
+        }
     }
     m->tag = 0;
     delete m;
