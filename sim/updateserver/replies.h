@@ -26,6 +26,7 @@ struct Faults {
     bool closeMidReply = false; // announce the full length, send half, close
     size_t trickleBytes = 0;    // non-zero: send the body in pieces of this size
     int trickleMs = 0;          // ... with this pause between the pieces
+    bool chunked = false;       // chunked transfer: no Content-Length announced
     std::set<std::string> only;
 
     bool AppliesTo(const std::string& op) const { return only.empty() || only.count(op) > 0; }

@@ -76,7 +76,7 @@ void Usage()
                  "       [--status CODE] [--first-line TEXT] [--empty-body] [--crlf]\n"
                  "       [--truncate-payload N] [--bad-payload] [--body-file FILE]\n"
                  "       [--delay-ms MS] [--hang] [--close-mid-reply]\n"
-                 "       [--trickle BYTES:MS] [--only OP[,OP...]]\n");
+                 "       [--trickle BYTES:MS] [--chunked] [--only OP[,OP...]]\n");
 }
 
 bool ParseNumber(const char* text, long low, long high, long& value)
@@ -127,6 +127,7 @@ bool ParseArgs(int argc, char** argv, Options& o)
         else if (a == "--delay-ms") { ok = number(0, 3600000); f.delayMs = int(n); }
         else if (a == "--hang") f.hang = true;
         else if (a == "--close-mid-reply") f.closeMidReply = true;
+        else if (a == "--chunked") f.chunked = true;
         else if (a == "--trickle") {
             std::string t;
             ok = text(t);
@@ -180,6 +181,7 @@ std::string Describe(const Faults& f, bool applies)
     if (f.hang) add("hang");
     if (f.closeMidReply) add("close-mid-reply");
     if (f.trickleBytes) add("trickle");
+    if (f.chunked) add("chunked");
     return s.empty() ? "none" : s;
 }
 
@@ -207,6 +209,20 @@ void SendSlowly(httplib::Response& res, const Reply& reply, const Faults& f, Sto
                 return false;
             return true;
         });
+}
+
+// Sends the body with chunked transfer coding, so no length is announced.
+void SendChunked(httplib::Response& res, const Reply& reply)
+{
+    auto body = std::make_shared<std::string>(reply.body);
+    res.set_chunked_content_provider("text/plain", [body](size_t offset, httplib::DataSink& sink) {
+        if (offset >= body->size()) {
+            sink.done();
+            return true;
+        }
+        size_t n = std::min<size_t>(body->size() - offset, 65536);
+        return sink.write(body->data() + offset, n);
+    });
 }
 
 } // namespace
@@ -263,6 +279,8 @@ int main(int argc, char** argv)
         res.status = reply.status;
         if (applies && (faults.closeMidReply || faults.trickleBytes > 0))
             SendSlowly(res, reply, faults, stopper);
+        else if (applies && faults.chunked)
+            SendChunked(res, reply);
         else
             res.set_content(reply.body, "text/plain");
     });

@@ -14,3 +14,15 @@ ks_add_gtest(devicelib_discovery_netns
     ROOT
     LABELS devicelib
     TIMEOUT 120)
+
+# USB enumeration through libusb on the emulated bus.
+if(TARGET ksusb_sim)
+    ks_add_gtest(devicelib_discovery_usb UMOCKDEV
+        SOURCES
+            ${CMAKE_CURRENT_LIST_DIR}/source/unix/unix_discovery_usb_test.cpp
+            ${PROJECT_SOURCE_DIR}/tests/support/usbsim_main.cpp
+        LIBS ks::devicelib ks::usbsim
+        LABELS devicelib usb
+        TIMEOUT 120
+        ENV ASAN_OPTIONS=verify_asan_link_order=0)
+endif()

@@ -64,6 +64,8 @@ bool PeerEnd::send(const Bytes& bytes)
     size_t done = 0;
     for (int tries = 0; done < bytes.size() && tries < 1000; tries++) {
         ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == ENOTSOCK) // a terminal or pipe end
+            n = ::write(fd_, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno != EINTR && errno != EAGAIN)
             return false;
         if (n > 0)
@@ -85,7 +87,7 @@ Bytes PeerEnd::read(size_t n, int timeoutMs)
             continue;
         uint8_t buf[256];
         size_t want = n - out.size() < sizeof buf ? n - out.size() : sizeof buf;
-        ssize_t got = ::recv(fd_, buf, want, 0);
+        ssize_t got = ::read(fd_, buf, want);
         if (got <= 0)
             break;
         out.insert(out.end(), buf, buf + got);
@@ -101,7 +103,7 @@ Bytes PeerEnd::drain(int quietMs)
         if (poll(&p, 1, quietMs) <= 0)
             break;
         uint8_t buf[256];
-        ssize_t got = ::recv(fd_, buf, sizeof buf, 0);
+        ssize_t got = ::read(fd_, buf, sizeof buf);
         if (got <= 0)
             break;
         out.insert(out.end(), buf, buf + got);
@@ -120,7 +122,7 @@ bool PeerEnd::closedWithin(int timeoutMs)
         if (poll(&p, 1, left) <= 0)
             continue;
         uint8_t buf[64];
-        ssize_t got = ::recv(fd_, buf, sizeof buf, 0);
+        ssize_t got = ::read(fd_, buf, sizeof buf);
         if (got == 0 || (got < 0 && errno == ECONNRESET))
             return true;
     }
