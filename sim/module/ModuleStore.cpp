@@ -127,7 +127,7 @@ void Module::handleStream(const Packet& p) {
     auto& subs = st_.subscriptions;
     if (opt == kStreamSubscribe) {
         if (std::find(subs.begin(), subs.end(), key) == subs.end()) subs.push_back(key);
-        if (subs.size() == 1) nextSampleUs_ = now_;
+        if (subs.size() == 1) nextSampleUs_ = now_ + uint64_t(cfg_.streamMs ? cfg_.streamMs : 1) * 1000;
     } else {
         auto matches = [key](uint32_t s) {
             for (int sh = 0; sh < 24; sh += 8) {

@@ -206,7 +206,10 @@ void Module::applySystemValue(uint8_t opt, uint8_t idx, uint32_t v, bool call) {
     if (!ok) return uerr(cmdSYSTEM, ack, idx, errRange);
     st_.options[opt] = v;
     st_.optionSets[opt]++;
-    if (opt == 3) cfg_.heartbeatMs = v * 100;
+    if (opt == 3) {
+        cfg_.heartbeatMs = v * 100;
+        nextHbUs_ = now_ + uint64_t(cfg_.heartbeatMs) * 1000;  // the new interval counts from now
+    }
     if (opt == 20) {
         st_.routing = v != 0;
         if (trace_) trace_(cfg_.name + (v ? " routing on" : " routing off"));
