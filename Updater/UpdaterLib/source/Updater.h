@@ -1,0 +1,57 @@
+// The object through which main runs every command. Each operation reports
+// its own failure once, as one user message on the display, and returns the
+// result for main to turn into the exit status.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "DeviceInfo.h"
+#include "Fingerprint.h"
+#include "UpdaterDisplayInterface.h"
+#include "qDiscovery.h"
+
+class Updater {
+public:
+    Updater(const char* serverUrl, const char* storeDirectory, UpdaterDisplayInterface& display);
+    ~Updater();
+    Updater(const Updater&) = delete;
+    Updater& operator=(const Updater&) = delete;
+
+    // Discovery. type 1 or 2 searches that transport; 0 searches USB, then TCP/IP.
+    std::vector<DeviceInfo> Discover_Devices(linkType type);
+    // The modules on the network behind a router; type 0 finds the router's transport.
+    std::vector<DeviceInfo> Discover_KSNetwork_Devices(uint32_t routerSerialNumber, linkType type);
+
+    // Writes firmware into a running module. build 0 lets the method choose;
+    // a non-empty firmwareFile names the BIRD file to use instead.
+    bool Update_Firmware(uint32_t serialNumber, uint32_t build, std::string firmwareFile, uint8_t moduleAddress,
+                         uint32_t routerSerialNumber, bool overrideModelCheck);
+
+    // Fetches one build into the store; the build number stored, 0 on failure.
+    uint32_t Download_Firmware(uint32_t serialNumber, std::string build, bool overrideValidation, bool noCal);
+    // The recovery variant: serial number and build are found by fingerprint.
+    uint32_t Download_Firmware(Fingerprint fingerprint, std::string build, bool overrideValidation);
+    // The server's builds for a module (build number text to version text).
+    std::map<std::string, std::string> Get_BuildList(uint32_t serialNumber);
+    std::map<std::string, std::string> Get_BuildListLocal(uint32_t serialNumber);
+
+    // Reads the chip identifier through its ROM bootloader.
+    bool Get_Fingerprint(Fingerprint& out, std::string serialPort, uint32_t serialNumber, std::string firmwareFile,
+                         uint32_t baudRate, bool resetAfter);
+    // Writes recovery firmware through the ROM bootloader.
+    bool Recover_Firmware(std::string serialPort, uint32_t build, uint32_t baudRate, uint32_t serialNumber,
+                          std::string firmwareFile, bool overrideModelCheck);
+
+    std::string serverUrl;
+    std::string storeDirectory;
+    UpdaterDisplayInterface& display;
+    // 2 when the LPC bootloader answered the last fingerprint, 1 when an
+    // i.MX chip was tried, 0 before any attempt.
+    uint8_t chipType;
+    // Set by an operation that this build does not provide, so that the
+    // caller does not mistake its empty result for an answer.
+    bool notAvailable;
+};

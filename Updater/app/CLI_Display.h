@@ -1,0 +1,19 @@
+// The console implementation of the display sink: information on standard
+// output, errors on standard error, and an in-place progress bar and spinner
+// drawn only when standard output is a terminal.
+#pragma once
+
+#include "UpdaterDisplayInterface.h"
+
+class CLI_Display : public UpdaterDisplayInterface {
+public:
+    // Makes standard output and standard error unbuffered, so messages,
+    // carriage-return animations and diagnostics interleave as written.
+    CLI_Display();
+
+    void display_progress(bool show) override;
+    void update_progress(double fraction, const char* label) override;
+    void update_spinner(bool active, const char* label) override;
+    void info_message(const char* text) override;
+    void error_message(const char* text) override;
+};

@@ -1,0 +1,48 @@
+// The updater's entry point: parse the command line, print the banner, and
+// run the requested commands in their fixed order.
+#include <string>
+
+#include "CLI_Display.h"
+#include "Commands.h"
+#include "Log.h"
+#include "Parameters.h"
+#include "Printers.h"
+#include "Updater.h"
+
+int main(int argc, char** argv)
+{
+    Parameters params;
+    CLI_Display display;
+    Log::SetOutput(stderr);
+
+    if (_get_params(display, argc, argv, &params) != 0) {
+        _display_app_version(display);
+        _display_notice(display);
+        _display_usage(false, false);
+        _release_params(&params);
+        return 1;
+    }
+
+    _display_app_version(display);
+    if (params.commands.IsSet(CMD_HELP) || !params.commands.IsSet(COMMAND_MASK)) {
+        _display_notice(display);
+        _display_ks_version(display);
+        _display_usage(params.extendedUsage, params.helpRequested);
+        _release_params(&params);
+        return 0;
+    }
+
+    std::string storeDirectory = _build_updater_directory();
+    if (!_ensure_store_directory(display, storeDirectory)) {
+        _release_params(&params);
+        return 1;
+    }
+
+    int status;
+    {
+        Updater updater(params.serverUrl.c_str(), storeDirectory.c_str(), display);
+        status = _run_commands(display, updater, params);
+    }
+    _release_params(&params);
+    return status;
+}

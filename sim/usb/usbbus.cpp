@@ -1,0 +1,372 @@
+// The emulated bus: one umockdev test bed and the devices plugged into it.
+#include "usbbus.h"
+
+#include <dlfcn.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+#include "usbdevice_impl.h"
+
+extern char** environ;
+
+namespace kssim {
+namespace {
+
+std::atomic<bool> g_busAlive{false};
+
+std::string hex(const std::vector<uint8_t>& v)
+{
+    std::string s;
+    char b[3];
+    for (uint8_t x : v) {
+        std::snprintf(b, sizeof b, "%02X", x);
+        s += b;
+    }
+    return s;
+}
+
+// Whether a string can stand in a one-line record of the test bed.
+bool printable(const std::string& s)
+{
+    for (char c : s)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            return false;
+    return true;
+}
+
+}  // namespace
+
+// ---- UsbDevice -----------------------------------------------------------
+
+UsbDevice::UsbDevice(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+UsbDevice::~UsbDevice() = default;
+
+const UsbDeviceConfig& UsbDevice::config() const { return impl_->cfg; }
+std::string UsbDevice::devnode() const { return impl_->devnode; }
+std::string UsbDevice::syspath() const { return impl_->syspath; }
+int UsbDevice::busNumber() const { return impl_->bus; }
+int UsbDevice::deviceAddress() const { return impl_->address; }
+
+void UsbDevice::sendToHost(const uint8_t* data, size_t len)
+{
+    if (!data || len == 0)
+        return;
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->toHost.insert(impl_->toHost.end(), data, data + len);
+}
+
+void UsbDevice::sendToHost(const std::vector<uint8_t>& data)
+{
+    sendToHost(data.data(), data.size());
+}
+
+size_t UsbDevice::pendingToHost() const
+{
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    return impl_->toHost.size();
+}
+
+void UsbDevice::setHostWriteHandler(std::function<void(const uint8_t*, size_t)> handler)
+{
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->hostWrite = std::move(handler);
+}
+
+std::vector<uint8_t> UsbDevice::takeHostBytes()
+{
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    std::vector<uint8_t> v(impl_->fromHost.begin(), impl_->fromHost.end());
+    impl_->fromHost.clear();
+    return v;
+}
+
+bool UsbDevice::waitHostBytes(size_t n, int timeoutMs) const
+{
+    std::unique_lock<std::mutex> lock(impl_->mu);
+    return impl_->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [&] { return impl_->fromHost.size() >= n; });
+}
+
+std::vector<UsbOutTransfer> UsbDevice::outTransfers() const
+{
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    return impl_->outLog;
+}
+
+void UsbDevice::setOutNak(bool on)
+{
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->outNak = on;
+}
+
+void UsbDevice::setOutPartial(size_t bytes, int count)
+{
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->partialBytes = bytes;
+    impl_->partialCount = count;
+}
+
+void UsbDevice::stallOut(int count)
+{
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->stallOutCount = count;
+}
+
+void UsbDevice::stallIn(int count)
+{
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->stallInCount = count;
+}
+
+void UsbDevice::setClearHaltFails(bool on)
+{
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->clearHaltFails = on;
+}
+
+int UsbDevice::clearHaltCount() const
+{
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    return impl_->clearHalts;
+}
+
+int UsbDevice::openClients() const
+{
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->purge();
+    return static_cast<int>(impl_->clients.size());
+}
+
+bool UsbDevice::interfaceClaimed(int number) const
+{
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->purge();
+    return impl_->claims.count(number) != 0;
+}
+
+bool UsbDevice::unplugged() const
+{
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    return impl_->gone;
+}
+
+// ---- UsbBus --------------------------------------------------------------
+
+struct UsbBus::Impl {
+    UMockdevTestbed* testbed = nullptr;
+    std::vector<std::unique_ptr<UsbDevice>> devices;
+    int nextAddress = 2;  // 1 is the root hub's
+    std::mutex mu;        // guards devices and nextAddress
+};
+
+bool UsbBus::available(std::string* why)
+{
+    // The preload library must be mapped into this process already (by
+    // LD_PRELOAD); loading it now would come too late to redirect anything.
+    void* preload = dlopen("libumockdev-preload.so.0", RTLD_LAZY | RTLD_NOLOAD);
+    if (preload)
+        dlclose(preload);
+    if (!preload) {
+        if (why)
+            *why = "not running under umockdev's preload (start it with umockdev-wrapper)";
+        return false;
+    }
+    return true;
+}
+
+UsbBus::UsbBus() : impl_(new Impl)
+{
+    std::string why;
+    if (!available(&why))
+        throw std::runtime_error("emulated USB bus unavailable: " + why);
+    bool expected = false;
+    if (!g_busAlive.compare_exchange_strong(expected, true))
+        throw std::runtime_error("an emulated USB bus already exists in this process");
+    impl_->testbed = umockdev_testbed_new();
+    if (!impl_->testbed) {
+        g_busAlive = false;
+        throw std::runtime_error("cannot create the umockdev test bed");
+    }
+}
+
+UsbBus::~UsbBus()
+{
+    // The test bed goes first: its worker thread stops and no handler runs
+    // any more; then the devices (and the handlers' state) can be freed.
+    g_object_unref(impl_->testbed);
+    impl_->devices.clear();
+    g_busAlive = false;
+}
+
+std::string UsbBus::rootDir() const
+{
+    gchar* root = umockdev_testbed_get_root_dir(impl_->testbed);
+    std::string r = root ? root : "";
+    g_free(root);
+    return r;
+}
+
+UsbDevice* UsbBus::plug(const UsbDeviceConfig& config)
+{
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    auto impl = std::make_unique<UsbDevice::Impl>();
+    impl->cfg = config;
+    impl->deviceDesc = buildDeviceDescriptor(config);
+    impl->configDesc = buildConfigDescriptor(config);
+
+    // Lowest free port; a fresh device address (as on re-enumeration).
+    int port = 1;
+    for (bool clash = true; clash; ) {
+        clash = false;
+        for (const auto& d : impl_->devices)
+            if (!d->unplugged() && d->impl_->port == port) {
+                clash = true;
+                ++port;
+            }
+    }
+    impl->port = port;
+    impl->address = impl_->nextAddress;
+    impl_->nextAddress = impl_->nextAddress >= 127 ? 2 : impl_->nextAddress + 1;
+
+    char node[64], path[128];
+    std::snprintf(node, sizeof node, "bus/usb/%03d/%03d", impl->bus, impl->address);
+    std::snprintf(path, sizeof path, "/devices/pci0000:00/0000:00:14.0/usb%d/%d-%d", impl->bus,
+                  impl->bus, port);
+    impl->devnode = std::string("/dev/") + node;
+    impl->syspath = std::string("/sys") + path;
+
+    impl->connectHandler();
+    GError* error = nullptr;
+    if (!umockdev_testbed_attach_ioctl(impl_->testbed, impl->devnode.c_str(), impl->handler,
+                                       &error)) {
+        std::string msg = error ? error->message : "unknown error";
+        if (error)
+            g_error_free(error);
+        throw std::runtime_error("cannot serve " + impl->devnode + ": " + msg);
+    }
+
+    auto fmt = [](const char* f, unsigned a, unsigned b = 0, unsigned c = 0) {
+        char buf[96];
+        std::snprintf(buf, sizeof buf, f, a, b, c);
+        return std::string(buf);
+    };
+    std::string rec;
+    rec += std::string("P: ") + path + "\n";
+    rec += std::string("N: ") + node + "\n";
+    rec += "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n";
+    rec += "E: DEVNAME=" + impl->devnode + "\n";
+    rec += fmt("E: BUSNUM=%03u\n", impl->bus);
+    rec += fmt("E: DEVNUM=%03u\n", impl->address);
+    rec += fmt("E: PRODUCT=%x/%x/%x\n", config.vendorId, config.productId, config.bcdDevice);
+    rec += fmt("A: busnum=%u\nA: devnum=%u\n", impl->bus, impl->address);
+    rec += fmt("A: devpath=%u\n", port);
+    rec += "A: bConfigurationValue=1\nA: bNumConfigurations=1\nA: speed=12\n";
+    rec += fmt("A: idVendor=%04x\nA: idProduct=%04x\n", config.vendorId, config.productId);
+    if (!config.serial.empty() && printable(config.serial))
+        rec += "A: serial=" + config.serial + "\n";
+    if (!config.product.empty() && printable(config.product))
+        rec += "A: product=" + config.product + "\n";
+    if (!config.manufacturer.empty() && printable(config.manufacturer))
+        rec += "A: manufacturer=" + config.manufacturer + "\n";
+    std::vector<uint8_t> all = impl->deviceDesc;
+    all.insert(all.end(), impl->configDesc.begin(), impl->configDesc.end());
+    rec += "H: descriptors=" + hex(all) + "\n";
+
+    if (!umockdev_testbed_add_from_string(impl_->testbed, rec.c_str(), &error)) {
+        std::string msg = error ? error->message : "unknown error";
+        if (error)
+            g_error_free(error);
+        throw std::runtime_error("cannot add " + impl->devnode + ": " + msg);
+    }
+    impl_->devices.emplace_back(new UsbDevice(std::move(impl)));
+    return impl_->devices.back().get();
+}
+
+void UsbBus::unplug(UsbDevice* device)
+{
+    if (!device)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(device->impl_->mu);
+        if (device->impl_->gone)
+            return;
+        device->impl_->gone = true;
+        device->impl_->cv.notify_all();
+    }
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    umockdev_testbed_uevent(impl_->testbed, device->impl_->syspath.c_str(), "remove");
+    umockdev_testbed_remove_device(impl_->testbed, device->impl_->syspath.c_str());
+}
+
+pid_t UsbBus::spawn(const std::vector<std::string>& argv) const
+{
+    if (argv.empty()) {
+        errno = EINVAL;
+        return -1;
+    }
+    // The child's environment: ours, with the test bed and the preload made
+    // explicit in case a caller changed them since the bus was made.
+    std::vector<std::string> env;
+    bool havePreload = false;
+    for (char** e = environ; *e; ++e) {
+        std::string s = *e;
+        if (s.rfind("UMOCKDEV_DIR=", 0) == 0)
+            continue;
+        if (s.rfind("LD_PRELOAD=", 0) == 0) {
+            havePreload = s.find("libumockdev-preload") != std::string::npos;
+            if (!havePreload)
+                s = "LD_PRELOAD=libumockdev-preload.so.0:" + s.substr(11);
+            havePreload = true;
+        }
+        env.push_back(s);
+    }
+    if (!havePreload)
+        env.push_back("LD_PRELOAD=libumockdev-preload.so.0");
+    env.push_back("UMOCKDEV_DIR=" + rootDir());
+
+    std::vector<char*> cargv, cenv;
+    for (const auto& a : argv)
+        cargv.push_back(const_cast<char*>(a.c_str()));
+    cargv.push_back(nullptr);
+    for (const auto& e : env)
+        cenv.push_back(const_cast<char*>(e.c_str()));
+    cenv.push_back(nullptr);
+    pid_t pid = -1;
+    int rc = posix_spawnp(&pid, cargv[0], nullptr, nullptr, cargv.data(), cenv.data());
+    if (rc != 0) {
+        errno = rc;
+        return -1;
+    }
+    return pid;
+}
+
+int UsbBus::waitChild(pid_t pid, int timeoutMs)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        int status = 0;
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid)
+            return status;
+        if (r < 0 && errno != EINTR)
+            return -1;
+        if (std::chrono::steady_clock::now() >= end) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+}  // namespace kssim

@@ -1,0 +1,107 @@
+// Internal state of one emulated USB device and its usbdevfs request handler.
+#pragma once
+
+#include <umockdev.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "usbbus.h"
+
+namespace kssim {
+
+// Descriptor blobs of a device, built from its configuration.
+std::vector<uint8_t> buildDeviceDescriptor(const UsbDeviceConfig& cfg);
+std::vector<uint8_t> buildConfigDescriptor(const UsbDeviceConfig& cfg);
+// String descriptor `index` (0 = language list), or empty when there is none.
+std::vector<uint8_t> buildStringDescriptor(const UsbDeviceConfig& cfg, uint8_t index);
+
+// One URB a client has submitted and not yet reaped. The two data objects are
+// umockdev's local copies of the client's usbdevfs_urb and of its buffer;
+// changes to them reach the client when the URB is reaped.
+struct SimUrb {
+    UMockdevIoctlData* urb = nullptr;  // owned reference
+    UMockdevIoctlData* buf = nullptr;  // owned reference, null for length 0
+    unsigned long addr = 0;            // the URB's address in the client
+    uint8_t type = 0;
+    uint8_t endpoint = 0;
+    size_t length = 0;
+    size_t accepted = 0;       // OUT bytes already taken by the device
+    bool partialNak = false;   // OUT: took its share, NAKs the rest
+};
+
+// Per open file descriptor: its URBs and the interfaces it claimed.
+struct SimClient {
+    std::deque<SimUrb*> pending;
+    std::deque<SimUrb*> completed;
+};
+
+struct UsbDevice::Impl {
+    UsbDeviceConfig cfg;
+    std::vector<uint8_t> deviceDesc;
+    std::vector<uint8_t> configDesc;
+    int bus = 1;
+    int address = 0;
+    int port = 0;
+    std::string devnode;
+    std::string syspath;
+    UMockdevIoctlBase* handler = nullptr;  // owned reference
+
+    // Guards everything below.
+    mutable std::mutex mu;
+    mutable std::condition_variable cv;
+    std::map<UMockdevIoctlClient*, SimClient> clients;  // each holds a reference
+    std::map<int, UMockdevIoctlClient*> claims;  // interface -> owner
+    std::deque<uint8_t> toHost;
+    std::deque<uint8_t> fromHost;
+    std::function<void(const uint8_t*, size_t)> hostWrite;
+    std::vector<UsbOutTransfer> outLog;
+    std::set<uint8_t> halted;  // endpoint addresses
+    bool outNak = false;
+    size_t partialBytes = 0;
+    int partialCount = 0;
+    int stallOutCount = 0;
+    int stallInCount = 0;
+    bool clearHaltFails = false;
+    int clearHalts = 0;
+    bool gone = false;
+
+    Impl() = default;
+    ~Impl();
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
+
+    // Connects the handler's signals; called once before the node exists.
+    void connectHandler();
+
+    // Request handling, on umockdev's worker thread.
+    void onIoctl(UMockdevIoctlClient* client);
+    void onVanished(UMockdevIoctlClient* client);
+
+    // Client bookkeeping; callers hold mu.
+    SimClient& track(UMockdevIoctlClient* client);
+    void drop(UMockdevIoctlClient* client);
+    void purge();
+
+private:
+    using Deliveries = std::vector<std::vector<uint8_t>>;
+    long submit(UMockdevIoctlClient* client, SimClient& sc, int* err, Deliveries& out);
+    long reap(UMockdevIoctlClient* client, SimClient& sc, int* err, bool* done, Deliveries& out);
+    long discard(UMockdevIoctlClient* client, SimClient& sc, int* err);
+    long simpleRequest(UMockdevIoctlClient* client, unsigned long req, int* err);
+    void control(SimClient& sc, SimUrb* u);
+    void progress(SimClient& sc, Deliveries& out);
+    void finish(SimClient& sc, SimUrb* u, int status, size_t actual);
+    void acceptOut(SimUrb* u, size_t n, Deliveries& out);
+    const UsbInterfaceDesc* interfaceOf(uint8_t endpoint) const;
+    static void freeUrb(SimUrb* u);
+};
+
+}  // namespace kssim

@@ -1,0 +1,28 @@
+# Link engine and discovery.
+ks_add_gtest(devicelib_discovery
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/source/unix/unix_discovery_test.cpp
+    LIBS ks::devicelib
+    LABELS devicelib
+    TIMEOUT 60)
+
+# TCP/IP discovery against responders in private network namespaces (root).
+ks_add_gtest(devicelib_discovery_netns
+    SOURCES
+        ${CMAKE_CURRENT_LIST_DIR}/source/unix/unix_discovery_netns_test.cpp
+        ${PROJECT_SOURCE_DIR}/tests/support/link_peer.cpp
+    LIBS ks::devicelib
+    ROOT
+    LABELS devicelib
+    TIMEOUT 120)
+
+# USB enumeration through libusb on the emulated bus.
+if(TARGET ksusb_sim)
+    ks_add_gtest(devicelib_discovery_usb UMOCKDEV
+        SOURCES
+            ${CMAKE_CURRENT_LIST_DIR}/source/unix/unix_discovery_usb_test.cpp
+            ${PROJECT_SOURCE_DIR}/tests/support/usbsim_main.cpp
+        LIBS ks::devicelib ks::usbsim
+        LABELS devicelib usb
+        TIMEOUT 120
+        ENV ASAN_OPTIONS=verify_asan_link_order=0)
+endif()
