@@ -63,17 +63,24 @@ bool _run_get(UpdaterDisplayInterface& display, Updater& updater, Parameters& pa
     return true;
 }
 
+// The -t choice for discovery; 0 when none was made or it was recovery.
+uint32_t _chosen_link_type(const Parameters& params)
+{
+    return (params.transportGiven && params.transport != TRANSPORT_RECOVER) ? params.transport : 0;
+}
+
 int _run_discover(UpdaterDisplayInterface& display, Updater& updater, Parameters& params)
 {
-    uint32_t type = (params.transportGiven && params.transport != TRANSPORT_RECOVER) ? params.transport : 0;
     if (params.routerSerialNumber != 0) {
+        // The network walk finds the router's transport itself when none was chosen.
         display.message(INFO, "Searching for Keystrand Network devices connected to %08X",
                         params.routerSerialNumber);
-        updater.Discover_KSNetwork_Devices(params.routerSerialNumber, static_cast<linkType>(type));
+        updater.Discover_KSNetwork_Devices(params.routerSerialNumber,
+                                           static_cast<linkType>(_chosen_link_type(params)));
         return updater.notAvailable ? 1 : 0;
     }
     display.message(INFO, "Searching for Keystrand devices");
-    linkType searched = static_cast<linkType>(type != 0 ? type : 1);
+    linkType searched = _discovery_link_type(params);
     std::vector<DeviceInfo> devices = updater.Discover_Devices(searched);
     if (updater.notAvailable) {
         return 1;
@@ -124,6 +131,12 @@ int _run_builds(UpdaterDisplayInterface& display, Updater& updater, Parameters& 
 }
 
 }  // namespace
+
+linkType _discovery_link_type(const Parameters& params)
+{
+    uint32_t type = _chosen_link_type(params);
+    return static_cast<linkType>(type != 0 ? type : 1);
+}
 
 bool _ensure_store_directory(UpdaterDisplayInterface& display, const std::string& path)
 {

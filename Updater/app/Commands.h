@@ -10,6 +10,10 @@ class UpdaterDisplayInterface;
 // Returns the exit status, 0 or 1.
 int _run_commands(UpdaterDisplayInterface& display, Updater& updater, Parameters& params);
 
+// The transport -D searches: the -t choice, except that recovery (and no
+// choice at all) searches USB.
+linkType _discovery_link_type(const Parameters& params);
+
 // Creates the store directory and every missing parent. False (after a
 // message) when the path is empty or cannot be made.
 bool _ensure_store_directory(UpdaterDisplayInterface& display, const std::string& path);

@@ -24,3 +24,13 @@ ks_add_gtest(devicelib_core_sync
     LABELS devicelib
     TIMEOUT 60)
 target_include_directories(devicelib_core_sync PRIVATE ${PROJECT_SOURCE_DIR}/devicelib/source/unix)
+
+# Packets, byte order helpers and packet queues.
+ks_add_gtest(devicelib_packets
+    SOURCES
+        ${CMAKE_CURRENT_LIST_DIR}/source/qPacket_test.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/source/unix/unix_packetfifo_test.cpp
+    LIBS ks::devicelib Threads::Threads
+    LABELS devicelib
+    TIMEOUT 120)
+target_include_directories(devicelib_packets PRIVATE ${PROJECT_SOURCE_DIR}/devicelib/source/unix)

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <vector>
 
+#include "Commands.h"
 #include "Log.h"
 #include "Parameters.h"
 #include "display_recorder.h"
@@ -324,6 +325,24 @@ TEST(CommandsClassSet, ReportsWhetherAnyCommandIsSet)
     EXPECT_FALSE(c.IsSet(CMD_HELP | CMD_DISCOVER));
     EXPECT_TRUE(c.Set(CMD_HELP));
     EXPECT_FALSE(c.IsSet(COMMAND_MASK & ~CMD_Z));
+}
+
+TEST(DiscoveryTransport, FollowsTheTransportOptionExceptForRecovery)
+{
+    struct Case {
+        std::vector<std::string> words;
+        linkType type;
+    } cases[] = {
+        {{"-D"}, linkTypeUSB},
+        {{"-D", "-t", "USB"}, linkTypeUSB},
+        {{"-D", "-t", "TCPIP"}, linkTypeTCPIP},
+        {{"-D", "-t", "TCP"}, linkTypeTCPIP},
+        {{"-D", "-t", "RECOVER"}, linkTypeUSB},
+    };
+    for (const Case& c : cases) {
+        Parsed p = Parse(c.words);
+        EXPECT_EQ(_discovery_link_type(p.params), c.type) << c.words.back();
+    }
 }
 
 TEST(StoreDirectory, IsBuiltUnderTheHomeDirectory)

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <regex>
 #include <string>
+#include <thread>
 
 #include "Log.h"
 #include "UpdaterDisplayInterface.h"
@@ -153,6 +155,53 @@ TEST(LogOutput, CutsOverlongLinesAndKeepsTheirNewline)
         ASSERT_GE(got.size(), 2u);
         EXPECT_EQ(got.substr(got.size() - 2), c.want_tail) << "length " << c.length;
     }
+}
+
+TEST(LogOutput, LinesFromTwoThreadsStayWholeWhilePackagesChange)
+{
+    LogCapture cap;
+    Log::ActivatePackage(DEBUG_ServerComm);
+    const int lines = 500;
+    std::thread worker([&] {
+        for (int i = 0; i < lines; ++i) Log::log(DEBUG_ServerComm, "worker line %04d\n", i);
+    });
+    for (int i = 0; i < lines; ++i) {
+        Log::ActivatePackage(DEBUG_APP);
+        Log::log(0, "main line %04d\n", i);
+        Log::DeactivatePackage(DEBUG_APP);
+    }
+    worker.join();
+    std::string text = cap.text();
+    int worker_lines = 0, main_lines = 0;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        ASSERT_NE(end, std::string::npos);
+        std::string line = text.substr(pos, end - pos);
+        if (line.rfind("worker line ", 0) == 0 && line.size() == 16) {
+            ++worker_lines;
+        } else if (line.rfind("main line ", 0) == 0 && line.size() == 14) {
+            ++main_lines;
+        } else {
+            ADD_FAILURE() << "torn line [" << line << "]";
+        }
+        pos = end + 1;
+    }
+    EXPECT_EQ(worker_lines, lines);
+    EXPECT_EQ(main_lines, lines);
+}
+
+TEST(LogOutput, TimeStampSwitchPrefixesEachLineAndIsOffByDefault)
+{
+    EXPECT_FALSE(Log::timestamped.load());
+    LogCapture cap;
+    Log::timestamped = true;
+    Log::log(0, "stamped %d\n", 1);
+    Log::timestamped = false;
+    Log::log(0, "plain\n");
+    std::string text = cap.text();
+    std::regex want("[0-9]{4}:[0-9]{2}:[0-9]{2}:[0-9]{2}:[0-9]{2}:[0-9]{2} \\| stamped 1\nplain\n");
+    EXPECT_TRUE(std::regex_match(text, want)) << text;
 }
 
 TEST(LogPackages, UserListShowsBothNetworkBitsUnderOneName)
