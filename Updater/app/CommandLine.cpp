@@ -8,6 +8,7 @@
 #include "Log.h"
 #include "Parameters.h"
 #include "UpdaterDisplayInterface.h"
+#include "path.h"
 #include "qDirectory.h"
 
 const char* const DEFAULT_SERVER_HOST = "updates.keystrand.example";
@@ -322,10 +323,5 @@ std::string _build_updater_directory() {
     if (home[0] == '\0') {
         return std::string();
     }
-    char path[2048];
-    if (qDirectory_BuildPath(path, sizeof path, home, ".quillmar", "updater", nullptr) !=
-        qErrNone) {
-        return std::string();
-    }
-    return path;
+    return BuildPath(home, ".quillmar", "updater", nullptr);
 }
