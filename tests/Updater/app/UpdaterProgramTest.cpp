@@ -234,17 +234,27 @@ TEST_F(UpdaterStoreDirectory, IsCreatedInTheHomeDirectoryWhenACommandRuns)
 
 TEST_F(UpdaterStoreDirectory, ThatCannotBeMadeStopsTheRunWithAMessage)
 {
-    RemoveStore();
-    {
-        std::ofstream blocker(root);
-        blocker << "not a directory\n";
+    // A plain file where a directory of the store path belongs: at the
+    // store's parent, or at the store itself.
+    for (int atStore = 0; atStore < 2; ++atStore) {
+        RemoveStore();
+        unlink(store.c_str());
+        if (atStore) {
+            ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
+        }
+        const std::string blockerPath = atStore ? store : root;
+        {
+            std::ofstream blocker(blockerPath);
+            blocker << "not a directory\n";
+        }
+        ExpectRun({"-C"}, BANNER, "Could not find updater directory at " + store + "\n", 1);
+        ExpectRun({"-U", "-d", "1"}, BANNER, "Could not find updater directory at " + store + "\n", 1);
+        std::string content;
+        ASSERT_TRUE(ReadWholeFile(blockerPath, &content));
+        EXPECT_EQ(content, "not a directory\n") << "the blocking file must be left alone";
+        unlink(store.c_str());
+        RemoveStore();
     }
-    ExpectRun({"-C"}, BANNER, "Could not find updater directory at " + store + "\n", 1);
-    ExpectRun({"-U", "-d", "1"}, BANNER, "Could not find updater directory at " + store + "\n", 1);
-    std::string content;
-    ASSERT_TRUE(ReadWholeFile(root, &content));
-    EXPECT_EQ(content, "not a directory\n") << "the blocking file must be left alone";
-    RemoveStore();
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <regex>
 #include <string>
 #include <thread>
 
@@ -188,6 +189,19 @@ TEST(LogOutput, LinesFromTwoThreadsStayWholeWhilePackagesChange)
     }
     EXPECT_EQ(worker_lines, lines);
     EXPECT_EQ(main_lines, lines);
+}
+
+TEST(LogOutput, TimeStampSwitchPrefixesEachLineAndIsOffByDefault)
+{
+    EXPECT_FALSE(Log::timestamped.load());
+    LogCapture cap;
+    Log::timestamped = true;
+    Log::log(0, "stamped %d\n", 1);
+    Log::timestamped = false;
+    Log::log(0, "plain\n");
+    std::string text = cap.text();
+    std::regex want("[0-9]{4}:[0-9]{2}:[0-9]{2}:[0-9]{2}:[0-9]{2}:[0-9]{2} \\| stamped 1\nplain\n");
+    EXPECT_TRUE(std::regex_match(text, want)) << text;
 }
 
 TEST(LogPackages, UserListShowsBothNetworkBitsUnderOneName)

@@ -1,0 +1,107 @@
+// The bodies of the fuzz targets, shared with the ctest test that replays the
+// inputs they once crashed on (tests/Updater/UpdaterLib/source).
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "BirdFile.h"
+#include "KeyValueStore.h"
+
+namespace fuzzinputs {
+
+// A per-process scratch file path in /tmp.
+inline std::string ScratchPath(const char* tag) {
+    return "/tmp/ks-fuzz-" + std::string(tag) + "-" + std::to_string(::getpid());
+}
+
+inline bool WriteFile(const std::string& path, const uint8_t* data, size_t size) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    bool ok = size == 0 || std::fwrite(data, 1, size, f) == size;
+    return std::fclose(f) == 0 && ok;
+}
+
+// Everything a caller may do with a parsed file.
+inline void UseBirdFile(BirdFile& f) {
+    f.FindBlocks(BirdFile::BIRD_BLOCK_LOADER);
+    f.FindBlocks(BirdFile::BIRD_BLOCK_START_ADDRESS);
+    f.ValidateModel("KS");
+    f.ValidateModel("");
+    f.GetBuild();
+    f.GetVersion();
+    f.ValidateSerialNumber(f.GetSerialNumber());
+    const uint8_t pattern[3] = {0x00, 0xFF, 0x00};
+    f.ValidateData(pattern, sizeof pattern);
+    f.ReplaceSerialNumber(0x40F5849A);
+    f.ReplaceVectorChecksum();
+    const uint32_t key[4] = {0x01234567, 0x89ABCDEF, 0xFEDCBA98, 0x76543210};
+    f.DecodeFirmwareBlocks(key);
+    f.DumpBlocks(BirdFile::BIRD_BLOCK_DESCRIPTOR);
+    BirdFile moved(std::move(f));
+    moved.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE);
+}
+
+// Bytes starting with "bird" are a whole file, loaded from disk; anything
+// else is taken as decompressed content and scanned directly, so the block
+// parser is reached without going through zlib.
+inline void BirdBytes(const uint8_t* data, size_t size) {
+    if (size >= 4 && std::memcmp(data, "bird", 4) == 0) {
+        std::string path = ScratchPath("bird");
+        if (!WriteFile(path, data, size)) return;
+        try {
+            BirdFile f(path.c_str());
+            UseBirdFile(f);
+        } catch (const std::runtime_error&) {
+        }
+        std::remove(path.c_str());
+        return;
+    }
+    if (size > 0xFFFFFFFFu) return;
+    BirdFile f;
+    f.filename = "content";
+    f.data.reset(new uint8_t[size ? size : 1]);
+    if (size) std::memcpy(f.data.get(), data, size);
+    f.dataSize = static_cast<uint32_t>(size);
+    f.ScanBlocks(f.data.get(), f.dataSize);
+    f.FindSerialNumberOffsets();
+    UseBirdFile(f);
+}
+
+// Loads text as an attributes file, uses it, saves it and reads it back: the
+// entries must survive the round trip (except keys that the format cannot
+// carry: a leading '#', an embedded NUL, or a line too long to read back).
+inline void AttributesText(const uint8_t* data, size_t size) {
+    std::string path = ScratchPath("kv");
+    std::string saved = path + ".saved";
+    if (!WriteFile(path, data, size)) return;
+    KeyValueStore kv(path.c_str());
+    bool carried = true;
+    for (const auto& e : kv.entries) {
+        if (e.first.empty() || e.first[0] == '#' || e.first.find('\0') != std::string::npos ||
+            e.second.find('\0') != std::string::npos || e.first.size() + e.second.size() + 2 >= KeyValueStore::LINE_SIZE)
+            carried = false;
+    }
+    kv.GetInt("A", 1);
+    kv.GetHex("B", 2);
+    kv.GetBOOL("C", true);
+    kv.GetDouble("D", 1.0);
+    kv.GetString("E", nullptr);
+    kv.modified = false;  // keep UPDATED_TIME out so the comparison is exact
+    kv.Save(saved.c_str());
+    KeyValueStore back(saved.c_str());
+    if (carried && back.entries != kv.entries) {
+        std::fprintf(stderr, "attributes changed in a save/load round trip\n");
+        std::abort();
+    }
+    std::remove(path.c_str());
+    std::remove(saved.c_str());
+}
+
+}  // namespace fuzzinputs

@@ -1,0 +1,182 @@
+// Helpers for the tests of BIRD files, attributes files and the local store:
+// scratch directories, whole-file reads and writes, diagnostic-log capture
+// and small private tmpfs mounts for producing real write failures as root.
+#pragma once
+
+#include <dirent.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "Log.h"
+
+namespace storetest {
+
+inline std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+inline bool WriteAll(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+    return static_cast<bool>(out);
+}
+
+inline bool WriteAll(const std::string& path, const std::vector<uint8_t>& bytes) {
+    return WriteAll(path, std::string(bytes.begin(), bytes.end()));
+}
+
+inline bool Exists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+inline bool IsDirectory(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Names in a directory, "." and ".." left out.
+inline std::set<std::string> ListNames(const std::string& dir) {
+    std::set<std::string> names;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (dirent* e = ::readdir(d))
+            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.insert(e->d_name);
+        ::closedir(d);
+    }
+    return names;
+}
+
+inline std::string HexDump(const std::string& bytes) {
+    std::string out;
+    char buf[4];
+    for (unsigned char c : bytes) {
+        std::snprintf(buf, sizeof buf, "%02X ", c);
+        out += buf;
+    }
+    return out;
+}
+
+// A fresh directory under /tmp, removed with everything in it at the end.
+class ScratchDir {
+public:
+    ScratchDir() {
+        char tmpl[] = "/tmp/ks-store-test.XXXXXX";
+        if (::mkdtemp(tmpl)) path_ = tmpl;
+    }
+    ~ScratchDir() {
+        if (!path_.empty()) std::system(("rm -rf '" + path_ + "'").c_str());
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// Routes the diagnostic log into memory for the life of the object.
+class LogCapture {
+public:
+    explicit LogCapture(uint32_t packages) : packages_(packages) {
+        stream_ = ::open_memstream(&buffer_, &size_);
+        Log::SetOutput(stream_);
+        Log::ActivatePackage(packages_);
+    }
+    ~LogCapture() {
+        Log::SetOutput(nullptr);
+        Log::DeactivatePackage(packages_);
+        if (stream_) std::fclose(stream_);
+        std::free(buffer_);
+    }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+    std::string Text() {
+        std::fflush(stream_);
+        return std::string(buffer_ ? buffer_ : "", size_);
+    }
+
+private:
+    uint32_t packages_;
+    char* buffer_ = nullptr;
+    size_t size_ = 0;
+    FILE* stream_ = nullptr;
+};
+
+// A tmpfs of the given size mounted over dir inside a private mount namespace
+// of this test process (so the host never sees it). Needs root; ok() is
+// false with a reason otherwise.
+class PrivateTmpfs {
+public:
+    PrivateTmpfs(const std::string& dir, size_t bytes) : dir_(dir) {
+        if (::geteuid() != 0) {
+            reason_ = "needs root to mount a private tmpfs";
+            return;
+        }
+        static bool unshared = false;
+        if (!unshared) {
+            if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+                reason_ = std::string("cannot make a private mount namespace: ") + std::strerror(errno);
+                return;
+            }
+            unshared = true;
+        }
+        std::string options = "size=" + std::to_string(bytes) + ",mode=0755";
+        if (::mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()) != 0) {
+            reason_ = std::string("cannot mount tmpfs: ") + std::strerror(errno);
+            return;
+        }
+        mounted_ = true;
+    }
+    ~PrivateTmpfs() {
+        if (mounted_) ::umount2(dir_.c_str(), MNT_DETACH);
+    }
+    PrivateTmpfs(const PrivateTmpfs&) = delete;
+    PrivateTmpfs& operator=(const PrivateTmpfs&) = delete;
+
+    bool ok() const { return mounted_; }
+    const std::string& reason() const { return reason_; }
+
+    // Makes the whole file system read-only (root cannot write either).
+    bool MakeReadOnly() {
+        return ::mount(nullptr, dir_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+    }
+    // Fills the remaining space with a filler file so that the next write
+    // runs out of room.
+    bool Fill() {
+        FILE* f = std::fopen((dir_ + "/.filler").c_str(), "wb");
+        if (!f) return false;
+        std::vector<char> block(4096, 'x');
+        size_t guard = 0;
+        while (std::fwrite(block.data(), 1, block.size(), f) == block.size() && ++guard < 1u << 20) {
+        }
+        std::fclose(f);
+        // Top up to the last byte.
+        f = std::fopen((dir_ + "/.filler2").c_str(), "wb");
+        if (f) {
+            while (std::fputc('x', f) != EOF && std::fflush(f) == 0 && ++guard < 1u << 21) {
+            }
+            std::fclose(f);
+        }
+        return true;
+    }
+
+private:
+    std::string dir_;
+    std::string reason_;
+    bool mounted_ = false;
+};
+
+}  // namespace storetest
