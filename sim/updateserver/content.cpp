@@ -65,7 +65,7 @@ std::vector<BuildEntry> Content::Builds(const std::string& serial) const
         const fs::path& p = it->path();
         std::string stem = p.stem().string();
         std::string ext = p.extension().string();
-        if ((ext != ".bird" && ext != ".version") || !IsDecimal(stem) || stem.size() > 9)
+        if (ext != ".version" || !IsDecimal(stem) || stem.size() > 9)
             continue;
         unsigned long number = std::strtoul(stem.c_str(), nullptr, 10);
         bool known = std::any_of(builds.begin(), builds.end(),

@@ -37,7 +37,7 @@ public:
     std::string Latest(const std::string& serial) const;
     // Text of SERIAL/firmware (first line, blanks trimmed); empty when missing.
     std::string Firmware(const std::string& serial) const;
-    // Builds named by SERIAL/N.bird or SERIAL/N.version, in ascending number.
+    // Builds that have a SERIAL/N.version file, in ascending number.
     std::vector<BuildEntry> Builds(const std::string& serial) const;
     // Bytes of SERIAL/BUILD.bird; false when there is no such file.
     bool ReadBird(const std::string& serial, const std::string& build, std::string& bytes) const;

@@ -129,7 +129,7 @@ void AddBuild(const std::string& root, const std::string& serial, unsigned build
               const std::string& birdBytes)
 {
     std::string base = root + "/" + serial + "/" + std::to_string(build);
-    if (!version.empty())
+    if (version != "-") // "-": an unlisted build
         WriteFile(base + ".version", version + "\n");
     if (!birdBytes.empty())
         WriteFile(base + ".bird", birdBytes);

@@ -33,6 +33,7 @@ bool Exists(const std::string& path);
 // Content for the simulated server (layout in sim/updateserver/README.md).
 void AddModule(const std::string& root, const std::string& serial, const std::string& latest,
                const std::string& firmware);
+// version "-" leaves the build out of the list; empty bytes write no file.
 void AddBuild(const std::string& root, const std::string& serial, unsigned build, const std::string& version,
               const std::string& birdBytes);
 // A small but well-formed BIRD file for the given build.

@@ -143,9 +143,6 @@ TEST(UpdaterCommands, MissingPrerequisitesStopTheRunWithStatusOne)
 // Operations that this build does not provide say so once and fail.
 TEST(UpdaterCommands, UnavailableOperationsFailWithOneLine)
 {
-    const std::string get = "Retrieving firmware for device with serial number 40F5849A\n";
-    const std::string latest = get + "No build specified\nUsing Latest build\n";
-    const std::string download = "Download is not available in this build\n";
     Case cases[] = {
         {{"-D"}, BANNER + "Searching for Keystrand devices\n", "Discover is not available in this build\n", 1},
         {{"-D", "-t", "RECOVER"}, BANNER + "Searching for Keystrand devices\n",
@@ -155,18 +152,34 @@ TEST(UpdaterCommands, UnavailableOperationsFailWithOneLine)
         {{"-U", "-d", "40F5849A"}, BANNER, "Update is not available in this build\n", 1},
         {{"-U", "-t", "RECOVER", "-s", "/dev/null"}, BANNER, "Recover is not available in this build\n", 1},
         {{"-U", "-t", "RECOVER"}, BANNER, "Recover is not available in this build\n", 1},
-        {{"-B", "-d", "1"}, BANNER, "List Builds is not available in this build\n", 1},
         {{"-N", "-s", "/dev/null"}, BANNER, "Fingerprint is not available in this build\n", 1},
-        {{"-G", "-d", "40F5849A"}, BANNER + latest, download, 1},
-        {{"-G", "-d", "0x40F5849A"}, BANNER + latest, download, 1},
-        {{"-G", "-d=40F5849A"}, BANNER + latest, download, 1},
-        {{"-G", "-d", "140F5849A"}, BANNER + latest, download, 1},
-        {{"-G", "-d", "40F5849A", "-b", "007"}, BANNER + get + "Retrieving firmware build 7\n", download, 1},
-        {{"-G", "-U", "-d", "40F5849A"}, BANNER + latest, download + "Update is not available in this build\n", 1},
-        {{"-N", "-s", "/dev/null", "-G", "-d", "40F5849A"}, BANNER + latest,
-         "Fingerprint is not available in this build\n" + download, 1},
         {{"-N", "-s", "/dev/null", "-D"}, BANNER + "Searching for Keystrand devices\n",
          "Fingerprint is not available in this build\nDiscover is not available in this build\n", 1},
+    };
+    for (const Case& c : cases) ExpectRun(c.args, c.out, c.err, c.status);
+}
+
+// -G and -B reach the server named with -u (here a loopback port where
+// nothing listens, so no request leaves the machine): the device and build
+// forms of the command line arrive as the messages show.
+TEST(UpdaterCommands, DownloadCommandsAskTheServerGiven)
+{
+    const std::string noServer = "http://127.0.0.1:9/cgi/u";
+    const std::string get = "Retrieving firmware for device with serial number 40F5849A\n";
+    const std::string latest = get + "No build specified\nUsing Latest build\n";
+    const std::string failed = "Server request failed for " + noServer + "\n";
+    Case cases[] = {
+        {{"-B", "-d", "1", "-u", noServer}, BANNER + "No builds found for device [00000001]\n", failed, 0},
+        {{"-G", "-d", "40F5849A", "-u", noServer}, BANNER + latest, failed, 1},
+        {{"-G", "-d", "0x40F5849A", "-u", noServer}, BANNER + latest, failed, 1},
+        {{"-G", "-d=40F5849A", "-u", noServer}, BANNER + latest, failed, 1},
+        {{"-G", "-d", "140F5849A", "-u", noServer}, BANNER + latest, failed, 1},
+        {{"-G", "-d", "40F5849A", "-b", "007", "-u", noServer}, BANNER + get + "Retrieving firmware build 7\n",
+         failed, 1},
+        {{"-G", "-U", "-d", "40F5849A", "-u", noServer}, BANNER + latest,
+         failed + "Update is not available in this build\n", 1},
+        {{"-N", "-s", "/dev/null", "-G", "-d", "40F5849A", "-u", noServer}, BANNER + latest,
+         "Fingerprint is not available in this build\n" + failed, 1},
     };
     for (const Case& c : cases) ExpectRun(c.args, c.out, c.err, c.status);
 }

@@ -53,6 +53,7 @@ protected:
         updtest::AddBuild(root.path(), "40F5849A", 123, "1.0.0", "hello bird");
         updtest::AddBuild(root.path(), "40F5849A", 124, "1.0.1", "hello bird!");
         updtest::AddBuild(root.path(), "40F5849A", 200, "2.0.0", ""); // listed, no file
+        updtest::AddBuild(root.path(), "40F5849A", 300, "-", "unlisted"); // a file, not listed
         updtest::AddModule(root.path(), "D272031D", "", "OTHER");
         updtest::WriteFile(root.path() + "/recovery",
                            "# fingerprint, serial, build\n"
@@ -78,6 +79,7 @@ TEST_F(UpdateServer, AnswersEachOperationWithParametersInAnyOrder)
         {"op=qu&sn=D272031D&", "ok\n"},
         {"bld=123&fw=KSFW-2.9&no_cal=false&op=bird&sn=40F5849A&", "ok\naGVsbG8gYmlyZA==\n"},
         {"sn=40F5849A&op=bird&no_cal=true&fw=KSFW-2.9&bld=124", "ok\naGVsbG8gYmlyZCE=\n"},
+        {"bld=300&fw=KSFW-2.9&no_cal=false&op=bird&sn=40F5849A&", "ok\ndW5saXN0ZWQ=\n"},
         {"op=builds&sn=40F5849A&", "ok\n123;1.0.0\n124;1.0.1\n200;2.0.0\n"},
         {"op=builds&sn=D272031D&", "ok\n"},
         {"brief=true&fp=00000001%2000000002%2000000003%2000000004&op=fix&", "ok\n40F5849A\n0x10\n"},

@@ -1,0 +1,87 @@
+// A bench of simulated modules served on real transports of this machine:
+// one TCP listener per module, pseudo-terminals, driver-node stand-ins, the
+// UDP discovery responder, and hooks for an external transport (emulated USB).
+//
+// Locking: one mutex (`mu_`) guards every module and every endpoint. The
+// bench's own thread holds it while it moves bytes and runs the modules' timers;
+// every public call takes it, so tests may read state while a run goes on.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "BenchConfig.h"
+#include "Module.h"
+
+namespace modsim {
+
+class Bench {
+public:
+    Bench();
+    ~Bench();
+    Bench(const Bench&) = delete;
+    Bench& operator=(const Bench&) = delete;
+
+    // Builds the modules and opens their transports; false and `error` when a
+    // transport cannot be opened (nothing is left open then).
+    bool start(const BenchConfig& cfg, std::string& error);
+    void stop();
+
+    std::vector<std::string> names() const;
+    bool has(const std::string& name) const;
+    // The calls below throw std::out_of_range for a name not on the bench.
+    ModuleState state(const std::string& name) const;
+    ModuleConfig config(const std::string& name) const;
+    uint16_t tcpPort(const std::string& name) const;   // 0 without TCP
+    std::string tcpHost(const std::string& name) const;
+    std::string ptyPath(const std::string& name) const;   // slave path
+    std::string nodePath(const std::string& name) const;  // the chosen path
+    // Waits up to `ms` until `pred` holds for the module's state.
+    bool waitFor(const std::string& name, const std::function<bool(const ModuleState&)>& pred, int ms) const;
+
+    // Trace: every packet in and out, one line each (null switches it off).
+    void setTrace(TraceFn fn);
+    // One line per module: name, serial, address and where it is reached.
+    std::string summary() const;
+    // A readable dump of every module's counters, images, slots and options.
+    std::string report() const;
+
+    // External transport (emulated USB). The transport attaches when a host
+    // opens the module, writes the host's bytes and reads the module's bytes.
+    bool externalAttach(const std::string& name);
+    void externalDetach(const std::string& name);
+    void externalWrite(const std::string& name, const uint8_t* p, size_t n);
+    size_t externalRead(const std::string& name, uint8_t* p, size_t cap);
+    // What the external transport must show: present or not, with which serial,
+    // and the link epoch (a change means: drop the connection / unplug).
+    void externalStatus(const std::string& name, bool& present, uint32_t& serial, uint32_t& epoch) const;
+
+private:
+    struct Endpoint;
+    Endpoint& ep(const std::string& name) const;
+    void loop();
+    void serviceEndpoint(Endpoint& e, uint64_t now);
+    void flushOutput(Endpoint& e, uint64_t now);
+    bool openListener(Endpoint& e, std::string& error);
+    void closeAll();
+    void answerDiscovery();
+
+    mutable std::mutex mu_;
+    std::vector<std::unique_ptr<Module>> modules_;
+    std::vector<std::unique_ptr<Endpoint>> eps_;  // one per module; children have none open
+    BenchConfig cfg_;
+    int discoveryFd_ = -1;
+    int wake_[2] = {-1, -1};
+    std::thread thread_;
+    std::atomic<bool> stopping_{false};
+    bool started_ = false;
+};
+
+uint64_t monotonicUs();
+
+}  // namespace modsim

@@ -1,0 +1,32 @@
+// Internal: the per-module endpoint record of the Bench (guarded by Bench::mu_).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Bench.h"
+
+namespace modsim {
+
+struct Bench::Endpoint {
+    enum Active { None, Tcp, Pty, Node, External };
+    Module* mod = nullptr;
+    bool hasTcp = false;
+    std::string host;
+    uint16_t port = 0;
+    int listenFd = -1, connFd = -1;
+    int ptyMaster = -1, ptySlave = -1;
+    std::string ptyPath;
+    int nodeMaster = -1, nodeSlave = -1;
+    std::string nodeTarget, nodePath;
+    Active active = None;   // where the module's answers go
+    uint32_t epoch = 0;     // the module's link epoch last seen
+    std::vector<uint8_t> pending;  // answers not yet written
+    std::vector<uint8_t> extOut;   // answers waiting for the external transport
+};
+
+// Opens the UDP discovery socket on an interface (name or IPv4 address).
+bool openDiscovery(const std::string& iface, int& fd, std::string& error);
+
+}  // namespace modsim

@@ -1,0 +1,163 @@
+// keystrand-sim: hosts a bench of simulated Keystrand modules on this machine.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "Bench.h"
+#include "BenchConfig.h"
+
+namespace {
+
+volatile sig_atomic_t gStop = 0;
+volatile sig_atomic_t gReport = 0;
+
+void onStop(int) { gStop = 1; }
+void onReport(int) { gReport = 1; }
+
+void usage(FILE* f) {
+    fputs("usage: keystrand-sim [options] [-- COMMAND [ARGS...]]\n"
+          "  --bench FILE        modules from a bench file (see README.md)\n"
+          "  --module SPEC       one more module: \"NAME key=value ...\"\n"
+          "  --bind ADDR         address of the TCP listeners (default 127.0.0.1)\n"
+          "  --discovery IFACE   answer UDP discovery on this interface (name or IPv4)\n"
+          "  --trace             log every packet in and out on standard error\n"
+          "  --report            print every module's state on exit (and on SIGUSR1)\n"
+          "  --ready-file PATH   write the module lines to PATH once the bench runs\n"
+          "  --help              this text\n"
+          "With a COMMAND the simulator runs it as its child, stops when it ends and\n"
+          "exits with its status; otherwise it runs until SIGINT or SIGTERM.\n",
+          f);
+}
+
+struct Options {
+    modsim::BenchConfig bench;
+    bool trace = false, report = false;
+    std::string readyFile;
+    std::vector<char*> command;
+};
+
+bool parseArgs(int argc, char** argv, Options& o) {
+    std::string err;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= argc) {
+                fprintf(stderr, "keystrand-sim: %s needs a value\n", a.c_str());
+                return false;
+            }
+            out = argv[++i];
+            return true;
+        };
+        std::string v;
+        if (a == "--") {
+            for (++i; i < argc; ++i) o.command.push_back(argv[i]);
+            break;
+        } else if (a == "--help" || a == "-h") {
+            usage(stdout);
+            exit(0);
+        } else if (a == "--trace") {
+            o.trace = true;
+        } else if (a == "--report") {
+            o.report = true;
+        } else if (a == "--bench") {
+            if (!value(v)) return false;
+            if (!modsim::loadBenchFile(v, o.bench, err)) return fprintf(stderr, "keystrand-sim: %s\n", err.c_str()), false;
+        } else if (a == "--module") {
+            if (!value(v)) return false;
+            if (!modsim::parseModuleSpec(v, o.bench, err)) return fprintf(stderr, "keystrand-sim: %s\n", err.c_str()), false;
+        } else if (a == "--bind") {
+            if (!value(o.bench.bind)) return false;
+        } else if (a == "--discovery") {
+            if (!value(o.bench.discovery)) return false;
+        } else if (a == "--ready-file") {
+            if (!value(o.readyFile)) return false;
+        } else {
+            fprintf(stderr, "keystrand-sim: unknown option '%s'\n", a.c_str());
+            usage(stderr);
+            return false;
+        }
+    }
+    if (o.bench.modules.empty()) {
+        fprintf(stderr, "keystrand-sim: no modules (use --bench or --module)\n");
+        return false;
+    }
+    return true;
+}
+
+pid_t spawn(std::vector<char*>& cmd) {
+    cmd.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        execvp(cmd[0], cmd.data());
+        fprintf(stderr, "keystrand-sim: cannot run %s: %s\n", cmd[0], strerror(errno));
+        _exit(127);
+    }
+    return pid;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    if (!parseArgs(argc, argv, o)) return 2;
+    signal(SIGINT, onStop);
+    signal(SIGTERM, onStop);
+    signal(SIGUSR1, onReport);
+    signal(SIGPIPE, SIG_IGN);
+
+    modsim::Bench bench;
+    std::string err;
+    if (!bench.start(o.bench, err)) {
+        fprintf(stderr, "keystrand-sim: %s\n", err.c_str());
+        return 1;
+    }
+    uint64_t t0 = modsim::monotonicUs();
+    if (o.trace)
+        bench.setTrace([t0](const std::string& line) {
+            uint64_t t = modsim::monotonicUs() - t0;
+            fprintf(stderr, "[%6llu.%03llu] %s\n", (unsigned long long)(t / 1000000),
+                    (unsigned long long)(t / 1000 % 1000), line.c_str());
+        });
+    std::string lines = bench.summary();
+    fputs(lines.c_str(), stdout);
+    puts("ready");
+    fflush(stdout);
+    if (!o.readyFile.empty()) std::ofstream(o.readyFile) << lines << "ready\n";
+
+    int status = 0;
+    pid_t child = o.command.empty() ? -1 : spawn(o.command);
+    if (child < 0 && !o.command.empty()) {
+        fprintf(stderr, "keystrand-sim: cannot start the command: %s\n", strerror(errno));
+        status = 1;
+        gStop = 1;
+    }
+    while (!gStop) {
+        if (gReport) {
+            gReport = 0;
+            fputs(bench.report().c_str(), stderr);
+        }
+        if (child > 0) {
+            int ws = 0;
+            if (waitpid(child, &ws, WNOHANG) == child) {
+                status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+                break;
+            }
+        }
+        usleep(20000);
+    }
+    if (child > 0 && gStop) {
+        kill(child, SIGTERM);
+        int ws = 0;
+        waitpid(child, &ws, 0);
+        status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+    }
+    if (o.report) fputs(bench.report().c_str(), stderr);
+    bench.stop();
+    return status;
+}

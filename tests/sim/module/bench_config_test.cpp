@@ -1,0 +1,97 @@
+// The bench file parser: what it accepts and the errors it gives.
+#include <gtest/gtest.h>
+
+#include "BenchConfig.h"
+
+using modsim::BenchConfig;
+
+TEST(BenchConfig, ParsesModulesTransportsAndFaults) {
+    const char* text =
+        "# a router with two children\n"
+        "bind 10.1.2.3\n"
+        "discovery veth1\n"
+        "module r serial=40F5849A model=21 address=2 version=2.9.29 build=77 tcp=0 pty usb=yes\n"
+        "module c1 serial=1 address=4 router=r uid=1,2,3,ABCDEF01 label=left   # trailing comment\n"
+        "module c2 serial=2 address=6 router=r data-wrong=3 sum-off slow-ms=20 loader-serial=default\n"
+        "\n"
+        "module n serial=3 node=/tmp/x/keystrand.00000003 version=0x12000003 load-reply=after no-return\n";
+    BenchConfig cfg;
+    std::string err;
+    ASSERT_TRUE(modsim::parseBench(text, cfg, err)) << err;
+    EXPECT_EQ(cfg.bind, "10.1.2.3");
+    EXPECT_EQ(cfg.discovery, "veth1");
+    ASSERT_EQ(cfg.modules.size(), 4u);
+    const auto& r = cfg.modules[0];
+    EXPECT_EQ(r.serial, 0x40F5849Au);
+    EXPECT_EQ(r.model, 21);
+    EXPECT_EQ(r.version, (2u << 28) | (9u << 24) | 29u);
+    EXPECT_EQ(r.build, 77u);
+    EXPECT_EQ(r.tcp, "0");
+    EXPECT_TRUE(r.pty);
+    EXPECT_TRUE(r.usb);
+    const auto& c1 = cfg.modules[1];
+    EXPECT_EQ(c1.router, "r");
+    EXPECT_EQ(c1.uid[3], 0xABCDEF01u);
+    EXPECT_EQ(c1.label, "left");
+    const auto& c2 = cfg.modules[2];
+    EXPECT_EQ(c2.faults.dataWrongCount, 3u);
+    EXPECT_TRUE(c2.faults.sumOffByOne);
+    EXPECT_EQ(c2.faults.slowMs, 20u);
+    EXPECT_TRUE(c2.loaderDefaultSerial);
+    const auto& n = cfg.modules[3];
+    EXPECT_EQ(n.node, "/tmp/x/keystrand.00000003");
+    EXPECT_EQ(n.version, 0x12000003u);
+    EXPECT_TRUE(n.loadReplyAfter);
+    EXPECT_TRUE(n.faults.noReturnAfterLoad);
+}
+
+TEST(BenchConfig, BadInputIsRefusedWithItsLineAndLeavesTheBenchAsItWas) {
+    struct Case { const char* text; const char* error; };
+    const Case cases[] = {
+        {"module a colour=red\n", "bench line 1: unknown key 'colour'"},
+        {"module a\nmodule b serial=XYZ\n", "bench line 2: serial: bad number 'XYZ'"},
+        {"module a serial=123456789\n", "bench line 1: serial: bad number"},
+        {"module a address=3\n", "module a: address must be even and non-zero"},
+        {"module a address=0\n", "module a: address must be even and non-zero"},
+        {"module a\nmodule a\n", "module a: name used twice"},
+        {"module a router=nobody\n", "router 'nobody' is not on the bench"},
+        {"module r\nmodule c router=r tcp=0\n", "a module behind a router has no transport"},
+        {"module r\nmodule c router=r address=2\n", "same address as its router"},
+        {"module r\nmodule c router=r address=4\nmodule d router=r address=4\n", "address used twice behind r"},
+        {"module r\nmodule c router=r address=4\nmodule d router=c address=6\n", "sits behind a router itself"},
+        {"module a version=16.0.0\n", "version: bad number '16'"},
+        {"module a version=1.2\n", "version must be MAJOR.MINOR.PATCH"},
+        {"module a uid=1,2,3\n", "uid: expected four"},
+        {"module a model=300\n", "model: bad number '300' (at most 255)"},
+        {"module a model=-1\n", "model: bad number"},
+        {"module a sum-off=maybe\n", "sum-off: expected yes or no"},
+        {"module a node=relative/path\n", "node: expected an absolute path"},
+        {"module a tcp=host:port\n", "tcp: bad number 'port'"},
+        {"module\n", "module: expected a name"},
+        {"module serial=1\n", "the name comes first"},
+        {"bind\n", "bind: expected one argument"},
+        {"listen 1.2.3.4\n", "unknown statement 'listen'"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        BenchConfig cfg;
+        cfg.modules.push_back({});
+        std::string err;
+        EXPECT_FALSE(modsim::parseBench(c.text, cfg, err));
+        EXPECT_NE(err.find(c.error), std::string::npos) << err;
+        EXPECT_EQ(cfg.modules.size(), 1u);
+    }
+}
+
+TEST(BenchConfig, ModuleSpecsFromTheCommandLineAddUp) {
+    BenchConfig cfg;
+    std::string err;
+    ASSERT_TRUE(modsim::parseModuleSpec("r serial=A address=2 tcp=127.0.0.1:0", cfg, err)) << err;
+    ASSERT_TRUE(modsim::parseModuleSpec("c serial=B address=4 router=r", cfg, err)) << err;
+    EXPECT_FALSE(modsim::parseModuleSpec("d serial=C address=4 router=r", cfg, err));
+    EXPECT_NE(err.find("address used twice"), std::string::npos) << err;
+    EXPECT_FALSE(modsim::parseModuleSpec("e heartbeat-ms=99999", cfg, err));
+    EXPECT_EQ(cfg.modules.size(), 2u);
+    EXPECT_FALSE(modsim::loadBenchFile("/nonexistent/bench.txt", cfg, err));
+    EXPECT_NE(err.find("cannot read bench file /nonexistent/bench.txt"), std::string::npos);
+}
