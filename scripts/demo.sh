@@ -1,7 +1,68 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds the updater and shows its main job.
+# Installs what is needed, builds the updater and its simulators, and shows its
+# main job end to end on this machine: the banner and usage screen, then the
+# build list and downloads of a module's firmware from the simulated update
+# server (loopback only) into the per-user store. The store lives in a private
+# temporary home (scripts/isolated-home.sh); the real home is never touched.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
-bash scripts/build.sh release
-exec scripts/isolated-home.sh build/release/Updater/Updater -h
+
+if [ "${KS_DEMO_INNER:-}" != 1 ]; then
+    bash scripts/install-deps.sh
+    cmake --preset release >/dev/null
+    cmake --build --preset release >/dev/null
+    KS_DEMO_INNER=1 exec scripts/isolated-home.sh bash "$0"
+fi
+
+build=build/release
+updater=$build/Updater/Updater
+serial=40F5849A
+work=$(mktemp -d "${TMPDIR:-/tmp}/ks-demo.XXXXXX")
+server_pid=
+cleanup() {
+    [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+step() { printf '\n\033[1m$ %s\033[0m\n' "$*"; }
+run() { step "Updater ${*}"; "$updater" "$@" && echo "(exit status 0)" || echo "(exit status $?)"; }
+
+# Server content: two builds of one module, made with the BIRD writer.
+content=$work/server
+mkdir -p "$content/$serial"
+for entry in 1201:2.9.28 1234:2.9.29; do
+    b=${entry%%:*} version=${entry#*:}
+    cat > "$work/$b.txt" <<DESC
+version 1 1
+loader flags=1 address=0x10000000 fill:0xA5:2048
+firmware flags=2 address=0x0 vector-checksum le32:0x10008000,0x101,0x103,0x105,0,0,0,0 fill:0xFF:65536
+descriptor build=$b version=$version serial=$serial model=KS-ROUTER
+start-address 0x10000000
+DESC
+    "$build/sim/bird/birdwrite" -o "$content/$serial/$b.bird" "$work/$b.txt"
+    echo "$version" > "$content/$serial/$b.version"
+done
+echo 1234 > "$content/$serial/latest"
+echo "KS-ROUTER" > "$content/$serial/firmware"
+
+"$build/sim/updateserver/updateserver" --root "$content" --lifetime 120 \
+    --log "$work/server.log" > "$work/server.out" &
+server_pid=$!
+for _ in $(seq 50); do grep -q listening "$work/server.out" 2>/dev/null && break; sleep 0.1; done
+port=$(sed -n 's/.*127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/server.out" | head -n1)
+[ -n "$port" ] || { echo "demo: the simulated update server did not start" >&2; exit 1; }
+url=http://127.0.0.1:$port/cgi/u
+
+run -h
+run -B -d "$serial" -u "$url"
+run -G -d "$serial" -u "$url"
+run -G -d "$serial" -b 1201 -u "$url"
+run -G -d "$serial" -b 999 -u "$url"
+
+step "ls -la ~/.quillmar/updater/$serial && cat ~/.quillmar/updater/$serial/.settings"
+ls -la "$HOME/.quillmar/updater/$serial"
+cat "$HOME/.quillmar/updater/$serial/.settings"
+
+step "requests the simulated server answered"
+cat "$work/server.log"
