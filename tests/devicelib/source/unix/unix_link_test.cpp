@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -265,41 +266,50 @@ TEST_F(LinkOverPair, HeartbeatsAreAnsweredAndNeverQueued)
     }
 }
 
+// What a user filter saw; filled on the input thread, read by the test.
 struct FilterLog {
-    std::vector<Bytes> seen;
+    explicit FilterLog(uint8_t consume) : consumeAddress(consume) {}
     uint8_t consumeAddress; // 0: consume everything
+    std::mutex lock;
+    std::vector<Bytes> seen;
+    std::vector<Bytes> copy()
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        return seen;
+    }
 };
 
 bool userFilter(const qPacket* p, void* ref)
 {
     FilterLog* log = static_cast<FilterLog*>(ref);
+    std::lock_guard<std::mutex> hold(log->lock);
     log->seen.push_back(packetBytes(p));
     return log->consumeAddress == 0 || p->address == log->consumeAddress;
 }
 
 TEST_F(LinkOverPair, UserFilterSeesEveryPacketFirstAndMayConsumeIt)
 {
-    FilterLog all{{}, 0};
+    FilterLog all(0);
     ASSERT_EQ(qLink_InstallUserPacketFilter(id_, userFilter, &all), qErrNone);
     EXPECT_EQ(exchange({0x06, 0x02, 0x00, 0x01}), Bytes()) << "a consumed heartbeat is not answered";
     EXPECT_TRUE(takeAll(id_).empty());
-    ASSERT_EQ(all.seen.size(), 1u);
-    EXPECT_EQ(all.seen[0], Bytes({0x06, 0x02, 0x00, 0x01}));
+    ASSERT_EQ(all.copy().size(), 1u);
+    EXPECT_EQ(all.copy()[0], Bytes({0x06, 0x02, 0x00, 0x01}));
 
-    FilterLog some{{}, 0x08};
+    FilterLog some(0x08);
     ASSERT_EQ(qLink_InstallUserPacketFilter(id_, userFilter, &some), qErrNone);
     exchange({0x08, 0x01, 0x55, 0x04, 0x01, 0x66});
     std::vector<Bytes> got = takeAll(id_);
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0], Bytes({0x04, 0x01, 0x66}));
-    EXPECT_EQ(some.seen.size(), 2u) << "the filter sees the packets it leaves as well";
-    EXPECT_EQ(all.seen.size(), 1u) << "a replaced filter is not called again";
+    EXPECT_EQ(some.copy().size(), 2u) << "the filter sees the packets it leaves as well";
+    EXPECT_EQ(all.copy().size(), 1u) << "a replaced filter is not called again";
 
     ASSERT_EQ(qLink_InstallUserPacketFilter(id_, nullptr, nullptr), qErrNone);
     EXPECT_EQ(exchange({0x08, 0x02, 0x00, 0x00}), Bytes({0x08, 0x02, 0x00, 0x02}));
     exchange({0x08, 0x01, 0x55});
     EXPECT_EQ(takeAll(id_).size(), 1u);
-    EXPECT_EQ(some.seen.size(), 2u);
+    EXPECT_EQ(some.copy().size(), 2u);
 }
 
 TEST_F(LinkOverPair, SendsAtMostOnePacketPerMillisecond)
