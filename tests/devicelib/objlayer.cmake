@@ -1,0 +1,15 @@
+# Object layer of the device library: Link, Module, entities, system class,
+# streaming, store slots and factory data. In-process peers for exact bytes
+# and faults; the module simulator (sim/module) for the real conversation.
+if(TARGET modsim)
+    set(objlayer_support ${PROJECT_SOURCE_DIR}/tests/support/objlayer_peer.cpp)
+
+    ks_add_gtest(devicelib_objlayer_link
+        SOURCES
+            ${CMAKE_CURRENT_LIST_DIR}/source/LocklessQueue_SPSC_test.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/source/Link_test.cpp
+            ${objlayer_support}
+        LIBS ks::devicelib ks::modsim Threads::Threads
+        LABELS devicelib
+        TIMEOUT 120)
+endif()
