@@ -8,6 +8,7 @@ if(TARGET modsim)
         SOURCES
             ${CMAKE_CURRENT_LIST_DIR}/source/LocklessQueue_SPSC_test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/source/Link_test.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/source/LinkStreaming_test.cpp
             ${objlayer_support}
         LIBS ks::devicelib ks::modsim Threads::Threads
         LABELS devicelib
