@@ -14,3 +14,13 @@ if(TARGET modsim)
         LABELS devicelib
         TIMEOUT 120)
 endif()
+
+if(TARGET modsim)
+    ks_add_gtest(devicelib_objlayer_module
+        SOURCES
+            ${CMAKE_CURRENT_LIST_DIR}/source/Module_test.cpp
+            ${objlayer_support}
+        LIBS ks::devicelib ks::modsim Threads::Threads
+        LABELS devicelib
+        TIMEOUT 180)
+endif()
