@@ -24,3 +24,13 @@ if(TARGET modsim)
         LABELS devicelib
         TIMEOUT 180)
 endif()
+
+if(TARGET modsim)
+    ks_add_gtest(devicelib_objlayer_store
+        SOURCES
+            ${CMAKE_CURRENT_LIST_DIR}/source/LinkStore_test.cpp
+            ${objlayer_support}
+        LIBS ks::devicelib ks::modsim Threads::Threads
+        LABELS devicelib
+        TIMEOUT 180)
+endif()

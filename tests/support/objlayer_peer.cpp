@@ -112,6 +112,9 @@ void FakeModule::clear()
 
 bool FakeModule::inject(const Bytes& bytes)
 {
+    // The host may not have been accepted yet right after connecting.
+    for (int i = 0; i < 500 && connFd_ < 0; ++i)
+        usleep(2000);
     std::lock_guard<std::mutex> lock(sendMu_);
     int fd = connFd_;
     if (fd < 0)
