@@ -34,3 +34,15 @@ if(TARGET modsim)
         LABELS devicelib
         TIMEOUT 180)
 endif()
+
+# Discovery inside a private network namespace made by the test (root).
+if(TARGET modsim)
+    ks_add_gtest(devicelib_objlayer_discovery_netns
+        SOURCES
+            ${CMAKE_CURRENT_LIST_DIR}/source/LinkDiscovery_netns_test.cpp
+            ${objlayer_support}
+        LIBS ks::devicelib ks::modsim Threads::Threads
+        ROOT
+        LABELS devicelib
+        TIMEOUT 120)
+endif()
