@@ -483,10 +483,15 @@ qErr Link::enablePacketLog(const char* path)
     qErr result = qLink_PacketDebug_Enable(_impl->linkId);
     if (result != qErrNone)
         return result;
+    // A logger made for an earlier engine link (before a disconnect) would
+    // read a link that is gone and write nothing: make it anew.
+    if (_impl->logger && _impl->loggerLinkId != _impl->linkId)
+        qLogger_Destroy(&_impl->logger);
     if (!_impl->logger) {
         _impl->logger = qLogger_Create(_impl->linkId, impl::readDebugBuffer, path);
         if (!_impl->logger)
             return qErrResource;
+        _impl->loggerLinkId = _impl->linkId;
     }
     result = qLogger_Enable(_impl->logger);
     if (result == qErrNone) {

@@ -101,6 +101,7 @@ struct Link::impl {
 #else
     void* logger = nullptr;
 #endif
+    uint32_t loggerLinkId = 0; // the engine link the logger reads
     // Guarded by streamMutex; read and written by the engine's input thread
     // (through the stream filter) and by the caller's thread.
     std::map<uint64_t, StreamEntry> streams;

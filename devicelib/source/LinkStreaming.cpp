@@ -197,17 +197,16 @@ qErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
         empty = _impl->streams.empty();
     }
     qErr result = empty ? _impl->installStreamFilter(false) : _impl->installStreamFilter(true);
-    if (result != qErrNone)
-        return result;
-
-    uei request{};
-    request.module = module;
-    request.command = cmdSTREAM;
-    request.option = uint8_t((enable ? STREAM_OPTION_ENABLE : STREAM_OPTION_DISABLE) | ueiOPTION_SET);
-    request.specifier = ueiSPECIFIER_REPLY;
-    request.type = ueiTypeInt;
-    request.value.intVal = uint32_t(key);
-    result = sendUEI(request);
+    if (result == qErrNone) {
+        uei request{};
+        request.module = module;
+        request.command = cmdSTREAM;
+        request.option = uint8_t((enable ? STREAM_OPTION_ENABLE : STREAM_OPTION_DISABLE) | ueiOPTION_SET);
+        request.specifier = ueiSPECIFIER_REPLY;
+        request.type = ueiTypeInt;
+        request.value.intVal = uint32_t(key);
+        result = sendUEI(request);
+    }
     if (result == qErrNone) {
         uei reply{};
         reply.module = module;
@@ -219,8 +218,9 @@ qErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
             result = qErr(reply.value.byteVal);
     }
     if (result != qErrNone) {
-        // Never keep a subscription the module did not confirm (a failed
-        // send included).
+        // Never keep a subscription the module did not confirm: not when
+        // the machinery could not start, the send failed, or no (or a
+        // refusing) acknowledgement came.
         std::lock_guard<std::mutex> lock(_impl->streamMutex);
         for (uint64_t k : filterActiveStreamKeys(module, command, option, index, WILDCARD, false))
             _impl->streams.erase(k);

@@ -284,6 +284,21 @@ TEST_F(SimStore, PacketLogWritesStartAndTheTraffic)
     EXPECT_NE(text.find("6 > 0x4 0x4 0x4 0x2 0x0 0x0 \r\n"), std::string::npos) << "the size request\n" << text;
     EXPECT_NE(text.find("8 < 0x4 0x6 0x4 0x2 0x0 0x0 "), std::string::npos) << "its reply\n" << text;
     EXPECT_EQ(link.disablePacketLog(), qErrNone);
+
+    // After a reconnect the log follows the new engine link.
+    ASSERT_EQ(link.disconnect(), qErrNone);
+    ASSERT_EQ(link.connect(), qErrNone);
+    ASSERT_EQ(link.enablePacketLog(path.c_str()), qErrNone);
+    ASSERT_EQ(link.storeSlotCapacity(4, 1, 3, &size), qErrNone);
+    usleep(100000);
+    ASSERT_EQ(link.disablePacketLog(), qErrNone);
+    f = fopen(path.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    text.clear();
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        text.append(buf, n);
+    fclose(f);
+    EXPECT_NE(text.find("6 > 0x4 0x4 0x4 0x1 0x1 0x3 \r\n"), std::string::npos) << "the capacity request\n" << text;
     unlink(path.c_str());
     rmdir(dir);
 }

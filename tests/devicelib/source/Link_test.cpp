@@ -71,6 +71,8 @@ TEST(LinkOffline, ReportsMissingSpecifierLinkAndConnection)
     EXPECT_EQ(link.enablePacketLog("/nonexistent/x"), qErrConfiguration);
     EXPECT_EQ(link.disablePacketLog(), qErrConfiguration);
     EXPECT_EQ(link.enableStream(2, 3, 1, 0, true), qErrConfiguration);
+    EXPECT_TRUE(link.filterActiveStreamKeys(255, 255, 255, 255, 255, true).empty())
+        << "a subscription that could not start is not kept";
     EXPECT_EQ(link.storeSlotSize(2, 0, 0, nullptr), qErrConnection);
 }
 
