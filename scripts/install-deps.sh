@@ -23,6 +23,7 @@ packages=(
     util-linux
     procps
     curl
+    time
     coreutils
     clang
     libclang-rt-14-dev

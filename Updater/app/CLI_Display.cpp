@@ -16,26 +16,22 @@ static_assert(sizeof(BAR_TEMPLATE) - 1 == BAR_WIDTH, "bar template must be as wi
 
 const char* const SPINNER_FRAMES[8] = {".", "..", "...", "....", ".....", "....", "...", ".."};
 
-bool _stdout_is_terminal()
-{
+bool _stdout_is_terminal() {
     return isatty(fileno(stdout)) != 0;
 }
 
-void _clear_line()
-{
+void _clear_line() {
     fprintf(stdout, "\r%*s\r", CLEAR_WIDTH, " ");
 }
 
-}  // namespace
+} // namespace
 
-CLI_Display::CLI_Display()
-{
+CLI_Display::CLI_Display() {
     setbuf(stdout, nullptr);
     setbuf(stderr, nullptr);
 }
 
-void CLI_Display::display_progress(bool show)
-{
+void CLI_Display::display_progress(bool show) {
     if (!_stdout_is_terminal()) {
         return;
     }
@@ -44,8 +40,7 @@ void CLI_Display::display_progress(bool show)
     }
 }
 
-void CLI_Display::update_progress(double fraction, const char* label)
-{
+void CLI_Display::update_progress(double fraction, const char* label) {
     if (!_stdout_is_terminal()) {
         return;
     }
@@ -73,13 +68,12 @@ void CLI_Display::update_progress(double fraction, const char* label)
     if (label == nullptr) {
         fprintf(stdout, "\r[%.*s>%*s] (%3d%% ) ", filled, BAR_TEMPLATE, remaining - 1, "", percent);
     } else {
-        fprintf(stdout, "\r (%s) [%.*s>%*s] (%3d%% ) ", label, filled, BAR_TEMPLATE, remaining - 1, "",
-                percent);
+        fprintf(stdout, "\r (%s) [%.*s>%*s] (%3d%% ) ", label, filled, BAR_TEMPLATE, remaining - 1,
+                "", percent);
     }
 }
 
-void CLI_Display::update_spinner(bool active, const char* label)
-{
+void CLI_Display::update_spinner(bool active, const char* label) {
     // Shared by all calls; only the main thread animates.
     static uint8_t count = 0;
     if (!_stdout_is_terminal()) {
@@ -97,12 +91,10 @@ void CLI_Display::update_spinner(bool active, const char* label)
     count = static_cast<uint8_t>((count + 1) & 7);
 }
 
-void CLI_Display::info_message(const char* text)
-{
+void CLI_Display::info_message(const char* text) {
     fprintf(stdout, "%s\n", text != nullptr ? text : "");
 }
 
-void CLI_Display::error_message(const char* text)
-{
+void CLI_Display::error_message(const char* text) {
     fprintf(stderr, "%s\n", text != nullptr ? text : "");
 }

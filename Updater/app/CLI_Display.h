@@ -6,7 +6,7 @@
 #include "UpdaterDisplayInterface.h"
 
 class CLI_Display : public UpdaterDisplayInterface {
-public:
+  public:
     // Makes standard output and standard error unbuffered, so messages,
     // carriage-return animations and diagnostics interleave as written.
     CLI_Display();

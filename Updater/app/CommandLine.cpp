@@ -8,6 +8,7 @@
 #include "Log.h"
 #include "Parameters.h"
 #include "UpdaterDisplayInterface.h"
+#include "path.h"
 #include "qDirectory.h"
 
 const char* const DEFAULT_SERVER_HOST = "updates.keystrand.example";
@@ -41,13 +42,12 @@ const OptionEntry OPTIONS[] = {
     {OPT_PARAMETER, "-u", ARG_NEXT_WORD}, {OPT_HELP, "--help", ARG_NONE},
 };
 const size_t OPTION_COUNT = sizeof(OPTIONS) / sizeof(OPTIONS[0]);
-static_assert(sizeof(OPTIONS) / sizeof(OPTIONS[0]) == 26, "the option table has 26 entries");
+static_assert(OPTION_COUNT == 26, "the option table has 26 entries");
 
 const char HEX_DIGITS[] = "0123456789ABCDEFabcdef";
 const char DEC_DIGITS[] = "0123456789";
 
-size_t _leading_dashes(const std::string& s)
-{
+size_t _leading_dashes(const std::string& s) {
     size_t n = 0;
     while (n < s.size() && s[n] == '-') {
         ++n;
@@ -58,8 +58,7 @@ size_t _leading_dashes(const std::string& s)
 // The entry that name selects: an exact match, or else the one entry of
 // which name is a proper prefix with the same dashes and at least one letter.
 // Null when nothing or more than one entry matches.
-const OptionEntry* _find_option(const std::string& name)
-{
+const OptionEntry* _find_option(const std::string& name) {
     for (const OptionEntry& e : OPTIONS) {
         if (name == e.text) {
             return &e;
@@ -77,15 +76,14 @@ const OptionEntry* _find_option(const std::string& name)
             continue;
         }
         if (found != nullptr) {
-            return nullptr;  // ambiguous
+            return nullptr; // ambiguous
         }
         found = &e;
     }
     return found;
 }
 
-uint32_t _get_digits_arg(const char* text, char** end, const char* digits, int base)
-{
+uint32_t _get_digits_arg(const char* text, char** end, const char* digits, int base) {
     if (end == nullptr) {
         return 0;
     }
@@ -98,15 +96,13 @@ uint32_t _get_digits_arg(const char* text, char** end, const char* digits, int b
     return static_cast<uint32_t>(strtoul(text, end, base));
 }
 
-bool _has_hex_prefix(const char* s)
-{
+bool _has_hex_prefix(const char* s) {
     return s[0] == '0' && (s[1] == 'x' || s[1] == 'X');
 }
 
 // -d and -r: an optional 0x prefix, then hexadecimal digits; 0 is no serial.
 bool _handle_serial(UpdaterDisplayInterface& display, const char* value, uint32_t* out,
-                    const char* discardLog, const char* errorFormat)
-{
+                    const char* discardLog, const char* errorFormat) {
     if (_has_hex_prefix(value)) {
         Log::log(DEBUG_Updater, "%s", discardLog);
         value += 2;
@@ -120,22 +116,21 @@ bool _handle_serial(UpdaterDisplayInterface& display, const char* value, uint32_
     return true;
 }
 
-void _handle_debug_mask(UpdaterDisplayInterface& display, const char* value, Parameters* params)
-{
+void _handle_debug_mask(UpdaterDisplayInterface& display, const char* value, Parameters* params) {
     params->extendedUsage = true;
     int base = _has_hex_prefix(value) ? 16 : 10;
     char* end = nullptr;
     params->debugMask = static_cast<uint32_t>(strtoul(value, &end, base));
     if (end != nullptr && *end != '\0') {
         display.message(UpdaterDisplayInterface::LEVEL_ERROR,
-                        "Invalid format for \"%s\" parameter, unprocessed characters [%s]", "-X", end);
+                        "Invalid format for \"%s\" parameter, unprocessed characters [%s]", "-X",
+                        end);
         return;
     }
     Log::ActivatePackage(params->debugMask);
 }
 
-bool _handle_transport(UpdaterDisplayInterface& display, const char* value, Parameters* params)
-{
+bool _handle_transport(UpdaterDisplayInterface& display, const char* value, Parameters* params) {
     params->transportGiven = true;
     if (strncmp(value, "USB", 3) == 0) {
         params->transport = 1;
@@ -144,9 +139,10 @@ bool _handle_transport(UpdaterDisplayInterface& display, const char* value, Para
     } else if (strncmp(value, "RECOVER", 7) == 0) {
         params->transport = TRANSPORT_RECOVER;
     } else {
-        display.message(UpdaterDisplayInterface::LEVEL_ERROR,
-                        "Invalid transport type:[%s]\nMust be one of the following: USB, TCPIP, RECOVER",
-                        value);
+        display.message(
+            UpdaterDisplayInterface::LEVEL_ERROR,
+            "Invalid transport type:[%s]\nMust be one of the following: USB, TCPIP, RECOVER",
+            value);
         params->transport = 0;
         return false;
     }
@@ -155,8 +151,7 @@ bool _handle_transport(UpdaterDisplayInterface& display, const char* value, Para
 
 // Applies one accepted option. False when the option was rejected with a message.
 bool _handle_option(UpdaterDisplayInterface& display, const OptionEntry& e, const char* value,
-                    Parameters* params)
-{
+                    Parameters* params) {
     static const struct {
         const char* text;
         COMMANDS command;
@@ -186,7 +181,8 @@ bool _handle_option(UpdaterDisplayInterface& display, const OptionEntry& e, cons
     } else if (opt == "-b") {
         params->buildNumber = std::to_string(_get_int_arg(value, &end));
     } else if (opt == "-d") {
-        return _handle_serial(display, value, &params->serialNumber, "Discarding '0x' serial number prefix\n",
+        return _handle_serial(display, value, &params->serialNumber,
+                              "Discarding '0x' serial number prefix\n",
                               "Invalid serial number obtained from argument [%s]");
     } else if (opt == "-r") {
         return _handle_serial(display, value, &params->routerSerialNumber,
@@ -210,16 +206,17 @@ bool _handle_option(UpdaterDisplayInterface& display, const OptionEntry& e, cons
     return true;
 }
 
-void _set_defaults(int argc, char** argv, Parameters* params)
-{
+void _set_defaults(int argc, char** argv, Parameters* params) {
     *params = Parameters();
     params->serverUrl = DEFAULT_SERVER_URL;
     const char* name = (argc > 0 && argv[0] != nullptr) ? argv[0] : "";
     const char* slash = strrchr(name, '/');
     const char* backslash = strrchr(name, '\\');
     const char* base = name;
-    if (slash != nullptr && slash + 1 > base) base = slash + 1;
-    if (backslash != nullptr && backslash + 1 > base) base = backslash + 1;
+    if (slash != nullptr && slash + 1 > base)
+        base = slash + 1;
+    if (backslash != nullptr && backslash + 1 > base)
+        base = backslash + 1;
     params->appName = base;
 
     char home[2048];
@@ -230,20 +227,17 @@ void _set_defaults(int argc, char** argv, Parameters* params)
     Log::log(DEBUG_APP, "Home directory:[%s]\n", params->homeDirectory.c_str());
 }
 
-}  // namespace
+} // namespace
 
-uint32_t _get_hex_arg(const char* text, char** end)
-{
+uint32_t _get_hex_arg(const char* text, char** end) {
     return _get_digits_arg(text, end, HEX_DIGITS, 16);
 }
 
-uint32_t _get_int_arg(const char* text, char** end)
-{
+uint32_t _get_int_arg(const char* text, char** end) {
     return _get_digits_arg(text, end, DEC_DIGITS, 10);
 }
 
-int _get_params(UpdaterDisplayInterface& display, int argc, char** argv, Parameters* params)
-{
+int _get_params(UpdaterDisplayInterface& display, int argc, char** argv, Parameters* params) {
     _set_defaults(argc, argv, params);
     bool failed = false;
     // Option words (with their values) keep their order; the words that are
@@ -269,14 +263,14 @@ int _get_params(UpdaterDisplayInterface& display, int argc, char** argv, Paramet
         }
         const OptionEntry* e = _find_option(name);
         if (e == nullptr) {
-            continue;  // unknown or ambiguous: dropped silently
+            continue; // unknown or ambiguous: dropped silently
         }
         if (e->argument == ARG_NONE && value != nullptr) {
-            continue;  // an option without a value was given one
+            continue; // an option without a value was given one
         }
         if (e->argument == ARG_NEXT_WORD && value == nullptr) {
             if (i + 1 >= argc || argv[i + 1] == nullptr || argv[i + 1][0] == '-') {
-                continue;  // the value is missing; the next word stands on its own
+                continue; // the value is missing; the next word stands on its own
             }
             value = argv[++i];
             options.push_back(value);
@@ -295,8 +289,10 @@ int _get_params(UpdaterDisplayInterface& display, int argc, char** argv, Paramet
     if (argc > 0 && argv[0] != nullptr) {
         Log::log(DEBUG_APP, "\t[%s]\n", argv[0]);
     }
-    for (const char* w : options) Log::log(DEBUG_APP, "\t[%s]\n", w);
-    for (const char* w : setAside) Log::log(DEBUG_APP, "\t[%s]\n", w);
+    for (const char* w : options)
+        Log::log(DEBUG_APP, "\t[%s]\n", w);
+    for (const char* w : setAside)
+        Log::log(DEBUG_APP, "\t[%s]\n", w);
 
     if (failed) {
         return 1;
@@ -304,23 +300,21 @@ int _get_params(UpdaterDisplayInterface& display, int argc, char** argv, Paramet
     return _validate_params(params);
 }
 
-int _validate_params(Parameters*)
-{
+int _validate_params(Parameters*) {
     return 0;
 }
 
-int _release_params(Parameters*)
-{
+int _release_params(Parameters*) {
     return 0;
 }
 
-std::string _build_updater_directory()
-{
+std::string _build_updater_directory() {
     char home[2048];
     home[0] = '\0';
     qErr err = qDirectory_GetHomeDirectory(home, sizeof home);
     if (err != qErrNone) {
-        Log::log(DEBUG_APP, "Updater: FailedqDirectory_GetHomeDirectory()==> %d\n", static_cast<int>(err));
+        Log::log(DEBUG_APP, "Updater: FailedqDirectory_GetHomeDirectory()==> %d\n",
+                 static_cast<int>(err));
         return std::string();
     }
     home[sizeof home - 1] = '\0';
@@ -329,9 +323,5 @@ std::string _build_updater_directory()
     if (home[0] == '\0') {
         return std::string();
     }
-    char path[2048];
-    if (qDirectory_BuildPath(path, sizeof path, home, ".quillmar", "updater", nullptr) != qErrNone) {
-        return std::string();
-    }
-    return path;
+    return BuildPath(home, ".quillmar", "updater", nullptr);
 }

@@ -17,15 +17,15 @@ const uint32_t ANY_MODULE = 0xDEADDEAD;
 
 // -N. False when the command line lacks its serial port (stop at once);
 // otherwise true, with *status set to 1 when no fingerprint was read.
-bool _run_fingerprint(UpdaterDisplayInterface& display, Updater& updater, Parameters& params, int* status)
-{
+bool _run_fingerprint(UpdaterDisplayInterface& display, Updater& updater, Parameters& params,
+                      int* status) {
     if (params.serialPort.empty()) {
         display.message(ERROR, "Must specify the serial port used for connecting");
         return false;
     }
     Fingerprint fingerprint;
-    if (updater.Get_Fingerprint(fingerprint, params.serialPort, ANY_MODULE, params.firmwareFile, params.baudRate,
-                                true)) {
+    if (updater.Get_Fingerprint(fingerprint, params.serialPort, ANY_MODULE, params.firmwareFile,
+                                params.baudRate, true)) {
         _display_fingerprint(display, fingerprint);
     } else {
         if (!updater.notAvailable) {
@@ -38,22 +38,22 @@ bool _run_fingerprint(UpdaterDisplayInterface& display, Updater& updater, Parame
 
 // -G. False when no device was given (stop at once). A stored build
 // replaces buildNumber, so that a following -U uses exactly that build.
-bool _run_get(UpdaterDisplayInterface& display, Updater& updater, Parameters& params, int* status)
-{
+bool _run_get(UpdaterDisplayInterface& display, Updater& updater, Parameters& params, int* status) {
     if (params.serialNumber == 0) {
         display.message(ERROR, "-G must specify a specific device via -d");
         display.message(ERROR, "--help for usage information");
         return false;
     }
-    display.message(INFO, "Retrieving firmware for device with serial number %08X", params.serialNumber);
+    display.message(INFO, "Retrieving firmware for device with serial number %08X",
+                    params.serialNumber);
     if (params.buildNumber.empty()) {
         display.message(INFO, "No build specified");
         display.message(INFO, "Using Latest build");
     } else {
         display.message(INFO, "Retrieving firmware build %s", params.buildNumber.c_str());
     }
-    uint32_t stored =
-        updater.Download_Firmware(params.serialNumber, params.buildNumber, params.overrideModelCheck, false);
+    uint32_t stored = updater.Download_Firmware(params.serialNumber, params.buildNumber,
+                                                params.overrideModelCheck, false);
     if (stored != 0) {
         params.buildNumber = std::to_string(stored);
         *status = 0;
@@ -64,13 +64,11 @@ bool _run_get(UpdaterDisplayInterface& display, Updater& updater, Parameters& pa
 }
 
 // The -t choice for discovery; 0 when none was made or it was recovery.
-uint32_t _chosen_link_type(const Parameters& params)
-{
+uint32_t _chosen_link_type(const Parameters& params) {
     return (params.transportGiven && params.transport != TRANSPORT_RECOVER) ? params.transport : 0;
 }
 
-int _run_discover(UpdaterDisplayInterface& display, Updater& updater, Parameters& params)
-{
+int _run_discover(UpdaterDisplayInterface& display, Updater& updater, Parameters& params) {
     if (params.routerSerialNumber != 0) {
         // The network walk finds the router's transport itself when none was chosen.
         display.message(INFO, "Searching for Keystrand Network devices connected to %08X",
@@ -89,34 +87,33 @@ int _run_discover(UpdaterDisplayInterface& display, Updater& updater, Parameters
     return 0;
 }
 
-uint32_t _build_from_text(const std::string& text)
-{
+uint32_t _build_from_text(const std::string& text) {
     try {
         return static_cast<uint32_t>(std::stoul(text, nullptr, 10));
     } catch (const std::exception&) {
-        return 0;  // empty or not a number: the method chooses
+        return 0; // empty or not a number: the method chooses
     }
 }
 
-int _run_update(UpdaterDisplayInterface& display, Updater& updater, Parameters& params)
-{
+int _run_update(UpdaterDisplayInterface& display, Updater& updater, Parameters& params) {
     uint32_t build = _build_from_text(params.buildNumber);
     bool ok;
     if (params.transport == TRANSPORT_RECOVER) {
-        ok = updater.Recover_Firmware(params.serialPort, build, params.baudRate, params.serialNumber,
-                                      params.firmwareFile, params.overrideModelCheck);
+        ok =
+            updater.Recover_Firmware(params.serialPort, build, params.baudRate, params.serialNumber,
+                                     params.firmwareFile, params.overrideModelCheck);
     } else if (params.serialNumber == 0) {
         display.message(ERROR, "Must specify the specific device to be updated");
         return 1;
     } else {
-        ok = updater.Update_Firmware(params.serialNumber, build, params.firmwareFile, params.moduleAddress,
-                                     params.routerSerialNumber, params.overrideModelCheck);
+        ok = updater.Update_Firmware(params.serialNumber, build, params.firmwareFile,
+                                     params.moduleAddress, params.routerSerialNumber,
+                                     params.overrideModelCheck);
     }
     return ok ? 0 : 1;
 }
 
-int _run_builds(UpdaterDisplayInterface& display, Updater& updater, Parameters& params)
-{
+int _run_builds(UpdaterDisplayInterface& display, Updater& updater, Parameters& params) {
     if (params.serialNumber == 0) {
         display.message(ERROR, "Error must supply a serial number for the List Builds command");
         _display_usage(false, false);
@@ -130,27 +127,26 @@ int _run_builds(UpdaterDisplayInterface& display, Updater& updater, Parameters& 
     return 0;
 }
 
-}  // namespace
+} // namespace
 
-linkType _discovery_link_type(const Parameters& params)
-{
+linkType _discovery_link_type(const Parameters& params) {
     uint32_t type = _chosen_link_type(params);
     return static_cast<linkType>(type != 0 ? type : 1);
 }
 
-bool _ensure_store_directory(UpdaterDisplayInterface& display, const std::string& path)
-{
-    if (path.empty() || qDirectory_Ensure(path.c_str(), 0755) != qErrNone || !qDirectory_Exists(path.c_str())) {
+bool _ensure_store_directory(UpdaterDisplayInterface& display, const std::string& path) {
+    if (path.empty() || qDirectory_Ensure(path.c_str(), 0755) != qErrNone ||
+        !qDirectory_Exists(path.c_str())) {
         display.message(ERROR, "Could not find updater directory at %s", path.c_str());
         return false;
     }
     return true;
 }
 
-int _run_commands(UpdaterDisplayInterface& display, Updater& updater, Parameters& params)
-{
+int _run_commands(UpdaterDisplayInterface& display, Updater& updater, Parameters& params) {
     int status = 0;
-    if (params.commands.IsSet(CMD_FINGERPRINT) && !_run_fingerprint(display, updater, params, &status)) {
+    if (params.commands.IsSet(CMD_FINGERPRINT) &&
+        !_run_fingerprint(display, updater, params, &status)) {
         return 1;
     }
     if (params.commands.IsSet(CMD_GET) && !_run_get(display, updater, params, &status)) {

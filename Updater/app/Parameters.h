@@ -24,11 +24,10 @@ enum COMMANDS : uint32_t {
 const uint32_t COMMAND_MASK = 0x000305FF;
 
 class CommandsClass {
-public:
+  public:
     CommandsClass() : word(0) {}
     // Adds c; true when any command is set afterwards.
-    bool Set(COMMANDS c)
-    {
+    bool Set(COMMANDS c) {
         word |= c;
         return word != 0;
     }
@@ -36,7 +35,7 @@ public:
     bool IsSet(uint32_t mask) const { return (word & mask) != 0; }
     uint32_t Word() const { return word; }
 
-private:
+  private:
     uint32_t word;
 };
 

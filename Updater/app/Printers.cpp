@@ -14,8 +14,7 @@ namespace {
 
 const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
 
-const char* _link_type_name(linkType type)
-{
+const char* _link_type_name(linkType type) {
     switch (static_cast<int>(type)) {
     case 1:
         return "USB";
@@ -28,8 +27,7 @@ const char* _link_type_name(linkType type)
 
 // The IPv4 address of a TCP/IP record, its four bytes in memory order
 // (network order, as received).
-std::string _ip_address_text(const DeviceInfo& d)
-{
+std::string _ip_address_text(const DeviceInfo& d) {
     uint8_t bytes[4];
     uint32_t host = d.link.tcpip.hostAddress;
     memcpy(bytes, &host, sizeof bytes);
@@ -38,55 +36,50 @@ std::string _ip_address_text(const DeviceInfo& d)
     return text;
 }
 
-void _display_device(UpdaterDisplayInterface& display, const DeviceInfo& d)
-{
+void _display_device(UpdaterDisplayInterface& display, const DeviceInfo& d) {
     const char* model = qDefs_GetModelName(d.modelCode);
     if (static_cast<int>(d.transport) == 2) {
-        display.message(INFO, "    %08X  %02X       %02X      %-12s %3d.%d.%d (%u) %s", d.serialNumber,
-                        d.moduleAddress, d.routerAddress, model, d.major, d.minor, static_cast<int>(d.patch),
-                        d.build, _ip_address_text(d).c_str());
+        display.message(INFO, "    %08X  %02X       %02X      %-12s %3d.%d.%d (%u) %s",
+                        d.serialNumber, d.moduleAddress, d.routerAddress, model, d.major, d.minor,
+                        static_cast<int>(d.patch), d.build, _ip_address_text(d).c_str());
     } else if (d.error != 0) {
-        display.message(INFO, "    %08X  [Error (%d): Is someone else connected to this device?]", d.serialNumber,
-                        d.error);
+        display.message(INFO, "    %08X  [Error (%d): Is someone else connected to this device?]",
+                        d.serialNumber, d.error);
     } else {
         display.message(INFO, "    %08X  %02X       %02X      %-12s %3d.%d.%d (%u)", d.serialNumber,
-                        d.moduleAddress, d.routerAddress, model, d.major, d.minor, static_cast<int>(d.patch),
-                        d.build);
+                        d.moduleAddress, d.routerAddress, model, d.major, d.minor,
+                        static_cast<int>(d.patch), d.build);
     }
 }
 
-}  // namespace
+} // namespace
 
-void _display_app_version(UpdaterDisplayInterface& display)
-{
+void _display_app_version(UpdaterDisplayInterface& display) {
     display.message(INFO, "%s (%s)", "Updater", "Version: 1.1 Apr 26 2023");
 }
 
-void _display_ks_version(UpdaterDisplayInterface& display)
-{
+void _display_ks_version(UpdaterDisplayInterface& display) {
     display.message(INFO, "[Keystrand Release: %d.%d.%d]", static_cast<int>(qVersion_GetMajor()),
                     static_cast<int>(qVersion_GetMinor()), static_cast<int>(qVersion_GetPatch()));
 }
 
-void _display_notice(UpdaterDisplayInterface& display)
-{
+void _display_notice(UpdaterDisplayInterface& display) {
     display.message(INFO, "(%s)",
                     "Keep a module powered and connected until its update has finished; "
                     "an interrupted transfer needs recovery");
 }
 
 void _display_builds(UpdaterDisplayInterface& display, std::map<std::string, std::string>& builds,
-                     uint32_t serialNumber)
-{
+                     uint32_t serialNumber) {
     if (builds.empty()) {
         display.message(INFO, "No builds found for device [%08X]", serialNumber);
         return;
     }
     std::vector<std::pair<std::string, std::string>> sorted(builds.begin(), builds.end());
-    std::stable_sort(sorted.begin(), sorted.end(),
-                     [](const std::pair<std::string, std::string>& a, const std::pair<std::string, std::string>& b) {
-                         return a.second < b.second;
-                     });
+    std::stable_sort(
+        sorted.begin(), sorted.end(),
+        [](const std::pair<std::string, std::string>& a,
+           const std::pair<std::string, std::string>& b) { return a.second < b.second; });
     display.message(INFO, "Build List for device [%08X]:\n", serialNumber);
     display.message(INFO, "%-15.15s\t%-15.15s", "Build", "Version");
     for (const auto& entry : sorted) {
@@ -94,24 +87,24 @@ void _display_builds(UpdaterDisplayInterface& display, std::map<std::string, std
     }
 }
 
-void _display_fingerprint(UpdaterDisplayInterface& display, Fingerprint& fingerprint)
-{
+void _display_fingerprint(UpdaterDisplayInterface& display, Fingerprint& fingerprint) {
     display.message(INFO, "[ %08X %08X %08X %08X ]", fingerprint.words[0], fingerprint.words[1],
                     fingerprint.words[2], fingerprint.words[3]);
 }
 
-void _display_device_list(UpdaterDisplayInterface& display, std::vector<DeviceInfo>& devices, linkType type)
-{
+void _display_device_list(UpdaterDisplayInterface& display, std::vector<DeviceInfo>& devices,
+                          linkType type) {
     display.message(INFO, "Discovered Devices: (%s)", _link_type_name(type));
     if (devices.empty()) {
         display.message(INFO, "    No devices found.");
         return;
     }
     if (static_cast<int>(type) == 1) {
-        display.message(INFO, "    Device    Module   Router  Model          Firmware Version (Build)");
-    } else {
         display.message(INFO,
-                        "    Device    Module   Router  Model          Firmware Version (Build)   [IP address]");
+                        "    Device    Module   Router  Model          Firmware Version (Build)");
+    } else {
+        display.message(INFO, "    Device    Module   Router  Model          Firmware Version "
+                              "(Build)   [IP address]");
     }
     for (const DeviceInfo& d : devices) {
         _display_device(display, d);

@@ -22,7 +22,8 @@ void _display_builds(UpdaterDisplayInterface& display, std::map<std::string, std
                      uint32_t serialNumber);
 void _display_fingerprint(UpdaterDisplayInterface& display, Fingerprint& fingerprint);
 // The discovered devices as a table; an IP address column for every type but USB.
-void _display_device_list(UpdaterDisplayInterface& display, std::vector<DeviceInfo>& devices, linkType type);
+void _display_device_list(UpdaterDisplayInterface& display, std::vector<DeviceInfo>& devices,
+                          linkType type);
 // Writes the usage screen to standard error: the head always, the command
 // and sample blocks on request, the extended block when both flags are set.
 void _display_usage(bool extendedUsage, bool helpRequested);

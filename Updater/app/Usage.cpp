@@ -12,9 +12,11 @@ namespace {
 const char* const APP_NAME = "Updater";
 
 const char HEAD_FORMAT[] =
-    "\nApplication Usage:\n%s <-B | -D | -G | -U > [-Hh | --help] [-b build_num]\n    [-d serial_num]\n"
+    "\nApplication Usage:\n%s <-B | -D | -G | -U > [-Hh | --help] [-b build_num]\n    [-d "
+    "serial_num]\n"
     "    [-t transport] [-r router_serial]\n    [-s serial_port] [-o baud_rate]\n\n"
-    "  Keystrand Update and Maintenance Application\n    -H -h or --help for full usage information.\n\n";
+    "  Keystrand Update and Maintenance Application\n    -H -h or --help for full usage "
+    "information.\n\n";
 
 // One row of the command or extended block: a section title (entry null),
 // or an entry with its description lines and an optional blank line after.
@@ -24,8 +26,7 @@ struct UsageRow {
     bool blankAfter;
 };
 
-void _append_rows(std::string& out, const std::vector<UsageRow>& rows)
-{
+void _append_rows(std::string& out, const std::vector<UsageRow>& rows) {
     char line[256];
     for (const UsageRow& row : rows) {
         if (row.entry == nullptr) {
@@ -48,27 +49,34 @@ void _append_rows(std::string& out, const std::vector<UsageRow>& rows)
     }
 }
 
-std::vector<UsageRow> _command_rows()
-{
+std::vector<UsageRow> _command_rows() {
     return {
         {nullptr, {"Parameters to commands:"}, false},
-        {"-b <build number>", {"Build version of the firmware to transfer.", "[Default: latest version available]."}, false},
+        {"-b <build number>",
+         {"Build version of the firmware to transfer.", "[Default: latest version available]."},
+         false},
         {"-d <device>", {"Device serial number of the device to access."}, false},
         {"-t <transport type>", {"communications method [USB,TCP,RECOVER]."}, false},
         {"-r <router serial>", {"indirect connection through router device"}, false},
         {"-s <serial port>", {"name of serial port to use for recovery"}, false},
-        {"-o <baud rate>", {"baud rate for serial port (2400, 4800, 9600,", "19200, 38400, 57600, 115200, 230400)"}, false},
+        {"-o <baud rate>",
+         {"baud rate for serial port (2400, 4800, 9600,", "19200, 38400, 57600, 115200, 230400)"},
+         false},
         {nullptr, {"Commands:"}, false},
         {"-B", {"list the Builds available for given device."}, true},
         {"-D", {"Discover devices that are currently connected."}, true},
         {"-G",
-         {"Get build file from the Quillmar server and", "store on local machine for download to device.",
-          "Must specify a specific device [\"-d\" option].", "Default is to obtain the latest build for the",
+         {"Get build file from the Quillmar server and",
+          "store on local machine for download to device.",
+          "Must specify a specific device [\"-d\" option].",
+          "Default is to obtain the latest build for the",
           "given device, override with \"-b\" option."},
          true},
         {"-U",
-         {"Update the firmware on device specified.", "Must specify a specific device [\"-d\" option].",
-          "Default is to download the latest build for the", "given device, override with \"-b\" option or",
+         {"Update the firmware on device specified.",
+          "Must specify a specific device [\"-d\" option].",
+          "Default is to download the latest build for the",
+          "given device, override with \"-b\" option or",
           "specify specific BIRD file using \"-f\" option."},
          false},
         {"-H or -h", {"Display extended usage information."}, true},
@@ -76,8 +84,7 @@ std::vector<UsageRow> _command_rows()
 }
 
 // The -X description: the package list, one group of bits per blank-separated block.
-std::vector<std::string> _package_lines()
-{
+std::vector<std::string> _package_lines() {
     std::vector<std::string> lines = {"Bitmask for Logging"};
     char text[64];
     for (size_t i = 0; i < Log::PACKAGE_COUNT; ++i) {
@@ -86,14 +93,14 @@ std::vector<std::string> _package_lines()
         if (i > 0 && (bits == 0x100 || bits == 0x1000 || bits == 0x10000 || bits == 0x10000000)) {
             lines.push_back("");
         }
-        snprintf(text, sizeof text, "%-20s0x%08X", Log::PACKAGES[i].name, static_cast<unsigned>(bits));
+        snprintf(text, sizeof text, "%-20s0x%08X", Log::PACKAGES[i].name,
+                 static_cast<unsigned>(bits));
         lines.push_back(text);
     }
     return lines;
 }
 
-std::vector<UsageRow> _extended_rows()
-{
+std::vector<UsageRow> _extended_rows() {
     std::string serverDefault = std::string("Default: ") + DEFAULT_SERVER_HOST + ":80";
     return {
         {nullptr, {"Extended Parameters:"}, false},
@@ -108,8 +115,8 @@ std::vector<UsageRow> _extended_rows()
           "specify a specific device [\"-d\" option]."},
          true},
         {"-OVERRIDE",
-         {"Override the model checks for BIRD firmware files.", "This option should only be used when authorized by",
-          "Quillmar development engineers."},
+         {"Override the model checks for BIRD firmware files.",
+          "This option should only be used when authorized by", "Quillmar development engineers."},
          true},
         {"-N", {"Get fingerprint from a device, requires -s"}, true},
         {"-X <BIT_MASK>", _package_lines(), true},
@@ -122,8 +129,7 @@ struct Sample {
     std::vector<const char*> lines;
 };
 
-void _append_samples(std::string& out, const std::vector<Sample>& samples)
-{
+void _append_samples(std::string& out, const std::vector<Sample>& samples) {
     char line[256];
     for (const Sample& s : samples) {
         for (size_t i = 0; i < s.lines.size(); ++i) {
@@ -134,41 +140,49 @@ void _append_samples(std::string& out, const std::vector<Sample>& samples)
     }
 }
 
-void _append_sample_block(std::string& out)
-{
+void _append_sample_block(std::string& out) {
     out += " Sample usage:\n\n";
-    _append_samples(out, {
-        {"-D", {"Discover all devices connected by either USB or TCPIP.",
-                "Records the device information into the settings for that device."}},
-        {"-D -t USB", {"Discover all the devices connected by USB. Records the",
-                       "device information into the settings for that device."}},
-        {"-D -t USB -d 0F5849A", {"Discover settings of the specific device (serial number 0x40F5849A)"}},
-        {"-G -d 40F5849A", {"Get the latest firmware for the given device.",
-                            "Downloads the firmware file into the updater specific device directory."}},
-        {"-U -d 40F5849A", {"Update the firmware on the specific device.",
-                            "Without other options, this command will try to locate",
-                            "the latest firmware version to be used for updating the device."}},
-        {"-G -d 40F5849A -b 99528558", {"Get the specified build's firmware for the given device.",
-                                        "Downloads the firmware file into the updater's specific",
-                                        "device directory with the build number as the filename."}},
-        {"-G -U -d 40F5849A", {"Get the latest firmware for the given device.",
-                               "Downloads the firmware file into the updater specific",
-                               "device directory. After download, update the firmware",
-                               "using the latest release."}},
-        {"-U -t RECOVER -s /dev/serial", {"Update the firmware as described above, but uses the serial interface",
-                                          "in communicating with the device to install the latest firmware."}},
-    });
+    _append_samples(
+        out, {
+                 {"-D",
+                  {"Discover all devices connected by either USB or TCPIP.",
+                   "Records the device information into the settings for that device."}},
+                 {"-D -t USB",
+                  {"Discover all the devices connected by USB. Records the",
+                   "device information into the settings for that device."}},
+                 {"-D -t USB -d 0F5849A",
+                  {"Discover settings of the specific device (serial number 0x40F5849A)"}},
+                 {"-G -d 40F5849A",
+                  {"Get the latest firmware for the given device.",
+                   "Downloads the firmware file into the updater specific device directory."}},
+                 {"-U -d 40F5849A",
+                  {"Update the firmware on the specific device.",
+                   "Without other options, this command will try to locate",
+                   "the latest firmware version to be used for updating the device."}},
+                 {"-G -d 40F5849A -b 99528558",
+                  {"Get the specified build's firmware for the given device.",
+                   "Downloads the firmware file into the updater's specific",
+                   "device directory with the build number as the filename."}},
+                 {"-G -U -d 40F5849A",
+                  {"Get the latest firmware for the given device.",
+                   "Downloads the firmware file into the updater specific",
+                   "device directory. After download, update the firmware",
+                   "using the latest release."}},
+                 {"-U -t RECOVER -s /dev/serial",
+                  {"Update the firmware as described above, but uses the serial interface",
+                   "in communicating with the device to install the latest firmware."}},
+             });
     out += " Sample usage for network discovery and updates:\n\n";
     _append_samples(out, {
-        {"-D -r D272031D", {"Discover all devices connected to the I2C Keystrand network",
-                            "of the given routing device D272031D."}},
-    });
+                             {"-D -r D272031D",
+                              {"Discover all devices connected to the I2C Keystrand network",
+                               "of the given routing device D272031D."}},
+                         });
 }
 
-}  // namespace
+} // namespace
 
-std::string _usage_text(bool extendedUsage, bool helpRequested)
-{
+std::string _usage_text(bool extendedUsage, bool helpRequested) {
     char head[sizeof HEAD_FORMAT + 32];
     snprintf(head, sizeof head, HEAD_FORMAT, APP_NAME);
     std::string out = head;
@@ -184,8 +198,7 @@ std::string _usage_text(bool extendedUsage, bool helpRequested)
     return out;
 }
 
-void _display_usage(bool extendedUsage, bool helpRequested)
-{
+void _display_usage(bool extendedUsage, bool helpRequested) {
     std::string text = _usage_text(extendedUsage, helpRequested);
     fwrite(text.data(), 1, text.size(), stderr);
 }

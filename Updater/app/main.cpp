@@ -9,8 +9,7 @@
 #include "Printers.h"
 #include "Updater.h"
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     Parameters params;
     CLI_Display display;
     Log::SetOutput(stderr);

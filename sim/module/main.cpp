@@ -6,11 +6,16 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "Bench.h"
 #include "BenchConfig.h"
+#ifdef KS_MODSIM_USB
+#include "UsbServe.h"
+#include "usbbus.h"
+#endif
 
 namespace {
 
@@ -90,6 +95,35 @@ bool parseArgs(int argc, char** argv, Options& o) {
     return true;
 }
 
+bool wantsUsb(const modsim::BenchConfig& b) {
+    for (const auto& m : b.modules)
+        if (m.usb) return true;
+    return false;
+}
+
+#ifdef KS_MODSIM_USB
+// The emulated bus needs umockdev's preload in this process: restart under it.
+void ensurePreload(char** argv) {
+    std::string why;
+    if (kssim::UsbBus::available(&why)) {
+        unsetenv("KS_MODSIM_REEXEC");
+        return;
+    }
+    if (getenv("KS_MODSIM_REEXEC")) {
+        fprintf(stderr, "keystrand-sim: emulated USB bus unavailable: %s\n", why.c_str());
+        exit(1);
+    }
+    const char* old = getenv("LD_PRELOAD");
+    std::string preload = "libumockdev-preload.so.0";
+    if (old && *old) preload += std::string(":") + old;
+    setenv("LD_PRELOAD", preload.c_str(), 1);
+    setenv("KS_MODSIM_REEXEC", "1", 1);
+    execv("/proc/self/exe", argv);
+    fprintf(stderr, "keystrand-sim: cannot restart under the umockdev preload: %s\n", strerror(errno));
+    exit(1);
+}
+#endif
+
 pid_t spawn(std::vector<char*>& cmd) {
     cmd.push_back(nullptr);
     pid_t pid = fork();
@@ -106,6 +140,17 @@ pid_t spawn(std::vector<char*>& cmd) {
 int main(int argc, char** argv) {
     Options o;
     if (!parseArgs(argc, argv, o)) return 2;
+    bool usb = wantsUsb(o.bench);
+#ifdef KS_MODSIM_USB
+    if (usb) ensurePreload(argv);
+    std::unique_ptr<kssim::UsbBus> bus;
+    std::unique_ptr<modsim::UsbServe> serve;
+#else
+    if (usb) {
+        fprintf(stderr, "keystrand-sim: emulated USB is not available in this build (no umockdev)\n");
+        return 1;
+    }
+#endif
     signal(SIGINT, onStop);
     signal(SIGTERM, onStop);
     signal(SIGUSR1, onReport);
@@ -117,6 +162,21 @@ int main(int argc, char** argv) {
         fprintf(stderr, "keystrand-sim: %s\n", err.c_str());
         return 1;
     }
+#ifdef KS_MODSIM_USB
+    if (usb) {
+        try {
+            bus = std::make_unique<kssim::UsbBus>();
+        } catch (const std::exception& e) {
+            fprintf(stderr, "keystrand-sim: %s\n", e.what());
+            return 1;
+        }
+        serve = std::make_unique<modsim::UsbServe>(bench, *bus);
+        if (!serve->start(err)) {
+            fprintf(stderr, "keystrand-sim: %s\n", err.c_str());
+            return 1;
+        }
+    }
+#endif
     uint64_t t0 = modsim::monotonicUs();
     if (o.trace)
         bench.setTrace([t0](const std::string& line) {
@@ -131,7 +191,12 @@ int main(int argc, char** argv) {
     if (!o.readyFile.empty()) std::ofstream(o.readyFile) << lines << "ready\n";
 
     int status = 0;
-    pid_t child = o.command.empty() ? -1 : spawn(o.command);
+    pid_t child = -1;
+#ifdef KS_MODSIM_USB
+    if (bus && !o.command.empty()) child = bus->spawn(std::vector<std::string>(o.command.begin(), o.command.end()));
+    else
+#endif
+    if (!o.command.empty()) child = spawn(o.command);
     if (child < 0 && !o.command.empty()) {
         fprintf(stderr, "keystrand-sim: cannot start the command: %s\n", strerror(errno));
         status = 1;
@@ -158,6 +223,9 @@ int main(int argc, char** argv) {
         status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
     }
     if (o.report) fputs(bench.report().c_str(), stderr);
+#ifdef KS_MODSIM_USB
+    if (serve) serve->stop();
+#endif
     bench.stop();
     return status;
 }

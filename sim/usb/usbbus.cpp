@@ -147,6 +147,18 @@ int UsbDevice::openClients() const
     return static_cast<int>(impl_->clients.size());
 }
 
+bool UsbDevice::waitOpenClients(int count, int timeoutMs) const
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (openClients() <= count)
+            return true;
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
 bool UsbDevice::interfaceClaimed(int number) const
 {
     std::lock_guard<std::mutex> lock(impl_->mu);

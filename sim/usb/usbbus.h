@@ -116,6 +116,9 @@ public:
 
     // Observations.
     int openClients() const;                // open file descriptors
+    // Waits until at most `count` descriptors are open (closing is noticed
+    // asynchronously); returns whether that happened within timeoutMs.
+    bool waitOpenClients(int count, int timeoutMs) const;
     bool interfaceClaimed(int number) const;  // by any client
     bool unplugged() const;
 

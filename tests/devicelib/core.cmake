@@ -34,3 +34,12 @@ ks_add_gtest(devicelib_packets
     LABELS devicelib
     TIMEOUT 120)
 target_include_directories(devicelib_packets PRIVATE ${PROJECT_SOURCE_DIR}/devicelib/source/unix)
+
+# Packet log ring, link packet debugging and the logger thread.
+ks_add_gtest(devicelib_packetlog
+    SOURCES
+        ${CMAKE_CURRENT_LIST_DIR}/source/qPacketDebug_test.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/source/qLogger_test.cpp
+    LIBS ks::devicelib Threads::Threads
+    LABELS devicelib
+    TIMEOUT 120)

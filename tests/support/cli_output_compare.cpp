@@ -7,8 +7,7 @@
 
 namespace {
 
-std::string _hex_dump(const std::string& s, size_t from, size_t count)
-{
+std::string _hex_dump(const std::string& s, size_t from, size_t count) {
     std::string out;
     char cell[24];
     size_t end = std::min(s.size(), from + count);
@@ -31,22 +30,23 @@ std::string _hex_dump(const std::string& s, size_t from, size_t count)
     return out;
 }
 
-std::string _line_at(const std::string& s, size_t pos, size_t* number)
-{
+std::string _line_at(const std::string& s, size_t pos, size_t* number) {
     size_t start = s.rfind('\n', pos == 0 ? 0 : pos - 1);
     start = (start == std::string::npos || pos == 0) ? 0 : start + 1;
     size_t end = s.find('\n', pos);
-    *number = static_cast<size_t>(std::count(s.begin(), s.begin() + static_cast<long>(start), '\n')) + 1;
+    *number =
+        static_cast<size_t>(std::count(s.begin(), s.begin() + static_cast<long>(start), '\n')) + 1;
     return s.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
 
-}  // namespace
+} // namespace
 
-std::string DescribeDifference(const std::string& expected, const std::string& actual)
-{
-    if (expected == actual) return std::string();
+std::string DescribeDifference(const std::string& expected, const std::string& actual) {
+    if (expected == actual)
+        return std::string();
     size_t pos = 0;
-    while (pos < expected.size() && pos < actual.size() && expected[pos] == actual[pos]) ++pos;
+    while (pos < expected.size() && pos < actual.size() && expected[pos] == actual[pos])
+        ++pos;
     std::ostringstream os;
     size_t le = 0, la = 0;
     std::string lineE = _line_at(expected, std::min(pos, expected.size()), &le);
@@ -61,10 +61,10 @@ std::string DescribeDifference(const std::string& expected, const std::string& a
     return os.str();
 }
 
-bool ReadWholeFile(const std::string& path, std::string* content)
-{
+bool ReadWholeFile(const std::string& path, std::string* content) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
+    if (!in)
+        return false;
     std::ostringstream os;
     os << in.rdbuf();
     *content = os.str();

@@ -9,11 +9,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-ProgramResult RunProgram(const std::string& path, const std::vector<std::string>& args, int timeoutMs)
-{
+ProgramResult RunProgram(const std::string& path, const std::vector<std::string>& args,
+                         int timeoutMs) {
     ProgramResult result;
     int outPipe[2], errPipe[2];
-    if (pipe2(outPipe, O_CLOEXEC) != 0) return result;
+    if (pipe2(outPipe, O_CLOEXEC) != 0)
+        return result;
     if (pipe2(errPipe, O_CLOEXEC) != 0) {
         close(outPipe[0]);
         close(outPipe[1]);
@@ -21,7 +22,8 @@ ProgramResult RunProgram(const std::string& path, const std::vector<std::string>
     }
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(path.c_str()));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
 
     pid_t pid = fork();
@@ -44,17 +46,21 @@ ProgramResult RunProgram(const std::string& path, const std::vector<std::string>
     std::string* sinks[2] = {&result.out, &result.err};
     int open = 2;
     while (open > 0) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             result.timedOut = true;
             kill(pid, SIGKILL);
             break;
         }
         int n = poll(fds, 2, static_cast<int>(left.count()));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) continue;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            continue;
         for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
             char buf[4096];
             ssize_t got = read(fds[i].fd, buf, sizeof buf);
             if (got > 0) {
@@ -67,11 +73,13 @@ ProgramResult RunProgram(const std::string& path, const std::vector<std::string>
         }
     }
     for (auto& f : fds) {
-        if (f.fd >= 0) close(f.fd);
+        if (f.fd >= 0)
+            close(f.fd);
     }
     int wstatus = 0;
     while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
     }
-    if (WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
+    if (WIFEXITED(wstatus))
+        result.status = WEXITSTATUS(wstatus);
     return result;
 }

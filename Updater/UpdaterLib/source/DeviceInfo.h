@@ -8,12 +8,12 @@
 #include "qDiscovery.h"
 
 struct DeviceInfo : public linkSpec {
-    uint32_t build = 0;  // firmware build number; 0 when the build query failed
+    uint32_t build = 0; // firmware build number; 0 when the build query failed
     uint8_t major = 0;
     uint8_t minor = 0;
     uint32_t patch = 0;
     std::string modelName;
-    int error = 0;  // qErr of the first failing step; 0 when every query succeeded
+    int error = 0; // qErr of the first failing step; 0 when every query succeeded
 
     // All numeric fields 0, the specifier included.
     DeviceInfo() : linkSpec() {}

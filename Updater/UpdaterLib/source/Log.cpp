@@ -28,8 +28,7 @@ const LogPackageName Log::PACKAGES[] = {
 };
 const size_t Log::PACKAGE_COUNT = sizeof(Log::PACKAGES) / sizeof(Log::PACKAGES[0]);
 
-void Log::log(unsigned package, const char* format, ...)
-{
+void Log::log(unsigned package, const char* format, ...) {
     FILE* out = fh.load(std::memory_order_relaxed);
     if (out == nullptr || format == nullptr) {
         return;
@@ -75,22 +74,18 @@ void Log::log(unsigned package, const char* format, ...)
     fwrite(line, 1, used + length, out);
 }
 
-void Log::SetOutput(FILE* stream)
-{
+void Log::SetOutput(FILE* stream) {
     fh.store(stream, std::memory_order_relaxed);
 }
 
-void Log::ActivatePackage(uint32_t bits)
-{
+void Log::ActivatePackage(uint32_t bits) {
     package_bitmask.fetch_or(bits, std::memory_order_relaxed);
 }
 
-void Log::DeactivatePackage(uint32_t bits)
-{
+void Log::DeactivatePackage(uint32_t bits) {
     package_bitmask.fetch_and(~bits, std::memory_order_relaxed);
 }
 
-uint32_t Log::ActivePackages()
-{
+uint32_t Log::ActivePackages() {
     return package_bitmask.load(std::memory_order_relaxed);
 }

@@ -39,7 +39,7 @@ struct LogPackageName {
 };
 
 class Log {
-public:
+  public:
     // Largest formatted line, terminating zero included; longer lines are
     // cut at LINE_SIZE - 1 characters (keeping a final newline).
     static const int LINE_SIZE = 2048;
@@ -49,7 +49,8 @@ public:
 
     // Writes the formatted line when package is 0 or shares a bit with the
     // active mask, and an output stream is set. No newline is added.
-    static void log(unsigned package, const char* format, ...) __attribute__((format(printf, 2, 3)));
+    static void log(unsigned package, const char* format, ...)
+        __attribute__((format(printf, 2, 3)));
 
     // Null discards every line (the state before the first call).
     static void SetOutput(FILE* stream);

@@ -1,12 +1,9 @@
 #include "Updater.h"
 
-Updater::Updater(const char* serverUrl_, const char* storeDirectory_, UpdaterDisplayInterface& display_)
+Updater::Updater(const char* serverUrl_, const char* storeDirectory_,
+                 UpdaterDisplayInterface& display_)
     : serverUrl(serverUrl_ != nullptr ? serverUrl_ : ""),
-      storeDirectory(storeDirectory_ != nullptr ? storeDirectory_ : ""),
-      display(display_),
-      chipType(0),
-      notAvailable(false)
-{
-}
+      storeDirectory(storeDirectory_ != nullptr ? storeDirectory_ : ""), display(display_),
+      chipType(0), notAvailable(false) {}
 
 Updater::~Updater() {}

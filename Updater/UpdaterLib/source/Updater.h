@@ -14,7 +14,7 @@
 #include "qDiscovery.h"
 
 class Updater {
-public:
+  public:
     Updater(const char* serverUrl, const char* storeDirectory, UpdaterDisplayInterface& display);
     ~Updater();
     Updater(const Updater&) = delete;
@@ -27,11 +27,13 @@ public:
 
     // Writes firmware into a running module. build 0 lets the method choose;
     // a non-empty firmwareFile names the BIRD file to use instead.
-    bool Update_Firmware(uint32_t serialNumber, uint32_t build, std::string firmwareFile, uint8_t moduleAddress,
-                         uint32_t routerSerialNumber, bool overrideModelCheck);
+    bool Update_Firmware(uint32_t serialNumber, uint32_t build, std::string firmwareFile,
+                         uint8_t moduleAddress, uint32_t routerSerialNumber,
+                         bool overrideModelCheck);
 
     // Fetches one build into the store; the build number stored, 0 on failure.
-    uint32_t Download_Firmware(uint32_t serialNumber, std::string build, bool overrideValidation, bool noCal);
+    uint32_t Download_Firmware(uint32_t serialNumber, std::string build, bool overrideValidation,
+                               bool noCal);
     // The recovery variant: serial number and build are found by fingerprint.
     uint32_t Download_Firmware(Fingerprint fingerprint, std::string build, bool overrideValidation);
     // The server's builds for a module (build number text to version text).
@@ -39,11 +41,11 @@ public:
     std::map<std::string, std::string> Get_BuildListLocal(uint32_t serialNumber);
 
     // Reads the chip identifier through its ROM bootloader.
-    bool Get_Fingerprint(Fingerprint& out, std::string serialPort, uint32_t serialNumber, std::string firmwareFile,
-                         uint32_t baudRate, bool resetAfter);
+    bool Get_Fingerprint(Fingerprint& out, std::string serialPort, uint32_t serialNumber,
+                         std::string firmwareFile, uint32_t baudRate, bool resetAfter);
     // Writes recovery firmware through the ROM bootloader.
-    bool Recover_Firmware(std::string serialPort, uint32_t build, uint32_t baudRate, uint32_t serialNumber,
-                          std::string firmwareFile, bool overrideModelCheck);
+    bool Recover_Firmware(std::string serialPort, uint32_t build, uint32_t baudRate,
+                          uint32_t serialNumber, std::string firmwareFile, bool overrideModelCheck);
 
     std::string serverUrl;
     std::string storeDirectory;

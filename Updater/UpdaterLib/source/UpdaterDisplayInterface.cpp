@@ -5,8 +5,7 @@
 
 UpdaterDisplayInterface::UpdaterDisplayInterface() : muted(false) {}
 
-void UpdaterDisplayInterface::message(Level level, const char* format, ...)
-{
+void UpdaterDisplayInterface::message(Level level, const char* format, ...) {
     if (muted) {
         return;
     }
@@ -26,7 +25,6 @@ void UpdaterDisplayInterface::message(Level level, const char* format, ...)
     }
 }
 
-void UpdaterDisplayInterface::mute_messages(bool mute)
-{
+void UpdaterDisplayInterface::mute_messages(bool mute) {
     muted = mute;
 }

@@ -4,7 +4,7 @@
 #pragma once
 
 class UpdaterDisplayInterface {
-public:
+  public:
     enum Level { LEVEL_INFO = 0, LEVEL_ERROR = 1 };
 
     // Largest formatted message, terminating zero included. Longer texts are
@@ -31,7 +31,7 @@ public:
     void mute_messages(bool mute);
     bool is_muted() const { return muted; }
 
-protected:
+  protected:
     // Sinks are owned by value by their creator and never deleted through
     // this base, hence no virtual destructor.
     ~UpdaterDisplayInterface() = default;

@@ -1,10 +1,97 @@
-// USB transport of qStream (placeholder until the USB driver is in).
+// USB transport of qStream: a module reached through the USB driver, by its
+// kernel driver node when installed, otherwise through libusb.
+#include <cstdio>
+#include <new>
+
+#include "ksusb.h"
 #include "qStream.h"
+
+namespace {
+
+constexpr uint16_t qVALIDUSBS_TAG = 0xDEAD;
+
+struct qUnixUSBStream {
+    uint32_t serialNumber;
+    ksusb* usb;  // owned
+    uint16_t tag;
+};
+
+qUnixUSBStream* sRecord(void* ref)
+{
+    auto* us = static_cast<qUnixUSBStream*>(ref);
+    return us && us->tag == qVALIDUSBS_TAG ? us : nullptr;
+}
+
+qErr sUSBStreamGet(uint8_t* byte, void* ref)
+{
+    qUnixUSBStream* us = sRecord(ref);
+    if (!us)
+        return qErrParam;
+    return ksusb_get_from_device(us->usb, byte);
+}
+
+qErr sUSBStreamWrite(const uint8_t* data, size_t count, void* ref)
+{
+    qUnixUSBStream* us = sRecord(ref);
+    if (!us)
+        return qErrParam;
+    return ksusb_write_to_device(us->usb, data, count);
+}
+
+qErr sUSBStreamPut(uint8_t byte, void* ref)
+{
+    return sUSBStreamWrite(&byte, 1, ref);
+}
+
+qErr sUSBStreamDelete(void* ref)
+{
+    qUnixUSBStream* us = sRecord(ref);
+    if (!us)
+        return qErrParam;
+    qErr e = ksusb_close_keystrand_device(us->usb);
+    if (e != qErrNone)
+        return e;  // left as it is: the device could not be closed
+    ksusb_destroy(&us->usb);
+    us->tag = 0;
+    delete us;
+    return qErrNone;
+}
+
+}  // namespace
 
 qErr qStream_CreateUSB(uint32_t serialNumber, qStream** out)
 {
-    (void)serialNumber;
     if (out)
         *out = nullptr;
-    return qErrUnimplemented;  // USB streams are not available in this build yet
+    if (serialNumber == 0 || !out)
+        return qErrParam;
+    auto* us = new (std::nothrow) qUnixUSBStream;
+    if (!us)
+        return qErrMemory;
+    us->serialNumber = serialNumber;
+    us->tag = qVALIDUSBS_TAG;
+    const int type =
+        ksusb_is_kernel_driver_installed(serialNumber) ? ksusbDriverKernel : ksusbDriverLibusb;
+    us->usb = ksusb_create_usb(type);
+    if (!us->usb) {
+        delete us;
+        return qErrResource;
+    }
+    char serial[16];
+    std::snprintf(serial, sizeof serial, "%08X", serialNumber);
+    qErr e = ksusb_open_keystrand_device(us->usb, serial);
+    if (e != qErrNone) {
+        ksusb_destroy(&us->usb);
+        delete us;
+        return e;
+    }
+    qStream* s = qStream_Create(sUSBStreamGet, sUSBStreamPut, sUSBStreamWrite, sUSBStreamDelete, us);
+    if (!s) {
+        ksusb_close_keystrand_device(us->usb);
+        ksusb_destroy(&us->usb);
+        delete us;
+        return qErrMemory;
+    }
+    *out = s;
+    return qErrNone;
 }

@@ -18,17 +18,20 @@
 namespace {
 
 // Reads everything from fd until the writer closes it, within a time bound.
-std::string ReadAll(int fd)
-{
+std::string ReadAll(int fd) {
     std::string out;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) break;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            break;
         struct pollfd p = {fd, POLLIN, 0};
         int n = poll(&p, 1, static_cast<int>(left.count()));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
         char buf[4096];
         ssize_t got = read(fd, buf, sizeof buf);
         if (got > 0) {
@@ -36,14 +39,13 @@ std::string ReadAll(int fd)
         } else if (got < 0 && errno == EINTR) {
             continue;
         } else {
-            break;  // end of file, or EIO once the pty slave is closed
+            break; // end of file, or EIO once the pty slave is closed
         }
     }
     return out;
 }
 
-int WaitChild(pid_t pid)
-{
+int WaitChild(pid_t pid) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
@@ -52,8 +54,7 @@ int WaitChild(pid_t pid)
 
 // Runs body in a child whose standard output is a raw pseudo-terminal and
 // returns the bytes it wrote there.
-std::string OnTerminal(const std::function<void(CLI_Display&)>& body)
-{
+std::string OnTerminal(const std::function<void(CLI_Display&)>& body) {
     struct termios raw;
     memset(&raw, 0, sizeof raw);
     cfmakeraw(&raw);
@@ -75,8 +76,7 @@ std::string OnTerminal(const std::function<void(CLI_Display&)>& body)
 }
 
 // The same with standard output and standard error on pipes.
-void OnPipes(const std::function<void(CLI_Display&)>& body, std::string* out, std::string* err)
-{
+void OnPipes(const std::function<void(CLI_Display&)>& body, std::string* out, std::string* err) {
     int o[2], e[2];
     ASSERT_EQ(pipe(o), 0);
     ASSERT_EQ(pipe(e), 0);
@@ -102,15 +102,13 @@ void OnPipes(const std::function<void(CLI_Display&)>& body, std::string* out, st
     EXPECT_EQ(WaitChild(pid), 0);
 }
 
-std::string Repeat(char c, int n)
-{
+std::string Repeat(char c, int n) {
     return std::string(static_cast<size_t>(n), c);
 }
 
 const std::string CLEAR = "\r" + Repeat(' ', 88) + "\r";
 
-TEST(ProgressBar, IsDrawnByteForByteOnATerminal)
-{
+TEST(ProgressBar, IsDrawnByteForByteOnATerminal) {
     struct Case {
         double fraction;
         const char* label;
@@ -126,16 +124,18 @@ TEST(ProgressBar, IsDrawnByteForByteOnATerminal)
         {3.0, nullptr, "\r[" + Repeat('=', 69) + "> ] (100% ) "},
         // A label too long for the line leaves no room for the bar.
         {0.5, "0123456789012345678901234567890123456789012345678901234567890123456789",
-         "\r (0123456789012345678901234567890123456789012345678901234567890123456789) [> ] ( 50% ) "},
+         "\r (0123456789012345678901234567890123456789012345678901234567890123456789) [> ] ( 50% "
+         ") "},
     };
     for (const Case& c : cases) {
-        std::string got = OnTerminal([&](CLI_Display& d) { d.update_progress(c.fraction, c.label); });
-        EXPECT_EQ(got, c.want) << "fraction " << c.fraction << "\n" << DescribeDifference(c.want, got);
+        std::string got =
+            OnTerminal([&](CLI_Display& d) { d.update_progress(c.fraction, c.label); });
+        EXPECT_EQ(got, c.want) << "fraction " << c.fraction << "\n"
+                               << DescribeDifference(c.want, got);
     }
 }
 
-TEST(ProgressBar, ShowingDrawsNothingAndHidingClearsTheLine)
-{
+TEST(ProgressBar, ShowingDrawsNothingAndHidingClearsTheLine) {
     std::string got = OnTerminal([](CLI_Display& d) {
         d.display_progress(true);
         d.display_progress(false);
@@ -143,23 +143,23 @@ TEST(ProgressBar, ShowingDrawsNothingAndHidingClearsTheLine)
     EXPECT_EQ(got, CLEAR) << DescribeDifference(CLEAR, got);
 }
 
-TEST(Spinner, CyclesEightFramesAndClearsWithoutAdvancing)
-{
+TEST(Spinner, CyclesEightFramesAndClearsWithoutAdvancing) {
     std::string got = OnTerminal([](CLI_Display& d) {
-        for (int i = 0; i < 9; ++i) d.update_spinner(true, nullptr);
+        for (int i = 0; i < 9; ++i)
+            d.update_spinner(true, nullptr);
         d.update_spinner(false, nullptr);
         d.update_spinner(true, "Download");
     });
     std::string want;
     const char* frames[] = {".", "..", "...", "....", ".....", "....", "...", "..", "."};
-    for (const char* f : frames) want += std::string("\r ") + f + "      \r";
+    for (const char* f : frames)
+        want += std::string("\r ") + f + "      \r";
     want += CLEAR;
     want += "\r (Download) ..      \r";
     EXPECT_EQ(got, want) << DescribeDifference(want, got);
 }
 
-TEST(Messages, GoToTheirOwnStreamOneLineEach)
-{
+TEST(Messages, GoToTheirOwnStreamOneLineEach) {
     std::string out, err;
     OnPipes(
         [](CLI_Display& d) {
@@ -174,8 +174,7 @@ TEST(Messages, GoToTheirOwnStreamOneLineEach)
     EXPECT_EQ(err, "error two\n");
 }
 
-TEST(Messages, AnimationsPrintNothingWhenOutputIsAPipe)
-{
+TEST(Messages, AnimationsPrintNothingWhenOutputIsAPipe) {
     std::string out, err;
     OnPipes(
         [](CLI_Display& d) {
@@ -192,8 +191,7 @@ TEST(Messages, AnimationsPrintNothingWhenOutputIsAPipe)
     EXPECT_EQ(err, "");
 }
 
-TEST(Messages, StreamsAreUnbufferedSoOutputInterleavesAsWritten)
-{
+TEST(Messages, StreamsAreUnbufferedSoOutputInterleavesAsWritten) {
     // With both streams on one pipe, a buffered stdout would come out after
     // stderr at exit.
     int p[2];
@@ -219,4 +217,4 @@ TEST(Messages, StreamsAreUnbufferedSoOutputInterleavesAsWritten)
     EXPECT_EQ(got, "a\nb\nc\nd\n");
 }
 
-}  // namespace
+} // namespace

@@ -22,13 +22,14 @@ struct Parsed {
     uint32_t activePackages;
 };
 
-Parsed Parse(std::vector<std::string> words, const char* argv0 = "/usr/bin/Updater")
-{
+Parsed Parse(std::vector<std::string> words, const char* argv0 = "/usr/bin/Updater") {
     std::vector<std::string> storage;
     storage.push_back(argv0);
-    for (auto& w : words) storage.push_back(w);
+    for (auto& w : words)
+        storage.push_back(w);
     std::vector<char*> argv;
-    for (auto& s : storage) argv.push_back(&s[0]);
+    for (auto& s : storage)
+        argv.push_back(&s[0]);
     argv.push_back(nullptr);
     Log::DeactivatePackage(0xFFFFFFFFu);
     DisplayRecorder display;
@@ -40,13 +41,11 @@ Parsed Parse(std::vector<std::string> words, const char* argv0 = "/usr/bin/Updat
     return p;
 }
 
-Call Error(const std::string& text)
-{
+Call Error(const std::string& text) {
     return Call{"error", text};
 }
 
-TEST(CommandLineDefaults, AreSetBeforeAnyOptionIsRead)
-{
+TEST(CommandLineDefaults, AreSetBeforeAnyOptionIsRead) {
     Parsed p = Parse({});
     EXPECT_EQ(p.result, 0);
     EXPECT_TRUE(p.calls.empty());
@@ -70,8 +69,7 @@ TEST(CommandLineDefaults, AreSetBeforeAnyOptionIsRead)
     EXPECT_EQ(d.homeDirectory, getenv("HOME") ? getenv("HOME") : "");
 }
 
-TEST(CommandLineDefaults, ApplicationNameIsTheProgramPathAfterItsLastSeparator)
-{
+TEST(CommandLineDefaults, ApplicationNameIsTheProgramPathAfterItsLastSeparator) {
     struct Case {
         const char* argv0;
         const char* name;
@@ -93,52 +91,76 @@ struct FieldCase {
     const char* what;
 };
 
-TEST(CommandLineScanning, SelectsOptionsByExactTextOrUniqueAbbreviation)
-{
+TEST(CommandLineScanning, SelectsOptionsByExactTextOrUniqueAbbreviation) {
     std::vector<FieldCase> cases = {
         {{"-OVERRIDE"}, [](const Parameters& p) { return p.overrideModelCheck; }, "-OVERRIDE"},
-        {{"-O"}, [](const Parameters& p) { return p.overrideModelCheck; }, "-O abbreviates -OVERRIDE"},
+        {{"-O"},
+         [](const Parameters& p) { return p.overrideModelCheck; },
+         "-O abbreviates -OVERRIDE"},
         {{"-OVERRID"}, [](const Parameters& p) { return p.overrideModelCheck; }, "-OVERRID"},
-        {{"-OVERRIDEX"}, [](const Parameters& p) { return !p.overrideModelCheck; }, "longer than the option"},
+        {{"-OVERRIDEX"},
+         [](const Parameters& p) { return !p.overrideModelCheck; },
+         "longer than the option"},
         {{"-OVR"}, [](const Parameters& p) { return !p.overrideModelCheck; }, "not a prefix"},
-        {{"--OVERRIDE"}, [](const Parameters& p) { return !p.overrideModelCheck; }, "dash count differs"},
-        {{"-o", "9600"}, [](const Parameters& p) { return p.baudRate == 9600 && !p.overrideModelCheck; },
+        {{"--OVERRIDE"},
+         [](const Parameters& p) { return !p.overrideModelCheck; },
+         "dash count differs"},
+        {{"-o", "9600"},
+         [](const Parameters& p) { return p.baudRate == 9600 && !p.overrideModelCheck; },
          "-o is the baud rate, case matters"},
-        {{"--hel"}, [](const Parameters& p) { return p.helpRequested && p.commands.IsSet(CMD_HELP); }, "--hel"},
+        {{"--hel"},
+         [](const Parameters& p) { return p.helpRequested && p.commands.IsSet(CMD_HELP); },
+         "--hel"},
         {{"--h"}, [](const Parameters& p) { return p.helpRequested; }, "--h"},
-        {{"-help"}, [](const Parameters& p) { return !p.helpRequested && !p.commands.IsSet(0xFFFFFFFF); },
+        {{"-help"},
+         [](const Parameters& p) { return !p.helpRequested && !p.commands.IsSet(0xFFFFFFFF); },
          "-help is dropped"},
-        {{"-DU"}, [](const Parameters& p) { return !p.commands.IsSet(0xFFFFFFFF); }, "no combined letters"},
+        {{"-DU"},
+         [](const Parameters& p) { return !p.commands.IsSet(0xFFFFFFFF); },
+         "no combined letters"},
         {{"-d40F5849A"}, [](const Parameters& p) { return p.serialNumber == 0; }, "no glued value"},
-        {{"-Q", "-D"}, [](const Parameters& p) { return p.commands.Word() == CMD_DISCOVER; }, "unknown dropped"},
-        {{"stray", "-U", "word"}, [](const Parameters& p) { return p.commands.Word() == CMD_UPDATE; },
+        {{"-Q", "-D"},
+         [](const Parameters& p) { return p.commands.Word() == CMD_DISCOVER; },
+         "unknown dropped"},
+        {{"stray", "-U", "word"},
+         [](const Parameters& p) { return p.commands.Word() == CMD_UPDATE; },
          "non-options set aside"},
-        {{"-", "--", "-=1"}, [](const Parameters& p) { return !p.commands.IsSet(0xFFFFFFFF); }, "dashes only"},
-        {{"-D=1"}, [](const Parameters& p) { return !p.commands.IsSet(CMD_DISCOVER); }, "value for no-value"},
+        {{"-", "--", "-=1"},
+         [](const Parameters& p) { return !p.commands.IsSet(0xFFFFFFFF); },
+         "dashes only"},
+        {{"-D=1"},
+         [](const Parameters& p) { return !p.commands.IsSet(CMD_DISCOVER); },
+         "value for no-value"},
         {{"-n=1"}, [](const Parameters& p) { return !p.optionN; }, "value for -n"},
         {{"-n"}, [](const Parameters& p) { return p.optionN; }, "-n"},
         {{"-d"}, [](const Parameters& p) { return p.serialNumber == 0; }, "-d as the last word"},
-        {{"-d", "-U"}, [](const Parameters& p) { return p.serialNumber == 0 && p.commands.IsSet(CMD_UPDATE); },
+        {{"-d", "-U"},
+         [](const Parameters& p) { return p.serialNumber == 0 && p.commands.IsSet(CMD_UPDATE); },
          "-d -U"},
         {{"-Z"}, [](const Parameters& p) { return !p.commands.IsSet(CMD_Z); }, "-Z without value"},
-        {{"-Z", "5"}, [](const Parameters& p) { return p.commands.Word() == CMD_Z; }, "-Z with value"},
+        {{"-Z", "5"},
+         [](const Parameters& p) { return p.commands.Word() == CMD_Z; },
+         "-Z with value"},
         {{"-e", "on"}, [](const Parameters& p) { return p.echoBytes; }, "-e consumes its value"},
-        {{"-e", "-D"}, [](const Parameters& p) { return !p.echoBytes && p.commands.IsSet(CMD_DISCOVER); },
+        {{"-e", "-D"},
+         [](const Parameters& p) { return !p.echoBytes && p.commands.IsSet(CMD_DISCOVER); },
          "-e with a dash word"},
         {{"-B", "-C", "-D", "-G", "-I", "-N", "-U"},
          [](const Parameters& p) {
-             return p.commands.Word() == (CMD_BUILDS | CMD_CHECK | CMD_DISCOVER | CMD_GET | CMD_INFO |
-                                          CMD_FINGERPRINT | CMD_UPDATE);
+             return p.commands.Word() == (CMD_BUILDS | CMD_CHECK | CMD_DISCOVER | CMD_GET |
+                                          CMD_INFO | CMD_FINGERPRINT | CMD_UPDATE);
          },
          "each command sets its bit"},
-        {{"-u", "http://127.0.0.1:9/cgi/u"}, [](const Parameters& p) { return p.serverUrl == "http://127.0.0.1:9/cgi/u"; },
+        {{"-u", "http://127.0.0.1:9/cgi/u"},
+         [](const Parameters& p) { return p.serverUrl == "http://127.0.0.1:9/cgi/u"; },
          "-u"},
-        {{"-u=http://h:1/a=b"}, [](const Parameters& p) { return p.serverUrl == "http://h:1/a=b"; },
+        {{"-u=http://h:1/a=b"},
+         [](const Parameters& p) { return p.serverUrl == "http://h:1/a=b"; },
          "split at the first ="},
         {{"-s", "/dev/ttyS0", "-f", "a.bird", "-l", "msg", "-k", "x.log"},
          [](const Parameters& p) {
-             return p.serialPort == "/dev/ttyS0" && p.firmwareFile == "a.bird" && p.logMessage == "msg" &&
-                    p.logFileName == "x.log";
+             return p.serialPort == "/dev/ttyS0" && p.firmwareFile == "a.bird" &&
+                    p.logMessage == "msg" && p.logFileName == "x.log";
          },
          "verbatim values"},
         {{"-s", ""}, [](const Parameters& p) { return p.serialPort.empty(); }, "empty next word"},
@@ -151,11 +173,11 @@ TEST(CommandLineScanning, SelectsOptionsByExactTextOrUniqueAbbreviation)
     }
 }
 
-TEST(CommandLineScanning, HelpEndsParsingAtOnceWithSuccess)
-{
+TEST(CommandLineScanning, HelpEndsParsingAtOnceWithSuccess) {
     struct Case {
         std::vector<std::string> words;
-    } cases[] = {{{"-h", "-Y"}}, {{"-H", "-d", "G1"}}, {{"--help", "-t", "x"}}, {{"-D", "-h", "-U"}}};
+    } cases[] = {
+        {{"-h", "-Y"}}, {{"-H", "-d", "G1"}}, {{"--help", "-t", "x"}}, {{"-D", "-h", "-U"}}};
     for (const Case& c : cases) {
         Parsed p = Parse(c.words);
         EXPECT_EQ(p.result, 0);
@@ -166,21 +188,16 @@ TEST(CommandLineScanning, HelpEndsParsingAtOnceWithSuccess)
     }
 }
 
-TEST(CommandLineValues, SerialNumbersAreHexadecimalWithAnOptionalPrefix)
-{
+TEST(CommandLineValues, SerialNumbersAreHexadecimalWithAnOptionalPrefix) {
     struct Case {
         std::vector<std::string> words;
         uint32_t serial;
         uint32_t router;
     } cases[] = {
-        {{"-d", "0x40F5849A"}, 0x40F5849A, 0},
-        {{"-d", "40F5849A"}, 0x40F5849A, 0},
-        {{"-d", "0X40f5849a"}, 0x40F5849A, 0},
-        {{"-d=40F5849A"}, 0x40F5849A, 0},
-        {{"-d", "140F5849A"}, 0x40F5849A, 0},
-        {{"-d", "1"}, 1, 0},
-        {{"-r", "0xD272031D"}, 0, 0xD272031D},
-        {{"-r", "D272031D", "-d", "2"}, 2, 0xD272031D},
+        {{"-d", "0x40F5849A"}, 0x40F5849A, 0}, {{"-d", "40F5849A"}, 0x40F5849A, 0},
+        {{"-d", "0X40f5849a"}, 0x40F5849A, 0}, {{"-d=40F5849A"}, 0x40F5849A, 0},
+        {{"-d", "140F5849A"}, 0x40F5849A, 0},  {{"-d", "1"}, 1, 0},
+        {{"-r", "0xD272031D"}, 0, 0xD272031D}, {{"-r", "D272031D", "-d", "2"}, 2, 0xD272031D},
         {{"-d", "1", "-d", "2"}, 2, 0},
     };
     for (const Case& c : cases) {
@@ -191,8 +208,7 @@ TEST(CommandLineValues, SerialNumbersAreHexadecimalWithAnOptionalPrefix)
     }
 }
 
-TEST(CommandLineValues, RejectedValuesGiveOneMessageEachAndParsingGoesOn)
-{
+TEST(CommandLineValues, RejectedValuesGiveOneMessageEachAndParsingGoesOn) {
     struct Case {
         std::vector<std::string> words;
         std::vector<Call> messages;
@@ -207,7 +223,8 @@ TEST(CommandLineValues, RejectedValuesGiveOneMessageEachAndParsingGoesOn)
          {Error("Invalid transport type:[TC]\nMust be one of the following: USB, TCPIP, RECOVER")}},
         {{"-Y"}, {Error("Unhandled command: [-Y]")}},
         {{"-Y", "-d", "0"},
-         {Error("Unhandled command: [-Y]"), Error("Invalid serial number obtained from argument [0]")}},
+         {Error("Unhandled command: [-Y]"),
+          Error("Invalid serial number obtained from argument [0]")}},
         {{"-d", "x", "-r", "y", "-D"},
          {Error("Invalid serial number obtained from argument [x]"),
           Error("Invalid router serial number obtained from argument [y]")}},
@@ -220,16 +237,15 @@ TEST(CommandLineValues, RejectedValuesGiveOneMessageEachAndParsingGoesOn)
     EXPECT_TRUE(Parse({"-d", "x", "-D"}).params.commands.IsSet(CMD_DISCOVER));
 }
 
-TEST(CommandLineValues, TransportIsChosenByItsLeadingLetters)
-{
+TEST(CommandLineValues, TransportIsChosenByItsLeadingLetters) {
     struct Case {
         const char* value;
         uint32_t transport;
         int result;
     } cases[] = {
-        {"USB", 1, 0},      {"USB2", 1, 0},       {"TCP", 2, 0},     {"TCPIP", 2, 0},
-        {"RECOVER", 255, 0}, {"RECOVERY", 255, 0}, {"usb", 0, 1},     {"RECOVE", 0, 1},
-        {"", 0, 1},
+        {"USB", 1, 0},   {"USB2", 1, 0},      {"TCP", 2, 0},
+        {"TCPIP", 2, 0}, {"RECOVER", 255, 0}, {"RECOVERY", 255, 0},
+        {"usb", 0, 1},   {"RECOVE", 0, 1},    {"", 0, 1},
     };
     for (const Case& c : cases) {
         Parsed p = Parse({std::string("-t=") + c.value});
@@ -239,16 +255,15 @@ TEST(CommandLineValues, TransportIsChosenByItsLeadingLetters)
     }
 }
 
-TEST(CommandLineValues, NumbersKeepOnlyWhatTheirDigitsSay)
-{
+TEST(CommandLineValues, NumbersKeepOnlyWhatTheirDigitsSay) {
     struct Case {
         std::vector<std::string> words;
         const char* build;
         uint32_t baud;
     } cases[] = {
-        {{"-b", "007"}, "7", 115200},       {{"-b", "99528558"}, "99528558", 115200},
-        {{"-b", "12x"}, "0", 115200},       {{"-b="}, "0", 115200},
-        {{"-o", "230400"}, "", 230400},     {{"-o", "96k"}, "", 0},
+        {{"-b", "007"}, "7", 115200},          {{"-b", "99528558"}, "99528558", 115200},
+        {{"-b", "12x"}, "0", 115200},          {{"-b="}, "0", 115200},
+        {{"-o", "230400"}, "", 230400},        {{"-o", "96k"}, "", 0},
         {{"-b", "1", "-b", "2"}, "2", 115200},
     };
     for (const Case& c : cases) {
@@ -259,16 +274,19 @@ TEST(CommandLineValues, NumbersKeepOnlyWhatTheirDigitsSay)
     }
 }
 
-TEST(CommandLineValues, DebugMaskActivatesLogPackagesOnlyWhenFullyRead)
-{
+TEST(CommandLineValues, DebugMaskActivatesLogPackagesOnlyWhenFullyRead) {
     struct Case {
         const char* value;
         uint32_t mask;
         uint32_t active;
-        const char* rest;  // null: no message
+        const char* rest; // null: no message
     } cases[] = {
-        {"0x101", 0x101, 0x101, nullptr}, {"0X10000", 0x10000, 0x10000, nullptr}, {"257", 257, 257, nullptr},
-        {"5z", 5, 0, "z"},                {"0x", 0, 0, "x"},                      {"12 3", 12, 0, " 3"},
+        {"0x101", 0x101, 0x101, nullptr},
+        {"0X10000", 0x10000, 0x10000, nullptr},
+        {"257", 257, 257, nullptr},
+        {"5z", 5, 0, "z"},
+        {"0x", 0, 0, "x"},
+        {"12 3", 12, 0, " 3"},
         {"", 0, 0, nullptr},
     };
     for (const Case& c : cases) {
@@ -280,7 +298,8 @@ TEST(CommandLineValues, DebugMaskActivatesLogPackagesOnlyWhenFullyRead)
         EXPECT_TRUE(p.params.commands.IsSet(CMD_CHECK)) << c.value;
         if (c.rest != nullptr) {
             std::vector<Call> want = {
-                Error(std::string("Invalid format for \"-X\" parameter, unprocessed characters [") + c.rest + "]")};
+                Error(std::string("Invalid format for \"-X\" parameter, unprocessed characters [") +
+                      c.rest + "]")};
             EXPECT_EQ(p.calls, want) << c.value;
         } else {
             EXPECT_TRUE(p.calls.empty()) << c.value;
@@ -288,18 +307,25 @@ TEST(CommandLineValues, DebugMaskActivatesLogPackagesOnlyWhenFullyRead)
     }
 }
 
-TEST(CommandLineArguments, HexAndDecimalReadersRefuseForeignCharacters)
-{
+TEST(CommandLineArguments, HexAndDecimalReadersRefuseForeignCharacters) {
     struct Case {
         const char* text;
         bool hex;
         uint32_t value;
-        long consumed;  // -1: end left untouched
+        long consumed; // -1: end left untouched
     } cases[] = {
-        {"1F", true, 0x1F, 2},          {"ffffffff", true, 0xFFFFFFFF, 8}, {"", true, 0, 0},
-        {"100000000", true, 0, 9},      {"0x10", true, 0, -1},             {"g", true, 0, -1},
-        {" 1", true, 0, -1},            {"007", false, 7, 3},              {"1F", false, 0, -1},
-        {"-1", false, 0, -1},           {"4294967295", false, 4294967295u, 10}, {"", false, 0, 0},
+        {"1F", true, 0x1F, 2},
+        {"ffffffff", true, 0xFFFFFFFF, 8},
+        {"", true, 0, 0},
+        {"100000000", true, 0, 9},
+        {"0x10", true, 0, -1},
+        {"g", true, 0, -1},
+        {" 1", true, 0, -1},
+        {"007", false, 7, 3},
+        {"1F", false, 0, -1},
+        {"-1", false, 0, -1},
+        {"4294967295", false, 4294967295u, 10},
+        {"", false, 0, 0},
     };
     for (const Case& c : cases) {
         char sentinel = 0;
@@ -316,8 +342,7 @@ TEST(CommandLineArguments, HexAndDecimalReadersRefuseForeignCharacters)
     EXPECT_EQ(_get_int_arg("12", nullptr), 0u);
 }
 
-TEST(CommandsClassSet, ReportsWhetherAnyCommandIsSet)
-{
+TEST(CommandsClassSet, ReportsWhetherAnyCommandIsSet) {
     CommandsClass c;
     EXPECT_FALSE(c.IsSet(COMMAND_MASK));
     EXPECT_TRUE(c.Set(CMD_Z));
@@ -327,8 +352,7 @@ TEST(CommandsClassSet, ReportsWhetherAnyCommandIsSet)
     EXPECT_FALSE(c.IsSet(COMMAND_MASK & ~CMD_Z));
 }
 
-TEST(DiscoveryTransport, FollowsTheTransportOptionExceptForRecovery)
-{
+TEST(DiscoveryTransport, FollowsTheTransportOptionExceptForRecovery) {
     struct Case {
         std::vector<std::string> words;
         linkType type;
@@ -345,11 +369,10 @@ TEST(DiscoveryTransport, FollowsTheTransportOptionExceptForRecovery)
     }
 }
 
-TEST(StoreDirectory, IsBuiltUnderTheHomeDirectory)
-{
+TEST(StoreDirectory, IsBuiltUnderTheHomeDirectory) {
     const char* home = getenv("HOME");
     ASSERT_NE(home, nullptr);
     EXPECT_EQ(_build_updater_directory(), std::string(home) + "/.quillmar/updater");
 }
 
-}  // namespace
+} // namespace

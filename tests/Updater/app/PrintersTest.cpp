@@ -13,38 +13,33 @@ namespace {
 
 using Call = DisplayRecorder::Call;
 
-Call Info(const std::string& text)
-{
+Call Info(const std::string& text) {
     return Call{"info", text};
 }
 
-TEST(BuildList, IsSortedByVersionTextAndPrintedInFixedColumns)
-{
-    std::map<std::string, std::string> builds = {
-        {"100", "1.2.0"}, {"300", "1.10.0"}, {"200", "1.9.1"}, {"12345678901234567", "averyveryverylongversion"}};
+TEST(BuildList, IsSortedByVersionTextAndPrintedInFixedColumns) {
+    std::map<std::string, std::string> builds = {{"100", "1.2.0"},
+                                                 {"300", "1.10.0"},
+                                                 {"200", "1.9.1"},
+                                                 {"12345678901234567", "averyveryverylongversion"}};
     DisplayRecorder d;
     _display_builds(d, builds, 0x40F5849A);
     std::vector<Call> want = {
-        Info("Build List for device [40F5849A]:\n"),
-        Info("Build          \tVersion        "),
-        Info("300            \t1.10.0         "),
-        Info("100            \t1.2.0          "),
-        Info("200            \t1.9.1          "),
-        Info("123456789012345\taveryveryverylo"),
+        Info("Build List for device [40F5849A]:\n"), Info("Build          \tVersion        "),
+        Info("300            \t1.10.0         "),    Info("100            \t1.2.0          "),
+        Info("200            \t1.9.1          "),    Info("123456789012345\taveryveryverylo"),
     };
     EXPECT_EQ(d.calls, want);
 }
 
-TEST(BuildList, EmptyListSaysSoAndNothingElse)
-{
+TEST(BuildList, EmptyListSaysSoAndNothingElse) {
     std::map<std::string, std::string> none;
     DisplayRecorder d;
     _display_builds(d, none, 0x0000ABCD);
     EXPECT_EQ(d.calls, (std::vector<Call>{Info("No builds found for device [0000ABCD]")}));
 }
 
-TEST(Fingerprint, PrintsFourWordsInOrder)
-{
+TEST(Fingerprint, PrintsFourWordsInOrder) {
     Fingerprint f;
     f.words[0] = 0x1;
     f.words[1] = 0xDEADBEEF;
@@ -55,8 +50,7 @@ TEST(Fingerprint, PrintsFourWordsInOrder)
     EXPECT_EQ(d.calls, (std::vector<Call>{Info("[ 00000001 DEADBEEF 00ABCDEF FFFFFFFF ]")}));
 }
 
-DeviceInfo UsbDevice(uint32_t serial, uint32_t model, int error)
-{
+DeviceInfo UsbDevice(uint32_t serial, uint32_t model, int error) {
     DeviceInfo d;
     d.transport = linkTypeUSB;
     d.serialNumber = serial;
@@ -71,8 +65,7 @@ DeviceInfo UsbDevice(uint32_t serial, uint32_t model, int error)
     return d;
 }
 
-DeviceInfo TcpDevice(uint32_t serial, const char* ip, int error)
-{
+DeviceInfo TcpDevice(uint32_t serial, const char* ip, int error) {
     DeviceInfo d = UsbDevice(serial, 5, error);
     d.transport = linkTypeTCPIP;
     d.routerAddress = 0x12;
@@ -81,9 +74,9 @@ DeviceInfo TcpDevice(uint32_t serial, const char* ip, int error)
     return d;
 }
 
-TEST(DeviceList, PrintsOneRowPerDeviceInTheFormOfItsTransport)
-{
-    const std::string usbHead = "    Device    Module   Router  Model          Firmware Version (Build)";
+TEST(DeviceList, PrintsOneRowPerDeviceInTheFormOfItsTransport) {
+    const std::string usbHead =
+        "    Device    Module   Router  Model          Firmware Version (Build)";
     const std::string ipHead = usbHead + "   [IP address]";
     struct Case {
         const char* what;
@@ -91,8 +84,13 @@ TEST(DeviceList, PrintsOneRowPerDeviceInTheFormOfItsTransport)
         linkType type;
         std::vector<Call> want;
     } cases[] = {
-        {"no devices", {}, linkTypeUSB, {Info("Discovered Devices: (USB)"), Info("    No devices found.")}},
-        {"no devices over TCP/IP", {}, linkTypeTCPIP,
+        {"no devices",
+         {},
+         linkTypeUSB,
+         {Info("Discovered Devices: (USB)"), Info("    No devices found.")}},
+        {"no devices over TCP/IP",
+         {},
+         linkTypeTCPIP,
          {Info("Discovered Devices: (TCPIP)"), Info("    No devices found.")}},
         {"two USB devices, one busy",
          {UsbDevice(0x40F5849A, 4, 0), UsbDevice(0x0000BEEF, 200, 5)},
@@ -118,8 +116,7 @@ TEST(DeviceList, PrintsOneRowPerDeviceInTheFormOfItsTransport)
     }
 }
 
-TEST(DeviceList, WideVersionsAndUnknownModelsKeepTheirColumns)
-{
+TEST(DeviceList, WideVersionsAndUnknownModelsKeepTheirColumns) {
     DeviceInfo d = UsbDevice(0xABCDEF01, 99, 0);
     d.major = 15;
     d.minor = 15;
@@ -131,11 +128,11 @@ TEST(DeviceList, WideVersionsAndUnknownModelsKeepTheirColumns)
     DisplayRecorder rec;
     _display_device_list(rec, devices, linkTypeUSB);
     ASSERT_EQ(rec.calls.size(), 3u);
-    EXPECT_EQ(rec.calls[2], Info("    ABCDEF01  FE       02      Unknown       15.15.16777215 (4294967295)"));
+    EXPECT_EQ(rec.calls[2],
+              Info("    ABCDEF01  FE       02      Unknown       15.15.16777215 (4294967295)"));
 }
 
-TEST(Banners, NameTheProgramAndTheLibraryVersion)
-{
+TEST(Banners, NameTheProgramAndTheLibraryVersion) {
     DisplayRecorder d;
     _display_app_version(d);
     _display_ks_version(d);
@@ -149,4 +146,4 @@ TEST(Banners, NameTheProgramAndTheLibraryVersion)
     EXPECT_EQ(d.calls[2].text.back(), ')');
 }
 
-}  // namespace
+} // namespace

@@ -17,30 +17,29 @@ namespace {
 const std::string BANNER = "Updater (Version: 1.1 Apr 26 2023)\n";
 const std::string LIBRARY = "[Keystrand Release: 2.9.29]\n";
 
-std::string Golden(const char* name)
-{
+std::string Golden(const char* name) {
     const char* src = getenv("KS_SOURCE_DIR");
     std::string content;
-    if (src == nullptr || !ReadWholeFile(std::string(src) + "/tests/Updater/app/golden/" + name, &content)) {
+    if (src == nullptr ||
+        !ReadWholeFile(std::string(src) + "/tests/Updater/app/golden/" + name, &content)) {
         ADD_FAILURE() << "cannot read golden file " << name << " (KS_SOURCE_DIR set?)";
     }
     return content;
 }
 
-ProgramResult RunUpdater(const std::vector<std::string>& args)
-{
+ProgramResult RunUpdater(const std::vector<std::string>& args) {
     return RunProgram(UPDATER_BINARY, args);
 }
 
-std::string Joined(const std::vector<std::string>& args)
-{
+std::string Joined(const std::vector<std::string>& args) {
     std::string s;
-    for (const auto& a : args) s += (s.empty() ? "" : " ") + a;
+    for (const auto& a : args)
+        s += (s.empty() ? "" : " ") + a;
     return "[" + s + "]";
 }
 
-void ExpectRun(const std::vector<std::string>& args, const std::string& out, const std::string& err, int status)
-{
+void ExpectRun(const std::vector<std::string>& args, const std::string& out, const std::string& err,
+               int status) {
     ProgramResult r = RunUpdater(args);
     ASSERT_FALSE(r.timedOut) << Joined(args);
     EXPECT_EQ(r.status, status) << Joined(args);
@@ -49,12 +48,12 @@ void ExpectRun(const std::vector<std::string>& args, const std::string& out, con
 }
 
 // The notice line is the program's own text; take it from a plain run.
-std::string Notice()
-{
+std::string Notice() {
     ProgramResult r = RunUpdater({});
     size_t start = r.out.find('\n');
     size_t end = start == std::string::npos ? start : r.out.find('\n', start + 1);
-    if (end == std::string::npos) return std::string();
+    if (end == std::string::npos)
+        return std::string();
     return r.out.substr(start + 1, end - start);
 }
 
@@ -65,8 +64,7 @@ struct Case {
     int status;
 };
 
-TEST(UpdaterUsage, NoCommandPrintsBannersAndTheUsageHead)
-{
+TEST(UpdaterUsage, NoCommandPrintsBannersAndTheUsageHead) {
     std::string notice = Notice();
     ASSERT_GE(notice.size(), 4u);
     EXPECT_EQ(notice.front(), '(');
@@ -89,103 +87,149 @@ TEST(UpdaterUsage, NoCommandPrintsBannersAndTheUsageHead)
         {{"-D", "-h", "-d", "G1"}, plain, full, 0},
         {{"-X", "1", "-h"}, plain, full, 0},
     };
-    for (const Case& c : cases) ExpectRun(c.args, c.out, c.err, c.status);
+    for (const Case& c : cases)
+        ExpectRun(c.args, c.out, c.err, c.status);
 }
 
-TEST(UpdaterUsage, RejectedOptionsPrintTheirMessagesThenTheShortUsage)
-{
+TEST(UpdaterUsage, RejectedOptionsPrintTheirMessagesThenTheShortUsage) {
     std::string notice = Notice();
     const std::string head = Golden("usage_head.txt");
     const std::string out = BANNER + notice;
     Case cases[] = {
         {{"-Y"}, out, "Unhandled command: [-Y]\n" + head, 1},
         {{"-Y", "-d", "0"},
-         out, "Unhandled command: [-Y]\nInvalid serial number obtained from argument [0]\n" + head, 1},
+         out,
+         "Unhandled command: [-Y]\nInvalid serial number obtained from argument [0]\n" + head,
+         1},
         {{"-d", "0x"}, out, "Invalid serial number obtained from argument []\n" + head, 1},
         {{"-d", "G1", "-D"}, out, "Invalid serial number obtained from argument [G1]\n" + head, 1},
-        {{"-r", "0xZZ"}, out, "Invalid router serial number obtained from argument [ZZ]\n" + head, 1},
+        {{"-r", "0xZZ"},
+         out,
+         "Invalid router serial number obtained from argument [ZZ]\n" + head,
+         1},
         {{"-t", "FOO", "-D"},
-         out, "Invalid transport type:[FOO]\nMust be one of the following: USB, TCPIP, RECOVER\n" + head, 1},
+         out,
+         "Invalid transport type:[FOO]\nMust be one of the following: USB, TCPIP, RECOVER\n" + head,
+         1},
     };
-    for (const Case& c : cases) ExpectRun(c.args, c.out, c.err, c.status);
+    for (const Case& c : cases)
+        ExpectRun(c.args, c.out, c.err, c.status);
 }
 
-TEST(UpdaterCommands, StartNoWorkForCheckInfoAndZ)
-{
+TEST(UpdaterCommands, StartNoWorkForCheckInfoAndZ) {
     Case cases[] = {
         {{"-C"}, BANNER, "", 0},
         {{"-I"}, BANNER, "", 0},
         {{"-Z", "5"}, BANNER, "", 0},
         {{"-I", "-d", "40F5849A", "-OVERRIDE"}, BANNER, "", 0},
-        {{"-X", "5z", "-C"}, BANNER, "Invalid format for \"-X\" parameter, unprocessed characters [z]\n", 0},
+        {{"-X", "5z", "-C"},
+         BANNER,
+         "Invalid format for \"-X\" parameter, unprocessed characters [z]\n",
+         0},
         {{"-X", "0x1", "-d", "0x12", "-C"}, BANNER, "Discarding '0x' serial number prefix\n", 0},
-        {{"-X", "0x1", "-r", "0X12", "-C"}, BANNER, "Discarding '0x' router serial number prefix\n", 0},
+        {{"-X", "0x1", "-r", "0X12", "-C"},
+         BANNER,
+         "Discarding '0x' router serial number prefix\n",
+         0},
     };
-    for (const Case& c : cases) ExpectRun(c.args, c.out, c.err, c.status);
+    for (const Case& c : cases)
+        ExpectRun(c.args, c.out, c.err, c.status);
 }
 
-TEST(UpdaterCommands, MissingPrerequisitesStopTheRunWithStatusOne)
-{
+TEST(UpdaterCommands, MissingPrerequisitesStopTheRunWithStatusOne) {
     const std::string head = Golden("usage_head.txt");
     Case cases[] = {
         {{"-d", "-U"}, BANNER, "Must specify the specific device to be updated\n", 1},
         {{"-U"}, BANNER, "Must specify the specific device to be updated\n", 1},
-        {{"-G"}, BANNER, "-G must specify a specific device via -d\n--help for usage information\n", 1},
-        {{"-G", "-U"}, BANNER, "-G must specify a specific device via -d\n--help for usage information\n", 1},
-        {{"-d40F5849A", "-G"}, BANNER, "-G must specify a specific device via -d\n--help for usage information\n", 1},
+        {{"-G"},
+         BANNER,
+         "-G must specify a specific device via -d\n--help for usage information\n",
+         1},
+        {{"-G", "-U"},
+         BANNER,
+         "-G must specify a specific device via -d\n--help for usage information\n",
+         1},
+        {{"-d40F5849A", "-G"},
+         BANNER,
+         "-G must specify a specific device via -d\n--help for usage information\n",
+         1},
         {{"-N"}, BANNER, "Must specify the serial port used for connecting\n", 1},
         {{"-N", "-G", "-d", "1"}, BANNER, "Must specify the serial port used for connecting\n", 1},
-        {{"-B"}, BANNER, "Error must supply a serial number for the List Builds command\n" + head, 1},
+        {{"-B"},
+         BANNER,
+         "Error must supply a serial number for the List Builds command\n" + head,
+         1},
     };
-    for (const Case& c : cases) ExpectRun(c.args, c.out, c.err, c.status);
+    for (const Case& c : cases)
+        ExpectRun(c.args, c.out, c.err, c.status);
 }
 
 // Operations that this build does not provide say so once and fail.
-TEST(UpdaterCommands, UnavailableOperationsFailWithOneLine)
-{
+TEST(UpdaterCommands, UnavailableOperationsFailWithOneLine) {
     Case cases[] = {
-        {{"-D"}, BANNER + "Searching for Keystrand devices\n", "Discover is not available in this build\n", 1},
-        {{"-D", "-t", "RECOVER"}, BANNER + "Searching for Keystrand devices\n",
-         "Discover is not available in this build\n", 1},
-        {{"-D", "-r", "D272031D"}, BANNER + "Searching for Keystrand Network devices connected to D272031D\n",
-         "Discover is not available in this build\n", 1},
+        {{"-D"},
+         BANNER + "Searching for Keystrand devices\n",
+         "Discover is not available in this build\n",
+         1},
+        {{"-D", "-t", "RECOVER"},
+         BANNER + "Searching for Keystrand devices\n",
+         "Discover is not available in this build\n",
+         1},
+        {{"-D", "-r", "D272031D"},
+         BANNER + "Searching for Keystrand Network devices connected to D272031D\n",
+         "Discover is not available in this build\n",
+         1},
         {{"-U", "-d", "40F5849A"}, BANNER, "Update is not available in this build\n", 1},
-        {{"-U", "-t", "RECOVER", "-s", "/dev/null"}, BANNER, "Recover is not available in this build\n", 1},
+        {{"-U", "-t", "RECOVER", "-s", "/dev/null"},
+         BANNER,
+         "Recover is not available in this build\n",
+         1},
         {{"-U", "-t", "RECOVER"}, BANNER, "Recover is not available in this build\n", 1},
         {{"-N", "-s", "/dev/null"}, BANNER, "Fingerprint is not available in this build\n", 1},
-        {{"-N", "-s", "/dev/null", "-D"}, BANNER + "Searching for Keystrand devices\n",
-         "Fingerprint is not available in this build\nDiscover is not available in this build\n", 1},
+        {{"-N", "-s", "/dev/null", "-D"},
+         BANNER + "Searching for Keystrand devices\n",
+         "Fingerprint is not available in this build\nDiscover is not available in this build\n",
+         1},
     };
-    for (const Case& c : cases) ExpectRun(c.args, c.out, c.err, c.status);
+    for (const Case& c : cases)
+        ExpectRun(c.args, c.out, c.err, c.status);
 }
 
 // -G and -B reach the server named with -u (here a loopback port where
 // nothing listens, so no request leaves the machine): the device and build
 // forms of the command line arrive as the messages show.
-TEST(UpdaterCommands, DownloadCommandsAskTheServerGiven)
-{
+TEST(UpdaterCommands, DownloadCommandsAskTheServerGiven) {
     const std::string noServer = "http://127.0.0.1:9/cgi/u";
     const std::string get = "Retrieving firmware for device with serial number 40F5849A\n";
     const std::string latest = get + "No build specified\nUsing Latest build\n";
     const std::string failed = "Server request failed for " + noServer + "\n";
     Case cases[] = {
-        {{"-B", "-d", "1", "-u", noServer}, BANNER + "No builds found for device [00000001]\n", failed, 0},
+        {{"-B", "-d", "1", "-u", noServer},
+         BANNER + "No builds found for device [00000001]\n",
+         failed,
+         0},
         {{"-G", "-d", "40F5849A", "-u", noServer}, BANNER + latest, failed, 1},
         {{"-G", "-d", "0x40F5849A", "-u", noServer}, BANNER + latest, failed, 1},
         {{"-G", "-d=40F5849A", "-u", noServer}, BANNER + latest, failed, 1},
         {{"-G", "-d", "140F5849A", "-u", noServer}, BANNER + latest, failed, 1},
-        {{"-G", "-d", "40F5849A", "-b", "007", "-u", noServer}, BANNER + get + "Retrieving firmware build 7\n",
-         failed, 1},
-        {{"-G", "-U", "-d", "40F5849A", "-u", noServer}, BANNER + latest,
-         failed + "Update is not available in this build\n", 1},
-        {{"-N", "-s", "/dev/null", "-G", "-d", "40F5849A", "-u", noServer}, BANNER + latest,
-         "Fingerprint is not available in this build\n" + failed, 1},
+        {{"-G", "-d", "40F5849A", "-b", "007", "-u", noServer},
+         BANNER + get + "Retrieving firmware build 7\n",
+         failed,
+         1},
+        {{"-G", "-U", "-d", "40F5849A", "-u", noServer},
+         BANNER + latest,
+         failed + "Update is not available in this build\n",
+         1},
+        {{"-N", "-s", "/dev/null", "-G", "-d", "40F5849A", "-u", noServer},
+         BANNER + latest,
+         "Fingerprint is not available in this build\n" + failed,
+         1},
     };
-    for (const Case& c : cases) ExpectRun(c.args, c.out, c.err, c.status);
+    for (const Case& c : cases)
+        ExpectRun(c.args, c.out, c.err, c.status);
 }
 
-TEST(UpdaterDiagnostics, ParameterListingShowsOptionsFirstThenSetAsideWords)
-{
+TEST(UpdaterDiagnostics, ParameterListingShowsOptionsFirstThenSetAsideWords) {
     ProgramResult r = RunUpdater({"-X", "0x10000", "stray", "-C", "-Q"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, BANNER);
@@ -194,8 +238,7 @@ TEST(UpdaterDiagnostics, ParameterListingShowsOptionsFirstThenSetAsideWords)
     EXPECT_EQ(r.err, want) << DescribeDifference(want, r.err);
 }
 
-bool IsDirectory(const std::string& path)
-{
+bool IsDirectory(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
@@ -203,9 +246,8 @@ bool IsDirectory(const std::string& path)
 // These tests change the home directory, so they run only inside the
 // private home that the test launcher provides.
 class UpdaterStoreDirectory : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         const char* isolated = getenv("KS_ISOLATED_HOME");
         if (isolated == nullptr || std::string(isolated) != "1") {
             GTEST_SKIP() << "needs the private home of scripts/isolated-home.sh";
@@ -214,8 +256,7 @@ protected:
         root = home + "/.quillmar";
         store = root + "/updater";
     }
-    void RemoveStore()
-    {
+    void RemoveStore() {
         rmdir(store.c_str());
         unlink(root.c_str());
         rmdir(root.c_str());
@@ -223,8 +264,7 @@ protected:
     std::string home, root, store;
 };
 
-TEST_F(UpdaterStoreDirectory, IsCreatedInTheHomeDirectoryWhenACommandRuns)
-{
+TEST_F(UpdaterStoreDirectory, IsCreatedInTheHomeDirectoryWhenACommandRuns) {
     RemoveStore();
     ASSERT_FALSE(IsDirectory(root));
     // Usage alone needs no store.
@@ -245,8 +285,7 @@ TEST_F(UpdaterStoreDirectory, IsCreatedInTheHomeDirectoryWhenACommandRuns)
     RemoveStore();
 }
 
-TEST_F(UpdaterStoreDirectory, ThatCannotBeMadeStopsTheRunWithAMessage)
-{
+TEST_F(UpdaterStoreDirectory, ThatCannotBeMadeStopsTheRunWithAMessage) {
     // A plain file where a directory of the store path belongs: at the
     // store's parent, or at the store itself.
     for (int atStore = 0; atStore < 2; ++atStore) {
@@ -261,7 +300,8 @@ TEST_F(UpdaterStoreDirectory, ThatCannotBeMadeStopsTheRunWithAMessage)
             blocker << "not a directory\n";
         }
         ExpectRun({"-C"}, BANNER, "Could not find updater directory at " + store + "\n", 1);
-        ExpectRun({"-U", "-d", "1"}, BANNER, "Could not find updater directory at " + store + "\n", 1);
+        ExpectRun({"-U", "-d", "1"}, BANNER, "Could not find updater directory at " + store + "\n",
+                  1);
         std::string content;
         ASSERT_TRUE(ReadWholeFile(blockerPath, &content));
         EXPECT_EQ(content, "not a directory\n") << "the blocking file must be left alone";
@@ -270,4 +310,4 @@ TEST_F(UpdaterStoreDirectory, ThatCannotBeMadeStopsTheRunWithAMessage)
     }
 }
 
-}  // namespace
+} // namespace

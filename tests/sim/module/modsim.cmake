@@ -20,3 +20,21 @@ if(TARGET modsim)
         LIBS modsim
         ROOT LABELS sim TIMEOUT 60)
 endif()
+
+# The modules on the emulated USB bus (umockdev).
+if(TARGET modsim_usb)
+    ks_add_gtest(modsim_usb_test UMOCKDEV
+        SOURCES ${CMAKE_CURRENT_LIST_DIR}/usb_test.cpp
+                ${PROJECT_SOURCE_DIR}/tests/support/usbsim_main.cpp
+        LIBS modsim_usb PkgConfig::LIBUSB
+        LABELS sim usb TIMEOUT 120
+        ENV ASAN_OPTIONS=verify_asan_link_order=0)
+    # The program runs a command as its child on its emulated bus.
+    if(TARGET ksusb_sim)
+        add_test(NAME modsim_program_usb_child
+            COMMAND ${KS_ISOLATE} sh -c
+                "out=$(mktemp) && $<TARGET_FILE:keystrand-sim> --module 'u serial=40F5849A model=17 address=4 usb' --module 'v serial=0000BEEF model=22 usb' -- $<TARGET_FILE:usbbus_list_tool> \"$out\" && grep -q '^24ff:0011 40F5849A$' \"$out\" && grep -q '^24ff:0016 0000BEEF$' \"$out\"; rc=$?; rm -f \"$out\"; exit $rc")
+        set_tests_properties(modsim_program_usb_child PROPERTIES
+            TIMEOUT 60 LABELS "sim;usb;umockdev" ENVIRONMENT "ASAN_OPTIONS=verify_asan_link_order=0")
+    endif()
+endif()

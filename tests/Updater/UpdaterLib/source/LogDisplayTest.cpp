@@ -13,8 +13,7 @@ namespace {
 
 using Call = DisplayRecorder::Call;
 
-TEST(DisplayMessage, RoutesErrorLevelToErrorSlotAndEveryOtherLevelToInfo)
-{
+TEST(DisplayMessage, RoutesErrorLevelToErrorSlotAndEveryOtherLevelToInfo) {
     struct Case {
         int level;
         const char* slot;
@@ -32,8 +31,7 @@ TEST(DisplayMessage, RoutesErrorLevelToErrorSlotAndEveryOtherLevelToInfo)
     }
 }
 
-TEST(DisplayMessage, MuteSilencesMessagesButNotTheSlotsCalledDirectly)
-{
+TEST(DisplayMessage, MuteSilencesMessagesButNotTheSlotsCalledDirectly) {
     DisplayRecorder d;
     EXPECT_FALSE(d.is_muted());
     d.mute_messages(true);
@@ -47,8 +45,7 @@ TEST(DisplayMessage, MuteSilencesMessagesButNotTheSlotsCalledDirectly)
     EXPECT_EQ(d.calls, want);
 }
 
-TEST(DisplayMessage, CutsOverlongTextAtTheBufferLimit)
-{
+TEST(DisplayMessage, CutsOverlongTextAtTheBufferLimit) {
     struct Case {
         size_t length;
         size_t shown;
@@ -65,28 +62,27 @@ TEST(DisplayMessage, CutsOverlongTextAtTheBufferLimit)
 
 // Captures what Log writes, through a temporary file.
 class LogCapture {
-public:
+  public:
     LogCapture() : file(tmpfile()) { Log::SetOutput(file); }
-    ~LogCapture()
-    {
+    ~LogCapture() {
         Log::SetOutput(nullptr);
         Log::DeactivatePackage(0xFFFFFFFFu);
-        if (file) fclose(file);
+        if (file)
+            fclose(file);
     }
-    std::string text()
-    {
+    std::string text() {
         fflush(file);
         std::string out;
         rewind(file);
         int ch;
-        while ((ch = fgetc(file)) != EOF) out.push_back(static_cast<char>(ch));
+        while ((ch = fgetc(file)) != EOF)
+            out.push_back(static_cast<char>(ch));
         return out;
     }
     FILE* file;
 };
 
-TEST(LogPackages, WritesALineOnlyWhenItsPackageIsZeroOrActive)
-{
+TEST(LogPackages, WritesALineOnlyWhenItsPackageIsZeroOrActive) {
     struct Case {
         uint32_t active;
         unsigned package;
@@ -110,8 +106,7 @@ TEST(LogPackages, WritesALineOnlyWhenItsPackageIsZeroOrActive)
     }
 }
 
-TEST(LogPackages, ActivateAndDeactivateChangeOnlyTheGivenBits)
-{
+TEST(LogPackages, ActivateAndDeactivateChangeOnlyTheGivenBits) {
     LogCapture cap;
     Log::ActivatePackage(0x101);
     Log::ActivatePackage(0x10000);
@@ -123,28 +118,23 @@ TEST(LogPackages, ActivateAndDeactivateChangeOnlyTheGivenBits)
     EXPECT_EQ(cap.text(), "kept\n");
 }
 
-TEST(LogOutput, DiscardsEverythingWithoutAStream)
-{
+TEST(LogOutput, DiscardsEverythingWithoutAStream) {
     Log::SetOutput(nullptr);
-    Log::log(0, "nowhere\n");  // must not crash
+    Log::log(0, "nowhere\n"); // must not crash
     LogCapture cap;
     Log::log(0, "%s-%d\n", "somewhere", 7);
     EXPECT_EQ(cap.text(), "somewhere-7\n");
 }
 
-TEST(LogOutput, CutsOverlongLinesAndKeepsTheirNewline)
-{
+TEST(LogOutput, CutsOverlongLinesAndKeepsTheirNewline) {
     struct Case {
         size_t length;
         const char* format;
         std::string want_tail;
         size_t want_size;
     } cases[] = {
-        {100, "%s\n", "a\n", 101},
-        {2046, "%s\n", "a\n", 2047},
-        {2047, "%s\n", "a\n", 2047},
-        {5000, "%s\n", "a\n", 2047},
-        {5000, "%s", "aa", 2047},
+        {100, "%s\n", "a\n", 101},   {2046, "%s\n", "a\n", 2047}, {2047, "%s\n", "a\n", 2047},
+        {5000, "%s\n", "a\n", 2047}, {5000, "%s", "aa", 2047},
     };
     for (const Case& c : cases) {
         LogCapture cap;
@@ -157,13 +147,13 @@ TEST(LogOutput, CutsOverlongLinesAndKeepsTheirNewline)
     }
 }
 
-TEST(LogOutput, LinesFromTwoThreadsStayWholeWhilePackagesChange)
-{
+TEST(LogOutput, LinesFromTwoThreadsStayWholeWhilePackagesChange) {
     LogCapture cap;
     Log::ActivatePackage(DEBUG_ServerComm);
     const int lines = 500;
     std::thread worker([&] {
-        for (int i = 0; i < lines; ++i) Log::log(DEBUG_ServerComm, "worker line %04d\n", i);
+        for (int i = 0; i < lines; ++i)
+            Log::log(DEBUG_ServerComm, "worker line %04d\n", i);
     });
     for (int i = 0; i < lines; ++i) {
         Log::ActivatePackage(DEBUG_APP);
@@ -191,8 +181,7 @@ TEST(LogOutput, LinesFromTwoThreadsStayWholeWhilePackagesChange)
     EXPECT_EQ(main_lines, lines);
 }
 
-TEST(LogOutput, TimeStampSwitchPrefixesEachLineAndIsOffByDefault)
-{
+TEST(LogOutput, TimeStampSwitchPrefixesEachLineAndIsOffByDefault) {
     EXPECT_FALSE(Log::timestamped.load());
     LogCapture cap;
     Log::timestamped = true;
@@ -204,8 +193,7 @@ TEST(LogOutput, TimeStampSwitchPrefixesEachLineAndIsOffByDefault)
     EXPECT_TRUE(std::regex_match(text, want)) << text;
 }
 
-TEST(LogPackages, UserListShowsBothNetworkBitsUnderOneName)
-{
+TEST(LogPackages, UserListShowsBothNetworkBitsUnderOneName) {
     ASSERT_EQ(Log::PACKAGE_COUNT, 14u);
     EXPECT_STREQ(Log::PACKAGES[4].name, "DEBUG_Network");
     EXPECT_EQ(Log::PACKAGES[4].bits, 0x10u);
@@ -219,4 +207,4 @@ TEST(LogPackages, UserListShowsBothNetworkBitsUnderOneName)
     }
 }
 
-}  // namespace
+} // namespace

@@ -13,3 +13,10 @@ if(TARGET UpdaterLib AND TARGET birdwriter)
         LIBS ks::UpdaterLib ks::birdwriter
         LABELS bird)
 endif()
+if(TARGET UpdaterLib)
+    ks_add_gtest(FuzzReplay_test
+        SOURCES ${CMAKE_CURRENT_LIST_DIR}/FuzzReplay_test.cpp
+        LIBS ks::UpdaterLib
+        LABELS bird)
+    target_include_directories(FuzzReplay_test PRIVATE ${PROJECT_SOURCE_DIR}/fuzz)
+endif()

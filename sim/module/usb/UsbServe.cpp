@@ -1,0 +1,152 @@
+// The module simulator's USB transport on the emulated bus.
+#include "UsbServe.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <stdexcept>
+
+#include "Bench.h"
+#include "modsim_protocol.h"
+#include "usbbus.h"
+
+namespace modsim {
+
+struct UsbServe::Slot {
+    std::string name;
+    uint8_t model = 0;
+    kssim::UsbDevice* dev = nullptr;  // current device; null while away
+    uint32_t epoch = 0;               // the module's link epoch when plugged
+    bool attached = false;            // a host has the module's link
+    unsigned plugs = 0;
+};
+
+UsbServe::UsbServe(Bench& bench, kssim::UsbBus& bus) : bench_(bench), bus_(bus) {}
+
+UsbServe::~UsbServe() { stop(); }
+
+bool UsbServe::plug(Slot& s, uint32_t serial, std::string& error) {
+    kssim::UsbDeviceConfig c;
+    c.vendorId = kUsbVendor;
+    c.productId = s.model;
+    char text[9];
+    snprintf(text, sizeof text, "%08X", serial);
+    c.serial = text;
+    c.product = "Keystrand module (simulated)";
+    kssim::UsbDevice* dev = nullptr;
+    try {
+        dev = bus_.plug(c);
+    } catch (const std::exception& e) {
+        error = "module " + s.name + ": cannot plug into the emulated USB bus: " + e.what();
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        s.dev = dev;
+        s.attached = false;
+        s.plugs++;
+    }
+    Slot* slot = &s;
+    dev->setHostWriteHandler([this, slot, dev](const uint8_t* p, size_t n) {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (slot->dev != dev) return;  // bytes for a device that left the bus
+        if (!slot->attached) slot->attached = bench_.externalAttach(slot->name);
+        if (slot->attached) bench_.externalWrite(slot->name, p, n);
+    });
+    return true;
+}
+
+bool UsbServe::start(std::string& error) {
+    stop();
+    for (const std::string& name : bench_.names()) {
+        ModuleConfig c = bench_.config(name);
+        if (!c.usb) continue;
+        auto s = std::make_unique<Slot>();
+        s->name = name;
+        s->model = c.model;
+        bool present;
+        uint32_t serial;
+        bench_.externalStatus(name, present, serial, s->epoch);
+        if (present && !plug(*s, serial, error)) return false;
+        slots_.push_back(std::move(s));
+    }
+    stopping_ = false;
+    thread_ = std::thread(&UsbServe::loop, this);
+    return true;
+}
+
+void UsbServe::stop() {
+    if (thread_.joinable()) {
+        stopping_ = true;
+        thread_.join();
+    }
+    std::vector<kssim::UsbDevice*> gone;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        for (auto& s : slots_) {
+            if (s->dev) gone.push_back(s->dev);
+            s->dev = nullptr;
+        }
+    }
+    for (kssim::UsbDevice* d : gone) {
+        d->setHostWriteHandler({});
+        bus_.unplug(d);
+    }
+    std::lock_guard<std::mutex> lock(mu_);
+    slots_.clear();
+}
+
+void UsbServe::serviceSlot(Slot& s) {
+    bool present;
+    uint32_t serial, epoch;
+    bench_.externalStatus(s.name, present, serial, epoch);
+    kssim::UsbDevice* unplugNow = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (s.dev && (epoch != s.epoch || !present)) {
+            // The module dropped its link: pull the cable.
+            unplugNow = s.dev;
+            s.dev = nullptr;
+            if (s.attached) bench_.externalDetach(s.name);
+            s.attached = false;
+        }
+        s.epoch = epoch;
+        if (s.dev && s.attached && !s.dev->interfaceClaimed(0)) {
+            bench_.externalDetach(s.name);  // the host let go of the module
+            s.attached = false;
+        }
+        if (s.dev && s.attached) {
+            uint8_t buf[800];
+            size_t n = bench_.externalRead(s.name, buf, sizeof buf);
+            if (n) s.dev->sendToHost(buf, n);
+        }
+    }
+    if (unplugNow) bus_.unplug(unplugNow);
+    if (!s.dev && present && !unplugNow) {
+        std::string err;
+        if (!plug(s, serial, err)) fprintf(stderr, "keystrand-sim: %s\n", err.c_str());
+    }
+}
+
+void UsbServe::loop() {
+    while (!stopping_) {
+        for (auto& s : slots_) serviceSlot(*s);
+        usleep(1000);
+    }
+}
+
+kssim::UsbDevice* UsbServe::device(const std::string& name) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (auto& s : slots_)
+        if (s->name == name) return s->dev;
+    throw std::out_of_range("no USB module named '" + name + "'");
+}
+
+unsigned UsbServe::plugCount(const std::string& name) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (auto& s : slots_)
+        if (s->name == name) return s->plugs;
+    throw std::out_of_range("no USB module named '" + name + "'");
+}
+
+}  // namespace modsim
