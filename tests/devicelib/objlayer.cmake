@@ -46,3 +46,16 @@ if(TARGET modsim)
         LABELS devicelib
         TIMEOUT 120)
 endif()
+
+# Over USB on the emulated bus, the simulator's core behind the device.
+if(TARGET modsim AND TARGET ksusb_sim)
+    ks_add_gtest(devicelib_objlayer_usb UMOCKDEV
+        SOURCES
+            ${CMAKE_CURRENT_LIST_DIR}/source/Module_usb_test.cpp
+            ${objlayer_support}
+            ${PROJECT_SOURCE_DIR}/tests/support/usbsim_main.cpp
+        LIBS ks::devicelib ks::modsim ks::usbsim Threads::Threads
+        LABELS devicelib usb
+        TIMEOUT 120
+        ENV ASAN_OPTIONS=verify_asan_link_order=0)
+endif()
