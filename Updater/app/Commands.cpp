@@ -113,14 +113,17 @@ int _run_update(UpdaterDisplayInterface& display, Updater& updater, Parameters& 
     return ok ? 0 : 1;
 }
 
-int _run_builds(UpdaterDisplayInterface& display, Updater& updater, Parameters& params) {
+int _run_builds(ErrorCountingDisplay& display, Updater& updater, Parameters& params) {
     if (params.serialNumber == 0) {
         display.message(ERROR, "Error must supply a serial number for the List Builds command");
         _display_usage(false, false);
         return 1;
     }
+    // An empty list is an answer only when the request reported no failure;
+    // otherwise "No builds found" would be a failure reported as success.
+    unsigned errorsBefore = display.error_count();
     std::map<std::string, std::string> builds = updater.Get_BuildList(params.serialNumber);
-    if (updater.notAvailable) {
+    if (builds.empty() && display.error_count() != errorsBefore) {
         return 1;
     }
     _display_builds(display, builds, params.serialNumber);
@@ -143,7 +146,7 @@ bool _ensure_store_directory(UpdaterDisplayInterface& display, const std::string
     return true;
 }
 
-int _run_commands(UpdaterDisplayInterface& display, Updater& updater, Parameters& params) {
+int _run_commands(ErrorCountingDisplay& display, Updater& updater, Parameters& params) {
     int status = 0;
     if (params.commands.IsSet(CMD_FINGERPRINT) &&
         !_run_fingerprint(display, updater, params, &status)) {

@@ -252,6 +252,9 @@ void Bench::flushOutput(Endpoint& e, uint64_t now) {
         }
         if (n > 0) e.pending.erase(e.pending.begin(), e.pending.begin() + n);
     }
+    // A module that went away stops listening before its link closes, so that
+    // a host which sees the link close finds the port closed too.
+    if (!m.present() && e.listenFd >= 0) closeFd(e.listenFd);
     if (m.linkEpoch() != e.epoch) {
         // The module dropped its link: the connection goes with it.
         e.epoch = m.linkEpoch();
@@ -261,7 +264,6 @@ void Bench::flushOutput(Endpoint& e, uint64_t now) {
         e.extOut.clear();
         m.detach(now);
     }
-    if (!m.present() && e.listenFd >= 0) closeFd(e.listenFd);
     if (m.present() && e.hasTcp && e.listenFd < 0) {
         std::string err;
         openListener(e, err);  // tried again on the next round when it fails

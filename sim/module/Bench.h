@@ -45,6 +45,7 @@ public:
     bool waitFor(const std::string& name, const std::function<bool(const ModuleState&)>& pred, int ms) const;
 
     // Trace: every packet in and out, one line each (null switches it off).
+    // The function runs under the bench's mutex: it must not call the bench.
     void setTrace(TraceFn fn);
     // One line per module: name, serial, address and where it is reached.
     std::string summary() const;

@@ -60,6 +60,7 @@ Module::Module(const ModuleConfig& cfg) : cfg_(cfg), rng_(cfg.faults.seed) {
     o[40] = 0x01000000;
     o[41] = 0;
     saved_ = o;
+    savedHbMs_ = cfg_.heartbeatMs;
     dataWrongLeft_ = cfg_.faults.dataWrongCount;
 }
 
@@ -341,7 +342,7 @@ void Module::comeBack() {
     st_.options = saved_;
     st_.options[7] = version;
     st_.options[20] = 0;
-    cfg_.heartbeatMs = st_.options[3] * 100;
+    cfg_.heartbeatMs = savedHbMs_;
     if (keptLink) st_.linkStarted = true;
     if (st_.mode == Mode::Loader && cfg_.loadReplyAfter) loadReplyOwed_ = true;
     if (trace_) trace_(cfg_.name + " back" + (st_.mode == Mode::Loader ? " (loader)" : ""));

@@ -223,6 +223,7 @@ private:
     uint8_t bytesOpt_ = 0, bytesSeq_ = 0;
     std::vector<uint8_t> bytesBuf_;
     std::map<uint8_t, uint32_t> saved_;   // option values kept by `save`
+    uint32_t savedHbMs_ = 0;              // heartbeat interval kept by `save`
 
     // upgrade
     bool initDone_ = false;

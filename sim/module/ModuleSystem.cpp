@@ -186,6 +186,7 @@ void Module::applySystemValue(uint8_t opt, uint8_t idx, uint32_t v, bool call) {
         st_.optionSets[opt]++;
         if (opt == 10) {
             saved_ = st_.options;
+            savedHbMs_ = cfg_.heartbeatMs;
         } else if (opt == 11) {
             scheduleAway(cfg_.restartMs, Mode::Firmware, true);
         } else if (opt == 36 || opt == 37) {

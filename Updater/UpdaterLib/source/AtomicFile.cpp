@@ -1,6 +1,7 @@
 #include "AtomicFile.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -60,6 +61,9 @@ qErr AtomicFileWriter::Commit() {
         Abandon();
         return qErrIO;
     }
+    // A replaced file keeps its permission bits.
+    struct stat old;
+    if (::stat(path_.c_str(), &old) == 0 && S_ISREG(old.st_mode)) ::chmod(temp_.c_str(), old.st_mode & 07777);
     if (!SyncPath(temp_.c_str(), O_RDONLY) || ::rename(temp_.c_str(), path_.c_str()) != 0) {
         error_ = errno;
         Abandon();

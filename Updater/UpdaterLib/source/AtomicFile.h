@@ -3,7 +3,7 @@
 // store listings skip it), which is flushed to disk and then renamed over the
 // target. Until Commit() succeeds the old file is untouched; on any failure,
 // and when the writer is destroyed without a commit, the temporary file is
-// removed.
+// removed. A replaced file keeps its permission bits.
 //
 // Threads: one writer per thread; temporary names are unique per process.
 #pragma once

@@ -145,3 +145,15 @@ TEST(ModuleLink, ResetDropsTheLinkAndComesBackWithSavedOptions) {
     EXPECT_EQ(hex(h.req(hx("03 44 20"))), "04 04 03 04 00 01");
     EXPECT_EQ(hex(h.req(hx("03 46 20"))), "04 04 03 06 00 05");
 }
+
+TEST(ModuleLink, ConfiguredHeartbeatIntervalSurvivesAReset) {
+    auto cfg = baseConfig();
+    cfg.heartbeatMs = 250;
+    Harness h(cfg);
+    h.req(hx("03 8B 20"));  // reset
+    h.step(100);
+    ASSERT_TRUE(h.m.present());
+    h.xfer(hx("AF 01 01"));
+    EXPECT_EQ(hex(h.xfer({}, 240)), "");
+    EXPECT_EQ(hex(h.xfer({}, 15)), "04 02 00 00");
+}

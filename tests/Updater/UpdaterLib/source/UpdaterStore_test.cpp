@@ -209,6 +209,12 @@ TEST(UpdaterStoreFiles, WriteFileReplacesTheFileAndRefusesNullData) {
     EXPECT_EQ(ReadAll(dir / "40F5849A/empty.bird"), "");
     EXPECT_EQ(storetest::ListNames(dir / "40F5849A"), (std::set<std::string>{".settings", "5.bird", "empty.bird"}));
 
+    ASSERT_EQ(chmod((dir / "40F5849A/5.bird").c_str(), 0604), 0);
+    EXPECT_EQ(device.WriteFile("5.bird", first, sizeof first), qErrNone);
+    struct stat st;
+    ASSERT_EQ(stat((dir / "40F5849A/5.bird").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0604u) << "a replaced file keeps its permissions";
+
     UpdaterStoreItem nowhere((dir / "plain").c_str(), "x", STORE_ITEM_DIRECTORY);
     WriteAll(dir / "plain", "f");
     EXPECT_EQ(nowhere.WriteFile("1.bird", first, sizeof first), qErrNotFound);

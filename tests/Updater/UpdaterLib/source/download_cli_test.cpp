@@ -206,17 +206,16 @@ TEST_F(DownloadCommands, ReportsServerFailuresAndRecordsNothing)
         Store store;
     } cases[] = {
         {{}, true, {"-G", "-d", SERIAL}, 1, {"Server request failed for " + closed + "\n"}, {}, Store::NoModule},
-        {{}, true, {"-B", "-d", SERIAL}, 0, {"Server request failed for " + closed + "\n"},
-         {"No builds found for device [40F5849A]\n"}, Store::NoModule},
+        // A failed build list is a failure, not an empty list: status 1.
+        {{}, true, {"-B", "-d", SERIAL}, 1, {"Server request failed for " + closed + "\n"}, {}, Store::NoModule},
         {{"--status", "404"}, false, {"-G", "-d", SERIAL}, 1, {"Server request failed for "}, {}, Store::NoModule},
-        {{"--status", "404"}, false, {"-B", "-d", SERIAL}, 0, {"Server request failed for "},
-         {"No builds found for device [40F5849A]\n"}, Store::NoModule},
+        {{"--status", "404"}, false, {"-B", "-d", SERIAL}, 1, {"Server request failed for "}, {}, Store::NoModule},
         {{"--status", "404", "--only", "qu"}, false, {"-G", "-d", SERIAL}, 1, {"No build information for device\n"},
          {}, Store::NoDownload},
         {{"--status", "404", "--only", "builds"}, false, {"-G", "-d", SERIAL}, 1, {"No valid build 124\n"}, {},
          Store::NoDownload},
-        {{"--status", "404", "--only", "builds"}, false, {"-B", "-d", SERIAL}, 0,
-         {"Failed to retrieve builds for 40F5849A\n"}, {"No builds found for device [40F5849A]\n"}, Store::NoModule},
+        {{"--status", "404", "--only", "builds"}, false, {"-B", "-d", SERIAL}, 1,
+         {"Failed to retrieve builds for 40F5849A\n"}, {}, Store::NoModule},
         {{"--status", "500", "--only", "bird"}, false, {"-G", "-d", SERIAL}, 1,
          {"Download failed\n", "Failed to retreive a valid BIRD file\n"}, {}, Store::NoDownload},
         {{"--first-line", "no"}, false, {"-G", "-d", SERIAL}, 1, {"Server request failed for "}, {}, Store::NoModule},
