@@ -5,7 +5,14 @@
 #include "UpdateServerRequest.h"
 #include "updateserver_harness.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <thread>
 
 #include <chrono>
 #include <stdexcept>
@@ -103,6 +110,42 @@ TEST_F(Transfers, GivesUpOnAServerThatNeverAnswers)
     EXPECT_EQ(o.error, "Timeout was reached");
     EXPECT_LT(o.seconds, 10.0);
     EXPECT_EQ(server.Requests().size(), 1u);
+}
+
+TEST_F(Transfers, GivesUpOnAConnectionThatIsNeverAccepted)
+{
+    // A listening socket whose accept queue is full: the kernel drops further
+    // connection attempts, so the connection never comes up.
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    std::vector<int> fillers;
+    for (int i = 0; i < 4; ++i) {
+        int f = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        connect(f, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        fillers.push_back(f);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+
+    // Only the connect limit can end this quickly: the stall limit is long.
+    HTTPRequest::Limits l = HTTPRequest::limits();
+    l.connectTimeoutMs = 500;
+    l.lowSpeedSeconds = 30;
+    HTTPRequest::set_limits_for_testing(l);
+    Outcome o = Get("http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/cgi/u", {{"op", "hi"}});
+    EXPECT_TRUE(o.threw);
+    EXPECT_EQ(o.error, "Timeout was reached");
+    EXPECT_GE(o.seconds, 0.4);
+    EXPECT_LT(o.seconds, 5.0);
+    for (int f : fillers)
+        close(f);
+    close(listener);
 }
 
 TEST_F(Transfers, CompletesASlowButLiveTransfer)
