@@ -26,3 +26,21 @@ if(TARGET ksusb_sim)
         TIMEOUT 120
         ENV ASAN_OPTIONS=verify_asan_link_order=0)
 endif()
+
+# The link engine over a socket pair, loopback TCP and a pseudo-terminal.
+ks_add_gtest(devicelib_link
+    SOURCES
+        ${CMAKE_CURRENT_LIST_DIR}/source/unix/unix_link_test.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/source/unix/unix_link_tcp_test.cpp
+        ${PROJECT_SOURCE_DIR}/tests/support/link_peer.cpp
+    LIBS ks::devicelib Threads::Threads
+    LABELS devicelib
+    TIMEOUT 120)
+
+# Link engine figures (not a test): scripts/bench-link.sh runs it.
+add_executable(bench_link
+    ${CMAKE_CURRENT_LIST_DIR}/bench/bench_link.cpp
+    ${PROJECT_SOURCE_DIR}/tests/support/link_peer.cpp)
+target_include_directories(bench_link PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
+target_link_libraries(bench_link PRIVATE ks::devicelib Threads::Threads)
+ks_target_defaults(bench_link)

@@ -18,7 +18,8 @@ if(TARGET ksusb_sim)
         LIBS ks::devicelib ks::usbsim PkgConfig::LIBUSB Threads::Threads
         LABELS devicelib usb
         TIMEOUT 120
-        ENV ASAN_OPTIONS=verify_asan_link_order=0)
+        ENV ASAN_OPTIONS=verify_asan_link_order=0
+            TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/sim/usb/tsan.supp)
     target_include_directories(devicelib_usb PRIVATE ${PROJECT_SOURCE_DIR}/devicelib/source/unix)
 else()
     add_test(NAME devicelib_usb COMMAND ${PROJECT_SOURCE_DIR}/scripts/skip.sh
