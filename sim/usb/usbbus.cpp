@@ -78,8 +78,12 @@ size_t UsbDevice::pendingToHost() const
 
 void UsbDevice::setHostWriteHandler(std::function<void(const uint8_t*, size_t)> handler)
 {
-    std::lock_guard<std::mutex> lock(impl_->mu);
+    std::unique_lock<std::mutex> lock(impl_->mu);
     impl_->hostWrite = std::move(handler);
+    // Once this returns the old handler is neither running nor called again
+    // (unless it is the caller itself, on the worker thread).
+    if (impl_->hostWriteThread != std::this_thread::get_id())
+        impl_->cv.wait(lock, [&] { return impl_->hostWriteCalls == 0; });
 }
 
 std::vector<uint8_t> UsbDevice::takeHostBytes()
