@@ -347,6 +347,13 @@ bool Bench::waitFor(const std::string& name, const std::function<bool(const Modu
     return pred(state(name));
 }
 
+void Bench::setFaults(const std::string& name, const Faults& faults) {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (auto& m : modules_)
+        if (m->name() == name) return m->setFaults(faults);
+    throw std::out_of_range("no module named '" + name + "' on the bench");
+}
+
 void Bench::setTrace(TraceFn fn) {
     std::lock_guard<std::mutex> lock(mu_);
     for (auto& m : modules_) m->setTrace(fn);

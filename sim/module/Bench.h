@@ -44,6 +44,9 @@ public:
     // Waits up to `ms` until `pred` holds for the module's state.
     bool waitFor(const std::string& name, const std::function<bool(const ModuleState&)>& pred, int ms) const;
 
+    // Changes a module's fault switches during a run.
+    void setFaults(const std::string& name, const Faults& faults);
+
     // Trace: every packet in and out, one line each (null switches it off).
     // The function runs under the bench's mutex: it must not call the bench.
     void setTrace(TraceFn fn);

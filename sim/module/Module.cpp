@@ -64,6 +64,13 @@ Module::Module(const ModuleConfig& cfg) : cfg_(cfg), rng_(cfg.faults.seed) {
     dataWrongLeft_ = cfg_.faults.dataWrongCount;
 }
 
+void Module::setFaults(const Faults& f) {
+    cfg_.faults = f;
+    dataWrongLeft_ = f.dataWrongCount;
+    refused_ = 0;
+    rng_.seed(f.seed);
+}
+
 void Module::addChild(Module* child) {
     child->router_ = this;
     child->st_.options[2] = cfg_.address;

@@ -138,6 +138,8 @@ public:
     uint32_t presentedSerial() const { return st_.serial; }
 
     ModuleState state() const { return st_; }
+    // Switches faults on or off while the module runs (counts start afresh).
+    void setFaults(const Faults& f);
     void setTrace(TraceFn fn) { trace_ = std::move(fn); }
 
 private:

@@ -91,7 +91,10 @@ public:
     size_t pendingToHost() const;
 
     // Far end: bytes the host wrote. With a handler set, every accepted OUT
-    // transfer is handed to it (on the worker thread) and not queued.
+    // transfer is handed to it (on the worker thread) and not queued. When
+    // this returns, a call of the previous handler still running on another
+    // thread has finished, so its captures may be destroyed. Do not call it
+    // while holding a lock that the handler takes.
     void setHostWriteHandler(std::function<void(const uint8_t*, size_t)> handler);
     std::vector<uint8_t> takeHostBytes();
     // Waits until at least n host bytes are queued or timeoutMs passes;

@@ -176,7 +176,10 @@ void UsbDevice::Impl::onIoctl(UMockdevIoctlClient* client)
             res = simpleRequest(client, req, &err);
         if (!out.empty()) {
             sink = hostWrite;
-            if (!sink) {
+            if (sink) {
+                ++hostWriteCalls;
+                hostWriteThread = std::this_thread::get_id();
+            } else {
                 for (const auto& chunk : out)
                     fromHost.insert(fromHost.end(), chunk.begin(), chunk.end());
                 out.clear();
@@ -184,8 +187,13 @@ void UsbDevice::Impl::onIoctl(UMockdevIoctlClient* client)
             cv.notify_all();
         }
     }
-    for (const auto& chunk : out)
-        sink(chunk.data(), chunk.size());
+    if (sink) {
+        for (const auto& chunk : out)
+            sink(chunk.data(), chunk.size());
+        std::lock_guard<std::mutex> lock(mu);
+        --hostWriteCalls;
+        cv.notify_all();
+    }
     if (!completedByReap)
         umockdev_ioctl_client_complete(client, res, err);
     if (debugOn())

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "usbbus.h"
@@ -62,6 +63,8 @@ struct UsbDevice::Impl {
     std::deque<uint8_t> toHost;
     std::deque<uint8_t> fromHost;
     std::function<void(const uint8_t*, size_t)> hostWrite;
+    int hostWriteCalls = 0;          // handler calls in progress (0 or 1)
+    std::thread::id hostWriteThread;  // the thread making them
     std::vector<UsbOutTransfer> outLog;
     std::set<uint8_t> halted;  // endpoint addresses
     bool outNak = false;

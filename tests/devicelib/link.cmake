@@ -24,5 +24,38 @@ if(TARGET ksusb_sim)
         LIBS ks::devicelib ks::usbsim
         LABELS devicelib usb
         TIMEOUT 120
-        ENV ASAN_OPTIONS=verify_asan_link_order=0)
+        ENV ASAN_OPTIONS=verify_asan_link_order=0
+            TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/sim/usb/tsan.supp)
+endif()
+
+# The link engine over a socket pair, loopback TCP and a pseudo-terminal.
+ks_add_gtest(devicelib_link
+    SOURCES
+        ${CMAKE_CURRENT_LIST_DIR}/source/unix/unix_link_test.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/source/unix/unix_link_tcp_test.cpp
+        ${PROJECT_SOURCE_DIR}/tests/support/link_peer.cpp
+    LIBS ks::devicelib Threads::Threads
+    LABELS devicelib
+    TIMEOUT 120)
+
+# Link engine figures (not a test): scripts/bench-link.sh runs it.
+add_executable(bench_link
+    ${CMAKE_CURRENT_LIST_DIR}/bench/bench_link.cpp
+    ${PROJECT_SOURCE_DIR}/tests/support/link_peer.cpp)
+target_include_directories(bench_link PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
+target_link_libraries(bench_link PRIVATE ks::devicelib Threads::Threads)
+ks_target_defaults(bench_link)
+
+# USB links through libusb on the emulated bus.
+if(TARGET ksusb_sim)
+    ks_add_gtest(devicelib_link_usb UMOCKDEV
+        SOURCES
+            ${CMAKE_CURRENT_LIST_DIR}/source/unix/unix_link_usb_test.cpp
+            ${PROJECT_SOURCE_DIR}/tests/support/link_peer.cpp
+            ${PROJECT_SOURCE_DIR}/tests/support/usbsim_main.cpp
+        LIBS ks::devicelib ks::usbsim Threads::Threads
+        LABELS devicelib usb
+        TIMEOUT 120
+        ENV ASAN_OPTIONS=verify_asan_link_order=0
+            TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/sim/usb/tsan.supp)
 endif()

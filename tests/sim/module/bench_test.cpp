@@ -147,6 +147,25 @@ TEST(BenchTcp, LoadDropsTheConnectionAndTheModuleComesBackOnTheSamePort) {
     EXPECT_EQ(bench.state("a").connections, 2u);
 }
 
+TEST(BenchTcp, FaultsCanBeSwitchedDuringARun) {
+    modsim::Bench bench;
+    std::string err;
+    ASSERT_TRUE(bench.start(twoModules(), err)) << err;
+    int fd = connectTcp(bench.tcpPort("a"));
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(hex(ask(fd, pkt(4, hx("17 01")), 4)), "04 02 17 01");
+    modsim::Faults f;
+    f.ignoreNth = 2;  // requests are counted from the module's start
+    bench.setFaults("a", f);
+    EXPECT_EQ(hex(readSome(fd, 1, 100)), "");
+    ASSERT_EQ(write(fd, pkt(4, hx("17 02")).data(), 4), 4);
+    EXPECT_EQ(hex(readSome(fd, 4, 300)), "");
+    EXPECT_EQ(hex(ask(fd, pkt(4, hx("17 03")), 4)), "04 02 17 03");
+    close(fd);
+    EXPECT_EQ(bench.state("a").faultsFired["ignore"], 1u);
+    EXPECT_THROW(bench.setFaults("nobody", f), std::out_of_range);
+}
+
 TEST(BenchTcp, TraceLogsEveryPacketInAndOut) {
     modsim::Bench bench;
     std::string err;

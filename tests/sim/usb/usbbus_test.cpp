@@ -345,6 +345,30 @@ TEST_F(UsbBusFaults, HostWriteHandlerSeesEveryTransferAndCanAnswer)
     EXPECT_TRUE(d->takeHostBytes().empty()) << "handler bytes must not be queued as well";
 }
 
+TEST_F(UsbBusFaults, ReplacingTheHandlerWaitsForARunningCall)
+{
+    kssim::UsbDevice* d = plugModule("11223344");
+    std::atomic<bool> entered{false}, finished{false};
+    d->setHostWriteHandler([&](const uint8_t*, size_t) {
+        entered = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        finished = true;
+    });
+    Host host;
+    ASSERT_TRUE(host.open(d));
+    std::thread writer([&] {
+        std::vector<uint8_t> out = {1};
+        int done = 0;
+        host.bulk(0x01, out, &done, 1000);
+    });
+    for (int i = 0; i < 400 && !entered; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(entered.load());
+    d->setHostWriteHandler({});
+    EXPECT_TRUE(finished.load()) << "the old handler was still running";
+    writer.join();
+}
+
 TEST_F(UsbBusUnplug, PendingTransferEndsWithNoDeviceAndLaterCallsFail)
 {
     kssim::UsbDevice* d = plugModule("11223344");

@@ -1,0 +1,333 @@
+// Starting and stopping a link, and its two threads: the input thread
+// (packet assembly, synchronisation, heartbeat replies, the user packet
+// filter) and the output thread (paced writes of queued packets).
+#include <string.h>
+#include <time.h>
+
+#include "qPacketFifo.h"
+#include "qTime.h"
+#include "unix_link_private.h"
+
+namespace {
+
+// Sync recogniser states: where the input thread stands in the module's sync
+// answer A 00 A 00 (A non-zero and even, the same both times).
+enum SyncState : uint32_t {
+    kSyncIdle = 0,       // not syncing
+    kSyncUnsent = 1,     // the sync request could not be written: re-send
+    kSyncWantAddress = 2,
+    kSyncWantZero = 3,
+    kSyncWantAddressAgain = 4,
+    kSyncWantLastZero = 5
+};
+
+// Heartbeat states while a heartbeat with byte 0 or 1 is being answered.
+constexpr uint32_t kHeartbeatIdle = 0;
+constexpr uint32_t kHeartbeatZero = 2;
+constexpr uint32_t kHeartbeatOne = 3;
+
+constexpr uint8_t kHeartbeatCommand = 0x00;
+constexpr uint8_t kLinkStart = 0x01;
+constexpr uint8_t kLinkStop = 0x00;
+
+constexpr long kPollNs = 5000;              // input poll when no byte is there
+constexpr unsigned long kErrorPauseMs = 100; // after a failed read
+constexpr unsigned long kSyncPauseMs = 2;    // before a sync request
+constexpr unsigned long kOutputWaitMs = 5;   // output thread's wait for a packet
+constexpr long kPacingNs = 1000000;          // pause after each sent packet
+// Upper bounds that keep loops finite.
+constexpr int kDrainLimit = 256;
+constexpr int kEntryWaitSteps = 20000; // x 50 us = 1 s
+
+void sSleepNs(long ns)
+{
+    timespec t = {ns / 1000000000L, ns % 1000000000L};
+    nanosleep(&t, nullptr);
+}
+
+// Sleeps up to ms milliseconds, waking early when the link stops running.
+void sPause(qLink* link, unsigned long ms)
+{
+    for (unsigned long slept = 0; slept < ms && link->running.load(); slept += 10)
+        qTime_MSSleep(ms - slept < 10 ? ms - slept : 10);
+}
+
+// Writes one packet as address, length and data bytes, in one write.
+void sWritePacket(qLink* link, const qPacket* p)
+{
+    uint8_t wire[2 + sizeof p->data];
+    size_t length = p->length <= sizeof p->data ? p->length : sizeof p->data;
+    wire[0] = p->address;
+    wire[1] = static_cast<uint8_t>(length);
+    memcpy(wire + 2, p->data, length);
+    if (link->stream)
+        qStream_Write(link->stream, wire, length + 2); // a failed write loses the packet
+}
+
+qErr sQueueControl(qLink* link, uint8_t value)
+{
+    const uint8_t data[1] = {value};
+    qPacket* p = qPacket_CreateWithData(qLINK_ENDPOINT_ADDRESS, 1, data);
+    if (!p)
+        return qErrMemory;
+    qErr e = qPacketFifo_Put(link->outputFifo, p);
+    qPacket_Destroy(&p);
+    return e;
+}
+
+// Drops packet alignment: waits briefly for the module to finish what it is
+// sending, then asks it for a sync answer.
+void sStartSync(qLink* link)
+{
+    static const uint8_t request[qLINK_SYNC_REQUEST_SIZE] = {
+        qLINK_SYNC_BYTE, 0, qLINK_SYNC_BYTE, 0, qLINK_SYNC_BYTE, 0,
+        qLINK_SYNC_BYTE, 0, qLINK_SYNC_BYTE, 0, qLINK_SYNC_BYTE, 0};
+    qTime_MSSleep(kSyncPauseMs);
+    link->status.store(qLinkStatusSyncing);
+    link->syncState = kSyncUnsent;
+    qPacket_Reset(link->assembly);
+    if (link->stream && qStream_Write(link->stream, request, sizeof request) == qErrNone)
+        link->syncState = kSyncWantAddress;
+}
+
+// One byte received while syncing.
+void sSyncByte(qLink* link, uint8_t byte)
+{
+    switch (link->syncState) {
+    case kSyncUnsent:
+        sStartSync(link);
+        return;
+    case kSyncWantAddress:
+        if (byte != 0 && (byte & 1) == 0) {
+            link->syncAddress = byte;
+            link->syncState = kSyncWantZero;
+        } else {
+            link->syncState = kSyncUnsent;
+        }
+        return;
+    case kSyncWantZero:
+        link->syncState = byte == 0 ? kSyncWantAddressAgain : kSyncUnsent;
+        return;
+    case kSyncWantAddressAgain:
+        link->syncState = byte == link->syncAddress ? kSyncWantLastZero : kSyncUnsent;
+        return;
+    case kSyncWantLastZero:
+        if (byte == 0) {
+            link->syncState = kSyncIdle;
+            link->status.store(qLinkStatusRunning);
+        } else {
+            link->syncState = kSyncUnsent;
+        }
+        return;
+    default:
+        return;
+    }
+}
+
+// Answers a heartbeat (command 0 with one byte x) with x + 2; returns whether
+// the packet was one.
+bool sHandleHeartbeat(qLink* link, const qPacket* p)
+{
+    if (p->length != 2 || p->data[0] != kHeartbeatCommand ||
+        (link->heartbeatState != 0 && link->heartbeatState != 1))
+        return false;
+    if (p->data[1] == 0)
+        link->heartbeatState = kHeartbeatZero;
+    else if (p->data[1] == 1)
+        link->heartbeatState = kHeartbeatOne;
+    const uint8_t reply[2] = {kHeartbeatCommand, static_cast<uint8_t>(p->data[1] + 2)};
+    if (qPacket* r = qPacket_CreateWithData(p->address, 2, reply)) {
+        qPacketFifo_Put(link->outputFifo, r);
+        qPacket_Destroy(&r);
+    }
+    link->heartbeatState = kHeartbeatIdle;
+    return true;
+}
+
+// Called after every accepted byte; acts once the packet is complete.
+qErr sHandlePacket(qLink* link)
+{
+    qPacket* p = link->assembly;
+    if (!qPacket_IsComplete(p))
+        return qErrNone;
+    qPacketDebug_RecordPacket(link->linkId, qPACKETLOG_RECEIVED, p);
+    bool consumed = false;
+    {
+        std::lock_guard<std::mutex> guard(link->filterLock);
+        if (link->userFilter)
+            consumed = link->userFilter(p, link->userRef);
+    }
+    qErr e = qErrNone;
+    if (!consumed && !sHandleHeartbeat(link, p))
+        e = qPacketFifo_Put(link->inputFifo, p);
+    qPacket_Reset(p);
+    return e;
+}
+
+void* sInPipeProcess(void* arg)
+{
+    qLink* link = static_cast<qLink*>(arg);
+    link->heartbeatState = kHeartbeatIdle;
+    link->syncState = kSyncIdle;
+    link->syncAddress = 1;
+    link->status.store(qLinkStatusRunning);
+    link->inputEntered.store(true);
+    while (link->running.load()) {
+        uint8_t byte = 0;
+        qErr e = link->stream ? qStream_Read(link->stream, &byte, 1) : qErrParam;
+        if (e == qErrNotReady) {
+            sSleepNs(kPollNs);
+        } else if (e != qErrNone) {
+            link->status.store(qLinkStatusIOError);
+            sPause(link, kErrorPauseMs);
+        } else if (link->status.load() == qLinkStatusSyncing) {
+            sSyncByte(link, byte);
+        } else if (qPacket_AddByte(link->assembly, byte) != qErrNone) {
+            sStartSync(link);
+        } else if (sHandlePacket(link) != qErrNone) {
+            link->status.store(qLinkStatusPacketError);
+        }
+    }
+    return nullptr;
+}
+
+void* sOutPipeProcess(void* arg)
+{
+    qLink* link = static_cast<qLink*>(arg);
+    while (link->running.load()) {
+        qPacket* p = qPacketFifo_Await(link->outputFifo, kOutputWaitMs);
+        if (!p)
+            continue;
+        sWritePacket(link, p);
+        sSleepNs(kPacingNs);
+        qPacketDebug_RecordPacket(link->linkId, qPACKETLOG_SENT, p);
+        qPacket_Destroy(&p);
+    }
+    // Stopping: what is still queued (the link stop packet among it) goes out
+    // at once and unlogged.
+    for (int i = 0; i < kDrainLimit; i++) {
+        qPacket* p = qPacketFifo_Get(link->outputFifo);
+        if (!p)
+            break;
+        sWritePacket(link, p);
+        qPacket_Destroy(&p);
+    }
+    return nullptr;
+}
+
+} // namespace
+
+namespace ks_link {
+
+qErr init(qLink* link, uint32_t linkId, qStream* stream)
+{
+    link->tag = qLINK_TAG;
+    link->linkId = linkId;
+    link->running.store(false);
+    link->stream = stream;
+    link->status.store(stream ? qLinkStatusStopped : qLinkStatusNoStream);
+    link->inputThread = pthread_self();
+    link->outputThread = pthread_self();
+    link->inputStarted = false;
+    link->outputStarted = false;
+    link->inputEntered.store(false);
+    link->inputFifo = qPacketFifo_Create();
+    link->outputFifo = qPacketFifo_Create();
+    link->assembly = qPacket_Create();
+    link->heartbeatState = kHeartbeatIdle;
+    link->syncState = kSyncIdle;
+    link->syncAddress = 1;
+    {
+        std::lock_guard<std::mutex> guard(link->filterLock);
+        link->userFilter = nullptr;
+        link->userRef = nullptr;
+    }
+    link->debugAttached = qPacketDebug_AttachLink(linkId, link) == qErrNone;
+    if (!link->inputFifo || !link->outputFifo || !link->assembly || !link->debugAttached)
+        return qErrResource;
+    return qErrNone;
+}
+
+bool isOwnThread(const qLink* link)
+{
+    pthread_t self = pthread_self();
+    return (link->inputStarted && pthread_equal(self, link->inputThread)) ||
+           (link->outputStarted && pthread_equal(self, link->outputThread));
+}
+
+qErr start(qLink* link)
+{
+    if (!qVALIDLINK(link))
+        return qErrParam;
+    if (link->running.load())
+        return qErrNone;
+    link->running.store(true);
+    link->status.store(qLinkStatusStarting);
+    link->heartbeatState = kHeartbeatIdle;
+    link->inputEntered.store(false);
+    link->inputStarted = pthread_create(&link->inputThread, nullptr, sInPipeProcess, link) == 0;
+    if (!link->inputStarted) {
+        link->inputThread = pthread_self();
+        return qErrResource;
+    }
+    link->outputStarted = pthread_create(&link->outputThread, nullptr, sOutPipeProcess, link) == 0;
+    if (!link->outputStarted) {
+        link->outputThread = pthread_self();
+        return qErrResource;
+    }
+    // Callers see the link running (or failing) once this returns.
+    for (int i = 0; i < kEntryWaitSteps && !link->inputEntered.load(); i++)
+        sSleepNs(50000);
+    return sQueueControl(link, kLinkStart);
+}
+
+qErr stop(qLink* link)
+{
+    if (!qVALIDLINK(link))
+        return qErrParam;
+    int32_t status = link->status.load();
+    if ((status == qLinkStatusStopped || status == qLinkStatusStopping) && !link->inputStarted &&
+        !link->outputStarted)
+        return qErrNone;
+    link->status.store(qLinkStatusStopping);
+    if (isOwnThread(link))
+        return qErrNone;
+    qErr result = qErrNone;
+    if (link->running.load())
+        sQueueControl(link, kLinkStop);
+    link->running.store(false);
+    if (link->inputStarted && pthread_join(link->inputThread, nullptr) != 0)
+        result = qErrUnknown;
+    if (link->outputStarted && pthread_join(link->outputThread, nullptr) != 0)
+        result = qErrUnknown;
+    link->inputStarted = false;
+    link->outputStarted = false;
+    link->inputThread = pthread_self();
+    link->outputThread = pthread_self();
+    qPacket_Reset(link->assembly);
+    link->status.store(qLinkStatusStopped);
+    link->heartbeatState = kHeartbeatIdle;
+    return result;
+}
+
+qErr releaseResources(qLink* link)
+{
+    unsigned long input = link->inputFifo.exchange(0);
+    unsigned long output = link->outputFifo.exchange(0);
+    if (input)
+        qPacketFifo_Destroy(&input);
+    qErr result = qErrNone;
+    if (output)
+        result = qPacketFifo_Destroy(&output);
+    if (link->assembly)
+        qPacket_Destroy(&link->assembly);
+    if (link->debugAttached)
+        qPacketDebug_DetachLink(link->linkId);
+    link->debugAttached = false;
+    if (link->stream)
+        qStream_Destroy(&link->stream);
+    link->stream = nullptr;
+    return result;
+}
+
+} // namespace ks_link
