@@ -18,12 +18,12 @@
 
 // How a module is reached. linkTypeNone also names a link over a stream that
 // the caller made (qLink_Create).
-typedef enum linkType {
+enum linkType : uint32_t {
     linkTypeNone = 0,
     linkTypeUSB = 1,
     linkTypeTCPIP = 2,
     linkTypeSerial = 3
-} linkType;
+};
 
 // USB modules: vendor id and the product id bit that must be clear.
 #define qDISCOVERY_USB_VENDOR 0x24FF

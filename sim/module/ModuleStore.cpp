@@ -47,8 +47,11 @@ void Module::handleSlot(const Packet& p) {
     if (sub == slotRead) {
         if (h.write) return fail(errMode);
         size_t n = std::min<size_t>(kSlotChunk, data.size() - std::min(h.pos, data.size()));
-        std::vector<uint8_t> r{cmdSLOT, slotRead, handle};
-        r.insert(r.end(), data.begin() + long(h.pos), data.begin() + long(h.pos + n));
+        std::vector<uint8_t> r(3 + n);
+        r[0] = cmdSLOT;
+        r[1] = slotRead;
+        r[2] = handle;
+        std::copy_n(data.begin() + long(h.pos), n, r.begin() + 3);
         h.pos += n;
         return emit(r);
     }
@@ -103,8 +106,10 @@ void Module::handleFactory(const Packet& p) {
     }
     const auto& data = st_.factory[kind];
     size_t n = std::min<size_t>(kFactoryChunk, data.size() - std::min(facPos_, data.size()));
-    std::vector<uint8_t> r{cmdFACTORY, kind};
-    r.insert(r.end(), data.begin() + long(facPos_), data.begin() + long(facPos_ + n));
+    std::vector<uint8_t> r(2 + n);
+    r[0] = cmdFACTORY;
+    r[1] = kind;
+    std::copy_n(data.begin() + long(facPos_), n, r.begin() + 2);
     facPos_ += n;
     emit(r);
 }

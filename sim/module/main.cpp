@@ -12,6 +12,7 @@
 
 #include "Bench.h"
 #include "BenchConfig.h"
+#include "PrivateNet.h"
 #ifdef KS_MODSIM_USB
 #include "UsbServe.h"
 #include "usbbus.h"
@@ -34,6 +35,9 @@ void usage(FILE* f) {
           "  --trace             log every packet in and out on standard error\n"
           "  --report            print every module's state on exit (and on SIGUSR1)\n"
           "  --ready-file PATH   write the module lines to PATH once the bench runs\n"
+          "  --netns             run the modules in a private network namespace (10.77.0.2\n"
+          "                      on ksv1, discovery on) and COMMAND in another one (10.77.0.1\n"
+          "                      on ksv0), joined by a veth pair; needs root and a COMMAND\n"
           "  --help              this text\n"
           "With a COMMAND the simulator runs it as its child, stops when it ends and\n"
           "exits with its status; otherwise it runs until SIGINT or SIGTERM.\n",
@@ -42,7 +46,7 @@ void usage(FILE* f) {
 
 struct Options {
     modsim::BenchConfig bench;
-    bool trace = false, report = false;
+    bool trace = false, report = false, netns = false;
     std::string readyFile;
     std::vector<char*> command;
 };
@@ -68,6 +72,8 @@ bool parseArgs(int argc, char** argv, Options& o) {
             exit(0);
         } else if (a == "--trace") {
             o.trace = true;
+        } else if (a == "--netns") {
+            o.netns = true;
         } else if (a == "--report") {
             o.report = true;
         } else if (a == "--bench") {
@@ -87,6 +93,10 @@ bool parseArgs(int argc, char** argv, Options& o) {
             usage(stderr);
             return false;
         }
+    }
+    if (o.netns && o.command.empty()) {
+        fprintf(stderr, "keystrand-sim: --netns needs a COMMAND to run on the host side\n");
+        return false;
     }
     if (o.bench.modules.empty()) {
         fprintf(stderr, "keystrand-sim: no modules (use --bench or --module)\n");
@@ -158,7 +168,19 @@ int main(int argc, char** argv) {
 
     modsim::Bench bench;
     std::string err;
-    if (!bench.start(o.bench, err)) {
+    modsim::PrivateNet net;
+    if (o.netns) {
+        if (!net.setup(err)) {
+            fprintf(stderr, "keystrand-sim: --netns: %s\n", err.c_str());
+            return 1;
+        }
+        o.bench.bind = modsim::PrivateNet::kModuleAddress;
+        if (o.bench.discovery.empty()) o.bench.discovery = modsim::PrivateNet::kModuleInterface;
+        net.enterModuleSide();
+    }
+    bool started = bench.start(o.bench, err);
+    if (o.netns) net.enterHostSide();
+    if (!started) {
         fprintf(stderr, "keystrand-sim: %s\n", err.c_str());
         return 1;
     }
@@ -185,6 +207,9 @@ int main(int argc, char** argv) {
                     (unsigned long long)(t / 1000 % 1000), line.c_str());
         });
     std::string lines = bench.summary();
+    if (o.netns)
+        lines += std::string("netns host=") + modsim::PrivateNet::kHostAddress + " modules=" +
+                 modsim::PrivateNet::kModuleAddress + " discovery=" + o.bench.discovery + "\n";
     fputs(lines.c_str(), stdout);
     puts("ready");
     fflush(stdout);

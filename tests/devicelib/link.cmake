@@ -24,7 +24,8 @@ if(TARGET ksusb_sim)
         LIBS ks::devicelib ks::usbsim
         LABELS devicelib usb
         TIMEOUT 120
-        ENV ASAN_OPTIONS=verify_asan_link_order=0)
+        ENV ASAN_OPTIONS=verify_asan_link_order=0
+            TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/sim/usb/tsan.supp)
 endif()
 
 # The link engine over a socket pair, loopback TCP and a pseudo-terminal.

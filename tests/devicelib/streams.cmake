@@ -17,9 +17,7 @@ if(TARGET ksusb_sim)
             ${PROJECT_SOURCE_DIR}/tests/support/usbsim_main.cpp
         LIBS ks::devicelib ks::usbsim PkgConfig::LIBUSB Threads::Threads
         LABELS devicelib usb
-        TIMEOUT 120
-        ENV ASAN_OPTIONS=verify_asan_link_order=0
-            TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/sim/usb/tsan.supp)
+        TIMEOUT 120)
     target_include_directories(devicelib_usb PRIVATE ${PROJECT_SOURCE_DIR}/devicelib/source/unix)
 else()
     add_test(NAME devicelib_usb COMMAND ${PROJECT_SOURCE_DIR}/scripts/skip.sh

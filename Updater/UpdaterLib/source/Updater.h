@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "BirdFile.h"
 #include "DeviceInfo.h"
 #include "Fingerprint.h"
 #include "UpdaterDisplayInterface.h"
@@ -30,6 +31,12 @@ class Updater {
     bool Update_Firmware(uint32_t serialNumber, uint32_t build, std::string firmwareFile,
                          uint8_t moduleAddress, uint32_t routerSerialNumber,
                          bool overrideModelCheck);
+    // Loads the BIRD file an update or recovery writes: firmwareFile when
+    // given, else the stored build (fetched first when downloadIfMissing).
+    // action names the work in the progress message. Throws
+    // std::runtime_error when no file can be loaded.
+    BirdFile load_bird(const char* action, std::string firmwareFile, uint32_t serialNumber,
+                       uint32_t build, bool downloadIfMissing);
 
     // Fetches one build into the store; the build number stored, 0 on failure.
     uint32_t Download_Firmware(uint32_t serialNumber, std::string build, bool overrideValidation,

@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "qLink.h"
+#include "qPacketDebug.h"
 
 #define qLINK_TAG 0xCEED
 #define qVALIDLINK(l) ((l) != nullptr && (l)->tag == qLINK_TAG)

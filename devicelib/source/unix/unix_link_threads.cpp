@@ -150,6 +150,7 @@ qErr sHandlePacket(qLink* link)
     qPacket* p = link->assembly;
     if (!qPacket_IsComplete(p))
         return qErrNone;
+    qPacketDebug_RecordPacket(link->linkId, qPACKETLOG_RECEIVED, p);
     bool consumed = false;
     {
         std::lock_guard<std::mutex> guard(link->filterLock);
@@ -199,6 +200,7 @@ void* sOutPipeProcess(void* arg)
             continue;
         sWritePacket(link, p);
         sSleepNs(kPacingNs);
+        qPacketDebug_RecordPacket(link->linkId, qPACKETLOG_SENT, p);
         qPacket_Destroy(&p);
     }
     // Stopping: what is still queued (the link stop packet among it) goes out
@@ -240,7 +242,8 @@ qErr init(qLink* link, uint32_t linkId, qStream* stream)
         link->userFilter = nullptr;
         link->userRef = nullptr;
     }
-    if (!link->inputFifo || !link->outputFifo || !link->assembly)
+    link->debugAttached = qPacketDebug_AttachLink(linkId, link) == qErrNone;
+    if (!link->inputFifo || !link->outputFifo || !link->assembly || !link->debugAttached)
         return qErrResource;
     return qErrNone;
 }
@@ -318,6 +321,9 @@ qErr releaseResources(qLink* link)
         result = qPacketFifo_Destroy(&output);
     if (link->assembly)
         qPacket_Destroy(&link->assembly);
+    if (link->debugAttached)
+        qPacketDebug_DetachLink(link->linkId);
+    link->debugAttached = false;
     if (link->stream)
         qStream_Destroy(&link->stream);
     link->stream = nullptr;

@@ -2,13 +2,9 @@
 // namespaces that this test creates: the host side in one, the bench in
 // another, joined by a veth pair. Needs root; skips otherwise.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sched.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -18,87 +14,12 @@
 #include <string>
 
 #include "Bench.h"
+#include "PrivateNet.h"
 #include "modsim_harness.h"
 
 using namespace modsim_test;
 
 namespace {
-
-bool run(const std::string& cmd) { return system((cmd + " >/dev/null 2>&1").c_str()) == 0; }
-
-// The two namespaces and the veth pair between them: 10.77.0.1 (host side,
-// this thread's namespace afterwards) and 10.77.0.2 (module side).
-class Namespaces {
-public:
-    std::string skipReason;
-    int hostNs = -1, moduleNs = -1;
-    pid_t holder = -1;
-
-    Namespaces() {
-        if (geteuid() != 0) {
-            skipReason = "needs root to create network namespaces";
-            return;
-        }
-        if (!run("ip -V")) {
-            skipReason = "the ip command (iproute2) is not installed";
-            return;
-        }
-        int p[2];
-        if (pipe(p)) {
-            skipReason = "no pipe";
-            return;
-        }
-        holder = fork();
-        if (holder == 0) {
-            char ok = unshare(CLONE_NEWNET) == 0 ? 'y' : 'n';
-            if (write(p[1], &ok, 1) != 1) _exit(1);
-            pause();
-            _exit(0);
-        }
-        char ok = 'n';
-        if (read(p[0], &ok, 1) != 1 || ok != 'y' || unshare(CLONE_NEWNET) != 0) {
-            skipReason = "cannot create a network namespace here";
-            close(p[0]);
-            close(p[1]);
-            return;
-        }
-        close(p[0]);
-        close(p[1]);
-        hostNs = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-        moduleNs = open(("/proc/" + std::to_string(holder) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
-        std::string h = std::to_string(holder);
-        if (hostNs < 0 || moduleNs < 0 || !run("ip link set lo up") ||
-            !run("ip link add ksv0 type veth peer name ksv1 netns " + h) ||
-            !run("ip addr add 10.77.0.1/24 dev ksv0") || !run("ip link set ksv0 up")) {
-            skipReason = "cannot set up the veth pair";
-            return;
-        }
-        enterModuleSide();
-        bool up = run("ip link set lo up") && run("ip addr add 10.77.0.2/24 dev ksv1") && run("ip link set ksv1 up") &&
-                  waitUp("ksv1");
-        enterHostSide();
-        up = up && waitUp("ksv0");
-        if (!up) skipReason = "cannot configure the module side of the veth pair";
-    }
-    ~Namespaces() {
-        if (holder > 0) {
-            kill(holder, SIGKILL);
-            waitpid(holder, nullptr, 0);
-        }
-        if (hostNs >= 0) close(hostNs);
-        if (moduleNs >= 0) close(moduleNs);
-    }
-    // A datagram sent before the link is operational is lost: wait (bounded).
-    static bool waitUp(const char* dev) {
-        for (int i = 0; i < 150; ++i) {
-            if (run(std::string("ip -o link show ") + dev + " | grep -q 'state UP'")) return true;
-            usleep(20000);
-        }
-        return false;
-    }
-    void enterModuleSide() { ASSERT_EQ(setns(moduleNs, CLONE_NEWNET), 0); }
-    void enterHostSide() { ASSERT_EQ(setns(hostNs, CLONE_NEWNET), 0); }
-};
 
 struct Reply {
     Bytes bytes;
@@ -148,8 +69,9 @@ std::vector<Reply> discover(size_t size, int ms) {
 }  // namespace
 
 TEST(Discovery, RepliesCarryAddressPortSerialAndModelFromTheModulesAddress) {
-    Namespaces ns;
-    if (!ns.skipReason.empty()) GTEST_SKIP() << ns.skipReason;
+    modsim::PrivateNet ns;
+    std::string why;
+    if (!ns.setup(why)) GTEST_SKIP() << why;
     modsim::BenchConfig cfg;
     std::string err;
     ASSERT_TRUE(modsim::parseBench("bind 10.77.0.2\ndiscovery ksv1\n"
@@ -160,9 +82,9 @@ TEST(Discovery, RepliesCarryAddressPortSerialAndModelFromTheModulesAddress) {
                                    cfg, err))
         << err;
     modsim::Bench bench;
-    ns.enterModuleSide();
+    ASSERT_TRUE(ns.enterModuleSide());
     bool started = bench.start(cfg, err);
-    ns.enterHostSide();
+    ASSERT_TRUE(ns.enterHostSide());
     ASSERT_TRUE(started) << err;
 
     std::map<uint32_t, Reply> bySerial;

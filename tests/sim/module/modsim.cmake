@@ -38,3 +38,15 @@ if(TARGET modsim_usb)
             TIMEOUT 60 LABELS "sim;usb;umockdev" ENVIRONMENT "ASAN_OPTIONS=verify_asan_link_order=0")
     endif()
 endif()
+
+# The program with --netns: modules in one private namespace, the command in
+# another; the command discovers them over UDP and opens their links.
+if(TARGET modsim)
+    add_executable(modsim_discovery_probe ${CMAKE_CURRENT_LIST_DIR}/discovery_probe.cpp)
+    ks_target_defaults(modsim_discovery_probe)
+    add_test(NAME modsim_program_netns
+        COMMAND ${KS_ISOLATE} sh -c
+            "[ \"$(id -u)\" = 0 ] && command -v ip >/dev/null || { echo 'SKIPPED: needs root and iproute2 for network namespaces' >&2; exit 77; }; out=$(mktemp) && $<TARGET_FILE:keystrand-sim> --netns --module 'r serial=40F5849A model=21 address=4 tcp=0' --module 'c1 serial=1 address=6 router=r' --module 'c2 serial=2 address=8 router=r' -- $<TARGET_FILE:modsim_discovery_probe> 10.77.0.1 > \"$out\"; cat \"$out\"; grep -q '^module 40F5849A address=4 port=[0-9]* model=21 from=10.77.0.2$' \"$out\" && grep -q '^sync 04 00 04 00$' \"$out\" && [ $(grep -c ' from=' \"$out\") = 1 ]; rc=$?; rm -f \"$out\"; exit $rc")
+    set_tests_properties(modsim_program_netns PROPERTIES
+        TIMEOUT 60 SKIP_RETURN_CODE 77 LABELS "sim;root")
+endif()

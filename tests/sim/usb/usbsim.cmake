@@ -9,9 +9,7 @@ if(TARGET ksusb_sim)
                 ${PROJECT_SOURCE_DIR}/tests/support/usbsim_main.cpp
         LIBS ks::usbsim PkgConfig::LIBUSB
         LABELS usb
-        TIMEOUT 120
-        ENV ASAN_OPTIONS=verify_asan_link_order=0
-            TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/sim/usb/tsan.supp)
+        TIMEOUT 120)
     target_compile_definitions(usbbus_test PRIVATE
         USBSIM_LIST_TOOL="$<TARGET_FILE:usbbus_list_tool>")
     add_dependencies(usbbus_test usbbus_list_tool)
@@ -28,5 +26,5 @@ if(TARGET ksusb-simrun)
         COMMAND ${KS_ISOLATE} sh -c "out=$(mktemp) && \"$0\" --device 1234ABCD:0042 --device 00000001 -- \"$1\" \"$out\" && sort \"$out\" > \"$out.s\" && printf '24ff:0010 00000001\\n24ff:0042 1234ABCD\\n' | diff - \"$out.s\"; rc=$?; rm -f \"$out\" \"$out.s\"; exit $rc"
             $<TARGET_FILE:ksusb-simrun> $<TARGET_FILE:usbbus_list_tool>)
     set_tests_properties(usbsim_run_lists_modules PROPERTIES
-        TIMEOUT 60 LABELS "usb;umockdev" ENVIRONMENT "ASAN_OPTIONS=verify_asan_link_order=0;TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/sim/usb/tsan.supp")
+        TIMEOUT 60 LABELS "usb;umockdev")
 endif()

@@ -9,6 +9,7 @@
 
 #include "link_peer.h"
 #include "qLink.h"
+#include "qPacketDebug.h"
 
 using linktest::Bytes;
 using linktest::hex;
@@ -89,6 +90,7 @@ TEST_F(TcpLink, ResetReconnectsWithFreshQueues)
     ASSERT_TRUE(conn_.send({0x04, 0x01, 0x01}));
     ASSERT_EQ(received(id_, 1000), Bytes({0x04, 0x01, 0x01}));
     ASSERT_TRUE(conn_.send({0x04, 0x01, 0x02})); // left queued: a reset drops it
+    ASSERT_EQ(qLink_PacketDebug_Enable(id_), qErrNone);
     usleep(50000);
 
     ASSERT_EQ(qLink_Reset(id_), qErrNone);
@@ -99,6 +101,11 @@ TEST_F(TcpLink, ResetReconnectsWithFreshQueues)
     EXPECT_EQ(again.read(3, 1000), kLinkStart);
     EXPECT_EQ(qLink_GetStatus(id_), qLinkStatusRunning);
     EXPECT_EQ(qLink_GetPacket(id_), nullptr) << "packets from before the reset are gone";
+    int32_t type;
+    uint8_t data[8];
+    uint32_t length = sizeof data;
+    EXPECT_EQ(qLink_PacketDebug_Read(id_, &type, &length, data), qErrNotReady)
+        << "a reset drops the packet log";
 
     ASSERT_TRUE(again.send({0x06, 0x02, 0x00, 0x01}));
     EXPECT_EQ(again.read(4, 1000), Bytes({0x06, 0x02, 0x00, 0x03}));

@@ -8,11 +8,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "link_peer.h"
 #include "qLink.h"
+#include "qPacketDebug.h"
 #include "qPacketFifo.h"
 
 using linktest::Bytes;
@@ -265,41 +267,50 @@ TEST_F(LinkOverPair, HeartbeatsAreAnsweredAndNeverQueued)
     }
 }
 
+// What a user filter saw; filled on the input thread, read by the test.
 struct FilterLog {
-    std::vector<Bytes> seen;
+    explicit FilterLog(uint8_t consume) : consumeAddress(consume) {}
     uint8_t consumeAddress; // 0: consume everything
+    std::mutex lock;
+    std::vector<Bytes> seen;
+    std::vector<Bytes> copy()
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        return seen;
+    }
 };
 
 bool userFilter(const qPacket* p, void* ref)
 {
     FilterLog* log = static_cast<FilterLog*>(ref);
+    std::lock_guard<std::mutex> hold(log->lock);
     log->seen.push_back(packetBytes(p));
     return log->consumeAddress == 0 || p->address == log->consumeAddress;
 }
 
 TEST_F(LinkOverPair, UserFilterSeesEveryPacketFirstAndMayConsumeIt)
 {
-    FilterLog all{{}, 0};
+    FilterLog all(0);
     ASSERT_EQ(qLink_InstallUserPacketFilter(id_, userFilter, &all), qErrNone);
     EXPECT_EQ(exchange({0x06, 0x02, 0x00, 0x01}), Bytes()) << "a consumed heartbeat is not answered";
     EXPECT_TRUE(takeAll(id_).empty());
-    ASSERT_EQ(all.seen.size(), 1u);
-    EXPECT_EQ(all.seen[0], Bytes({0x06, 0x02, 0x00, 0x01}));
+    ASSERT_EQ(all.copy().size(), 1u);
+    EXPECT_EQ(all.copy()[0], Bytes({0x06, 0x02, 0x00, 0x01}));
 
-    FilterLog some{{}, 0x08};
+    FilterLog some(0x08);
     ASSERT_EQ(qLink_InstallUserPacketFilter(id_, userFilter, &some), qErrNone);
     exchange({0x08, 0x01, 0x55, 0x04, 0x01, 0x66});
     std::vector<Bytes> got = takeAll(id_);
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0], Bytes({0x04, 0x01, 0x66}));
-    EXPECT_EQ(some.seen.size(), 2u) << "the filter sees the packets it leaves as well";
-    EXPECT_EQ(all.seen.size(), 1u) << "a replaced filter is not called again";
+    EXPECT_EQ(some.copy().size(), 2u) << "the filter sees the packets it leaves as well";
+    EXPECT_EQ(all.copy().size(), 1u) << "a replaced filter is not called again";
 
     ASSERT_EQ(qLink_InstallUserPacketFilter(id_, nullptr, nullptr), qErrNone);
     EXPECT_EQ(exchange({0x08, 0x02, 0x00, 0x00}), Bytes({0x08, 0x02, 0x00, 0x02}));
     exchange({0x08, 0x01, 0x55});
     EXPECT_EQ(takeAll(id_).size(), 1u);
-    EXPECT_EQ(some.seen.size(), 2u);
+    EXPECT_EQ(some.copy().size(), 2u);
 }
 
 TEST_F(LinkOverPair, SendsAtMostOnePacketPerMillisecond)
@@ -400,6 +411,70 @@ TEST_F(LinkOverPair, ResetOfAStreamLinkLeavesItRunningWithoutAStream)
     EXPECT_TRUE(awaitStatus(id_, qLinkStatusIOError));
     const uint8_t four = 4;
     EXPECT_EQ(qLink_AwaitFirst(id_, fromAddress, &four, 500), nullptr);
+}
+
+struct LogRecord {
+    int32_t type;
+    Bytes data;
+    bool operator==(const LogRecord& o) const { return type == o.type && data == o.data; }
+};
+
+std::vector<LogRecord> readLog(uint32_t id)
+{
+    std::vector<LogRecord> out;
+    for (int i = 0; i < 100; i++) {
+        int32_t type = 0;
+        uint8_t data[255];
+        uint32_t length = sizeof data;
+        if (qLink_PacketDebug_Read(id, &type, &length, data) != qErrNone)
+            break;
+        out.push_back({type, Bytes(data, data + length)});
+    }
+    return out;
+}
+
+std::string dump(const std::vector<LogRecord>& records)
+{
+    std::string s;
+    for (const LogRecord& r : records)
+        s += std::to_string(r.type) + ": " + hex(r.data) + "; ";
+    return s;
+}
+
+TEST_F(LinkOverPair, PacketLogRecordsBothDirectionsWhileEnabled)
+{
+    int32_t type;
+    uint32_t length = 8;
+    uint8_t data[8];
+    EXPECT_EQ(qLink_PacketDebug_Read(id_, &type, &length, data), qErrNotReady);
+    usleep(20000); // the link start packet is recorded (or not) 1 ms after it left
+    ASSERT_EQ(qLink_PacketDebug_Enable(id_), qErrNone);
+    EXPECT_EQ(qLink_PacketDebug_SetLogSize(id_, 1024), qErrBusy);
+
+    exchange({0x04, 0x02, 0x10, 0x20});
+    EXPECT_EQ(exchange({0x06, 0x02, 0x00, 0x01}), Bytes({0x06, 0x02, 0x00, 0x03}));
+    qPacket* p = makePacket({0x08, 0x00});
+    ASSERT_EQ(qLink_PutPacket(id_, p), qErrNone);
+    qPacket_Destroy(&p);
+    EXPECT_EQ(peer_.read(2, 1000), Bytes({0x08, 0x00}));
+    usleep(20000); // recorded after the pause that follows the write
+
+    const std::vector<LogRecord> expected = {
+        {qPACKETLOG_RECEIVED, {0x04, 0x02, 0x10, 0x20}},
+        {qPACKETLOG_RECEIVED, {0x06, 0x02, 0x00, 0x01}},
+        {qPACKETLOG_SENT, {0x06, 0x02, 0x00, 0x03}},
+        {qPACKETLOG_SENT, {0x08, 0x00}},
+    };
+    std::vector<LogRecord> got = readLog(id_);
+    EXPECT_EQ(got, expected) << dump(got);
+    EXPECT_EQ(qLink_PacketDebug_Read(id_, &type, &length, data), qErrNotFound);
+
+    // Disabled: traffic goes unrecorded, but the log stays readable.
+    exchange({0x04, 0x01, 0x01});
+    ASSERT_EQ(qLink_PacketDebug_Disable(id_), qErrNone);
+    exchange({0x04, 0x01, 0x02});
+    got = readLog(id_);
+    EXPECT_EQ(got, std::vector<LogRecord>({{qPACKETLOG_RECEIVED, {0x04, 0x01, 0x01}}})) << dump(got);
 }
 
 TEST(LinkCalls, RefuseUnknownIdsAndBadArguments)
