@@ -45,3 +45,17 @@ add_executable(bench_link
 target_include_directories(bench_link PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
 target_link_libraries(bench_link PRIVATE ks::devicelib Threads::Threads)
 ks_target_defaults(bench_link)
+
+# USB links through libusb on the emulated bus.
+if(TARGET ksusb_sim)
+    ks_add_gtest(devicelib_link_usb UMOCKDEV
+        SOURCES
+            ${CMAKE_CURRENT_LIST_DIR}/source/unix/unix_link_usb_test.cpp
+            ${PROJECT_SOURCE_DIR}/tests/support/link_peer.cpp
+            ${PROJECT_SOURCE_DIR}/tests/support/usbsim_main.cpp
+        LIBS ks::devicelib ks::usbsim Threads::Threads
+        LABELS devicelib usb
+        TIMEOUT 120
+        ENV ASAN_OPTIONS=verify_asan_link_order=0
+            TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/sim/usb/tsan.supp)
+endif()

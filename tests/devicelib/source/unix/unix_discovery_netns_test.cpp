@@ -14,6 +14,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -111,6 +112,26 @@ bool readByte(int fd, char want, int timeoutMs)
     _exit(0);
 }
 
+// Waits (up to 3 s) until the interface carries traffic: a veth end has
+// carrier only once its peer is up too. (Asked through a socket of this
+// namespace; /sys shows the namespace it was mounted in.)
+bool linkUp(const char* name)
+{
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    bool up = false;
+    for (int i = 0; fd >= 0 && i < 300 && !up; i++) {
+        ifreq r;
+        memset(&r, 0, sizeof r);
+        strncpy(r.ifr_name, name, IFNAMSIZ - 1);
+        up = ioctl(fd, SIOCGIFFLAGS, &r) == 0 && (r.ifr_flags & IFF_RUNNING);
+        if (!up)
+            usleep(10000);
+    }
+    if (fd >= 0)
+        ::close(fd);
+    return up;
+}
+
 // A responder process in its own network namespace, linked to ours by veth.
 class ResponderNet {
 public:
@@ -144,7 +165,7 @@ public:
             ok_ = run("ip link add v0 type veth peer name v1 netns " + pid) &&
                   run(std::string("ip addr add ") + kHostAddress + "/24 dev v0") &&
                   run("ip link set v0 up") && run("ip route add 224.0.0.0/4 dev v0") &&
-                  ::write(down[1], "g", 1) == 1 && readByte(up[0], 'k', 5000);
+                  ::write(down[1], "g", 1) == 1 && readByte(up[0], 'k', 5000) && linkUp("v0");
         }
         ::close(down[1]);
         ::close(up[0]);
