@@ -313,6 +313,36 @@ TEST_F(LinkOverPair, UserFilterSeesEveryPacketFirstAndMayConsumeIt)
     EXPECT_EQ(some.copy().size(), 2u);
 }
 
+// A filter that answers on its own: it queues an echo of each packet from 8
+// and tries to destroy its link, which must be refused, not deadlock or free
+// the link under the running thread.
+struct Answerer {
+    uint32_t id;
+    std::atomic<int> destroyResult{-1};
+};
+
+bool answeringFilter(const qPacket* p, void* ref)
+{
+    Answerer* a = static_cast<Answerer*>(ref);
+    if (p->address != 8)
+        return false;
+    qLink_PutPacket(a->id, p);
+    uint32_t id = a->id;
+    a->destroyResult.store(qLink_Destroy(&id));
+    return true;
+}
+
+TEST_F(LinkOverPair, FilterMayQueuePacketsButNotDestroyItsLink)
+{
+    Answerer a;
+    a.id = id_;
+    ASSERT_EQ(qLink_InstallUserPacketFilter(id_, answeringFilter, &a), qErrNone);
+    EXPECT_EQ(exchange({0x08, 0x01, 0x5A}), Bytes({0x08, 0x01, 0x5A}));
+    EXPECT_EQ(a.destroyResult.load(), qErrBusy);
+    EXPECT_EQ(qLink_GetStatus(id_), qLinkStatusRunning);
+    ASSERT_EQ(qLink_InstallUserPacketFilter(id_, nullptr, nullptr), qErrNone);
+}
+
 TEST_F(LinkOverPair, SendsAtMostOnePacketPerMillisecond)
 {
     const int count = 15;
