@@ -7,9 +7,7 @@
 #include "qTime.h"
 #include "qUEI.h"
 
-#if KS_LINK_HAS_PACKET_LOG
 #include "qFile.h"
-#endif
 
 namespace Quillmar {
 namespace Keystrand {
@@ -146,10 +144,8 @@ Link::~Link()
     _impl->stopWorker();
     if (_impl->linkId)
         qLink_Destroy(&_impl->linkId);
-#if KS_LINK_HAS_PACKET_LOG
     if (_impl->logger)
         qLogger_Destroy(&_impl->logger);
-#endif
 }
 
 const char* Link::getName() const { return _impl->name; }
@@ -450,8 +446,6 @@ qErr Link::dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t optio
 
 // --- packet log ----------------------------------------------------------
 
-#if KS_LINK_HAS_PACKET_LOG
-
 void Link::impl::readDebugBuffer(void* file, uint32_t linkId)
 {
     int32_t type = 0;
@@ -508,26 +502,6 @@ qErr Link::disablePacketLog()
     qLink_PacketDebug_Disable(_impl->linkId);
     return _impl->logger ? qLogger_Disable(_impl->logger) : qErrNone;
 }
-
-#else
-
-void Link::impl::readDebugBuffer(void*, uint32_t) {}
-
-qErr Link::enablePacketLog(const char*)
-{
-    if (!_impl->linkId)
-        return qErrConfiguration;
-    return qErrUnimplemented;
-}
-
-qErr Link::disablePacketLog()
-{
-    if (!_impl->linkId)
-        return qErrConfiguration;
-    return qErrUnimplemented;
-}
-
-#endif
 
 } // namespace Keystrand
 } // namespace Quillmar

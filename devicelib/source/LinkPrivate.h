@@ -14,13 +14,8 @@
 #include "LocklessQueue_SPSC.h"
 #include "qLink.h"
 
-#if __has_include("qLogger.h") && __has_include("qPacketDebug.h")
 #include "qLogger.h"
 #include "qPacketDebug.h"
-#define KS_LINK_HAS_PACKET_LOG 1
-#else
-#define KS_LINK_HAS_PACKET_LOG 0
-#endif
 
 namespace Quillmar {
 namespace Keystrand {
@@ -96,11 +91,7 @@ struct Link::impl {
 
     Link& owner;
     uint32_t linkId = 0; // caller's thread only
-#if KS_LINK_HAS_PACKET_LOG
     qLogger* logger = nullptr;
-#else
-    void* logger = nullptr;
-#endif
     uint32_t loggerLinkId = 0; // the engine link the logger reads
     // Guarded by streamMutex; read and written by the engine's input thread
     // (through the stream filter) and by the caller's thread.

@@ -409,7 +409,11 @@ qErr Link::impl::installStreamFilter(bool on)
             try {
                 worker = new std::thread(asyncWork, channel, channel->stop.get_future());
             } catch (...) {
+                // The stop signal's future is spent: a new channel, once
+                // the filter that uses the old one is gone.
                 worker = nullptr;
+                qLink_InstallUserPacketFilter(linkId, nullptr, nullptr);
+                filterInstalled = false;
                 channel = std::make_shared<AsyncChannel>();
                 return qErrResource;
             }

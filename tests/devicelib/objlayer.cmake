@@ -19,6 +19,7 @@ if(TARGET modsim)
     ks_add_gtest(devicelib_objlayer_module
         SOURCES
             ${CMAKE_CURRENT_LIST_DIR}/source/Module_test.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/source/Module_peer_test.cpp
             ${objlayer_support}
         LIBS ks::devicelib ks::modsim Threads::Threads
         LABELS devicelib
