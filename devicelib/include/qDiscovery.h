@@ -76,7 +76,8 @@ typedef bool (*qDiscoveryCallback)(const linkSpec* spec, bool* success, void* re
 // Enumerates the modules reachable over `type` (USB or TCP/IP; any other type
 // finds nothing and touches no device) and returns how many the callback
 // counted. A TCP/IP enumeration lasts until no reply has come for 2 s, unless
-// the callback stops it. Replies are not de-duplicated: a module that hears
+// the callback stops it (and never takes in more than 1024 replies or goes on
+// for more than about 30 s). Replies are not de-duplicated: a module that hears
 // the request on two interfaces may be reported twice.
 uint8_t qDiscovery_EnumerateModules(linkType type, qDiscoveryCallback callback, void* ref);
 

@@ -80,9 +80,11 @@ uint32_t qLink_Create(qStream* stream);
 
 // Drops one user of the link; the last one stops the link (the link stop
 // packet AF 01 00 is sent before the threads end) and frees it. *linkId is
-// set to 0 in every case.
-// Returns: qErrNone; qErrParam for a null pointer or an unknown id; the
-// result of destroying the output FIFO otherwise.
+// set to 0 in every case but qErrBusy.
+// Returns: qErrNone; qErrParam for a null pointer or an unknown id; qErrBusy
+// (nothing changed) when the last user's destroy is called on the link's own
+// input or output thread, which cannot wait for itself; the result of
+// destroying the output FIFO otherwise.
 qErr qLink_Destroy(uint32_t* linkId);
 
 // Stops the link, re-opens its transport (up to 20 attempts, 100 ms apart)

@@ -17,6 +17,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "qTime.h"
+
 namespace {
 
 // The USB serial string of a module is its serial number as eight hexadecimal
@@ -24,9 +26,10 @@ namespace {
 constexpr int kSerialChars = 8;
 constexpr int kSerialBufferSize = 32;
 
-// Upper bound on the replies one TCP/IP enumeration takes in, so that a
-// flooding peer cannot keep it going for ever.
+// Upper bounds on one TCP/IP enumeration, so that peers that keep replying
+// cannot keep it going for ever: replies taken in, and overall time.
 constexpr int kMaxReplies = 1024;
+constexpr unsigned long kMaxEnumerationMs = 30000;
 
 // Reply layout: offsets into the 16-byte reply.
 constexpr size_t kReplyAddress = 1;
@@ -211,7 +214,10 @@ void sEnumerateTCPIP(Counter* c)
         return;
     }
     bool goOn = true;
+    unsigned long start = qTime_GetMSTicks();
     for (int replies = 0; goOn && replies < kMaxReplies; replies++) {
+        if (qTime_GetMSTicks() - start > kMaxEnumerationMs)
+            break;
         uint8_t reply[qDISCOVERY_PACKET_SIZE];
         memset(reply, 0, sizeof reply);
         reply[kReplyModel] = qDISCOVERY_UNKNOWN_MODEL;

@@ -9,6 +9,7 @@
 // alone, which stay safe to use by id even if the link goes away meanwhile
 // (a destroyed FIFO's id is never reused). The list is changed only with
 // both mutexes held, so holding either one is enough to read it.
+#include <stdint.h>
 #include <stdlib.h>
 #include <time.h>
 
@@ -102,6 +103,8 @@ uint32_t sCreate(linkType type, uint32_t identifier, uint32_t port, StreamMaker 
     std::lock_guard<std::mutex> hold(gTableMutex);
     if (maker) {
         if (LinkEntry* existing = sFindByIdentifier(identifier)) {
+            if (existing->useCount >= INT16_MAX)
+                return 0; // the count must not wrap and free a link in use
             existing->useCount++;
             return existing->linkId;
         }
@@ -195,7 +198,7 @@ qErr sResetLink(LinkEntry* entry)
     return opened != qErrNone ? opened : e;
 }
 
-// What packet traffic needs of a link, copied under the table mutex.
+// What packet traffic needs of a link, copied under the list mutex.
 struct Snapshot {
     unsigned long inputFifo;
     unsigned long outputFifo;

@@ -313,6 +313,41 @@ TEST_F(LinkOverPair, UserFilterSeesEveryPacketFirstAndMayConsumeIt)
     EXPECT_EQ(some.copy().size(), 2u);
 }
 
+// A filter that answers on its own: it queues an echo of each packet from 8
+// on its link while a new filter is being installed from this thread.
+bool answeringFilter(const qPacket* p, void* ref)
+{
+    if (p->address != 8)
+        return false;
+    usleep(2000); // widen the window in which an install may be waiting
+    qLink_PutPacket(*static_cast<const uint32_t*>(ref), p);
+    return true;
+}
+
+TEST_F(LinkOverPair, FilterMayQueuePacketsWhileFiltersAreReplaced)
+{
+    ASSERT_EQ(qLink_InstallUserPacketFilter(id_, answeringFilter, &id_), qErrNone);
+    std::atomic<bool> done{false};
+    std::atomic<int> refused{0};
+    std::thread installer([&] {
+        for (int i = 0; i < 5000 && !done.load(); i++) {
+            if (qLink_InstallUserPacketFilter(id_, answeringFilter, &id_) != qErrNone)
+                refused++;
+            usleep(100);
+        }
+    });
+    Bytes burst;
+    for (int i = 0; i < 10; i++)
+        burst.insert(burst.end(), {0x08, 0x01, static_cast<uint8_t>(i)});
+    ASSERT_TRUE(peer_.send(burst));
+    Bytes echoed = peer_.read(burst.size(), 3000);
+    done.store(true);
+    installer.join();
+    EXPECT_EQ(echoed, burst) << hex(echoed);
+    EXPECT_EQ(refused.load(), 0);
+    ASSERT_EQ(qLink_InstallUserPacketFilter(id_, nullptr, nullptr), qErrNone);
+}
+
 TEST_F(LinkOverPair, SendsAtMostOnePacketPerMillisecond)
 {
     const int count = 15;
