@@ -41,7 +41,10 @@ std::string hex(const Bytes& bytes)
 
 Bytes wire(uint8_t address, const Bytes& data)
 {
-    Bytes b{address, uint8_t(data.size())};
+    Bytes b;
+    b.reserve(2 + data.size());
+    b.push_back(address);
+    b.push_back(uint8_t(data.size()));
     b.insert(b.end(), data.begin(), data.end());
     return b;
 }

@@ -35,7 +35,10 @@ Bytes received(uint32_t id, unsigned long ms)
     qPacket* p = qLink_AwaitPacket(id, ms);
     if (!p)
         return {};
-    Bytes b = {p->address, p->length};
+    Bytes b;
+    b.reserve(2 + p->length);
+    b.push_back(p->address);
+    b.push_back(p->length);
     b.insert(b.end(), p->data, p->data + p->length);
     qPacket_Destroy(&p);
     return b;

@@ -85,7 +85,10 @@ Bytes times(const Bytes& b, int n)
 
 Bytes packetBytes(const qPacket* p)
 {
-    Bytes b = {p->address, p->length};
+    Bytes b;
+    b.reserve(2 + p->length);
+    b.push_back(p->address);
+    b.push_back(p->length);
     b.insert(b.end(), p->data, p->data + p->length);
     return b;
 }
