@@ -13,9 +13,7 @@ if(TARGET modsim)
         LIBS ks::devicelib ks::modsim Threads::Threads
         LABELS devicelib
         TIMEOUT 120)
-endif()
 
-if(TARGET modsim)
     ks_add_gtest(devicelib_objlayer_module
         SOURCES
             ${CMAKE_CURRENT_LIST_DIR}/source/Module_test.cpp
@@ -24,9 +22,7 @@ if(TARGET modsim)
         LIBS ks::devicelib ks::modsim Threads::Threads
         LABELS devicelib
         TIMEOUT 180)
-endif()
 
-if(TARGET modsim)
     ks_add_gtest(devicelib_objlayer_store
         SOURCES
             ${CMAKE_CURRENT_LIST_DIR}/source/LinkStore_test.cpp
@@ -34,10 +30,8 @@ if(TARGET modsim)
         LIBS ks::devicelib ks::modsim Threads::Threads
         LABELS devicelib
         TIMEOUT 180)
-endif()
 
-# Discovery inside a private network namespace made by the test (root).
-if(TARGET modsim)
+    # Discovery inside a private network namespace made by the test (root).
     ks_add_gtest(devicelib_objlayer_discovery_netns
         SOURCES
             ${CMAKE_CURRENT_LIST_DIR}/source/LinkDiscovery_netns_test.cpp

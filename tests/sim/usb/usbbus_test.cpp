@@ -17,25 +17,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-long msSince(Clock::time_point t)
-{
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
-}
-
-std::string hexdump(const std::vector<uint8_t>& v)
-{
-    std::string s;
-    char b[4];
-    for (uint8_t x : v) {
-        std::snprintf(b, sizeof b, "%02X ", x);
-        s += b;
-    }
-    return s;
-}
-
 // One libusb context and, once opened, one handle on a device.
 struct Host {
     libusb_context* ctx = nullptr;
