@@ -2,7 +2,7 @@
 //
 //   birdwrite -o OUT.bird DESCRIPTION     (DESCRIPTION "-" reads standard input)
 //   birdwrite --content -o OUT DESCRIPTION  writes the uncompressed content only
-#include "birdwriter.h"
+#include "birdsim/birdwriter.h"
 
 #include <cstdio>
 #include <cstring>

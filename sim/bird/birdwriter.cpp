@@ -1,5 +1,5 @@
 // Builds BIRD files: block encoding, scrambling, checksum, compression.
-#include "birdwriter.h"
+#include "birdsim/birdwriter.h"
 
 #include <zlib.h>
 

@@ -1,5 +1,5 @@
 // The text description format of the BIRD writer (documented in README.md).
-#include "birdwriter.h"
+#include "birdsim/birdwriter.h"
 
 #include <cerrno>
 #include <cstdlib>

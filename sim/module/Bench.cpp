@@ -1,5 +1,5 @@
 // The bench's event loop and its TCP, pseudo-terminal and driver-node endpoints.
-#include "Bench.h"
+#include "modsim/Bench.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -17,8 +17,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "BenchEndpoint.h"
-#include "modsim_protocol.h"
+#include "modsim/BenchEndpoint.h"
+#include "modsim/modsim_protocol.h"
 
 namespace modsim {
 

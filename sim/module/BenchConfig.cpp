@@ -1,5 +1,5 @@
 // Parser of the bench file and of module statements.
-#include "BenchConfig.h"
+#include "modsim/BenchConfig.h"
 
 #include <cerrno>
 #include <climits>

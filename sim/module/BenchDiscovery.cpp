@@ -9,9 +9,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "Bench.h"
-#include "BenchEndpoint.h"
-#include "modsim_protocol.h"
+#include "modsim/Bench.h"
+#include "modsim/BenchEndpoint.h"
+#include "modsim/modsim_protocol.h"
 
 namespace modsim {
 

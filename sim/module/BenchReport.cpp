@@ -1,8 +1,8 @@
 // Human-readable dump of the bench's module states.
 #include <sstream>
 
-#include "Bench.h"
-#include "BenchEndpoint.h"
+#include "modsim/Bench.h"
+#include "modsim/BenchEndpoint.h"
 
 namespace modsim {
 

@@ -1,11 +1,11 @@
 // Link layer of the simulated module: byte assembly, the sync exchange, the
 // address query, link start/stop, heartbeats, routing to children, the output
 // queue with its byte faults, and going away / coming back.
-#include "Module.h"
+#include "modsim/Module.h"
 
 #include <cstdio>
 
-#include "modsim_protocol.h"
+#include "modsim/modsim_protocol.h"
 
 namespace modsim {
 

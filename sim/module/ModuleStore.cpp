@@ -2,8 +2,8 @@
 // samples (command 93) of the simulated module.
 #include <algorithm>
 
-#include "Module.h"
-#include "modsim_protocol.h"
+#include "modsim/Module.h"
+#include "modsim/modsim_protocol.h"
 
 namespace modsim {
 

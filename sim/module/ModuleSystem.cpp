@@ -2,8 +2,8 @@
 // and the helpers for UEI replies.
 #include <algorithm>
 
-#include "Module.h"
-#include "modsim_protocol.h"
+#include "modsim/Module.h"
+#include "modsim/modsim_protocol.h"
 
 namespace modsim {
 

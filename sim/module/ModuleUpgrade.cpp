@@ -3,8 +3,8 @@
 #include <cctype>
 #include <cstring>
 
-#include "Module.h"
-#include "modsim_protocol.h"
+#include "modsim/Module.h"
+#include "modsim/modsim_protocol.h"
 
 namespace modsim {
 

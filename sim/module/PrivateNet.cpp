@@ -1,5 +1,5 @@
 // Private network namespaces with a veth pair between them.
-#include "PrivateNet.h"
+#include "modsim/PrivateNet.h"
 
 #include <fcntl.h>
 #include <sched.h>

@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "Bench.h"
-#include "BenchConfig.h"
-#include "PrivateNet.h"
+#include "modsim/Bench.h"
+#include "modsim/BenchConfig.h"
+#include "modsim/PrivateNet.h"
 #ifdef KS_MODSIM_USB
-#include "UsbServe.h"
-#include "usbbus.h"
+#include "modsim/UsbServe.h"
+#include "usbsim/usbbus.h"
 #endif
 
 namespace {

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "usbbus.h"
+#include "usbsim/usbbus.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The emulated bus: one umockdev test bed and the devices plugged into it.
-#include "usbbus.h"
+#include "usbsim/usbbus.h"
 
 #include <dlfcn.h>
 #include <signal.h>

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "usbbus.h"
+#include "usbsim/usbbus.h"
 
 namespace kssim {
 

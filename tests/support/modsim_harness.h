@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "Module.h"
+#include "modsim/Module.h"
 
 namespace modsim_test {
 

@@ -11,7 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "BenchConfig.h"
+#include "modsim/BenchConfig.h"
 
 namespace objtest {
 

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "Bench.h"
+#include "modsim/Bench.h"
 #include "qDiscovery.h"
 
 namespace objtest {

@@ -1,6 +1,6 @@
 #include "updateserver_harness.h"
 
-#include "birdwriter.h"
+#include "birdsim/birdwriter.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

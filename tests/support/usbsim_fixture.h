@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "usbbus.h"
+#include "usbsim/usbbus.h"
 
 // Small helpers shared by the bus tests: elapsed milliseconds, and bytes in
 // hexadecimal for failure messages.

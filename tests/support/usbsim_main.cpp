@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "usbbus.h"
+#include "usbsim/usbbus.h"
 
 int main(int argc, char** argv)
 {

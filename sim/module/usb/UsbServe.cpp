@@ -1,14 +1,14 @@
 // The module simulator's USB transport on the emulated bus.
-#include "UsbServe.h"
+#include "modsim/UsbServe.h"
 
 #include <unistd.h>
 
 #include <cstdio>
 #include <stdexcept>
 
-#include "Bench.h"
-#include "modsim_protocol.h"
-#include "usbbus.h"
+#include "modsim/Bench.h"
+#include "modsim/modsim_protocol.h"
+#include "usbsim/usbbus.h"
 
 namespace modsim {
 

@@ -1,6 +1,6 @@
 // The writer is checked against the format directly: zlib inflates what it
 // writes, and bytes are compared with layouts written out by hand.
-#include "birdwriter.h"
+#include "birdsim/birdwriter.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>

@@ -1,7 +1,7 @@
 // The bench file parser: what it accepts and the errors it gives.
 #include <gtest/gtest.h>
 
-#include "BenchConfig.h"
+#include "modsim/BenchConfig.h"
 
 using modsim::BenchConfig;
 

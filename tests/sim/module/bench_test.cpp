@@ -17,7 +17,7 @@
 #include <fstream>
 #include <string>
 
-#include "Bench.h"
+#include "modsim/Bench.h"
 #include "modsim_harness.h"
 
 using namespace modsim_test;

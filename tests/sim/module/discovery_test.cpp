@@ -13,8 +13,8 @@
 #include <map>
 #include <string>
 
-#include "Bench.h"
-#include "PrivateNet.h"
+#include "modsim/Bench.h"
+#include "modsim/PrivateNet.h"
 #include "modsim_harness.h"
 
 using namespace modsim_test;

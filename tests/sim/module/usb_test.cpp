@@ -9,10 +9,10 @@
 #include <string>
 #include <thread>
 
-#include "Bench.h"
-#include "UsbServe.h"
+#include "modsim/Bench.h"
+#include "modsim/UsbServe.h"
 #include "modsim_harness.h"
-#include "usbbus.h"
+#include "usbsim/usbbus.h"
 
 using namespace modsim_test;
 

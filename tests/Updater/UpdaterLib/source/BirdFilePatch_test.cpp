@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "BirdFile.h"
-#include "birdwriter.h"
+#include "birdsim/birdwriter.h"
 #include "store_testutil.h"
 
 using birdwriter::Bytes;

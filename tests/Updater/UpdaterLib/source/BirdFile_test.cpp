@@ -8,7 +8,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "birdwriter.h"
+#include "birdsim/birdwriter.h"
 #include "store_testutil.h"
 
 using birdwriter::Bytes;

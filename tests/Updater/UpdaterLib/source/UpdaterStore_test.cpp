@@ -8,7 +8,7 @@
 #include <functional>
 #include <stdexcept>
 
-#include "birdwriter.h"
+#include "birdsim/birdwriter.h"
 #include "path.h"
 #include "store_testutil.h"
 

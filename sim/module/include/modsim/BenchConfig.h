@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "Module.h"
+#include "modsim/Module.h"
 
 namespace modsim {
 

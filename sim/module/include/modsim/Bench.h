@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "BenchConfig.h"
-#include "Module.h"
+#include "modsim/BenchConfig.h"
+#include "modsim/Module.h"
 
 namespace modsim {
 

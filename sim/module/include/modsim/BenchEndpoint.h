@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "Bench.h"
+#include "modsim/Bench.h"
 
 namespace modsim {
 
