@@ -5,7 +5,8 @@
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // Block dumps go to standard output; libFuzzer reports on standard error.
-    if (!std::freopen("/dev/null", "w", stdout)) return 0;
+    if (!std::freopen("/dev/null", "w", stdout))
+        return 0;
     return 0;
 }
 

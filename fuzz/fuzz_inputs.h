@@ -25,7 +25,8 @@ inline std::string ScratchPath(const char* tag) {
 
 inline bool WriteFile(const std::string& path, const uint8_t* data, size_t size) {
     FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return false;
+    if (!f)
+        return false;
     bool ok = size == 0 || std::fwrite(data, 1, size, f) == size;
     return std::fclose(f) == 0 && ok;
 }
@@ -56,7 +57,8 @@ inline void UseBirdFile(BirdFile& f) {
 inline void BirdBytes(const uint8_t* data, size_t size) {
     if (size >= 4 && std::memcmp(data, "bird", 4) == 0) {
         std::string path = ScratchPath("bird");
-        if (!WriteFile(path, data, size)) return;
+        if (!WriteFile(path, data, size))
+            return;
         try {
             BirdFile f(path.c_str());
             UseBirdFile(f);
@@ -65,11 +67,13 @@ inline void BirdBytes(const uint8_t* data, size_t size) {
         std::remove(path.c_str());
         return;
     }
-    if (size > 0xFFFFFFFFu) return;
+    if (size > 0xFFFFFFFFu)
+        return;
     BirdFile f;
     f.filename = "content";
     f.data.reset(new uint8_t[size ? size : 1]);
-    if (size) std::memcpy(f.data.get(), data, size);
+    if (size)
+        std::memcpy(f.data.get(), data, size);
     f.dataSize = static_cast<uint32_t>(size);
     f.ScanBlocks(f.data.get(), f.dataSize);
     f.FindSerialNumberOffsets();
@@ -82,12 +86,14 @@ inline void BirdBytes(const uint8_t* data, size_t size) {
 inline void AttributesText(const uint8_t* data, size_t size) {
     std::string path = ScratchPath("kv");
     std::string saved = path + ".saved";
-    if (!WriteFile(path, data, size)) return;
+    if (!WriteFile(path, data, size))
+        return;
     KeyValueStore kv(path.c_str());
     bool carried = true;
     for (const auto& e : kv.entries) {
         if (e.first.empty() || e.first[0] == '#' || e.first.find('\0') != std::string::npos ||
-            e.second.find('\0') != std::string::npos || e.first.size() + e.second.size() + 2 >= KeyValueStore::LINE_SIZE)
+            e.second.find('\0') != std::string::npos ||
+            e.first.size() + e.second.size() + 2 >= KeyValueStore::LINE_SIZE)
             carried = false;
     }
     kv.GetInt("A", 1);
@@ -95,7 +101,7 @@ inline void AttributesText(const uint8_t* data, size_t size) {
     kv.GetBOOL("C", true);
     kv.GetDouble("D", 1.0);
     kv.GetString("E", nullptr);
-    kv.modified = false;  // keep UPDATED_TIME out so the comparison is exact
+    kv.modified = false; // keep UPDATED_TIME out so the comparison is exact
     kv.Save(saved.c_str());
     KeyValueStore back(saved.c_str());
     if (carried && back.entries != kv.entries) {
@@ -106,4 +112,4 @@ inline void AttributesText(const uint8_t* data, size_t size) {
     std::remove(saved.c_str());
 }
 
-}  // namespace fuzzinputs
+} // namespace fuzzinputs

@@ -20,7 +20,7 @@ namespace Quillmar {
 namespace Keystrand {
 
 class EntityClass {
-public:
+  public:
     EntityClass();
     virtual ~EntityClass();
     EntityClass(const EntityClass&) = delete;
@@ -76,16 +76,17 @@ public:
 
     // Stream forwards; qErrResource without a module or link.
     qErr setStreamEnabled(bool enabled);
-    qErr registerOptionCallback(uint8_t option, bool enable, Link::StreamCallback callback, void* reference);
+    qErr registerOptionCallback(uint8_t option, bool enable, Link::StreamCallback callback,
+                                void* reference);
     qErr getStreamStatus(std::map<uint64_t, uint32_t>* status);
 
     struct impl;
 
-protected:
+  protected:
     Module* module() const;
     uint8_t command() const;
 
-private:
+  private:
     qErr _exchange(uint8_t option, uei* message, bool hasSubindex, uint8_t subindex);
     std::unique_ptr<impl> _impl;
 };

@@ -77,14 +77,14 @@ struct uei {
     uint8_t option;    // option code with its flag bits
     uint8_t specifier; // entity index (low 5 bits) with its flag bits
     union {
-        uint8_t byteVal;  // also the error code of an error reply
+        uint8_t byteVal; // also the error code of an error reply
         uint16_t shortVal;
         uint32_t intVal;
-        uint8_t* bufPtr;  // ueiTypeBytes: the bytes (send) or the write position (receive)
+        uint8_t* bufPtr; // ueiTypeBytes: the bytes (send) or the write position (receive)
     } value;
-    uint8_t sequence;  // sequence byte of a multi-packet byte value
-    size_t length;     // bytes to send, or the capacity of the receive buffer
-    size_t* received;  // counter a multi-packet get adds to
+    uint8_t sequence; // sequence byte of a multi-packet byte value
+    size_t length;    // bytes to send, or the capacity of the receive buffer
+    size_t* received; // counter a multi-packet get adds to
     ueiType type;
 };
 
@@ -93,7 +93,7 @@ struct uei {
 typedef bool (*ueiPacketFilter)(const qPacket* packet, const void* context);
 
 class Link {
-public:
+  public:
     // Elements of a stream key.
     enum STREAM_KEY {
         STREAM_KEY_MODULE = 0,
@@ -167,9 +167,10 @@ public:
     // Waits up to 1000 ms for the reply described by *message (its module,
     // command, option and specifier fields). qErrNone; qErrConnection;
     // qErrPacket; qErrParam; qErrTimeout.
-    qErr receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t specifier, uei* message);
-    qErr receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t specifier, uei* message,
-                    ueiPacketFilter filter);
+    qErr receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t specifier,
+                    uei* message);
+    qErr receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t specifier,
+                    uei* message, ueiPacketFilter filter);
     // qErrNone; qErrConnection; qErrPacket.
     qErr dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t option, uint8_t specifier);
 
@@ -177,12 +178,14 @@ public:
     // Each: qErrConnection when not connected; qErrTimeout for a missing
     // reply; the module's code for an error reply; see the sources for the
     // checks of each reply.
-    qErr loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint8_t* data, size_t length);
-    qErr unloadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, uint8_t* buffer, size_t capacity,
-                         size_t* unloaded);
+    qErr loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint8_t* data,
+                       size_t length);
+    qErr unloadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, uint8_t* buffer,
+                         size_t capacity, size_t* unloaded);
     qErr storeSlotSize(uint8_t module, uint8_t store, uint8_t slot, size_t* size);
     qErr storeSlotCapacity(uint8_t module, uint8_t store, uint8_t slot, size_t* capacity);
-    qErr getFactoryData(uint8_t module, uint8_t kind, uint8_t* buffer, size_t capacity, size_t* received);
+    qErr getFactoryData(uint8_t module, uint8_t kind, uint8_t* buffer, size_t capacity,
+                        size_t* received);
     qErr setFactoryData(uint8_t module, uint8_t kind, const uint8_t* data, size_t length);
 
     // --- packet log ---------------------------------------------------
@@ -201,29 +204,30 @@ public:
     static bool isStreamSample(const qPacket* packet);
     // qErrNone; qErrPacket (no stream packet, wrong length or last byte);
     // qErrSize (byte value); qErrUnknown.
-    static qErr getStreamSample(const qPacket* packet, uint64_t* timestamp, uint32_t* value, uint8_t* subindex);
+    static qErr getStreamSample(const qPacket* packet, uint64_t* timestamp, uint32_t* value,
+                                uint8_t* subindex);
 
     qErr enableStream(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable);
     // qErrNone; qErrParam (odd or 255 module address); qErrConfiguration
     // (not connected); the send result; qErrTimeout; the module's code.
-    qErr registerStreamCallback(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable,
-                                StreamCallback callback, void* reference);
+    qErr registerStreamCallback(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                                bool enable, StreamCallback callback, void* reference);
     qErr isLinkStreaming(uint8_t module, uint8_t* streaming);
     // qErrNone (fresh value); qErrStreamStale (already read); qErrNotFound;
     // qErrParam (null value).
-    qErr getStreamValue(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
-                        uint32_t* value);
-    std::list<uint64_t> filterActiveStreamKeys(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
-                                               uint8_t subindex, bool lock);
+    qErr getStreamValue(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                        uint8_t subindex, uint32_t* value);
+    std::list<uint64_t> filterActiveStreamKeys(uint8_t module, uint8_t command, uint8_t option,
+                                               uint8_t index, uint8_t subindex, bool lock);
     // qErrNone; qErrParam (null map).
-    qErr getStreamStatus(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
-                         std::map<uint64_t, uint32_t>* status);
+    qErr getStreamStatus(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                         uint8_t subindex, std::map<uint64_t, uint32_t>* status);
     // The engine's user packet filter; linkState is the Link's private state.
     static bool linkStreamFilter(const qPacket* packet, void* linkState);
 
     struct impl;
 
-private:
+  private:
     std::unique_ptr<impl> _impl;
 };
 

@@ -18,7 +18,7 @@ namespace Quillmar {
 namespace Keystrand {
 
 class Module {
-public:
+  public:
     // Networking mode on: every connection learns the module's address.
     explicit Module(uint8_t address, uint8_t model = 0);
     Module(uint8_t address, bool autoNetworking, uint8_t model);
@@ -69,7 +69,7 @@ public:
     qErr subClassQuantity(uint8_t command, uint8_t index, uint8_t* quantity);
     qErr entityGroup(uint8_t command, uint8_t index, uint8_t* group);
 
-private:
+  private:
     void _ensureLink();
     void _autoNetwork();
     // Sends a cmdDESCRIBE request and waits for its reply (match on 73).

@@ -52,7 +52,7 @@ enum {
 };
 
 class SystemClass : public EntityClass {
-public:
+  public:
     SystemClass();
     ~SystemClass() override;
 
@@ -109,7 +109,7 @@ public:
     qErr getHardwareVersion(uint32_t* value);
     qErr getErrors(uint32_t* value);
 
-private:
+  private:
     // A 32-bit get whose value is signed.
     qErr getSigned(uint8_t option, int32_t* value);
 };

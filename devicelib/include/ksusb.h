@@ -18,18 +18,18 @@ struct ksusb;
 
 // Driver types.
 enum ksusbDriver : int {
-    ksusbDriverKernel = 0,  // kernel driver node
-    ksusbDriverLibusb = 1,  // libusb-1.0
+    ksusbDriverKernel = 0, // kernel driver node
+    ksusbDriverLibusb = 1, // libusb-1.0
 };
 
 // States of a record.
 enum ksusbState : int {
-    ksusbStateNone = 0,     // never created
-    ksusbStateCreated = 1,  // created (the kernel variant stays here while open)
-    ksusbStateClosed = 2,   // closed, or an open failed after the device matched
-    ksusbStateOpening = 3,  // device matched, interface not yet claimed
-    ksusbStateReady = 4,    // interface claimed: reads and writes move data
-    ksusbStateFailed = 5,   // a transfer failed: qErrIO until closed and reopened
+    ksusbStateNone = 0,    // never created
+    ksusbStateCreated = 1, // created (the kernel variant stays here while open)
+    ksusbStateClosed = 2,  // closed, or an open failed after the device matched
+    ksusbStateOpening = 3, // device matched, interface not yet claimed
+    ksusbStateReady = 4,   // interface claimed: reads and writes move data
+    ksusbStateFailed = 5,  // a transfer failed: qErrIO until closed and reopened
 };
 
 // Module identification on the bus.
@@ -37,8 +37,8 @@ constexpr uint16_t ksusbVendorId = 0x24FF;
 constexpr uint8_t ksusbInterfaceClass = 0xFF;
 constexpr uint8_t ksusbInterfaceSubClass = 0x88;
 constexpr uint8_t ksusbInterfaceProtocol = 0x10;
-constexpr size_t ksusbReadSize = 800;  // bytes of one IN transfer
-constexpr size_t ksusbChunkSize = 50;  // bytes of one OUT transfer
+constexpr size_t ksusbReadSize = 800; // bytes of one IN transfer
+constexpr size_t ksusbChunkSize = 50; // bytes of one OUT transfer
 
 // Whether vendor and product ids are those of a module (vendor 0x24FF,
 // product bit 15 clear).

@@ -17,8 +17,8 @@ constexpr size_t qDIR_LIST_PATH_SIZE = 2048;
 // directory joined with the entry name; it is valid only during the callback.
 struct qDirectoryListData {
     const char* pathName;
-    uint32_t fileSize;    // size from stat, truncated to 32 bits
-    int32_t isDirectory;  // 1 for a directory, 0 otherwise
+    uint32_t fileSize;   // size from stat, truncated to 32 bits
+    int32_t isDirectory; // 1 for a directory, 0 otherwise
 };
 
 typedef bool (*qDirectoryListCallback)(const qDirectoryListData* data, void* ref);

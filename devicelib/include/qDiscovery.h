@@ -99,4 +99,3 @@ linkSpec* qLinkSpec_Copy(linkSpec spec);
 // Frees the record and sets *spec to null.
 // Returns: qErrNone; qErrParam when spec or *spec is null.
 qErr qLinkSpec_Destroy(linkSpec** spec);
-

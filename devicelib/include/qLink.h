@@ -34,13 +34,13 @@
 
 // Link status values (qLink_GetStatus).
 enum {
-    qLinkStatusStopped = 0,   // initialised with a stream, threads not running
-    qLinkStatusStarting = 1,  // threads being created
-    qLinkStatusRunning = 2,   // aligned, packets flow
+    qLinkStatusStopped = 0,  // initialised with a stream, threads not running
+    qLinkStatusStarting = 1, // threads being created
+    qLinkStatusRunning = 2,  // aligned, packets flow
     qLinkStatusStopping = 3,
-    qLinkStatusSyncing = 4,   // sync request sent, waiting for the answer
-    qLinkStatusNoStream = 5,  // no stream; also the status of an unknown id
-    qLinkStatusIOError = 6,   // the last stream read failed
+    qLinkStatusSyncing = 4,    // sync request sent, waiting for the answer
+    qLinkStatusNoStream = 5,   // no stream; also the status of an unknown id
+    qLinkStatusIOError = 6,    // the last stream read failed
     qLinkStatusPacketError = 8 // a complete packet could not be queued
 };
 
@@ -129,4 +129,3 @@ unsigned long qLink_DrainPackets(uint32_t linkId, qLinkPacketFilter filter, cons
 qErr qLink_InstallUserPacketFilter(uint32_t linkId, qLinkUserPacketFilter filter, void* ref);
 
 // Packet logging of a link (qLink_PacketDebug_*) is declared in qPacketDebug.h.
-

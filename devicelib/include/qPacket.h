@@ -14,10 +14,10 @@
 #define qPACKET_MAX_BYTES (qPACKET_MAX_DATA + 2)
 
 struct qPacket {
-    uint16_t validTag;  // qPACKET_TAG while live
-    uint8_t byteCount;  // bytes taken in so far: address, length and data
-    uint8_t address;    // module address: non-zero and even
-    uint8_t length;     // number of data bytes, 0..28
+    uint16_t validTag;              // qPACKET_TAG while live
+    uint8_t byteCount;              // bytes taken in so far: address, length and data
+    uint8_t address;                // module address: non-zero and even
+    uint8_t length;                 // number of data bytes, 0..28
     uint8_t data[qPACKET_MAX_DATA]; // bytes past length are zero in a fresh packet
 };
 

@@ -18,25 +18,26 @@
 #include "qError.h"
 
 // Transport callbacks. `ref` is the transport's own record.
-typedef qErr (*qStreamGetFn)(uint8_t* byte, void* ref);  // one byte, or qErrNotReady / qErrEOF / error
-typedef qErr (*qStreamPutFn)(uint8_t byte, void* ref);   // send one byte
-typedef qErr (*qStreamWriteFn)(const uint8_t* data, size_t count, void* ref);  // send a block
-typedef qErr (*qStreamDeleteFn)(void* ref);  // close the transport and free ref
+typedef qErr (*qStreamGetFn)(uint8_t* byte,
+                             void* ref); // one byte, or qErrNotReady / qErrEOF / error
+typedef qErr (*qStreamPutFn)(uint8_t byte, void* ref);                        // send one byte
+typedef qErr (*qStreamWriteFn)(const uint8_t* data, size_t count, void* ref); // send a block
+typedef qErr (*qStreamDeleteFn)(void* ref); // close the transport and free ref
 
 constexpr uint16_t qSTREAM_TAG = 0x4321;
 
 struct qStream {
-    qStreamGetFn get;        // null for a write-only stream
-    qStreamPutFn put;        // null for a read-only stream
-    qStreamWriteFn write;    // optional
-    qStreamDeleteFn del;     // optional
-    void* ref;               // the transport record, owned through del
-    uint8_t* pushBack;       // push-back ring, allocated on first use
-    size_t buffered;         // bytes now in the ring
-    size_t capacity;         // ring size: 512 on first use, grown by 512
-    size_t head;             // index of the next byte to deliver
-    size_t tail;             // index where the next byte is stored
-    uint16_t tag;            // qSTREAM_TAG while live
+    qStreamGetFn get;     // null for a write-only stream
+    qStreamPutFn put;     // null for a read-only stream
+    qStreamWriteFn write; // optional
+    qStreamDeleteFn del;  // optional
+    void* ref;            // the transport record, owned through del
+    uint8_t* pushBack;    // push-back ring, allocated on first use
+    size_t buffered;      // bytes now in the ring
+    size_t capacity;      // ring size: 512 on first use, grown by 512
+    size_t head;          // index of the next byte to deliver
+    size_t tail;          // index where the next byte is stored
+    uint16_t tag;         // qSTREAM_TAG while live
 };
 
 #define qVALIDSTREAM(s) ((s) != nullptr && (s)->tag == qSTREAM_TAG)
@@ -113,8 +114,8 @@ qErr qStream_ReadRecord(qStream* s, uint8_t* buf, size_t* len, size_t maxLen,
 
 // Writes the data and then the terminator. Returns qErrNone, the transport's
 // error, qErrParam (invalid stream, null pointers, termLen 0), qErrMode.
-qErr qStream_WriteRecord(qStream* s, const uint8_t* data, size_t dataLen,
-                         const uint8_t* terminator, size_t termLen);
+qErr qStream_WriteRecord(qStream* s, const uint8_t* data, size_t dataLen, const uint8_t* terminator,
+                         size_t termLen);
 
 // A record ended by one zero byte, at most size - 1 characters, stored with a
 // terminating zero. Codes as qStream_ReadRecord; qErrParam also for a null

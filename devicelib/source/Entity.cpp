@@ -22,8 +22,7 @@ namespace {
 constexpr uint8_t WILDCARD = 255;
 
 // The value of a reply (or cached value), whatever width it came in.
-uint32_t valueOf(const uei& message)
-{
+uint32_t valueOf(const uei& message) {
     switch (message.type) {
     case ueiTypeByte:
         return message.value.byteVal;
@@ -36,16 +35,14 @@ uint32_t valueOf(const uei& message)
     }
 }
 
-uei makeMessage(ueiType type)
-{
+uei makeMessage(ueiType type) {
     uei m{};
     m.type = type;
     return m;
 }
 
 // The multi-packet filter; context is the uei record of the transfer.
-bool bytesFilter(const qPacket* packet, const void* context)
-{
+bool bytesFilter(const qPacket* packet, const void* context) {
     uei* m = static_cast<uei*>(const_cast<void*>(context));
     if (packet->address != m->module || packet->length <= 2)
         return false;
@@ -78,27 +75,30 @@ bool bytesFilter(const qPacket* packet, const void* context)
 EntityClass::EntityClass() : _impl(new impl(*this)) {}
 EntityClass::~EntityClass() = default;
 
-void EntityClass::init(Module* module, uint8_t command, uint8_t index)
-{
+void EntityClass::init(Module* module, uint8_t command, uint8_t index) {
     _impl->module = module;
     _impl->command = command;
     _impl->index = index;
 }
 
-uint8_t EntityClass::getIndex() const { return _impl->index; }
-Module* EntityClass::module() const { return _impl->module; }
-uint8_t EntityClass::command() const { return _impl->command; }
+uint8_t EntityClass::getIndex() const {
+    return _impl->index;
+}
+Module* EntityClass::module() const {
+    return _impl->module;
+}
+uint8_t EntityClass::command() const {
+    return _impl->command;
+}
 
-qErr EntityClass::sendPacket(uint8_t command, uint8_t length, const uint8_t* data)
-{
+qErr EntityClass::sendPacket(uint8_t command, uint8_t length, const uint8_t* data) {
     Link* link = _impl->link();
     if (!link)
         return qErrResource;
     return link->sendPacket(_impl->module->getModuleAddress(), command, length, data);
 }
 
-qErr EntityClass::receivePacket(const uint8_t* match, uint8_t* length, uint8_t* data)
-{
+qErr EntityClass::receivePacket(const uint8_t* match, uint8_t* length, uint8_t* data) {
     Link* link = _impl->link();
     if (!link)
         return qErrResource;
@@ -107,8 +107,7 @@ qErr EntityClass::receivePacket(const uint8_t* match, uint8_t* length, uint8_t* 
 
 // --- UEI exchanges -------------------------------------------------------
 
-qErr EntityClass::getUEI(uint8_t option, uei* message)
-{
+qErr EntityClass::getUEI(uint8_t option, uei* message) {
     Link* link = _impl->link();
     if (!link)
         return qErrResource;
@@ -117,7 +116,8 @@ qErr EntityClass::getUEI(uint8_t option, uei* message)
     const uint8_t address = _impl->module->getModuleAddress();
     const uint8_t subindex = message->type == ueiTypeByte ? message->value.byteVal : 0;
     uint32_t cached = 0;
-    qErr result = link->getStreamValue(address, _impl->command, option, _impl->index, subindex, &cached);
+    qErr result =
+        link->getStreamValue(address, _impl->command, option, _impl->index, subindex, &cached);
     if (result != qErrNotFound) {
         if (result == qErrNone || result == qErrStreamStale) {
             message->type = ueiTypeInt;
@@ -134,14 +134,14 @@ qErr EntityClass::getUEI(uint8_t option, uei* message)
         return result;
     message->option = option;
     message->specifier = _impl->index;
-    result = link->receiveUEI(address, message->command, message->option, message->specifier, message);
+    result =
+        link->receiveUEI(address, message->command, message->option, message->specifier, message);
     if (result == qErrNone && (message->specifier & ueiSPECIFIER_ERROR))
         return qErr(message->value.byteVal);
     return result;
 }
 
-qErr EntityClass::_exchange(uint8_t option, uei* message, bool hasSubindex, uint8_t subindex)
-{
+qErr EntityClass::_exchange(uint8_t option, uei* message, bool hasSubindex, uint8_t subindex) {
     Link* link = _impl->link();
     if (!link)
         return qErrResource;
@@ -157,55 +157,51 @@ qErr EntityClass::_exchange(uint8_t option, uei* message, bool hasSubindex, uint
         return result;
     message->option = uint8_t(option + ueiOPTION_ACK);
     message->specifier = _impl->index;
-    result = link->receiveUEI(address, message->command, message->option, message->specifier, message);
+    result =
+        link->receiveUEI(address, message->command, message->option, message->specifier, message);
     if (result == qErrNone && (message->specifier & ueiSPECIFIER_ERROR))
         return qErr(message->value.byteVal);
     return result;
 }
 
-qErr EntityClass::setUEI(uint8_t option, uei* message) { return _exchange(option, message, false, 0); }
+qErr EntityClass::setUEI(uint8_t option, uei* message) {
+    return _exchange(option, message, false, 0);
+}
 
-qErr EntityClass::setUEI(uint8_t option, uint8_t subindex, uei* message)
-{
+qErr EntityClass::setUEI(uint8_t option, uint8_t subindex, uei* message) {
     return _exchange(option, message, true, subindex);
 }
 
-qErr EntityClass::callUEI(uint8_t option)
-{
+qErr EntityClass::callUEI(uint8_t option) {
     uei m = makeMessage(ueiTypeVoid);
     return setUEI(option, &m);
 }
 
-qErr EntityClass::setUEI8(uint8_t option, uint8_t value)
-{
+qErr EntityClass::setUEI8(uint8_t option, uint8_t value) {
     uei m = makeMessage(ueiTypeByte);
     m.value.byteVal = value;
     return setUEI(option, &m);
 }
 
-qErr EntityClass::setUEI8(uint8_t option, uint8_t subindex, uint8_t value)
-{
+qErr EntityClass::setUEI8(uint8_t option, uint8_t subindex, uint8_t value) {
     uei m = makeMessage(ueiTypeByte);
     m.value.byteVal = value;
     return setUEI(option, subindex, &m);
 }
 
-qErr EntityClass::setUEI16(uint8_t option, uint16_t value)
-{
+qErr EntityClass::setUEI16(uint8_t option, uint16_t value) {
     uei m = makeMessage(ueiTypeShort);
     m.value.shortVal = value;
     return setUEI(option, &m);
 }
 
-qErr EntityClass::setUEI32(uint8_t option, uint32_t value)
-{
+qErr EntityClass::setUEI32(uint8_t option, uint32_t value) {
     uei m = makeMessage(ueiTypeInt);
     m.value.intVal = value;
     return setUEI(option, &m);
 }
 
-qErr EntityClass::setUEI32(uint8_t option, uint8_t subindex, uint32_t value)
-{
+qErr EntityClass::setUEI32(uint8_t option, uint8_t subindex, uint32_t value) {
     uei m = makeMessage(ueiTypeInt);
     m.value.intVal = value;
     return setUEI(option, subindex, &m);
@@ -215,8 +211,7 @@ namespace {
 
 // Runs a typed get; stores the value for a fresh and for an outdated one.
 template <typename T, typename Get>
-qErr typedGet(T* out, bool hasSubindex, uint8_t subindex, Get get)
-{
+qErr typedGet(T* out, bool hasSubindex, uint8_t subindex, Get get) {
     if (!out)
         return qErrParam;
     uei m = makeMessage(hasSubindex ? ueiTypeByte : ueiTypeVoid);
@@ -230,40 +225,33 @@ qErr typedGet(T* out, bool hasSubindex, uint8_t subindex, Get get)
 
 } // namespace
 
-qErr EntityClass::getUEI8(uint8_t option, uint8_t* value)
-{
+qErr EntityClass::getUEI8(uint8_t option, uint8_t* value) {
     return typedGet(value, false, 0, [&](uei* m) { return getUEI(option, m); });
 }
 
-qErr EntityClass::getUEI8(uint8_t option, uint8_t subindex, uint8_t* value)
-{
+qErr EntityClass::getUEI8(uint8_t option, uint8_t subindex, uint8_t* value) {
     return typedGet(value, true, subindex, [&](uei* m) { return getUEI(option, m); });
 }
 
-qErr EntityClass::getUEI16(uint8_t option, uint16_t* value)
-{
+qErr EntityClass::getUEI16(uint8_t option, uint16_t* value) {
     return typedGet(value, false, 0, [&](uei* m) { return getUEI(option, m); });
 }
 
-qErr EntityClass::getUEI16(uint8_t option, uint8_t subindex, uint16_t* value)
-{
+qErr EntityClass::getUEI16(uint8_t option, uint8_t subindex, uint16_t* value) {
     return typedGet(value, true, subindex, [&](uei* m) { return getUEI(option, m); });
 }
 
-qErr EntityClass::getUEI32(uint8_t option, uint32_t* value)
-{
+qErr EntityClass::getUEI32(uint8_t option, uint32_t* value) {
     return typedGet(value, false, 0, [&](uei* m) { return getUEI(option, m); });
 }
 
-qErr EntityClass::getUEI32(uint8_t option, uint8_t subindex, uint32_t* value)
-{
+qErr EntityClass::getUEI32(uint8_t option, uint8_t subindex, uint32_t* value) {
     return typedGet(value, true, subindex, [&](uei* m) { return getUEI(option, m); });
 }
 
 // --- byte values -----------------------------------------------------------
 
-qErr EntityClass::setUEIBytes(uint8_t option, const uint8_t* data, size_t length)
-{
+qErr EntityClass::setUEIBytes(uint8_t option, const uint8_t* data, size_t length) {
     if (length && !data)
         return qErrParam;
     uei m = makeMessage(ueiTypeBytes);
@@ -272,8 +260,7 @@ qErr EntityClass::setUEIBytes(uint8_t option, const uint8_t* data, size_t length
     return setUEI(option, &m);
 }
 
-qErr EntityClass::getUEIBytes(uint8_t option, uint8_t* buffer, size_t capacity, size_t* received)
-{
+qErr EntityClass::getUEIBytes(uint8_t option, uint8_t* buffer, size_t capacity, size_t* received) {
     if (!buffer || !received || capacity == 0)
         return qErrParam;
     Link* link = _impl->link();
@@ -301,7 +288,8 @@ qErr EntityClass::getUEIBytes(uint8_t option, uint8_t* buffer, size_t capacity, 
     // A module that keeps sending empty continuation packets is cut off:
     // no honest transfer needs more packets than it has bytes, plus one.
     for (size_t packets = 0; packets <= capacity; ++packets) {
-        result = link->receiveUEI(address, context.command, context.option, context.specifier, &context, bytesFilter);
+        result = link->receiveUEI(address, context.command, context.option, context.specifier,
+                                  &context, bytesFilter);
         if (result != qErrNone)
             return result;
         if (context.specifier & ueiSPECIFIER_ERROR)
@@ -313,8 +301,7 @@ qErr EntityClass::getUEIBytes(uint8_t option, uint8_t* buffer, size_t capacity, 
     return qErrMemory;
 }
 
-qErr EntityClass::getUEIBytesCheck(size_t* count, size_t unit)
-{
+qErr EntityClass::getUEIBytesCheck(size_t* count, size_t unit) {
     if (!count)
         return qErrParam;
     if (unit == 0 || *count % unit != 0)
@@ -323,8 +310,7 @@ qErr EntityClass::getUEIBytesCheck(size_t* count, size_t unit)
     return qErrNone;
 }
 
-qErr EntityClass::awaitUEI32Val(uint8_t option, uint32_t* value, uint32_t)
-{
+qErr EntityClass::awaitUEI32Val(uint8_t option, uint32_t* value, uint32_t) {
     if (!value)
         return qErrParam;
     Link* link = _impl->link();
@@ -344,40 +330,39 @@ qErr EntityClass::awaitUEI32Val(uint8_t option, uint32_t* value, uint32_t)
     return qErrNone;
 }
 
-qErr EntityClass::drainUEI(uint8_t option)
-{
+qErr EntityClass::drainUEI(uint8_t option) {
     Link* link = _impl->link();
     if (!link)
         return qErrResource;
-    return link->dropMatchingUEIPackets(_impl->module->getModuleAddress(), _impl->command, option, _impl->index);
+    return link->dropMatchingUEIPackets(_impl->module->getModuleAddress(), _impl->command, option,
+                                        _impl->index);
 }
 
 // --- streams ---------------------------------------------------------------
 
-qErr EntityClass::setStreamEnabled(bool enabled)
-{
+qErr EntityClass::setStreamEnabled(bool enabled) {
     Link* link = _impl->link();
     if (!link)
         return qErrResource;
-    return link->enableStream(_impl->module->getModuleAddress(), _impl->command, WILDCARD, _impl->index, enabled);
+    return link->enableStream(_impl->module->getModuleAddress(), _impl->command, WILDCARD,
+                              _impl->index, enabled);
 }
 
-qErr EntityClass::registerOptionCallback(uint8_t option, bool enable, Link::StreamCallback callback, void* reference)
-{
+qErr EntityClass::registerOptionCallback(uint8_t option, bool enable, Link::StreamCallback callback,
+                                         void* reference) {
     Link* link = _impl->link();
     if (!link)
         return qErrResource;
-    return link->registerStreamCallback(_impl->module->getModuleAddress(), _impl->command, option, _impl->index,
-                                        enable, std::move(callback), reference);
+    return link->registerStreamCallback(_impl->module->getModuleAddress(), _impl->command, option,
+                                        _impl->index, enable, std::move(callback), reference);
 }
 
-qErr EntityClass::getStreamStatus(std::map<uint64_t, uint32_t>* status)
-{
+qErr EntityClass::getStreamStatus(std::map<uint64_t, uint32_t>* status) {
     Link* link = _impl->link();
     if (!link)
         return qErrResource;
-    return link->getStreamStatus(_impl->module->getModuleAddress(), _impl->command, WILDCARD, _impl->index,
-                                 WILDCARD, status);
+    return link->getStreamStatus(_impl->module->getModuleAddress(), _impl->command, WILDCARD,
+                                 _impl->index, WILDCARD, status);
 }
 
 } // namespace Keystrand

@@ -23,8 +23,7 @@ constexpr unsigned long LOG_IDLE_MS = 5;
 constexpr uint8_t LOG_TYPE_SENT = 1;
 constexpr uint8_t LOG_TYPE_TEXT = 3;
 
-char* copyName(const char* name)
-{
+char* copyName(const char* name) {
     if (!name)
         return nullptr;
     size_t n = strnlen(name, LINK_NAME_MAX);
@@ -39,18 +38,18 @@ struct MatchContext {
     uint8_t count;
 };
 
-bool matchFilter(const qPacket* packet, const void* ref)
-{
+bool matchFilter(const qPacket* packet, const void* ref) {
     const MatchContext* m = static_cast<const MatchContext*>(ref);
     return packet->length >= m->count && memcmp(packet->data, m->match, m->count) == 0;
 }
 
-bool emptyPacketFilter(const qPacket* packet, const void*) { return packet->length == 0; }
+bool emptyPacketFilter(const qPacket* packet, const void*) {
+    return packet->length == 0;
+}
 
 // Appends the value of `message` by type; false for a type that cannot be
 // sent in one packet.
-bool appendScalar(const uei& message, uint8_t* data, uint8_t* length)
-{
+bool appendScalar(const uei& message, uint8_t* data, uint8_t* length) {
     switch (message.type) {
     case ueiTypeVoid:
         return true;
@@ -72,10 +71,11 @@ bool appendScalar(const uei& message, uint8_t* data, uint8_t* length)
 
 } // namespace
 
-bool linkValidModule(uint8_t module) { return module != 0 && (module & 1) == 0; }
+bool linkValidModule(uint8_t module) {
+    return module != 0 && (module & 1) == 0;
+}
 
-qErr linkPut(uint32_t linkId, uint8_t address, uint8_t length, const uint8_t* data)
-{
+qErr linkPut(uint32_t linkId, uint8_t address, uint8_t length, const uint8_t* data) {
     qPacket* packet = qPacket_CreateWithData(address, length, data);
     if (!packet)
         return qErrResource;
@@ -84,8 +84,7 @@ qErr linkPut(uint32_t linkId, uint8_t address, uint8_t length, const uint8_t* da
     return result;
 }
 
-bool linkUEIFilter(const qPacket* packet, const void* context)
-{
+bool linkUEIFilter(const qPacket* packet, const void* context) {
     uei* message = static_cast<uei*>(const_cast<void*>(context));
     if (packet->address != message->module || packet->length <= 2)
         return false;
@@ -122,10 +121,10 @@ bool linkUEIFilter(const qPacket* packet, const void* context)
 
 // --- construction --------------------------------------------------------
 
-Link::impl::impl(Link& o, const char* n) : owner(o), channel(std::make_shared<AsyncChannel>()), name(copyName(n)) {}
+Link::impl::impl(Link& o, const char* n)
+    : owner(o), channel(std::make_shared<AsyncChannel>()), name(copyName(n)) {}
 
-Link::impl::~impl()
-{
+Link::impl::~impl() {
     delete[] name;
     if (spec)
         qLinkSpec_Destroy(&spec);
@@ -133,10 +132,11 @@ Link::impl::~impl()
 
 Link::Link(const char* name) : _impl(new impl(*this, name)) {}
 
-Link::Link(linkSpec spec, const char* name) : Link(name) { _impl->spec = qLinkSpec_Copy(spec); }
+Link::Link(linkSpec spec, const char* name) : Link(name) {
+    _impl->spec = qLinkSpec_Copy(spec);
+}
 
-Link::~Link()
-{
+Link::~Link() {
     // Only our own filter is removed: an engine link shared with other Links
     // (a router's) may carry theirs.
     if (_impl->linkId && _impl->filterInstalled)
@@ -148,10 +148,11 @@ Link::~Link()
         qLogger_Destroy(&_impl->logger);
 }
 
-const char* Link::getName() const { return _impl->name; }
+const char* Link::getName() const {
+    return _impl->name;
+}
 
-qErr Link::getLinkSpecifier(linkSpec* out) const
-{
+qErr Link::getLinkSpecifier(linkSpec* out) const {
     if (!out)
         return qErrParam;
     if (!_impl->spec)
@@ -160,8 +161,7 @@ qErr Link::getLinkSpecifier(linkSpec* out) const
     return qErrNone;
 }
 
-qErr Link::setLinkSpecifier(linkSpec spec)
-{
+qErr Link::setLinkSpecifier(linkSpec spec) {
     if (isConnected())
         return qErrBusy;
     linkSpec* copy = qLinkSpec_Copy(spec);
@@ -182,8 +182,7 @@ struct ModelSearch {
     uint8_t model;
 };
 
-bool modelCallback(const linkSpec* spec, bool* success, void* ref)
-{
+bool modelCallback(const linkSpec* spec, bool* success, void* ref) {
     ModelSearch* search = static_cast<ModelSearch*>(ref);
     if (search->model != 0 && spec->modelCode != search->model)
         return true;
@@ -192,8 +191,7 @@ bool modelCallback(const linkSpec* spec, bool* success, void* ref)
     return false;
 }
 
-uint32_t createEngineLink(const linkSpec& spec)
-{
+uint32_t createEngineLink(const linkSpec& spec) {
     switch (spec.transport) {
     case linkTypeUSB:
         return qLink_CreateUSB(spec.serialNumber);
@@ -212,8 +210,7 @@ uint32_t createEngineLink(const linkSpec& spec)
 
 } // namespace
 
-qErr Link::discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t model)
-{
+qErr Link::discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t model) {
     linkSpec* found = nullptr;
     if (serialNumber != 0) {
         found = qDiscovery_FindModule(type, serialNumber);
@@ -236,8 +233,7 @@ qErr Link::discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t mode
     return connect();
 }
 
-qErr Link::connect()
-{
+qErr Link::connect() {
     if (_impl->linkId == 0) {
         if (!_impl->spec)
             return qErrConfiguration;
@@ -268,21 +264,18 @@ qErr Link::connect()
     }
 }
 
-bool Link::isConnected() const
-{
+bool Link::isConnected() const {
     if (_impl->linkId == 0)
         return false;
     int32_t status = qLink_GetStatus(_impl->linkId);
     return status == qLinkStatusStarting || status == qLinkStatusRunning;
 }
 
-int32_t Link::getStatus() const
-{
+int32_t Link::getStatus() const {
     return _impl->linkId ? qLink_GetStatus(_impl->linkId) : qLinkStatusPacketError;
 }
 
-qErr Link::disconnect()
-{
+qErr Link::disconnect() {
     if (_impl->linkId) {
         // The engine link may live on for other users (a router's link):
         // our filter must not stay installed with a reference to us.
@@ -293,8 +286,7 @@ qErr Link::disconnect()
     return qErrNone;
 }
 
-qErr Link::reset()
-{
+qErr Link::reset() {
     if (_impl->linkId) {
         qLink_Reset(_impl->linkId);
         // A reset clears the engine's user filter, so the worker has nothing
@@ -307,8 +299,7 @@ qErr Link::reset()
     return qErrNone;
 }
 
-qErr Link::getModuleAddress(uint8_t* address)
-{
+qErr Link::getModuleAddress(uint8_t* address) {
     if (!address)
         return qErrParam;
     *address = 0;
@@ -316,7 +307,8 @@ qErr Link::getModuleAddress(uint8_t* address)
         return qErrNotReady;
     if (linkPut(_impl->linkId, ueiADDRESS_QUERY, 0, nullptr) != qErrNone)
         return qErrNotReady;
-    qPacket* reply = qLink_AwaitFirst(_impl->linkId, emptyPacketFilter, nullptr, LINK_REPLY_WAIT_MS);
+    qPacket* reply =
+        qLink_AwaitFirst(_impl->linkId, emptyPacketFilter, nullptr, LINK_REPLY_WAIT_MS);
     if (!reply)
         return qErrNotReady;
     *address = reply->address;
@@ -326,8 +318,7 @@ qErr Link::getModuleAddress(uint8_t* address)
 
 // --- plain packets -------------------------------------------------------
 
-qErr Link::sendPacket(uint8_t module, uint8_t command, uint8_t length, const uint8_t* data)
-{
+qErr Link::sendPacket(uint8_t module, uint8_t command, uint8_t length, const uint8_t* data) {
     if (!isConnected())
         return qErrConnection;
     if (length > qPACKET_MAX_DATA - 1 || (length && !data))
@@ -341,8 +332,7 @@ qErr Link::sendPacket(uint8_t module, uint8_t command, uint8_t length, const uin
     return linkPut(_impl->linkId, module, uint8_t(length + 1), buffer);
 }
 
-qErr Link::receivePacket(uint8_t module, const uint8_t* match, uint8_t* length, uint8_t* data)
-{
+qErr Link::receivePacket(uint8_t module, const uint8_t* match, uint8_t* length, uint8_t* data) {
     if (!isConnected())
         return qErrConnection;
     if (!linkValidModule(module))
@@ -361,8 +351,7 @@ qErr Link::receivePacket(uint8_t module, const uint8_t* match, uint8_t* length, 
 
 // --- UEI messages --------------------------------------------------------
 
-qErr Link::sendUEI(uei message)
-{
+qErr Link::sendUEI(uei message) {
     if (!isConnected())
         return qErrConnection;
     if (!linkValidModule(message.module))
@@ -396,8 +385,7 @@ qErr Link::sendUEI(uei message)
     }
 }
 
-qErr Link::sendUEI(uei message, uint8_t subindex)
-{
+qErr Link::sendUEI(uei message, uint8_t subindex) {
     if (!isConnected())
         return qErrConnection;
     if (!linkValidModule(message.module))
@@ -409,13 +397,13 @@ qErr Link::sendUEI(uei message, uint8_t subindex)
     return linkPut(_impl->linkId, message.module, length, data);
 }
 
-qErr Link::receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t specifier, uei* message)
-{
+qErr Link::receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t specifier,
+                      uei* message) {
     return receiveUEI(module, command, option, specifier, message, linkUEIFilter);
 }
 
-qErr Link::receiveUEI(uint8_t module, uint8_t, uint8_t, uint8_t, uei* message, ueiPacketFilter filter)
-{
+qErr Link::receiveUEI(uint8_t module, uint8_t, uint8_t, uint8_t, uei* message,
+                      ueiPacketFilter filter) {
     if (!isConnected())
         return qErrConnection;
     if (!linkValidModule(module))
@@ -429,8 +417,8 @@ qErr Link::receiveUEI(uint8_t module, uint8_t, uint8_t, uint8_t, uei* message, u
     return qErrNone;
 }
 
-qErr Link::dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t option, uint8_t specifier)
-{
+qErr Link::dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t option,
+                                  uint8_t specifier) {
     if (!isConnected())
         return qErrConnection;
     if (!linkValidModule(module))
@@ -446,8 +434,7 @@ qErr Link::dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t optio
 
 // --- packet log ----------------------------------------------------------
 
-void Link::impl::readDebugBuffer(void* file, uint32_t linkId)
-{
+void Link::impl::readDebugBuffer(void* file, uint32_t linkId) {
     int32_t type = 0;
     uint32_t length = LOG_RECORD_MAX;
     uint8_t data[LOG_RECORD_MAX];
@@ -468,8 +455,7 @@ void Link::impl::readDebugBuffer(void* file, uint32_t linkId)
     qFile_Printf(out, "\r\n");
 }
 
-qErr Link::enablePacketLog(const char* path)
-{
+qErr Link::enablePacketLog(const char* path) {
     if (!_impl->linkId)
         return qErrConfiguration;
     if (!path)
@@ -495,8 +481,7 @@ qErr Link::enablePacketLog(const char* path)
     return result;
 }
 
-qErr Link::disablePacketLog()
-{
+qErr Link::disablePacketLog() {
     if (!_impl->linkId)
         return qErrConfiguration;
     qLink_PacketDebug_Disable(_impl->linkId);

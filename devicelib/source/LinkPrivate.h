@@ -43,14 +43,14 @@ struct asyncPacket {
     qPacket* packet = nullptr;
 
     asyncPacket() = default;
-    asyncPacket(Link::StreamCallback cb, void* ref, qPacket* p) : callback(std::move(cb)), reference(ref), packet(p) {}
-    asyncPacket(asyncPacket&& o) noexcept : callback(std::move(o.callback)), reference(o.reference), packet(o.packet)
-    {
+    asyncPacket(Link::StreamCallback cb, void* ref, qPacket* p)
+        : callback(std::move(cb)), reference(ref), packet(p) {}
+    asyncPacket(asyncPacket&& o) noexcept
+        : callback(std::move(o.callback)), reference(o.reference), packet(o.packet) {
         o.reference = nullptr;
         o.packet = nullptr;
     }
-    asyncPacket& operator=(asyncPacket&& o) noexcept
-    {
+    asyncPacket& operator=(asyncPacket&& o) noexcept {
         if (this != &o) {
             release();
             callback = std::move(o.callback);
@@ -65,8 +65,7 @@ struct asyncPacket {
     asyncPacket(const asyncPacket&) = delete;
     asyncPacket& operator=(const asyncPacket&) = delete;
     ~asyncPacket() { release(); }
-    void release()
-    {
+    void release() {
         if (packet)
             qPacket_Destroy(&packet);
     }

@@ -42,8 +42,7 @@ struct SlotMatch {
     uint8_t b; // slot (1..4)
 };
 
-bool slotFilter(const qPacket* p, const void* ref)
-{
+bool slotFilter(const qPacket* p, const void* ref) {
     const SlotMatch* m = static_cast<const SlotMatch*>(ref);
     if (p->length <= 3 || p->data[0] != cmdSLOT || (p->data[1] & 0x7F) != m->sub)
         return false;
@@ -52,12 +51,13 @@ bool slotFilter(const qPacket* p, const void* ref)
     return p->data[2] == m->a;
 }
 
-bool slotIsError(const qPacket* p) { return (p->data[1] & SLOT_ERROR) != 0; }
+bool slotIsError(const qPacket* p) {
+    return (p->data[1] & SLOT_ERROR) != 0;
+}
 
 // Sends a slot request and waits for its reply; null reply on time-out.
-qErr slotExchange(uint32_t linkId, uint8_t module, const uint8_t* data, uint8_t length, const SlotMatch& match,
-                  unsigned long waitMs, qPacket** reply)
-{
+qErr slotExchange(uint32_t linkId, uint8_t module, const uint8_t* data, uint8_t length,
+                  const SlotMatch& match, unsigned long waitMs, qPacket** reply) {
     *reply = nullptr;
     qErr result = linkPut(linkId, module, length, data);
     if (result != qErrNone)
@@ -67,8 +67,8 @@ qErr slotExchange(uint32_t linkId, uint8_t module, const uint8_t* data, uint8_t 
 }
 
 // The size or capacity query.
-qErr slotQuery(uint32_t linkId, uint8_t module, uint8_t sub, uint8_t store, uint8_t slot, size_t* out)
-{
+qErr slotQuery(uint32_t linkId, uint8_t module, uint8_t sub, uint8_t store, uint8_t slot,
+               size_t* out) {
     if (!out)
         return qErrParam;
     const uint8_t request[] = {cmdSLOT, sub, store, slot};
@@ -87,24 +87,22 @@ qErr slotQuery(uint32_t linkId, uint8_t module, uint8_t sub, uint8_t store, uint
     return result;
 }
 
-uint8_t slotOpen(uint32_t linkId, uint8_t module, uint8_t sub, uint8_t store, uint8_t slot)
-{
+uint8_t slotOpen(uint32_t linkId, uint8_t module, uint8_t sub, uint8_t store, uint8_t slot) {
     const uint8_t request[] = {cmdSLOT, sub, store, slot};
     qPacket* reply = nullptr;
-    if (slotExchange(linkId, module, request, sizeof request, SlotMatch{sub, store, slot}, SLOT_OPEN_WAIT_MS,
-                     &reply) != qErrNone)
+    if (slotExchange(linkId, module, request, sizeof request, SlotMatch{sub, store, slot},
+                     SLOT_OPEN_WAIT_MS, &reply) != qErrNone)
         return SLOT_BAD_HANDLE;
     uint8_t handle = (reply->length <= 3 || slotIsError(reply)) ? SLOT_BAD_HANDLE : reply->data[4];
     qPacket_Destroy(&reply);
     return handle;
 }
 
-qErr slotCloseHandle(uint32_t linkId, uint8_t module, uint8_t handle)
-{
+qErr slotCloseHandle(uint32_t linkId, uint8_t module, uint8_t handle) {
     const uint8_t request[] = {cmdSLOT, slotClose, handle};
     qPacket* reply = nullptr;
-    qErr result =
-        slotExchange(linkId, module, request, sizeof request, SlotMatch{slotClose, handle, 0}, LINK_REPLY_WAIT_MS, &reply);
+    qErr result = slotExchange(linkId, module, request, sizeof request,
+                               SlotMatch{slotClose, handle, 0}, LINK_REPLY_WAIT_MS, &reply);
     if (result != qErrNone)
         return result;
     if (reply->length != 4)
@@ -119,18 +117,18 @@ struct FactoryMatch {
     uint8_t kind; // request byte 1 with its top four bits cleared
 };
 
-bool factoryFilter(const qPacket* p, const void* ref)
-{
+bool factoryFilter(const qPacket* p, const void* ref) {
     const FactoryMatch* m = static_cast<const FactoryMatch*>(ref);
     return p->length > 1 && p->data[0] == cmdFACTORY &&
            (p->data[1] == m->kind || p->data[1] == uint8_t(m->kind + FACTORY_ERROR));
 }
 
-bool factoryIsError(const qPacket* p, const FactoryMatch& m) { return p->data[1] == uint8_t(m.kind + FACTORY_ERROR); }
+bool factoryIsError(const qPacket* p, const FactoryMatch& m) {
+    return p->data[1] == uint8_t(m.kind + FACTORY_ERROR);
+}
 
-qErr factoryExchange(uint32_t linkId, uint8_t module, const uint8_t* data, uint8_t length, qPacket** reply,
-                     FactoryMatch* match)
-{
+qErr factoryExchange(uint32_t linkId, uint8_t module, const uint8_t* data, uint8_t length,
+                     qPacket** reply, FactoryMatch* match) {
     *reply = nullptr;
     match->kind = data[1] & 0x0F;
     qErr result = linkPut(linkId, module, length, data);
@@ -141,8 +139,7 @@ qErr factoryExchange(uint32_t linkId, uint8_t module, const uint8_t* data, uint8
 }
 
 // The closing request with the total count.
-qErr factoryClose(uint32_t linkId, uint8_t module, size_t total)
-{
+qErr factoryClose(uint32_t linkId, uint8_t module, size_t total) {
     uint8_t request[4] = {cmdFACTORY, FACTORY_CLOSE, 0, 0};
     qUEI_StoreShort(request + 2, uint16_t(total));
     qPacket* reply = nullptr;
@@ -161,22 +158,20 @@ qErr factoryClose(uint32_t linkId, uint8_t module, size_t total)
 
 // --- store slots ---------------------------------------------------------
 
-qErr Link::storeSlotSize(uint8_t module, uint8_t store, uint8_t slot, size_t* size)
-{
+qErr Link::storeSlotSize(uint8_t module, uint8_t store, uint8_t slot, size_t* size) {
     if (!isConnected())
         return qErrConnection;
     return slotQuery(_impl->linkId, module, slotSize, store, slot, size);
 }
 
-qErr Link::storeSlotCapacity(uint8_t module, uint8_t store, uint8_t slot, size_t* capacity)
-{
+qErr Link::storeSlotCapacity(uint8_t module, uint8_t store, uint8_t slot, size_t* capacity) {
     if (!isConnected())
         return qErrConnection;
     return slotQuery(_impl->linkId, module, slotCapacity, store, slot, capacity);
 }
 
-qErr Link::loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint8_t* data, size_t length)
-{
+qErr Link::loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint8_t* data,
+                         size_t length) {
     if (!isConnected())
         return qErrConnection;
     if (length && !data)
@@ -195,8 +190,8 @@ qErr Link::loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint
             sum = uint8_t(sum + data[offset + i]);
         }
         qPacket* reply = nullptr;
-        result = slotExchange(id, module, request, uint8_t(3 + chunk), SlotMatch{slotWrite, handle, 0},
-                              LINK_REPLY_WAIT_MS, &reply);
+        result = slotExchange(id, module, request, uint8_t(3 + chunk),
+                              SlotMatch{slotWrite, handle, 0}, LINK_REPLY_WAIT_MS, &reply);
         if (result != qErrNone)
             break;
         if (slotIsError(reply))
@@ -210,9 +205,8 @@ qErr Link::loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint
     return result != qErrNone ? result : closed;
 }
 
-qErr Link::unloadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, uint8_t* buffer, size_t capacity,
-                           size_t* unloaded)
-{
+qErr Link::unloadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, uint8_t* buffer,
+                           size_t capacity, size_t* unloaded) {
     if (!isConnected())
         return qErrConnection;
     if ((capacity && !buffer) || !unloaded)
@@ -259,8 +253,8 @@ qErr Link::unloadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, uint8_t*
 
 // --- factory data --------------------------------------------------------
 
-qErr Link::getFactoryData(uint8_t module, uint8_t kind, uint8_t* buffer, size_t capacity, size_t* received)
-{
+qErr Link::getFactoryData(uint8_t module, uint8_t kind, uint8_t* buffer, size_t capacity,
+                          size_t* received) {
     if (!isConnected())
         return qErrConnection;
     if ((capacity && !buffer) || !received)
@@ -279,7 +273,8 @@ qErr Link::getFactoryData(uint8_t module, uint8_t kind, uint8_t* buffer, size_t 
         if (result != qErrNone)
             break;
         lastLength = reply->length;
-        const size_t payload = reply->length >= COMMAND_OVERHEAD ? reply->length - COMMAND_OVERHEAD : 0;
+        const size_t payload =
+            reply->length >= COMMAND_OVERHEAD ? reply->length - COMMAND_OVERHEAD : 0;
         if (reply->length < COMMAND_OVERHEAD)
             result = qErrUnknown;
         else if (total + payload >= capacity)
@@ -299,8 +294,7 @@ qErr Link::getFactoryData(uint8_t module, uint8_t kind, uint8_t* buffer, size_t 
     return result;
 }
 
-qErr Link::setFactoryData(uint8_t module, uint8_t kind, const uint8_t* data, size_t length)
-{
+qErr Link::setFactoryData(uint8_t module, uint8_t kind, const uint8_t* data, size_t length) {
     if (!isConnected())
         return qErrConnection;
     if (length && !data)
@@ -310,13 +304,14 @@ qErr Link::setFactoryData(uint8_t module, uint8_t kind, const uint8_t* data, siz
     bool first = true;
     for (size_t offset = 0; offset < length && result == qErrNone;) {
         const size_t chunk = length - offset < FACTORY_CHUNK ? length - offset : FACTORY_CHUNK;
-        uint8_t request[qPACKET_MAX_DATA] = {cmdFACTORY,
-                                             uint8_t(kind + FACTORY_SET + (first ? FACTORY_FIRST : 0))};
+        uint8_t request[qPACKET_MAX_DATA] = {
+            cmdFACTORY, uint8_t(kind + FACTORY_SET + (first ? FACTORY_FIRST : 0))};
         first = false;
         memcpy(request + COMMAND_OVERHEAD, data + offset, chunk);
         qPacket* reply = nullptr;
         FactoryMatch match{};
-        result = factoryExchange(id, module, request, uint8_t(COMMAND_OVERHEAD + chunk), &reply, &match);
+        result =
+            factoryExchange(id, module, request, uint8_t(COMMAND_OVERHEAD + chunk), &reply, &match);
         if (result != qErrNone)
             break;
         if (factoryIsError(reply, match) && reply->length > 2)

@@ -27,8 +27,7 @@ constexpr int WILDCARD_MASKS = 15;
 // it to finish on its own.
 constexpr auto WORKER_STOP_WAIT = std::chrono::milliseconds(1000);
 
-unsigned keyShift(Link::STREAM_KEY element)
-{
+unsigned keyShift(Link::STREAM_KEY element) {
     switch (element) {
     case Link::STREAM_KEY_MODULE:
         return 24;
@@ -44,21 +43,18 @@ unsigned keyShift(Link::STREAM_KEY element)
     }
 }
 
-uint64_t setElement(uint64_t key, Link::STREAM_KEY element, uint8_t value)
-{
+uint64_t setElement(uint64_t key, Link::STREAM_KEY element, uint8_t value) {
     unsigned shift = keyShift(element);
     return (key & ~(uint64_t(0xFF) << shift)) | (uint64_t(value) << shift);
 }
 
 // Exact data length of a valid sample of each type (0: none).
-uint8_t sampleLength(Link::STREAM_PACKET type)
-{
+uint8_t sampleLength(Link::STREAM_PACKET type) {
     static const uint8_t lengths[8] = {0, 14, 15, 17, 0, 15, 16, 18};
     return type >= 0 && type < 8 ? lengths[type] : 0;
 }
 
-unsigned valueWidth(Link::STREAM_PACKET type)
-{
+unsigned valueWidth(Link::STREAM_PACKET type) {
     switch (type) {
     case Link::STREAM_PACKET_U8:
     case Link::STREAM_PACKET_U8_SUBINDEX:
@@ -71,41 +67,42 @@ unsigned valueWidth(Link::STREAM_PACKET type)
     }
 }
 
-bool elementMatches(uint8_t argument, uint8_t element) { return argument == WILDCARD || argument == element; }
+bool elementMatches(uint8_t argument, uint8_t element) {
+    return argument == WILDCARD || argument == element;
+}
 
 } // namespace
 
 // --- keys and packets ----------------------------------------------------
 
-uint64_t Link::createStreamKey(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex)
-{
+uint64_t Link::createStreamKey(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                               uint8_t subindex) {
     return (uint64_t(subindex) << 32) | (uint64_t(module) << 24) | (uint64_t(command) << 16) |
            (uint64_t(option) << 8) | uint64_t(index);
 }
 
-uint8_t Link::getStreamKeyElement(uint64_t key, STREAM_KEY element)
-{
+uint8_t Link::getStreamKeyElement(uint64_t key, STREAM_KEY element) {
     if (element < STREAM_KEY_MODULE || element > STREAM_KEY_SUBINDEX)
         return 0;
     return uint8_t(key >> keyShift(element));
 }
 
-void Link::getTimestampParts(uint64_t timestamp, uint32_t* high, uint32_t* low)
-{
+void Link::getTimestampParts(uint64_t timestamp, uint32_t* high, uint32_t* low) {
     if (high)
         *high = uint32_t(timestamp >> 32);
     if (low)
         *low = uint32_t(timestamp);
 }
 
-bool Link::getStreamPacketType(const qPacket* packet, STREAM_PACKET* type)
-{
+bool Link::getStreamPacketType(const qPacket* packet, STREAM_PACKET* type) {
     STREAM_PACKET found = STREAM_PACKET_NONE;
     if (qVALIDPACKET(packet) && packet->length > 4 && packet->length <= qPACKET_MAX_DATA &&
-        packet->data[0] != STREAM_COMMAND_NEVER && packet->data[1] < 64 && (packet->data[2] & ueiSPECIFIER_STREAM)) {
+        packet->data[0] != STREAM_COMMAND_NEVER && packet->data[1] < 64 &&
+        (packet->data[2] & ueiSPECIFIER_STREAM)) {
         if (packet->data[packet->length - 1] != 0)
             found = STREAM_PACKET_BYTES;
-        else if (packet->data[3] >= STREAM_PACKET_U8 && packet->data[3] <= STREAM_PACKET_U32_SUBINDEX)
+        else if (packet->data[3] >= STREAM_PACKET_U8 &&
+                 packet->data[3] <= STREAM_PACKET_U32_SUBINDEX)
             found = STREAM_PACKET(packet->data[3]);
     }
     if (type)
@@ -113,24 +110,24 @@ bool Link::getStreamPacketType(const qPacket* packet, STREAM_PACKET* type)
     return found != STREAM_PACKET_NONE;
 }
 
-bool Link::isStreamPacket(const qPacket* packet) { return getStreamPacketType(packet, nullptr); }
+bool Link::isStreamPacket(const qPacket* packet) {
+    return getStreamPacketType(packet, nullptr);
+}
 
-bool Link::isSubindexType(STREAM_PACKET type)
-{
+bool Link::isSubindexType(STREAM_PACKET type) {
     return type == STREAM_PACKET_U8_SUBINDEX || type == STREAM_PACKET_U16_SUBINDEX ||
            type == STREAM_PACKET_U32_SUBINDEX;
 }
 
-bool Link::isStreamSample(const qPacket* packet)
-{
+bool Link::isStreamSample(const qPacket* packet) {
     STREAM_PACKET type;
     if (!getStreamPacketType(packet, &type) || type == STREAM_PACKET_BYTES)
         return false;
     return packet->data[packet->length - 1] == 0 && packet->length == sampleLength(type);
 }
 
-qErr Link::getStreamSample(const qPacket* packet, uint64_t* timestamp, uint32_t* value, uint8_t* subindex)
-{
+qErr Link::getStreamSample(const qPacket* packet, uint64_t* timestamp, uint32_t* value,
+                           uint8_t* subindex) {
     STREAM_PACKET type;
     if (!getStreamPacketType(packet, &type))
         return qErrPacket;
@@ -169,14 +166,14 @@ qErr Link::getStreamSample(const qPacket* packet, uint64_t* timestamp, uint32_t*
 
 // --- subscriptions -------------------------------------------------------
 
-qErr Link::enableStream(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable)
-{
-    return registerStreamCallback(module, command, option, index, enable, StreamCallback(), nullptr);
+qErr Link::enableStream(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                        bool enable) {
+    return registerStreamCallback(module, command, option, index, enable, StreamCallback(),
+                                  nullptr);
 }
 
-qErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable,
-                                  StreamCallback callback, void* reference)
-{
+qErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                                  bool enable, StreamCallback callback, void* reference) {
     // 0 is no module address either; refusing it here keeps the table free
     // of a subscription that could never be sent.
     if (module == 0 || (module & 1) || module == WILDCARD)
@@ -191,7 +188,8 @@ qErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
             entry.callback = std::move(callback);
             entry.reference = reference;
         } else {
-            for (uint64_t k : filterActiveStreamKeys(module, command, option, index, WILDCARD, false))
+            for (uint64_t k :
+                 filterActiveStreamKeys(module, command, option, index, WILDCARD, false))
                 _impl->streams.erase(k);
         }
         empty = _impl->streams.empty();
@@ -201,7 +199,8 @@ qErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
         uei request{};
         request.module = module;
         request.command = cmdSTREAM;
-        request.option = uint8_t((enable ? STREAM_OPTION_ENABLE : STREAM_OPTION_DISABLE) | ueiOPTION_SET);
+        request.option =
+            uint8_t((enable ? STREAM_OPTION_ENABLE : STREAM_OPTION_DISABLE) | ueiOPTION_SET);
         request.specifier = ueiSPECIFIER_REPLY;
         request.type = ueiTypeInt;
         request.value.intVal = uint32_t(key);
@@ -211,7 +210,8 @@ qErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
         uei reply{};
         reply.module = module;
         reply.command = cmdSTREAM;
-        reply.option = uint8_t((enable ? STREAM_OPTION_ENABLE : STREAM_OPTION_DISABLE) | ueiOPTION_ACK);
+        reply.option =
+            uint8_t((enable ? STREAM_OPTION_ENABLE : STREAM_OPTION_DISABLE) | ueiOPTION_ACK);
         reply.specifier = 0;
         result = receiveUEI(module, reply.command, reply.option, reply.specifier, &reply);
         if (result == qErrNone && (reply.specifier & ueiSPECIFIER_ERROR))
@@ -228,8 +228,7 @@ qErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
     return result;
 }
 
-qErr Link::isLinkStreaming(uint8_t module, uint8_t* streaming)
-{
+qErr Link::isLinkStreaming(uint8_t module, uint8_t* streaming) {
     if (!streaming)
         return qErrParam;
     uei request{};
@@ -260,9 +259,8 @@ qErr Link::isLinkStreaming(uint8_t module, uint8_t* streaming)
 
 // --- the table -----------------------------------------------------------
 
-qErr Link::getStreamValue(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
-                          uint32_t* value)
-{
+qErr Link::getStreamValue(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                          uint8_t subindex, uint32_t* value) {
     if (!value)
         return qErrParam;
     std::lock_guard<std::mutex> lock(_impl->streamMutex);
@@ -277,9 +275,8 @@ qErr Link::getStreamValue(uint8_t module, uint8_t command, uint8_t option, uint8
     return qErrStreamStale;
 }
 
-std::list<uint64_t> Link::filterActiveStreamKeys(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
-                                                 uint8_t subindex, bool lock)
-{
+std::list<uint64_t> Link::filterActiveStreamKeys(uint8_t module, uint8_t command, uint8_t option,
+                                                 uint8_t index, uint8_t subindex, bool lock) {
     std::unique_lock<std::mutex> guard(_impl->streamMutex, std::defer_lock);
     if (lock)
         guard.lock();
@@ -296,9 +293,8 @@ std::list<uint64_t> Link::filterActiveStreamKeys(uint8_t module, uint8_t command
     return keys;
 }
 
-qErr Link::getStreamStatus(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
-                           std::map<uint64_t, uint32_t>* status)
-{
+qErr Link::getStreamStatus(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                           uint8_t subindex, std::map<uint64_t, uint32_t>* status) {
     if (!status)
         return qErrParam;
     status->clear();
@@ -315,15 +311,15 @@ qErr Link::getStreamStatus(uint8_t module, uint8_t command, uint8_t option, uint
 
 // --- the filter (engine input thread) ------------------------------------
 
-bool Link::linkStreamFilter(const qPacket* packet, void* linkState)
-{
+bool Link::linkStreamFilter(const qPacket* packet, void* linkState) {
     STREAM_PACKET type;
     if (!linkState || !getStreamPacketType(packet, &type))
         return false;
     impl* state = static_cast<impl*>(linkState);
     const uint8_t subindex = isSubindexType(type) ? packet->data[4] : 0;
-    const uint64_t key = createStreamKey(packet->address, packet->data[0], packet->data[1] & ueiOPTION_MASK,
-                                         packet->data[2] & ueiSPECIFIER_INDEX_MASK, subindex);
+    const uint64_t key =
+        createStreamKey(packet->address, packet->data[0], packet->data[1] & ueiOPTION_MASK,
+                        packet->data[2] & ueiSPECIFIER_INDEX_MASK, subindex);
     uint32_t value = 0;
     std::lock_guard<std::mutex> lock(state->streamMutex);
     auto exact = state->streams.find(key);
@@ -364,8 +360,7 @@ bool Link::linkStreamFilter(const qPacket* packet, void* linkState)
 
 // --- machinery -----------------------------------------------------------
 
-void Link::impl::queueAsyncCallback(const StreamEntry& entry, const qPacket* packet)
-{
+void Link::impl::queueAsyncCallback(const StreamEntry& entry, const qPacket* packet) {
     if (!entry.callback)
         return;
     qPacket* copy = qPacket_Copy(packet);
@@ -375,9 +370,10 @@ void Link::impl::queueAsyncCallback(const StreamEntry& entry, const qPacket* pac
     channel->queue.push(asyncPacket(entry.callback, entry.reference, copy));
 }
 
-void Link::impl::asyncWork(std::shared_ptr<AsyncChannel> channel, std::future<void> stop)
-{
-    auto stopped = [&stop] { return stop.wait_for(std::chrono::nanoseconds(1)) == std::future_status::ready; };
+void Link::impl::asyncWork(std::shared_ptr<AsyncChannel> channel, std::future<void> stop) {
+    auto stopped = [&stop] {
+        return stop.wait_for(std::chrono::nanoseconds(1)) == std::future_status::ready;
+    };
     while (!stopped()) {
         asyncPacket item;
         while (channel->queue.pop(&item)) {
@@ -394,8 +390,7 @@ void Link::impl::asyncWork(std::shared_ptr<AsyncChannel> channel, std::future<vo
     channel->done.set_value();
 }
 
-qErr Link::impl::installStreamFilter(bool on)
-{
+qErr Link::impl::installStreamFilter(bool on) {
     if (!linkId)
         return qErrConfiguration;
     if (on) {
@@ -432,8 +427,7 @@ qErr Link::impl::installStreamFilter(bool on)
     return qErrNone;
 }
 
-void Link::impl::stopWorker()
-{
+void Link::impl::stopWorker() {
     if (!worker)
         return;
     std::shared_ptr<AsyncChannel> old = channel;

@@ -27,20 +27,18 @@ enum : uint8_t {
 Module::Module(uint8_t address, uint8_t model) : Module(address, true, model) {}
 
 Module::Module(uint8_t address, bool autoNetworking, uint8_t model)
-    : _link(new Link(LINK_NAME)), _address(address), _networking(autoNetworking), _model(model)
-{
+    : _link(new Link(LINK_NAME)), _address(address), _networking(autoNetworking), _model(model) {}
+
+Module::~Module() {
+    delete _link;
 }
 
-Module::~Module() { delete _link; }
-
-void Module::_ensureLink()
-{
+void Module::_ensureLink() {
     if (!_link)
         _link = new Link(LINK_NAME);
 }
 
-void Module::_autoNetwork()
-{
+void Module::_autoNetwork() {
     if (!_networking || !_link)
         return;
     uint8_t address = 0;
@@ -54,23 +52,20 @@ void Module::_autoNetwork()
         setModuleAddress(address);
 }
 
-qErr Module::connect(linkType type, uint32_t serialNumber)
-{
+qErr Module::connect(linkType type, uint32_t serialNumber) {
     if (serialNumber == 0)
         return qErrParam;
     return discoverAndConnect(type, serialNumber);
 }
 
-qErr Module::discoverAndConnect(linkType type, uint32_t serialNumber)
-{
+qErr Module::discoverAndConnect(linkType type, uint32_t serialNumber) {
     _ensureLink();
     qErr result = _link->discoverAndConnect(type, serialNumber, _model);
     _autoNetwork();
     return result;
 }
 
-qErr Module::connectFromSpec(linkSpec spec)
-{
+qErr Module::connectFromSpec(linkSpec spec) {
     _ensureLink();
     if (_link->isConnected())
         return qErrBusy;
@@ -82,8 +77,7 @@ qErr Module::connectFromSpec(linkSpec spec)
     return result;
 }
 
-qErr Module::connectThroughLinkModule(Module* router)
-{
+qErr Module::connectThroughLinkModule(Module* router) {
     if (!router || router == this)
         return qErrParam;
     _ensureLink();
@@ -98,8 +92,7 @@ qErr Module::connectThroughLinkModule(Module* router)
     return result;
 }
 
-qErr Module::reconnect()
-{
+qErr Module::reconnect() {
     if (!_link)
         return qErrInitialization;
     qErr result = _link->connect();
@@ -107,22 +100,33 @@ qErr Module::reconnect()
     return result;
 }
 
-bool Module::isConnected() const { return _link && _link->isConnected(); }
+bool Module::isConnected() const {
+    return _link && _link->isConnected();
+}
 
-int32_t Module::getStatus() const { return _link ? _link->getStatus() : 8; }
+int32_t Module::getStatus() const {
+    return _link ? _link->getStatus() : 8;
+}
 
-qErr Module::disconnect() { return _link ? _link->disconnect() : qErrInitialization; }
+qErr Module::disconnect() {
+    return _link ? _link->disconnect() : qErrInitialization;
+}
 
-qErr Module::getLinkSpecifier(linkSpec* out) const { return _link ? _link->getLinkSpecifier(out) : qErrNotReady; }
+qErr Module::getLinkSpecifier(linkSpec* out) const {
+    return _link ? _link->getLinkSpecifier(out) : qErrNotReady;
+}
 
-qErr Module::enablePacketLog(const char* path) { return _link ? _link->enablePacketLog(path) : qErrConfiguration; }
+qErr Module::enablePacketLog(const char* path) {
+    return _link ? _link->enablePacketLog(path) : qErrConfiguration;
+}
 
-qErr Module::disablePacketLog() { return _link ? _link->disablePacketLog() : qErrConfiguration; }
+qErr Module::disablePacketLog() {
+    return _link ? _link->disablePacketLog() : qErrConfiguration;
+}
 
 // --- module queries --------------------------------------------------------
 
-qErr Module::debug(const uint8_t* data, uint8_t length)
-{
+qErr Module::debug(const uint8_t* data, uint8_t length) {
     if (!isConnected())
         return qErrConnection;
     qErr result = _link->sendPacket(_address, cmdDEBUG, length, data);
@@ -139,8 +143,8 @@ qErr Module::debug(const uint8_t* data, uint8_t length)
     return qErrNone;
 }
 
-qErr Module::_describe(const uint8_t* request, uint8_t length, uint8_t* reply, uint8_t* replyLength)
-{
+qErr Module::_describe(const uint8_t* request, uint8_t length, uint8_t* reply,
+                       uint8_t* replyLength) {
     if (!isConnected())
         return qErrConnection;
     qErr result = _link->sendPacket(_address, cmdDESCRIBE, length, request);
@@ -151,8 +155,7 @@ qErr Module::_describe(const uint8_t* request, uint8_t length, uint8_t* reply, u
     return _link->receivePacket(_address, &match, replyLength, reply);
 }
 
-qErr Module::hasUEI(uint8_t command, uint8_t option, uint8_t index, uint8_t flags)
-{
+qErr Module::hasUEI(uint8_t command, uint8_t option, uint8_t index, uint8_t flags) {
     if (flags != 0 && flags != ueiOPTION_GET && flags != ueiOPTION_SET)
         return qErrParam;
     const uint8_t request[] = {describeHasUEI, command, option, index, flags};
@@ -161,13 +164,13 @@ qErr Module::hasUEI(uint8_t command, uint8_t option, uint8_t index, uint8_t flag
     qErr result = _describe(request, sizeof request, reply, &n);
     if (result != qErrNone)
         return result;
-    if (n != 6 || reply[1] != describeHasUEI || reply[2] != command || reply[3] != option || reply[4] != index)
+    if (n != 6 || reply[1] != describeHasUEI || reply[2] != command || reply[3] != option ||
+        reply[4] != index)
         return qErrUnknown;
     return qErr(reply[5]);
 }
 
-qErr Module::classQuantity(uint8_t command, uint8_t* quantity)
-{
+qErr Module::classQuantity(uint8_t command, uint8_t* quantity) {
     if (!quantity)
         return qErrParam;
     *quantity = 0;
@@ -186,8 +189,7 @@ qErr Module::classQuantity(uint8_t command, uint8_t* quantity)
 namespace {
 
 qErr indexQuery(uint8_t sub, uint8_t command, uint8_t index, uint8_t* out,
-                qErr (*describe)(void*, const uint8_t*, uint8_t, uint8_t*, uint8_t*), void* self)
-{
+                qErr (*describe)(void*, const uint8_t*, uint8_t, uint8_t*, uint8_t*), void* self) {
     if (!out)
         return qErrParam;
     *out = 0;
@@ -205,16 +207,14 @@ qErr indexQuery(uint8_t sub, uint8_t command, uint8_t index, uint8_t* out,
 
 } // namespace
 
-qErr Module::subClassQuantity(uint8_t command, uint8_t index, uint8_t* quantity)
-{
+qErr Module::subClassQuantity(uint8_t command, uint8_t index, uint8_t* quantity) {
     auto describe = [](void* self, const uint8_t* r, uint8_t l, uint8_t* reply, uint8_t* n) {
         return static_cast<Module*>(self)->_describe(r, l, reply, n);
     };
     return indexQuery(describeSubClassQuantity, command, index, quantity, describe, this);
 }
 
-qErr Module::entityGroup(uint8_t command, uint8_t index, uint8_t* group)
-{
+qErr Module::entityGroup(uint8_t command, uint8_t index, uint8_t* group) {
     auto describe = [](void* self, const uint8_t* r, uint8_t l, uint8_t* reply, uint8_t* n) {
         return static_cast<Module*>(self)->_describe(r, l, reply, n);
     };

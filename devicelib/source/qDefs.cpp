@@ -8,11 +8,11 @@ struct ModelName {
 };
 
 const ModelName kModels[] = {
-    {qModelPennant, "Pennant"},   {qModelLantern, "Lantern"},   {qModelQuarry, "Quarry"},
-    {qModelLedger, "Ledger"},     {qModelQuayside, "Quayside"}, {qModelHarbor, "Harbor"},
-    {qModelTessera, "Tessera"},   {qModelLatchkey, "Latchkey"}, {qModelTrellis, "Trellis"},
-    {qModelSampler, "Sampler"},   {qModelCrossway, "Crossway"}, {qModelGauge, "Gauge"},
-    {qModelBallast, "Ballast"},   {qModelMosaic, "Mosaic"},
+    {qModelPennant, "Pennant"}, {qModelLantern, "Lantern"},   {qModelQuarry, "Quarry"},
+    {qModelLedger, "Ledger"},   {qModelQuayside, "Quayside"}, {qModelHarbor, "Harbor"},
+    {qModelTessera, "Tessera"}, {qModelLatchkey, "Latchkey"}, {qModelTrellis, "Trellis"},
+    {qModelSampler, "Sampler"}, {qModelCrossway, "Crossway"}, {qModelGauge, "Gauge"},
+    {qModelBallast, "Ballast"}, {qModelMosaic, "Mosaic"},
 };
 
 } // namespace

@@ -22,7 +22,9 @@ bool isDirectory(const char* path) {
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool isDotEntry(const char* name) { return strcmp(name, ".") == 0 || strcmp(name, "..") == 0; }
+bool isDotEntry(const char* name) {
+    return strcmp(name, ".") == 0 || strcmp(name, "..") == 0;
+}
 
 // Copies src into buf, cut to size - 1 and terminated; overrun when cut.
 qErr copyTerminated(char* buf, size_t size, const char* src) {
@@ -38,7 +40,9 @@ qErr copyTerminated(char* buf, size_t size, const char* src) {
 
 } // namespace
 
-bool qDirectory_Exists(const char* path) { return path != nullptr && isDirectory(path); }
+bool qDirectory_Exists(const char* path) {
+    return path != nullptr && isDirectory(path);
+}
 
 qErr qDirectory_Ensure(const char* path, mode_t mode) {
     if (path == nullptr || path[0] == '\0') {
@@ -205,7 +209,8 @@ qErr qDirectory_BuildPath(char* dst, size_t size, const char* first, ...) {
     parts[count++] = first;
     va_list args;
     va_start(args, first);
-    for (const char* part = va_arg(args, const char*); part != nullptr; part = va_arg(args, const char*)) {
+    for (const char* part = va_arg(args, const char*); part != nullptr;
+         part = va_arg(args, const char*)) {
         if (count == kMaxComponents || part == dst) {
             va_end(args);
             return qErrParam;

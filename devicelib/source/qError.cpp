@@ -3,15 +3,15 @@
 namespace {
 
 const char* const kNames[qErrCount] = {
-    "qErrNone",          "qErrMemory",        "qErrParam",         "qErrNotFound",
-    "qErrFileNameLength", "qErrBusy",         "qErrIO",            "qErrMode",
-    "qErrWrite",         "qErrRead",          "qErrEOF",           "qErrNotReady",
-    "qErrPermission",    "qErrRange",         "qErrSize",          "qErrOverrun",
-    "qErrParse",         "qErrConfiguration", "qErrTimeout",       "qErrInitialization",
-    "qErrVersion",       "qErrUnimplemented", "qErrDuplicate",     "qErrCancel",
-    "qErrPacket",        "qErrConnection",    "qErrIndexRange",    "qErrShortCommand",
-    "qErrInvalidEntity", "qErrInvalidOption", "qErrResource",      "qErrMedia",
-    "qErrAsyncReturn",   "qErrStreamStale",   "qErrUnknown",
+    "qErrNone",           "qErrMemory",        "qErrParam",      "qErrNotFound",
+    "qErrFileNameLength", "qErrBusy",          "qErrIO",         "qErrMode",
+    "qErrWrite",          "qErrRead",          "qErrEOF",        "qErrNotReady",
+    "qErrPermission",     "qErrRange",         "qErrSize",       "qErrOverrun",
+    "qErrParse",          "qErrConfiguration", "qErrTimeout",    "qErrInitialization",
+    "qErrVersion",        "qErrUnimplemented", "qErrDuplicate",  "qErrCancel",
+    "qErrPacket",         "qErrConnection",    "qErrIndexRange", "qErrShortCommand",
+    "qErrInvalidEntity",  "qErrInvalidOption", "qErrResource",   "qErrMedia",
+    "qErrAsyncReturn",    "qErrStreamStale",   "qErrUnknown",
 };
 
 const char* const kDescriptions[qErrCount] = {

@@ -27,7 +27,9 @@ struct qLogger {
 
 namespace {
 
-bool validLogger(const qLogger* l) { return l != nullptr && l->tag == kLoggerTag; }
+bool validLogger(const qLogger* l) {
+    return l != nullptr && l->tag == kLoggerTag;
+}
 
 // The logger whose loop runs on this thread, if any.
 thread_local const qLogger* tRunning = nullptr;
@@ -39,7 +41,9 @@ void sRunLog(qLogger* logger) {
     }
 }
 
-bool onOwnThread(const qLogger* l) { return tRunning == l; }
+bool onOwnThread(const qLogger* l) {
+    return tRunning == l;
+}
 
 } // namespace
 

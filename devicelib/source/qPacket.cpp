@@ -96,11 +96,17 @@ qErr getField(const qPacket* p, uint8_t* out, unsigned at, uint8_t mask) {
 
 } // namespace
 
-qErr qPacket_GetCmd(const qPacket* p, uint8_t* cmd) { return getField(p, cmd, 0, 0xFF); }
+qErr qPacket_GetCmd(const qPacket* p, uint8_t* cmd) {
+    return getField(p, cmd, 0, 0xFF);
+}
 
-qErr qPacket_GetOption(const qPacket* p, uint8_t* option) { return getField(p, option, 1, 0x3F); }
+qErr qPacket_GetOption(const qPacket* p, uint8_t* option) {
+    return getField(p, option, 1, 0x3F);
+}
 
-qErr qPacket_GetIndex(const qPacket* p, uint8_t* index) { return getField(p, index, 2, 0x1F); }
+qErr qPacket_GetIndex(const qPacket* p, uint8_t* index) {
+    return getField(p, index, 2, 0x1F);
+}
 
 qErr qPacket_Destroy(qPacket** p) {
     if (p == nullptr || *p == nullptr) {

@@ -14,13 +14,15 @@ struct qPacketLog {
     uint8_t enabled;
     uint8_t* buffer; // owned, size bytes
     uint32_t size;
-    uint32_t read;   // start of the oldest record
-    uint32_t write;  // where the next record goes; == read when empty
+    uint32_t read;  // start of the oldest record
+    uint32_t write; // where the next record goes; == read when empty
 };
 
 namespace {
 
-uint32_t used(const qPacketLog* log) { return (log->write + log->size - log->read) % log->size; }
+uint32_t used(const qPacketLog* log) {
+    return (log->write + log->size - log->read) % log->size;
+}
 
 void dropOldest(qPacketLog* log) {
     uint32_t at = (log->read + 1) % log->size; // past the type byte
@@ -94,7 +96,9 @@ qErr qPacketLog_Get(qPacketLog* log, int32_t* type, uint32_t* length, uint8_t* d
     return qErrNone;
 }
 
-bool qPacketLog_IsEnabled(const qPacketLog* log) { return log != nullptr && log->enabled != 0; }
+bool qPacketLog_IsEnabled(const qPacketLog* log) {
+    return log != nullptr && log->enabled != 0;
+}
 
 void qPacketLog_SetEnabled(qPacketLog* log, bool enabled) {
     if (log != nullptr) {
@@ -107,7 +111,7 @@ qErr qPacketLog_Destroy(qPacketLog** log) {
         return qErrNone;
     }
     (*log)->enabled = 0;
-    delete[] (*log)->buffer;
+    delete[](*log)->buffer;
     delete *log;
     *log = nullptr;
     return qErrNone;
@@ -156,13 +160,13 @@ LinkLogRef findLink(uint32_t linkId) {
 }
 
 class LogLock {
-public:
+  public:
     explicit LogLock(LinkLog& l) : l_(l) { qMutex_Lock(l_.mutex); }
     ~LogLock() { qMutex_Unlock(l_.mutex); }
     LogLock(const LogLock&) = delete;
     LogLock& operator=(const LogLock&) = delete;
 
-private:
+  private:
     LinkLog& l_;
 };
 

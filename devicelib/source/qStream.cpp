@@ -13,8 +13,7 @@ namespace {
 constexpr size_t kRingStep = 512;
 
 // Takes the next byte of the push-back ring; false when it is empty.
-bool sRingTake(qStream* s, uint8_t* byte)
-{
+bool sRingTake(qStream* s, uint8_t* byte) {
     if (s->buffered == 0)
         return false;
     *byte = s->pushBack[s->head];
@@ -25,8 +24,7 @@ bool sRingTake(qStream* s, uint8_t* byte)
 
 // Puts bytes back in front of whatever the ring holds, so that they are
 // delivered first and in their order.
-qErr sRingUnget(qStream* s, const uint8_t* bytes, size_t n)
-{
+qErr sRingUnget(qStream* s, const uint8_t* bytes, size_t n) {
     if (n == 0)
         return qErrNone;
     if (s->buffered == 0) {
@@ -58,34 +56,30 @@ qErr sRingUnget(qStream* s, const uint8_t* bytes, size_t n)
 }
 
 // One byte: push-back ring first, else the transport.
-qErr sNextByte(qStream* s, uint8_t* byte)
-{
+qErr sNextByte(qStream* s, uint8_t* byte) {
     if (sRingTake(s, byte))
         return qErrNone;
     return s->get(byte, s->ref);
 }
 
 // Length of the longest tail of seen[0..n) that is a head of the terminator.
-size_t sOverlap(const uint8_t* seen, size_t n, const uint8_t* term, size_t termLen)
-{
+size_t sOverlap(const uint8_t* seen, size_t n, const uint8_t* term, size_t termLen) {
     for (size_t k = (n - 1 < termLen - 1 ? n - 1 : termLen - 1); k > 0; --k)
         if (std::memcmp(seen + n - k, term, k) == 0)
             return k;
     return 0;
 }
 
-}  // namespace
+} // namespace
 
-int qStream_SerialBaudRate(int baudIndex)
-{
+int qStream_SerialBaudRate(int baudIndex) {
     static const int rates[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
     if (baudIndex < 0 || baudIndex >= static_cast<int>(sizeof rates / sizeof rates[0]))
         return 0;
     return rates[baudIndex];
 }
 
-int qStream_SerialBaudIndex(int rate)
-{
+int qStream_SerialBaudIndex(int rate) {
     for (int i = 0; i <= qSerial_Baud230400; ++i)
         if (qStream_SerialBaudRate(i) == rate)
             return i;
@@ -93,8 +87,7 @@ int qStream_SerialBaudIndex(int rate)
 }
 
 qStream* qStream_Create(qStreamGetFn get, qStreamPutFn put, qStreamWriteFn write,
-                        qStreamDeleteFn del, void* ref)
-{
+                        qStreamDeleteFn del, void* ref) {
     auto* s = static_cast<qStream*>(std::calloc(1, sizeof(qStream)));
     if (!s)
         return nullptr;
@@ -107,8 +100,7 @@ qStream* qStream_Create(qStreamGetFn get, qStreamPutFn put, qStreamWriteFn write
     return s;
 }
 
-qErr qStreamBufferChar(qStream* s, uint8_t byte)
-{
+qErr qStreamBufferChar(qStream* s, uint8_t byte) {
     if (!qVALIDSTREAM(s))
         return qErrParam;
     if (!s->pushBack) {
@@ -140,8 +132,7 @@ qErr qStreamBufferChar(qStream* s, uint8_t byte)
     return qErrNone;
 }
 
-qErr qStream_Read(qStream* s, uint8_t* dst, size_t size)
-{
+qErr qStream_Read(qStream* s, uint8_t* dst, size_t size) {
     if (!qVALIDSTREAM(s) || !dst)
         return qErrParam;
     if (!s->get)
@@ -171,8 +162,7 @@ qErr qStream_Read(qStream* s, uint8_t* dst, size_t size)
     return err;
 }
 
-qErr qStream_Write(qStream* s, const uint8_t* data, size_t len)
-{
+qErr qStream_Write(qStream* s, const uint8_t* data, size_t len) {
     if (!qVALIDSTREAM(s) || !data)
         return qErrParam;
     if (!s->write && !s->put)
@@ -188,8 +178,7 @@ qErr qStream_Write(qStream* s, const uint8_t* data, size_t len)
 }
 
 qErr qStream_ReadRecord(qStream* s, uint8_t* buf, size_t* len, size_t maxLen,
-                        const uint8_t* terminator, size_t termLen)
-{
+                        const uint8_t* terminator, size_t termLen) {
     if (!qVALIDSTREAM(s) || !buf || !len || !terminator || termLen == 0 || maxLen == 0)
         return qErrParam;
     *len = 0;
@@ -203,7 +192,7 @@ qErr qStream_ReadRecord(qStream* s, uint8_t* buf, size_t* len, size_t maxLen,
         return qErrResource;
     }
     size_t stored = 0;
-    size_t match = 0;  // bytes of the terminator matched so far, in seen
+    size_t match = 0; // bytes of the terminator matched so far, in seen
     qErr err = qErrNone;
     bool ended = false;
     while (!ended && err == qErrNone) {
@@ -262,9 +251,8 @@ qErr qStream_ReadRecord(qStream* s, uint8_t* buf, size_t* len, size_t maxLen,
     return result;
 }
 
-qErr qStream_WriteRecord(qStream* s, const uint8_t* data, size_t dataLen,
-                         const uint8_t* terminator, size_t termLen)
-{
+qErr qStream_WriteRecord(qStream* s, const uint8_t* data, size_t dataLen, const uint8_t* terminator,
+                         size_t termLen) {
     if (!qVALIDSTREAM(s) || !data || !terminator || termLen == 0)
         return qErrParam;
     qErr e = qStream_Write(s, data, dataLen);
@@ -273,8 +261,7 @@ qErr qStream_WriteRecord(qStream* s, const uint8_t* data, size_t dataLen,
     return qStream_Write(s, terminator, termLen);
 }
 
-qErr qStream_ReadCString(qStream* s, char* buf, size_t size)
-{
+qErr qStream_ReadCString(qStream* s, char* buf, size_t size) {
     if (!buf || size < 2)
         return qErrParam;
     static const uint8_t zero = 0;
@@ -284,8 +271,7 @@ qErr qStream_ReadCString(qStream* s, char* buf, size_t size)
     return e;
 }
 
-qErr qStream_WriteCString(qStream* s, const char* str)
-{
+qErr qStream_WriteCString(qStream* s, const char* str) {
     if (!str)
         return qErrParam;
     static const uint8_t zero = 0;
@@ -293,20 +279,18 @@ qErr qStream_WriteCString(qStream* s, const char* str)
                                1);
 }
 
-qErr qStream_ReadCStringRecord(qStream* s, char* buf, size_t size, const char* terminator)
-{
+qErr qStream_ReadCStringRecord(qStream* s, char* buf, size_t size, const char* terminator) {
     if (!buf || size < 2 || !terminator || !*terminator)
         return qErrParam;
     size_t len = 0;
-    qErr e = qStream_ReadRecord(s, reinterpret_cast<uint8_t*>(buf), &len, size - 1,
-                                reinterpret_cast<const uint8_t*>(terminator),
-                                std::strlen(terminator));
+    qErr e =
+        qStream_ReadRecord(s, reinterpret_cast<uint8_t*>(buf), &len, size - 1,
+                           reinterpret_cast<const uint8_t*>(terminator), std::strlen(terminator));
     buf[e == qErrNone ? len : 0] = '\0';
     return e;
 }
 
-qErr qStream_WriteCStringRecord(qStream* s, const char* str, const char* terminator)
-{
+qErr qStream_WriteCStringRecord(qStream* s, const char* str, const char* terminator) {
     if (!str || !terminator)
         return qErrParam;
     return qStream_WriteRecord(s, reinterpret_cast<const uint8_t*>(str), std::strlen(str),
@@ -314,8 +298,7 @@ qErr qStream_WriteCStringRecord(qStream* s, const char* str, const char* termina
                                std::strlen(terminator) + 1);
 }
 
-qErr qStream_Flush(qStream* from, qStream* to)
-{
+qErr qStream_Flush(qStream* from, qStream* to) {
     if (!qVALIDSTREAM(from) || !qVALIDSTREAM(to))
         return qErrParam;
     if (!from->get || !to->put)
@@ -333,8 +316,7 @@ qErr qStream_Flush(qStream* from, qStream* to)
     }
 }
 
-qErr qStream_Destroy(qStream** sp)
-{
+qErr qStream_Destroy(qStream** sp) {
     if (!sp)
         return qErrParam;
     qStream* s = *sp;
@@ -352,18 +334,15 @@ qErr qStream_Destroy(qStream** sp)
 
 namespace {
 
-qErr sFileGet(uint8_t* byte, void* ref)
-{
+qErr sFileGet(uint8_t* byte, void* ref) {
     return qFile_Read(static_cast<qUnixFile*>(ref), byte, 1, nullptr);
 }
 
-qErr sFilePut(uint8_t byte, void* ref)
-{
+qErr sFilePut(uint8_t byte, void* ref) {
     return qFile_Write(static_cast<qUnixFile*>(ref), &byte, 1, nullptr);
 }
 
-qErr sFileWrite(const uint8_t* data, size_t count, void* ref)
-{
+qErr sFileWrite(const uint8_t* data, size_t count, void* ref) {
     size_t n = 0;
     qErr e = qFile_Write(static_cast<qUnixFile*>(ref), data, count, &n);
     if (e == qErrNone && n != count)
@@ -371,14 +350,12 @@ qErr sFileWrite(const uint8_t* data, size_t count, void* ref)
     return e;
 }
 
-qErr sFileDelete(void* ref)
-{
+qErr sFileDelete(void* ref) {
     auto* f = static_cast<qUnixFile*>(ref);
     return qFile_Close(&f);
 }
 
-qErr sFileStream(const char* path, int mode, qStream** out)
-{
+qErr sFileStream(const char* path, int mode, qStream** out) {
     if (!path || !out)
         return qErrResource;
     *out = nullptr;
@@ -396,14 +373,12 @@ qErr sFileStream(const char* path, int mode, qStream** out)
     return qErrNone;
 }
 
-}  // namespace
+} // namespace
 
-qErr qStream_CreateFileInput(const char* path, qStream** out)
-{
+qErr qStream_CreateFileInput(const char* path, qStream** out) {
     return sFileStream(path, qFileModeRead, out);
 }
 
-qErr qStream_CreateFileOutput(const char* path, qStream** out)
-{
+qErr qStream_CreateFileOutput(const char* path, qStream** out) {
     return sFileStream(path, qFileModeWrite, out);
 }

@@ -27,21 +27,19 @@ struct qSocketStream {
     int port;
     sockaddr_in addr;
     int fd;
-    std::atomic<unsigned> flags;  // bit 0: connected
+    std::atomic<unsigned> flags; // bit 0: connected
     std::mutex lock;
     uint16_t tag;
 };
 
 constexpr unsigned kConnected = 1;
 
-bool sValid(const qSocketStream* ss)
-{
+bool sValid(const qSocketStream* ss) {
     return ss && ss->tag == qVALIDSS_TAG;
 }
 
 // Closes an open socket; caller holds the lock.
-void sCloseLocked(qSocketStream* ss)
-{
+void sCloseLocked(qSocketStream* ss) {
     if (ss->fd < 0)
         return;
     ss->flags &= ~kConnected;
@@ -51,8 +49,7 @@ void sCloseLocked(qSocketStream* ss)
 }
 
 // (Re)connects; caller holds the lock.
-qErr sConnectLocked(qSocketStream* ss)
-{
+qErr sConnectLocked(qSocketStream* ss) {
     sCloseLocked(ss);
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
@@ -69,10 +66,11 @@ qErr sConnectLocked(qSocketStream* ss)
     ss->flags |= kConnected;
     int one = 1;
     timeval tv{0, 0};
-    linger lg{1, 0};  // closing resets the connection at once
+    linger lg{1, 0}; // closing resets the connection at once
     if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0 ||
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0 ||
-        setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg) != 0 || ioctl(fd, FIONBIO, &one) != 0) {
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg) != 0 ||
+        ioctl(fd, FIONBIO, &one) != 0) {
         // A socket left blocking could stall the poller: give it up.
         sCloseLocked(ss);
         return qErrIO;
@@ -80,13 +78,11 @@ qErr sConnectLocked(qSocketStream* ss)
     return qErrNone;
 }
 
-bool sBroken(int e)
-{
+bool sBroken(int e) {
     return e == ECONNRESET || e == ENOTCONN || e == ETIMEDOUT;
 }
 
-qErr sSocketGet(uint8_t* byte, void* ref)
-{
+qErr sSocketGet(uint8_t* byte, void* ref) {
     auto* ss = static_cast<qSocketStream*>(ref);
     if (!sValid(ss) || !byte)
         return qErrParam;
@@ -103,7 +99,7 @@ qErr sSocketGet(uint8_t* byte, void* ref)
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
         return qErrConnection;
     if (n <= 0)
-        return qErrNotReady;  // nothing yet, or the peer has closed
+        return qErrNotReady; // nothing yet, or the peer has closed
     n = recv(ss->fd, byte, 1, 0);
     if (n == 1)
         return qErrNone;
@@ -114,8 +110,7 @@ qErr sSocketGet(uint8_t* byte, void* ref)
     return qErrIO;
 }
 
-qErr sSocketWrite(const uint8_t* data, size_t count, void* ref)
-{
+qErr sSocketWrite(const uint8_t* data, size_t count, void* ref) {
     auto* ss = static_cast<qSocketStream*>(ref);
     if (!sValid(ss) || (!data && count))
         return qErrParam;
@@ -154,13 +149,11 @@ qErr sSocketWrite(const uint8_t* data, size_t count, void* ref)
     return qErrNone;
 }
 
-qErr sSocketPut(uint8_t byte, void* ref)
-{
+qErr sSocketPut(uint8_t byte, void* ref) {
     return sSocketWrite(&byte, 1, ref);
 }
 
-qErr sSocketDelete(void* ref)
-{
+qErr sSocketDelete(void* ref) {
     auto* ss = static_cast<qSocketStream*>(ref);
     if (!sValid(ss))
         return qErrParam;
@@ -173,10 +166,9 @@ qErr sSocketDelete(void* ref)
     return qErrNone;
 }
 
-}  // namespace
+} // namespace
 
-qErr qStream_CreateSocket(uint32_t address, int port, qStream** out)
-{
+qErr qStream_CreateSocket(uint32_t address, int port, qStream** out) {
     if (!out)
         return qErrResource;
     *out = nullptr;
@@ -198,9 +190,9 @@ qErr qStream_CreateSocket(uint32_t address, int port, qStream** out)
         std::lock_guard<std::mutex> guard(ss->lock);
         e = sConnectLocked(ss);
     }
-    qStream* s = e == qErrNone ? qStream_Create(sSocketGet, sSocketPut, sSocketWrite,
-                                                sSocketDelete, ss)
-                               : nullptr;
+    qStream* s = e == qErrNone
+                     ? qStream_Create(sSocketGet, sSocketPut, sSocketWrite, sSocketDelete, ss)
+                     : nullptr;
     if (!s) {
         sSocketDelete(ss);
         return qErrResource;

@@ -40,27 +40,34 @@ int qVersion_ParseString(uint32_t packed, char* buf, size_t size) {
                     static_cast<int>(qVersion_ParsePatch(packed)));
 }
 
-int qVersion_GetMajor() { return qVERSION_MAJOR; }
-int qVersion_GetMinor() { return qVERSION_MINOR; }
-int qVersion_GetPatch() { return qVERSION_PATCH; }
+int qVersion_GetMajor() {
+    return qVERSION_MAJOR;
+}
+int qVersion_GetMinor() {
+    return qVERSION_MINOR;
+}
+int qVersion_GetPatch() {
+    return qVERSION_PATCH;
+}
 
 const char* qVersion_GetString() {
     static char buffer[kVersionStringSize];
     static std::once_flag done;
     std::call_once(done, [] {
         memset(buffer, 0, sizeof buffer);
-        snprintf(buffer, kVersionStringSize, "%d.%d%s%d", qVERSION_MAJOR, qVERSION_MINOR, qVERSION_PHASE,
-                 qVERSION_PATCH);
+        snprintf(buffer, kVersionStringSize, "%d.%d%s%d", qVERSION_MAJOR, qVERSION_MINOR,
+                 qVERSION_PHASE, qVERSION_PATCH);
     });
     return buffer;
 }
 
 bool qVersion_IsAtLeast(uint8_t major, uint8_t minor, uint8_t patch) {
-    return qVersion_IsAtLeastCompare(qVERSION_MAJOR, qVERSION_MINOR, qVERSION_PATCH, major, minor, patch);
+    return qVersion_IsAtLeastCompare(qVERSION_MAJOR, qVERSION_MINOR, qVERSION_PATCH, major, minor,
+                                     patch);
 }
 
-bool qVersion_IsAtLeastCompare(uint8_t haveMajor, uint8_t haveMinor, uint8_t havePatch, uint8_t wantMajor,
-                               uint8_t wantMinor, uint8_t wantPatch) {
+bool qVersion_IsAtLeastCompare(uint8_t haveMajor, uint8_t haveMinor, uint8_t havePatch,
+                               uint8_t wantMajor, uint8_t wantMinor, uint8_t wantPatch) {
     if (haveMajor != wantMajor) {
         return haveMajor > wantMajor;
     }

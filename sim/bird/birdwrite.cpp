@@ -13,11 +13,10 @@
 #include <string>
 
 static int Usage() {
-    std::fprintf(stderr,
-                 "usage: birdwrite [--content] -o OUTPUT DESCRIPTION\n"
-                 "  DESCRIPTION  text description of the file, '-' for standard input\n"
-                 "  -o OUTPUT    file to write\n"
-                 "  --content    write the uncompressed content instead of a BIRD file\n");
+    std::fprintf(stderr, "usage: birdwrite [--content] -o OUTPUT DESCRIPTION\n"
+                         "  DESCRIPTION  text description of the file, '-' for standard input\n"
+                         "  -o OUTPUT    file to write\n"
+                         "  --content    write the uncompressed content instead of a BIRD file\n");
     return 2;
 }
 
@@ -25,13 +24,19 @@ int main(int argc, char** argv) {
     std::string output, input;
     bool contentOnly = false;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "-o") == 0 && i + 1 < argc) output = argv[++i];
-        else if (std::strcmp(argv[i], "--content") == 0) contentOnly = true;
-        else if (argv[i][0] == '-' && argv[i][1] != '\0') return Usage();
-        else if (input.empty()) input = argv[i];
-        else return Usage();
+        if (std::strcmp(argv[i], "-o") == 0 && i + 1 < argc)
+            output = argv[++i];
+        else if (std::strcmp(argv[i], "--content") == 0)
+            contentOnly = true;
+        else if (argv[i][0] == '-' && argv[i][1] != '\0')
+            return Usage();
+        else if (input.empty())
+            input = argv[i];
+        else
+            return Usage();
     }
-    if (output.empty() || input.empty()) return Usage();
+    if (output.empty() || input.empty())
+        return Usage();
 
     std::stringstream text;
     std::string baseDir;
@@ -45,7 +50,8 @@ int main(int argc, char** argv) {
         }
         text << in.rdbuf();
         size_t slash = input.rfind('/');
-        if (slash != std::string::npos) baseDir = input.substr(0, slash);
+        if (slash != std::string::npos)
+            baseDir = input.substr(0, slash);
     }
 
     birdwriter::Description d;
@@ -55,7 +61,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     try {
-        birdwriter::Bytes bytes = contentOnly ? birdwriter::BuildContent(d) : birdwriter::BuildFile(d);
+        birdwriter::Bytes bytes =
+            contentOnly ? birdwriter::BuildContent(d) : birdwriter::BuildFile(d);
         if (!birdwriter::WriteBytes(output, bytes, &error)) {
             std::fprintf(stderr, "birdwrite: %s\n", error.c_str());
             return 1;

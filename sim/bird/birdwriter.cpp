@@ -96,11 +96,14 @@ static uint32_t GetLE32(const Bytes& b, size_t at) {
 }
 
 bool SetVectorChecksum(Bytes& image) {
-    if (image.size() < 32) return false;
+    if (image.size() < 32)
+        return false;
     uint32_t sum = 0;
-    for (size_t w : {0, 1, 2, 3, 4, 6}) sum += GetLE32(image, w * 4);
+    for (size_t w : {0, 1, 2, 3, 4, 6})
+        sum += GetLE32(image, w * 4);
     uint32_t check = 0u - sum;
-    for (int k = 0; k < 4; ++k) image[28 + k] = static_cast<uint8_t>(check >> (8 * k));
+    for (int k = 0; k < 4; ++k)
+        image[28 + k] = static_cast<uint8_t>(check >> (8 * k));
     return true;
 }
 
@@ -121,7 +124,8 @@ Bytes BuildContent(const Description& d) {
     for (const Block& block : d.blocks) {
         Bytes payload = block.payload;
         if (d.scrambleKey && block.type == kFirmware && payload.size() > 4) {
-            if (d.scrambleKey->size() != 4) throw std::runtime_error("scramble key needs four words");
+            if (d.scrambleKey->size() != 4)
+                throw std::runtime_error("scramble key needs four words");
             Bytes image(payload.begin() + 4, payload.end());
             Scramble(image, d.scrambleKey->data());
             std::copy(image.begin(), image.end(), payload.begin() + 4);
@@ -131,7 +135,8 @@ Bytes BuildContent(const Description& d) {
                                           : static_cast<uint32_t>(payload.size()));
         out.insert(out.end(), payload.begin(), payload.end());
     }
-    if (!d.omitChecksum) PutBE32(out, d.checksum ? *d.checksum : Crc32(out.data(), out.size()));
+    if (!d.omitChecksum)
+        PutBE32(out, d.checksum ? *d.checksum : Crc32(out.data(), out.size()));
     out.insert(out.end(), d.trailer.begin(), d.trailer.end());
     return out;
 }
@@ -139,8 +144,10 @@ Bytes BuildContent(const Description& d) {
 Bytes Compress(const Bytes& content, int level) {
     uLongf capacity = compressBound(static_cast<uLong>(content.size()));
     Bytes out(capacity);
-    int rc = compress2(out.data(), &capacity, content.data(), static_cast<uLong>(content.size()), level);
-    if (rc != Z_OK) throw std::runtime_error("zlib compress2 failed with code " + std::to_string(rc));
+    int rc =
+        compress2(out.data(), &capacity, content.data(), static_cast<uLong>(content.size()), level);
+    if (rc != Z_OK)
+        throw std::runtime_error("zlib compress2 failed with code " + std::to_string(rc));
     out.resize(capacity);
     return out;
 }
@@ -152,7 +159,8 @@ Bytes BuildFileFromStream(const Description& d, const Bytes& stream) {
     out.push_back(d.versionMajor);
     out.push_back(d.versionMinor);
     out.insert(out.end(), stream.begin(), stream.end());
-    if (d.truncateTo && *d.truncateTo < out.size()) out.resize(*d.truncateTo);
+    if (d.truncateTo && *d.truncateTo < out.size())
+        out.resize(*d.truncateTo);
     return out;
 }
 
@@ -163,14 +171,17 @@ Bytes BuildFile(const Description& d) {
 bool WriteBytes(const std::string& path, const Bytes& bytes, std::string* error) {
     FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) {
-        if (error) *error = "cannot open " + path + " for writing";
+        if (error)
+            *error = "cannot open " + path + " for writing";
         return false;
     }
     size_t n = bytes.empty() ? 0 : std::fwrite(bytes.data(), 1, bytes.size(), f);
     bool ok = n == bytes.size();
-    if (std::fclose(f) != 0) ok = false;
-    if (!ok && error) *error = "cannot write " + path;
+    if (std::fclose(f) != 0)
+        ok = false;
+    if (!ok && error)
+        *error = "cannot write " + path;
     return ok;
 }
 
-}  // namespace birdwriter
+} // namespace birdwriter

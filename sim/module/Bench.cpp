@@ -31,9 +31,9 @@ namespace {
 
 constexpr size_t kMaxPending = 64 * 1024;
 
-
 void closeFd(int& fd) {
-    if (fd >= 0) close(fd);
+    if (fd >= 0)
+        close(fd);
     fd = -1;
 }
 
@@ -64,15 +64,18 @@ bool openPty(int& master, int& slave, std::string& path, bool nodeMode, std::str
     return true;
 }
 
-}  // namespace
+} // namespace
 
 Bench::Bench() = default;
 
-Bench::~Bench() { stop(); }
+Bench::~Bench() {
+    stop();
+}
 
 Bench::Endpoint& Bench::ep(const std::string& name) const {
     for (auto& e : eps_)
-        if (e->mod->name() == name) return *e;
+        if (e->mod->name() == name)
+            return *e;
     throw std::out_of_range("no module named '" + name + "' on the bench");
 }
 
@@ -88,8 +91,8 @@ bool Bench::openListener(Endpoint& e, std::string& error) {
         return error = "module " + e.mod->name() + ": bad TCP address '" + e.host + "'", false;
     }
     if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) || listen(fd, 4)) {
-        error = "module " + e.mod->name() + ": cannot listen on " + e.host + ":" + std::to_string(e.port) +
-                ": " + strerror(errno);
+        error = "module " + e.mod->name() + ": cannot listen on " + e.host + ":" +
+                std::to_string(e.port) + ": " + strerror(errno);
         close(fd);
         return false;
     }
@@ -102,7 +105,8 @@ bool Bench::openListener(Endpoint& e, std::string& error) {
 
 bool Bench::start(const BenchConfig& cfg, std::string& error) {
     stop();
-    if (!validateBench(cfg, error)) return false;
+    if (!validateBench(cfg, error))
+        return false;
     std::lock_guard<std::mutex> lock(mu_);
     cfg_ = cfg;
     std::map<std::string, Module*> byName;
@@ -113,23 +117,27 @@ bool Bench::start(const BenchConfig& cfg, std::string& error) {
     bool ok = true;
     for (auto& m : modules_) {
         const ModuleConfig& mc = m->config();
-        if (!mc.router.empty()) byName[mc.router]->addChild(m.get());
+        if (!mc.router.empty())
+            byName[mc.router]->addChild(m.get());
         auto e = std::make_unique<Endpoint>();
         e->mod = m.get();
         if (!mc.tcp.empty() && ok) {
             size_t colon = mc.tcp.rfind(':');
             e->host = colon == std::string::npos ? cfg.bind : mc.tcp.substr(0, colon);
-            e->port = uint16_t(std::stoul(colon == std::string::npos ? mc.tcp : mc.tcp.substr(colon + 1)));
+            e->port = uint16_t(
+                std::stoul(colon == std::string::npos ? mc.tcp : mc.tcp.substr(colon + 1)));
             e->hasTcp = true;
             ok = openListener(*e, error);
         }
-        if (mc.pty && ok) ok = openPty(e->ptyMaster, e->ptySlave, e->ptyPath, false, error);
+        if (mc.pty && ok)
+            ok = openPty(e->ptyMaster, e->ptySlave, e->ptyPath, false, error);
         if (!mc.node.empty() && ok) {
             ok = openPty(e->nodeMaster, e->nodeSlave, e->nodeTarget, true, error);
             if (ok) {
                 unlink(mc.node.c_str());
                 if (symlink(e->nodeTarget.c_str(), mc.node.c_str())) {
-                    error = "module " + mc.name + ": cannot create " + mc.node + ": " + strerror(errno);
+                    error =
+                        "module " + mc.name + ": cannot create " + mc.node + ": " + strerror(errno);
                     ok = false;
                 } else {
                     e->nodePath = mc.node;
@@ -139,7 +147,8 @@ bool Bench::start(const BenchConfig& cfg, std::string& error) {
         e->epoch = m->linkEpoch();
         eps_.push_back(std::move(e));
     }
-    if (ok && !cfg.discovery.empty()) ok = openDiscovery(cfg.discovery, discoveryFd_, error);
+    if (ok && !cfg.discovery.empty())
+        ok = openDiscovery(cfg.discovery, discoveryFd_, error);
     if (ok && pipe2(wake_, O_NONBLOCK | O_CLOEXEC)) {
         error = std::string("cannot create a pipe: ") + strerror(errno);
         ok = false;
@@ -149,7 +158,8 @@ bool Bench::start(const BenchConfig& cfg, std::string& error) {
         return false;
     }
     uint64_t now = monotonicUs();
-    for (auto& m : modules_) m->poll(now);
+    for (auto& m : modules_)
+        m->poll(now);
     stopping_ = false;
     started_ = true;
     thread_ = std::thread(&Bench::loop, this);
@@ -164,7 +174,8 @@ void Bench::closeAll() {
         closeFd(e->ptySlave);
         closeFd(e->nodeMaster);
         closeFd(e->nodeSlave);
-        if (!e->nodePath.empty()) unlink(e->nodePath.c_str());
+        if (!e->nodePath.empty())
+            unlink(e->nodePath.c_str());
     }
     closeFd(discoveryFd_);
     closeFd(wake_[0]);
@@ -176,11 +187,13 @@ void Bench::closeAll() {
 void Bench::stop() {
     if (thread_.joinable()) {
         stopping_ = true;
-        if (write(wake_[1], "x", 1) < 0) { /* the loop also wakes by itself */ }
+        if (write(wake_[1], "x", 1) < 0) { /* the loop also wakes by itself */
+        }
         thread_.join();
     }
     std::lock_guard<std::mutex> lock(mu_);
-    if (started_) closeAll();
+    if (started_)
+        closeAll();
     started_ = false;
 }
 
@@ -191,7 +204,7 @@ void Bench::serviceEndpoint(Endpoint& e, uint64_t now) {
         int fd = accept4(e.listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd >= 0) {
             if (e.connFd >= 0 || !m.attach(now)) {
-                linger l{1, 0};  // refuse: reset the connection at once
+                linger l{1, 0}; // refuse: reset the connection at once
                 setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
                 close(fd);
             } else {
@@ -217,13 +230,17 @@ void Bench::serviceEndpoint(Endpoint& e, uint64_t now) {
     }
     for (int which = 0; which < 2; ++which) {
         int fd = which ? e.nodeMaster : e.ptyMaster;
-        if (fd < 0) continue;
+        if (fd < 0)
+            continue;
         ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0) continue;
+        if (n <= 0)
+            continue;
         auto kind = which ? Endpoint::Node : Endpoint::Pty;
         if (e.active != kind) {
-            if (e.active == Endpoint::Tcp || e.active == Endpoint::External) continue;  // link busy elsewhere
-            if (!m.attach(now)) continue;
+            if (e.active == Endpoint::Tcp || e.active == Endpoint::External)
+                continue; // link busy elsewhere
+            if (!m.attach(now))
+                continue;
             e.active = kind;
             e.pending.clear();
         }
@@ -242,19 +259,24 @@ void Bench::flushOutput(Endpoint& e, uint64_t now) {
     }
     if (!e.pending.empty()) {
         ssize_t n = -1;
-        if (e.active == Endpoint::Tcp) n = send(e.connFd, e.pending.data(), e.pending.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-        else if (e.active == Endpoint::Pty) n = write(e.ptyMaster, e.pending.data(), e.pending.size());
-        else if (e.active == Endpoint::Node) n = write(e.nodeMaster, e.pending.data(), e.pending.size());
+        if (e.active == Endpoint::Tcp)
+            n = send(e.connFd, e.pending.data(), e.pending.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        else if (e.active == Endpoint::Pty)
+            n = write(e.ptyMaster, e.pending.data(), e.pending.size());
+        else if (e.active == Endpoint::Node)
+            n = write(e.nodeMaster, e.pending.data(), e.pending.size());
         else if (e.active == Endpoint::External) {
             if (e.extOut.size() + e.pending.size() <= kMaxPending)
                 e.extOut.insert(e.extOut.end(), e.pending.begin(), e.pending.end());
             n = ssize_t(e.pending.size());
         }
-        if (n > 0) e.pending.erase(e.pending.begin(), e.pending.begin() + n);
+        if (n > 0)
+            e.pending.erase(e.pending.begin(), e.pending.begin() + n);
     }
     // A module that went away stops listening before its link closes, so that
     // a host which sees the link close finds the port closed too.
-    if (!m.present() && e.listenFd >= 0) closeFd(e.listenFd);
+    if (!m.present() && e.listenFd >= 0)
+        closeFd(e.listenFd);
     if (m.linkEpoch() != e.epoch) {
         // The module dropped its link: the connection goes with it.
         e.epoch = m.linkEpoch();
@@ -266,7 +288,7 @@ void Bench::flushOutput(Endpoint& e, uint64_t now) {
     }
     if (m.present() && e.hasTcp && e.listenFd < 0) {
         std::string err;
-        openListener(e, err);  // tried again on the next round when it fails
+        openListener(e, err); // tried again on the next round when it fails
     }
 }
 
@@ -278,32 +300,40 @@ void Bench::loop() {
             std::lock_guard<std::mutex> lock(mu_);
             for (auto& e : eps_)
                 for (int fd : {e->listenFd, e->connFd, e->ptyMaster, e->nodeMaster})
-                    if (fd >= 0) fds.push_back({fd, POLLIN, 0});
-            if (discoveryFd_ >= 0) fds.push_back({discoveryFd_, POLLIN, 0});
+                    if (fd >= 0)
+                        fds.push_back({fd, POLLIN, 0});
+            if (discoveryFd_ >= 0)
+                fds.push_back({discoveryFd_, POLLIN, 0});
             fds.push_back({wake_[0], POLLIN, 0});
         }
         poll(fds.data(), fds.size(), 2);
         std::lock_guard<std::mutex> lock(mu_);
         uint64_t now = monotonicUs();
-        for (auto& e : eps_) serviceEndpoint(*e, now);
-        if (discoveryFd_ >= 0) answerDiscovery();
+        for (auto& e : eps_)
+            serviceEndpoint(*e, now);
+        if (discoveryFd_ >= 0)
+            answerDiscovery();
         for (auto& m : modules_)
-            if (m->config().router.empty()) m->poll(now);
-        for (auto& e : eps_) flushOutput(*e, now);
+            if (m->config().router.empty())
+                m->poll(now);
+        for (auto& e : eps_)
+            flushOutput(*e, now);
     }
 }
 
 std::vector<std::string> Bench::names() const {
     std::lock_guard<std::mutex> lock(mu_);
     std::vector<std::string> v;
-    for (auto& m : modules_) v.push_back(m->name());
+    for (auto& m : modules_)
+        v.push_back(m->name());
     return v;
 }
 
 bool Bench::has(const std::string& name) const {
     std::lock_guard<std::mutex> lock(mu_);
     for (auto& m : modules_)
-        if (m->name() == name) return true;
+        if (m->name() == name)
+            return true;
     return false;
 }
 
@@ -338,10 +368,12 @@ std::string Bench::nodePath(const std::string& name) const {
     return ep(name).nodePath;
 }
 
-bool Bench::waitFor(const std::string& name, const std::function<bool(const ModuleState&)>& pred, int ms) const {
+bool Bench::waitFor(const std::string& name, const std::function<bool(const ModuleState&)>& pred,
+                    int ms) const {
     uint64_t end = monotonicUs() + uint64_t(ms) * 1000;
     do {
-        if (pred(state(name))) return true;
+        if (pred(state(name)))
+            return true;
         usleep(2000);
     } while (monotonicUs() < end);
     return pred(state(name));
@@ -350,13 +382,15 @@ bool Bench::waitFor(const std::string& name, const std::function<bool(const Modu
 void Bench::setFaults(const std::string& name, const Faults& faults) {
     std::lock_guard<std::mutex> lock(mu_);
     for (auto& m : modules_)
-        if (m->name() == name) return m->setFaults(faults);
+        if (m->name() == name)
+            return m->setFaults(faults);
     throw std::out_of_range("no module named '" + name + "' on the bench");
 }
 
 void Bench::setTrace(TraceFn fn) {
     std::lock_guard<std::mutex> lock(mu_);
-    for (auto& m : modules_) m->setTrace(fn);
+    for (auto& m : modules_)
+        m->setTrace(fn);
 }
 
 std::string Bench::summary() const {
@@ -365,14 +399,19 @@ std::string Bench::summary() const {
     char buf[96];
     for (auto& e : eps_) {
         const ModuleConfig& c = e->mod->config();
-        snprintf(buf, sizeof buf, "module %s serial=%08X model=%u address=%u", c.name.c_str(), c.serial,
-                 unsigned(c.model), unsigned(c.address));
+        snprintf(buf, sizeof buf, "module %s serial=%08X model=%u address=%u", c.name.c_str(),
+                 c.serial, unsigned(c.model), unsigned(c.address));
         s << buf;
-        if (e->hasTcp) s << " tcp=" << e->host << ":" << e->port;
-        if (!e->ptyPath.empty()) s << " pty=" << e->ptyPath;
-        if (!e->nodePath.empty()) s << " node=" << e->nodePath;
-        if (c.usb) s << " usb=yes";
-        if (!c.router.empty()) s << " router=" << c.router;
+        if (e->hasTcp)
+            s << " tcp=" << e->host << ":" << e->port;
+        if (!e->ptyPath.empty())
+            s << " pty=" << e->ptyPath;
+        if (!e->nodePath.empty())
+            s << " node=" << e->nodePath;
+        if (c.usb)
+            s << " usb=yes";
+        if (!c.router.empty())
+            s << " router=" << c.router;
         s << "\n";
     }
     return s.str();
@@ -381,7 +420,8 @@ std::string Bench::summary() const {
 bool Bench::externalAttach(const std::string& name) {
     std::lock_guard<std::mutex> lock(mu_);
     Endpoint& e = ep(name);
-    if (e.active == Endpoint::Tcp || !e.mod->attach(monotonicUs())) return false;
+    if (e.active == Endpoint::Tcp || !e.mod->attach(monotonicUs()))
+        return false;
     e.active = Endpoint::External;
     e.pending.clear();
     e.extOut.clear();
@@ -391,7 +431,8 @@ bool Bench::externalAttach(const std::string& name) {
 void Bench::externalDetach(const std::string& name) {
     std::lock_guard<std::mutex> lock(mu_);
     Endpoint& e = ep(name);
-    if (e.active != Endpoint::External) return;
+    if (e.active != Endpoint::External)
+        return;
     e.active = Endpoint::None;
     e.extOut.clear();
     e.mod->detach(monotonicUs());
@@ -400,7 +441,8 @@ void Bench::externalDetach(const std::string& name) {
 void Bench::externalWrite(const std::string& name, const uint8_t* p, size_t n) {
     std::lock_guard<std::mutex> lock(mu_);
     Endpoint& e = ep(name);
-    if (e.active == Endpoint::External) e.mod->receive(p, n, monotonicUs());
+    if (e.active == Endpoint::External)
+        e.mod->receive(p, n, monotonicUs());
 }
 
 size_t Bench::externalRead(const std::string& name, uint8_t* p, size_t cap) {
@@ -412,7 +454,8 @@ size_t Bench::externalRead(const std::string& name, uint8_t* p, size_t cap) {
     return n;
 }
 
-void Bench::externalStatus(const std::string& name, bool& present, uint32_t& serial, uint32_t& epoch) const {
+void Bench::externalStatus(const std::string& name, bool& present, uint32_t& serial,
+                           uint32_t& epoch) const {
     std::lock_guard<std::mutex> lock(mu_);
     const Endpoint& e = ep(name);
     present = e.mod->present();
@@ -420,4 +463,4 @@ void Bench::externalStatus(const std::string& name, bool& present, uint32_t& ser
     epoch = e.mod->linkEpoch();
 }
 
-}  // namespace modsim
+} // namespace modsim

@@ -9,16 +9,18 @@ namespace modsim {
 namespace {
 
 void counters(std::ostream& s, const ModuleState& st) {
-    s << "  syncs=" << st.syncs << " address-queries=" << st.addressQueries << " link-starts=" << st.linkStarts
-      << " link-stops=" << st.linkStops << " connections=" << st.connections << "\n"
+    s << "  syncs=" << st.syncs << " address-queries=" << st.addressQueries
+      << " link-starts=" << st.linkStarts << " link-stops=" << st.linkStops
+      << " connections=" << st.connections << "\n"
       << "  heartbeats sent=" << st.heartbeatsSent << " answered=" << st.heartbeatsAnswered
       << " bad=" << st.heartbeatsBad << " missed=" << st.heartbeatsMissed << "\n"
-      << "  requests=" << st.requests << " ignored=" << st.ignoredPackets << " forwarded=" << st.forwarded
-      << " framing-errors=" << st.framingErrors << " restarts=" << st.restarts
-      << " samples=" << st.samplesSent << "\n";
+      << "  requests=" << st.requests << " ignored=" << st.ignoredPackets
+      << " forwarded=" << st.forwarded << " framing-errors=" << st.framingErrors
+      << " restarts=" << st.restarts << " samples=" << st.samplesSent << "\n";
     if (!st.faultsFired.empty()) {
         s << "  faults fired:";
-        for (auto& f : st.faultsFired) s << " " << f.first << "=" << f.second;
+        for (auto& f : st.faultsFired)
+            s << " " << f.first << "=" << f.second;
         s << "\n";
     }
 }
@@ -26,13 +28,13 @@ void counters(std::ostream& s, const ModuleState& st) {
 void blocks(std::ostream& s, const char* what, const std::vector<Block>& v) {
     char buf[96];
     for (size_t i = 0; i < v.size(); ++i) {
-        snprintf(buf, sizeof buf, "  %s %zu: flags=%u address=%08X bytes=%zu\n", what, i, unsigned(v[i].flags),
-                 v[i].address, v[i].data.size());
+        snprintf(buf, sizeof buf, "  %s %zu: flags=%u address=%08X bytes=%zu\n", what, i,
+                 unsigned(v[i].flags), v[i].address, v[i].data.size());
         s << buf;
     }
 }
 
-}  // namespace
+} // namespace
 
 std::string Bench::report() const {
     std::lock_guard<std::mutex> lock(mu_);
@@ -40,26 +42,30 @@ std::string Bench::report() const {
     char buf[128];
     for (auto& e : eps_) {
         ModuleState st = e->mod->state();
-        snprintf(buf, sizeof buf, "%s: serial=%08X version=%u.%u.%u build=%u mode=%s %s\n", e->mod->name().c_str(),
-                 st.serial, st.version >> 28, (st.version >> 24) & 15, st.version & 0xFFFFFF, st.build,
-                 st.mode == Mode::Loader ? "loader" : "firmware", st.present ? "present" : "away");
+        snprintf(buf, sizeof buf, "%s: serial=%08X version=%u.%u.%u build=%u mode=%s %s\n",
+                 e->mod->name().c_str(), st.serial, st.version >> 28, (st.version >> 24) & 15,
+                 st.version & 0xFFFFFF, st.build, st.mode == Mode::Loader ? "loader" : "firmware",
+                 st.present ? "present" : "away");
         s << buf;
         counters(s, st);
         blocks(s, "loader", st.loaderImages);
         blocks(s, "firmware", st.firmwareImages);
         if (!st.optionSets.empty()) {
             s << "  options set:";
-            for (auto& o : st.optionSets) s << " " << unsigned(o.first) << "x" << o.second;
+            for (auto& o : st.optionSets)
+                s << " " << unsigned(o.first) << "x" << o.second;
             s << "\n";
         }
         for (auto& sl : st.slots)
             if (!sl.second.empty())
-                s << "  slot " << unsigned(sl.first.first) << "/" << unsigned(sl.first.second) << ": "
-                  << sl.second.size() << " bytes\n";
+                s << "  slot " << unsigned(sl.first.first) << "/" << unsigned(sl.first.second)
+                  << ": " << sl.second.size() << " bytes\n";
         for (auto& f : st.factory)
-            if (!f.second.empty()) s << "  factory kind " << unsigned(f.first) << ": " << f.second.size() << " bytes\n";
+            if (!f.second.empty())
+                s << "  factory kind " << unsigned(f.first) << ": " << f.second.size()
+                  << " bytes\n";
     }
     return s.str();
 }
 
-}  // namespace modsim
+} // namespace modsim

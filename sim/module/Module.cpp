@@ -10,9 +10,9 @@
 namespace modsim {
 
 namespace {
-constexpr uint64_t kSyncGapUs = 3000;   // a sync run ends after this much silence
-constexpr uint64_t kDropDelayUs = 20000;  // lets the last answer leave before a drop
-}  // namespace
+constexpr uint64_t kSyncGapUs = 3000;    // a sync run ends after this much silence
+constexpr uint64_t kDropDelayUs = 20000; // lets the last answer leave before a drop
+} // namespace
 
 std::string hexBytes(const uint8_t* p, size_t n) {
     std::string s;
@@ -78,35 +78,42 @@ void Module::addChild(Module* child) {
     children_.push_back(child);
 }
 
-bool Module::routingActive() const { return st_.routing && !away_; }
+bool Module::routingActive() const {
+    return st_.routing && !away_;
+}
 
 void Module::fire(const char* fault) {
     st_.faultsFired[fault]++;
-    if (trace_) trace_(cfg_.name + " fault " + fault);
+    if (trace_)
+        trace_(cfg_.name + " fault " + fault);
 }
 
 void Module::tracePacket(char dir, const Packet& p) {
-    if (!trace_) return;
+    if (!trace_)
+        return;
     char head[16];
     snprintf(head, sizeof head, " %c %02X %02X", dir, p.addr, unsigned(p.data.size()));
     std::string line = cfg_.name + head;
-    if (!p.data.empty()) line += " " + hexBytes(p.data.data(), p.data.size());
+    if (!p.data.empty())
+        line += " " + hexBytes(p.data.data(), p.data.size());
     trace_(line);
 }
 
 void Module::emit(uint8_t addr, const std::vector<uint8_t>& data) {
     Packet p{addr, data};
     if (router_ && !router_->routingActive()) {
-        tracePacket('x', p);  // the router no longer forwards for this module
+        tracePacket('x', p); // the router no longer forwards for this module
         return;
     }
     tracePacket('>', p);
     Module* r = root();
     uint64_t t = now_ + uint64_t(cfg_.faults.slowMs) * 1000;
-    if (!r->out_.empty() && r->out_.back().first > t) t = r->out_.back().first;
+    if (!r->out_.empty() && r->out_.back().first > t)
+        t = r->out_.back().first;
     r->out_.push_back({t, addr});
     r->out_.push_back({t, uint8_t(data.size())});
-    for (uint8_t b : data) r->out_.push_back({t, b});
+    for (uint8_t b : data)
+        r->out_.push_back({t, b});
 }
 
 size_t Module::takeOutput(std::vector<uint8_t>& out, uint64_t nowUs) {
@@ -121,7 +128,8 @@ size_t Module::takeOutput(std::vector<uint8_t>& out, uint64_t nowUs) {
             fire("drop-out");
             continue;
         }
-        if (idx == f.corruptOutAt || (f.corruptOutPerMille && permille(rng_) < f.corruptOutPerMille)) {
+        if (idx == f.corruptOutAt ||
+            (f.corruptOutPerMille && permille(rng_) < f.corruptOutPerMille)) {
             fire("corrupt-out");
             b ^= 0xFF;
         }
@@ -134,7 +142,8 @@ size_t Module::takeOutput(std::vector<uint8_t>& out, uint64_t nowUs) {
 void Module::receive(const uint8_t* bytes, size_t n, uint64_t nowUs) {
     now_ = nowUs;
     for (size_t i = 0; i < n; ++i) {
-        if (away_) continue;  // bytes sent to a module that is away are lost
+        if (away_)
+            continue; // bytes sent to a module that is away are lost
         long idx = long(inCount_++);
         if (idx == cfg_.faults.dropInAt) {
             fire("drop-in");
@@ -152,7 +161,8 @@ void Module::framingError() {
     // request; without it a host whose own stream is aligned would never know.
     Module* r = root();
     r->out_.push_back({now_, 0xFF});
-    if (trace_) trace_(cfg_.name + " framing error, waiting for sync");
+    if (trace_)
+        trace_(cfg_.name + " framing error, waiting for sync");
 }
 
 void Module::finishSyncRun() {
@@ -160,11 +170,14 @@ void Module::finishSyncRun() {
     uint8_t a = cfg_.address;
     if (syncPairs_ >= 2) {
         st_.syncs++;
-        if (trace_) trace_(cfg_.name + " sync");
+        if (trace_)
+            trace_(cfg_.name + " sync");
         Module* r = root();
         uint64_t t = now_ + uint64_t(cfg_.faults.slowMs) * 1000;
-        if (!r->out_.empty() && r->out_.back().first > t) t = r->out_.back().first;
-        for (uint8_t b : {a, uint8_t(0), a, uint8_t(0)}) r->out_.push_back({t, b});
+        if (!r->out_.empty() && r->out_.back().first > t)
+            t = r->out_.back().first;
+        for (uint8_t b : {a, uint8_t(0), a, uint8_t(0)})
+            r->out_.push_back({t, b});
     } else if (syncPairs_ == 1) {
         st_.addressQueries++;
         tracePacket('<', Packet{kAddrQuery, {}});
@@ -196,13 +209,15 @@ void Module::acceptByte(uint8_t b) {
         if (b == 0) {
             ++syncPairs_;
             syncSeenUs_ = now_;
-            if (syncPairs_ >= kSyncPairs) finishSyncRun();
-            else rx_ = Rx::SyncRun;
+            if (syncPairs_ >= kSyncPairs)
+                finishSyncRun();
+            else
+                rx_ = Rx::SyncRun;
         } else if (syncPairs_ > 0) {
             finishSyncRun();
             framingError();
         } else if (b <= kMaxData) {
-            asm_ = Packet{kAddrQuery, {}};  // a packet to 173 with data: not ours
+            asm_ = Packet{kAddrQuery, {}}; // a packet to 173 with data: not ours
             asmLen_ = b;
             rx_ = Rx::Data;
         } else {
@@ -262,24 +277,30 @@ void Module::handlePacket(const Packet& p) {
     }
     if (p.addr == cfg_.address) {
         tracePacket('<', p);
-        if (!p.data.empty()) dispatch(p);
+        if (!p.data.empty())
+            dispatch(p);
         return;
     }
     for (Module* c : children_) {
-        if (c->cfg_.address != p.addr) continue;
-        if (!routingActive()) break;
+        if (c->cfg_.address != p.addr)
+            continue;
+        if (!routingActive())
+            break;
         st_.forwarded++;
         c->now_ = now_;
         c->tracePacket('<', p);
-        if (!p.data.empty()) c->dispatch(p);
+        if (!p.data.empty())
+            c->dispatch(p);
         return;
     }
     st_.ignoredPackets++;
-    if (trace_) tracePacket('-', p);
+    if (trace_)
+        tracePacket('-', p);
 }
 
 void Module::dispatch(const Packet& p) {
-    if (away_) return;
+    if (away_)
+        return;
     uint8_t cmd = p.data[0];
     if (cmd == cmdHEARTBEAT) {
         if (p.data.size() == 2 && hbPending_ && p.data[1] == hbExpect_) {
@@ -296,19 +317,36 @@ void Module::dispatch(const Packet& p) {
         return;
     }
     switch (cmd) {
-    case cmdSYSTEM: handleSystem(p); break;
-    case cmdSLOT: handleSlot(p); break;
-    case cmdDEBUG: emit(p.data); break;
-    case cmdDESCRIBE: handleDescribe(p); break;
-    case cmdSTREAM: handleStream(p); break;
-    case cmdFACTORY: handleFactory(p); break;
-    case cmdUPGRADE: handleUpgrade(p); break;
-    default: st_.ignoredPackets++; break;
+    case cmdSYSTEM:
+        handleSystem(p);
+        break;
+    case cmdSLOT:
+        handleSlot(p);
+        break;
+    case cmdDEBUG:
+        emit(p.data);
+        break;
+    case cmdDESCRIBE:
+        handleDescribe(p);
+        break;
+    case cmdSTREAM:
+        handleStream(p);
+        break;
+    case cmdFACTORY:
+        handleFactory(p);
+        break;
+    case cmdUPGRADE:
+        handleUpgrade(p);
+        break;
+    default:
+        st_.ignoredPackets++;
+        break;
     }
 }
 
 void Module::heartbeatTick() {
-    if (hbPending_) st_.heartbeatsMissed++;
+    if (hbPending_)
+        st_.heartbeatsMissed++;
     hbExpect_ = uint8_t(hbNext_ + 2);
     hbPending_ = true;
     st_.heartbeatsSent++;
@@ -334,7 +372,8 @@ void Module::comeBack() {
     away_ = false;
     st_.present = true;
     st_.mode = nextMode_;
-    st_.serial = (st_.mode == Mode::Loader && cfg_.loaderDefaultSerial) ? kLoaderSerial : cfg_.serial;
+    st_.serial =
+        (st_.mode == Mode::Loader && cfg_.loaderDefaultSerial) ? kLoaderSerial : cfg_.serial;
     rx_ = Rx::Idle;
     asm_ = Packet{};
     st_.linkStarted = false;
@@ -350,14 +389,18 @@ void Module::comeBack() {
     st_.options[7] = version;
     st_.options[20] = 0;
     cfg_.heartbeatMs = savedHbMs_;
-    if (keptLink) st_.linkStarted = true;
-    if (st_.mode == Mode::Loader && cfg_.loadReplyAfter) loadReplyOwed_ = true;
-    if (trace_) trace_(cfg_.name + " back" + (st_.mode == Mode::Loader ? " (loader)" : ""));
+    if (keptLink)
+        st_.linkStarted = true;
+    if (st_.mode == Mode::Loader && cfg_.loadReplyAfter)
+        loadReplyOwed_ = true;
+    if (trace_)
+        trace_(cfg_.name + " back" + (st_.mode == Mode::Loader ? " (loader)" : ""));
 }
 
 bool Module::attach(uint64_t nowUs) {
     now_ = nowUs;
-    if (away_ || gone_) return false;
+    if (away_ || gone_)
+        return false;
     if (refused_ < cfg_.faults.refuseConnections) {
         ++refused_;
         fire("refuse");
@@ -381,7 +424,8 @@ void Module::detach(uint64_t nowUs) {
 
 void Module::poll(uint64_t nowUs) {
     now_ = nowUs;
-    if (rx_ == Rx::SyncRun && now_ - syncSeenUs_ >= kSyncGapUs) finishSyncRun();
+    if (rx_ == Rx::SyncRun && now_ - syncSeenUs_ >= kSyncGapUs)
+        finishSyncRun();
     if (dropPending_ && now_ >= dropAtUs_) {
         dropPending_ = false;
         if (awayScheduled_) {
@@ -390,7 +434,8 @@ void Module::poll(uint64_t nowUs) {
             st_.present = false;
             st_.linkStarted = false;
             out_.clear();
-            if (trace_) trace_(cfg_.name + " link dropped");
+            if (trace_)
+                trace_(cfg_.name + " link dropped");
             if (nextMode_ == Mode::Loader && cfg_.faults.noReturnAfterLoad) {
                 fire("no-return");
                 gone_ = true;
@@ -399,10 +444,14 @@ void Module::poll(uint64_t nowUs) {
             away_ = true;
         }
     }
-    if (away_ && !gone_ && !dropPending_ && now_ >= backAtUs_) comeBack();
-    if (!away_ && !router_ && st_.linkStarted && cfg_.heartbeatMs && now_ >= nextHbUs_) heartbeatTick();
-    if (!away_) streamTick();
-    for (Module* c : children_) c->poll(nowUs);
+    if (away_ && !gone_ && !dropPending_ && now_ >= backAtUs_)
+        comeBack();
+    if (!away_ && !router_ && st_.linkStarted && cfg_.heartbeatMs && now_ >= nextHbUs_)
+        heartbeatTick();
+    if (!away_)
+        streamTick();
+    for (Module* c : children_)
+        c->poll(nowUs);
 }
 
-}  // namespace modsim
+} // namespace modsim

@@ -12,17 +12,28 @@ namespace {
 
 bool field(const uint8_t* f, bool (*ok)(int), size_t& n) {
     n = 0;
-    while (n < 16 && ok(f[n])) ++n;
-    if (n == 0) return false;
+    while (n < 16 && ok(f[n]))
+        ++n;
+    if (n == 0)
+        return false;
     for (size_t i = n; i < 16; ++i)
-        if (f[i] != ' ' && f[i] != 0) return false;
+        if (f[i] != ' ' && f[i] != 0)
+            return false;
     return true;
 }
 
-bool isDigit(int c) { return c >= '0' && c <= '9'; }
-bool isVersionChar(int c) { return isDigit(c) || c == '.'; }
-bool isHex(int c) { return std::isxdigit(c) != 0; }
-bool isPrint(int c) { return c >= 0x20 && c < 0x7F; }
+bool isDigit(int c) {
+    return c >= '0' && c <= '9';
+}
+bool isVersionChar(int c) {
+    return isDigit(c) || c == '.';
+}
+bool isHex(int c) {
+    return std::isxdigit(c) != 0;
+}
+bool isPrint(int c) {
+    return c >= 0x20 && c < 0x7F;
+}
 
 bool parseVersion(const uint8_t* f, size_t n, uint32_t& packed) {
     unsigned part[3] = {0, 0, 0};
@@ -30,15 +41,18 @@ bool parseVersion(const uint8_t* f, size_t n, uint32_t& packed) {
     bool digit = false;
     for (size_t i = 0; i < n; ++i) {
         if (f[i] == '.') {
-            if (!digit || ++k > 2) return false;
+            if (!digit || ++k > 2)
+                return false;
             digit = false;
         } else {
             part[k] = part[k] * 10 + unsigned(f[i] - '0');
-            if (part[k] > 16777215) return false;
+            if (part[k] > 16777215)
+                return false;
             digit = true;
         }
     }
-    if (k != 2 || !digit || part[0] > 15 || part[1] > 15) return false;
+    if (k != 2 || !digit || part[0] > 15 || part[1] > 15)
+        return false;
     packed = (part[0] << 28) | (part[1] << 24) | part[2];
     return true;
 }
@@ -46,21 +60,30 @@ bool parseVersion(const uint8_t* f, size_t n, uint32_t& packed) {
 // A descriptor inside an image: build (decimal), version (a.b.c), serial
 // (8 hex digits) and model name, four 16-byte fields padded with spaces.
 bool findDescriptor(const std::vector<uint8_t>& img, uint32_t& build, uint32_t& version) {
-    if (img.size() < 64) return false;
+    if (img.size() < 64)
+        return false;
     for (size_t i = 0; i + 64 <= img.size(); ++i) {
         const uint8_t* p = &img[i];
         size_t nb, nv, ns, nm;
-        if (!isDigit(p[0]) || !field(p, isDigit, nb) || nb > 10) continue;
-        if (!field(p + 16, isVersionChar, nv) || !field(p + 32, isHex, ns) || ns != 8) continue;
-        if (!isPrint(p[48])) continue;
+        if (!isDigit(p[0]) || !field(p, isDigit, nb) || nb > 10)
+            continue;
+        if (!field(p + 16, isVersionChar, nv) || !field(p + 32, isHex, ns) || ns != 8)
+            continue;
+        if (!isPrint(p[48]))
+            continue;
         nm = 0;
-        while (nm < 16 && isPrint(p[48 + nm])) ++nm;
-        if (nm != 16) continue;
+        while (nm < 16 && isPrint(p[48 + nm]))
+            ++nm;
+        if (nm != 16)
+            continue;
         uint32_t v;
-        if (!parseVersion(p + 16, nv, v)) continue;
+        if (!parseVersion(p + 16, nv, v))
+            continue;
         uint64_t b = 0;
-        for (size_t k = 0; k < nb; ++k) b = b * 10 + unsigned(p[k] - '0');
-        if (b > 0xFFFFFFFFu) continue;
+        for (size_t k = 0; k < nb; ++k)
+            b = b * 10 + unsigned(p[k] - '0');
+        if (b > 0xFFFFFFFFu)
+            continue;
         build = uint32_t(b);
         version = v;
         return true;
@@ -68,7 +91,7 @@ bool findDescriptor(const std::vector<uint8_t>& img, uint32_t& build, uint32_t& 
     return false;
 }
 
-}  // namespace
+} // namespace
 
 void Module::takeDescriptor() {
     uint32_t build = 0, version = 0;
@@ -79,8 +102,10 @@ void Module::takeDescriptor() {
             return;
         }
     }
-    if (cfg_.newVersion) st_.version = cfg_.newVersion;
-    if (cfg_.newBuild) st_.build = cfg_.newBuild;
+    if (cfg_.newVersion)
+        st_.version = cfg_.newVersion;
+    if (cfg_.newBuild)
+        st_.build = cfg_.newBuild;
 }
 
 void Module::upgradeReboot() {
@@ -101,7 +126,8 @@ void Module::upgradeReboot() {
 
 void Module::handleUpgrade(const Packet& p) {
     const auto& d = p.data;
-    if (d.size() < 2) return;
+    if (d.size() < 2)
+        return;
     auto status = [&](uint8_t s, const std::vector<uint8_t>& extra) {
         std::vector<uint8_t> r{cmdUPGRADE, val_UPGRADE_STATUS, s};
         r.insert(r.end(), extra.begin(), extra.end());
@@ -124,13 +150,16 @@ void Module::handleUpgrade(const Packet& p) {
         uint16_t portion = cfg_.portion;
         uint8_t hp[2];
         putBE16(hp, portion);
-        if (d.size() != 7) return status(errSize, {hp[0], hp[1]});
-        if (!initDone_ && st_.mode == Mode::Firmware) return status(errMode, {hp[0], hp[1]});
+        if (d.size() != 7)
+            return status(errSize, {hp[0], hp[1]});
+        if (!initDone_ && st_.mode == Mode::Firmware)
+            return status(errMode, {hp[0], hp[1]});
         if (cfg_.faults.prepareStatus) {
             fire("prepare-error");
             return status(cfg_.faults.prepareStatus, {hp[0], hp[1]});
         }
-        if (portion == 0) fire("portion-zero");
+        if (portion == 0)
+            fire("portion-zero");
         Block b{d[2], getBE32(&d[3]), {}};
         blockIsLoader_ = st_.mode == Mode::Firmware;
         (blockIsLoader_ ? st_.loaderImages : st_.firmwareImages).push_back(b);
@@ -141,13 +170,15 @@ void Module::handleUpgrade(const Packet& p) {
     }
     case val_UPGRADE_DATA: {
         size_t n = d.size() - 2;
-        if (n < 1 || n > kUpgradeMaxData || !blockOpen_) return emit({cmdUPGRADE, val_UPGRADE_DATA, 0});
+        if (n < 1 || n > kUpgradeMaxData || !blockOpen_)
+            return emit({cmdUPGRADE, val_UPGRADE_DATA, 0});
         if (dataWrongLeft_ > 0) {
             --dataWrongLeft_;
             fire("data-wrong");
             return emit({cmdUPGRADE, val_UPGRADE_DATA, uint8_t(n - 1)});
         }
-        for (size_t i = 2; i < d.size(); ++i) sum_ += d[i];
+        for (size_t i = 2; i < d.size(); ++i)
+            sum_ += d[i];
         if (blockIsLoader_) {
             auto& img = st_.loaderImages.back().data;
             img.insert(img.end(), d.begin() + 2, d.end());
@@ -184,8 +215,10 @@ void Module::handleUpgrade(const Packet& p) {
             pending_.clear();
             return status(cfg_.faults.writeStatus, {});
         }
-        if (d.size() != 4) return status(errSize, {});
-        if (!blockOpen_ || blockIsLoader_) return status(errMode, {});
+        if (d.size() != 4)
+            return status(errSize, {});
+        if (!blockOpen_ || blockIsLoader_)
+            return status(errMode, {});
         if (getBE16(&d[2]) != pending_.size()) {
             pending_.clear();
             return status(errSize, {});
@@ -198,12 +231,13 @@ void Module::handleUpgrade(const Packet& p) {
     }
     case val_UPGRADE_LOAD:
         if (!initDone_ || st_.loaderImages.empty()) {
-            st_.ignoredPackets++;  // no loader to start
+            st_.ignoredPackets++; // no loader to start
             return;
         }
         blockOpen_ = false;
         st_.firmwareImages.clear();
-        if (!cfg_.loadReplyAfter) emit({cmdUPGRADE, val_UPGRADE_LOAD});
+        if (!cfg_.loadReplyAfter)
+            emit({cmdUPGRADE, val_UPGRADE_LOAD});
         scheduleAway(cfg_.restartMs, Mode::Loader, true);
         return;
     case val_UPGRADE_REBOOT:
@@ -213,4 +247,4 @@ void Module::handleUpgrade(const Packet& p) {
     }
 }
 
-}  // namespace modsim
+} // namespace modsim

@@ -23,8 +23,12 @@ namespace {
 volatile sig_atomic_t gStop = 0;
 volatile sig_atomic_t gReport = 0;
 
-void onStop(int) { gStop = 1; }
-void onReport(int) { gReport = 1; }
+void onStop(int) {
+    gStop = 1;
+}
+void onReport(int) {
+    gReport = 1;
+}
 
 void usage(FILE* f) {
     fputs("usage: keystrand-sim [options] [-- COMMAND [ARGS...]]\n"
@@ -65,7 +69,8 @@ bool parseArgs(int argc, char** argv, Options& o) {
         };
         std::string v;
         if (a == "--") {
-            for (++i; i < argc; ++i) o.command.push_back(argv[i]);
+            for (++i; i < argc; ++i)
+                o.command.push_back(argv[i]);
             break;
         } else if (a == "--help" || a == "-h") {
             usage(stdout);
@@ -77,17 +82,24 @@ bool parseArgs(int argc, char** argv, Options& o) {
         } else if (a == "--report") {
             o.report = true;
         } else if (a == "--bench") {
-            if (!value(v)) return false;
-            if (!modsim::loadBenchFile(v, o.bench, err)) return fprintf(stderr, "keystrand-sim: %s\n", err.c_str()), false;
+            if (!value(v))
+                return false;
+            if (!modsim::loadBenchFile(v, o.bench, err))
+                return fprintf(stderr, "keystrand-sim: %s\n", err.c_str()), false;
         } else if (a == "--module") {
-            if (!value(v)) return false;
-            if (!modsim::parseModuleSpec(v, o.bench, err)) return fprintf(stderr, "keystrand-sim: %s\n", err.c_str()), false;
+            if (!value(v))
+                return false;
+            if (!modsim::parseModuleSpec(v, o.bench, err))
+                return fprintf(stderr, "keystrand-sim: %s\n", err.c_str()), false;
         } else if (a == "--bind") {
-            if (!value(o.bench.bind)) return false;
+            if (!value(o.bench.bind))
+                return false;
         } else if (a == "--discovery") {
-            if (!value(o.bench.discovery)) return false;
+            if (!value(o.bench.discovery))
+                return false;
         } else if (a == "--ready-file") {
-            if (!value(o.readyFile)) return false;
+            if (!value(o.readyFile))
+                return false;
         } else {
             fprintf(stderr, "keystrand-sim: unknown option '%s'\n", a.c_str());
             usage(stderr);
@@ -107,7 +119,8 @@ bool parseArgs(int argc, char** argv, Options& o) {
 
 bool wantsUsb(const modsim::BenchConfig& b) {
     for (const auto& m : b.modules)
-        if (m.usb) return true;
+        if (m.usb)
+            return true;
     return false;
 }
 
@@ -125,11 +138,13 @@ void ensurePreload(char** argv) {
     }
     const char* old = getenv("LD_PRELOAD");
     std::string preload = "libumockdev-preload.so.0";
-    if (old && *old) preload += std::string(":") + old;
+    if (old && *old)
+        preload += std::string(":") + old;
     setenv("LD_PRELOAD", preload.c_str(), 1);
     setenv("KS_MODSIM_REEXEC", "1", 1);
     execv("/proc/self/exe", argv);
-    fprintf(stderr, "keystrand-sim: cannot restart under the umockdev preload: %s\n", strerror(errno));
+    fprintf(stderr, "keystrand-sim: cannot restart under the umockdev preload: %s\n",
+            strerror(errno));
     exit(1);
 }
 #endif
@@ -145,19 +160,22 @@ pid_t spawn(std::vector<char*>& cmd) {
     return pid;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
     Options o;
-    if (!parseArgs(argc, argv, o)) return 2;
+    if (!parseArgs(argc, argv, o))
+        return 2;
     bool usb = wantsUsb(o.bench);
 #ifdef KS_MODSIM_USB
-    if (usb) ensurePreload(argv);
+    if (usb)
+        ensurePreload(argv);
     std::unique_ptr<kssim::UsbBus> bus;
     std::unique_ptr<modsim::UsbServe> serve;
 #else
     if (usb) {
-        fprintf(stderr, "keystrand-sim: emulated USB is not available in this build (no umockdev)\n");
+        fprintf(stderr,
+                "keystrand-sim: emulated USB is not available in this build (no umockdev)\n");
         return 1;
     }
 #endif
@@ -175,11 +193,13 @@ int main(int argc, char** argv) {
             return 1;
         }
         o.bench.bind = modsim::PrivateNet::kModuleAddress;
-        if (o.bench.discovery.empty()) o.bench.discovery = modsim::PrivateNet::kModuleInterface;
+        if (o.bench.discovery.empty())
+            o.bench.discovery = modsim::PrivateNet::kModuleInterface;
         net.enterModuleSide();
     }
     bool started = bench.start(o.bench, err);
-    if (o.netns) net.enterHostSide();
+    if (o.netns)
+        net.enterHostSide();
     if (!started) {
         fprintf(stderr, "keystrand-sim: %s\n", err.c_str());
         return 1;
@@ -208,20 +228,24 @@ int main(int argc, char** argv) {
         });
     std::string lines = bench.summary();
     if (o.netns)
-        lines += std::string("netns host=") + modsim::PrivateNet::kHostAddress + " modules=" +
-                 modsim::PrivateNet::kModuleAddress + " discovery=" + o.bench.discovery + "\n";
+        lines += std::string("netns host=") + modsim::PrivateNet::kHostAddress +
+                 " modules=" + modsim::PrivateNet::kModuleAddress +
+                 " discovery=" + o.bench.discovery + "\n";
     fputs(lines.c_str(), stdout);
     puts("ready");
     fflush(stdout);
-    if (!o.readyFile.empty()) std::ofstream(o.readyFile) << lines << "ready\n";
+    if (!o.readyFile.empty())
+        std::ofstream(o.readyFile) << lines << "ready\n";
 
     int status = 0;
     pid_t child = -1;
 #ifdef KS_MODSIM_USB
-    if (bus && !o.command.empty()) child = bus->spawn(std::vector<std::string>(o.command.begin(), o.command.end()));
+    if (bus && !o.command.empty())
+        child = bus->spawn(std::vector<std::string>(o.command.begin(), o.command.end()));
     else
 #endif
-    if (!o.command.empty()) child = spawn(o.command);
+        if (!o.command.empty())
+        child = spawn(o.command);
     if (child < 0 && !o.command.empty()) {
         fprintf(stderr, "keystrand-sim: cannot start the command: %s\n", strerror(errno));
         status = 1;
@@ -247,9 +271,11 @@ int main(int argc, char** argv) {
         waitpid(child, &ws, 0);
         status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
     }
-    if (o.report) fputs(bench.report().c_str(), stderr);
+    if (o.report)
+        fputs(bench.report().c_str(), stderr);
 #ifdef KS_MODSIM_USB
-    if (serve) serve->stop();
+    if (serve)
+        serve->stop();
 #endif
     bench.stop();
     return status;

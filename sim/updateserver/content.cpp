@@ -13,24 +13,22 @@ namespace updsim {
 
 namespace {
 
-std::string FirstLineTrimmed(const std::string& text)
-{
+std::string FirstLineTrimmed(const std::string& text) {
     std::string line = text.substr(0, text.find_first_of("\r\n"));
     size_t b = line.find_first_not_of(" \t");
     size_t e = line.find_last_not_of(" \t");
     return b == std::string::npos ? std::string() : line.substr(b, e - b + 1);
 }
 
-std::string ReadFirstLine(const std::string& path)
-{
+std::string ReadFirstLine(const std::string& path) {
     std::string bytes;
     return ReadWholeFile(path, bytes) ? FirstLineTrimmed(bytes) : std::string();
 }
 
-bool ParseWord(const std::string& text, uint32_t& value)
-{
-    if (text.empty() || text.size() > 8 || !std::all_of(text.begin(), text.end(),
-                                                           [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }))
+bool ParseWord(const std::string& text, uint32_t& value) {
+    if (text.empty() || text.size() > 8 || !std::all_of(text.begin(), text.end(), [](char c) {
+            return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+        }))
         return false;
     value = static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 16));
     return true;
@@ -40,24 +38,20 @@ bool ParseWord(const std::string& text, uint32_t& value)
 
 Content::Content(std::string rootDirectory) : root(std::move(rootDirectory)) {}
 
-bool Content::HasModule(const std::string& serial) const
-{
+bool Content::HasModule(const std::string& serial) const {
     std::error_code ec;
     return IsSerialText(serial) && fs::is_directory(fs::path(root) / serial, ec);
 }
 
-std::string Content::Latest(const std::string& serial) const
-{
+std::string Content::Latest(const std::string& serial) const {
     return ReadFirstLine((fs::path(root) / serial / "latest").string());
 }
 
-std::string Content::Firmware(const std::string& serial) const
-{
+std::string Content::Firmware(const std::string& serial) const {
     return ReadFirstLine((fs::path(root) / serial / "firmware").string());
 }
 
-std::vector<BuildEntry> Content::Builds(const std::string& serial) const
-{
+std::vector<BuildEntry> Content::Builds(const std::string& serial) const {
     std::vector<BuildEntry> builds;
     std::error_code ec;
     fs::directory_iterator it(fs::path(root) / serial, ec), end;
@@ -82,15 +76,14 @@ std::vector<BuildEntry> Content::Builds(const std::string& serial) const
     return builds;
 }
 
-bool Content::ReadBird(const std::string& serial, const std::string& build, std::string& bytes) const
-{
+bool Content::ReadBird(const std::string& serial, const std::string& build,
+                       std::string& bytes) const {
     if (!IsSerialText(serial) || !IsDecimal(build))
         return false;
     return ReadWholeFile((fs::path(root) / serial / (build + ".bird")).string(), bytes);
 }
 
-bool Content::FindRecovery(const uint32_t fingerprint[4], RecoveryEntry& entry) const
-{
+bool Content::FindRecovery(const uint32_t fingerprint[4], RecoveryEntry& entry) const {
     std::string table;
     if (!ReadWholeFile((fs::path(root) / "recovery").string(), table))
         return false;
@@ -115,8 +108,7 @@ bool Content::FindRecovery(const uint32_t fingerprint[4], RecoveryEntry& entry) 
     return false;
 }
 
-bool ReadWholeFile(const std::string& path, std::string& bytes)
-{
+bool ReadWholeFile(const std::string& path, std::string& bytes) {
     std::ifstream in(path, std::ios::binary);
     if (!in)
         return false;
@@ -128,8 +120,7 @@ bool ReadWholeFile(const std::string& path, std::string& bytes)
     return true;
 }
 
-std::string Base64Encode(const std::string& bytes)
-{
+std::string Base64Encode(const std::string& bytes) {
     static const char alphabet[] =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
@@ -156,15 +147,13 @@ std::string Base64Encode(const std::string& bytes)
     return out;
 }
 
-bool IsDecimal(const std::string& text)
-{
+bool IsDecimal(const std::string& text) {
     return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
-               return std::isdigit(static_cast<unsigned char>(c)) != 0;
-           });
+        return std::isdigit(static_cast<unsigned char>(c)) != 0;
+    });
 }
 
-bool IsSerialText(const std::string& text)
-{
+bool IsSerialText(const std::string& text) {
     return text.size() == 8 && std::all_of(text.begin(), text.end(), [](char c) {
                return std::isdigit(static_cast<unsigned char>(c)) || (c >= 'A' && c <= 'F');
            });

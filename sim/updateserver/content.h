@@ -26,7 +26,7 @@ struct BuildEntry {
 };
 
 class Content {
-public:
+  public:
     explicit Content(std::string root);
 
     const std::string& Root() const { return root; }
@@ -44,7 +44,7 @@ public:
     // Looks the fingerprint up in the recovery table; false when absent.
     bool FindRecovery(const uint32_t fingerprint[4], RecoveryEntry& entry) const;
 
-private:
+  private:
     std::string root;
 };
 

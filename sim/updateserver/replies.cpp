@@ -10,8 +10,7 @@ namespace {
 
 using Params = std::map<std::string, std::string>;
 
-Reply Error(int status, const std::string& text)
-{
+Reply Error(int status, const std::string& text) {
     Reply r;
     r.status = status;
     r.body = "error " + text + "\n";
@@ -19,8 +18,7 @@ Reply Error(int status, const std::string& text)
     return r;
 }
 
-Reply Ok(const std::string& lines, const std::string& note)
-{
+Reply Ok(const std::string& lines, const std::string& note) {
     Reply r;
     r.body = "ok\n" + lines;
     r.note = note;
@@ -28,8 +26,7 @@ Reply Ok(const std::string& lines, const std::string& note)
 }
 
 // Checks that every named parameter is present; sets the error reply if not.
-bool Require(const Params& p, std::initializer_list<const char*> names, Reply& error)
-{
+bool Require(const Params& p, std::initializer_list<const char*> names, Reply& error) {
     for (const char* n : names) {
         if (p.find(n) == p.end()) {
             error = Error(400, std::string("missing parameter ") + n);
@@ -39,8 +36,7 @@ bool Require(const Params& p, std::initializer_list<const char*> names, Reply& e
     return true;
 }
 
-bool CheckSerial(const Content& content, const std::string& sn, Reply& error)
-{
+bool CheckSerial(const Content& content, const std::string& sn, Reply& error) {
     if (!IsSerialText(sn)) {
         error = Error(400, "sn must be eight upper-case hexadecimal digits");
         return false;
@@ -52,8 +48,7 @@ bool CheckSerial(const Content& content, const std::string& sn, Reply& error)
     return true;
 }
 
-Reply AnswerPing(const Params& p)
-{
+Reply AnswerPing(const Params& p) {
     Reply e;
     if (!Require(p, {"rv"}, e))
         return e;
@@ -62,8 +57,7 @@ Reply AnswerPing(const Params& p)
     return Ok("", "ping");
 }
 
-Reply AnswerQuery(const Content& content, const Params& p)
-{
+Reply AnswerQuery(const Content& content, const Params& p) {
     Reply e;
     if (!Require(p, {"sn"}, e) || !CheckSerial(content, p.at("sn"), e))
         return e;
@@ -74,8 +68,7 @@ Reply AnswerQuery(const Content& content, const Params& p)
     return Ok(latest + "\n" + content.Firmware(sn) + "\n", "latest " + latest);
 }
 
-Reply AnswerBird(const Content& content, const Params& p)
-{
+Reply AnswerBird(const Content& content, const Params& p) {
     Reply e;
     if (!Require(p, {"bld", "fw", "no_cal", "sn"}, e) || !CheckSerial(content, p.at("sn"), e))
         return e;
@@ -89,12 +82,11 @@ Reply AnswerBird(const Content& content, const Params& p)
     std::string bytes;
     if (!content.ReadBird(sn, p.at("bld"), bytes))
         return Error(404, "unknown build");
-    return Ok(Base64Encode(bytes) + "\n", "build " + p.at("bld") + " " +
-                                              std::to_string(bytes.size()) + " bytes");
+    return Ok(Base64Encode(bytes) + "\n",
+              "build " + p.at("bld") + " " + std::to_string(bytes.size()) + " bytes");
 }
 
-Reply AnswerBuilds(const Content& content, const Params& p)
-{
+Reply AnswerBuilds(const Content& content, const Params& p) {
     Reply e;
     if (!Require(p, {"sn"}, e) || !CheckSerial(content, p.at("sn"), e))
         return e;
@@ -105,8 +97,7 @@ Reply AnswerBuilds(const Content& content, const Params& p)
     return Ok(lines, std::to_string(builds.size()) + " builds");
 }
 
-Reply AnswerFix(const Content& content, const Params& p)
-{
+Reply AnswerFix(const Content& content, const Params& p) {
     Reply e;
     if (!Require(p, {"brief", "fp"}, e))
         return e;
@@ -134,8 +125,7 @@ Reply AnswerFix(const Content& content, const Params& p)
 
 } // namespace
 
-Reply Answer(const Content& content, const Params& p)
-{
+Reply Answer(const Content& content, const Params& p) {
     auto op = p.find("op");
     if (op == p.end())
         return Error(400, "missing parameter op");
@@ -152,8 +142,7 @@ Reply Answer(const Content& content, const Params& p)
     return Error(400, "unknown op");
 }
 
-void Distort(const Faults& f, const std::string& op, Reply& reply)
-{
+void Distort(const Faults& f, const std::string& op, Reply& reply) {
     if (!f.AppliesTo(op))
         return;
     if (f.status != 0) {

@@ -43,13 +43,11 @@ struct Stopper {
     bool stopping = false;
 
     // Waits up to ms milliseconds; returns false when shutdown began.
-    bool Sleep(long ms)
-    {
+    bool Sleep(long ms) {
         std::unique_lock<std::mutex> lock(mutex);
         return !cv.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping; });
     }
-    void Stop()
-    {
+    void Stop() {
         std::lock_guard<std::mutex> lock(mutex);
         stopping = true;
         cv.notify_all();
@@ -61,34 +59,29 @@ struct RequestLog {
     std::mutex mutex;
     FILE* out = stdout;
 
-    void Line(const std::string& text)
-    {
+    void Line(const std::string& text) {
         std::lock_guard<std::mutex> lock(mutex);
         std::fprintf(out, "%s\n", text.c_str());
         std::fflush(out);
     }
 };
 
-void Usage()
-{
-    std::fprintf(stderr,
-                 "usage: updateserver --root DIR [--port N] [--log FILE] [--lifetime S]\n"
-                 "       [--status CODE] [--first-line TEXT] [--empty-body] [--crlf]\n"
-                 "       [--truncate-payload N] [--bad-payload] [--body-file FILE]\n"
-                 "       [--delay-ms MS] [--hang] [--close-mid-reply]\n"
-                 "       [--trickle BYTES:MS] [--chunked] [--only OP[,OP...]]\n");
+void Usage() {
+    std::fprintf(stderr, "usage: updateserver --root DIR [--port N] [--log FILE] [--lifetime S]\n"
+                         "       [--status CODE] [--first-line TEXT] [--empty-body] [--crlf]\n"
+                         "       [--truncate-payload N] [--bad-payload] [--body-file FILE]\n"
+                         "       [--delay-ms MS] [--hang] [--close-mid-reply]\n"
+                         "       [--trickle BYTES:MS] [--chunked] [--only OP[,OP...]]\n");
 }
 
-bool ParseNumber(const char* text, long low, long high, long& value)
-{
+bool ParseNumber(const char* text, long low, long high, long& value) {
     char* end = nullptr;
     errno = 0;
     value = std::strtol(text, &end, 10);
     return errno == 0 && end != text && *end == '\0' && value >= low && value <= high;
 }
 
-bool ParseArgs(int argc, char** argv, Options& o)
-{
+bool ParseArgs(int argc, char** argv, Options& o) {
     Faults& f = o.faults;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -96,8 +89,8 @@ bool ParseArgs(int argc, char** argv, Options& o)
         long n = 0;
         auto number = [&](long low, long high) {
             if (!v || !ParseNumber(v, low, high, n)) {
-                std::fprintf(stderr, "updateserver: %s needs a number from %ld to %ld\n",
-                             a.c_str(), low, high);
+                std::fprintf(stderr, "updateserver: %s needs a number from %ld to %ld\n", a.c_str(),
+                             low, high);
                 return false;
             }
             ++i;
@@ -113,21 +106,41 @@ bool ParseArgs(int argc, char** argv, Options& o)
             return true;
         };
         bool ok = true;
-        if (a == "--root") ok = text(o.root);
-        else if (a == "--port") { ok = number(0, 65535); o.port = int(n); }
-        else if (a == "--log") ok = text(o.logPath);
-        else if (a == "--lifetime") { ok = number(1, 86400); o.lifetimeSeconds = int(n); }
-        else if (a == "--status") { ok = number(100, 599); f.status = int(n); }
-        else if (a == "--first-line") ok = text(f.firstLine);
-        else if (a == "--empty-body") f.emptyBody = true;
-        else if (a == "--crlf") f.crlf = true;
-        else if (a == "--truncate-payload") { ok = number(1, 1L << 30); f.truncatePayload = size_t(n); }
-        else if (a == "--bad-payload") f.badPayload = true;
-        else if (a == "--body-file") ok = text(f.bodyFile);
-        else if (a == "--delay-ms") { ok = number(0, 3600000); f.delayMs = int(n); }
-        else if (a == "--hang") f.hang = true;
-        else if (a == "--close-mid-reply") f.closeMidReply = true;
-        else if (a == "--chunked") f.chunked = true;
+        if (a == "--root")
+            ok = text(o.root);
+        else if (a == "--port") {
+            ok = number(0, 65535);
+            o.port = int(n);
+        } else if (a == "--log")
+            ok = text(o.logPath);
+        else if (a == "--lifetime") {
+            ok = number(1, 86400);
+            o.lifetimeSeconds = int(n);
+        } else if (a == "--status") {
+            ok = number(100, 599);
+            f.status = int(n);
+        } else if (a == "--first-line")
+            ok = text(f.firstLine);
+        else if (a == "--empty-body")
+            f.emptyBody = true;
+        else if (a == "--crlf")
+            f.crlf = true;
+        else if (a == "--truncate-payload") {
+            ok = number(1, 1L << 30);
+            f.truncatePayload = size_t(n);
+        } else if (a == "--bad-payload")
+            f.badPayload = true;
+        else if (a == "--body-file")
+            ok = text(f.bodyFile);
+        else if (a == "--delay-ms") {
+            ok = number(0, 3600000);
+            f.delayMs = int(n);
+        } else if (a == "--hang")
+            f.hang = true;
+        else if (a == "--close-mid-reply")
+            f.closeMidReply = true;
+        else if (a == "--chunked")
+            f.chunked = true;
         else if (a == "--trickle") {
             std::string t;
             ok = text(t);
@@ -164,38 +177,49 @@ bool ParseArgs(int argc, char** argv, Options& o)
     return true;
 }
 
-std::string Describe(const Faults& f, bool applies)
-{
+std::string Describe(const Faults& f, bool applies) {
     if (!applies)
         return "none";
     std::string s;
     auto add = [&](const std::string& w) { s += (s.empty() ? "" : ",") + w; };
-    if (f.status) add("status" + std::to_string(f.status));
-    if (!f.firstLine.empty()) add("first-line");
-    if (f.emptyBody) add("empty-body");
-    if (f.crlf) add("crlf");
-    if (f.truncatePayload) add("truncate");
-    if (f.badPayload) add("bad-payload");
-    if (!f.bodyFile.empty()) add("body-file");
-    if (f.delayMs) add("delay" + std::to_string(f.delayMs));
-    if (f.hang) add("hang");
-    if (f.closeMidReply) add("close-mid-reply");
-    if (f.trickleBytes) add("trickle");
-    if (f.chunked) add("chunked");
+    if (f.status)
+        add("status" + std::to_string(f.status));
+    if (!f.firstLine.empty())
+        add("first-line");
+    if (f.emptyBody)
+        add("empty-body");
+    if (f.crlf)
+        add("crlf");
+    if (f.truncatePayload)
+        add("truncate");
+    if (f.badPayload)
+        add("bad-payload");
+    if (!f.bodyFile.empty())
+        add("body-file");
+    if (f.delayMs)
+        add("delay" + std::to_string(f.delayMs));
+    if (f.hang)
+        add("hang");
+    if (f.closeMidReply)
+        add("close-mid-reply");
+    if (f.trickleBytes)
+        add("trickle");
+    if (f.chunked)
+        add("chunked");
     return s.empty() ? "none" : s;
 }
 
 // Sends the body in timed pieces, or half of it before closing the
 // connection, through a content provider.
-void SendSlowly(httplib::Response& res, const Reply& reply, const Faults& f, Stopper& stopper)
-{
+void SendSlowly(httplib::Response& res, const Reply& reply, const Faults& f, Stopper& stopper) {
     auto body = std::make_shared<std::string>(reply.body);
     bool close = f.closeMidReply;
     size_t piece = f.trickleBytes ? f.trickleBytes : body->size();
     int pauseMs = f.trickleMs;
     res.set_content_provider(
         body->size(), "text/plain",
-        [body, close, piece, pauseMs, &stopper](size_t offset, size_t length, httplib::DataSink& sink) {
+        [body, close, piece, pauseMs, &stopper](size_t offset, size_t length,
+                                                httplib::DataSink& sink) {
             if (close && offset >= body->size() / 2)
                 return false; // the connection is dropped with the reply unfinished
             size_t n = std::min(length, piece);
@@ -212,8 +236,7 @@ void SendSlowly(httplib::Response& res, const Reply& reply, const Faults& f, Sto
 }
 
 // Sends the body with chunked transfer coding, so no length is announced.
-void SendChunked(httplib::Response& res, const Reply& reply)
-{
+void SendChunked(httplib::Response& res, const Reply& reply) {
     auto body = std::make_shared<std::string>(reply.body);
     res.set_chunked_content_provider("text/plain", [body](size_t offset, httplib::DataSink& sink) {
         if (offset >= body->size()) {
@@ -227,8 +250,7 @@ void SendChunked(httplib::Response& res, const Reply& reply)
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     Options opt;
     if (!ParseArgs(argc, argv, opt)) {
         Usage();
@@ -301,7 +323,8 @@ int main(int argc, char** argv)
     std::thread signalThread([&] {
         timespec limit{opt.lifetimeSeconds, 0};
         int sig = sigtimedwait(&signals, nullptr, &limit);
-        log.Line(sig > 0 ? std::string("STOP signal ") + std::to_string(sig) : "STOP lifetime over");
+        log.Line(sig > 0 ? std::string("STOP signal ") + std::to_string(sig)
+                         : "STOP lifetime over");
         stopper.Stop();
         server.stop();
     });

@@ -21,8 +21,7 @@
 
 namespace {
 
-int usage(const char* argv0)
-{
+int usage(const char* argv0) {
     std::fprintf(stderr,
                  "usage: %s [--device SERIAL[:PRODUCT]]... [--echo] [--timeout SECONDS] -- "
                  "COMMAND [ARG...]\n",
@@ -31,8 +30,7 @@ int usage(const char* argv0)
 }
 
 // Restarts this program under umockdev's preload when it is not yet there.
-void ensurePreload(char** argv)
-{
+void ensurePreload(char** argv) {
     std::string why;
     if (kssim::UsbBus::available(&why))
         return;
@@ -51,10 +49,9 @@ void ensurePreload(char** argv)
     std::exit(125);
 }
 
-}  // namespace
+} // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     std::vector<kssim::UsbDeviceConfig> devices;
     bool echo = false;
     long timeoutS = 600;
@@ -69,8 +66,7 @@ int main(int argc, char** argv)
                 char* end = nullptr;
                 unsigned long pid = std::strtoul(spec.c_str() + colon + 1, &end, 16);
                 if (!end || *end || pid > 0xFFFF || colon + 1 == spec.size()) {
-                    std::fprintf(stderr, "ksusb-simrun: bad product id in \"%s\"\n",
-                                 spec.c_str());
+                    std::fprintf(stderr, "ksusb-simrun: bad product id in \"%s\"\n", spec.c_str());
                     return 125;
                 }
                 c.productId = static_cast<uint16_t>(pid);
@@ -112,8 +108,8 @@ int main(int argc, char** argv)
         }
         int status = kssim::UsbBus::waitChild(pid, static_cast<int>(timeoutS * 1000));
         if (status == -1) {
-            std::fprintf(stderr, "ksusb-simrun: %s ran longer than %ld s, killed\n",
-                         cmd[0].c_str(), timeoutS);
+            std::fprintf(stderr, "ksusb-simrun: %s ran longer than %ld s, killed\n", cmd[0].c_str(),
+                         timeoutS);
             return 124;
         }
         if (WIFEXITED(status))

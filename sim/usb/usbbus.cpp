@@ -26,13 +26,11 @@ extern char** environ;
 //  - TSan: GLib, umockdev and libudev are not instrumented and synchronise in
 //    ways TSan cannot see; only reports whose innermost frame lies in them are
 //    suppressed, so races in our own code (handlers included) still show.
-extern "C" const char* __asan_default_options()
-{
+extern "C" const char* __asan_default_options() {
     return "verify_asan_link_order=0";
 }
 
-extern "C" const char* __tsan_default_suppressions()
-{
+extern "C" const char* __tsan_default_suppressions() {
     return "called_from_lib:libumockdev.so.0\n"
            "called_from_lib:libglib-2.0.so.0\n"
            "called_from_lib:libgobject-2.0.so.0\n"
@@ -50,8 +48,7 @@ namespace {
 
 std::atomic<bool> g_busAlive{false};
 
-std::string hex(const std::vector<uint8_t>& v)
-{
+std::string hex(const std::vector<uint8_t>& v) {
     std::string s;
     char b[3];
     for (uint8_t x : v) {
@@ -62,48 +59,53 @@ std::string hex(const std::vector<uint8_t>& v)
 }
 
 // Whether a string can stand in a one-line record of the test bed.
-bool printable(const std::string& s)
-{
+bool printable(const std::string& s) {
     for (char c : s)
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
             return false;
     return true;
 }
 
-}  // namespace
+} // namespace
 
 // ---- UsbDevice -----------------------------------------------------------
 
 UsbDevice::UsbDevice(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 UsbDevice::~UsbDevice() = default;
 
-const UsbDeviceConfig& UsbDevice::config() const { return impl_->cfg; }
-std::string UsbDevice::devnode() const { return impl_->devnode; }
-std::string UsbDevice::syspath() const { return impl_->syspath; }
-int UsbDevice::busNumber() const { return impl_->bus; }
-int UsbDevice::deviceAddress() const { return impl_->address; }
+const UsbDeviceConfig& UsbDevice::config() const {
+    return impl_->cfg;
+}
+std::string UsbDevice::devnode() const {
+    return impl_->devnode;
+}
+std::string UsbDevice::syspath() const {
+    return impl_->syspath;
+}
+int UsbDevice::busNumber() const {
+    return impl_->bus;
+}
+int UsbDevice::deviceAddress() const {
+    return impl_->address;
+}
 
-void UsbDevice::sendToHost(const uint8_t* data, size_t len)
-{
+void UsbDevice::sendToHost(const uint8_t* data, size_t len) {
     if (!data || len == 0)
         return;
     std::lock_guard<std::mutex> lock(impl_->mu);
     impl_->toHost.insert(impl_->toHost.end(), data, data + len);
 }
 
-void UsbDevice::sendToHost(const std::vector<uint8_t>& data)
-{
+void UsbDevice::sendToHost(const std::vector<uint8_t>& data) {
     sendToHost(data.data(), data.size());
 }
 
-size_t UsbDevice::pendingToHost() const
-{
+size_t UsbDevice::pendingToHost() const {
     std::lock_guard<std::mutex> lock(impl_->mu);
     return impl_->toHost.size();
 }
 
-void UsbDevice::setHostWriteHandler(std::function<void(const uint8_t*, size_t)> handler)
-{
+void UsbDevice::setHostWriteHandler(std::function<void(const uint8_t*, size_t)> handler) {
     std::unique_lock<std::mutex> lock(impl_->mu);
     impl_->hostWrite = std::move(handler);
     // Once this returns the old handler is neither running nor called again
@@ -112,73 +114,62 @@ void UsbDevice::setHostWriteHandler(std::function<void(const uint8_t*, size_t)> 
         impl_->cv.wait(lock, [&] { return impl_->hostWriteCalls == 0; });
 }
 
-std::vector<uint8_t> UsbDevice::takeHostBytes()
-{
+std::vector<uint8_t> UsbDevice::takeHostBytes() {
     std::lock_guard<std::mutex> lock(impl_->mu);
     std::vector<uint8_t> v(impl_->fromHost.begin(), impl_->fromHost.end());
     impl_->fromHost.clear();
     return v;
 }
 
-bool UsbDevice::waitHostBytes(size_t n, int timeoutMs) const
-{
+bool UsbDevice::waitHostBytes(size_t n, int timeoutMs) const {
     std::unique_lock<std::mutex> lock(impl_->mu);
     return impl_->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                               [&] { return impl_->fromHost.size() >= n; });
 }
 
-std::vector<UsbOutTransfer> UsbDevice::outTransfers() const
-{
+std::vector<UsbOutTransfer> UsbDevice::outTransfers() const {
     std::lock_guard<std::mutex> lock(impl_->mu);
     return impl_->outLog;
 }
 
-void UsbDevice::setOutNak(bool on)
-{
+void UsbDevice::setOutNak(bool on) {
     std::lock_guard<std::mutex> lock(impl_->mu);
     impl_->outNak = on;
 }
 
-void UsbDevice::setOutPartial(size_t bytes, int count)
-{
+void UsbDevice::setOutPartial(size_t bytes, int count) {
     std::lock_guard<std::mutex> lock(impl_->mu);
     impl_->partialBytes = bytes;
     impl_->partialCount = count;
 }
 
-void UsbDevice::stallOut(int count)
-{
+void UsbDevice::stallOut(int count) {
     std::lock_guard<std::mutex> lock(impl_->mu);
     impl_->stallOutCount = count;
 }
 
-void UsbDevice::stallIn(int count)
-{
+void UsbDevice::stallIn(int count) {
     std::lock_guard<std::mutex> lock(impl_->mu);
     impl_->stallInCount = count;
 }
 
-void UsbDevice::setClearHaltFails(bool on)
-{
+void UsbDevice::setClearHaltFails(bool on) {
     std::lock_guard<std::mutex> lock(impl_->mu);
     impl_->clearHaltFails = on;
 }
 
-int UsbDevice::clearHaltCount() const
-{
+int UsbDevice::clearHaltCount() const {
     std::lock_guard<std::mutex> lock(impl_->mu);
     return impl_->clearHalts;
 }
 
-int UsbDevice::openClients() const
-{
+int UsbDevice::openClients() const {
     std::lock_guard<std::mutex> lock(impl_->mu);
     impl_->purge();
     return static_cast<int>(impl_->clients.size());
 }
 
-bool UsbDevice::waitOpenClients(int count, int timeoutMs) const
-{
+bool UsbDevice::waitOpenClients(int count, int timeoutMs) const {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         if (openClients() <= count)
@@ -189,15 +180,13 @@ bool UsbDevice::waitOpenClients(int count, int timeoutMs) const
     }
 }
 
-bool UsbDevice::interfaceClaimed(int number) const
-{
+bool UsbDevice::interfaceClaimed(int number) const {
     std::lock_guard<std::mutex> lock(impl_->mu);
     impl_->purge();
     return impl_->claims.count(number) != 0;
 }
 
-bool UsbDevice::unplugged() const
-{
+bool UsbDevice::unplugged() const {
     std::lock_guard<std::mutex> lock(impl_->mu);
     return impl_->gone;
 }
@@ -207,12 +196,11 @@ bool UsbDevice::unplugged() const
 struct UsbBus::Impl {
     UMockdevTestbed* testbed = nullptr;
     std::vector<std::unique_ptr<UsbDevice>> devices;
-    int nextAddress = 2;  // 1 is the root hub's
-    std::mutex mu;        // guards devices and nextAddress
+    int nextAddress = 2; // 1 is the root hub's
+    std::mutex mu;       // guards devices and nextAddress
 };
 
-bool UsbBus::available(std::string* why)
-{
+bool UsbBus::available(std::string* why) {
     // The preload library must be mapped into this process already (by
     // LD_PRELOAD); loading it now would come too late to redirect anything.
     void* preload = dlopen("libumockdev-preload.so.0", RTLD_LAZY | RTLD_NOLOAD);
@@ -226,8 +214,7 @@ bool UsbBus::available(std::string* why)
     return true;
 }
 
-UsbBus::UsbBus() : impl_(new Impl)
-{
+UsbBus::UsbBus() : impl_(new Impl) {
     std::string why;
     if (!available(&why))
         throw std::runtime_error("emulated USB bus unavailable: " + why);
@@ -241,8 +228,7 @@ UsbBus::UsbBus() : impl_(new Impl)
     }
 }
 
-UsbBus::~UsbBus()
-{
+UsbBus::~UsbBus() {
     // The test bed goes first: its worker thread stops and no handler runs
     // any more; then the devices (and the handlers' state) can be freed.
     g_object_unref(impl_->testbed);
@@ -250,16 +236,14 @@ UsbBus::~UsbBus()
     g_busAlive = false;
 }
 
-std::string UsbBus::rootDir() const
-{
+std::string UsbBus::rootDir() const {
     gchar* root = umockdev_testbed_get_root_dir(impl_->testbed);
     std::string r = root ? root : "";
     g_free(root);
     return r;
 }
 
-UsbDevice* UsbBus::plug(const UsbDeviceConfig& config)
-{
+UsbDevice* UsbBus::plug(const UsbDeviceConfig& config) {
     std::lock_guard<std::mutex> lock(impl_->mu);
     auto impl = std::make_unique<UsbDevice::Impl>();
     impl->cfg = config;
@@ -268,7 +252,7 @@ UsbDevice* UsbBus::plug(const UsbDeviceConfig& config)
 
     // Lowest free port; a fresh device address (as on re-enumeration).
     int port = 1;
-    for (bool clash = true; clash; ) {
+    for (bool clash = true; clash;) {
         clash = false;
         for (const auto& d : impl_->devices)
             if (!d->unplugged() && d->impl_->port == port) {
@@ -334,8 +318,7 @@ UsbDevice* UsbBus::plug(const UsbDeviceConfig& config)
     return impl_->devices.back().get();
 }
 
-void UsbBus::unplug(UsbDevice* device)
-{
+void UsbBus::unplug(UsbDevice* device) {
     if (!device)
         return;
     {
@@ -350,8 +333,7 @@ void UsbBus::unplug(UsbDevice* device)
     umockdev_testbed_remove_device(impl_->testbed, device->impl_->syspath.c_str());
 }
 
-pid_t UsbBus::spawn(const std::vector<std::string>& argv) const
-{
+pid_t UsbBus::spawn(const std::vector<std::string>& argv) const {
     if (argv.empty()) {
         errno = EINVAL;
         return -1;
@@ -399,8 +381,7 @@ pid_t UsbBus::spawn(const std::vector<std::string>& argv) const
     return pid;
 }
 
-int UsbBus::waitChild(pid_t pid, int timeoutMs)
-{
+int UsbBus::waitChild(pid_t pid, int timeoutMs) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         int status = 0;
@@ -418,4 +399,4 @@ int UsbBus::waitChild(pid_t pid, int timeoutMs)
     }
 }
 
-}  // namespace kssim
+} // namespace kssim

@@ -20,27 +20,23 @@
 namespace kssim {
 namespace {
 
-bool debugOn()
-{
+bool debugOn() {
     static const bool on = std::getenv("KS_USBSIM_DEBUG") != nullptr;
     return on;
 }
 
-gboolean handleIoctlCb(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self)
-{
+gboolean handleIoctlCb(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
     static_cast<UsbDevice::Impl*>(self)->onIoctl(client);
     return TRUE;
 }
 
-void vanishedCb(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self)
-{
+void vanishedCb(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
     if (debugOn())
         std::fprintf(stderr, "usbsim: client %p vanished\n", static_cast<void*>(client));
     static_cast<UsbDevice::Impl*>(self)->onVanished(client);
 }
 
-void connectedCb(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self)
-{
+void connectedCb(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
     auto* d = static_cast<UsbDevice::Impl*>(self);
     if (debugOn())
         std::fprintf(stderr, "usbsim: client %p connected\n", static_cast<void*>(client));
@@ -49,8 +45,7 @@ void connectedCb(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self)
 }
 
 // Resolves `len` bytes that the pointer at `offset` of `data` points to.
-UMockdevIoctlData* resolve(UMockdevIoctlData* data, size_t offset, size_t len)
-{
+UMockdevIoctlData* resolve(UMockdevIoctlData* data, size_t offset, size_t len) {
     GError* error = nullptr;
     UMockdevIoctlData* r = umockdev_ioctl_data_resolve(data, offset, len, &error);
     if (!r) {
@@ -63,14 +58,12 @@ UMockdevIoctlData* resolve(UMockdevIoctlData* data, size_t offset, size_t len)
     return r;
 }
 
-usbdevfs_urb* urbOf(SimUrb* u)
-{
+usbdevfs_urb* urbOf(SimUrb* u) {
     return reinterpret_cast<usbdevfs_urb*>(u->urb->data);
 }
 
 // Reads the 32-bit value an ioctl argument points to (interface, endpoint).
-bool argValue32(UMockdevIoctlClient* client, unsigned* value, UMockdevIoctlData** held)
-{
+bool argValue32(UMockdevIoctlClient* client, unsigned* value, UMockdevIoctlData** held) {
     UMockdevIoctlData* d = resolve(umockdev_ioctl_client_get_arg(client), 0, sizeof(unsigned));
     if (!d)
         return false;
@@ -79,26 +72,23 @@ bool argValue32(UMockdevIoctlClient* client, unsigned* value, UMockdevIoctlData*
     return true;
 }
 
-}  // namespace
+} // namespace
 
-UsbDevice::Impl::~Impl()
-{
+UsbDevice::Impl::~Impl() {
     while (!clients.empty())
         drop(clients.begin()->first);
     if (handler)
         g_object_unref(handler);
 }
 
-void UsbDevice::Impl::connectHandler()
-{
+void UsbDevice::Impl::connectHandler() {
     handler = umockdev_ioctl_base_new();
     g_signal_connect(handler, "handle-ioctl", G_CALLBACK(handleIoctlCb), this);
     g_signal_connect(handler, "client-connected", G_CALLBACK(connectedCb), this);
     g_signal_connect(handler, "client-vanished", G_CALLBACK(vanishedCb), this);
 }
 
-void UsbDevice::Impl::freeUrb(SimUrb* u)
-{
+void UsbDevice::Impl::freeUrb(SimUrb* u) {
     if (u->buf)
         g_object_unref(u->buf);
     if (u->urb)
@@ -106,14 +96,12 @@ void UsbDevice::Impl::freeUrb(SimUrb* u)
     delete u;
 }
 
-void UsbDevice::Impl::onVanished(UMockdevIoctlClient* client)
-{
+void UsbDevice::Impl::onVanished(UMockdevIoctlClient* client) {
     std::lock_guard<std::mutex> lock(mu);
     drop(client);
 }
 
-SimClient& UsbDevice::Impl::track(UMockdevIoctlClient* client)
-{
+SimClient& UsbDevice::Impl::track(UMockdevIoctlClient* client) {
     auto it = clients.find(client);
     if (it == clients.end()) {
         g_object_ref(client);
@@ -122,8 +110,7 @@ SimClient& UsbDevice::Impl::track(UMockdevIoctlClient* client)
     return it->second;
 }
 
-void UsbDevice::Impl::drop(UMockdevIoctlClient* client)
-{
+void UsbDevice::Impl::drop(UMockdevIoctlClient* client) {
     auto it = clients.find(client);
     if (it == clients.end())
         return;
@@ -142,8 +129,7 @@ void UsbDevice::Impl::drop(UMockdevIoctlClient* client)
     cv.notify_all();
 }
 
-void UsbDevice::Impl::purge()
-{
+void UsbDevice::Impl::purge() {
     // umockdev marks a client disconnected when its descriptor is closed;
     // like the kernel, that releases its interfaces and discards its URBs.
     std::vector<UMockdevIoctlClient*> closed;
@@ -154,8 +140,7 @@ void UsbDevice::Impl::purge()
         drop(c);
 }
 
-void UsbDevice::Impl::onIoctl(UMockdevIoctlClient* client)
-{
+void UsbDevice::Impl::onIoctl(UMockdevIoctlClient* client) {
     const unsigned long req = umockdev_ioctl_client_get_request(client);
     long res = 0;
     int err = 0;
@@ -197,12 +182,11 @@ void UsbDevice::Impl::onIoctl(UMockdevIoctlClient* client)
     if (!completedByReap)
         umockdev_ioctl_client_complete(client, res, err);
     if (debugOn())
-        std::fprintf(stderr, "usbsim %s: client %p ioctl 0x%lx -> %ld errno %d\n",
-                     devnode.c_str(), static_cast<void*>(client), req, res, err);
+        std::fprintf(stderr, "usbsim %s: client %p ioctl 0x%lx -> %ld errno %d\n", devnode.c_str(),
+                     static_cast<void*>(client), req, res, err);
 }
 
-long UsbDevice::Impl::simpleRequest(UMockdevIoctlClient* client, unsigned long req, int* err)
-{
+long UsbDevice::Impl::simpleRequest(UMockdevIoctlClient* client, unsigned long req, int* err) {
     if (gone) {
         *err = ENODEV;
         return -1;
@@ -217,8 +201,7 @@ long UsbDevice::Impl::simpleRequest(UMockdevIoctlClient* client, unsigned long r
             return -1;
         }
         const uint32_t caps = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
-                              USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
-                              USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+                              USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
         std::memcpy(held->data, &caps, sizeof caps);
     } else if (req == USBDEVFS_CLAIMINTERFACE || req == USBDEVFS_RELEASEINTERFACE) {
         if (!argValue32(client, &value, &held)) {
@@ -259,12 +242,12 @@ long UsbDevice::Impl::simpleRequest(UMockdevIoctlClient* client, unsigned long r
                 ++clearHalts;
         }
     } else if (req == USBDEVFS_GET_SPEED) {
-        res = 2;  // full speed
+        res = 2; // full speed
     } else if (req == USBDEVFS_RESET || req == USBDEVFS_SETCONFIGURATION ||
                req == USBDEVFS_SETINTERFACE) {
         res = 0;
     } else if (req == USBDEVFS_GETDRIVER) {
-        *err = ENODATA;  // no kernel driver bound
+        *err = ENODATA; // no kernel driver bound
         res = -1;
     } else {
         *err = ENOTTY;
@@ -275,8 +258,7 @@ long UsbDevice::Impl::simpleRequest(UMockdevIoctlClient* client, unsigned long r
     return res;
 }
 
-const UsbInterfaceDesc* UsbDevice::Impl::interfaceOf(uint8_t endpoint) const
-{
+const UsbInterfaceDesc* UsbDevice::Impl::interfaceOf(uint8_t endpoint) const {
     for (const auto& i : cfg.interfaces)
         for (const auto& e : i.endpoints)
             if (e.address == endpoint)
@@ -285,8 +267,7 @@ const UsbInterfaceDesc* UsbDevice::Impl::interfaceOf(uint8_t endpoint) const
 }
 
 long UsbDevice::Impl::submit(UMockdevIoctlClient* client, SimClient& sc, int* err,
-                             Deliveries& out)
-{
+                             Deliveries& out) {
     if (gone) {
         *err = ENODEV;
         return -1;
@@ -305,8 +286,7 @@ long UsbDevice::Impl::submit(UMockdevIoctlClient* client, SimClient& sc, int* er
     usbdevfs_urb* k = urbOf(u);
     u->type = k->type;
     u->endpoint = k->endpoint;
-    if (k->buffer_length < 0 || k->buffer_length > (1 << 20) ||
-        k->type == USBDEVFS_URB_TYPE_ISO) {
+    if (k->buffer_length < 0 || k->buffer_length > (1 << 20) || k->type == USBDEVFS_URB_TYPE_ISO) {
         freeUrb(u);
         *err = EINVAL;
         return -1;
@@ -342,7 +322,7 @@ long UsbDevice::Impl::submit(UMockdevIoctlClient* client, SimClient& sc, int* er
         *err = EBUSY;
         return -1;
     }
-    claims[intf->number] = client;  // the kernel claims implicitly, too
+    claims[intf->number] = client; // the kernel claims implicitly, too
     sc.pending.push_back(u);
     const bool in = (u->endpoint & 0x80) != 0;
     int& stallCount = in ? stallInCount : stallOutCount;
@@ -370,8 +350,7 @@ long UsbDevice::Impl::submit(UMockdevIoctlClient* client, SimClient& sc, int* er
     return 0;
 }
 
-void UsbDevice::Impl::acceptOut(SimUrb* u, size_t n, Deliveries& out)
-{
+void UsbDevice::Impl::acceptOut(SimUrb* u, size_t n, Deliveries& out) {
     if (n <= u->accepted)
         return;
     const uint8_t* b = u->buf ? u->buf->data : nullptr;
@@ -379,8 +358,7 @@ void UsbDevice::Impl::acceptOut(SimUrb* u, size_t n, Deliveries& out)
     u->accepted = n;
 }
 
-void UsbDevice::Impl::control(SimClient& sc, SimUrb* u)
-{
+void UsbDevice::Impl::control(SimClient& sc, SimUrb* u) {
     uint8_t* b = u->buf->data;
     const uint8_t type = b[0];
     const uint8_t request = b[1];
@@ -389,7 +367,7 @@ void UsbDevice::Impl::control(SimClient& sc, SimUrb* u)
     const size_t room = u->length - 8 < wlen ? u->length - 8 : wlen;
     std::vector<uint8_t> reply;
     bool ok = true;
-    if (type == 0x80 && request == 6) {  // GET_DESCRIPTOR
+    if (type == 0x80 && request == 6) { // GET_DESCRIPTOR
         const uint8_t kind = static_cast<uint8_t>(value >> 8);
         if (kind == 1)
             reply = deviceDesc;
@@ -398,12 +376,12 @@ void UsbDevice::Impl::control(SimClient& sc, SimUrb* u)
         else if (kind == 3)
             reply = buildStringDescriptor(cfg, static_cast<uint8_t>(value & 0xFF));
         ok = !reply.empty();
-    } else if (type == 0x80 && request == 8) {  // GET_CONFIGURATION
+    } else if (type == 0x80 && request == 8) { // GET_CONFIGURATION
         reply = {1};
-    } else if (type == 0x80 && request == 0) {  // GET_STATUS
+    } else if (type == 0x80 && request == 0) { // GET_STATUS
         reply = {0, 0};
     } else if ((type & 0x80) == 0) {
-        ok = true;  // SET_* and vendor OUT requests are accepted and ignored
+        ok = true; // SET_* and vendor OUT requests are accepted and ignored
     } else {
         ok = false;
     }
@@ -416,8 +394,7 @@ void UsbDevice::Impl::control(SimClient& sc, SimUrb* u)
     finish(sc, u, 0, n);
 }
 
-void UsbDevice::Impl::finish(SimClient& sc, SimUrb* u, int status, size_t actual)
-{
+void UsbDevice::Impl::finish(SimClient& sc, SimUrb* u, int status, size_t actual) {
     usbdevfs_urb* k = urbOf(u);
     k->status = status;
     k->actual_length = static_cast<int>(actual);
@@ -430,8 +407,7 @@ void UsbDevice::Impl::finish(SimClient& sc, SimUrb* u, int status, size_t actual
     sc.completed.push_back(u);
 }
 
-void UsbDevice::Impl::progress(SimClient& sc, Deliveries& out)
-{
+void UsbDevice::Impl::progress(SimClient& sc, Deliveries& out) {
     std::vector<SimUrb*> snapshot(sc.pending.begin(), sc.pending.end());
     for (SimUrb* u : snapshot) {
         if (gone) {
@@ -455,8 +431,7 @@ void UsbDevice::Impl::progress(SimClient& sc, Deliveries& out)
 }
 
 long UsbDevice::Impl::reap(UMockdevIoctlClient* client, SimClient& sc, int* err, bool* done,
-                           Deliveries& out)
-{
+                           Deliveries& out) {
     progress(sc, out);
     if (sc.completed.empty()) {
         *err = gone ? ENODEV : EAGAIN;
@@ -477,8 +452,7 @@ long UsbDevice::Impl::reap(UMockdevIoctlClient* client, SimClient& sc, int* err,
     return 0;
 }
 
-long UsbDevice::Impl::discard(UMockdevIoctlClient* client, SimClient& sc, int* err)
-{
+long UsbDevice::Impl::discard(UMockdevIoctlClient* client, SimClient& sc, int* err) {
     unsigned long addr = 0;
     std::memcpy(&addr, umockdev_ioctl_client_get_arg(client)->data, sizeof addr);
     for (SimUrb* u : sc.pending) {
@@ -489,8 +463,8 @@ long UsbDevice::Impl::discard(UMockdevIoctlClient* client, SimClient& sc, int* e
         finish(sc, u, -ENOENT, u->accepted);
         return 0;
     }
-    *err = EINVAL;  // already completed (or never submitted here)
+    *err = EINVAL; // already completed (or never submitted here)
     return -1;
 }
 
-}  // namespace kssim
+} // namespace kssim

@@ -28,14 +28,14 @@ std::vector<uint8_t> buildStringDescriptor(const UsbDeviceConfig& cfg, uint8_t i
 // umockdev's local copies of the client's usbdevfs_urb and of its buffer;
 // changes to them reach the client when the URB is reaped.
 struct SimUrb {
-    UMockdevIoctlData* urb = nullptr;  // owned reference
-    UMockdevIoctlData* buf = nullptr;  // owned reference, null for length 0
-    unsigned long addr = 0;            // the URB's address in the client
+    UMockdevIoctlData* urb = nullptr; // owned reference
+    UMockdevIoctlData* buf = nullptr; // owned reference, null for length 0
+    unsigned long addr = 0;           // the URB's address in the client
     uint8_t type = 0;
     uint8_t endpoint = 0;
     size_t length = 0;
-    size_t accepted = 0;       // OUT bytes already taken by the device
-    bool partialNak = false;   // OUT: took its share, NAKs the rest
+    size_t accepted = 0;     // OUT bytes already taken by the device
+    bool partialNak = false; // OUT: took its share, NAKs the rest
 };
 
 // Per open file descriptor: its URBs and the interfaces it claimed.
@@ -53,20 +53,20 @@ struct UsbDevice::Impl {
     int port = 0;
     std::string devnode;
     std::string syspath;
-    UMockdevIoctlBase* handler = nullptr;  // owned reference
+    UMockdevIoctlBase* handler = nullptr; // owned reference
 
     // Guards everything below.
     mutable std::mutex mu;
     mutable std::condition_variable cv;
-    std::map<UMockdevIoctlClient*, SimClient> clients;  // each holds a reference
-    std::map<int, UMockdevIoctlClient*> claims;  // interface -> owner
+    std::map<UMockdevIoctlClient*, SimClient> clients; // each holds a reference
+    std::map<int, UMockdevIoctlClient*> claims;        // interface -> owner
     std::deque<uint8_t> toHost;
     std::deque<uint8_t> fromHost;
     std::function<void(const uint8_t*, size_t)> hostWrite;
     int hostWriteCalls = 0;          // handler calls in progress (0 or 1)
-    std::thread::id hostWriteThread;  // the thread making them
+    std::thread::id hostWriteThread; // the thread making them
     std::vector<UsbOutTransfer> outLog;
-    std::set<uint8_t> halted;  // endpoint addresses
+    std::set<uint8_t> halted; // endpoint addresses
     bool outNak = false;
     size_t partialBytes = 0;
     int partialCount = 0;
@@ -93,7 +93,7 @@ struct UsbDevice::Impl {
     void drop(UMockdevIoctlClient* client);
     void purge();
 
-private:
+  private:
     using Deliveries = std::vector<std::vector<uint8_t>>;
     long submit(UMockdevIoctlClient* client, SimClient& sc, int* err, Deliveries& out);
     long reap(UMockdevIoctlClient* client, SimClient& sc, int* err, bool* done, Deliveries& out);
@@ -107,4 +107,4 @@ private:
     static void freeUrb(SimUrb* u);
 };
 
-}  // namespace kssim
+} // namespace kssim

@@ -10,10 +10,11 @@
 #include <string>
 
 class DevcoreTempDir {
-public:
+  public:
     DevcoreTempDir() {
         const char* tmp = getenv("TMPDIR");
-        std::string pattern = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/ks-devcore.XXXXXX";
+        std::string pattern =
+            std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/ks-devcore.XXXXXX";
         if (mkdtemp(pattern.data()) == nullptr) {
             ADD_FAILURE() << "cannot create a scratch directory from " << pattern;
         }
@@ -44,6 +45,6 @@ public:
 
     bool empty() const { return std::filesystem::is_empty(path_); }
 
-private:
+  private:
     std::string path_;
 };

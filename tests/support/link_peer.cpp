@@ -14,8 +14,7 @@
 
 namespace linktest {
 
-std::string hex(const Bytes& bytes)
-{
+std::string hex(const Bytes& bytes) {
     std::string out;
     char b[4];
     for (size_t i = 0; i < bytes.size(); i++) {
@@ -25,25 +24,21 @@ std::string hex(const Bytes& bytes)
     return out.empty() ? "(none)" : out;
 }
 
-double nowMs()
-{
+double nowMs() {
     timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
     return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
 }
 
-PeerEnd::~PeerEnd()
-{
+PeerEnd::~PeerEnd() {
     close();
 }
 
-PeerEnd::PeerEnd(PeerEnd&& other) noexcept : fd_(other.fd_)
-{
+PeerEnd::PeerEnd(PeerEnd&& other) noexcept : fd_(other.fd_) {
     other.fd_ = -1;
 }
 
-PeerEnd& PeerEnd::operator=(PeerEnd&& other) noexcept
-{
+PeerEnd& PeerEnd::operator=(PeerEnd&& other) noexcept {
     if (this != &other) {
         close();
         fd_ = other.fd_;
@@ -52,15 +47,13 @@ PeerEnd& PeerEnd::operator=(PeerEnd&& other) noexcept
     return *this;
 }
 
-void PeerEnd::close()
-{
+void PeerEnd::close() {
     if (fd_ >= 0)
         ::close(fd_);
     fd_ = -1;
 }
 
-bool PeerEnd::send(const Bytes& bytes)
-{
+bool PeerEnd::send(const Bytes& bytes) {
     size_t done = 0;
     for (int tries = 0; done < bytes.size() && tries < 1000; tries++) {
         ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
@@ -74,8 +67,7 @@ bool PeerEnd::send(const Bytes& bytes)
     return done == bytes.size();
 }
 
-Bytes PeerEnd::read(size_t n, int timeoutMs)
-{
+Bytes PeerEnd::read(size_t n, int timeoutMs) {
     Bytes out;
     double deadline = nowMs() + timeoutMs;
     while (out.size() < n && fd_ >= 0) {
@@ -95,8 +87,7 @@ Bytes PeerEnd::read(size_t n, int timeoutMs)
     return out;
 }
 
-Bytes PeerEnd::drain(int quietMs)
-{
+Bytes PeerEnd::drain(int quietMs) {
     Bytes out;
     for (int rounds = 0; rounds < 10000 && fd_ >= 0; rounds++) {
         pollfd p = {fd_, POLLIN, 0};
@@ -111,8 +102,7 @@ Bytes PeerEnd::drain(int quietMs)
     return out;
 }
 
-bool PeerEnd::closedWithin(int timeoutMs)
-{
+bool PeerEnd::closedWithin(int timeoutMs) {
     double deadline = nowMs() + timeoutMs;
     while (fd_ >= 0) {
         int left = static_cast<int>(deadline - nowMs());
@@ -129,8 +119,7 @@ bool PeerEnd::closedWithin(int timeoutMs)
     return false;
 }
 
-Listener::Listener()
-{
+Listener::Listener() {
     fd_ = socket(AF_INET, SOCK_STREAM, 0);
     if (fd_ < 0)
         return;
@@ -150,20 +139,17 @@ Listener::Listener()
     port_ = ntohs(a.sin_port);
 }
 
-Listener::~Listener()
-{
+Listener::~Listener() {
     close();
 }
 
-void Listener::close()
-{
+void Listener::close() {
     if (fd_ >= 0)
         ::close(fd_);
     fd_ = -1;
 }
 
-PeerEnd Listener::accept(int timeoutMs)
-{
+PeerEnd Listener::accept(int timeoutMs) {
     if (fd_ < 0)
         return PeerEnd();
     pollfd p = {fd_, POLLIN, 0};
@@ -177,13 +163,11 @@ PeerEnd Listener::accept(int timeoutMs)
     return PeerEnd(fd);
 }
 
-uint32_t loopbackAddress()
-{
+uint32_t loopbackAddress() {
     return htonl(INADDR_LOOPBACK);
 }
 
-bool socketPair(int* linkSide, PeerEnd* peerSide)
-{
+bool socketPair(int* linkSide, PeerEnd* peerSide) {
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)
         return false;

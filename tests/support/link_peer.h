@@ -16,7 +16,7 @@ std::string hex(const Bytes& bytes);
 
 // One connected socket end, owned. Reads wait at most the given time.
 class PeerEnd {
-public:
+  public:
     PeerEnd() = default;
     explicit PeerEnd(int fd) : fd_(fd) {}
     ~PeerEnd();
@@ -38,13 +38,13 @@ public:
     bool closedWithin(int timeoutMs);
     void close();
 
-private:
+  private:
     int fd_ = -1;
 };
 
 // A TCP listener on 127.0.0.1 with an ephemeral port.
 class Listener {
-public:
+  public:
     Listener();
     ~Listener();
     Listener(const Listener&) = delete;
@@ -55,7 +55,7 @@ public:
     PeerEnd accept(int timeoutMs);
     void close();
 
-private:
+  private:
     int fd_ = -1;
     uint16_t port_ = 0;
 };

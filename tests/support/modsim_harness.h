@@ -21,7 +21,8 @@ inline Bytes hx(const std::string& s) {
     Bytes b;
     std::istringstream in(s);
     std::string w;
-    while (in >> w) b.push_back(uint8_t(std::stoul(w, nullptr, 16)));
+    while (in >> w)
+        b.push_back(uint8_t(std::stoul(w, nullptr, 16)));
     return b;
 }
 
@@ -40,7 +41,9 @@ inline Bytes cat(Bytes a, const Bytes& b) {
     return a;
 }
 
-inline Bytes be32(uint32_t v) { return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}; }
+inline Bytes be32(uint32_t v) {
+    return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)};
+}
 
 // A packet to the module: address, length, data.
 inline Bytes pkt(uint8_t addr, const Bytes& data) {
@@ -54,7 +57,7 @@ inline modsim::ModuleConfig baseConfig() {
     c.serial = 0x40F5849A;
     c.model = 17;
     c.address = 4;
-    c.version = 0x12000003;  // 1.2.3
+    c.version = 0x12000003; // 1.2.3
     c.build = 1234;
     c.uid[0] = 0xA0A1A2A3;
     c.uid[1] = 0xB0B1B2B3;
@@ -103,11 +106,12 @@ inline std::vector<Bytes> packets(const Bytes& out) {
     size_t i = 0;
     while (i + 2 <= out.size()) {
         size_t n = out[i + 1];
-        if (i + 2 + n > out.size()) break;
+        if (i + 2 + n > out.size())
+            break;
         v.emplace_back(out.begin() + long(i), out.begin() + long(i + 2 + n));
         i += 2 + n;
     }
     return v;
 }
 
-}  // namespace modsim_test
+} // namespace modsim_test

@@ -17,8 +17,7 @@ namespace objtest {
 
 namespace {
 
-double nowMs()
-{
+double nowMs() {
     timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
     return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
@@ -28,8 +27,7 @@ constexpr uint8_t LINK_ENDPOINT = 0xAF;
 
 } // namespace
 
-std::string hex(const Bytes& bytes)
-{
+std::string hex(const Bytes& bytes) {
     std::string out;
     char b[4];
     for (size_t i = 0; i < bytes.size(); i++) {
@@ -39,8 +37,7 @@ std::string hex(const Bytes& bytes)
     return out.empty() ? "(none)" : out;
 }
 
-Bytes wire(uint8_t address, const Bytes& data)
-{
+Bytes wire(uint8_t address, const Bytes& data) {
     Bytes b;
     b.reserve(2 + data.size());
     b.push_back(address);
@@ -49,22 +46,21 @@ Bytes wire(uint8_t address, const Bytes& data)
     return b;
 }
 
-FakeModule::FakeModule(Responder responder) : responder_(std::move(responder))
-{
+FakeModule::FakeModule(Responder responder) : responder_(std::move(responder)) {
     listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof a;
     if (listenFd_ < 0 || bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        listen(listenFd_, 4) != 0 || getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        listen(listenFd_, 4) != 0 ||
+        getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
         return;
     port_ = ntohs(a.sin_port);
     thread_ = std::thread([this] { run(); });
 }
 
-FakeModule::~FakeModule()
-{
+FakeModule::~FakeModule() {
     stop_ = true;
     if (thread_.joinable())
         thread_.join();
@@ -74,8 +70,7 @@ FakeModule::~FakeModule()
         close(listenFd_);
 }
 
-linkSpec FakeModule::spec() const
-{
+linkSpec FakeModule::spec() const {
     linkSpec s{};
     s.transport = linkTypeTCPIP;
     s.serialNumber = 0x0BAD0001;
@@ -84,14 +79,12 @@ linkSpec FakeModule::spec() const
     return s;
 }
 
-std::vector<RxPacket> FakeModule::received() const
-{
+std::vector<RxPacket> FakeModule::received() const {
     std::lock_guard<std::mutex> lock(mu_);
     return received_;
 }
 
-bool FakeModule::waitReceived(size_t n, int ms) const
-{
+bool FakeModule::waitReceived(size_t n, int ms) const {
     double deadline = nowMs() + ms;
     while (nowMs() < deadline) {
         if (received().size() >= n)
@@ -101,20 +94,17 @@ bool FakeModule::waitReceived(size_t n, int ms) const
     return received().size() >= n;
 }
 
-void FakeModule::setResponder(Responder responder)
-{
+void FakeModule::setResponder(Responder responder) {
     std::lock_guard<std::mutex> lock(mu_);
     responder_ = std::move(responder);
 }
 
-void FakeModule::clear()
-{
+void FakeModule::clear() {
     std::lock_guard<std::mutex> lock(mu_);
     received_.clear();
 }
 
-bool FakeModule::inject(const Bytes& bytes)
-{
+bool FakeModule::inject(const Bytes& bytes) {
     // The host may not have been accepted yet right after connecting.
     for (int i = 0; i < 500 && connFd_ < 0; ++i)
         usleep(2000);
@@ -133,8 +123,7 @@ bool FakeModule::inject(const Bytes& bytes)
     return done == bytes.size();
 }
 
-void FakeModule::run()
-{
+void FakeModule::run() {
     Bytes buffer;
     while (!stop_) {
         int fd = connFd_;
@@ -180,16 +169,14 @@ void FakeModule::run()
     }
 }
 
-bool SimBench::start(const std::string& text, std::string& error)
-{
+bool SimBench::start(const std::string& text, std::string& error) {
     modsim::BenchConfig cfg;
     if (!modsim::parseBench(text, cfg, error))
         return false;
     return bench.start(cfg, error);
 }
 
-linkSpec SimBench::tcpSpec(const std::string& name) const
-{
+linkSpec SimBench::tcpSpec(const std::string& name) const {
     linkSpec s{};
     modsim::ModuleConfig c = bench.config(name);
     s.transport = linkTypeTCPIP;
@@ -201,8 +188,7 @@ linkSpec SimBench::tcpSpec(const std::string& name) const
     return s;
 }
 
-linkSpec SimBench::serialSpec(const std::string& name, uint32_t baud) const
-{
+linkSpec SimBench::serialSpec(const std::string& name, uint32_t baud) const {
     linkSpec s{};
     modsim::ModuleConfig c = bench.config(name);
     s.transport = linkTypeSerial;
@@ -210,15 +196,16 @@ linkSpec SimBench::serialSpec(const std::string& name, uint32_t baud) const
     s.moduleAddress = c.address;
     s.modelCode = c.model;
     s.link.serial.baudRate = baud;
-    snprintf(s.link.serial.portName, sizeof s.link.serial.portName, "%s", bench.ptyPath(name).c_str());
+    snprintf(s.link.serial.portName, sizeof s.link.serial.portName, "%s",
+             bench.ptyPath(name).c_str());
     return s;
 }
 
-std::string moduleLine(const std::string& name, uint32_t serial, uint8_t address, const std::string& extra)
-{
+std::string moduleLine(const std::string& name, uint32_t serial, uint8_t address,
+                       const std::string& extra) {
     char line[160];
-    snprintf(line, sizeof line, "module %s serial=%08X address=%u tcp=127.0.0.1:0 %s\n", name.c_str(), serial,
-             unsigned(address), extra.c_str());
+    snprintf(line, sizeof line, "module %s serial=%08X address=%u tcp=127.0.0.1:0 %s\n",
+             name.c_str(), serial, unsigned(address), extra.c_str());
     return line;
 }
 

@@ -37,7 +37,7 @@ using Responder = std::function<Bytes(const RxPacket& packet)>;
 Bytes wire(uint8_t address, const Bytes& data);
 
 class FakeModule {
-public:
+  public:
     explicit FakeModule(Responder responder);
     ~FakeModule();
     FakeModule(const FakeModule&) = delete;
@@ -54,7 +54,7 @@ public:
     void setResponder(Responder responder);
     void clear();
 
-private:
+  private:
     void run();
     int listenFd_ = -1;
     std::atomic<int> connFd_{-1};
@@ -69,7 +69,7 @@ private:
 
 // The module simulator in this process.
 class SimBench {
-public:
+  public:
     SimBench() = default;
     ~SimBench() { bench.stop(); }
     // Statements of a bench file ("module NAME key=value ..." lines).
@@ -80,6 +80,7 @@ public:
 };
 
 // A spec-free module line with a loopback TCP port chosen by the system.
-std::string moduleLine(const std::string& name, uint32_t serial, uint8_t address, const std::string& extra = "");
+std::string moduleLine(const std::string& name, uint32_t serial, uint8_t address,
+                       const std::string& extra = "");
 
 } // namespace objtest

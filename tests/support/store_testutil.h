@@ -52,7 +52,8 @@ inline std::set<std::string> ListNames(const std::string& dir) {
     std::set<std::string> names;
     if (DIR* d = ::opendir(dir.c_str())) {
         while (dirent* e = ::readdir(d))
-            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.insert(e->d_name);
+            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+                names.insert(e->d_name);
         ::closedir(d);
     }
     return names;
@@ -70,26 +71,28 @@ inline std::string HexDump(const std::string& bytes) {
 
 // A fresh directory under /tmp, removed with everything in it at the end.
 class ScratchDir {
-public:
+  public:
     ScratchDir() {
         char tmpl[] = "/tmp/ks-store-test.XXXXXX";
-        if (::mkdtemp(tmpl)) path_ = tmpl;
+        if (::mkdtemp(tmpl))
+            path_ = tmpl;
     }
     ~ScratchDir() {
-        if (!path_.empty()) std::system(("rm -rf '" + path_ + "'").c_str());
+        if (!path_.empty())
+            std::system(("rm -rf '" + path_ + "'").c_str());
     }
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
     const std::string& path() const { return path_; }
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
 // Routes the diagnostic log into memory for the life of the object.
 class LogCapture {
-public:
+  public:
     explicit LogCapture(uint32_t packages) : packages_(packages) {
         stream_ = ::open_memstream(&buffer_, &size_);
         Log::SetOutput(stream_);
@@ -98,7 +101,8 @@ public:
     ~LogCapture() {
         Log::SetOutput(nullptr);
         Log::DeactivatePackage(packages_);
-        if (stream_) std::fclose(stream_);
+        if (stream_)
+            std::fclose(stream_);
         std::free(buffer_);
     }
     LogCapture(const LogCapture&) = delete;
@@ -108,7 +112,7 @@ public:
         return std::string(buffer_ ? buffer_ : "", size_);
     }
 
-private:
+  private:
     uint32_t packages_;
     char* buffer_ = nullptr;
     size_t size_ = 0;
@@ -119,7 +123,7 @@ private:
 // of this test process (so the host never sees it). Needs root; ok() is
 // false with a reason otherwise.
 class PrivateTmpfs {
-public:
+  public:
     PrivateTmpfs(const std::string& dir, size_t bytes) : dir_(dir) {
         if (::geteuid() != 0) {
             reason_ = "needs root to mount a private tmpfs";
@@ -127,8 +131,10 @@ public:
         }
         static bool unshared = false;
         if (!unshared) {
-            if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-                reason_ = std::string("cannot make a private mount namespace: ") + std::strerror(errno);
+            if (::unshare(CLONE_NEWNS) != 0 ||
+                ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+                reason_ =
+                    std::string("cannot make a private mount namespace: ") + std::strerror(errno);
                 return;
             }
             unshared = true;
@@ -141,7 +147,8 @@ public:
         mounted_ = true;
     }
     ~PrivateTmpfs() {
-        if (mounted_) ::umount2(dir_.c_str(), MNT_DETACH);
+        if (mounted_)
+            ::umount2(dir_.c_str(), MNT_DETACH);
     }
     PrivateTmpfs(const PrivateTmpfs&) = delete;
     PrivateTmpfs& operator=(const PrivateTmpfs&) = delete;
@@ -157,10 +164,12 @@ public:
     // runs out of room.
     bool Fill() {
         FILE* f = std::fopen((dir_ + "/.filler").c_str(), "wb");
-        if (!f) return false;
+        if (!f)
+            return false;
         std::vector<char> block(4096, 'x');
         size_t guard = 0;
-        while (std::fwrite(block.data(), 1, block.size(), f) == block.size() && ++guard < 1u << 20) {
+        while (std::fwrite(block.data(), 1, block.size(), f) == block.size() &&
+               ++guard < 1u << 20) {
         }
         std::fclose(f);
         // Top up to the last byte.
@@ -173,10 +182,10 @@ public:
         return true;
     }
 
-private:
+  private:
     std::string dir_;
     std::string reason_;
     bool mounted_ = false;
 };
 
-}  // namespace storetest
+} // namespace storetest

@@ -5,10 +5,10 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -29,14 +29,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-long MsSince(Clock::time_point start)
-{
+long MsSince(Clock::time_point start) {
     return static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
 
-std::vector<char*> Argv(const std::vector<std::string>& args)
-{
+std::vector<char*> Argv(const std::vector<std::string>& args) {
     std::vector<char*> v;
     for (const std::string& a : args)
         v.push_back(const_cast<char*>(a.c_str()));
@@ -45,8 +43,7 @@ std::vector<char*> Argv(const std::vector<std::string>& args)
 }
 
 // Waits up to ms for the child; kills it when it is still there.
-int Reap(pid_t pid, int ms, bool& killed)
-{
+int Reap(pid_t pid, int ms, bool& killed) {
     killed = false;
     auto start = Clock::now();
     int status = 0;
@@ -66,16 +63,16 @@ int Reap(pid_t pid, int ms, bool& killed)
 
 } // namespace
 
-std::string BinaryDir()
-{
+std::string BinaryDir() {
     const char* d = std::getenv("KS_BINARY_DIR");
     return d ? d : "";
 }
 
-std::string UpdaterPath() { return BinaryDir() + "/Updater/Updater"; }
+std::string UpdaterPath() {
+    return BinaryDir() + "/Updater/Updater";
+}
 
-TempDir::TempDir()
-{
+TempDir::TempDir() {
     const char* base = std::getenv("TMPDIR");
     std::string tmpl = std::string(base && *base ? base : "/tmp") + "/updtest.XXXXXX";
     std::vector<char> buf(tmpl.begin(), tmpl.end());
@@ -84,23 +81,20 @@ TempDir::TempDir()
         dir = buf.data();
 }
 
-TempDir::~TempDir()
-{
+TempDir::~TempDir() {
     if (!dir.empty()) {
         std::error_code ec;
         fs::remove_all(dir, ec);
     }
 }
 
-bool WriteFile(const std::string& path, const std::string& bytes)
-{
+bool WriteFile(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     return static_cast<bool>(out);
 }
 
-bool ReadFile(const std::string& path, std::string& bytes)
-{
+bool ReadFile(const std::string& path, std::string& bytes) {
     std::ifstream in(path, std::ios::binary);
     if (!in)
         return false;
@@ -110,24 +104,21 @@ bool ReadFile(const std::string& path, std::string& bytes)
     return true;
 }
 
-bool Exists(const std::string& path)
-{
+bool Exists(const std::string& path) {
     std::error_code ec;
     return fs::exists(path, ec);
 }
 
 void AddModule(const std::string& root, const std::string& serial, const std::string& latest,
-               const std::string& firmware)
-{
+               const std::string& firmware) {
     fs::create_directories(root + "/" + serial);
     if (!latest.empty())
         WriteFile(root + "/" + serial + "/latest", latest + "\n");
     WriteFile(root + "/" + serial + "/firmware", firmware + "\n");
 }
 
-void AddBuild(const std::string& root, const std::string& serial, unsigned build, const std::string& version,
-              const std::string& birdBytes)
-{
+void AddBuild(const std::string& root, const std::string& serial, unsigned build,
+              const std::string& version, const std::string& birdBytes) {
     std::string base = root + "/" + serial + "/" + std::to_string(build);
     if (version != "-") // "-": an unlisted build
         WriteFile(base + ".version", version + "\n");
@@ -135,8 +126,8 @@ void AddBuild(const std::string& root, const std::string& serial, unsigned build
         WriteFile(base + ".bird", birdBytes);
 }
 
-std::string MakeBird(unsigned build, const std::string& version, unsigned serial, size_t imageBytes)
-{
+std::string MakeBird(unsigned build, const std::string& version, unsigned serial,
+                     size_t imageBytes) {
     using namespace birdwriter;
     Description d;
     Bytes loader(32, 0x5A);
@@ -150,10 +141,14 @@ std::string MakeBird(unsigned build, const std::string& version, unsigned serial
     return std::string(file.begin(), file.end());
 }
 
-SimServer::SimServer(const std::string& root, const std::vector<std::string>& switches)
-{
-    std::vector<std::string> args = {BinaryDir() + "/sim/updateserver/updateserver", "--root", root,
-                                     "--log", logDir.path() + "/requests.log", "--lifetime", "300"};
+SimServer::SimServer(const std::string& root, const std::vector<std::string>& switches) {
+    std::vector<std::string> args = {BinaryDir() + "/sim/updateserver/updateserver",
+                                     "--root",
+                                     root,
+                                     "--log",
+                                     logDir.path() + "/requests.log",
+                                     "--lifetime",
+                                     "300"};
     args.insert(args.end(), switches.begin(), switches.end());
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0)
@@ -185,8 +180,7 @@ SimServer::SimServer(const std::string& root, const std::vector<std::string>& sw
         port_ = std::atoi(first.c_str() + colon + 1);
 }
 
-SimServer::~SimServer()
-{
+SimServer::~SimServer() {
     if (pid_ > 0) {
         kill(pid_, SIGTERM);
         bool killed = false;
@@ -194,10 +188,11 @@ SimServer::~SimServer()
     }
 }
 
-std::string SimServer::url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/cgi/u"; }
+std::string SimServer::url() const {
+    return "http://127.0.0.1:" + std::to_string(port_) + "/cgi/u";
+}
 
-std::vector<std::string> SimServer::Requests() const
-{
+std::vector<std::string> SimServer::Requests() const {
     std::vector<std::string> lines;
     std::string all;
     ReadFile(logDir.path() + "/requests.log", all);
@@ -208,8 +203,7 @@ std::vector<std::string> SimServer::Requests() const
     return lines;
 }
 
-std::vector<std::string> SimServer::Targets() const
-{
+std::vector<std::string> SimServer::Targets() const {
     std::vector<std::string> targets;
     for (const std::string& line : Requests()) {
         size_t b = line.find(" target=");
@@ -220,8 +214,7 @@ std::vector<std::string> SimServer::Targets() const
     return targets;
 }
 
-ProcessResult RunProcess(const std::vector<std::string>& args, int timeoutMs, bool onPty)
-{
+ProcessResult RunProcess(const std::vector<std::string>& args, int timeoutMs, bool onPty) {
     ProcessResult result;
     int out[2] = {-1, -1}, err[2] = {-1, -1};
     int master = -1, slave = -1;
@@ -287,8 +280,7 @@ ProcessResult RunProcess(const std::vector<std::string>& args, int timeoutMs, bo
     return result;
 }
 
-std::string ClosedPortUrl()
-{
+std::string ClosedPortUrl() {
     int s = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -303,10 +295,10 @@ std::string ClosedPortUrl()
     return "http://127.0.0.1:" + std::to_string(port) + "/cgi/u";
 }
 
-size_t CountOf(const std::string& s, const std::string& x)
-{
+size_t CountOf(const std::string& s, const std::string& x) {
     size_t n = 0;
-    for (size_t at = s.find(x); !x.empty() && at != std::string::npos; at = s.find(x, at + x.size()))
+    for (size_t at = s.find(x); !x.empty() && at != std::string::npos;
+         at = s.find(x, at + x.size()))
         ++n;
     return n;
 }

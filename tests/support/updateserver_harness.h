@@ -15,14 +15,14 @@ std::string BinaryDir();
 
 // A fresh directory under TMPDIR (or /tmp), removed with its content.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     const std::string& path() const { return dir; }
 
-private:
+  private:
     std::string dir;
 };
 
@@ -34,16 +34,17 @@ bool Exists(const std::string& path);
 void AddModule(const std::string& root, const std::string& serial, const std::string& latest,
                const std::string& firmware);
 // version "-" leaves the build out of the list; empty bytes write no file.
-void AddBuild(const std::string& root, const std::string& serial, unsigned build, const std::string& version,
-              const std::string& birdBytes);
+void AddBuild(const std::string& root, const std::string& serial, unsigned build,
+              const std::string& version, const std::string& birdBytes);
 // A small but well-formed BIRD file for the given build.
-std::string MakeBird(unsigned build, const std::string& version, unsigned serial, size_t imageBytes = 64);
+std::string MakeBird(unsigned build, const std::string& version, unsigned serial,
+                     size_t imageBytes = 64);
 
 // The simulated update server, started with --root root and the given fault
 // switches; stopped (SIGTERM, then SIGKILL) by the destructor. Its request log
 // goes to a file that Requests() reads.
 class SimServer {
-public:
+  public:
     SimServer(const std::string& root, const std::vector<std::string>& switches = {});
     ~SimServer();
     SimServer(const SimServer&) = delete;
@@ -57,7 +58,7 @@ public:
     // The raw targets of the requests logged so far ("/cgi/u?op=hi&rv=2&").
     std::vector<std::string> Targets() const;
 
-private:
+  private:
     TempDir logDir;
     pid_t pid_ = -1;
     int port_ = -1;
@@ -66,9 +67,9 @@ private:
 struct ProcessResult {
     int exitStatus = -1; // exit code, or -1 when killed or not started
     bool timedOut = false;
-    std::string out;     // standard output (or the terminal's output with a pty)
-    std::string err;     // standard error
-    double seconds = 0;  // wall time
+    std::string out;    // standard output (or the terminal's output with a pty)
+    std::string err;    // standard error
+    double seconds = 0; // wall time
     // With a pty: every chunk read from the terminal and when (ms from start).
     std::vector<std::pair<long, std::string>> chunks;
 };

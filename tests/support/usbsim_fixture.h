@@ -17,14 +17,12 @@
 // hexadecimal for failure messages.
 using Clock = std::chrono::steady_clock;
 
-inline long msSince(Clock::time_point t)
-{
+inline long msSince(Clock::time_point t) {
     return static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
 }
 
-inline std::string hexdump(const std::vector<uint8_t>& v)
-{
+inline std::string hexdump(const std::vector<uint8_t>& v) {
     std::string s;
     char b[4];
     for (uint8_t x : v) {
@@ -35,9 +33,8 @@ inline std::string hexdump(const std::vector<uint8_t>& v)
 }
 
 class UsbSimTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         std::string why;
         if (!kssim::UsbBus::available(&why))
             GTEST_SKIP() << "emulated USB bus unavailable: " << why;
@@ -46,8 +43,7 @@ protected:
     void TearDown() override { bus_.reset(); }
 
     // A module with the given serial string and product id.
-    kssim::UsbDevice* plugModule(const std::string& serial, uint16_t product = 0x0010)
-    {
+    kssim::UsbDevice* plugModule(const std::string& serial, uint16_t product = 0x0010) {
         kssim::UsbDeviceConfig c;
         c.serial = serial;
         c.productId = product;

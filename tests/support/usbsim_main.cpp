@@ -7,8 +7,7 @@
 
 #include "usbsim/usbbus.h"
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     std::string why;
     if (!kssim::UsbBus::available(&why)) {
         std::fprintf(stderr, "SKIPPED: emulated USB bus unavailable: %s\n", why.c_str());

@@ -15,7 +15,8 @@ std::atomic<unsigned> g_tempCounter{0};
 // Makes the data of path durable; false with errno set on failure.
 bool SyncPath(const char* path, int flags) {
     int fd = ::open(path, flags | O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0)
+        return false;
     bool ok = ::fsync(fd) == 0;
     int saved = errno;
     ::close(fd);
@@ -23,16 +24,19 @@ bool SyncPath(const char* path, int flags) {
     return ok;
 }
 
-}  // namespace
+} // namespace
 
 AtomicFileWriter::AtomicFileWriter(const std::string& path) : path_(path) {
     size_t slash = path.rfind('/');
     std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
     std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    temp_ = dir + "." + base + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(g_tempCounter++);
+    temp_ = dir + "." + base + ".tmp-" + std::to_string(::getpid()) + "-" +
+            std::to_string(g_tempCounter++);
 }
 
-AtomicFileWriter::~AtomicFileWriter() { Abandon(); }
+AtomicFileWriter::~AtomicFileWriter() {
+    Abandon();
+}
 
 qUnixFile* AtomicFileWriter::Open() {
     Abandon();
@@ -47,13 +51,16 @@ qUnixFile* AtomicFileWriter::Open() {
 }
 
 void AtomicFileWriter::Abandon() {
-    if (file_) qFile_Close(&file_);
-    if (created_) ::unlink(temp_.c_str());
+    if (file_)
+        qFile_Close(&file_);
+    if (created_)
+        ::unlink(temp_.c_str());
     created_ = false;
 }
 
 qErr AtomicFileWriter::Commit() {
-    if (!file_) return qErrParam;
+    if (!file_)
+        return qErrParam;
     errno = 0;
     qErr err = qFile_Close(&file_);
     if (err != qErrNone) {
@@ -63,7 +70,8 @@ qErr AtomicFileWriter::Commit() {
     }
     // A replaced file keeps its permission bits.
     struct stat old;
-    if (::stat(path_.c_str(), &old) == 0 && S_ISREG(old.st_mode)) ::chmod(temp_.c_str(), old.st_mode & 07777);
+    if (::stat(path_.c_str(), &old) == 0 && S_ISREG(old.st_mode))
+        ::chmod(temp_.c_str(), old.st_mode & 07777);
     if (!SyncPath(temp_.c_str(), O_RDONLY) || ::rename(temp_.c_str(), path_.c_str()) != 0) {
         error_ = errno;
         Abandon();
@@ -72,7 +80,8 @@ qErr AtomicFileWriter::Commit() {
     created_ = false;
     // Make the rename itself durable; the new file is in place either way.
     size_t slash = path_.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path_.substr(0, slash));
+    std::string dir =
+        slash == std::string::npos ? "." : (slash == 0 ? "/" : path_.substr(0, slash));
     SyncPath(dir.c_str(), O_RDONLY | O_DIRECTORY);
     return qErrNone;
 }

@@ -14,7 +14,7 @@
 #include "qFile.h"
 
 class AtomicFileWriter {
-public:
+  public:
     explicit AtomicFileWriter(const std::string& path);
     ~AtomicFileWriter();
     AtomicFileWriter(const AtomicFileWriter&) = delete;
@@ -34,7 +34,7 @@ public:
     int Error() const { return error_; }
     const std::string& TemporaryPath() const { return temp_; }
 
-private:
+  private:
     std::string path_;
     std::string temp_;
     qUnixFile* file_ = nullptr;

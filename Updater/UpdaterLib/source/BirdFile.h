@@ -18,15 +18,15 @@
 // buffer lives, also across a move of the BirdFile. For loader and firmware
 // blocks data points at the 4 address bytes; the image starts at data + 4.
 struct BirdBlock {
-    uint8_t type = 0;      // block type, 0..31
-    uint8_t flags = 0;     // the 3 flag bits, 0..7
-    uint32_t length = 0;   // payload length (address bytes included for images)
-    uint32_t address = 0;  // load address of loader/firmware blocks, else 0
+    uint8_t type = 0;     // block type, 0..31
+    uint8_t flags = 0;    // the 3 flag bits, 0..7
+    uint32_t length = 0;  // payload length (address bytes included for images)
+    uint32_t address = 0; // load address of loader/firmware blocks, else 0
     uint8_t* data = nullptr;
 };
 
 class BirdFile {
-public:
+  public:
     enum BLOCK_TYPE {
         BIRD_BLOCK_LOADER = 0,
         BIRD_BLOCK_FIRMWARE = 1,
@@ -103,7 +103,7 @@ public:
     std::unique_ptr<uint8_t[]> data;
     uint32_t dataSize = 0;
 
-private:
+  private:
     // The first descriptor block when it is complete (64 bytes), else null.
     const uint8_t* Descriptor() const;
     void ResetContent();

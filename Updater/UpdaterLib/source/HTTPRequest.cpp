@@ -26,13 +26,13 @@ struct Receiver {
 // Reserves room for an announced body once, so that a large reply is not
 // copied over and over while it grows; refuses an announced body that is
 // over the limit before any of it is kept.
-bool _announced_length_fits(Receiver* rx)
-{
+bool _announced_length_fits(Receiver* rx) {
     if (rx->sized)
         return true;
     rx->sized = true;
     curl_off_t announced = -1;
-    if (curl_easy_getinfo(rx->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) != CURLE_OK || announced < 0)
+    if (curl_easy_getinfo(rx->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) != CURLE_OK ||
+        announced < 0)
         return true;
     if (static_cast<unsigned long long>(announced) > rx->maxBody)
         return false;
@@ -40,15 +40,15 @@ bool _announced_length_fits(Receiver* rx)
     return true;
 }
 
-size_t _rcv_data(char* data, size_t size, size_t nmemb, void* userp)
-{
+size_t _rcv_data(char* data, size_t size, size_t nmemb, void* userp) {
     Receiver* rx = static_cast<Receiver*>(userp);
     size_t n = size * nmemb;
     int shown = n < 100 ? static_cast<int>(n) : 100;
-    Log::log(DEBUG_ServerComm, "rcv_data called (..., %d, %d, %08X) [%100.*s]\n", static_cast<int>(size),
-             static_cast<int>(nmemb), static_cast<unsigned>(reinterpret_cast<uintptr_t>(rx->response)),
-             shown, data);
-    if (!_announced_length_fits(rx) || n > rx->maxBody || rx->response->response_length() > rx->maxBody - n) {
+    Log::log(DEBUG_ServerComm, "rcv_data called (..., %d, %d, %08X) [%100.*s]\n",
+             static_cast<int>(size), static_cast<int>(nmemb),
+             static_cast<unsigned>(reinterpret_cast<uintptr_t>(rx->response)), shown, data);
+    if (!_announced_length_fits(rx) || n > rx->maxBody ||
+        rx->response->response_length() > rx->maxBody - n) {
         // Returning less than n makes libcurl abort the transfer.
         rx->overLimit = true;
         Log::log(DEBUG_ServerComm, "rcv_data returns %d\n", 0);
@@ -59,8 +59,7 @@ size_t _rcv_data(char* data, size_t size, size_t nmemb, void* userp)
     return n;
 }
 
-void _global_init()
-{
+void _global_init() {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
@@ -69,20 +68,18 @@ void _global_init()
 
 HTTPResponse::HTTPResponse(const char* url) : request(url ? url : "") {}
 
-HTTPRequest::Limits HTTPRequest::limits()
-{
+HTTPRequest::Limits HTTPRequest::limits() {
     std::lock_guard<std::mutex> lock(g_limitsMutex);
     return g_limits;
 }
 
-void HTTPRequest::set_limits_for_testing(const Limits& value)
-{
+void HTTPRequest::set_limits_for_testing(const Limits& value) {
     std::lock_guard<std::mutex> lock(g_limitsMutex);
     g_limits = value;
 }
 
-std::string HTTPRequest::BuildURL(const char* url, const std::map<std::string, std::string>& params)
-{
+std::string HTTPRequest::BuildURL(const char* url,
+                                  const std::map<std::string, std::string>& params) {
     std::string full = url ? url : "";
     if (!params.empty())
         full += "?";
@@ -91,8 +88,7 @@ std::string HTTPRequest::BuildURL(const char* url, const std::map<std::string, s
     return full;
 }
 
-HTTPResponse HTTPRequest::GET(const char* url, std::map<std::string, std::string>& params)
-{
+HTTPResponse HTTPRequest::GET(const char* url, std::map<std::string, std::string>& params) {
     _global_init();
     CURL* curl = curl_easy_init();
     if (!curl)
@@ -129,7 +125,8 @@ HTTPResponse HTTPRequest::GET(const char* url, std::map<std::string, std::string
         rc = curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     curl_easy_cleanup(curl);
     if (rx.overLimit)
-        throw std::runtime_error("Reply larger than " + std::to_string(lim.maxBodyBytes) + " bytes refused");
+        throw std::runtime_error("Reply larger than " + std::to_string(lim.maxBodyBytes) +
+                                 " bytes refused");
     if (rc != CURLE_OK)
         throw std::runtime_error(curl_easy_strerror(rc));
     response.set_status(status);

@@ -13,7 +13,7 @@
 // The reply of one GET: the URL asked for, the HTTP status (0 until the
 // exchange completed) and the body as it arrived.
 class HTTPResponse {
-public:
+  public:
     explicit HTTPResponse(const char* url);
 
     // Modifiable, zero-terminated texts: the reply parsers split the body in
@@ -31,14 +31,14 @@ public:
     // payload); the response is left with an empty body.
     std::string take_response() { return std::move(response); }
 
-private:
+  private:
     std::string request;
     long status = 0;
     std::string response;
 };
 
 class HTTPRequest {
-public:
+  public:
     // Transfer limits. A server that accepts the connection and then says
     // nothing must not hang the updater, and a broken server must not be
     // able to exhaust memory with an endless body.

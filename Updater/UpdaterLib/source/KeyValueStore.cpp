@@ -15,63 +15,76 @@ const char* const KeyValueStore::KEY_UPDATED_TIME = "UPDATED_TIME";
 const char* const KeyValueStore::DEFAULT_FILENAME = ".settings";
 
 KeyValueStore::KeyValueStore(const char* path) {
-    if (path) Load(path);
+    if (path)
+        Load(path);
 }
 
 std::string KeyValueStore::TimeStamp() {
     time_t now = time(nullptr);
     char buf[64] = {0};
-    if (!ctime_r(&now, buf)) return std::string();
+    if (!ctime_r(&now, buf))
+        return std::string();
     std::string text = buf;
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
     return text;
 }
 
 const char* KeyValueStore::operator[](const char* key) const {
-    if (!key) return nullptr;
+    if (!key)
+        return nullptr;
     auto it = entries.find(key);
     return it == entries.end() ? nullptr : it->second.c_str();
 }
 
 int KeyValueStore::GetInt(const char* key, int def) {
-    if (!key) return def;
+    if (!key)
+        return def;
     const std::string& v = entries[key];
     return v.empty() ? def : std::atoi(v.c_str());
 }
 
 unsigned int KeyValueStore::GetHex(const char* key, unsigned int def) {
-    if (!key) return def;
+    if (!key)
+        return def;
     const std::string& v = entries[key];
     return v.empty() ? def : static_cast<unsigned int>(std::strtol(v.c_str(), nullptr, 16));
 }
 
 bool KeyValueStore::GetBOOL(const char* key, bool def) {
-    if (!key) return def;
+    if (!key)
+        return def;
     const std::string& v = entries[key];
     return v.empty() ? def : std::atoi(v.c_str()) != 0;
 }
 
 double KeyValueStore::GetDouble(const char* key, double def) {
-    if (!key) return def;
+    if (!key)
+        return def;
     const std::string& v = entries[key];
     return v.empty() ? def : std::atof(v.c_str());
 }
 
 std::string KeyValueStore::GetString(const char* key, const char* def) const {
     const char* v = (*this)[key];
-    if (v) return v;
+    if (v)
+        return v;
     return def ? def : "";
 }
 
 bool KeyValueStore::SetText(const char* key, const std::string& text) {
-    if (!key) return true;
+    if (!key)
+        return true;
     std::string& current = entries[key];
-    if (current != text) modified = true;
+    if (current != text)
+        modified = true;
     current = text;
     return true;
 }
 
-bool KeyValueStore::Add(const char* key, int value) { return SetText(key, std::to_string(value)); }
+bool KeyValueStore::Add(const char* key, int value) {
+    return SetText(key, std::to_string(value));
+}
 
 bool KeyValueStore::Add(const char* key, double value) {
     char buf[512];
@@ -79,9 +92,13 @@ bool KeyValueStore::Add(const char* key, double value) {
     return SetText(key, buf);
 }
 
-bool KeyValueStore::Add(const char* key, const char* value) { return SetText(key, value ? value : ""); }
+bool KeyValueStore::Add(const char* key, const char* value) {
+    return SetText(key, value ? value : "");
+}
 
-bool KeyValueStore::Add(const char* key, std::string& value) { return SetText(key, value); }
+bool KeyValueStore::Add(const char* key, std::string& value) {
+    return SetText(key, value);
+}
 
 bool KeyValueStore::AddHex(const char* key, unsigned int value) {
     char buf[16];
@@ -104,20 +121,27 @@ bool KeyValueStore::Clear() {
 }
 
 void KeyValueStore::ParseLine(const char* line, size_t length) {
-    if (length < 3 || line[0] == '#') return;
+    if (length < 3 || line[0] == '#')
+        return;
     auto blank = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
     size_t keyStart = 0;
-    while (keyStart < length && blank(line[keyStart])) ++keyStart;
+    while (keyStart < length && blank(line[keyStart]))
+        ++keyStart;
     size_t eq = keyStart;
-    while (eq < length && line[eq] != '=') ++eq;
+    while (eq < length && line[eq] != '=')
+        ++eq;
     size_t keyEnd = eq;
-    while (keyEnd > keyStart && blank(line[keyEnd - 1])) --keyEnd;
-    if (keyEnd == keyStart) return;  // no key: nothing to store
+    while (keyEnd > keyStart && blank(line[keyEnd - 1]))
+        --keyEnd;
+    if (keyEnd == keyStart)
+        return; // no key: nothing to store
     std::string value;
     if (eq < length) {
         size_t valueStart = eq + 1, valueEnd = length;
-        while (valueStart < valueEnd && blank(line[valueStart])) ++valueStart;
-        while (valueEnd > valueStart && blank(line[valueEnd - 1])) --valueEnd;
+        while (valueStart < valueEnd && blank(line[valueStart]))
+            ++valueStart;
+        while (valueEnd > valueStart && blank(line[valueEnd - 1]))
+            --valueEnd;
         value.assign(line + valueStart, valueEnd - valueStart);
     }
     entries[std::string(line + keyStart, keyEnd - keyStart)] = value;
@@ -125,19 +149,22 @@ void KeyValueStore::ParseLine(const char* line, size_t length) {
 
 void KeyValueStore::Load(const char* path) {
     if (!path) {
-        Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n", "(null)", EINVAL);
+        Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n",
+                 "(null)", EINVAL);
         return;
     }
     errno = 0;
     qUnixFile* file = qFile_Open(path, qFileModeRead);
     if (!file) {
         int error = errno;
-        Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n", path, error);
+        Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n",
+                 path, error);
         Add(KEY_CREATED_TIME, TimeStamp().c_str());
         if (error != ENOENT && qFile_Exists(path)) {
             // It exists but cannot be read: never replace what may hold data.
             Add(KEY_UPDATED_TIME, TimeStamp().c_str());
-            Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n",
+            Log::log(DEBUG_Attributes,
+                     "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n",
                      path, error);
         } else {
             Save(path);
@@ -145,12 +172,14 @@ void KeyValueStore::Load(const char* path) {
     }
     filename = path;
     modified = false;
-    if (!file) return;
+    if (!file)
+        return;
 
     char line[LINE_SIZE];
     size_t length = 0;
     while (qFile_ReadLine(file, line, sizeof line, &length) == qErrNone) {
-        if (length >= sizeof line) length = sizeof line - 1;
+        if (length >= sizeof line)
+            length = sizeof line - 1;
         ParseLine(line, length);
     }
     qFile_Close(&file);
@@ -183,13 +212,16 @@ void KeyValueStore::Save(const char* path) {
         filename = path;
     } else if (filename.empty()) {
         filename = DEFAULT_FILENAME;
-        Log::log(DEBUG_Attributes, "Attibutes: no filename given for attributes, using default:[%s]\n",
+        Log::log(DEBUG_Attributes,
+                 "Attibutes: no filename given for attributes, using default:[%s]\n",
                  filename.c_str());
     }
-    if (modified) Add(KEY_UPDATED_TIME, TimeStamp().c_str());
+    if (modified)
+        Add(KEY_UPDATED_TIME, TimeStamp().c_str());
     int error = 0;
     if (!WriteAtomically(&error)) {
-        Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n",
+        Log::log(DEBUG_Attributes,
+                 "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n",
                  filename.c_str(), error);
         return;
     }

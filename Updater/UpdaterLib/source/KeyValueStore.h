@@ -15,11 +15,11 @@
 #include <string>
 
 class KeyValueStore {
-public:
-    static const char* const KEY_CREATED_TIME;  // "CREATED_TIME"
-    static const char* const KEY_UPDATED_TIME;  // "UPDATED_TIME"
-    static const char* const DEFAULT_FILENAME;  // ".settings"
-    static const size_t LINE_SIZE = 2048;       // longest line read, newline and NUL included
+  public:
+    static const char* const KEY_CREATED_TIME; // "CREATED_TIME"
+    static const char* const KEY_UPDATED_TIME; // "UPDATED_TIME"
+    static const char* const DEFAULT_FILENAME; // ".settings"
+    static const size_t LINE_SIZE = 2048;      // longest line read, newline and NUL included
 
     // An empty store; loads path when it is not null.
     explicit KeyValueStore(const char* path = nullptr);
@@ -31,7 +31,7 @@ public:
     // marking the store modified), so a later Save writes "KEY=". An empty or
     // absent value gives def.
     int GetInt(const char* key, int def);
-    unsigned int GetHex(const char* key, unsigned int def);  // "0x" prefix allowed
+    unsigned int GetHex(const char* key, unsigned int def); // "0x" prefix allowed
     bool GetBOOL(const char* key, bool def);
     double GetDouble(const char* key, double def);
     // The value, or def ("" when null) when the key is absent. Never adds the key.
@@ -40,11 +40,11 @@ public:
     // Each Add stores the value as text and marks the store modified only
     // when the text differs from the current one (absent counts as "").
     // All return true.
-    bool Add(const char* key, int value);           // "%d"
-    bool Add(const char* key, double value);        // "%f"
-    bool Add(const char* key, const char* value);   // null stores ""
+    bool Add(const char* key, int value);         // "%d"
+    bool Add(const char* key, double value);      // "%f"
+    bool Add(const char* key, const char* value); // null stores ""
     bool Add(const char* key, std::string& value);
-    bool AddHex(const char* key, unsigned int value);  // "0x%08X"
+    bool AddHex(const char* key, unsigned int value); // "0x%08X"
     // Copies every entry of other, replacing equal keys; marks modified when
     // anything was copied.
     bool Add(const KeyValueStore& other);
@@ -66,7 +66,7 @@ public:
     std::map<std::string, std::string> entries;
     bool modified = false;
 
-private:
+  private:
     bool SetText(const char* key, const std::string& text);
     void ParseLine(const char* line, size_t length);
     bool WriteAtomically(int* error);

@@ -14,16 +14,14 @@ namespace {
 
 using Params = std::map<std::string, std::string>;
 
-std::string _serial_text(uint32_t serial)
-{
+std::string _serial_text(uint32_t serial) {
     char text[16];
     std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(serial));
     return text;
 }
 
 // Performs the GET; a transport failure is logged and leaves ok false.
-HTTPResponse _get(const char* op, const char* url, Params& params, bool& ok)
-{
+HTTPResponse _get(const char* op, const char* url, Params& params, bool& ok) {
     ok = false;
     try {
         HTTPResponse r = HTTPRequest::GET(url ? url : UpdateServerRequest::DEFAULT_URL, params);
@@ -37,16 +35,15 @@ HTTPResponse _get(const char* op, const char* url, Params& params, bool& ok)
 
 // Checks the status, splits the body into lines at "\n" (empty lines vanish,
 // a carriage return stays in its line) and checks the "ok" line.
-bool _split_reply(const char* op, HTTPResponse& reply, std::vector<char*>& lines)
-{
+bool _split_reply(const char* op, HTTPResponse& reply, std::vector<char*>& lines) {
     lines.clear();
     if (reply.get_status() != 200) {
         if (std::strcmp(op, "ping") == 0)
             Log::log(DEBUG_ServerComm, "PING ==> [%d] [%s]\n", static_cast<int>(reply.get_status()),
                      reply.get_response());
         else
-            Log::log(DEBUG_ServerComm, "%s ==> [%d] [%s]\n", op, static_cast<int>(reply.get_status()),
-                     reply.get_response());
+            Log::log(DEBUG_ServerComm, "%s ==> [%d] [%s]\n", op,
+                     static_cast<int>(reply.get_status()), reply.get_response());
         return false;
     }
     char* save = nullptr;
@@ -62,14 +59,13 @@ bool _split_reply(const char* op, HTTPResponse& reply, std::vector<char*>& lines
 
 } // namespace
 
-bool UpdateServerRequest::ReadPing(HTTPResponse& reply)
-{
+bool UpdateServerRequest::ReadPing(HTTPResponse& reply) {
     std::vector<char*> lines;
     return _split_reply("ping", reply, lines);
 }
 
-bool UpdateServerRequest::ReadQueryBuild(HTTPResponse& reply, std::string& build, std::string& firmware)
-{
+bool UpdateServerRequest::ReadQueryBuild(HTTPResponse& reply, std::string& build,
+                                         std::string& firmware) {
     std::vector<char*> lines;
     if (!_split_reply("QueryBuild", reply, lines))
         return false;
@@ -80,8 +76,7 @@ bool UpdateServerRequest::ReadQueryBuild(HTTPResponse& reply, std::string& build
     return true;
 }
 
-bool UpdateServerRequest::ReadBuild(HTTPResponse& reply, std::string& payload)
-{
+bool UpdateServerRequest::ReadBuild(HTTPResponse& reply, std::string& payload) {
     payload.clear();
     std::vector<char*> lines;
     if (!_split_reply("GetBuild", reply, lines))
@@ -98,8 +93,8 @@ bool UpdateServerRequest::ReadBuild(HTTPResponse& reply, std::string& payload)
     return true;
 }
 
-bool UpdateServerRequest::ReadBuildList(HTTPResponse& reply, std::map<std::string, std::string>& builds)
-{
+bool UpdateServerRequest::ReadBuildList(HTTPResponse& reply,
+                                        std::map<std::string, std::string>& builds) {
     builds.clear();
     std::vector<char*> lines;
     if (!_split_reply("GetBuildList", reply, lines))
@@ -114,13 +109,13 @@ bool UpdateServerRequest::ReadBuildList(HTTPResponse& reply, std::map<std::strin
             continue;
         char* version = strtok_r(nullptr, ";\r\n", &save);
         builds.emplace(number, version ? version : ""); // an existing entry stays
-        Log::log(DEBUG_ServerComm, "%s [%.10s][%.10s]\n", "GetBuildList", number, version ? version : "");
+        Log::log(DEBUG_ServerComm, "%s [%.10s][%.10s]\n", "GetBuildList", number,
+                 version ? version : "");
     }
     return true;
 }
 
-bool UpdateServerRequest::ReadRecoveryInfo(HTTPResponse& reply, uint32_t* serial, uint32_t* build)
-{
+bool UpdateServerRequest::ReadRecoveryInfo(HTTPResponse& reply, uint32_t* serial, uint32_t* build) {
     std::vector<char*> lines;
     if (!_split_reply("GetRecoveryInfo", reply, lines))
         return false;
@@ -133,25 +128,23 @@ bool UpdateServerRequest::ReadRecoveryInfo(HTTPResponse& reply, uint32_t* serial
     return true;
 }
 
-bool UpdateServerRequest::ping(const char* url)
-{
+bool UpdateServerRequest::ping(const char* url) {
     Params p{{"op", "hi"}, {"rv", "2"}};
     bool ok = false;
     HTTPResponse r = _get("ping", url, p, ok);
     return ok && ReadPing(r);
 }
 
-bool UpdateServerRequest::QueryBuild(uint32_t serial, std::string& build, std::string& firmware, const char* url)
-{
+bool UpdateServerRequest::QueryBuild(uint32_t serial, std::string& build, std::string& firmware,
+                                     const char* url) {
     Params p{{"op", "qu"}, {"sn", _serial_text(serial)}};
     bool ok = false;
     HTTPResponse r = _get("QueryBuild", url, p, ok);
     return ok && ReadQueryBuild(r, build, firmware);
 }
 
-bool UpdateServerRequest::GetBuild(uint32_t serial, const char* firmware, const char* build, std::string& payload,
-                                   const char* url, bool noCal)
-{
+bool UpdateServerRequest::GetBuild(uint32_t serial, const char* firmware, const char* build,
+                                   std::string& payload, const char* url, bool noCal) {
     payload.clear();
     Params p{{"bld", build ? build : ""},
              {"fw", firmware ? firmware : ""},
@@ -163,8 +156,8 @@ bool UpdateServerRequest::GetBuild(uint32_t serial, const char* firmware, const 
     return ok && ReadBuild(r, payload);
 }
 
-bool UpdateServerRequest::GetBuildList(uint32_t serial, std::map<std::string, std::string>& builds, const char* url)
-{
+bool UpdateServerRequest::GetBuildList(uint32_t serial, std::map<std::string, std::string>& builds,
+                                       const char* url) {
     builds.clear();
     Params p{{"op", "builds"}, {"sn", _serial_text(serial)}};
     bool ok = false;
@@ -172,15 +165,14 @@ bool UpdateServerRequest::GetBuildList(uint32_t serial, std::map<std::string, st
     return ok && ReadBuildList(r, builds);
 }
 
-bool UpdateServerRequest::GetRecoveryInfo(const uint32_t* fingerprint, uint32_t* serial, uint32_t* build,
-                                          const char* url)
-{
+bool UpdateServerRequest::GetRecoveryInfo(const uint32_t* fingerprint, uint32_t* serial,
+                                          uint32_t* build, const char* url) {
     if (!fingerprint)
         return false;
     char fp[64];
-    std::snprintf(fp, sizeof fp, "%08X%%20%08X%%20%08X%%20%08X", static_cast<unsigned>(fingerprint[0]),
-                  static_cast<unsigned>(fingerprint[1]), static_cast<unsigned>(fingerprint[2]),
-                  static_cast<unsigned>(fingerprint[3]));
+    std::snprintf(fp, sizeof fp, "%08X%%20%08X%%20%08X%%20%08X",
+                  static_cast<unsigned>(fingerprint[0]), static_cast<unsigned>(fingerprint[1]),
+                  static_cast<unsigned>(fingerprint[2]), static_cast<unsigned>(fingerprint[3]));
     Params p{{"brief", "true"}, {"fp", fp}, {"op", "fix"}};
     bool ok = false;
     HTTPResponse r = _get("GetRecoveryInfo", url, p, ok);

@@ -14,22 +14,25 @@
 #include <string>
 
 class UpdateServerRequest {
-public:
+  public:
     // The base URL used when an operation is given a null one.
     static const char* const DEFAULT_URL;
 
     // ?op=hi&rv=2&
     static bool ping(const char* url);
     // ?op=qu&sn=SERIAL& ; build = line 2, firmware = line 3 (each only when present).
-    static bool QueryBuild(uint32_t serial, std::string& build, std::string& firmware, const char* url);
+    static bool QueryBuild(uint32_t serial, std::string& build, std::string& firmware,
+                           const char* url);
     // ?bld=BUILD&fw=FW&no_cal=false&op=bird&sn=SERIAL& ; payload emptied, then line 2.
-    static bool GetBuild(uint32_t serial, const char* firmware, const char* build, std::string& payload,
-                         const char* url, bool noCal);
+    static bool GetBuild(uint32_t serial, const char* firmware, const char* build,
+                         std::string& payload, const char* url, bool noCal);
     // ?op=builds&sn=SERIAL& ; builds emptied, then build -> version (first entry wins).
-    static bool GetBuildList(uint32_t serial, std::map<std::string, std::string>& builds, const char* url);
+    static bool GetBuildList(uint32_t serial, std::map<std::string, std::string>& builds,
+                             const char* url);
     // ?brief=true&fp=W0%20W1%20W2%20W3&op=fix& ; *serial = line 2 (hexadecimal),
     // *build = line 3 (C base rules), each only when present.
-    static bool GetRecoveryInfo(const uint32_t* fingerprint, uint32_t* serial, uint32_t* build, const char* url);
+    static bool GetRecoveryInfo(const uint32_t* fingerprint, uint32_t* serial, uint32_t* build,
+                                const char* url);
 
     // Reply readers used by the operations above, given the response of
     // their GET; they split the body in place. Each returns false (after a

@@ -64,7 +64,8 @@ bool FindItemCallback(const qDirectoryListData* entry, void* ref) {
              entry->isDirectory ? 1 : 0, static_cast<int>(entry->fileSize), ctx->sought);
     std::string dir, name;
     SplitPath(entry->pathName, &dir, &name);
-    if (name != ctx->sought) return true;
+    if (name != ctx->sought)
+        return true;
     ctx->found = true;
     if (ctx->item)
         *ctx->item = UpdaterStoreItem(dir.c_str(), name.c_str(),
@@ -74,8 +75,10 @@ bool FindItemCallback(const qDirectoryListData* entry, void* ref) {
 
 bool FindItem(const std::string& dir, const char* name, UpdaterStoreItem* item) {
     FindContext ctx{name ? name : "", item, false};
-    if (name && *name) qDirectory_List(dir.c_str(), FindItemCallback, &ctx);
-    Log::log(DEBUG_Updater, "UpdaterStore: FindDevice %s %s.\n", ctx.found ? "Found" : "Not Found", ctx.sought);
+    if (name && *name)
+        qDirectory_List(dir.c_str(), FindItemCallback, &ctx);
+    Log::log(DEBUG_Updater, "UpdaterStore: FindDevice %s %s.\n", ctx.found ? "Found" : "Not Found",
+             ctx.sought);
     return ctx.found;
 }
 
@@ -86,38 +89,45 @@ struct CollectContext {
 
 bool CollectItemsCallback(const qDirectoryListData* entry, void* ref) {
     CollectContext* ctx = static_cast<CollectContext*>(ref);
-    Log::log(DEBUG_Updater, "%s([%s], %d, %d)\n", "_find_items", entry->pathName, entry->isDirectory ? 1 : 0,
-             static_cast<int>(entry->fileSize));
+    Log::log(DEBUG_Updater, "%s([%s], %d, %d)\n", "_find_items", entry->pathName,
+             entry->isDirectory ? 1 : 0, static_cast<int>(entry->fileSize));
     std::string dir, name;
     SplitPath(entry->pathName, &dir, &name);
-    if (name.empty() || name[0] == '.') return true;  // ".", "..", .settings, temporary files
-    ctx->items->push_back(UpdaterStoreItem(ctx->dir->c_str(), name.c_str(),
-                                           entry->isDirectory ? STORE_ITEM_DIRECTORY : STORE_ITEM_FILE));
+    if (name.empty() || name[0] == '.')
+        return true; // ".", "..", .settings, temporary files
+    ctx->items->push_back(
+        UpdaterStoreItem(ctx->dir->c_str(), name.c_str(),
+                         entry->isDirectory ? STORE_ITEM_DIRECTORY : STORE_ITEM_FILE));
     return true;
 }
 
-}  // namespace
+} // namespace
 
 UpdaterStoreItem::UpdaterStoreItem(const char* p, const char* n, store_item_t t)
     : path(p ? p : ""), name(n ? n : ""), type(t) {
-    attributes.Load(BuildPath(path.c_str(), name.c_str(), UpdaterStore::SETTINGS_NAME, nullptr).c_str());
+    attributes.Load(
+        BuildPath(path.c_str(), name.c_str(), UpdaterStore::SETTINGS_NAME, nullptr).c_str());
 }
 
 BirdFile UpdaterStoreItem::ReadBirdFile(const char* file) {
     std::string p = BuildPath(path.c_str(), name.c_str(), file ? file : "", nullptr);
-    if (!BirdFile::VerifyFile(p.c_str())) throw std::runtime_error("Invalid bird " + p);
+    if (!BirdFile::VerifyFile(p.c_str()))
+        throw std::runtime_error("Invalid bird " + p);
     return BirdFile(p.c_str());
 }
 
 qErr UpdaterStoreItem::WriteFile(const char* file, const unsigned char* data, size_t length) {
-    if (!data || !file || !*file) return qErrNotFound;
+    if (!data || !file || !*file)
+        return qErrNotFound;
     std::string p = BuildPath(path.c_str(), name.c_str(), file, nullptr);
     AtomicFileWriter writer(p);
     qUnixFile* f = writer.Open();
-    if (!f) return qErrNotFound;
+    if (!f)
+        return qErrNotFound;
     size_t written = 0;
     qErr err = qFile_Write(f, data, length, &written);
-    if (err == qErrNone && written != length) err = qErrIO;  // a short write is a failure
+    if (err == qErrNone && written != length)
+        err = qErrIO; // a short write is a failure
     if (err != qErrNone) {
         writer.Abandon();
         return err;
@@ -133,12 +143,16 @@ UpdaterStore::UpdaterStore(const char* base) : basePath(base ? base : "") {
     EnsureDirectory(basePath);
 }
 
-UpdaterStoreItem UpdaterStore::AddDevice(unsigned int serial) { return AddDevice(SerialText(serial).c_str()); }
+UpdaterStoreItem UpdaterStore::AddDevice(unsigned int serial) {
+    return AddDevice(SerialText(serial).c_str());
+}
 
 UpdaterStoreItem UpdaterStore::AddDevice(const char* name) {
     // A device name is one directory name: never a path that leaves the root.
-    if (!name || !*name || std::strchr(name, '/') || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
-        throw std::runtime_error(std::string("UpdaterStore: invalid device name [") + (name ? name : "") + "]");
+    if (!name || !*name || std::strchr(name, '/') || std::strcmp(name, ".") == 0 ||
+        std::strcmp(name, "..") == 0)
+        throw std::runtime_error(std::string("UpdaterStore: invalid device name [") +
+                                 (name ? name : "") + "]");
     EnsureDirectory(BuildPath(basePath.c_str(), name, nullptr));
     return UpdaterStoreItem(basePath.c_str(), name, STORE_ITEM_DIRECTORY);
 }
@@ -147,11 +161,14 @@ bool UpdaterStore::FindDevice(unsigned int serial, UpdaterStoreItem* item) {
     return FindDevice(SerialText(serial).c_str(), item);
 }
 
-bool UpdaterStore::FindDevice(const char* name, UpdaterStoreItem* item) { return FindItem(basePath, name, item); }
+bool UpdaterStore::FindDevice(const char* name, UpdaterStoreItem* item) {
+    return FindItem(basePath, name, item);
+}
 
 bool UpdaterStore::FindLocalBuilds(unsigned int serial, std::vector<UpdaterStoreItem>& items) {
     UpdaterStoreItem device;
-    if (!FindDevice(serial, &device)) return true;
+    if (!FindDevice(serial, &device))
+        return true;
     std::string dir = BuildPath(device.path.c_str(), device.name.c_str(), nullptr);
     CollectContext ctx{&dir, &items};
     qDirectory_List(dir.c_str(), CollectItemsCallback, &ctx);

@@ -24,7 +24,7 @@ enum store_item_t {
 // One entry of the store: path is the directory holding it, name its own
 // name. Copies carry their own attributes (saving one does not update others).
 class UpdaterStoreItem {
-public:
+  public:
     UpdaterStoreItem() = default;
     // Loads the attributes from path/name/.settings, creating the file when
     // missing (for a plain file that fails, and the failure is only logged).
@@ -51,13 +51,13 @@ public:
 };
 
 class UpdaterStore {
-public:
+  public:
     // Attribute keys kept per module.
-    static const char* const KEY_LATEST_DOWNLOAD;     // "LATEST_DOWNLOAD": BUILD.bird
-    static const char* const KEY_LAST_DOWNLOAD_DATE;  // "LAST_DOWNLOAD_DATE": time stamp
-    static const char* const KEY_LATEST_TRANSFER;     // "LATEST_TRANSFER": BUILD.bird or a -f path
-    static const char* const KEY_LAST_TRANSFER_DATE;  // "LAST_TRANSFER_DATE": time stamp
-    static const char* const SETTINGS_NAME;           // ".settings"
+    static const char* const KEY_LATEST_DOWNLOAD;    // "LATEST_DOWNLOAD": BUILD.bird
+    static const char* const KEY_LAST_DOWNLOAD_DATE; // "LAST_DOWNLOAD_DATE": time stamp
+    static const char* const KEY_LATEST_TRANSFER;    // "LATEST_TRANSFER": BUILD.bird or a -f path
+    static const char* const KEY_LAST_TRANSFER_DATE; // "LAST_TRANSFER_DATE": time stamp
+    static const char* const SETTINGS_NAME;          // ".settings"
 
     // Uses base as the root, creating it (0755) when missing. Throws
     // std::runtime_error when it cannot be created or is a file.
@@ -80,6 +80,6 @@ public:
     // with '.' skipped), in listing order. Always true.
     bool FindLocalBuilds(unsigned int serial, std::vector<UpdaterStoreItem>& items);
 
-private:
+  private:
     std::string basePath;
 };

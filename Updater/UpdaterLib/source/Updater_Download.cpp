@@ -33,20 +33,18 @@ struct DownloadJob {
     uint32_t serialNumber;
     std::string firmware; // copies: the worker shares no text with the caller
     std::string build;
-    std::string* payload;  // owned by the main thread
+    std::string* payload; // owned by the main thread
     bool noCal;
     std::string serverUrl;
 };
 
-const char* _url(const std::string& serverUrl)
-{
+const char* _url(const std::string& serverUrl) {
     return serverUrl.empty() ? nullptr : serverUrl.c_str();
 }
 
 // std::stoul in base 10, limited to 32 bits. False for a text that is not
 // a number or does not fit.
-bool _to_build_number(const std::string& text, uint32_t& value)
-{
+bool _to_build_number(const std::string& text, uint32_t& value) {
     try {
         unsigned long v = std::stoul(text, nullptr, 10);
         if (v > std::numeric_limits<uint32_t>::max())
@@ -58,12 +56,12 @@ bool _to_build_number(const std::string& text, uint32_t& value)
     }
 }
 
-void _download_worker(DownloadJob* job)
-{
+void _download_worker(DownloadJob* job) {
     bool ok = false;
     try {
-        ok = UpdateServerRequest::GetBuild(job->serialNumber, job->firmware.c_str(), job->build.c_str(),
-                                           *job->payload, _url(job->serverUrl), job->noCal);
+        ok = UpdateServerRequest::GetBuild(job->serialNumber, job->firmware.c_str(),
+                                           job->build.c_str(), *job->payload, _url(job->serverUrl),
+                                           job->noCal);
     } catch (const std::exception& e) { // e.g. memory exhausted while collecting the reply
         Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", "GetBuild", e.what());
         job->payload->clear();
@@ -72,8 +70,7 @@ void _download_worker(DownloadJob* job)
 }
 
 // Whether the server's build list for the module holds build.
-bool _valid_build(uint32_t serialNumber, uint32_t build, const char* serverUrl)
-{
+bool _valid_build(uint32_t serialNumber, uint32_t build, const char* serverUrl) {
     Builds builds;
     if (!UpdateServerRequest::GetBuildList(serialNumber, builds, serverUrl))
         return false;
@@ -94,8 +91,7 @@ bool _valid_build(uint32_t serialNumber, uint32_t build, const char* serverUrl)
 // that runs to its proper end (so a payload cut short on the way is not
 // stored). The stream is inflated into a small scratch buffer and the
 // output dropped, so the check costs no memory.
-bool _looks_like_bird(const unsigned char* bytes, size_t length)
-{
+bool _looks_like_bird(const unsigned char* bytes, size_t length) {
     const size_t sigLength = std::strlen(BirdFile::BIRD_FILE_SIGNATURE);
     const size_t header = sigLength + 2;
     if (length <= header || std::memcmp(bytes, BirdFile::BIRD_FILE_SIGNATURE, sigLength) != 0 ||
@@ -130,8 +126,8 @@ bool _looks_like_bird(const unsigned char* bytes, size_t length)
 
 } // namespace
 
-uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string build, bool overrideValidation, bool noCal)
-{
+uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string build,
+                                    bool overrideValidation, bool noCal) {
     using Level = UpdaterDisplayInterface::Level;
     uint32_t buildNumber = 0;
     if (!build.empty() && !_to_build_number(build, buildNumber)) {
@@ -173,7 +169,8 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string build, bo
 
     display.message(Level::LEVEL_INFO, "Retrieving build %u", buildNumber);
     if (overrideValidation) {
-        display.message(Level::LEVEL_INFO, "Override specified, skipping validation of build %u", buildNumber);
+        display.message(Level::LEVEL_INFO, "Override specified, skipping validation of build %u",
+                        buildNumber);
     } else {
         display.message(Level::LEVEL_INFO, "Validating build %u with server", buildNumber);
         if (!_valid_build(serialNumber, buildNumber, url)) {
@@ -184,8 +181,14 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string build, bo
     }
 
     std::string payload;
-    DownloadJob job{this, std::promise<bool>(), serialNumber, firmware, std::to_string(buildNumber),
-                    &payload, noCal, serverUrl};
+    DownloadJob job{this,
+                    std::promise<bool>(),
+                    serialNumber,
+                    firmware,
+                    std::to_string(buildNumber),
+                    &payload,
+                    noCal,
+                    serverUrl};
     std::future<bool> done = job.result.get_future();
     std::thread worker(_download_worker, &job);
     display.update_spinner(true, "Downloading");
@@ -208,41 +211,46 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string build, bo
     unsigned char* bytes = base64_decode(payload.data(), payload.size(), &length);
     std::string().swap(payload); // the encoded text is no longer needed
     if (!bytes) {
-        display.message(Level::LEVEL_ERROR, "The payload of build %u is not valid base64", buildNumber);
+        display.message(Level::LEVEL_ERROR, "The payload of build %u is not valid base64",
+                        buildNumber);
         return 0;
     }
     if (!_looks_like_bird(bytes, length)) {
         std::free(bytes);
-        display.message(Level::LEVEL_ERROR, "The payload of build %u is not a complete BIRD file", buildNumber);
+        display.message(Level::LEVEL_ERROR, "The payload of build %u is not a complete BIRD file",
+                        buildNumber);
         return 0;
     }
     std::string fileName = std::to_string(buildNumber) + ".bird";
     qErr written = item.WriteFile(fileName.c_str(), bytes, length);
     std::free(bytes);
     if (written != qErrNone) {
-        display.message(Level::LEVEL_ERROR, "Failed to write file with %d", static_cast<int>(written));
+        display.message(Level::LEVEL_ERROR, "Failed to write file with %d",
+                        static_cast<int>(written));
         return 0;
     }
     item.attributes.Add(UpdaterStore::KEY_LATEST_DOWNLOAD, fileName.c_str());
     item.attributes.Add(UpdaterStore::KEY_LAST_DOWNLOAD_DATE, KeyValueStore::TimeStamp().c_str());
     item.attributes.Save(nullptr);
     if (item.attributes.modified) {
-        display.message(Level::LEVEL_ERROR, "Stored %s but could not record it in the device settings",
+        display.message(Level::LEVEL_ERROR,
+                        "Stored %s but could not record it in the device settings",
                         fileName.c_str());
         return 0;
     }
     return buildNumber;
 }
 
-uint32_t Updater::Download_Firmware(Fingerprint fingerprint, std::string build, bool overrideValidation)
-{
+uint32_t Updater::Download_Firmware(Fingerprint fingerprint, std::string build,
+                                    bool overrideValidation) {
     uint32_t buildNumber = 0;
     if (!_to_build_number(build, buildNumber)) {
         Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", build.c_str());
         buildNumber = 0;
     }
     uint32_t serial = 0, recoveryBuild = 0;
-    if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.words, &serial, &recoveryBuild, _url(serverUrl))) {
+    if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.words, &serial, &recoveryBuild,
+                                              _url(serverUrl))) {
         display.message(UpdaterDisplayInterface::LEVEL_ERROR,
                         "Failed to retreive recovery information from Quillmar update server");
         return 0;
@@ -252,19 +260,18 @@ uint32_t Updater::Download_Firmware(Fingerprint fingerprint, std::string build, 
     return Download_Firmware(serial, std::to_string(buildNumber), overrideValidation, false);
 }
 
-std::map<std::string, std::string> Updater::Get_BuildList(uint32_t serialNumber)
-{
+std::map<std::string, std::string> Updater::Get_BuildList(uint32_t serialNumber) {
     Builds builds;
     const char* url = _url(serverUrl);
     if (!UpdateServerRequest::ping(url))
-        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Server request failed for %s", serverUrl.c_str());
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Server request failed for %s",
+                        serverUrl.c_str());
     else if (!UpdateServerRequest::GetBuildList(serialNumber, builds, url))
         display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to retrieve builds for %08X",
                         static_cast<unsigned>(serialNumber));
     return builds;
 }
 
-std::map<std::string, std::string> Updater::Get_BuildListLocal(uint32_t)
-{
+std::map<std::string, std::string> Updater::Get_BuildListLocal(uint32_t) {
     return {};
 }

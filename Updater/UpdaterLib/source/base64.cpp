@@ -3,8 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-unsigned char* base64_decode(const char* text, size_t length, size_t* outLength)
-{
+unsigned char* base64_decode(const char* text, size_t length, size_t* outLength) {
     size_t ignored = 0;
     size_t* outLen = outLength ? outLength : &ignored;
     *outLen = 0;
@@ -12,7 +11,8 @@ unsigned char* base64_decode(const char* text, size_t length, size_t* outLength)
         return nullptr;
 
     // The table covers every byte value, so no input byte can index past it.
-    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    static const char alphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     uint8_t table[256] = {0};
     for (uint8_t i = 0; i < 64; ++i)
         table[static_cast<unsigned char>(alphabet[i])] = i;
@@ -30,7 +30,8 @@ unsigned char* base64_decode(const char* text, size_t length, size_t* outLength)
     for (size_t i = 0; i < length; i += 4) {
         uint32_t v = (uint32_t(table[in[i]]) << 18) | (uint32_t(table[in[i + 1]]) << 12) |
                      (uint32_t(table[in[i + 2]]) << 6) | table[in[i + 3]];
-        unsigned char bytes[3] = {static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 8),
+        unsigned char bytes[3] = {static_cast<unsigned char>(v >> 16),
+                                  static_cast<unsigned char>(v >> 8),
                                   static_cast<unsigned char>(v)};
         for (int k = 0; k < 3 && o < decoded; ++k)
             out[o++] = bytes[k];

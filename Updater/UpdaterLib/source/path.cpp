@@ -8,7 +8,8 @@ std::string BuildPath(const char* first, ...) {
     std::string result = first ? first : "";
     va_list args;
     va_start(args, first);
-    for (const char* part = va_arg(args, const char*); part != nullptr; part = va_arg(args, const char*)) {
+    for (const char* part = va_arg(args, const char*); part != nullptr;
+         part = va_arg(args, const char*)) {
         result += qDIR_PATH_SEP;
         result += part;
     }

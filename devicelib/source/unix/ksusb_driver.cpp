@@ -25,15 +25,15 @@ constexpr unsigned kReadTimeoutMs = 100;
 constexpr int kWriteAttempts = 100;
 constexpr int kNodeWrites = 1000;
 
-}  // namespace
+} // namespace
 
 struct ksusb {
     int32_t driverType;
     char serial[64];
-    int32_t fd;  // kernel node; 0 when closed
+    int32_t fd; // kernel node; 0 when closed
     libusb_context* ctx;
     libusb_device_handle* handle;
-    std::atomic<int32_t> state;  // written by reader and writer alike
+    std::atomic<int32_t> state; // written by reader and writer alike
     uint8_t interfaceNumber;
     uint8_t outEndpoint;
     uint8_t inEndpoint;
@@ -48,23 +48,20 @@ namespace {
 std::mutex g_nodeDirLock;
 std::string g_nodeDir = "/dev";
 
-std::string sNodePath(const char* serial)
-{
+std::string sNodePath(const char* serial) {
     std::lock_guard<std::mutex> lock(g_nodeDirLock);
     char path[4096];
     std::snprintf(path, sizeof path, "%s/keystrand.%s", g_nodeDir.c_str(), serial);
     return path;
 }
 
-bool sValid(const ksusb* u)
-{
+bool sValid(const ksusb* u) {
     return u && u->tag == kKsusbTag;
 }
 
 // Finds the vendor interface of the first configuration and its endpoints.
 // A later matching setting overwrites an earlier one.
-bool sFindEndpoints(ksusb* u)
-{
+bool sFindEndpoints(ksusb* u) {
     libusb_config_descriptor* cfg = nullptr;
     if (libusb_get_config_descriptor(libusb_get_device(u->handle), 0, &cfg) != 0 || !cfg)
         return false;
@@ -81,7 +78,7 @@ bool sFindEndpoints(ksusb* u)
             u->interfaceNumber = alt.bInterfaceNumber;
             for (int e = 0; e < alt.bNumEndpoints; ++e) {
                 const libusb_endpoint_descriptor& ep = alt.endpoint[e];
-                if (!(ep.bmAttributes & 0x02))  // bulk or interrupt
+                if (!(ep.bmAttributes & 0x02)) // bulk or interrupt
                     continue;
                 if (ep.bEndpointAddress & 0x80) {
                     u->inEndpoint = ep.bEndpointAddress;
@@ -99,8 +96,7 @@ bool sFindEndpoints(ksusb* u)
 
 // Opens a device if it is a module with this serial string; the handle is
 // returned open on a match and closed otherwise.
-libusb_device_handle* sOpenIfSerial(libusb_device* dev, const char* serial)
-{
+libusb_device_handle* sOpenIfSerial(libusb_device* dev, const char* serial) {
     libusb_device_descriptor dd;
     if (libusb_get_device_descriptor(dev, &dd) != 0 ||
         !ksusb_is_keystrand_id(dd.idVendor, dd.idProduct))
@@ -117,8 +113,7 @@ libusb_device_handle* sOpenIfSerial(libusb_device* dev, const char* serial)
     return nullptr;
 }
 
-qErr sClaimError(int r)
-{
+qErr sClaimError(int r) {
     if (r == LIBUSB_ERROR_BUSY || r == LIBUSB_ERROR_NO_DEVICE)
         return qErrBusy;
     if (r == LIBUSB_ERROR_ACCESS)
@@ -126,12 +121,11 @@ qErr sClaimError(int r)
     return qErrUnknown;
 }
 
-qErr sOpenLibusb(ksusb* u, const char* serial)
-{
+qErr sOpenLibusb(ksusb* u, const char* serial) {
     if (u->state == ksusbStateNone)
         return qErrResource;
     if (u->handle)
-        return qErrBusy;  // already open through this record
+        return qErrBusy; // already open through this record
     libusb_device** list = nullptr;
     ssize_t n = libusb_get_device_list(u->ctx, &list);
     qErr result = qErrNotFound;
@@ -165,8 +159,7 @@ qErr sOpenLibusb(ksusb* u, const char* serial)
     return result;
 }
 
-qErr sOpenNode(ksusb* u, const char* serial)
-{
+qErr sOpenNode(ksusb* u, const char* serial) {
     if (u->fd > 0)
         return qErrBusy;
     std::snprintf(u->serial, sizeof u->serial, "%s", serial);
@@ -187,8 +180,7 @@ qErr sOpenNode(ksusb* u, const char* serial)
 }
 
 // The state check shared by libusb reads and writes.
-qErr sStateError(int32_t state)
-{
+qErr sStateError(int32_t state) {
     if (state == ksusbStateClosed)
         return qErrConnection;
     if (state == ksusbStateCreated || state == ksusbStateOpening)
@@ -196,13 +188,12 @@ qErr sStateError(int32_t state)
     return state == ksusbStateReady ? qErrNone : qErrIO;
 }
 
-qErr sWriteLibusb(ksusb* u, const uint8_t* data, size_t len)
-{
+qErr sWriteLibusb(ksusb* u, const uint8_t* data, size_t len) {
     qErr e = sStateError(u->state);
     if (e != qErrNone)
         return e;
     qErr result = qErrNone;
-    size_t done = 0;  // bytes of data acknowledged by the device
+    size_t done = 0; // bytes of data acknowledged by the device
     for (int attempt = 0; attempt < kWriteAttempts && done < len; ++attempt) {
         uint8_t chunk[64] = {0};
         const size_t n = len - done < ksusbChunkSize ? len - done : ksusbChunkSize;
@@ -219,7 +210,7 @@ qErr sWriteLibusb(ksusb* u, const uint8_t* data, size_t len)
                 u->state = ksusbStateFailed;
                 result = qErrIO;
             }
-            continue;  // the chunk again, next attempt
+            continue; // the chunk again, next attempt
         }
         // Part of the chunk may have gone out: send only the rest, once more.
         // (Resending bytes the device took would put them twice on the wire.)
@@ -238,8 +229,7 @@ qErr sWriteLibusb(ksusb* u, const uint8_t* data, size_t len)
     return done < len ? qErrWrite : result;
 }
 
-qErr sGetLibusb(ksusb* u, uint8_t* byte)
-{
+qErr sGetLibusb(ksusb* u, uint8_t* byte) {
     if (u->available == 0) {
         qErr e = sStateError(u->state);
         if (e != qErrNone)
@@ -265,8 +255,7 @@ qErr sGetLibusb(ksusb* u, uint8_t* byte)
     return qErrNone;
 }
 
-qErr sCloseLibusb(ksusb* u)
-{
+qErr sCloseLibusb(ksusb* u) {
     if (!u->handle)
         return qErrMode;
     int r = libusb_release_interface(u->handle, u->interfaceNumber);
@@ -275,14 +264,13 @@ qErr sCloseLibusb(ksusb* u)
     libusb_close(u->handle);
     u->handle = nullptr;
     u->interfaceNumber = u->inEndpoint = u->outEndpoint = 0;
-    u->available = 0;  // nothing of a closed device is served later
+    u->available = 0; // nothing of a closed device is served later
     u->readPos = u->rx;
     u->state = ksusbStateClosed;
     return qErrNone;
 }
 
-qErr sWriteNode(ksusb* u, const uint8_t* data, size_t len)
-{
+qErr sWriteNode(ksusb* u, const uint8_t* data, size_t len) {
     if (u->fd <= 0)
         return qErrMode;
     size_t done = 0;
@@ -295,8 +283,7 @@ qErr sWriteNode(ksusb* u, const uint8_t* data, size_t len)
     return done < len ? qErrIO : qErrNone;
 }
 
-qErr sGetNode(ksusb* u, uint8_t* byte)
-{
+qErr sGetNode(ksusb* u, uint8_t* byte) {
     if (u->fd <= 0)
         return qErrMode;
     ssize_t n = read(u->fd, byte, 1);
@@ -307,8 +294,7 @@ qErr sGetNode(ksusb* u, uint8_t* byte)
     return qErrIO;
 }
 
-qErr sCloseNode(ksusb* u)
-{
+qErr sCloseNode(ksusb* u) {
     if (u->fd <= 0)
         return qErrNone;
     if (close(u->fd) != 0)
@@ -318,21 +304,18 @@ qErr sCloseNode(ksusb* u)
     return qErrNone;
 }
 
-}  // namespace
+} // namespace
 
-void ksusb_set_node_directory(const char* dir)
-{
+void ksusb_set_node_directory(const char* dir) {
     std::lock_guard<std::mutex> lock(g_nodeDirLock);
     g_nodeDir = dir ? dir : "/dev";
 }
 
-bool ksusb_is_keystrand_id(uint16_t vendorId, uint16_t productId)
-{
+bool ksusb_is_keystrand_id(uint16_t vendorId, uint16_t productId) {
     return vendorId == ksusbVendorId && (productId & 0x8000) == 0;
 }
 
-ksusb* ksusb_create_usb(int driverType)
-{
+ksusb* ksusb_create_usb(int driverType) {
     if (driverType != ksusbDriverKernel && driverType != ksusbDriverLibusb)
         return nullptr;
     auto* u = new (std::nothrow) ksusb;
@@ -357,8 +340,7 @@ ksusb* ksusb_create_usb(int driverType)
     return u;
 }
 
-qErr ksusb_destroy(ksusb** usb)
-{
+qErr ksusb_destroy(ksusb** usb) {
     if (!usb || !*usb)
         return qErrParam;
     ksusb* u = *usb;
@@ -376,43 +358,37 @@ qErr ksusb_destroy(ksusb** usb)
     return qErrNone;
 }
 
-bool ksusb_is_kernel_driver_installed(uint32_t serialNumber)
-{
+bool ksusb_is_kernel_driver_installed(uint32_t serialNumber) {
     char serial[16];
     std::snprintf(serial, sizeof serial, "%08X", serialNumber);
     return qFile_Exists(sNodePath(serial).c_str());
 }
 
-qErr ksusb_open_keystrand_device(ksusb* usb, const char* serial)
-{
+qErr ksusb_open_keystrand_device(ksusb* usb, const char* serial) {
     if (!sValid(usb) || !serial)
         return qErrParam;
     return usb->driverType == ksusbDriverLibusb ? sOpenLibusb(usb, serial) : sOpenNode(usb, serial);
 }
 
-qErr ksusb_write_to_device(ksusb* usb, const uint8_t* data, size_t len)
-{
+qErr ksusb_write_to_device(ksusb* usb, const uint8_t* data, size_t len) {
     if (!sValid(usb) || (!data && len))
         return qErrParam;
     return usb->driverType == ksusbDriverLibusb ? sWriteLibusb(usb, data, len)
                                                 : sWriteNode(usb, data, len);
 }
 
-qErr ksusb_get_from_device(ksusb* usb, uint8_t* byte)
-{
+qErr ksusb_get_from_device(ksusb* usb, uint8_t* byte) {
     if (!sValid(usb) || !byte)
         return qErrParam;
     return usb->driverType == ksusbDriverLibusb ? sGetLibusb(usb, byte) : sGetNode(usb, byte);
 }
 
-qErr ksusb_close_keystrand_device(ksusb* usb)
-{
+qErr ksusb_close_keystrand_device(ksusb* usb) {
     if (!sValid(usb))
         return qErrParam;
     return usb->driverType == ksusbDriverLibusb ? sCloseLibusb(usb) : sCloseNode(usb);
 }
 
-int ksusb_state(const ksusb* usb)
-{
+int ksusb_state(const ksusb* usb) {
     return sValid(usb) ? usb->state.load() : ksusbStateNone;
 }

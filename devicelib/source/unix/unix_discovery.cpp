@@ -46,8 +46,7 @@ struct Counter {
 };
 
 // Offers one record to the callback; returns whether to go on.
-bool sOffer(Counter* c, const linkSpec* spec)
-{
+bool sOffer(Counter* c, const linkSpec* spec) {
     bool success = false;
     bool goOn = c->callback(spec, &success, c->ref);
     if (success && c->count < UINT8_MAX)
@@ -56,8 +55,7 @@ bool sOffer(Counter* c, const linkSpec* spec)
 }
 
 // Reads exactly eight hexadecimal digits; false for anything else.
-bool sParseSerial(const char* text, int length, uint32_t* serial)
-{
+bool sParseSerial(const char* text, int length, uint32_t* serial) {
     if (length != kSerialChars)
         return false;
     uint32_t value = 0;
@@ -80,8 +78,7 @@ bool sParseSerial(const char* text, int length, uint32_t* serial)
 
 // Builds the record of one matching USB device; false when its serial string
 // cannot be read or is not eight hexadecimal digits.
-bool sDescribeUSB(libusb_device* dev, const libusb_device_descriptor& desc, linkSpec* spec)
-{
+bool sDescribeUSB(libusb_device* dev, const libusb_device_descriptor& desc, linkSpec* spec) {
     libusb_device_handle* handle = nullptr;
     if (libusb_open(dev, &handle) != 0 || !handle)
         return false;
@@ -105,8 +102,7 @@ bool sDescribeUSB(libusb_device* dev, const libusb_device_descriptor& desc, link
     return true;
 }
 
-void sEnumerateUSB(Counter* c)
-{
+void sEnumerateUSB(Counter* c) {
     libusb_context* ctx = nullptr;
     if (libusb_init(&ctx) != 0)
         return;
@@ -117,7 +113,8 @@ void sEnumerateUSB(Counter* c)
         libusb_device_descriptor desc;
         if (libusb_get_device_descriptor(list[i], &desc) != 0)
             continue;
-        if (desc.idVendor != qDISCOVERY_USB_VENDOR || desc.idProduct >= qDISCOVERY_USB_PRODUCT_LIMIT)
+        if (desc.idVendor != qDISCOVERY_USB_VENDOR ||
+            desc.idProduct >= qDISCOVERY_USB_PRODUCT_LIMIT)
             continue;
         linkSpec spec;
         if (sDescribeUSB(list[i], desc, &spec))
@@ -129,8 +126,7 @@ void sEnumerateUSB(Counter* c)
 }
 
 // The listener on the reply port; -1 when it cannot be set up.
-int sOpenListener()
-{
+int sOpenListener() {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
     if (fd < 0)
         return -1;
@@ -152,8 +148,7 @@ int sOpenListener()
 
 // Sends the request once through the interface with this IPv4 address
 // (network byte order; 0 lets the system choose). Returns whether it went out.
-bool sSendRequest(uint32_t interfaceAddress)
-{
+bool sSendRequest(uint32_t interfaceAddress) {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
     if (fd < 0)
         return false;
@@ -178,8 +173,7 @@ bool sSendRequest(uint32_t interfaceAddress)
 
 // Sends the request through every IPv4 interface but 0.0.0.0 and 127.0.0.1,
 // or through the default interface when the interfaces cannot be listed.
-bool sBroadcastRequest()
-{
+bool sBroadcastRequest() {
     ifaddrs* list = nullptr;
     if (getifaddrs(&list) != 0)
         return sSendRequest(0);
@@ -198,14 +192,12 @@ bool sBroadcastRequest()
     return sent;
 }
 
-uint32_t sLittle32(const uint8_t* p)
-{
+uint32_t sLittle32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
            static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
-void sEnumerateTCPIP(Counter* c)
-{
+void sEnumerateTCPIP(Counter* c) {
     int listener = sOpenListener();
     if (listener < 0)
         return;
@@ -255,8 +247,7 @@ struct Search {
 
 // Copies the first module with the wanted serial number (or, for a first
 // module search, any non-zero one) into the prepared record and stops.
-bool cbSearch(const linkSpec* spec, bool* success, void* ref)
-{
+bool cbSearch(const linkSpec* spec, bool* success, void* ref) {
     Search* search = static_cast<Search*>(ref);
     bool match = search->matchSerial ? spec->serialNumber == search->found->serialNumber
                                      : spec->serialNumber != 0;
@@ -267,8 +258,7 @@ bool cbSearch(const linkSpec* spec, bool* success, void* ref)
     return false;
 }
 
-linkSpec* sFind(linkType type, uint32_t serialNumber, bool matchSerial)
-{
+linkSpec* sFind(linkType type, uint32_t serialNumber, bool matchSerial) {
     linkSpec* spec = qLinkSpec_Create(type);
     if (!spec)
         return nullptr;
@@ -283,8 +273,7 @@ linkSpec* sFind(linkType type, uint32_t serialNumber, bool matchSerial)
 
 } // namespace
 
-uint8_t qDiscovery_EnumerateModules(linkType type, qDiscoveryCallback callback, void* ref)
-{
+uint8_t qDiscovery_EnumerateModules(linkType type, qDiscoveryCallback callback, void* ref) {
     if (!callback)
         return 0;
     Counter c = {callback, ref, 0};
@@ -295,34 +284,29 @@ uint8_t qDiscovery_EnumerateModules(linkType type, qDiscoveryCallback callback, 
     return c.count;
 }
 
-linkSpec* qDiscovery_FindModule(linkType type, uint32_t serialNumber)
-{
+linkSpec* qDiscovery_FindModule(linkType type, uint32_t serialNumber) {
     return sFind(type, serialNumber, true);
 }
 
-linkSpec* qDiscovery_FindFirstModule(linkType type)
-{
+linkSpec* qDiscovery_FindFirstModule(linkType type) {
     return sFind(type, 0, false);
 }
 
-linkSpec* qLinkSpec_Create(linkType type)
-{
+linkSpec* qLinkSpec_Create(linkType type) {
     linkSpec* spec = static_cast<linkSpec*>(calloc(1, sizeof(linkSpec)));
     if (spec)
         spec->transport = type;
     return spec;
 }
 
-linkSpec* qLinkSpec_Copy(linkSpec spec)
-{
+linkSpec* qLinkSpec_Copy(linkSpec spec) {
     linkSpec* copy = static_cast<linkSpec*>(malloc(sizeof(linkSpec)));
     if (copy)
         *copy = spec;
     return copy;
 }
 
-qErr qLinkSpec_Destroy(linkSpec** spec)
-{
+qErr qLinkSpec_Destroy(linkSpec** spec) {
     if (!spec || !*spec)
         return qErrParam;
     free(*spec);

@@ -31,13 +31,21 @@ struct qUnixFile {
 
 namespace {
 
-bool validFile(const qUnixFile* f) { return f != nullptr && f->tag == kFileTag; }
+bool validFile(const qUnixFile* f) {
+    return f != nullptr && f->tag == kFileTag;
+}
 
-bool canRead(const qUnixFile* f) { return f->mode == qFileModeRead || f->mode == qFileModeAppend; }
+bool canRead(const qUnixFile* f) {
+    return f->mode == qFileModeRead || f->mode == qFileModeAppend;
+}
 
-bool canWrite(const qUnixFile* f) { return f->mode == qFileModeWrite || f->mode == qFileModeAppend; }
+bool canWrite(const qUnixFile* f) {
+    return f->mode == qFileModeWrite || f->mode == qFileModeAppend;
+}
 
-bool pathTooLong(const char* path) { return strnlen(path, qFILE_PATH_MAX + 1) > qFILE_PATH_MAX; }
+bool pathTooLong(const char* path) {
+    return strnlen(path, qFILE_PATH_MAX + 1) > qFILE_PATH_MAX;
+}
 
 // Switches an update stream between reading and writing as stdio requires.
 void switchTo(qUnixFile* f, LastOp op) {
@@ -75,10 +83,17 @@ qUnixFile* qFile_Open(const char* path, int mode) {
     }
     const char* how = nullptr;
     switch (mode) {
-    case qFileModeRead: how = "rb"; break;
-    case qFileModeWrite: how = "wb"; break;
-    case qFileModeAppend: how = "ab+"; break;
-    default: return nullptr; // qErrMode
+    case qFileModeRead:
+        how = "rb";
+        break;
+    case qFileModeWrite:
+        how = "wb";
+        break;
+    case qFileModeAppend:
+        how = "ab+";
+        break;
+    default:
+        return nullptr; // qErrMode
     }
     qUnixFile* f = new (std::nothrow) qUnixFile{nullptr, mode, 0, LastOp::None};
     if (f == nullptr) {
@@ -282,8 +297,11 @@ qErr qFile_Delete(const char* path) {
         return qErrNone;
     }
     switch (errno) {
-    case ENOENT: return qErrNotFound;
-    case EACCES: return qErrPermission;
-    default: return qErrIO;
+    case ENOENT:
+        return qErrNotFound;
+    case EACCES:
+        return qErrPermission;
+    default:
+        return qErrIO;
     }
 }

@@ -47,16 +47,14 @@ constexpr unsigned long kAwaitSliceMs = 25;
 // qLink_InstallUserPacketFilter gives up after this many 1 ms tries.
 constexpr int kInstallAttempts = 10000;
 
-LinkEntry* sFindById(uint32_t linkId)
-{
+LinkEntry* sFindById(uint32_t linkId) {
     for (LinkEntry* e = gTable.head; e; e = e->next)
         if (e->linkId == linkId)
             return e;
     return nullptr;
 }
 
-LinkEntry* sFindByIdentifier(uint32_t identifier)
-{
+LinkEntry* sFindByIdentifier(uint32_t identifier) {
     for (LinkEntry* e = gTable.head; e; e = e->next)
         if (e->identifier == identifier)
             return e;
@@ -64,15 +62,13 @@ LinkEntry* sFindByIdentifier(uint32_t identifier)
 }
 
 // Both list changes need the table mutex held by the caller.
-void sInsert(LinkEntry* entry)
-{
+void sInsert(LinkEntry* entry) {
     std::lock_guard<std::mutex> hold(gListMutex);
     entry->next = gTable.head;
     gTable.head = entry;
 }
 
-void sUnlink(LinkEntry* entry)
-{
+void sUnlink(LinkEntry* entry) {
     std::lock_guard<std::mutex> hold(gListMutex);
     for (LinkEntry** p = &gTable.head; *p; p = &(*p)->next)
         if (*p == entry) {
@@ -82,8 +78,7 @@ void sUnlink(LinkEntry* entry)
 }
 
 // Stops and frees a link whose entry has left the table.
-qErr sFreeLink(qLink* link)
-{
+qErr sFreeLink(qLink* link) {
     ks_link::stop(link);
     qErr result = ks_link::releaseResources(link);
     link->tag = 0;
@@ -98,8 +93,7 @@ typedef qErr (*StreamMaker)(const LinkEntry* entry, const void* arg, qStream** o
 // link for the same identifier. A stream given in (maker null) is owned from
 // here on and destroyed on failure.
 uint32_t sCreate(linkType type, uint32_t identifier, uint32_t port, StreamMaker maker,
-                 const void* arg, qStream* given)
-{
+                 const void* arg, qStream* given) {
     std::lock_guard<std::mutex> hold(gTableMutex);
     if (maker) {
         if (LinkEntry* existing = sFindByIdentifier(identifier)) {
@@ -141,13 +135,11 @@ uint32_t sCreate(linkType type, uint32_t identifier, uint32_t port, StreamMaker 
     return entry->linkId;
 }
 
-qErr sMakeUSB(const LinkEntry* entry, const void*, qStream** out)
-{
+qErr sMakeUSB(const LinkEntry* entry, const void*, qStream** out) {
     return qStream_CreateUSB(entry->identifier, out);
 }
 
-qErr sMakeSocket(const LinkEntry* entry, const void*, qStream** out)
-{
+qErr sMakeSocket(const LinkEntry* entry, const void*, qStream** out) {
     return qStream_CreateSocket(entry->identifier, static_cast<int>(entry->port), out);
 }
 
@@ -156,16 +148,14 @@ struct SerialArgs {
     int baudIndex;
 };
 
-qErr sMakeSerial(const LinkEntry*, const void* arg, qStream** out)
-{
+qErr sMakeSerial(const LinkEntry*, const void* arg, qStream** out) {
     const SerialArgs* a = static_cast<const SerialArgs*>(arg);
     return qStream_CreateSerial(a->port, a->baudIndex, false, qSerial_8Bits, qSerial_1StopBit, out);
 }
 
 // Re-opens the transport of a stopped link: up to 20 attempts for USB and
 // TCP/IP links; other links cannot be re-opened (qErrParam at once).
-qErr sReopen(const LinkEntry* entry, qStream** stream)
-{
+qErr sReopen(const LinkEntry* entry, qStream** stream) {
     StreamMaker maker = nullptr;
     if (entry->type == linkTypeUSB)
         maker = sMakeUSB;
@@ -184,8 +174,7 @@ qErr sReopen(const LinkEntry* entry, qStream** stream)
     return e;
 }
 
-qErr sResetLink(LinkEntry* entry)
-{
+qErr sResetLink(LinkEntry* entry) {
     qLink* link = entry->link;
     ks_link::stop(link);
     ks_link::releaseResources(link);
@@ -206,8 +195,7 @@ struct Snapshot {
     int32_t status;
 };
 
-bool sSnapshot(uint32_t linkId, Snapshot* s)
-{
+bool sSnapshot(uint32_t linkId, Snapshot* s) {
     return ks_link::withLink(linkId, [s](qLink* link) {
         s->inputFifo = link->inputFifo;
         s->outputFifo = link->outputFifo;
@@ -220,31 +208,26 @@ bool sSnapshot(uint32_t linkId, Snapshot* s)
 
 namespace ks_link {
 
-std::mutex& listMutex()
-{
+std::mutex& listMutex() {
     return gListMutex;
 }
 
-qLink* findLocked(uint32_t linkId)
-{
+qLink* findLocked(uint32_t linkId) {
     LinkEntry* e = sFindById(linkId);
     return e && qVALIDLINK(e->link) ? e->link : nullptr;
 }
 
 } // namespace ks_link
 
-uint32_t qLink_CreateUSB(uint32_t serialNumber)
-{
+uint32_t qLink_CreateUSB(uint32_t serialNumber) {
     return sCreate(linkTypeUSB, serialNumber, 0, sMakeUSB, nullptr, nullptr);
 }
 
-uint32_t qLink_CreateTCPIP(uint32_t address, uint16_t port)
-{
+uint32_t qLink_CreateTCPIP(uint32_t address, uint16_t port) {
     return sCreate(linkTypeTCPIP, address, port, sMakeSocket, nullptr, nullptr);
 }
 
-uint32_t qLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate)
-{
+uint32_t qLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate) {
     int index = baudRate > 230400 ? -1 : qStream_SerialBaudIndex(static_cast<int>(baudRate));
     if (index < 0 || !portName)
         return 0;
@@ -252,15 +235,13 @@ uint32_t qLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_
     return sCreate(linkTypeSerial, serialNumber, 0, sMakeSerial, &args, nullptr);
 }
 
-uint32_t qLink_Create(qStream* stream)
-{
+uint32_t qLink_Create(qStream* stream) {
     if (!qVALIDSTREAM(stream))
         return 0;
     return sCreate(linkTypeNone, qLINK_IDENTIFIER_STREAM, 0, nullptr, nullptr, stream);
 }
 
-qErr qLink_Destroy(uint32_t* linkId)
-{
+qErr qLink_Destroy(uint32_t* linkId) {
     if (!linkId)
         return qErrParam;
     std::unique_lock<std::mutex> hold(gTableMutex);
@@ -281,8 +262,7 @@ qErr qLink_Destroy(uint32_t* linkId)
     return result;
 }
 
-qErr qLink_Reset(uint32_t linkId)
-{
+qErr qLink_Reset(uint32_t linkId) {
     std::unique_lock<std::mutex> hold(gTableMutex, std::try_to_lock);
     if (!hold.owns_lock())
         return qErrBusy;
@@ -294,43 +274,37 @@ qErr qLink_Reset(uint32_t linkId)
     return sResetLink(entry);
 }
 
-int32_t qLink_GetStatus(uint32_t linkId)
-{
+int32_t qLink_GetStatus(uint32_t linkId) {
     Snapshot s;
     if (!sSnapshot(linkId, &s))
         return qLinkStatusNoStream;
     return s.status;
 }
 
-qErr qLink_PutPacket(uint32_t linkId, const qPacket* packet)
-{
+qErr qLink_PutPacket(uint32_t linkId, const qPacket* packet) {
     Snapshot s;
     if (!sSnapshot(linkId, &s))
         return qErrParam;
     return qPacketFifo_Put(s.outputFifo, packet);
 }
 
-qPacket* qLink_GetPacket(uint32_t linkId)
-{
+qPacket* qLink_GetPacket(uint32_t linkId) {
     Snapshot s;
     return sSnapshot(linkId, &s) ? qPacketFifo_Get(s.inputFifo) : nullptr;
 }
 
-qPacket* qLink_AwaitPacket(uint32_t linkId, unsigned long msTimeout)
-{
+qPacket* qLink_AwaitPacket(uint32_t linkId, unsigned long msTimeout) {
     Snapshot s;
     return sSnapshot(linkId, &s) ? qPacketFifo_Await(s.inputFifo, msTimeout) : nullptr;
 }
 
-qPacket* qLink_GetFirst(uint32_t linkId, qLinkPacketFilter filter, const void* ref)
-{
+qPacket* qLink_GetFirst(uint32_t linkId, qLinkPacketFilter filter, const void* ref) {
     Snapshot s;
     return sSnapshot(linkId, &s) ? qPacketFifo_GetFirst(s.inputFifo, filter, ref) : nullptr;
 }
 
 qPacket* qLink_AwaitFirst(uint32_t linkId, qLinkPacketFilter filter, const void* ref,
-                          unsigned long msTimeout)
-{
+                          unsigned long msTimeout) {
     unsigned long deadline = qTime_GetMSTicks() + msTimeout;
     for (;;) {
         Snapshot s;
@@ -347,14 +321,12 @@ qPacket* qLink_AwaitFirst(uint32_t linkId, qLinkPacketFilter filter, const void*
     }
 }
 
-unsigned long qLink_DrainPackets(uint32_t linkId, qLinkPacketFilter filter, const void* ref)
-{
+unsigned long qLink_DrainPackets(uint32_t linkId, qLinkPacketFilter filter, const void* ref) {
     Snapshot s;
     return sSnapshot(linkId, &s) ? qPacketFifo_DrainPackets(s.inputFifo, filter, ref) : 0;
 }
 
-qErr qLink_InstallUserPacketFilter(uint32_t linkId, qLinkUserPacketFilter filter, void* ref)
-{
+qErr qLink_InstallUserPacketFilter(uint32_t linkId, qLinkUserPacketFilter filter, void* ref) {
     // The input thread holds the filter lock while the filter runs, and the
     // filter may look the link up (qLink_PutPacket): so the filter lock is
     // only tried here, with the list mutex released between tries. Once this

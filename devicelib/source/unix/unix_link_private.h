@@ -89,8 +89,7 @@ qLink* findLocked(uint32_t linkId);
 
 // Runs fn(link) under the list mutex for the link with this id; returns
 // false (and does not call fn) when there is none. fn must be quick.
-template <typename F> bool withLink(uint32_t linkId, F fn)
-{
+template <typename F> bool withLink(uint32_t linkId, F fn) {
     std::lock_guard<std::mutex> hold(listMutex());
     qLink* link = findLocked(linkId);
     if (!link)

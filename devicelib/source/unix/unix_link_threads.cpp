@@ -13,8 +13,8 @@ namespace {
 // Sync recogniser states: where the input thread stands in the module's sync
 // answer A 00 A 00 (A non-zero and even, the same both times).
 enum SyncState : uint32_t {
-    kSyncIdle = 0,       // not syncing
-    kSyncUnsent = 1,     // the sync request could not be written: re-send
+    kSyncIdle = 0,   // not syncing
+    kSyncUnsent = 1, // the sync request could not be written: re-send
     kSyncWantAddress = 2,
     kSyncWantZero = 3,
     kSyncWantAddressAgain = 4,
@@ -30,7 +30,7 @@ constexpr uint8_t kHeartbeatCommand = 0x00;
 constexpr uint8_t kLinkStart = 0x01;
 constexpr uint8_t kLinkStop = 0x00;
 
-constexpr long kPollNs = 5000;              // input poll when no byte is there
+constexpr long kPollNs = 5000;               // input poll when no byte is there
 constexpr unsigned long kErrorPauseMs = 100; // after a failed read
 constexpr unsigned long kSyncPauseMs = 2;    // before a sync request
 constexpr unsigned long kOutputWaitMs = 5;   // output thread's wait for a packet
@@ -39,22 +39,19 @@ constexpr long kPacingNs = 1000000;          // pause after each sent packet
 constexpr int kDrainLimit = 256;
 constexpr int kEntryWaitSteps = 20000; // x 50 us = 1 s
 
-void sSleepNs(long ns)
-{
+void sSleepNs(long ns) {
     timespec t = {ns / 1000000000L, ns % 1000000000L};
     nanosleep(&t, nullptr);
 }
 
 // Sleeps up to ms milliseconds, waking early when the link stops running.
-void sPause(qLink* link, unsigned long ms)
-{
+void sPause(qLink* link, unsigned long ms) {
     for (unsigned long slept = 0; slept < ms && link->running.load(); slept += 10)
         qTime_MSSleep(ms - slept < 10 ? ms - slept : 10);
 }
 
 // Writes one packet as address, length and data bytes, in one write.
-void sWritePacket(qLink* link, const qPacket* p)
-{
+void sWritePacket(qLink* link, const qPacket* p) {
     uint8_t wire[2 + sizeof p->data];
     size_t length = p->length <= sizeof p->data ? p->length : sizeof p->data;
     wire[0] = p->address;
@@ -64,8 +61,7 @@ void sWritePacket(qLink* link, const qPacket* p)
         qStream_Write(link->stream, wire, length + 2); // a failed write loses the packet
 }
 
-qErr sQueueControl(qLink* link, uint8_t value)
-{
+qErr sQueueControl(qLink* link, uint8_t value) {
     const uint8_t data[1] = {value};
     qPacket* p = qPacket_CreateWithData(qLINK_ENDPOINT_ADDRESS, 1, data);
     if (!p)
@@ -77,8 +73,7 @@ qErr sQueueControl(qLink* link, uint8_t value)
 
 // Drops packet alignment: waits briefly for the module to finish what it is
 // sending, then asks it for a sync answer.
-void sStartSync(qLink* link)
-{
+void sStartSync(qLink* link) {
     static const uint8_t request[qLINK_SYNC_REQUEST_SIZE] = {
         qLINK_SYNC_BYTE, 0, qLINK_SYNC_BYTE, 0, qLINK_SYNC_BYTE, 0,
         qLINK_SYNC_BYTE, 0, qLINK_SYNC_BYTE, 0, qLINK_SYNC_BYTE, 0};
@@ -91,8 +86,7 @@ void sStartSync(qLink* link)
 }
 
 // One byte received while syncing.
-void sSyncByte(qLink* link, uint8_t byte)
-{
+void sSyncByte(qLink* link, uint8_t byte) {
     switch (link->syncState) {
     case kSyncUnsent:
         sStartSync(link);
@@ -126,8 +120,7 @@ void sSyncByte(qLink* link, uint8_t byte)
 
 // Answers a heartbeat (command 0 with one byte x) with x + 2; returns whether
 // the packet was one.
-bool sHandleHeartbeat(qLink* link, const qPacket* p)
-{
+bool sHandleHeartbeat(qLink* link, const qPacket* p) {
     if (p->length != 2 || p->data[0] != kHeartbeatCommand ||
         (link->heartbeatState != 0 && link->heartbeatState != 1))
         return false;
@@ -145,8 +138,7 @@ bool sHandleHeartbeat(qLink* link, const qPacket* p)
 }
 
 // Called after every accepted byte; acts once the packet is complete.
-qErr sHandlePacket(qLink* link)
-{
+qErr sHandlePacket(qLink* link) {
     qPacket* p = link->assembly;
     if (!qPacket_IsComplete(p))
         return qErrNone;
@@ -164,8 +156,7 @@ qErr sHandlePacket(qLink* link)
     return e;
 }
 
-void* sInPipeProcess(void* arg)
-{
+void* sInPipeProcess(void* arg) {
     qLink* link = static_cast<qLink*>(arg);
     link->heartbeatState = kHeartbeatIdle;
     link->syncState = kSyncIdle;
@@ -191,8 +182,7 @@ void* sInPipeProcess(void* arg)
     return nullptr;
 }
 
-void* sOutPipeProcess(void* arg)
-{
+void* sOutPipeProcess(void* arg) {
     qLink* link = static_cast<qLink*>(arg);
     while (link->running.load()) {
         qPacket* p = qPacketFifo_Await(link->outputFifo, kOutputWaitMs);
@@ -219,8 +209,7 @@ void* sOutPipeProcess(void* arg)
 
 namespace ks_link {
 
-qErr init(qLink* link, uint32_t linkId, qStream* stream)
-{
+qErr init(qLink* link, uint32_t linkId, qStream* stream) {
     link->tag = qLINK_TAG;
     link->linkId = linkId;
     link->running.store(false);
@@ -248,15 +237,13 @@ qErr init(qLink* link, uint32_t linkId, qStream* stream)
     return qErrNone;
 }
 
-bool isOwnThread(const qLink* link)
-{
+bool isOwnThread(const qLink* link) {
     pthread_t self = pthread_self();
     return (link->inputStarted && pthread_equal(self, link->inputThread)) ||
            (link->outputStarted && pthread_equal(self, link->outputThread));
 }
 
-qErr start(qLink* link)
-{
+qErr start(qLink* link) {
     if (!qVALIDLINK(link))
         return qErrParam;
     if (link->running.load())
@@ -281,8 +268,7 @@ qErr start(qLink* link)
     return sQueueControl(link, kLinkStart);
 }
 
-qErr stop(qLink* link)
-{
+qErr stop(qLink* link) {
     if (!qVALIDLINK(link))
         return qErrParam;
     int32_t status = link->status.load();
@@ -310,8 +296,7 @@ qErr stop(qLink* link)
     return result;
 }
 
-qErr releaseResources(qLink* link)
-{
+qErr releaseResources(qLink* link) {
     unsigned long input = link->inputFifo.exchange(0);
     unsigned long output = link->outputFifo.exchange(0);
     if (input)

@@ -22,15 +22,22 @@ struct qMutex {
 
 namespace {
 
-bool validMutex(const qMutex* m) { return m != nullptr && m->tag == kMutexTag; }
+bool validMutex(const qMutex* m) {
+    return m != nullptr && m->tag == kMutexTag;
+}
 
 qErr lockError(int rc) {
     switch (rc) {
-    case 0: return qErrNone;
-    case EINVAL: return qErrParam;
-    case EDEADLK: return qErrDuplicate;
-    case EBUSY: return qErrBusy;
-    default: return qErrUnknown;
+    case 0:
+        return qErrNone;
+    case EINVAL:
+        return qErrParam;
+    case EDEADLK:
+        return qErrDuplicate;
+    case EBUSY:
+        return qErrBusy;
+    default:
+        return qErrUnknown;
     }
 }
 
@@ -58,7 +65,9 @@ qMutex* qMutex_Create(const char* name) {
     return m;
 }
 
-const char* qMutex_Identifier(const qMutex* m) { return validMutex(m) ? m->name : ""; }
+const char* qMutex_Identifier(const qMutex* m) {
+    return validMutex(m) ? m->name : "";
+}
 
 qErr qMutex_Destroy(qMutex** handle) {
     if (handle == nullptr) {
@@ -86,10 +95,14 @@ qErr qMutex_Destroy(qMutex** handle) {
     m->tag = 0;
     delete m;
     switch (rc) {
-    case 0: return qErrNone;
-    case EAGAIN: return qErrResource;
-    case EINVAL: return qErrParam;
-    default: return qErrUnknown;
+    case 0:
+        return qErrNone;
+    case EAGAIN:
+        return qErrResource;
+    case EINVAL:
+        return qErrParam;
+    default:
+        return qErrUnknown;
     }
 }
 
@@ -114,9 +127,13 @@ qErr qMutex_Unlock(qMutex* m) {
     }
     int rc = pthread_mutex_unlock(&m->mutex);
     switch (rc) {
-    case 0: return qErrNone;
-    case EINVAL: return qErrParam;
-    case EPERM: return qErrPermission;
-    default: return qErrUnknown;
+    case 0:
+        return qErrNone;
+    case EINVAL:
+        return qErrParam;
+    case EPERM:
+        return qErrPermission;
+    default:
+        return qErrUnknown;
     }
 }

@@ -45,7 +45,7 @@ struct PacketFifo {
     long count = 0;             // packets.size(), or -1 once destroyed
     uint16_t tag = kFifoTag;
 
-    pthread_cond_t cond;   // broadcast on every put and on destroy
+    pthread_cond_t cond; // broadcast on every put and on destroy
     pthread_mutex_t mutex;
 };
 
@@ -72,7 +72,7 @@ FifoRef lookup(unsigned long id) {
 }
 
 class FifoLock {
-public:
+  public:
     explicit FifoLock(PacketFifo& f) : f_(f) { pthread_mutex_lock(&f_.mutex); }
     ~FifoLock() { pthread_mutex_unlock(&f_.mutex); }
     FifoLock(const FifoLock&) = delete;
@@ -83,11 +83,13 @@ public:
         return pthread_cond_timedwait(&f_.cond, &f_.mutex, &deadline) != ETIMEDOUT;
     }
 
-private:
+  private:
     PacketFifo& f_;
 };
 
-bool live(const PacketFifo& f) { return f.tag == kFifoTag && f.count >= 0; }
+bool live(const PacketFifo& f) {
+    return f.tag == kFifoTag && f.count >= 0;
+}
 
 struct timespec deadlineIn(unsigned long ms) {
     struct timespec now;
@@ -102,11 +104,14 @@ void takeEntry(PacketFifo& f, std::list<qPacket>::iterator it, qPacket* out) {
     f.count--;
 }
 
-bool acceptAll(const qPacket*, const void*) { return true; }
+bool acceptAll(const qPacket*, const void*) {
+    return true;
+}
 
 // Shared by the get and await variants: finds the first accepted entry,
 // waiting for puts until deadline when one is given.
-qPacket* take(unsigned long id, qPacketFilter filter, const void* ref, const struct timespec* deadline) {
+qPacket* take(unsigned long id, qPacketFilter filter, const void* ref,
+              const struct timespec* deadline) {
     if (filter == nullptr) {
         return nullptr;
     }
@@ -238,7 +243,9 @@ qErr qPacketFifo_Put(unsigned long id, const qPacket* p) {
     return qErrNone;
 }
 
-qPacket* qPacketFifo_Get(unsigned long id) { return take(id, acceptAll, nullptr, nullptr); }
+qPacket* qPacketFifo_Get(unsigned long id) {
+    return take(id, acceptAll, nullptr, nullptr);
+}
 
 qPacket* qPacketFifo_Await(unsigned long id, unsigned long msTimeout) {
     struct timespec deadline = deadlineIn(msTimeout);

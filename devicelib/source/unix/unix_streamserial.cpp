@@ -20,34 +20,40 @@ struct qUnixSerialStream {
     int baudIndex;
     char port[kPortMax + 1];
     int fd;
-    termios saved;    // found at open, restored at close
-    termios applied;  // what this stream set
+    termios saved;   // found at open, restored at close
+    termios applied; // what this stream set
     bool haveSaved;
     uint16_t tag;
 };
 
-bool sValid(const qUnixSerialStream* ss)
-{
+bool sValid(const qUnixSerialStream* ss) {
     return ss && ss->tag == qVALIDSS_TAG && ss->fd >= 0;
 }
 
-speed_t sSpeed(int baudIndex)
-{
+speed_t sSpeed(int baudIndex) {
     switch (qStream_SerialBaudRate(baudIndex)) {
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    case 230400: return B230400;
-    default: return B0;  // hang up
+    case 2400:
+        return B2400;
+    case 4800:
+        return B4800;
+    case 9600:
+        return B9600;
+    case 19200:
+        return B19200;
+    case 38400:
+        return B38400;
+    case 57600:
+        return B57600;
+    case 115200:
+        return B115200;
+    case 230400:
+        return B230400;
+    default:
+        return B0; // hang up
     }
 }
 
-qErr sOpen(qUnixSerialStream* ss, bool parity, qSerial_Bits bits, qSerial_Stop_bits stop)
-{
+qErr sOpen(qUnixSerialStream* ss, bool parity, qSerial_Bits bits, qSerial_Stop_bits stop) {
     ss->fd = open(ss->port, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (ss->fd < 0) {
         if (errno == ENOENT)
@@ -79,8 +85,7 @@ qErr sOpen(qUnixSerialStream* ss, bool parity, qSerial_Bits bits, qSerial_Stop_b
     return qErrNone;
 }
 
-qErr sSerialGet(uint8_t* byte, void* ref)
-{
+qErr sSerialGet(uint8_t* byte, void* ref) {
     auto* ss = static_cast<qUnixSerialStream*>(ref);
     if (!sValid(ss) || !byte)
         return qErrParam;
@@ -92,8 +97,7 @@ qErr sSerialGet(uint8_t* byte, void* ref)
     return qErrIO;
 }
 
-qErr sSerialWrite(const uint8_t* data, size_t count, void* ref)
-{
+qErr sSerialWrite(const uint8_t* data, size_t count, void* ref) {
     auto* ss = static_cast<qUnixSerialStream*>(ref);
     if (!sValid(ss) || (!data && count))
         return qErrParam;
@@ -101,13 +105,11 @@ qErr sSerialWrite(const uint8_t* data, size_t count, void* ref)
     return n == static_cast<ssize_t>(count) ? qErrNone : qErrIO;
 }
 
-qErr sSerialPut(uint8_t byte, void* ref)
-{
+qErr sSerialPut(uint8_t byte, void* ref) {
     return sSerialWrite(&byte, 1, ref);
 }
 
-qErr sSerialDelete(void* ref)
-{
+qErr sSerialDelete(void* ref) {
     auto* ss = static_cast<qUnixSerialStream*>(ref);
     if (!ss || ss->tag != qVALIDSS_TAG)
         return qErrParam;
@@ -122,11 +124,10 @@ qErr sSerialDelete(void* ref)
     return qErrNone;
 }
 
-}  // namespace
+} // namespace
 
 qErr qStream_CreateSerial(const char* port, int baudIndex, bool parity, qSerial_Bits bits,
-                          qSerial_Stop_bits stop, qStream** out)
-{
+                          qSerial_Stop_bits stop, qStream** out) {
     if (out)
         *out = nullptr;
     if (!port || !out || static_cast<int>(bits) < 0 || static_cast<int>(bits) > 1 ||

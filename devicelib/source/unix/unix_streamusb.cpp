@@ -12,55 +12,49 @@ constexpr uint16_t qVALIDUSBS_TAG = 0xDEAD;
 
 struct qUnixUSBStream {
     uint32_t serialNumber;
-    ksusb* usb;  // owned
+    ksusb* usb; // owned
     uint16_t tag;
 };
 
-qUnixUSBStream* sRecord(void* ref)
-{
+qUnixUSBStream* sRecord(void* ref) {
     auto* us = static_cast<qUnixUSBStream*>(ref);
     return us && us->tag == qVALIDUSBS_TAG ? us : nullptr;
 }
 
-qErr sUSBStreamGet(uint8_t* byte, void* ref)
-{
+qErr sUSBStreamGet(uint8_t* byte, void* ref) {
     qUnixUSBStream* us = sRecord(ref);
     if (!us)
         return qErrParam;
     return ksusb_get_from_device(us->usb, byte);
 }
 
-qErr sUSBStreamWrite(const uint8_t* data, size_t count, void* ref)
-{
+qErr sUSBStreamWrite(const uint8_t* data, size_t count, void* ref) {
     qUnixUSBStream* us = sRecord(ref);
     if (!us)
         return qErrParam;
     return ksusb_write_to_device(us->usb, data, count);
 }
 
-qErr sUSBStreamPut(uint8_t byte, void* ref)
-{
+qErr sUSBStreamPut(uint8_t byte, void* ref) {
     return sUSBStreamWrite(&byte, 1, ref);
 }
 
-qErr sUSBStreamDelete(void* ref)
-{
+qErr sUSBStreamDelete(void* ref) {
     qUnixUSBStream* us = sRecord(ref);
     if (!us)
         return qErrParam;
     qErr e = ksusb_close_keystrand_device(us->usb);
     if (e != qErrNone)
-        return e;  // left as it is: the device could not be closed
+        return e; // left as it is: the device could not be closed
     ksusb_destroy(&us->usb);
     us->tag = 0;
     delete us;
     return qErrNone;
 }
 
-}  // namespace
+} // namespace
 
-qErr qStream_CreateUSB(uint32_t serialNumber, qStream** out)
-{
+qErr qStream_CreateUSB(uint32_t serialNumber, qStream** out) {
     if (out)
         *out = nullptr;
     if (serialNumber == 0 || !out)
@@ -85,7 +79,8 @@ qErr qStream_CreateUSB(uint32_t serialNumber, qStream** out)
         delete us;
         return e;
     }
-    qStream* s = qStream_Create(sUSBStreamGet, sUSBStreamPut, sUSBStreamWrite, sUSBStreamDelete, us);
+    qStream* s =
+        qStream_Create(sUSBStreamGet, sUSBStreamPut, sUSBStreamWrite, sUSBStreamDelete, us);
     if (!s) {
         ksusb_close_keystrand_device(us->usb);
         ksusb_destroy(&us->usb);

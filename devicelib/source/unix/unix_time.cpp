@@ -45,7 +45,8 @@ unsigned long qTime_GetMSTicks() {
     if (gettimeofday(&tv, nullptr) != 0) {
         return 0;
     }
-    return static_cast<unsigned long>(tv.tv_sec) * 1000ul + static_cast<unsigned long>(tv.tv_usec) / 1000ul;
+    return static_cast<unsigned long>(tv.tv_sec) * 1000ul +
+           static_cast<unsigned long>(tv.tv_usec) / 1000ul;
 }
 
 qErr qTime_MSSleep(unsigned long ms) {

@@ -15,15 +15,17 @@ namespace modsim {
 struct UsbServe::Slot {
     std::string name;
     uint8_t model = 0;
-    kssim::UsbDevice* dev = nullptr;  // current device; null while away
-    uint32_t epoch = 0;               // the module's link epoch when plugged
-    bool attached = false;            // a host has the module's link
+    kssim::UsbDevice* dev = nullptr; // current device; null while away
+    uint32_t epoch = 0;              // the module's link epoch when plugged
+    bool attached = false;           // a host has the module's link
     unsigned plugs = 0;
 };
 
 UsbServe::UsbServe(Bench& bench, kssim::UsbBus& bus) : bench_(bench), bus_(bus) {}
 
-UsbServe::~UsbServe() { stop(); }
+UsbServe::~UsbServe() {
+    stop();
+}
 
 bool UsbServe::plug(Slot& s, uint32_t serial, std::string& error) {
     kssim::UsbDeviceConfig c;
@@ -49,9 +51,12 @@ bool UsbServe::plug(Slot& s, uint32_t serial, std::string& error) {
     Slot* slot = &s;
     dev->setHostWriteHandler([this, slot, dev](const uint8_t* p, size_t n) {
         std::lock_guard<std::mutex> lock(mu_);
-        if (slot->dev != dev) return;  // bytes for a device that left the bus
-        if (!slot->attached) slot->attached = bench_.externalAttach(slot->name);
-        if (slot->attached) bench_.externalWrite(slot->name, p, n);
+        if (slot->dev != dev)
+            return; // bytes for a device that left the bus
+        if (!slot->attached)
+            slot->attached = bench_.externalAttach(slot->name);
+        if (slot->attached)
+            bench_.externalWrite(slot->name, p, n);
     });
     return true;
 }
@@ -60,14 +65,16 @@ bool UsbServe::start(std::string& error) {
     stop();
     for (const std::string& name : bench_.names()) {
         ModuleConfig c = bench_.config(name);
-        if (!c.usb) continue;
+        if (!c.usb)
+            continue;
         auto s = std::make_unique<Slot>();
         s->name = name;
         s->model = c.model;
         bool present;
         uint32_t serial;
         bench_.externalStatus(name, present, serial, s->epoch);
-        if (present && !plug(*s, serial, error)) return false;
+        if (present && !plug(*s, serial, error))
+            return false;
         slots_.push_back(std::move(s));
     }
     stopping_ = false;
@@ -84,7 +91,8 @@ void UsbServe::stop() {
     {
         std::lock_guard<std::mutex> lock(mu_);
         for (auto& s : slots_) {
-            if (s->dev) gone.push_back(s->dev);
+            if (s->dev)
+                gone.push_back(s->dev);
             s->dev = nullptr;
         }
     }
@@ -107,30 +115,35 @@ void UsbServe::serviceSlot(Slot& s) {
             // The module dropped its link: pull the cable.
             unplugNow = s.dev;
             s.dev = nullptr;
-            if (s.attached) bench_.externalDetach(s.name);
+            if (s.attached)
+                bench_.externalDetach(s.name);
             s.attached = false;
         }
         s.epoch = epoch;
         if (s.dev && s.attached && !s.dev->interfaceClaimed(0)) {
-            bench_.externalDetach(s.name);  // the host let go of the module
+            bench_.externalDetach(s.name); // the host let go of the module
             s.attached = false;
         }
         if (s.dev && s.attached) {
             uint8_t buf[800];
             size_t n = bench_.externalRead(s.name, buf, sizeof buf);
-            if (n) s.dev->sendToHost(buf, n);
+            if (n)
+                s.dev->sendToHost(buf, n);
         }
     }
-    if (unplugNow) bus_.unplug(unplugNow);
+    if (unplugNow)
+        bus_.unplug(unplugNow);
     if (!s.dev && present && !unplugNow) {
         std::string err;
-        if (!plug(s, serial, err)) fprintf(stderr, "keystrand-sim: %s\n", err.c_str());
+        if (!plug(s, serial, err))
+            fprintf(stderr, "keystrand-sim: %s\n", err.c_str());
     }
 }
 
 void UsbServe::loop() {
     while (!stopping_) {
-        for (auto& s : slots_) serviceSlot(*s);
+        for (auto& s : slots_)
+            serviceSlot(*s);
         usleep(1000);
     }
 }
@@ -138,15 +151,17 @@ void UsbServe::loop() {
 kssim::UsbDevice* UsbServe::device(const std::string& name) const {
     std::lock_guard<std::mutex> lock(mu_);
     for (auto& s : slots_)
-        if (s->name == name) return s->dev;
+        if (s->name == name)
+            return s->dev;
     throw std::out_of_range("no USB module named '" + name + "'");
 }
 
 unsigned UsbServe::plugCount(const std::string& name) const {
     std::lock_guard<std::mutex> lock(mu_);
     for (auto& s : slots_)
-        if (s->name == name) return s->plugs;
+        if (s->name == name)
+            return s->plugs;
     throw std::out_of_range("no USB module named '" + name + "'");
 }
 
-}  // namespace modsim
+} // namespace modsim

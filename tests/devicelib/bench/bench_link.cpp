@@ -22,8 +22,7 @@ using linktest::nowMs;
 
 namespace {
 
-double cpuMs()
-{
+double cpuMs() {
     timespec t;
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
     return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
@@ -31,8 +30,7 @@ double cpuMs()
 
 // Echoes every packet the host sends, except the link's own start and stop
 // packets, until the connection closes or stop is set.
-void echo(linktest::PeerEnd* conn, std::atomic<bool>* stop)
-{
+void echo(linktest::PeerEnd* conn, std::atomic<bool>* stop) {
     while (!stop->load()) {
         Bytes head = conn->read(2, 100);
         if (head.size() < 2) {
@@ -55,16 +53,14 @@ struct Sequence {
     uint8_t value;
 };
 
-bool isEcho(const qPacket* p, const void* ref)
-{
+bool isEcho(const qPacket* p, const void* ref) {
     return p->address == 4 && p->length == 28 &&
            p->data[0] == static_cast<const Sequence*>(ref)->value;
 }
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     int rounds = argc > 1 ? atoi(argv[1]) : 1000;
     if (rounds < 10 || rounds > 100000)
         rounds = 1000;
@@ -113,8 +109,9 @@ int main(int argc, char** argv)
     std::sort(rtt.begin(), rtt.end());
     double median = rtt[rtt.size() / 2];
     double p99 = rtt[std::min(rtt.size() - 1, rtt.size() * 99 / 100)];
-    printf("round trip, 28 data bytes, %zu of %d echoed: median %.3f ms, p99 %.3f ms, max %.3f ms\n",
-           rtt.size(), rounds, median, p99, rtt.back());
+    printf(
+        "round trip, 28 data bytes, %zu of %d echoed: median %.3f ms, p99 %.3f ms, max %.3f ms\n",
+        rtt.size(), rounds, median, p99, rtt.back());
     printf("one packet in flight: %.0f packets/s\n", rtt.size() * 1000.0 / total);
     if (lost)
         printf("lost: %d\n", lost);

@@ -20,8 +20,7 @@ using namespace Quillmar::Keystrand;
 
 namespace {
 
-bool run(const std::string& command)
-{
+bool run(const std::string& command) {
     std::string quiet = command + " >/dev/null 2>&1";
     return system(quiet.c_str()) == 0;
 }
@@ -30,9 +29,8 @@ bool run(const std::string& command)
 // into a fresh network namespace with a veth pair, and starts two simulated
 // modules there that answer discovery on v1.
 class DiscoveryNet : public ::testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
+  protected:
+    static void SetUpTestSuite() {
         if (geteuid() != 0) {
             skipReason = "needs root for a private network namespace";
             return;
@@ -43,8 +41,8 @@ protected:
         }
         if (!run("ip link set lo up") || !run("ip link add v0 type veth peer name v1") ||
             !run("ip addr add 10.77.0.1/24 dev v0") || !run("ip addr add 10.77.0.2/24 dev v1") ||
-            !run("ip addr add 10.77.0.3/24 dev v1") || !run("ip link set v0 up") || !run("ip link set v1 up") ||
-            !run("ip route add 224.0.0.0/4 dev v0")) {
+            !run("ip addr add 10.77.0.3/24 dev v1") || !run("ip link set v0 up") ||
+            !run("ip link set v1 up") || !run("ip route add 224.0.0.0/4 dev v0")) {
             skipReason = "cannot configure the veth pair (is iproute2 installed?)";
             return;
         }
@@ -59,13 +57,11 @@ protected:
             sim = nullptr;
         }
     }
-    static void TearDownTestSuite()
-    {
+    static void TearDownTestSuite() {
         delete sim;
         sim = nullptr;
     }
-    void SetUp() override
-    {
+    void SetUp() override {
         if (!skipReason.empty())
             GTEST_SKIP() << skipReason;
     }
@@ -78,8 +74,7 @@ std::string DiscoveryNet::skipReason;
 
 } // namespace
 
-TEST_F(DiscoveryNet, ModuleConnectsBySerialNumberAndLearnsItsAddress)
-{
+TEST_F(DiscoveryNet, ModuleConnectsBySerialNumberAndLearnsItsAddress) {
     Module module(2);
     ASSERT_EQ(module.connect(linkTypeTCPIP, 0x51A0B0C0), qErrNone);
     EXPECT_EQ(module.getModuleAddress(), 8);
@@ -93,8 +88,7 @@ TEST_F(DiscoveryNet, ModuleConnectsBySerialNumberAndLearnsItsAddress)
     EXPECT_EQ(spec.link.tcpip.tcpPort, sim->bench.tcpPort("b"));
 }
 
-TEST_F(DiscoveryNet, LinkFindsTheFirstModuleOfAModel)
-{
+TEST_F(DiscoveryNet, LinkFindsTheFirstModuleOfAModel) {
     struct Case {
         uint8_t model;
         qErr result;
@@ -109,15 +103,16 @@ TEST_F(DiscoveryNet, LinkFindsTheFirstModuleOfAModel)
             EXPECT_EQ(spec.serialNumber, c.serial) << int(c.model);
             EXPECT_TRUE(link.isConnected());
         } else {
-            EXPECT_EQ(link.getLinkSpecifier(&spec), qErrNotFound) << "nothing stored for a failed search";
+            EXPECT_EQ(link.getLinkSpecifier(&spec), qErrNotFound)
+                << "nothing stored for a failed search";
         }
     }
     Link any("any");
-    ASSERT_EQ(any.discoverAndConnect(linkTypeTCPIP, 0, 0), qErrNone) << "model 0 takes the first module";
+    ASSERT_EQ(any.discoverAndConnect(linkTypeTCPIP, 0, 0), qErrNone)
+        << "model 0 takes the first module";
 }
 
-TEST_F(DiscoveryNet, AnAbsentSerialNumberIsNotFound)
-{
+TEST_F(DiscoveryNet, AnAbsentSerialNumberIsNotFound) {
     Module module(2, uint8_t(0));
     EXPECT_EQ(module.connect(linkTypeTCPIP, 0x12345678), qErrNotFound);
     EXPECT_FALSE(module.isConnected());

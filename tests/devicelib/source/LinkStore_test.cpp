@@ -15,15 +15,14 @@
 using namespace Quillmar::Keystrand;
 using objtest::Bytes;
 using objtest::FakeModule;
+using objtest::hex;
 using objtest::RxPacket;
 using objtest::SimBench;
-using objtest::hex;
 using objtest::wire;
 
 namespace {
 
-Bytes pattern(size_t n, uint8_t seed)
-{
+Bytes pattern(size_t n, uint8_t seed) {
     Bytes b(n);
     for (size_t i = 0; i < n; ++i)
         b[i] = uint8_t(seed + i * 7);
@@ -33,10 +32,10 @@ Bytes pattern(size_t n, uint8_t seed)
 struct SimStore : ::testing::Test {
     SimBench sim;
     Link link{"store"};
-    void SetUp() override
-    {
+    void SetUp() override {
         std::string error;
-        ASSERT_TRUE(sim.start(objtest::moduleLine("m", 0x40F5849A, 4, "slot-capacity=100"), error)) << error;
+        ASSERT_TRUE(sim.start(objtest::moduleLine("m", 0x40F5849A, 4, "slot-capacity=100"), error))
+            << error;
         ASSERT_EQ(link.setLinkSpecifier(sim.tcpSpec("m")), qErrNone);
         ASSERT_EQ(link.connect(), qErrNone);
     }
@@ -47,14 +46,12 @@ struct SimStore : ::testing::Test {
 struct StorePeer : ::testing::Test {
     FakeModule peer{nullptr};
     Link link{"peer"};
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_TRUE(peer.valid());
         ASSERT_EQ(link.setLinkSpecifier(peer.spec()), qErrNone);
         ASSERT_EQ(link.connect(), qErrNone);
     }
-    size_t countSent(uint8_t command, uint8_t sub)
-    {
+    size_t countSent(uint8_t command, uint8_t sub) {
         size_t n = 0;
         for (const RxPacket& p : peer.received())
             n += p.data.size() >= 2 && p.data[0] == command && p.data[1] == sub;
@@ -62,8 +59,7 @@ struct StorePeer : ::testing::Test {
     }
 };
 
-uint8_t sum(const Bytes& data, size_t from, size_t to)
-{
+uint8_t sum(const Bytes& data, size_t from, size_t to) {
     uint8_t s = 0;
     for (size_t i = from; i < to; ++i)
         s = uint8_t(s + data[i]);
@@ -72,8 +68,7 @@ uint8_t sum(const Bytes& data, size_t from, size_t to)
 
 } // namespace
 
-TEST_F(SimStore, WritesAndReadsSlotsInChunks)
-{
+TEST_F(SimStore, WritesAndReadsSlotsInChunks) {
     struct Case {
         size_t length;
         size_t writes;
@@ -82,14 +77,16 @@ TEST_F(SimStore, WritesAndReadsSlotsInChunks)
         Bytes data = pattern(c.length, uint8_t(c.length));
         unsigned requestsBefore = state().requests;
         ASSERT_EQ(link.loadStoreSlot(4, 1, 2, data.data(), data.size()), qErrNone) << c.length;
-        EXPECT_EQ(state().requests - requestsBefore, c.writes + 2) << "open, the writes and one close";
+        EXPECT_EQ(state().requests - requestsBefore, c.writes + 2)
+            << "open, the writes and one close";
         EXPECT_EQ(hex(state().slots[{1, 2}]), hex(data)) << c.length;
         size_t size = 0;
         ASSERT_EQ(link.storeSlotSize(4, 1, 2, &size), qErrNone);
         EXPECT_EQ(size, c.length);
         uint8_t back[128] = {};
         size_t unloaded = 99;
-        ASSERT_EQ(link.unloadStoreSlot(4, 1, 2, back, sizeof back, &unloaded), qErrNone) << c.length;
+        ASSERT_EQ(link.unloadStoreSlot(4, 1, 2, back, sizeof back, &unloaded), qErrNone)
+            << c.length;
         EXPECT_EQ(unloaded, c.length);
         EXPECT_EQ(hex(Bytes(back, back + unloaded)), hex(data));
     }
@@ -98,8 +95,7 @@ TEST_F(SimStore, WritesAndReadsSlotsInChunks)
     EXPECT_EQ(capacity, 100u);
 }
 
-TEST_F(SimStore, ASmallBufferIsFilledAndReportedAsOverrun)
-{
+TEST_F(SimStore, ASmallBufferIsFilledAndReportedAsOverrun) {
     Bytes data = pattern(60, 3);
     ASSERT_EQ(link.loadStoreSlot(4, 0, 1, data.data(), data.size()), qErrNone);
     uint8_t back[30] = {};
@@ -109,11 +105,12 @@ TEST_F(SimStore, ASmallBufferIsFilledAndReportedAsOverrun)
     EXPECT_EQ(hex(Bytes(back, back + 30)), hex(Bytes(data.begin(), data.begin() + 30)));
 }
 
-TEST_F(SimStore, RefusedSlotsAndOversizedDataGiveTheirErrors)
-{
+TEST_F(SimStore, RefusedSlotsAndOversizedDataGiveTheirErrors) {
     Bytes big = pattern(101, 1);
-    EXPECT_NE(link.loadStoreSlot(4, 0, 0, big.data(), big.size()), qErrNone) << "beyond the slot capacity";
-    EXPECT_EQ(link.loadStoreSlot(4, 9, 0, big.data(), 5), qErrMedia) << "no such store: the open fails";
+    EXPECT_NE(link.loadStoreSlot(4, 0, 0, big.data(), big.size()), qErrNone)
+        << "beyond the slot capacity";
+    EXPECT_EQ(link.loadStoreSlot(4, 9, 0, big.data(), 5), qErrMedia)
+        << "no such store: the open fails";
     size_t size = 0, unloaded = 0;
     uint8_t back[8];
     EXPECT_NE(link.storeSlotSize(4, 9, 0, &size), qErrNone);
@@ -121,8 +118,7 @@ TEST_F(SimStore, RefusedSlotsAndOversizedDataGiveTheirErrors)
     EXPECT_EQ(link.storeSlotSize(4, 0, 0, nullptr), qErrParam);
 }
 
-TEST_F(SimStore, FactoryDataRoundTripsWithTheClosingCount)
-{
+TEST_F(SimStore, FactoryDataRoundTripsWithTheClosingCount) {
     struct Case {
         size_t length;
     } cases[] = {{1}, {26}, {27}, {60}};
@@ -142,8 +138,7 @@ TEST_F(SimStore, FactoryDataRoundTripsWithTheClosingCount)
     }
 }
 
-TEST_F(StorePeer, WrongChecksumEndsTheTransferAndStillClosesTheSlot)
-{
+TEST_F(StorePeer, WrongChecksumEndsTheTransferAndStillClosesTheSlot) {
     peer.setResponder([](const RxPacket& p) -> Bytes {
         if (p.data.size() < 3 || p.data[0] != 4)
             return {};
@@ -164,8 +159,7 @@ TEST_F(StorePeer, WrongChecksumEndsTheTransferAndStillClosesTheSlot)
     EXPECT_EQ(countSent(4, 8), 1u) << "the slot is closed once";
 }
 
-TEST_F(StorePeer, RepliesOfTheWrongShapeAreErrorsNotSuccess)
-{
+TEST_F(StorePeer, RepliesOfTheWrongShapeAreErrorsNotSuccess) {
     struct Case {
         const char* what;
         objtest::Responder responder;
@@ -223,12 +217,13 @@ TEST_F(StorePeer, RepliesOfTheWrongShapeAreErrorsNotSuccess)
     size_t size = 12345;
     EXPECT_EQ(link.storeSlotSize(4, 0, 0, &size), qErrTimeout);
     EXPECT_EQ(size, 12345u);
-    peer.setResponder([](const RxPacket& p) { return wire(p.address, {4, 2, p.data[2], p.data[3], 0, 1, 2}); });
+    peer.setResponder([](const RxPacket& p) {
+        return wire(p.address, {4, 2, p.data[2], p.data[3], 0, 1, 2});
+    });
     EXPECT_EQ(link.storeSlotSize(4, 0, 0, &size), qErrUnknown) << "a 7-byte size reply";
 }
 
-TEST_F(StorePeer, FactoryPacketsCarryKindFlagsAndAtMost26Bytes)
-{
+TEST_F(StorePeer, FactoryPacketsCarryKindFlagsAndAtMost26Bytes) {
     peer.setResponder([](const RxPacket& p) -> Bytes {
         if (p.data.size() < 2 || p.data[0] != 94)
             return {};
@@ -252,7 +247,8 @@ TEST_F(StorePeer, FactoryPacketsCarryKindFlagsAndAtMost26Bytes)
     EXPECT_EQ(got[1].data[1], 0x13) << "no first flag after the first packet";
 
     peer.setResponder([](const RxPacket& p) -> Bytes {
-        return p.data[0] == 94 ? wire(p.address, {94, uint8_t((p.data[1] & 0x0F) + 0x80), 14}) : Bytes();
+        return p.data[0] == 94 ? wire(p.address, {94, uint8_t((p.data[1] & 0x0F) + 0x80), 14})
+                               : Bytes();
     });
     EXPECT_EQ(link.setFactoryData(4, 3, data.data(), data.size()), qErrSize)
         << "an error reply of 3 bytes ends as a size error";
@@ -262,8 +258,7 @@ TEST_F(StorePeer, FactoryPacketsCarryKindFlagsAndAtMost26Bytes)
     EXPECT_EQ(link.getFactoryData(4, 3, back, sizeof back, &received), qErrTimeout);
 }
 
-TEST_F(SimStore, PacketLogWritesStartAndTheTraffic)
-{
+TEST_F(SimStore, PacketLogWritesStartAndTheTraffic) {
     char dir[] = "/tmp/objlayer-log-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     std::string path = std::string(dir) + "/packets.log";
@@ -287,8 +282,11 @@ TEST_F(SimStore, PacketLogWritesStartAndTheTraffic)
         text.append(buf, n);
     fclose(f);
     EXPECT_NE(text.find(std::string("6 < START\0\r\n", 12)), std::string::npos) << text;
-    EXPECT_NE(text.find("6 > 0x4 0x4 0x4 0x2 0x0 0x0 \r\n"), std::string::npos) << "the size request\n" << text;
-    EXPECT_NE(text.find("8 < 0x4 0x6 0x4 0x2 0x0 0x0 "), std::string::npos) << "its reply\n" << text;
+    EXPECT_NE(text.find("6 > 0x4 0x4 0x4 0x2 0x0 0x0 \r\n"), std::string::npos)
+        << "the size request\n"
+        << text;
+    EXPECT_NE(text.find("8 < 0x4 0x6 0x4 0x2 0x0 0x0 "), std::string::npos) << "its reply\n"
+                                                                            << text;
     EXPECT_EQ(link.disablePacketLog(), qErrNone);
 
     // After a reconnect the log follows the new engine link.
@@ -304,7 +302,9 @@ TEST_F(SimStore, PacketLogWritesStartAndTheTraffic)
     while ((n = fread(buf, 1, sizeof buf, f)) > 0)
         text.append(buf, n);
     fclose(f);
-    EXPECT_NE(text.find("6 > 0x4 0x4 0x4 0x1 0x1 0x3 \r\n"), std::string::npos) << "the capacity request\n" << text;
+    EXPECT_NE(text.find("6 > 0x4 0x4 0x4 0x1 0x1 0x3 \r\n"), std::string::npos)
+        << "the capacity request\n"
+        << text;
     unlink(path.c_str());
     rmdir(dir);
 }

@@ -21,9 +21,8 @@ using objtest::wire;
 namespace {
 
 // Data bytes of a stream sample.
-Bytes sampleData(uint8_t cmd, uint8_t opt, uint8_t idx, uint8_t type, uint8_t sub, uint64_t ts, uint32_t value,
-                 uint8_t last = 0)
-{
+Bytes sampleData(uint8_t cmd, uint8_t opt, uint8_t idx, uint8_t type, uint8_t sub, uint64_t ts,
+                 uint32_t value, uint8_t last = 0) {
     Bytes d{cmd, opt, uint8_t(idx | 0x40), type};
     if (type >= 5)
         d.push_back(sub);
@@ -36,15 +35,13 @@ Bytes sampleData(uint8_t cmd, uint8_t opt, uint8_t idx, uint8_t type, uint8_t su
     return d;
 }
 
-qPacket* packetOf(const Bytes& data, uint8_t address = 4)
-{
+qPacket* packetOf(const Bytes& data, uint8_t address = 4) {
     return qPacket_CreateWithData(address, uint8_t(data.size()), data.data());
 }
 
 // Acknowledges every stream request with `status` (0: plain acknowledgement,
 // else an error reply with that code); answers the streaming-state query.
-objtest::Responder streamModule(uint8_t status)
-{
+objtest::Responder streamModule(uint8_t status) {
     return [status](const RxPacket& p) -> Bytes {
         if (p.data.size() < 3 || p.data[0] != 93)
             return {};
@@ -57,8 +54,7 @@ objtest::Responder streamModule(uint8_t status)
     };
 }
 
-bool waitFor(const std::function<bool()>& done, int ms)
-{
+bool waitFor(const std::function<bool()>& done, int ms) {
     for (int i = 0; i < ms / 2; ++i) {
         if (done())
             return true;
@@ -70,8 +66,7 @@ bool waitFor(const std::function<bool()>& done, int ms)
 struct StreamPeer : ::testing::Test {
     FakeModule peer{streamModule(0)};
     std::unique_ptr<Link> link{new Link("stream")};
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_TRUE(peer.valid());
         ASSERT_EQ(link->setLinkSpecifier(peer.spec()), qErrNone);
         ASSERT_EQ(link->connect(), qErrNone);
@@ -80,15 +75,17 @@ struct StreamPeer : ::testing::Test {
 
 } // namespace
 
-TEST(StreamKeys, PackFiveElementsAndSplitTimestamps)
-{
+TEST(StreamKeys, PackFiveElementsAndSplitTimestamps) {
     uint64_t key = Link::createStreamKey(0x04, 0x03, 0x07, 0x01, 0x09);
     EXPECT_EQ(key, 0x0904030701ull);
     struct {
         Link::STREAM_KEY element;
         uint8_t value;
-    } elements[] = {{Link::STREAM_KEY_MODULE, 4}, {Link::STREAM_KEY_COMMAND, 3}, {Link::STREAM_KEY_OPTION, 7},
-                    {Link::STREAM_KEY_INDEX, 1},  {Link::STREAM_KEY_SUBINDEX, 9}};
+    } elements[] = {{Link::STREAM_KEY_MODULE, 4},
+                    {Link::STREAM_KEY_COMMAND, 3},
+                    {Link::STREAM_KEY_OPTION, 7},
+                    {Link::STREAM_KEY_INDEX, 1},
+                    {Link::STREAM_KEY_SUBINDEX, 9}};
     for (const auto& e : elements)
         EXPECT_EQ(Link::getStreamKeyElement(key, e.element), e.value) << int(e.element);
     EXPECT_EQ(Link::getStreamKeyElement(key, Link::STREAM_KEY(9)), 0);
@@ -101,8 +98,7 @@ TEST(StreamKeys, PackFiveElementsAndSplitTimestamps)
     EXPECT_EQ(low, 1u);
 }
 
-TEST(StreamPackets, AreRecognisedTypedAndParsed)
-{
+TEST(StreamPackets, AreRecognisedTypedAndParsed) {
     struct Case {
         const char* what;
         Bytes data;
@@ -112,20 +108,37 @@ TEST(StreamPackets, AreRecognisedTypedAndParsed)
         uint32_t value;
         uint8_t sub;
     } cases[] = {
-        {"8-bit sample", sampleData(3, 7, 0, 1, 0, 0x1122334455667788ull, 0xAB), true, 1, qErrNone, 0xAB, 0},
+        {"8-bit sample", sampleData(3, 7, 0, 1, 0, 0x1122334455667788ull, 0xAB), true, 1, qErrNone,
+         0xAB, 0},
         {"16-bit sample", sampleData(3, 7, 0, 2, 0, 5, 0xBEEF), true, 2, qErrNone, 0xBEEF, 0},
-        {"32-bit sample", sampleData(3, 7, 0, 3, 0, 5, 0xDEADBEEF), true, 3, qErrNone, 0xDEADBEEF, 0},
+        {"32-bit sample", sampleData(3, 7, 0, 3, 0, 5, 0xDEADBEEF), true, 3, qErrNone, 0xDEADBEEF,
+         0},
         {"8-bit with subindex", sampleData(3, 39, 0, 5, 2, 5, 0x12), true, 5, qErrNone, 0x12, 2},
-        {"16-bit with subindex", sampleData(3, 39, 0, 6, 3, 5, 0x1234), true, 6, qErrNone, 0x1234, 3},
-        {"32-bit with subindex", sampleData(3, 39, 0, 7, 1, 5, 0xA1B2C3D4), true, 7, qErrNone, 0xA1B2C3D4, 1},
-        {"last byte 1: part of a byte value", sampleData(3, 7, 0, 1, 0, 5, 0xAB, 1), true, 4, qErrSize, 0, 0},
+        {"16-bit with subindex", sampleData(3, 39, 0, 6, 3, 5, 0x1234), true, 6, qErrNone, 0x1234,
+         3},
+        {"32-bit with subindex", sampleData(3, 39, 0, 7, 1, 5, 0xA1B2C3D4), true, 7, qErrNone,
+         0xA1B2C3D4, 1},
+        {"last byte 1: part of a byte value", sampleData(3, 7, 0, 1, 0, 5, 0xAB, 1), true, 4,
+         qErrSize, 0, 0},
         {"type 0", {3, 7, 0x40, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 0}, false, 0, qErrPacket, 0, 0},
         {"type 8", {3, 7, 0x40, 8, 1, 2, 3, 4, 5, 6, 7, 8, 9, 0}, false, 0, qErrPacket, 0, 0},
         {"command 8", sampleData(8, 7, 0, 1, 0, 5, 1), false, 0, qErrPacket, 0, 0},
         {"option with get flag", sampleData(3, 0x47, 0, 1, 0, 5, 1), false, 0, qErrPacket, 0, 0},
-        {"no stream flag", {3, 7, 0x00, 1, 0, 0, 0, 0, 0, 0, 0, 5, 1, 0}, false, 0, qErrPacket, 0, 0},
+        {"no stream flag",
+         {3, 7, 0x00, 1, 0, 0, 0, 0, 0, 0, 0, 5, 1, 0},
+         false,
+         0,
+         qErrPacket,
+         0,
+         0},
         {"four data bytes", {3, 7, 0x40, 0}, false, 0, qErrPacket, 0, 0},
-        {"type 1 one byte too long", {3, 7, 0x40, 1, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 0}, true, 1, qErrPacket, 0, 0},
+        {"type 1 one byte too long",
+         {3, 7, 0x40, 1, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 0},
+         true,
+         1,
+         qErrPacket,
+         0,
+         0},
     };
     for (const Case& c : cases) {
         qPacket* p = packetOf(c.data);
@@ -147,7 +160,8 @@ TEST(StreamPackets, AreRecognisedTypedAndParsed)
     }
     qPacket* p = packetOf(sampleData(3, 7, 0, 1, 0, 0x1122334455667788ull, 0xAB));
     uint64_t ts = 0;
-    EXPECT_EQ(Link::getStreamSample(p, &ts, nullptr, nullptr), qErrNone) << "null outputs are skipped";
+    EXPECT_EQ(Link::getStreamSample(p, &ts, nullptr, nullptr), qErrNone)
+        << "null outputs are skipped";
     EXPECT_EQ(ts, 0x1122334455667788ull);
     qPacket_Destroy(&p);
     EXPECT_TRUE(Link::isSubindexType(Link::STREAM_PACKET_U8_SUBINDEX));
@@ -155,8 +169,7 @@ TEST(StreamPackets, AreRecognisedTypedAndParsed)
     EXPECT_FALSE(Link::isStreamPacket(nullptr));
 }
 
-TEST_F(StreamPeer, SubscribesAndDeliversSamplesOnTheWorkerThread)
-{
+TEST_F(StreamPeer, SubscribesAndDeliversSamplesOnTheWorkerThread) {
     std::atomic<int> calls{0};
     std::atomic<bool> offThread{true};
     const std::thread::id caller = std::this_thread::get_id();
@@ -171,7 +184,8 @@ TEST_F(StreamPeer, SubscribesAndDeliversSamplesOnTheWorkerThread)
     ASSERT_EQ(link->registerStreamCallback(4, 3, 7, 0, true, callback, &reference), qErrNone);
     std::vector<RxPacket> sent = peer.received();
     ASSERT_FALSE(sent.empty());
-    EXPECT_EQ(objtest::hex(sent.back().data), "5D 81 20 04 03 07 00") << "subscribe request carries the key";
+    EXPECT_EQ(objtest::hex(sent.back().data), "5D 81 20 04 03 07 00")
+        << "subscribe request carries the key";
 
     peer.inject(wire(4, sampleData(3, 7, 0, 3, 0, 100, 0x01020304)));
     ASSERT_TRUE(waitFor([&] { return calls.load() == 1; }, 1000));
@@ -195,8 +209,7 @@ TEST_F(StreamPeer, SubscribesAndDeliversSamplesOnTheWorkerThread)
     EXPECT_EQ(streaming, 1);
 }
 
-TEST_F(StreamPeer, WildcardSubscriptionBringsInEveryOptionAndIsListedApart)
-{
+TEST_F(StreamPeer, WildcardSubscriptionBringsInEveryOptionAndIsListedApart) {
     std::atomic<int> calls{0};
     auto callback = [&](const qPacket*, void*) {
         ++calls;
@@ -209,7 +222,8 @@ TEST_F(StreamPeer, WildcardSubscriptionBringsInEveryOptionAndIsListedApart)
     peer.inject(wire(4, sampleData(3, 39, 0, 7, 2, 1, 0x33333333)));
     ASSERT_TRUE(waitFor([&] { return calls.load() == 3; }, 1000));
     uint32_t value = 0;
-    ASSERT_TRUE(waitFor([&] { return link->getStreamValue(4, 3, 39, 0, 2, &value) == qErrNone; }, 500));
+    ASSERT_TRUE(
+        waitFor([&] { return link->getStreamValue(4, 3, 39, 0, 2, &value) == qErrNone; }, 500));
     EXPECT_EQ(value, 0x33333333u) << "subindex samples get their own entry";
     EXPECT_EQ(link->getStreamValue(4, 3, 7, 0, 0, &value), qErrNone);
     EXPECT_EQ(value, 0x42u) << "an entry made by the wildcard match";
@@ -228,8 +242,7 @@ TEST_F(StreamPeer, WildcardSubscriptionBringsInEveryOptionAndIsListedApart)
     EXPECT_EQ(objtest::hex(peer.received().back().data), "5D 82 20 04 03 FF 00");
 }
 
-TEST_F(StreamPeer, RefusedOrUnansweredSubscriptionIsRolledBack)
-{
+TEST_F(StreamPeer, RefusedOrUnansweredSubscriptionIsRolledBack) {
     struct Case {
         const char* what;
         objtest::Responder responder;
@@ -249,8 +262,7 @@ TEST_F(StreamPeer, RefusedOrUnansweredSubscriptionIsRolledBack)
     }
 }
 
-TEST_F(StreamPeer, RefusesAddressesThatAreNoModulesAndSendsNothing)
-{
+TEST_F(StreamPeer, RefusesAddressesThatAreNoModulesAndSendsNothing) {
     peer.clear();
     for (uint8_t address : {0, 1, 255})
         EXPECT_EQ(link->enableStream(address, 3, 7, 0, true), qErrParam) << int(address);
@@ -260,8 +272,7 @@ TEST_F(StreamPeer, RefusesAddressesThatAreNoModulesAndSendsNothing)
     EXPECT_EQ(link->getStreamValue(4, 3, 7, 0, 0, nullptr), qErrParam);
 }
 
-TEST_F(StreamPeer, DestroyingTheLinkWhileItsWorkerRunsCallbacksIsSafe)
-{
+TEST_F(StreamPeer, DestroyingTheLinkWhileItsWorkerRunsCallbacksIsSafe) {
     // The counter outlives the Link; the callback is slow so that the worker
     // is inside a callback or has a full queue when the Link goes.
     auto calls = std::make_shared<std::atomic<int>>(0);
@@ -286,8 +297,7 @@ TEST_F(StreamPeer, DestroyingTheLinkWhileItsWorkerRunsCallbacksIsSafe)
     flood.join();
 }
 
-TEST_F(StreamPeer, ACallbackMayEndItsOwnSubscription)
-{
+TEST_F(StreamPeer, ACallbackMayEndItsOwnSubscription) {
     std::atomic<int> calls{0};
     std::atomic<bool> stopped{false};
     Link* l = link.get();

@@ -12,8 +12,8 @@
 using namespace Quillmar::Keystrand;
 using objtest::Bytes;
 using objtest::FakeModule;
-using objtest::RxPacket;
 using objtest::hex;
+using objtest::RxPacket;
 using objtest::wire;
 
 namespace {
@@ -22,15 +22,13 @@ namespace {
 struct PeerLink : ::testing::Test {
     FakeModule peer{nullptr};
     Link link{"test"};
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_TRUE(peer.valid());
         ASSERT_EQ(link.setLinkSpecifier(peer.spec()), qErrNone);
         ASSERT_EQ(link.connect(), qErrNone);
     }
     // Everything the peer got after the link start.
-    std::vector<Bytes> sentData(size_t expected)
-    {
+    std::vector<Bytes> sentData(size_t expected) {
         peer.waitReceived(expected, 1000);
         std::vector<Bytes> out;
         for (const RxPacket& p : peer.received())
@@ -39,8 +37,7 @@ struct PeerLink : ::testing::Test {
     }
 };
 
-uei message(uint8_t module, ueiType type)
-{
+uei message(uint8_t module, ueiType type) {
     uei m{};
     m.module = module;
     m.command = 3;
@@ -52,8 +49,7 @@ uei message(uint8_t module, ueiType type)
 
 } // namespace
 
-TEST(LinkOffline, ReportsMissingSpecifierLinkAndConnection)
-{
+TEST(LinkOffline, ReportsMissingSpecifierLinkAndConnection) {
     Link link("offline");
     EXPECT_STREQ(link.getName(), "offline");
     linkSpec spec;
@@ -76,8 +72,7 @@ TEST(LinkOffline, ReportsMissingSpecifierLinkAndConnection)
     EXPECT_EQ(link.storeSlotSize(2, 0, 0, nullptr), qErrConnection);
 }
 
-TEST(LinkOffline, KeepsACopyOfNameAndSpecifier)
-{
+TEST(LinkOffline, KeepsACopyOfNameAndSpecifier) {
     std::string longName(1500, 'n');
     Link link(longName.c_str());
     EXPECT_EQ(strlen(link.getName()), 1024u) << "names are cut at 1024 characters";
@@ -95,8 +90,7 @@ TEST(LinkOffline, KeepsACopyOfNameAndSpecifier)
     EXPECT_EQ(withSpec.getLinkSpecifier(nullptr), qErrParam);
 }
 
-TEST(LinkOffline, ConnectToNothingFailsAndTransportWithoutCreatorIsRefused)
-{
+TEST(LinkOffline, ConnectToNothingFailsAndTransportWithoutCreatorIsRefused) {
     linkSpec none{};
     none.transport = linkTypeNone;
     Link a(none, "none");
@@ -110,8 +104,7 @@ TEST(LinkOffline, ConnectToNothingFailsAndTransportWithoutCreatorIsRefused)
     EXPECT_EQ(b.connect(), qErrConnection);
 }
 
-TEST_F(PeerLink, IsConnectedAndRefusesANewSpecifierMeanwhile)
-{
+TEST_F(PeerLink, IsConnectedAndRefusesANewSpecifierMeanwhile) {
     EXPECT_TRUE(link.isConnected());
     EXPECT_EQ(link.getStatus(), 2);
     EXPECT_EQ(link.connect(), qErrNone) << "connect on an open link reports its state";
@@ -123,8 +116,7 @@ TEST_F(PeerLink, IsConnectedAndRefusesANewSpecifierMeanwhile)
     EXPECT_EQ(link.connect(), qErrNone) << "a new engine link from the stored specifier";
 }
 
-TEST_F(PeerLink, SendsEachUEIFormWithTheExactDataBytes)
-{
+TEST_F(PeerLink, SendsEachUEIFormWithTheExactDataBytes) {
     struct Case {
         const char* what;
         ueiType type;
@@ -161,8 +153,7 @@ TEST_F(PeerLink, SendsEachUEIFormWithTheExactDataBytes)
         EXPECT_EQ(p.address, 4);
 }
 
-TEST_F(PeerLink, SplitsByteValuesIntoChunksWithSequenceBytes)
-{
+TEST_F(PeerLink, SplitsByteValuesIntoChunksWithSequenceBytes) {
     struct Case {
         size_t length;
         std::vector<size_t> chunks;
@@ -195,8 +186,7 @@ TEST_F(PeerLink, SplitsByteValuesIntoChunksWithSequenceBytes)
     }
 }
 
-TEST_F(PeerLink, RefusesBadAddressesLengthsAndTypesWithoutSending)
-{
+TEST_F(PeerLink, RefusesBadAddressesLengthsAndTypesWithoutSending) {
     for (uint8_t address : {0, 1, 7, 255})
         EXPECT_EQ(link.sendUEI(message(address, ueiTypeVoid)), qErrPacket) << int(address);
     EXPECT_EQ(link.sendUEI(message(3, ueiTypeInt), 1), qErrPacket);
@@ -204,7 +194,8 @@ TEST_F(PeerLink, RefusesBadAddressesLengthsAndTypesWithoutSending)
     uint8_t data[28] = {};
     EXPECT_EQ(link.sendPacket(2, 1, 28, data), qErrParam);
     EXPECT_EQ(link.sendUEI(message(2, ueiType(3))), qErrParam) << "3 is no type";
-    EXPECT_EQ(link.sendUEI(message(2, ueiTypeBytes), 1), qErrParam) << "byte values have no subindex form";
+    EXPECT_EQ(link.sendUEI(message(2, ueiTypeBytes), 1), qErrParam)
+        << "byte values have no subindex form";
     uei noBuffer = message(2, ueiTypeBytes);
     noBuffer.length = 5;
     EXPECT_EQ(link.sendUEI(noBuffer), qErrParam);
@@ -219,8 +210,7 @@ TEST_F(PeerLink, RefusesBadAddressesLengthsAndTypesWithoutSending)
     EXPECT_EQ(sent[0][27], 0x40 + 26);
 }
 
-TEST_F(PeerLink, ReceivePacketMatchesByContentFromAnyAddress)
-{
+TEST_F(PeerLink, ReceivePacketMatchesByContentFromAnyAddress) {
     peer.inject(wire(6, {0x17, 1}));
     peer.inject(wire(8, {0x49, 4, 3, 9}));
     peer.inject(wire(10, {0x49, 5}));
@@ -230,7 +220,8 @@ TEST_F(PeerLink, ReceivePacketMatchesByContentFromAnyAddress)
     ASSERT_EQ(link.receivePacket(2, match, &length, data), qErrNone);
     EXPECT_EQ(hex(Bytes(data, data + length)), "49 04 03 09");
     length = 2;
-    EXPECT_EQ(link.receivePacket(2, match, &length, data), qErrTimeout) << "a matched packet is consumed";
+    EXPECT_EQ(link.receivePacket(2, match, &length, data), qErrTimeout)
+        << "a matched packet is consumed";
     const uint8_t one[] = {0x49};
     length = 1;
     ASSERT_EQ(link.receivePacket(2, one, &length, data), qErrNone);
@@ -242,8 +233,7 @@ TEST_F(PeerLink, ReceivePacketMatchesByContentFromAnyAddress)
     EXPECT_EQ(link.receivePacket(3, one, &length, data), qErrPacket);
 }
 
-TEST_F(PeerLink, UEIFilterTakesTypedRepliesAndErrorReplies)
-{
+TEST_F(PeerLink, UEIFilterTakesTypedRepliesAndErrorReplies) {
     struct Case {
         const char* what;
         Bytes reply;
@@ -260,7 +250,7 @@ TEST_F(PeerLink, UEIFilterTakesTypedRepliesAndErrorReplies)
     };
     for (const Case& c : cases) {
         peer.inject(wire(4, {3, 0x07, 0x01, 1})); // another entity: stays queued
-        peer.inject(wire(6, c.reply));           // another module: stays queued
+        peer.inject(wire(6, c.reply));            // another module: stays queued
         peer.inject(wire(4, c.reply));
         uei m{};
         m.module = 4;
@@ -274,10 +264,10 @@ TEST_F(PeerLink, UEIFilterTakesTypedRepliesAndErrorReplies)
             EXPECT_EQ(m.value.byteVal, c.value) << c.what;
         } else {
             EXPECT_EQ(m.type, c.type) << c.what;
-            uint32_t v = c.type == ueiTypeByte ? m.value.byteVal
+            uint32_t v = c.type == ueiTypeByte    ? m.value.byteVal
                          : c.type == ueiTypeShort ? m.value.shortVal
-                         : c.type == ueiTypeInt  ? m.value.intVal
-                                                 : 0;
+                         : c.type == ueiTypeInt   ? m.value.intVal
+                                                  : 0;
             EXPECT_EQ(v, c.value) << c.what;
         }
         EXPECT_EQ(link.dropMatchingUEIPackets(6, 3, m.option & 0xFF, 0), qErrNone);
@@ -286,7 +276,8 @@ TEST_F(PeerLink, UEIFilterTakesTypedRepliesAndErrorReplies)
         rest.command = 3;
         rest.option = 0x07;
         rest.specifier = 1;
-        EXPECT_EQ(link.receiveUEI(4, 3, 7, 1, &rest), qErrNone) << "the other entity's packet waited";
+        EXPECT_EQ(link.receiveUEI(4, 3, 7, 1, &rest), qErrNone)
+            << "the other entity's packet waited";
     }
     uei none{};
     none.module = 4;
@@ -296,9 +287,10 @@ TEST_F(PeerLink, UEIFilterTakesTypedRepliesAndErrorReplies)
     EXPECT_EQ(link.receiveUEI(4, 3, 7, 0, nullptr), qErrParam);
 }
 
-TEST_F(PeerLink, AddressQueryLearnsTheAnsweringModule)
-{
-    peer.setResponder([](const RxPacket& p) { return p.address == 173 && p.data.empty() ? wire(6, {}) : Bytes(); });
+TEST_F(PeerLink, AddressQueryLearnsTheAnsweringModule) {
+    peer.setResponder([](const RxPacket& p) {
+        return p.address == 173 && p.data.empty() ? wire(6, {}) : Bytes();
+    });
     uint8_t address = 0;
     ASSERT_EQ(link.getModuleAddress(&address), qErrNone);
     EXPECT_EQ(address, 6);

@@ -10,8 +10,7 @@
 
 using Quillmar::LocklessQueue_SPSC;
 
-TEST(LocklessQueue, HoldsOneItemLessThanItsSlots)
-{
+TEST(LocklessQueue, HoldsOneItemLessThanItsSlots) {
     struct Case {
         uint16_t slots;
         int fits;
@@ -31,8 +30,7 @@ TEST(LocklessQueue, HoldsOneItemLessThanItsSlots)
     }
 }
 
-TEST(LocklessQueue, WrapsAroundAndIncrementsModuloCapacity)
-{
+TEST(LocklessQueue, WrapsAroundAndIncrementsModuloCapacity) {
     LocklessQueue_SPSC<std::string> q(4);
     EXPECT_EQ(q._increment(0), 1);
     EXPECT_EQ(q._increment(3), 0);
@@ -48,8 +46,7 @@ TEST(LocklessQueue, WrapsAroundAndIncrementsModuloCapacity)
     EXPECT_FALSE(q.pop(&out));
 }
 
-TEST(LocklessQueue, OneProducerAndOneConsumerLoseNothingThatWasAccepted)
-{
+TEST(LocklessQueue, OneProducerAndOneConsumerLoseNothingThatWasAccepted) {
     LocklessQueue_SPSC<uint32_t> q(16);
     constexpr uint32_t N = 5000;
     std::atomic<uint64_t> acceptedSum{0};

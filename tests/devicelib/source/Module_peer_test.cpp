@@ -12,8 +12,7 @@ using objtest::FakeModule;
 using objtest::RxPacket;
 using objtest::wire;
 
-TEST(ModulePeer, KeepsItsAddressWhenTheAddressQueryGoesUnanswered)
-{
+TEST(ModulePeer, KeepsItsAddressWhenTheAddressQueryGoesUnanswered) {
     FakeModule peer(nullptr);
     ASSERT_TRUE(peer.valid());
     Module module(4);
@@ -25,8 +24,7 @@ TEST(ModulePeer, KeepsItsAddressWhenTheAddressQueryGoesUnanswered)
     EXPECT_EQ(queries, 4u) << "four attempts, then the address stays";
 }
 
-TEST(ModulePeer, TurnsWrongAnswersIntoErrors)
-{
+TEST(ModulePeer, TurnsWrongAnswersIntoErrors) {
     FakeModule peer([](const RxPacket& p) -> Bytes {
         if (p.address == 173)
             return wire(6, {});

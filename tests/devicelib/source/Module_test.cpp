@@ -23,12 +23,13 @@ struct SimModule : ::testing::Test {
     std::unique_ptr<Module> module;
     SystemClass sys;
 
-    void SetUp() override
-    {
+    void SetUp() override {
         std::string error;
-        ASSERT_TRUE(sim.start(objtest::moduleLine("m", SERIAL, 6,
-                                                  "model=17 version=1.2.3 build=77 label=bench heartbeat-ms=200 stream-ms=300 pty"),
-                              error))
+        ASSERT_TRUE(sim.start(
+            objtest::moduleLine(
+                "m", SERIAL, 6,
+                "model=17 version=1.2.3 build=77 label=bench heartbeat-ms=200 stream-ms=300 pty"),
+            error))
             << error;
         module.reset(new Module(2));
         ASSERT_EQ(module->connectFromSpec(sim.tcpSpec("m")), qErrNone);
@@ -39,8 +40,7 @@ struct SimModule : ::testing::Test {
 
 } // namespace
 
-TEST_F(SimModule, LearnsTheModuleAddressWhenNetworking)
-{
+TEST_F(SimModule, LearnsTheModuleAddressWhenNetworking) {
     EXPECT_TRUE(module->isConnected());
     EXPECT_EQ(module->getStatus(), 2);
     EXPECT_EQ(module->getModuleAddress(), 6) << "the guessed address 2 is replaced by the module's";
@@ -62,8 +62,7 @@ TEST_F(SimModule, LearnsTheModuleAddressWhenNetworking)
     EXPECT_EQ(spec.link.tcpip.tcpPort, sim.bench.tcpPort("m"));
 }
 
-TEST_F(SimModule, ReadsTheSystemIdentity)
-{
+TEST_F(SimModule, ReadsTheSystemIdentity) {
     uint8_t model = 0, address = 0;
     uint32_t serial = 0, version = 0;
     ASSERT_EQ(sys.getModel(&model), qErrNone);
@@ -86,8 +85,7 @@ TEST_F(SimModule, ReadsTheSystemIdentity)
     (void)none;
 }
 
-TEST_F(SimModule, SetsOptionsAndTurnsErrorRepliesIntoTheModulesCode)
-{
+TEST_F(SimModule, SetsOptionsAndTurnsErrorRepliesIntoTheModulesCode) {
     ASSERT_EQ(sys.setLED(5), qErrNone);
     uint8_t led = 0;
     ASSERT_EQ(sys.getLED(&led), qErrNone);
@@ -110,8 +108,17 @@ TEST_F(SimModule, SetsOptionsAndTurnsErrorRepliesIntoTheModulesCode)
         {"get of an unknown option", sys.getUEI8(50, &led), qErrInvalidOption},
         {"set of a read-only option", sys.setUEI8(systemModel, 3), qErrPermission},
         {"set out of range", sys.setPowerLimitMax(123456), qErrRange},
-        {"get of a call", [&] { uint32_t v; return sys.getUEI32(systemSave, &v); }(), qErrMode},
-        {"subindex out of range", [&] { uint32_t v; return sys.getUEI32(systemUniqueIdentifier, 4, &v); }(),
+        {"get of a call",
+         [&] {
+             uint32_t v;
+             return sys.getUEI32(systemSave, &v);
+         }(),
+         qErrMode},
+        {"subindex out of range",
+         [&] {
+             uint32_t v;
+             return sys.getUEI32(systemUniqueIdentifier, 4, &v);
+         }(),
          qErrIndexRange},
     };
     for (const Case& c : cases)
@@ -124,8 +131,7 @@ TEST_F(SimModule, SetsOptionsAndTurnsErrorRepliesIntoTheModulesCode)
     EXPECT_EQ(unbound.sendPacket(1, 0, nullptr), qErrResource);
 }
 
-TEST_F(SimModule, TransfersByteValuesInSeveralPackets)
-{
+TEST_F(SimModule, TransfersByteValuesInSeveralPackets) {
     const std::string name = "a label long enough for three packets!!!!!!!!!!";
     ASSERT_EQ(sys.setName(reinterpret_cast<const uint8_t*>(name.data()), name.size()), qErrNone);
     EXPECT_EQ(state().label, name);
@@ -135,7 +141,8 @@ TEST_F(SimModule, TransfersByteValuesInSeveralPackets)
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), got), name);
 
     got = 0;
-    ASSERT_EQ(sys.getUEIBytes(systemName, buffer, name.size(), &got), qErrNone) << "a buffer filled exactly";
+    ASSERT_EQ(sys.getUEIBytes(systemName, buffer, name.size(), &got), qErrNone)
+        << "a buffer filled exactly";
     EXPECT_EQ(got, name.size());
     got = 0;
     EXPECT_EQ(sys.getUEIBytes(systemName, buffer, name.size() - 1, &got), qErrMemory);
@@ -152,13 +159,13 @@ TEST_F(SimModule, TransfersByteValuesInSeveralPackets)
     EXPECT_EQ(memcmp(back, config, sizeof config), 0) << "values travel as they lie in memory";
 }
 
-TEST(EntityBytes, CheckTurnsByteCountsIntoUnits)
-{
+TEST(EntityBytes, CheckTurnsByteCountsIntoUnits) {
     struct Case {
         size_t count, unit;
         qErr result;
         size_t after;
-    } cases[] = {{12, 4, qErrNone, 3}, {10, 4, qErrMemory, 10}, {0, 4, qErrNone, 0}, {5, 0, qErrMemory, 5}};
+    } cases[] = {
+        {12, 4, qErrNone, 3}, {10, 4, qErrMemory, 10}, {0, 4, qErrNone, 0}, {5, 0, qErrMemory, 5}};
     for (const Case& c : cases) {
         size_t n = c.count;
         EXPECT_EQ(EntityClass::getUEIBytesCheck(&n, c.unit), c.result) << c.count << "/" << c.unit;
@@ -170,8 +177,7 @@ TEST(EntityBytes, CheckTurnsByteCountsIntoUnits)
     EXPECT_EQ(EntityClass::getUEIBytesContinue(0x05), 0);
 }
 
-TEST_F(SimModule, AnswersTheModuleQueries)
-{
+TEST_F(SimModule, AnswersTheModuleQueries) {
     const uint8_t echo[] = {1, 2, 3, 0xFE};
     EXPECT_EQ(module->debug(echo, sizeof echo), qErrNone);
     uint8_t big[28] = {};
@@ -201,9 +207,9 @@ TEST_F(SimModule, AnswersTheModuleQueries)
     EXPECT_EQ((uint32_t(data[2]) << 24) | (data[3] << 16) | (data[4] << 8) | data[5], 77u);
 }
 
-TEST_F(SimModule, ReadsStreamedValuesWithoutTraffic)
-{
-    ASSERT_EQ(sys.registerOptionCallback(systemUptime, true, Link::StreamCallback(), nullptr), qErrNone);
+TEST_F(SimModule, ReadsStreamedValuesWithoutTraffic) {
+    ASSERT_EQ(sys.registerOptionCallback(systemUptime, true, Link::StreamCallback(), nullptr),
+              qErrNone);
     uint32_t uptime = 0;
     qErr r = qErrNotFound;
     for (int i = 0; i < 100 && r != qErrNone; ++i) {
@@ -219,15 +225,15 @@ TEST_F(SimModule, ReadsStreamedValuesWithoutTraffic)
     std::map<uint64_t, uint32_t> status;
     ASSERT_EQ(sys.getStreamStatus(&status), qErrNone);
     EXPECT_EQ(status.count(Link::createStreamKey(6, cmdSYSTEM, systemUptime, 0, 0)), 1u);
-    ASSERT_EQ(sys.registerOptionCallback(systemUptime, false, Link::StreamCallback(), nullptr), qErrNone);
+    ASSERT_EQ(sys.registerOptionCallback(systemUptime, false, Link::StreamCallback(), nullptr),
+              qErrNone);
     EXPECT_TRUE(state().subscriptions.empty());
     before = state().requests;
     EXPECT_EQ(sys.getUptime(&uptime), qErrNone);
     EXPECT_GT(state().requests, before) << "without subscription the module is asked";
 }
 
-TEST_F(SimModule, WorksOverASerialLine)
-{
+TEST_F(SimModule, WorksOverASerialLine) {
     module->disconnect();
     Module serial(2);
     ASSERT_EQ(serial.connectFromSpec(sim.serialSpec("m")), qErrNone);
@@ -239,11 +245,11 @@ TEST_F(SimModule, WorksOverASerialLine)
     EXPECT_EQ(number, SERIAL);
 }
 
-TEST(SimRouter, ReachesAModuleBehindARouter)
-{
+TEST(SimRouter, ReachesAModuleBehindARouter) {
     SimBench sim;
     std::string error;
-    ASSERT_TRUE(sim.start(objtest::moduleLine("r", 0x11110001, 2) + "module c serial=22220002 address=8 router=r\n",
+    ASSERT_TRUE(sim.start(objtest::moduleLine("r", 0x11110001, 2) +
+                              "module c serial=22220002 address=8 router=r\n",
                           error))
         << error;
     Module router(2);

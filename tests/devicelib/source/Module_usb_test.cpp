@@ -25,8 +25,7 @@ struct UsbModule : UsbSimTest {
     std::atomic<bool> pumping{true};
     std::thread pump;
 
-    void SetUp() override
-    {
+    void SetUp() override {
         UsbSimTest::SetUp();
         if (IsSkipped())
             return;
@@ -35,7 +34,8 @@ struct UsbModule : UsbSimTest {
         ASSERT_TRUE(sim.bench.externalAttach("u"));
         device = plugModule("40F5849A", 0x0011);
         ASSERT_NE(device, nullptr);
-        device->setHostWriteHandler([this](const uint8_t* p, size_t n) { sim.bench.externalWrite("u", p, n); });
+        device->setHostWriteHandler(
+            [this](const uint8_t* p, size_t n) { sim.bench.externalWrite("u", p, n); });
         pump = std::thread([this] {
             uint8_t buffer[512];
             while (pumping) {
@@ -47,8 +47,7 @@ struct UsbModule : UsbSimTest {
             }
         });
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         pumping = false;
         if (pump.joinable())
             pump.join();
@@ -58,8 +57,7 @@ struct UsbModule : UsbSimTest {
 
 } // namespace
 
-TEST_F(UsbModule, ConnectsBySerialNumberAndReadsTheSystemEntity)
-{
+TEST_F(UsbModule, ConnectsBySerialNumberAndReadsTheSystemEntity) {
     Module module(2);
     ASSERT_EQ(module.connect(linkTypeUSB, 0x40F5849A), qErrNone);
     EXPECT_EQ(module.getModuleAddress(), 6);
@@ -80,8 +78,7 @@ TEST_F(UsbModule, ConnectsBySerialNumberAndReadsTheSystemEntity)
     ASSERT_EQ(sys.getSerialNumber(&serial), qErrNone);
 }
 
-TEST_F(UsbModule, FindsTheFirstModuleOfAModel)
-{
+TEST_F(UsbModule, FindsTheFirstModuleOfAModel) {
     Module any(2, uint8_t(17));
     ASSERT_EQ(any.discoverAndConnect(linkTypeUSB, 0), qErrNone);
     EXPECT_TRUE(any.isConnected());

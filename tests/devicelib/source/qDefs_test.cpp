@@ -9,8 +9,8 @@ namespace {
 
 TEST(ModelName, KnownCodesHaveTheirNamesAndAllOthersAreUnknown) {
     const std::map<uint32_t, std::string> known = {
-        {4, "Pennant"},   {5, "Lantern"},  {13, "Quarry"},   {14, "Ledger"},   {15, "Quayside"},
-        {16, "Harbor"},   {17, "Tessera"}, {18, "Latchkey"}, {19, "Trellis"},  {20, "Sampler"},
+        {4, "Pennant"},   {5, "Lantern"},  {13, "Quarry"},   {14, "Ledger"},  {15, "Quayside"},
+        {16, "Harbor"},   {17, "Tessera"}, {18, "Latchkey"}, {19, "Trellis"}, {20, "Sampler"},
         {21, "Crossway"}, {22, "Gauge"},   {23, "Ballast"},  {24, "Mosaic"},
     };
     for (uint32_t code = 0; code < 300; ++code) {

@@ -181,8 +181,8 @@ struct BuildRow {
 qErr build(char* dst, size_t size, const std::vector<const char*>& p) {
     std::vector<const char*> a(p);
     a.resize(12, nullptr);
-    return qDirectory_BuildPath(dst, size, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9], a[10],
-                                a[11]);
+    return qDirectory_BuildPath(dst, size, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8],
+                                a[9], a[10], a[11]);
 }
 
 TEST(DirectoryBuildPath, JoinsWithOneSeparatorWithinLimits) {
@@ -192,11 +192,21 @@ TEST(DirectoryBuildPath, JoinsWithOneSeparatorWithinLimits) {
         {"leading separator", {"a", "/b"}, 64, qErrNone, "a/b"},
         {"both separators", {"a/", "/b"}, 64, qErrNone, "a//b"},
         {"one component", {"/home/u"}, 64, qErrNone, "/home/u"},
-        {"store path", {"/home/u", ".quillmar", "updater", "40F5849A"}, 64, qErrNone,
+        {"store path",
+         {"/home/u", ".quillmar", "updater", "40F5849A"},
+         64,
+         qErrNone,
          "/home/u/.quillmar/updater/40F5849A"},
-        {"ten components", {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"}, 64, qErrNone,
+        {"ten components",
+         {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"},
+         64,
+         qErrNone,
          "1/2/3/4/5/6/7/8/9/10"},
-        {"eleven components", {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11"}, 64, qErrParam, ""},
+        {"eleven components",
+         {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11"},
+         64,
+         qErrParam,
+         ""},
         {"empty start adds no separator", {"", "b"}, 64, qErrNone, "b"},
         // "abc/de" needs 7 bytes; the limit keeps one byte spare.
         {"result of size - 2 characters", {"abc", "de"}, 8, qErrNone, "abc/de"},

@@ -89,7 +89,8 @@ TEST(Logger, ThreadDrainsThePacketLogIntoTheFile) {
     EXPECT_EQ(DevcoreTempDir::read(path), expected);
     // Running again picks them up.
     EXPECT_EQ(qLogger_Enable(logger), qErrNone);
-    EXPECT_EQ(waitForContent(path, expected + "3 > 0x6 0x1 0x1 \n"), expected + "3 > 0x6 0x1 0x1 \n");
+    EXPECT_EQ(waitForContent(path, expected + "3 > 0x6 0x1 0x1 \n"),
+              expected + "3 > 0x6 0x1 0x1 \n");
 
     EXPECT_EQ(qLogger_Destroy(&logger), qErrNone);
     EXPECT_EQ(logger, nullptr);
@@ -97,7 +98,9 @@ TEST(Logger, ThreadDrainsThePacketLogIntoTheFile) {
     EXPECT_EQ(qPacketDebug_DetachLink(kLink), qErrNone);
 }
 
-void idle(void*, uint32_t) { qTime_MSSleep(1); }
+void idle(void*, uint32_t) {
+    qTime_MSSleep(1);
+}
 
 TEST(Logger, RefusesWhatItCannotUse) {
     DevcoreTempDir dir;

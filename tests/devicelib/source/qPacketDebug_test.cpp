@@ -137,7 +137,8 @@ TEST(PacketLogRing, MatchesAModelOfWholeRecordsAcrossWraps) {
         for (int step = 0; step < 3000; ++step) {
             if (rng() % 3 != 0) {
                 size_t n = rng() % (std::min<size_t>(size, 40));
-                Record r{static_cast<int32_t>(1 + rng() % 3), bytes(n, static_cast<uint8_t>(rng()))};
+                Record r{static_cast<int32_t>(1 + rng() % 3),
+                         bytes(n, static_cast<uint8_t>(rng()))};
                 qErr e = putRecord(log, static_cast<uint8_t>(r.type), r.data);
                 if (n + 2 >= size) {
                     ASSERT_EQ(e, qErrOverrun) << "step " << step;
@@ -161,7 +162,8 @@ TEST(PacketLogRing, MatchesAModelOfWholeRecordsAcrossWraps) {
                 }
                 ASSERT_EQ(e, qErrNone) << "step " << step;
                 EXPECT_EQ(type, model.front().type) << "step " << step;
-                ASSERT_EQ(std::vector<uint8_t>(buf, buf + length), model.front().data) << "step " << step;
+                ASSERT_EQ(std::vector<uint8_t>(buf, buf + length), model.front().data)
+                    << "step " << step;
                 modelBytes -= length + 2;
                 model.pop_front();
             }
@@ -230,7 +232,8 @@ TEST_F(LinkLogTest, SizeIsCheckedAndFixedOnceTheLogExists) {
     EXPECT_EQ(qLink_PacketDebug_Enable(kLink), qErrNone);
     EXPECT_EQ(qLink_PacketDebug_SetLogSize(kLink, 32), qErrBusy);
     // The 16-byte ring: 14 data bytes never fit.
-    EXPECT_EQ(qLink_PacketDebug_Write(kLink, qPACKETLOG_TEXT, 14, bytes(14, 0).data()), qErrOverrun);
+    EXPECT_EQ(qLink_PacketDebug_Write(kLink, qPACKETLOG_TEXT, 14, bytes(14, 0).data()),
+              qErrOverrun);
     EXPECT_EQ(qLink_PacketDebug_Write(kLink, qPACKETLOG_TEXT, 13, bytes(13, 0).data()), qErrNone);
     qErr e;
     readOne(kLink, &e);
@@ -330,9 +333,10 @@ TEST_F(LinkLogTest, InputOutputAndReaderThreadsShareTheLog) {
             continue;
         }
         // Every record comes out whole: address, length 3, three equal bytes.
-        bool whole = e == qErrNone && (r.type == qPACKETLOG_SENT || r.type == qPACKETLOG_RECEIVED) &&
-                     r.data.size() == 5 && r.data[0] == 0x04 && r.data[1] == 3 && r.data[2] == r.data[3] &&
-                     r.data[3] == r.data[4];
+        bool whole = e == qErrNone &&
+                     (r.type == qPACKETLOG_SENT || r.type == qPACKETLOG_RECEIVED) &&
+                     r.data.size() == 5 && r.data[0] == 0x04 && r.data[1] == 3 &&
+                     r.data[2] == r.data[3] && r.data[3] == r.data[4];
         whole ? ++good : ++bad;
     }
     input.join();

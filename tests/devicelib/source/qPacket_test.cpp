@@ -21,8 +21,8 @@ std::string hex(const uint8_t* p, size_t n) {
 struct AssemblyCase {
     const char* name;
     std::vector<uint8_t> bytes;
-    std::vector<qErr> results;    // one per byte
-    int completeAfter;            // byte number (1-based) after which it is complete, 0 = never
+    std::vector<qErr> results; // one per byte
+    int completeAfter;         // byte number (1-based) after which it is complete, 0 = never
     uint8_t address;
     std::vector<uint8_t> data;
 };
@@ -45,16 +45,26 @@ TEST(PacketAssembly, TakesAddressLengthAndDataAndRefusesMisplacedBytes) {
     std::vector<qErr> ok30ThenOverrun(ok30);
     ok30ThenOverrun.push_back(qErrOverrun);
     const std::vector<AssemblyCase> cases = {
-        {"two data bytes", {0x04, 0x02, 0x11, 0x22}, {qErrNone, qErrNone, qErrNone, qErrNone}, 4, 4, {0x11, 0x22}},
+        {"two data bytes",
+         {0x04, 0x02, 0x11, 0x22},
+         {qErrNone, qErrNone, qErrNone, qErrNone},
+         4,
+         4,
+         {0x11, 0x22}},
         {"odd address", {0x05}, {qErrPacket}, 0, 0, {}},
         {"zero address", {0x00}, {qErrPacket}, 0, 0, {}},
         {"highest address", {0xFE, 0x01, 0x7A}, {qErrNone, qErrNone, qErrNone}, 3, 0xFE, {0x7A}},
         {"length 29", {0x04, 29}, {qErrNone, qErrPacket}, 0, 4, {}},
         {"length 0 completes at once", {0x06, 0x00}, {qErrNone, qErrNone}, 2, 6, {}},
         {"full 28 data bytes", concat({0x08, 28}, counting(28)), ok30, 30, 8, counting(28)},
-        {"byte beyond the length", {0x04, 0x01, 0xAA, 0xBB}, {qErrNone, qErrNone, qErrNone, qErrPacket}, 3, 4,
+        {"byte beyond the length",
+         {0x04, 0x01, 0xAA, 0xBB},
+         {qErrNone, qErrNone, qErrNone, qErrPacket},
+         3,
+         4,
          {0xAA}},
-        {"31st byte", concat(concat({0x08, 28}, counting(28)), {0xEE}), ok30ThenOverrun, 30, 8, counting(28)},
+        {"31st byte", concat(concat({0x08, 28}, counting(28)), {0xEE}), ok30ThenOverrun, 30, 8,
+         counting(28)},
     };
     for (const AssemblyCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -179,10 +189,8 @@ struct FieldRow {
 TEST(PacketFields, NeedEnoughDataBytesAndAreMasked) {
     const uint8_t bytes[] = {0xC1, 0xFF, 0xFF, 0x99};
     const FieldRow rows[] = {
-        {0, qErrPacket, qErrPacket, qErrPacket},
-        {1, qErrNone, qErrPacket, qErrPacket},
-        {2, qErrNone, qErrNone, qErrPacket},
-        {3, qErrNone, qErrNone, qErrNone},
+        {0, qErrPacket, qErrPacket, qErrPacket}, {1, qErrNone, qErrPacket, qErrPacket},
+        {2, qErrNone, qErrNone, qErrPacket},     {3, qErrNone, qErrNone, qErrNone},
         {4, qErrNone, qErrNone, qErrNone},
     };
     for (const FieldRow& r : rows) {

@@ -17,26 +17,24 @@ namespace {
 // A transport whose get replays a script: bytes, then qErrNotReady once per
 // "gap", then qErrEOF (or another error) when the script says so.
 struct Script {
-    std::deque<int> in;          // byte values, or -qErr for a result
-    qErr atEnd = qErrNotReady;   // what get answers when the script is empty
-    std::vector<uint8_t> out;    // bytes put or written
-    std::vector<size_t> writes;  // size of each write call
+    std::deque<int> in;         // byte values, or -qErr for a result
+    qErr atEnd = qErrNotReady;  // what get answers when the script is empty
+    std::vector<uint8_t> out;   // bytes put or written
+    std::vector<size_t> writes; // size of each write call
     int puts = 0;
-    qErr failAt = qErrNone;      // result of put/write once out has failAfter bytes
+    qErr failAt = qErrNone; // result of put/write once out has failAfter bytes
     size_t failAfter = SIZE_MAX;
     bool deleted = false;
     qErr deleteResult = qErrNone;
 
-    void feed(const std::string& s)
-    {
+    void feed(const std::string& s) {
         for (unsigned char c : s)
             in.push_back(c);
     }
     void gap() { in.push_back(-qErrNotReady); }
 };
 
-qErr scriptGet(uint8_t* b, void* ref)
-{
+qErr scriptGet(uint8_t* b, void* ref) {
     auto* sc = static_cast<Script*>(ref);
     if (sc->in.empty())
         return sc->atEnd;
@@ -48,8 +46,7 @@ qErr scriptGet(uint8_t* b, void* ref)
     return qErrNone;
 }
 
-qErr scriptPut(uint8_t b, void* ref)
-{
+qErr scriptPut(uint8_t b, void* ref) {
     auto* sc = static_cast<Script*>(ref);
     if (sc->out.size() >= sc->failAfter)
         return sc->failAt;
@@ -58,8 +55,7 @@ qErr scriptPut(uint8_t b, void* ref)
     return qErrNone;
 }
 
-qErr scriptWrite(const uint8_t* d, size_t n, void* ref)
-{
+qErr scriptWrite(const uint8_t* d, size_t n, void* ref) {
     auto* sc = static_cast<Script*>(ref);
     if (sc->out.size() >= sc->failAfter)
         return sc->failAt;
@@ -68,27 +64,23 @@ qErr scriptWrite(const uint8_t* d, size_t n, void* ref)
     return qErrNone;
 }
 
-qErr scriptDelete(void* ref)
-{
+qErr scriptDelete(void* ref) {
     auto* sc = static_cast<Script*>(ref);
     sc->deleted = true;
     return sc->deleteResult;
 }
 
-std::string str(const std::vector<uint8_t>& v)
-{
+std::string str(const std::vector<uint8_t>& v) {
     return std::string(v.begin(), v.end());
 }
 
 class StreamTest : public ::testing::Test {
-protected:
-    void TearDown() override
-    {
+  protected:
+    void TearDown() override {
         if (s)
             qStream_Destroy(&s);
     }
-    qStream* make(bool withPut = true, bool withWrite = true)
-    {
+    qStream* make(bool withPut = true, bool withWrite = true) {
         s = qStream_Create(scriptGet, withPut ? scriptPut : nullptr,
                            withWrite ? scriptWrite : nullptr, scriptDelete, &sc);
         return s;
@@ -101,8 +93,7 @@ protected:
 
 using StreamRead = StreamTest;
 
-TEST_F(StreamRead, ShortReadKeepsBytesAndLaterDeliversAllInArrivalOrder)
-{
+TEST_F(StreamRead, ShortReadKeepsBytesAndLaterDeliversAllInArrivalOrder) {
     make();
     sc.feed("abc");
     uint8_t dst[4] = {'-', '-', '-', '-'};
@@ -116,8 +107,7 @@ TEST_F(StreamRead, ShortReadKeepsBytesAndLaterDeliversAllInArrivalOrder)
     EXPECT_EQ(dst[0], 'e');
 }
 
-TEST_F(StreamRead, EndOfFileDeliversWhatArrivedAndOtherErrorsDropIt)
-{
+TEST_F(StreamRead, EndOfFileDeliversWhatArrivedAndOtherErrorsDropIt) {
     make();
     sc.feed("xy");
     sc.in.push_back(-qErrEOF);
@@ -134,8 +124,7 @@ TEST_F(StreamRead, EndOfFileDeliversWhatArrivedAndOtherErrorsDropIt)
     EXPECT_EQ(dst[0], 'w') << "bytes of a failed read are not kept";
 }
 
-TEST_F(StreamRead, RefusesBadArguments)
-{
+TEST_F(StreamRead, RefusesBadArguments) {
     uint8_t b;
     EXPECT_EQ(qStream_Read(nullptr, &b, 1), qErrParam);
     make();
@@ -151,8 +140,7 @@ TEST_F(StreamRead, RefusesBadArguments)
 
 using StreamPushBack = StreamTest;
 
-TEST_F(StreamPushBack, GrowsPast512InStepsAndKeepsOrder)
-{
+TEST_F(StreamPushBack, GrowsPast512InStepsAndKeepsOrder) {
     make();
     for (int i = 0; i < 600; ++i)
         ASSERT_EQ(qStreamBufferChar(s, static_cast<uint8_t>(i % 251)), qErrNone);
@@ -164,8 +152,7 @@ TEST_F(StreamPushBack, GrowsPast512InStepsAndKeepsOrder)
         ASSERT_EQ(got[i], i % 251) << "at " << i;
 }
 
-TEST_F(StreamPushBack, GrowingAWrappedRingKeepsOrder)
-{
+TEST_F(StreamPushBack, GrowingAWrappedRingKeepsOrder) {
     make();
     uint8_t next = 0, expect = 0;
     for (int i = 0; i < 500; ++i)
@@ -175,7 +162,7 @@ TEST_F(StreamPushBack, GrowingAWrappedRingKeepsOrder)
         ASSERT_EQ(qStream_Read(s, &b, 1), qErrNone);
         ASSERT_EQ(b, expect++);
     }
-    for (int i = 0; i < 700; ++i)  // wraps, then grows while wrapped
+    for (int i = 0; i < 700; ++i) // wraps, then grows while wrapped
         ASSERT_EQ(qStreamBufferChar(s, next++), qErrNone);
     EXPECT_EQ(s->capacity, 1024u);
     for (int i = 0; i < 800; ++i) {
@@ -189,17 +176,16 @@ TEST_F(StreamPushBack, GrowingAWrappedRingKeepsOrder)
 
 struct RecordCase {
     const char* name;
-    std::vector<std::string> chunks;  // fed one after another, a gap between
+    std::vector<std::string> chunks; // fed one after another, a gap between
     std::string terminator;
     size_t maxLen;
-    std::vector<std::pair<qErr, std::string>> expect;  // one per call
+    std::vector<std::pair<qErr, std::string>> expect; // one per call
     qErr atEnd;
 };
 
 class StreamRecord : public StreamTest, public ::testing::WithParamInterface<RecordCase> {};
 
-TEST_P(StreamRecord, ReadsRecordsAsExpected)
-{
+TEST_P(StreamRecord, ReadsRecordsAsExpected) {
     const RecordCase& c = GetParam();
     make();
     sc.atEnd = c.atEnd;
@@ -227,16 +213,22 @@ const qErr OK = qErrNone;
 INSTANTIATE_TEST_SUITE_P(
     Cases, StreamRecord,
     ::testing::Values(
-        RecordCase{"two_records", {"ab\r\ncd\r\n"}, "\r\n", 16, {{OK, "ab"}, {OK, "cd"}, {NR, ""}}, NR},
+        RecordCase{
+            "two_records", {"ab\r\ncd\r\n"}, "\r\n", 16, {{OK, "ab"}, {OK, "cd"}, {NR, ""}}, NR},
         RecordCase{"record_across_gap", {"ab", "c\r\n"}, "\r\n", 16, {{NR, ""}, {OK, "abc"}}, NR},
-        RecordCase{"terminator_across_gap", {"ab\r", "\ncd\r\n"}, "\r\n", 16,
-                   {{NR, ""}, {OK, "ab"}, {OK, "cd"}}, NR},
+        RecordCase{"terminator_across_gap",
+                   {"ab\r", "\ncd\r\n"},
+                   "\r\n",
+                   16,
+                   {{NR, ""}, {OK, "ab"}, {OK, "cd"}},
+                   NR},
         RecordCase{"broken_match_is_data", {"a\rb\r\n"}, "\r\n", 16, {{OK, "a\rb"}}, NR},
         RecordCase{"restart_inside_broken_match", {"x\r\r\n"}, "\r\n", 16, {{OK, "x\r"}}, NR},
         RecordCase{"overlapping_terminator", {"1aaab2aab"}, "aab", 16, {{OK, "1a"}, {OK, "2"}}, NR},
-        RecordCase{"full_buffer_ends_record", {"abcd\r\n"}, "\r\n", 3, {{OK, "abc"}, {OK, "d"}}, NR},
-        RecordCase{"full_inside_broken_match", {"ab\rX\r\n"}, "\r\n", 3,
-                   {{OK, "ab\r"}, {OK, "X"}}, NR},
+        RecordCase{
+            "full_buffer_ends_record", {"abcd\r\n"}, "\r\n", 3, {{OK, "abc"}, {OK, "d"}}, NR},
+        RecordCase{
+            "full_inside_broken_match", {"ab\rX\r\n"}, "\r\n", 3, {{OK, "ab\r"}, {OK, "X"}}, NR},
         RecordCase{"eof_after_bytes", {"tail"}, "\n", 16, {{OK, "tail"}, {qErrEOF, ""}}, qErrEOF},
         RecordCase{"eof_keeps_partial_terminator", {"ab\r"}, "\r\n", 16, {{OK, "ab\r"}}, qErrEOF},
         RecordCase{"eof_with_nothing", {""}, "\n", 16, {{qErrEOF, ""}}, qErrEOF},
@@ -246,8 +238,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 using StreamCString = StreamTest;
 
-TEST_F(StreamCString, ReadsZeroTerminatedStringsWithinTheBuffer)
-{
+TEST_F(StreamCString, ReadsZeroTerminatedStringsWithinTheBuffer) {
     make();
     sc.in = {'a', 'b', 'c', 0, 'a', 'b', 'c', 0};
     char buf[16];
@@ -261,8 +252,7 @@ TEST_F(StreamCString, ReadsZeroTerminatedStringsWithinTheBuffer)
     EXPECT_EQ(qStream_ReadCString(s, buf, 1), qErrParam);
 }
 
-TEST_F(StreamCString, ReadsRecordsEndedByATextTerminator)
-{
+TEST_F(StreamCString, ReadsRecordsEndedByATextTerminator) {
     make();
     sc.feed("OK\r\nNEXT\r\n");
     char buf[16];
@@ -273,8 +263,7 @@ TEST_F(StreamCString, ReadsRecordsEndedByATextTerminator)
     EXPECT_EQ(qStream_ReadCStringRecord(s, buf, sizeof buf, ""), qErrParam);
 }
 
-TEST_F(StreamCString, WritesCarryTheirTerminators)
-{
+TEST_F(StreamCString, WritesCarryTheirTerminators) {
     make();
     ASSERT_EQ(qStream_WriteCString(s, "hi"), qErrNone);
     EXPECT_EQ(str(sc.out), std::string("hi\0", 3));
@@ -294,8 +283,7 @@ TEST_F(StreamCString, WritesCarryTheirTerminators)
 
 using StreamWrite = StreamTest;
 
-TEST_F(StreamWrite, BlocksGoToWriteSingleBytesToPut)
-{
+TEST_F(StreamWrite, BlocksGoToWriteSingleBytesToPut) {
     make();
     const uint8_t d[] = {1, 2, 3};
     ASSERT_EQ(qStream_Write(s, d, 3), qErrNone);
@@ -305,8 +293,7 @@ TEST_F(StreamWrite, BlocksGoToWriteSingleBytesToPut)
     EXPECT_EQ(sc.out, (std::vector<uint8_t>{1, 2, 3, 1}));
 }
 
-TEST_F(StreamWrite, WithoutWriteEachByteGoesToPutUntilTheFirstError)
-{
+TEST_F(StreamWrite, WithoutWriteEachByteGoesToPutUntilTheFirstError) {
     make(true, false);
     sc.failAfter = 2;
     sc.failAt = qErrIO;
@@ -315,8 +302,7 @@ TEST_F(StreamWrite, WithoutWriteEachByteGoesToPutUntilTheFirstError)
     EXPECT_EQ(sc.out, (std::vector<uint8_t>{1, 2}));
 }
 
-TEST_F(StreamWrite, WithoutPutBytesGoToWriteOneByOne)
-{
+TEST_F(StreamWrite, WithoutPutBytesGoToWriteOneByOne) {
     make(false, true);
     const uint8_t d[] = {9};
     ASSERT_EQ(qStream_Write(s, d, 1), qErrNone);
@@ -327,8 +313,7 @@ TEST_F(StreamWrite, WithoutPutBytesGoToWriteOneByOne)
     qStream_Destroy(&none);
 }
 
-TEST_F(StreamWrite, FlushCopiesPushedBackBytesFirstAndEndsAtEndOfFile)
-{
+TEST_F(StreamWrite, FlushCopiesPushedBackBytesFirstAndEndsAtEndOfFile) {
     make();
     Script sink;
     qStream* to = qStream_Create(nullptr, scriptPut, nullptr, nullptr, &sink);
@@ -344,8 +329,7 @@ TEST_F(StreamWrite, FlushCopiesPushedBackBytesFirstAndEndsAtEndOfFile)
     qStream_Destroy(&to);
 }
 
-TEST_F(StreamWrite, DestroyRunsDeleteOnceAndClearsTheCallersPointer)
-{
+TEST_F(StreamWrite, DestroyRunsDeleteOnceAndClearsTheCallersPointer) {
     make();
     sc.deleteResult = qErrCancel;
     qStream* copy = s;
@@ -360,23 +344,20 @@ TEST_F(StreamWrite, DestroyRunsDeleteOnceAndClearsTheCallersPointer)
 // ---- file transports ---------------------------------------------------------
 
 class StreamFile : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         char tmpl[] = "/tmp/qstream-file.XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         unlink((dir + "/f").c_str());
         rmdir(dir.c_str());
     }
     std::string dir;
 };
 
-TEST_F(StreamFile, WhatAnOutputStreamWritesAnInputStreamReadsBack)
-{
+TEST_F(StreamFile, WhatAnOutputStreamWritesAnInputStreamReadsBack) {
     const std::string path = dir + "/f";
     qStream* out = nullptr;
     ASSERT_EQ(qStream_CreateFileOutput(path.c_str(), &out), qErrNone);
@@ -401,8 +382,7 @@ TEST_F(StreamFile, WhatAnOutputStreamWritesAnInputStreamReadsBack)
     EXPECT_EQ(qStream_Destroy(&in), qErrNone);
 }
 
-TEST_F(StreamFile, FlushCopiesAWholeFile)
-{
+TEST_F(StreamFile, FlushCopiesAWholeFile) {
     const std::string src = dir + "/f";
     qStream* out = nullptr;
     ASSERT_EQ(qStream_CreateFileOutput(src.c_str(), &out), qErrNone);
@@ -421,8 +401,7 @@ TEST_F(StreamFile, FlushCopiesAWholeFile)
     qStream_Destroy(&to);
 }
 
-TEST_F(StreamFile, MissingFilesAndNullArgumentsAreRefused)
-{
+TEST_F(StreamFile, MissingFilesAndNullArgumentsAreRefused) {
     qStream* s = reinterpret_cast<qStream*>(0x1);
     EXPECT_EQ(qStream_CreateFileInput((dir + "/none").c_str(), &s), qErrResource);
     EXPECT_EQ(s, nullptr);
@@ -431,4 +410,4 @@ TEST_F(StreamFile, MissingFilesAndNullArgumentsAreRefused)
     EXPECT_EQ(qStream_CreateFileOutput((dir + "/no/such/dir").c_str(), &s), qErrResource);
 }
 
-}  // namespace
+} // namespace

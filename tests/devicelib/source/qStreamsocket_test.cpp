@@ -18,9 +18,8 @@ namespace {
 
 // A listener on 127.0.0.1 with an ephemeral port.
 class LoopbackPeer {
-public:
-    LoopbackPeer()
-    {
+  public:
+    LoopbackPeer() {
         lfd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
@@ -33,16 +32,14 @@ public:
         getsockname(lfd_, reinterpret_cast<sockaddr*>(&a), &len);
         port_ = ntohs(a.sin_port);
     }
-    ~LoopbackPeer()
-    {
+    ~LoopbackPeer() {
         if (cfd_ >= 0)
             close(cfd_);
         close(lfd_);
     }
     int port() const { return port_; }
     // Accepts one connection within timeoutMs; true when one came.
-    bool accept(int timeoutMs = 2000)
-    {
+    bool accept(int timeoutMs = 2000) {
         pollfd p{lfd_, POLLIN, 0};
         if (poll(&p, 1, timeoutMs) != 1)
             return false;
@@ -53,17 +50,17 @@ public:
         return cfd_ >= 0;
     }
     // Closes the connection with a reset, as a module that reboots does.
-    void resetConnection()
-    {
+    void resetConnection() {
         linger lg{1, 0};
         setsockopt(cfd_, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
         close(cfd_);
         cfd_ = -1;
     }
-    void send(const std::string& s) { ASSERT_EQ(::send(cfd_, s.data(), s.size(), 0), (ssize_t)s.size()); }
+    void send(const std::string& s) {
+        ASSERT_EQ(::send(cfd_, s.data(), s.size(), 0), (ssize_t)s.size());
+    }
     // Reads until n bytes arrived or timeoutMs passed.
-    std::string receive(size_t n, int timeoutMs = 2000)
-    {
+    std::string receive(size_t n, int timeoutMs = 2000) {
         std::string got;
         auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (got.size() < n && std::chrono::steady_clock::now() < end) {
@@ -80,21 +77,19 @@ public:
     }
     int accepted() const { return accepted_; }
 
-private:
+  private:
     int lfd_ = -1;
     int cfd_ = -1;
     int port_ = 0;
     int accepted_ = 0;
 };
 
-uint32_t loopback()
-{
+uint32_t loopback() {
     return htonl(INADDR_LOOPBACK);
 }
 
 // Polls get until n bytes arrived (bounded by timeoutMs).
-std::string pollBytes(qStream* s, size_t n, int timeoutMs = 2000)
-{
+std::string pollBytes(qStream* s, size_t n, int timeoutMs = 2000) {
     std::string got;
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (got.size() < n && std::chrono::steady_clock::now() < end) {
@@ -108,8 +103,7 @@ std::string pollBytes(qStream* s, size_t n, int timeoutMs = 2000)
     return got;
 }
 
-TEST(StreamSocket, ConnectsAndMovesBytesBothWays)
-{
+TEST(StreamSocket, ConnectsAndMovesBytesBothWays) {
     LoopbackPeer peer;
     qStream* s = nullptr;
     ASSERT_EQ(qStream_CreateSocket(loopback(), peer.port(), &s), qErrNone);
@@ -121,32 +115,28 @@ TEST(StreamSocket, ConnectsAndMovesBytesBothWays)
     std::string big(5000, 'x');
     for (size_t i = 0; i < big.size(); ++i)
         big[i] = static_cast<char>('a' + i % 26);
-    ASSERT_EQ(qStream_Write(s, reinterpret_cast<const uint8_t*>(big.data()), big.size()),
-              qErrNone);
+    ASSERT_EQ(qStream_Write(s, reinterpret_cast<const uint8_t*>(big.data()), big.size()), qErrNone);
     EXPECT_EQ(peer.receive(big.size()), big);
     EXPECT_EQ(qStream_Destroy(&s), qErrNone);
 }
 
-TEST(StreamSocket, WriteAfterThePeerResetReconnectsOnceAndSendsEverything)
-{
+TEST(StreamSocket, WriteAfterThePeerResetReconnectsOnceAndSendsEverything) {
     LoopbackPeer peer;
     qStream* s = nullptr;
     ASSERT_EQ(qStream_CreateSocket(loopback(), peer.port(), &s), qErrNone);
     ASSERT_TRUE(peer.accept());
     peer.resetConnection();
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let the reset arrive
+    std::this_thread::sleep_for(std::chrono::milliseconds(20)); // let the reset arrive
     std::thread acceptor([&] { peer.accept(3000); });
     const std::string msg = "after the reboot";
-    EXPECT_EQ(qStream_Write(s, reinterpret_cast<const uint8_t*>(msg.data()), msg.size()),
-              qErrNone);
+    EXPECT_EQ(qStream_Write(s, reinterpret_cast<const uint8_t*>(msg.data()), msg.size()), qErrNone);
     acceptor.join();
     EXPECT_EQ(peer.accepted(), 2);
     EXPECT_EQ(peer.receive(msg.size()), msg);
     qStream_Destroy(&s);
 }
 
-TEST(StreamSocket, ReadAfterThePeerResetReconnectsByItself)
-{
+TEST(StreamSocket, ReadAfterThePeerResetReconnectsByItself) {
     LoopbackPeer peer;
     qStream* s = nullptr;
     ASSERT_EQ(qStream_CreateSocket(loopback(), peer.port(), &s), qErrNone);
@@ -164,11 +154,10 @@ TEST(StreamSocket, ReadAfterThePeerResetReconnectsByItself)
     qStream_Destroy(&s);
 }
 
-TEST(StreamSocket, NoListenerOrBadArgumentsGiveResourceErrors)
-{
+TEST(StreamSocket, NoListenerOrBadArgumentsGiveResourceErrors) {
     int port;
     {
-        LoopbackPeer closed;  // take a free port, then let it go
+        LoopbackPeer closed; // take a free port, then let it go
         port = closed.port();
     }
     qStream* s = reinterpret_cast<qStream*>(0x1);
@@ -179,8 +168,7 @@ TEST(StreamSocket, NoListenerOrBadArgumentsGiveResourceErrors)
     EXPECT_EQ(qStream_CreateSocket(loopback(), port, nullptr), qErrResource);
 }
 
-TEST(StreamSocket, ReaderAndWriterThreadsRunTogether)
-{
+TEST(StreamSocket, ReaderAndWriterThreadsRunTogether) {
     LoopbackPeer peer;
     qStream* s = nullptr;
     ASSERT_EQ(qStream_CreateSocket(loopback(), peer.port(), &s), qErrNone);
@@ -199,4 +187,4 @@ TEST(StreamSocket, ReaderAndWriterThreadsRunTogether)
     qStream_Destroy(&s);
 }
 
-}  // namespace
+} // namespace

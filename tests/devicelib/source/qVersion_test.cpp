@@ -31,7 +31,8 @@ TEST(PackedVersion, FieldsAndTextComeFromTheirBits) {
         EXPECT_EQ(qVersion_ParseMinor(r.packed), r.minor) << std::hex << r.packed;
         EXPECT_EQ(qVersion_ParsePatch(r.packed), r.patch) << std::hex << r.packed;
         char buf[32];
-        EXPECT_EQ(qVersion_ParseString(r.packed, buf, sizeof buf), static_cast<int>(strlen(r.text)));
+        EXPECT_EQ(qVersion_ParseString(r.packed, buf, sizeof buf),
+                  static_cast<int>(strlen(r.text)));
         EXPECT_STREQ(buf, r.text);
     }
 }
@@ -75,8 +76,8 @@ struct AtLeastRow {
 
 TEST(LibraryVersion, IsAtLeastComparesMajorThenMinorThenPatch) {
     const AtLeastRow rows[] = {
-        {2, 9, 29, true},  {2, 9, 30, false}, {2, 10, 0, false}, {1, 99, 99, true},
-        {2, 8, 200, true}, {3, 0, 0, false},  {0, 0, 0, true},   {2, 9, 0, true},
+        {2, 9, 29, true},   {2, 9, 30, false},      {2, 10, 0, false}, {1, 99, 99, true},
+        {2, 8, 200, true},  {3, 0, 0, false},       {0, 0, 0, true},   {2, 9, 0, true},
         {2, 9, 255, false}, {255, 255, 255, false},
     };
     for (const AtLeastRow& r : rows) {

@@ -61,8 +61,10 @@ TEST(BirdWriterFormat, ImageBlockContentMatchesHandWrittenLayout) {
     d.blocks.push_back(ImageBlock(kFirmware, 2, 0x100, FromHex("0102030405060708")));
     Bytes content = BuildContent(d);
     ASSERT_EQ(content.size(), 25u) << Hex(content);
-    EXPECT_EQ(Hex(Bytes(content.begin(), content.begin() + 21)),
-              "00000001" "410000000C" "00000100" "0102030405060708");
+    EXPECT_EQ(Hex(Bytes(content.begin(), content.begin() + 21)), "00000001"
+                                                                 "410000000C"
+                                                                 "00000100"
+                                                                 "0102030405060708");
     EXPECT_EQ(BE32(content, 21), Crc32(content.data(), 21));
 }
 
@@ -88,10 +90,14 @@ TEST(BirdWriterFormat, SpecialBlocksHaveTheirPayloads) {
         {"start address", StartAddressBlock(0x10000800), "10000800", 0x05},
         {"raw with flags", RawBlock(31, 7, FromHex("AA")), "AA", 0xFF},
         {"descriptor", DescriptorBlock(7, "1.2.3 beta", 0xAB, "ABC123"),
-         "37" "202020202020202020202020202020"
-         "312E322E33206265746120" "2020202020"
-         "3030303030304142" "2020202020202020"
-         "414243313233" "20202020202020202020",
+         "37"
+         "202020202020202020202020202020"
+         "312E322E33206265746120"
+         "2020202020"
+         "3030303030304142"
+         "2020202020202020"
+         "414243313233"
+         "20202020202020202020",
          0x04},
     };
     for (const Case& c : cases) {
@@ -113,9 +119,16 @@ TEST(BirdWriterFormat, OverridesProduceInconsistentContent) {
     d.blockCount = 9;
     d.checksum = 0xDEADBEEF;
     d.trailer = FromHex("EE");
-    EXPECT_EQ(Hex(BuildContent(d)), "00000009" "03000003E8" "0102" "DEADBEEF" "EE");
+    EXPECT_EQ(Hex(BuildContent(d)), "00000009"
+                                    "03000003E8"
+                                    "0102"
+                                    "DEADBEEF"
+                                    "EE");
     d.omitChecksum = true;
-    EXPECT_EQ(Hex(BuildContent(d)), "00000009" "03000003E8" "0102" "EE");
+    EXPECT_EQ(Hex(BuildContent(d)), "00000009"
+                                    "03000003E8"
+                                    "0102"
+                                    "EE");
     d.truncateTo = 8;
     d.signature = "bi";
     Bytes file = BuildFile(d);
@@ -133,7 +146,7 @@ TEST(BirdWriterChecks, ScrambleIsUndoneByDescramblingAndWrapsTheKey) {
     Bytes plain = FromHex("112233");
     Bytes s = plain;
     Scramble(s, zero);
-    EXPECT_EQ(Hex(s), "113311");  // c[j] = p[j] ^ p[j-1] with a zero key
+    EXPECT_EQ(Hex(s), "113311"); // c[j] = p[j] ^ p[j-1] with a zero key
 
     const uint32_t key[4] = {0x01020304, 0x05060708, 0x090A0B0C, 0x0D0E0F10};
     Bytes zeros(17, 0);
@@ -144,7 +157,8 @@ TEST(BirdWriterChecks, ScrambleIsUndoneByDescramblingAndWrapsTheKey) {
     EXPECT_EQ(z[16], 0x01) << "byte 17 uses the first key byte again";
 
     Bytes image;
-    for (int i = 0; i < 300; ++i) image.push_back(uint8_t(i * 7 + 3));
+    for (int i = 0; i < 300; ++i)
+        image.push_back(uint8_t(i * 7 + 3));
     Bytes scrambled = image;
     Scramble(scrambled, key);
     EXPECT_NE(scrambled, image);
@@ -156,8 +170,12 @@ TEST(BirdWriterChecks, ScrambleKeyLeavesAddressAndOtherBlocksAlone) {
     d.blocks.push_back(ImageBlock(kLoader, 0, 0x10, FromHex("AABB")));
     d.blocks.push_back(ImageBlock(kFirmware, 0, 0x20, FromHex("AABB")));
     d.scrambleKey = std::vector<uint32_t>{0xFF000000, 0, 0, 0};
-    EXPECT_EQ(Hex(BuildContent(d)).substr(0, 8 + 2 * 22),
-              "00000002" "0000000006" "00000010AABB" "0100000006" "00000020" "5511");
+    EXPECT_EQ(Hex(BuildContent(d)).substr(0, 8 + 2 * 22), "00000002"
+                                                          "0000000006"
+                                                          "00000010AABB"
+                                                          "0100000006"
+                                                          "00000020"
+                                                          "5511");
     d.scrambleKey = std::vector<uint32_t>{1, 2};
     EXPECT_THROW(BuildContent(d), std::runtime_error);
 }
@@ -165,7 +183,8 @@ TEST(BirdWriterChecks, ScrambleKeyLeavesAddressAndOtherBlocksAlone) {
 TEST(BirdWriterChecks, VectorChecksumSumsWordsZeroToFourAndSix) {
     Bytes image;
     uint32_t words[8] = {1, 2, 3, 4, 5, 0x77777777, 6, 0};
-    for (uint32_t w : words) PutLE32(image, w);
+    for (uint32_t w : words)
+        PutLE32(image, w);
     ASSERT_TRUE(SetVectorChecksum(image));
     uint32_t w7 = uint32_t(image[28]) | uint32_t(image[29]) << 8 | uint32_t(image[30]) << 16 |
                   uint32_t(image[31]) << 24;
@@ -175,17 +194,16 @@ TEST(BirdWriterChecks, VectorChecksumSumsWordsZeroToFourAndSix) {
 }
 
 TEST(BirdWriterDescription, DirectivesBuildTheSameContentAsTheApi) {
-    const char* text =
-        "# a generic image\n"
-        "version 1 2\n"
-        "loader address=0x10000000 hex:A5A5 fill:0x00:3\n"
-        "firmware flags=2 address=0 le32:1,2 be32:0x0A0B0C0D \"text:a b\"\n"
-        "descriptor build=12 version=1.0 serial=40F5849A \"model=KS ROUTER\"\n"
-        "serial-offsets 0x200 0x300\n"
-        "start-address 0x10000000\n"
-        "block type=9 flags=7 hex:01_02-03\n"
-        "count 5\n"
-        "checksum 0x01020304\n";
+    const char* text = "# a generic image\n"
+                       "version 1 2\n"
+                       "loader address=0x10000000 hex:A5A5 fill:0x00:3\n"
+                       "firmware flags=2 address=0 le32:1,2 be32:0x0A0B0C0D \"text:a b\"\n"
+                       "descriptor build=12 version=1.0 serial=40F5849A \"model=KS ROUTER\"\n"
+                       "serial-offsets 0x200 0x300\n"
+                       "start-address 0x10000000\n"
+                       "block type=9 flags=7 hex:01_02-03\n"
+                       "count 5\n"
+                       "checksum 0x01020304\n";
     Description parsed;
     std::string error;
     ASSERT_TRUE(ParseDescription(text, "", &parsed, &error)) << error;
@@ -221,7 +239,8 @@ TEST(BirdWriterDescription, BadLinesAreRejectedWithTheirLineNumber) {
         {"frobnicate\n", "line 1: unknown directive 'frobnicate'"},
         {"firmware address=0 zip:1\n", "line 1: unknown data kind 'zip'"},
         {"firmware address=0 \"text:open\n", "line 1: unterminated quote"},
-        {"firmware address=0 file:/nonexistent/x.bin\n", "line 1: cannot read file '/nonexistent/x.bin'"},
+        {"firmware address=0 file:/nonexistent/x.bin\n",
+         "line 1: cannot read file '/nonexistent/x.bin'"},
         {"descriptor colour=red\n", "line 1: descriptor takes build=, version=, serial=, model="},
         {"firmware address=0 vector-checksum hex:00\n",
          "line 1: vector-checksum needs an image of at least 32 bytes"},
@@ -237,7 +256,8 @@ TEST(BirdWriterDescription, BadLinesAreRejectedWithTheirLineNumber) {
 
 TEST(BirdWriteTool, WritesAFileFromADescription) {
     const char* tool = std::getenv("BIRDWRITE");
-    if (!tool) GTEST_SKIP() << "BIRDWRITE (path of the birdwrite program) is not set";
+    if (!tool)
+        GTEST_SKIP() << "BIRDWRITE (path of the birdwrite program) is not set";
     char dir[] = "/tmp/birdwrite.XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     std::string base = dir;
@@ -252,13 +272,18 @@ TEST(BirdWriteTool, WritesAFileFromADescription) {
     Bytes file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     Bytes content = Inflate(file);
     ASSERT_EQ(content.size(), 4u + 5 + 7 + 4);
-    EXPECT_EQ(Hex(Bytes(content.begin(), content.end() - 4)), "00000001" "0100000007" "00000040" "58595A");
+    EXPECT_EQ(Hex(Bytes(content.begin(), content.end() - 4)), "00000001"
+                                                              "0100000007"
+                                                              "00000040"
+                                                              "58595A");
 
-    std::string bad = std::string(tool) + " -o " + base + "/bad.bird " + base + "/bad.txt 2>/dev/null";
+    std::string bad =
+        std::string(tool) + " -o " + base + "/bad.bird " + base + "/bad.txt 2>/dev/null";
     int rc = std::system(bad.c_str());
     EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 1);
-    EXPECT_FALSE(std::ifstream(base + "/bad.bird").good()) << "no output file after a bad description";
+    EXPECT_FALSE(std::ifstream(base + "/bad.bird").good())
+        << "no output file after a bad description";
     std::system(("rm -rf " + base).c_str());
 }
 
-}  // namespace
+} // namespace

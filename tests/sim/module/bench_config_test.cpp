@@ -12,9 +12,11 @@ TEST(BenchConfig, ParsesModulesTransportsAndFaults) {
         "discovery veth1\n"
         "module r serial=40F5849A model=21 address=2 version=2.9.29 build=77 tcp=0 pty usb=yes\n"
         "module c1 serial=1 address=4 router=r uid=1,2,3,ABCDEF01 label=left   # trailing comment\n"
-        "module c2 serial=2 address=6 router=r data-wrong=3 sum-off slow-ms=20 loader-serial=default\n"
+        "module c2 serial=2 address=6 router=r data-wrong=3 sum-off slow-ms=20 "
+        "loader-serial=default\n"
         "\n"
-        "module n serial=3 node=/tmp/x/keystrand.00000003 version=0x12000003 load-reply=after no-return\n";
+        "module n serial=3 node=/tmp/x/keystrand.00000003 version=0x12000003 load-reply=after "
+        "no-return\n";
     BenchConfig cfg;
     std::string err;
     ASSERT_TRUE(modsim::parseBench(text, cfg, err)) << err;
@@ -46,7 +48,10 @@ TEST(BenchConfig, ParsesModulesTransportsAndFaults) {
 }
 
 TEST(BenchConfig, BadInputIsRefusedWithItsLineAndLeavesTheBenchAsItWas) {
-    struct Case { const char* text; const char* error; };
+    struct Case {
+        const char* text;
+        const char* error;
+    };
     const Case cases[] = {
         {"module a colour=red\n", "bench line 1: unknown key 'colour'"},
         {"module a\nmodule b serial=XYZ\n", "bench line 2: serial: bad number 'XYZ'"},
@@ -57,8 +62,10 @@ TEST(BenchConfig, BadInputIsRefusedWithItsLineAndLeavesTheBenchAsItWas) {
         {"module a router=nobody\n", "router 'nobody' is not on the bench"},
         {"module r\nmodule c router=r tcp=0\n", "a module behind a router has no transport"},
         {"module r\nmodule c router=r address=2\n", "same address as its router"},
-        {"module r\nmodule c router=r address=4\nmodule d router=r address=4\n", "address used twice behind r"},
-        {"module r\nmodule c router=r address=4\nmodule d router=c address=6\n", "sits behind a router itself"},
+        {"module r\nmodule c router=r address=4\nmodule d router=r address=4\n",
+         "address used twice behind r"},
+        {"module r\nmodule c router=r address=4\nmodule d router=c address=6\n",
+         "sits behind a router itself"},
         {"module a version=16.0.0\n", "version: bad number '16'"},
         {"module a version=1.2\n", "version must be MAJOR.MINOR.PATCH"},
         {"module a uid=1,2,3\n", "uid: expected four"},

@@ -43,15 +43,18 @@ int connectTcp(uint16_t port) {
 Bytes readSome(int fd, size_t want, int ms, bool* eof = nullptr) {
     Bytes got;
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    if (eof) *eof = false;
+    if (eof)
+        *eof = false;
     while (got.size() < want && std::chrono::steady_clock::now() < end) {
         pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 10) <= 0) continue;
+        if (poll(&p, 1, 10) <= 0)
+            continue;
         uint8_t buf[256];
         ssize_t n = read(fd, buf, sizeof buf);
         if (n <= 0) {
             if (n == 0 || errno != EAGAIN) {
-                if (eof) *eof = true;
+                if (eof)
+                    *eof = true;
                 break;
             }
             continue;
@@ -77,7 +80,7 @@ modsim::BenchConfig twoModules() {
     return cfg;
 }
 
-}  // namespace
+} // namespace
 
 TEST(BenchTcp, EachModuleHasItsOwnPortAndAnswersThere) {
     modsim::Bench bench;
@@ -85,7 +88,7 @@ TEST(BenchTcp, EachModuleHasItsOwnPortAndAnswersThere) {
     ASSERT_TRUE(bench.start(twoModules(), err)) << err;
     uint16_t pa = bench.tcpPort("a");
     ASSERT_NE(pa, 0);
-    EXPECT_EQ(bench.tcpPort("c"), 0);  // behind the router: no port
+    EXPECT_EQ(bench.tcpPort("c"), 0); // behind the router: no port
     int fd = connectTcp(pa);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(hex(ask(fd, kSync, 4)), "04 00 04 00");
@@ -131,14 +134,16 @@ TEST(BenchTcp, LoadDropsTheConnectionAndTheModuleComesBackOnTheSamePort) {
     EXPECT_EQ(hex(ask(fd, pkt(4, hx("5F 02")), 4)), "04 02 5F 02");
     bool eof = false;
     readSome(fd, 1, 2000, &eof);
-    EXPECT_TRUE(eof);  // the module closed the link
+    EXPECT_TRUE(eof); // the module closed the link
     close(fd);
-    EXPECT_EQ(connectTcp(port), -1);  // away: refused
-    ASSERT_TRUE(bench.waitFor("a", [](const modsim::ModuleState& s) { return s.present; }, 2000));
+    EXPECT_EQ(connectTcp(port), -1); // away: refused
+    ASSERT_TRUE(bench.waitFor(
+        "a", [](const modsim::ModuleState& s) { return s.present; }, 2000));
     int again = -1;
     for (int i = 0; i < 100 && again < 0; ++i) {
         again = connectTcp(port);
-        if (again < 0) usleep(10000);
+        if (again < 0)
+            usleep(10000);
     }
     ASSERT_GE(again, 0);
     EXPECT_EQ(hex(ask(again, kSync, 4)), "04 00 04 00");
@@ -155,7 +160,7 @@ TEST(BenchTcp, FaultsCanBeSwitchedDuringARun) {
     ASSERT_GE(fd, 0);
     EXPECT_EQ(hex(ask(fd, pkt(4, hx("17 01")), 4)), "04 02 17 01");
     modsim::Faults f;
-    f.ignoreNth = 2;  // requests are counted from the module's start
+    f.ignoreNth = 2; // requests are counted from the module's start
     bench.setFaults("a", f);
     EXPECT_EQ(hex(readSome(fd, 1, 100)), "");
     ASSERT_EQ(write(fd, pkt(4, hx("17 02")).data(), 4), 4);
@@ -193,7 +198,9 @@ TEST(BenchSerial, PtyAndDriverNodeCarryTheLink) {
     std::string node = std::string(dir) + "/keystrand.0000000D";
     modsim::BenchConfig cfg;
     std::string err;
-    ASSERT_TRUE(modsim::parseBench("module p serial=0000000D address=10 pty node=" + node + "\n", cfg, err)) << err;
+    ASSERT_TRUE(
+        modsim::parseBench("module p serial=0000000D address=10 pty node=" + node + "\n", cfg, err))
+        << err;
     modsim::Bench bench;
     ASSERT_TRUE(bench.start(cfg, err)) << err;
     std::string pty = bench.ptyPath("p");
@@ -217,14 +224,16 @@ TEST(BenchSerial, PtyAndDriverNodeCarryTheLink) {
     ASSERT_EQ(write(nd, q.data(), q.size()), ssize_t(q.size()));
     Bytes got;
     for (int i = 0; i < 200 && got.size() < 9; ++i) {
-        if (read(nd, &b, 1) == 1) got.push_back(b);
-        else usleep(5000);
+        if (read(nd, &b, 1) == 1)
+            got.push_back(b);
+        else
+            usleep(5000);
     }
     EXPECT_EQ(hex(got), "0A 07 03 09 00 00 00 00 0D");
     close(nd);
     bench.stop();
     struct stat sb;
-    EXPECT_NE(lstat(node.c_str(), &sb), 0);  // the node is removed with the bench
+    EXPECT_NE(lstat(node.c_str(), &sb), 0); // the node is removed with the bench
     rmdir(dir);
 }
 
@@ -237,21 +246,24 @@ TEST(BenchStart, TransportThatCannotOpenFailsTheStartAndLeavesNothing) {
     EXPECT_NE(err.find("cannot listen on 192.0.2.77:0"), std::string::npos) << err;
     EXPECT_FALSE(bench.has("a"));
     modsim::BenchConfig cfg2;
-    ASSERT_TRUE(modsim::parseBench("module b node=/nonexistent-dir/keystrand.1\n", cfg2, err)) << err;
+    ASSERT_TRUE(modsim::parseBench("module b node=/nonexistent-dir/keystrand.1\n", cfg2, err))
+        << err;
     EXPECT_FALSE(bench.start(cfg2, err));
     EXPECT_NE(err.find("cannot create /nonexistent-dir/keystrand.1"), std::string::npos) << err;
 }
 
 TEST(SimProgram, RunsACommandAsItsChildAndExitsWithItsStatus) {
     const char* prog = getenv("KS_SIM_PROGRAM");
-    if (!prog) GTEST_SKIP() << "KS_SIM_PROGRAM is not set";
+    if (!prog)
+        GTEST_SKIP() << "KS_SIM_PROGRAM is not set";
     char dir[] = "/tmp/modsim-prog.XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     std::string out = std::string(dir) + "/out", ready = std::string(dir) + "/ready";
     // The child connects to the module the program printed and exits with 3.
-    std::string cmd = std::string(prog) + " --module 'm serial=1234ABCD address=2 tcp=0' --ready-file " + ready +
-                      " -- sh -c 'grep -q \"module m serial=1234ABCD model=17 address=2 tcp=127.0.0.1:\" " + ready +
-                      " && exit 3' > " + out + " 2>&1";
+    std::string cmd =
+        std::string(prog) + " --module 'm serial=1234ABCD address=2 tcp=0' --ready-file " + ready +
+        " -- sh -c 'grep -q \"module m serial=1234ABCD model=17 address=2 tcp=127.0.0.1:\" " +
+        ready + " && exit 3' > " + out + " 2>&1";
     int rc = system(cmd.c_str());
     ASSERT_TRUE(WIFEXITED(rc));
     EXPECT_EQ(WEXITSTATUS(rc), 3);

@@ -47,16 +47,19 @@ std::vector<Reply> discover(size_t size, int ms) {
     inet_pton(AF_INET, "232.2.2.2", &g.sin_addr);
     Bytes req(size, 0);
     req[0] = 0x01;
-    EXPECT_EQ(sendto(tx, req.data(), req.size(), 0, reinterpret_cast<sockaddr*>(&g), sizeof g), ssize_t(size));
+    EXPECT_EQ(sendto(tx, req.data(), req.size(), 0, reinterpret_cast<sockaddr*>(&g), sizeof g),
+              ssize_t(size));
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (std::chrono::steady_clock::now() < end) {
         pollfd p{rx, POLLIN, 0};
-        if (poll(&p, 1, 20) <= 0) continue;
+        if (poll(&p, 1, 20) <= 0)
+            continue;
         uint8_t buf[64];
         sockaddr_in from{};
         socklen_t fl = sizeof from;
         ssize_t n = recvfrom(rx, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fl);
-        if (n < 0) break;
+        if (n < 0)
+            break;
         char ip[INET_ADDRSTRLEN];
         inet_ntop(AF_INET, &from.sin_addr, ip, sizeof ip);
         replies.push_back({Bytes(buf, buf + n), ip});
@@ -66,12 +69,13 @@ std::vector<Reply> discover(size_t size, int ms) {
     return replies;
 }
 
-}  // namespace
+} // namespace
 
 TEST(Discovery, RepliesCarryAddressPortSerialAndModelFromTheModulesAddress) {
     modsim::PrivateNet ns;
     std::string why;
-    if (!ns.setup(why)) GTEST_SKIP() << why;
+    if (!ns.setup(why))
+        GTEST_SKIP() << why;
     modsim::BenchConfig cfg;
     std::string err;
     ASSERT_TRUE(modsim::parseBench("bind 10.77.0.2\ndiscovery ksv1\n"
@@ -90,11 +94,16 @@ TEST(Discovery, RepliesCarryAddressPortSerialAndModelFromTheModulesAddress) {
     std::map<uint32_t, Reply> bySerial;
     for (const Reply& r : discover(16, 700)) {
         ASSERT_EQ(r.bytes.size(), 16u) << hex(r.bytes);
-        uint32_t serial = r.bytes[4] | (r.bytes[5] << 8) | (r.bytes[6] << 16) | (uint32_t(r.bytes[7]) << 24);
+        uint32_t serial =
+            r.bytes[4] | (r.bytes[5] << 8) | (r.bytes[6] << 16) | (uint32_t(r.bytes[7]) << 24);
         bySerial[serial] = r;
     }
-    ASSERT_EQ(bySerial.size(), 2u);  // children behind the router are not on the network
-    struct Want { uint32_t serial; const char* name; uint8_t address, model; };
+    ASSERT_EQ(bySerial.size(), 2u); // children behind the router are not on the network
+    struct Want {
+        uint32_t serial;
+        const char* name;
+        uint8_t address, model;
+    };
     for (const Want& w : {Want{0x40F5849A, "r", 4, 21}, Want{0x1234ABCD, "t", 2, 17}}) {
         SCOPED_TRACE(w.name);
         ASSERT_EQ(bySerial.count(w.serial), 1u);
@@ -102,7 +111,7 @@ TEST(Discovery, RepliesCarryAddressPortSerialAndModelFromTheModulesAddress) {
         uint16_t port = bench.tcpPort(w.name);
         EXPECT_EQ(r.from, "10.77.0.2");
         EXPECT_EQ(r.bytes[1], w.address);
-        EXPECT_EQ(r.bytes[2], port & 0xFF);  // little-endian port
+        EXPECT_EQ(r.bytes[2], port & 0xFF); // little-endian port
         EXPECT_EQ(r.bytes[3], port >> 8);
         EXPECT_EQ(r.bytes[12], w.model);
 
@@ -118,15 +127,17 @@ TEST(Discovery, RepliesCarryAddressPortSerialAndModelFromTheModulesAddress) {
         Bytes got;
         for (int i = 0; i < 100 && got.size() < 4; ++i) {
             pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, 20) <= 0) continue;
+            if (poll(&p, 1, 20) <= 0)
+                continue;
             uint8_t b[8];
             ssize_t n = read(fd, b, sizeof b);
-            if (n <= 0) break;
+            if (n <= 0)
+                break;
             got.insert(got.end(), b, b + n);
         }
         EXPECT_EQ(hex(got), hex(Bytes{w.address, 0, w.address, 0}));
         close(fd);
     }
-    EXPECT_TRUE(discover(15, 300).empty());  // not a discovery request
+    EXPECT_TRUE(discover(15, 300).empty()); // not a discovery request
     bench.stop();
 }

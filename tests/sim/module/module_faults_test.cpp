@@ -24,7 +24,7 @@ void intoLoader(Harness& h) {
     h.step(100);
 }
 
-}  // namespace
+} // namespace
 
 TEST(ModuleFaults, OutputByteFaultsAtAPositionOrRate) {
     struct Case {
@@ -32,14 +32,16 @@ TEST(ModuleFaults, OutputByteFaultsAtAPositionOrRate) {
         void (*set)(modsim::Faults&);
         const char* out;
         const char* fired;
-        bool once;  // a position fault fires once: the next answer is whole
+        bool once; // a position fault fires once: the next answer is whole
     };
     const Case cases[] = {
         {"drop byte 0", [](modsim::Faults& f) { f.dropOutAt = 0; }, "00 04 00", "drop-out", true},
         {"drop byte 3", [](modsim::Faults& f) { f.dropOutAt = 3; }, "04 00 04", "drop-out", true},
-        {"corrupt byte 1", [](modsim::Faults& f) { f.corruptOutAt = 1; }, "04 FF 04 00", "corrupt-out", true},
+        {"corrupt byte 1", [](modsim::Faults& f) { f.corruptOutAt = 1; }, "04 FF 04 00",
+         "corrupt-out", true},
         {"drop all", [](modsim::Faults& f) { f.dropOutPerMille = 1000; }, "", "drop-out", false},
-        {"corrupt all", [](modsim::Faults& f) { f.corruptOutPerMille = 1000; }, "FB FF FB FF", "corrupt-out", false},
+        {"corrupt all", [](modsim::Faults& f) { f.corruptOutPerMille = 1000; }, "FB FF FB FF",
+         "corrupt-out", false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -53,9 +55,13 @@ TEST(ModuleFaults, OutputByteFaultsAtAPositionOrRate) {
 }
 
 TEST(ModuleFaults, DropRateLosesSomeButNotAllBytes) {
-    Harness h = withFaults([](modsim::Faults& f) { f.dropOutPerMille = 500; f.seed = 7; });
+    Harness h = withFaults([](modsim::Faults& f) {
+        f.dropOutPerMille = 500;
+        f.seed = 7;
+    });
     Bytes out;
-    for (int i = 0; i < 50; ++i) out = cat(out, h.xfer(kSync));
+    for (int i = 0; i < 50; ++i)
+        out = cat(out, h.xfer(kSync));
     unsigned dropped = h.st().faultsFired["drop-out"];
     EXPECT_EQ(out.size() + dropped, 200u);
     EXPECT_GT(dropped, 40u);
@@ -86,7 +92,7 @@ TEST(ModuleFaults, DataAnsweredWithAWrongCountNTimes) {
     EXPECT_EQ(hex(h.req(hx("5F 01 0A 0B 0C"))), "04 03 5F 01 02");
     EXPECT_EQ(hex(h.req(hx("5F 01 0A 0B 0C"))), "04 03 5F 01 02");
     EXPECT_EQ(hex(h.req(hx("5F 01 0A 0B 0C"))), "04 03 5F 01 03");
-    EXPECT_EQ(hex(h.st().loaderImages.at(0).data), "0A 0B 0C");  // the refused copies are not kept
+    EXPECT_EQ(hex(h.st().loaderImages.at(0).data), "0A 0B 0C"); // the refused copies are not kept
     EXPECT_EQ(hex(h.req(hx("5F 04"))), "04 07 5F 07 00 00 00 00 21");
     EXPECT_EQ(h.st().faultsFired["data-wrong"], 2u);
 }

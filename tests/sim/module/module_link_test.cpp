@@ -38,7 +38,10 @@ TEST(ModuleLink, AddressQueryGetsAnEmptyPacketFromItsOwnAddress) {
 }
 
 TEST(ModuleLink, BytesThatBreakTheGrammarCostAlignmentUntilTheNextSync) {
-    struct Case { const char* name; const char* bad; };
+    struct Case {
+        const char* name;
+        const char* bad;
+    };
     const Case cases[] = {
         {"odd address", "05"},
         {"zero address", "00"},
@@ -59,13 +62,13 @@ TEST(ModuleLink, BytesThatBreakTheGrammarCostAlignmentUntilTheNextSync) {
 
 TEST(ModuleLink, LinkStartStartsHeartbeatsAndTheRepliesAreChecked) {
     Harness h;
-    EXPECT_EQ(hex(h.xfer({}, 150)), "");  // no heartbeat before the link starts
+    EXPECT_EQ(hex(h.xfer({}, 150)), ""); // no heartbeat before the link starts
     h.xfer(hx("AF 01 01"));
     EXPECT_EQ(h.st().linkStarts, 1u);
     EXPECT_EQ(hex(h.xfer({}, 100)), "04 02 00 00");
     h.xfer(pkt(4, hx("00 02")));
     EXPECT_EQ(hex(h.xfer({}, 100)), "04 02 00 01");
-    h.xfer(pkt(4, hx("00 02")));  // wrong: 1 + 2 is 3
+    h.xfer(pkt(4, hx("00 02"))); // wrong: 1 + 2 is 3
     EXPECT_EQ(hex(h.xfer({}, 100)), "04 02 00 00");
     // not answered before the next one: missed
     EXPECT_EQ(hex(h.xfer({}, 100)), "04 02 00 01");
@@ -82,7 +85,7 @@ TEST(ModuleLink, LinkStartStartsHeartbeatsAndTheRepliesAreChecked) {
 TEST(ModuleLink, HeartbeatIntervalFollowsOption3) {
     Harness h;
     h.xfer(hx("AF 01 01"));
-    EXPECT_EQ(hex(h.req(hx("03 83 20 03"))), "04 03 03 C3 00");  // 300 ms
+    EXPECT_EQ(hex(h.req(hx("03 83 20 03"))), "04 03 03 C3 00"); // 300 ms
     EXPECT_EQ(hex(h.xfer({}, 290)), "");
     EXPECT_EQ(hex(h.xfer({}, 15)), "04 02 00 00");
     EXPECT_EQ(hex(h.req(hx("03 43 20"))), "04 04 03 03 00 03");
@@ -99,7 +102,8 @@ TEST(ModuleLink, PacketsForOtherAddressesAreNotAnswered) {
 TEST(ModuleLink, DebugEchoesUpToTheLargestPacket) {
     Harness h;
     Bytes data{23};
-    for (uint8_t i = 0; i < 27; ++i) data.push_back(uint8_t(0xA0 + i));
+    for (uint8_t i = 0; i < 27; ++i)
+        data.push_back(uint8_t(0xA0 + i));
     EXPECT_EQ(hex(h.req(data)), hex(pkt(4, data)));
     EXPECT_EQ(hex(h.req(hx("17"))), "04 01 17");
 }
@@ -114,30 +118,30 @@ TEST(ModuleLink, RouterForwardsForItsChildrenOnlyWhileRouting) {
     h.m.addChild(&child);
     const Bytes getSerial = hx("03 49 20");
     EXPECT_EQ(hex(h.xfer(pkt(8, getSerial))), "");
-    EXPECT_EQ(hex(h.req(hx("03 94 20 01"))), "04 03 03 D4 00");  // routeToMe(1)
+    EXPECT_EQ(hex(h.req(hx("03 94 20 01"))), "04 03 03 D4 00"); // routeToMe(1)
     EXPECT_EQ(hex(h.xfer(pkt(8, getSerial))), "08 07 03 09 00 00 00 C0 DE");
-    EXPECT_EQ(hex(h.xfer(pkt(8, hx("03 42 20")))), "08 04 03 02 00 04");  // child's router is 4
+    EXPECT_EQ(hex(h.xfer(pkt(8, hx("03 42 20")))), "08 04 03 02 00 04"); // child's router is 4
     EXPECT_EQ(hex(h.xfer(pkt(8, hx("49 FF")))), "08 06 49 FF 00 00 04 D2");
-    EXPECT_EQ(hex(h.xfer(pkt(6, getSerial))), "");  // no module at 6
+    EXPECT_EQ(hex(h.xfer(pkt(6, getSerial))), ""); // no module at 6
     EXPECT_EQ(h.st().forwarded, 3u);
-    EXPECT_EQ(hex(h.req(hx("03 94 20 00"))), "04 03 03 D4 00");  // routeToMe(0)
+    EXPECT_EQ(hex(h.req(hx("03 94 20 00"))), "04 03 03 D4 00"); // routeToMe(0)
     EXPECT_EQ(hex(h.xfer(pkt(8, getSerial))), "");
     EXPECT_EQ(child.state().requests, 3u);
 }
 
 TEST(ModuleLink, ResetDropsTheLinkAndComesBackWithSavedOptions) {
     Harness h;
-    h.req(hx("03 84 20 01"));   // LED on
-    h.req(hx("03 86 20 05"));   // boot slot 5
-    h.req(hx("03 8A 20"));      // save
-    h.req(hx("03 84 20 00"));   // LED off, not saved
+    h.req(hx("03 84 20 01")); // LED on
+    h.req(hx("03 86 20 05")); // boot slot 5
+    h.req(hx("03 8A 20"));    // save
+    h.req(hx("03 84 20 00")); // LED off, not saved
     uint32_t epoch = h.m.linkEpoch();
     EXPECT_EQ(hex(h.req(hx("03 8B 20"))), "04 03 03 CB 00");
     h.step(25);
     EXPECT_EQ(h.m.linkEpoch(), epoch + 1);
     EXPECT_FALSE(h.m.present());
     EXPECT_FALSE(h.m.attach(h.t));
-    EXPECT_EQ(hex(h.req(hx("17 01"))), "");  // away: nothing answers
+    EXPECT_EQ(hex(h.req(hx("17 01"))), ""); // away: nothing answers
     h.step(60);
     EXPECT_TRUE(h.m.present());
     EXPECT_TRUE(h.m.attach(h.t));
@@ -150,7 +154,7 @@ TEST(ModuleLink, ConfiguredHeartbeatIntervalSurvivesAReset) {
     auto cfg = baseConfig();
     cfg.heartbeatMs = 250;
     Harness h(cfg);
-    h.req(hx("03 8B 20"));  // reset
+    h.req(hx("03 8B 20")); // reset
     h.step(100);
     ASSERT_TRUE(h.m.present());
     h.xfer(hx("AF 01 01"));

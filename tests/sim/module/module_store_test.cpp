@@ -9,21 +9,23 @@ namespace {
 
 Bytes seq(size_t n, uint8_t first) {
     Bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = uint8_t(first + i);
+    for (size_t i = 0; i < n; ++i)
+        b[i] = uint8_t(first + i);
     return b;
 }
 
 uint8_t sum8(const Bytes& b) {
     uint8_t s = 0;
-    for (uint8_t x : b) s = uint8_t(s + x);
+    for (uint8_t x : b)
+        s = uint8_t(s + x);
     return s;
 }
 
-}  // namespace
+} // namespace
 
 TEST(ModuleStore, SlotWriteThenReadRoundTrips) {
     Harness h;
-    EXPECT_EQ(hex(h.req(hx("04 01 01 02"))), "04 06 04 01 01 02 04 00");  // capacity 1024
+    EXPECT_EQ(hex(h.req(hx("04 01 01 02"))), "04 06 04 01 01 02 04 00"); // capacity 1024
     EXPECT_EQ(hex(h.req(hx("04 02 01 02"))), "04 06 04 02 01 02 00 00");
     Bytes open = h.req(hx("04 04 01 02"));
     ASSERT_EQ(open.size(), 7u) << hex(open);
@@ -53,15 +55,21 @@ TEST(ModuleStore, SlotErrorsCarryTheirCodeAfterTheAddressingBytes) {
     Bytes open = h.req(hx("04 04 00 00"));
     ASSERT_EQ(open.size(), 7u);
     uint8_t w = open[6];
-    struct Case { const char* what; Bytes request; Bytes reply; };
+    struct Case {
+        const char* what;
+        Bytes request;
+        Bytes reply;
+    };
     const Case cases[] = {
         {"unknown store", hx("04 01 09 00"), hx("04 05 04 81 09 00 03")},
         {"unknown slot", hx("04 03 00 09"), hx("04 05 04 83 00 09 03")},
         {"slot open for writing is busy", hx("04 03 00 00"), hx("04 05 04 83 00 00 05")},
         {"unknown handle", hx("04 06 C8"), hx("04 04 04 86 C8 02")},
         {"read on a write handle", Bytes{4, 6, w}, Bytes{4, 4, 4, 0x86, w, 7}},
-        {"write past the capacity", cat(Bytes{4, 7, w}, seq(25, 0)), Bytes{4, 4, 4, 7, w, sum8(seq(25, 0))}},
-        {"write past the capacity (2)", cat(Bytes{4, 7, w}, seq(6, 0)), Bytes{4, 4, 4, 0x87, w, 0x0F}},
+        {"write past the capacity", cat(Bytes{4, 7, w}, seq(25, 0)),
+         Bytes{4, 4, 4, 7, w, sum8(seq(25, 0))}},
+        {"write past the capacity (2)", cat(Bytes{4, 7, w}, seq(6, 0)),
+         Bytes{4, 4, 4, 0x87, w, 0x0F}},
         {"write without data", Bytes{4, 7, w}, Bytes{4, 4, 4, 0x87, w, 0x0E}},
     };
     for (const Case& c : cases) {
@@ -93,7 +101,11 @@ TEST(ModuleStore, FactoryDataIsSetAndGotByKindWithClosingCounts) {
 
 TEST(ModuleStore, FactoryTransfersOutOfStepAreRefused) {
     Harness h;
-    struct Case { const char* what; const char* request; const char* reply; };
+    struct Case {
+        const char* what;
+        const char* request;
+        const char* reply;
+    };
     const Case cases[] = {
         {"close without a transfer", "5E 20 00 00", "04 03 5E 80 07"},
         {"continuation without a first request", "5E 13 01", "04 03 5E 83 07"},

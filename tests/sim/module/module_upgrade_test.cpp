@@ -12,13 +12,15 @@ namespace {
 
 Bytes pattern(size_t n, uint8_t seed) {
     Bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = uint8_t(seed + i * 7);
+    for (size_t i = 0; i < n; ++i)
+        b[i] = uint8_t(seed + i * 7);
     return b;
 }
 
 uint32_t sum(const Bytes& b) {
     uint32_t s = 0;
-    for (uint8_t x : b) s += x;
+    for (uint8_t x : b)
+        s += x;
     return s;
 }
 
@@ -32,7 +34,9 @@ void sendData(Harness& h, const Bytes& image) {
     }
 }
 
-void expectSum(Harness& h, uint32_t s) { EXPECT_EQ(hex(h.req(hx("5F 04"))), hex(cat(hx("04 07 5F 07 00"), be32(s)))); }
+void expectSum(Harness& h, uint32_t s) {
+    EXPECT_EQ(hex(h.req(hx("5F 04"))), hex(cat(hx("04 07 5F 07 00"), be32(s))));
+}
 
 // INIT, one loader block and LOAD; leaves the module running its loader.
 void loadLoader(Harness& h, const Bytes& loader) {
@@ -61,7 +65,7 @@ Bytes descriptor(const char* build, const char* version, const char* serial, con
     return d;
 }
 
-}  // namespace
+} // namespace
 
 TEST(ModuleUpgrade, LoaderAndFirmwareAreKeptExactlyAsReceived) {
     Harness h;
@@ -69,7 +73,7 @@ TEST(ModuleUpgrade, LoaderAndFirmwareAreKeptExactlyAsReceived) {
     loadLoader(h, loader);
     uint32_t epoch = h.m.linkEpoch();
     h.step(25);
-    EXPECT_EQ(h.m.linkEpoch(), epoch + 1);  // the loader starts: the link drops
+    EXPECT_EQ(h.m.linkEpoch(), epoch + 1); // the loader starts: the link drops
     EXPECT_FALSE(h.m.present());
     h.step(60);
     ASSERT_TRUE(h.m.present());
@@ -80,7 +84,7 @@ TEST(ModuleUpgrade, LoaderAndFirmwareAreKeptExactlyAsReceived) {
     EXPECT_EQ(hex(h.req(hx("5F 03 02 00 00 01 00"))), "04 05 5F 07 00 01 00");
     writePortion(h, Bytes(fw.begin(), fw.begin() + 256));
     writePortion(h, Bytes(fw.begin() + 256, fw.end()));
-    EXPECT_EQ(hex(h.req(hx("5F 06"))), "");  // REBOOT has no answer
+    EXPECT_EQ(hex(h.req(hx("5F 06"))), ""); // REBOOT has no answer
     h.step(25);
     EXPECT_FALSE(h.m.present());
     h.step(60);
@@ -107,13 +111,15 @@ TEST(ModuleUpgrade, NewFirmwareReportsTheBuildAndVersionOfItsDescriptor) {
         const char* versionReply;
         const char* buildReply;
     };
-    Bytes withDesc = cat(cat(pattern(40, 3), descriptor("5678", "2.3.4", "40F5849A", "Tessera")), pattern(20, 5));
+    Bytes withDesc = cat(cat(pattern(40, 3), descriptor("5678", "2.3.4", "40F5849A", "Tessera")),
+                         pattern(20, 5));
     const Case cases[] = {
-        {"descriptor in the image", withDesc, 0, 0, "04 07 03 07 00 23 00 00 04", "04 06 49 FF 00 00 16 2E"},
-        {"no descriptor: configuration", pattern(100, 1), 0x31000007, 99, "04 07 03 07 00 31 00 00 07",
-         "04 06 49 FF 00 00 00 63"},
-        {"no descriptor, nothing configured: unchanged", pattern(100, 1), 0, 0, "04 07 03 07 00 12 00 00 03",
-         "04 06 49 FF 00 00 04 D2"},
+        {"descriptor in the image", withDesc, 0, 0, "04 07 03 07 00 23 00 00 04",
+         "04 06 49 FF 00 00 16 2E"},
+        {"no descriptor: configuration", pattern(100, 1), 0x31000007, 99,
+         "04 07 03 07 00 31 00 00 07", "04 06 49 FF 00 00 00 63"},
+        {"no descriptor, nothing configured: unchanged", pattern(100, 1), 0, 0,
+         "04 07 03 07 00 12 00 00 03", "04 06 49 FF 00 00 04 D2"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -163,7 +169,11 @@ TEST(ModuleUpgrade, LoadCanBeAnsweredOnlyAfterTheLinkIsBack) {
 
 TEST(ModuleUpgrade, ProtocolErrorsAreAnsweredNotSwallowed) {
     Harness h;
-    struct Step { const char* what; const char* request; const char* reply; };
+    struct Step {
+        const char* what;
+        const char* request;
+        const char* reply;
+    };
     const Step steps[] = {
         {"PREPARE before INIT", "5F 03 00 00 00 00 00", "04 05 5F 07 07 01 00"},
         {"DATA without a block", "5F 01 AA", "04 03 5F 01 00"},

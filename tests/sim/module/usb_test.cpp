@@ -45,9 +45,11 @@ struct Host {
             for (ssize_t i = 0; i < n && !h; ++i) {
                 libusb_device_descriptor dd{};
                 libusb_get_device_descriptor(list[i], &dd);
-                if (dd.idVendor != 0x24FF || dd.idProduct != product) continue;
+                if (dd.idVendor != 0x24FF || dd.idProduct != product)
+                    continue;
                 libusb_device_handle* hd = nullptr;
-                if (libusb_open(list[i], &hd)) continue;
+                if (libusb_open(list[i], &hd))
+                    continue;
                 unsigned char s[64] = {0};
                 libusb_get_string_descriptor_ascii(hd, dd.iSerialNumber, s, sizeof s - 1);
                 libusb_config_descriptor* cd = nullptr;
@@ -58,18 +60,23 @@ struct Host {
                                id.bInterfaceProtocol == 0x10 && id.bNumEndpoints == 2;
                     libusb_free_config_descriptor(cd);
                 }
-                if (serial == reinterpret_cast<char*>(s) && vendorIf && libusb_claim_interface(hd, 0) == 0) h = hd;
-                else libusb_close(hd);
+                if (serial == reinterpret_cast<char*>(s) && vendorIf &&
+                    libusb_claim_interface(hd, 0) == 0)
+                    h = hd;
+                else
+                    libusb_close(hd);
             }
             libusb_free_device_list(list, 1);
-            if (h) return true;
+            if (h)
+                return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         } while (std::chrono::steady_clock::now() < end);
         return false;
     }
     int send(const Bytes& b) {
         int done = 0;
-        return libusb_bulk_transfer(h, 0x01, const_cast<uint8_t*>(b.data()), int(b.size()), &done, 1000);
+        return libusb_bulk_transfer(h, 0x01, const_cast<uint8_t*>(b.data()), int(b.size()), &done,
+                                    1000);
     }
     // Collects IN bytes until `want` came, or an error; returns the last error.
     int recv(size_t want, Bytes& got, int ms = 1000) {
@@ -80,7 +87,8 @@ struct Host {
             int n = 0;
             rc = libusb_bulk_transfer(h, 0x81, buf, sizeof buf, &n, 100);
             got.insert(got.end(), buf, buf + n);
-            if (rc && rc != LIBUSB_ERROR_TIMEOUT) return rc;
+            if (rc && rc != LIBUSB_ERROR_TIMEOUT)
+                return rc;
         }
         return got.size() >= want ? 0 : rc;
     }
@@ -92,16 +100,17 @@ struct Host {
     }
 };
 
-}  // namespace
+} // namespace
 
 TEST(BenchUsb, ModulesAppearWithTheirIdentityAndCarryTheLink) {
     kssim::UsbBus bus;
     modsim::BenchConfig cfg;
     std::string err;
-    ASSERT_TRUE(modsim::parseBench("module u serial=40F5849A model=17 address=4 usb restart-ms=100 loader-serial=default\n"
-                                   "module v serial=0000BEEF model=22 address=6 usb\n"
-                                   "module w serial=00000C01 address=8 router=u\n",
-                                   cfg, err))
+    ASSERT_TRUE(modsim::parseBench(
+        "module u serial=40F5849A model=17 address=4 usb restart-ms=100 loader-serial=default\n"
+        "module v serial=0000BEEF model=22 address=6 usb\n"
+        "module w serial=00000C01 address=8 router=u\n",
+        cfg, err))
         << err;
     modsim::Bench bench;
     ASSERT_TRUE(bench.start(cfg, err)) << err;
@@ -156,8 +165,8 @@ TEST(BenchUsb, VanishingModuleLeavesTheBusForGood) {
     kssim::UsbBus bus;
     modsim::BenchConfig cfg;
     std::string err;
-    ASSERT_TRUE(modsim::parseBench("module u serial=12345678 model=17 address=4 usb restart-ms=50 vanish-at=10\n", cfg,
-                                   err))
+    ASSERT_TRUE(modsim::parseBench(
+        "module u serial=12345678 model=17 address=4 usb restart-ms=50 vanish-at=10\n", cfg, err))
         << err;
     modsim::Bench bench;
     ASSERT_TRUE(bench.start(cfg, err)) << err;
@@ -170,8 +179,9 @@ TEST(BenchUsb, VanishingModuleLeavesTheBusForGood) {
     host.ask(pkt(4, hx("5F 01 01")), 5);
     EXPECT_EQ(hex(host.ask(pkt(4, hx("5F 02")), 4)), "04 02 5F 02");
     host.close();
-    for (int i = 0; i < 300 && serve.plugCount("u") < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_EQ(serve.plugCount("u"), 2u);  // back as the loader
+    for (int i = 0; i < 300 && serve.plugCount("u") < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(serve.plugCount("u"), 2u); // back as the loader
     ASSERT_TRUE(host.open("12345678", 17, 3000));
     host.ask(pkt(4, hx("5F 03 00 00 00 00 00")), 7);
     EXPECT_EQ(host.send(pkt(4, hx("5F 01 01 02 03 04 05 06 07 08 09 0A 0B 0C"))), 0);

@@ -22,14 +22,12 @@ struct Fetched {
     double seconds = 0;
 };
 
-size_t Collect(char* data, size_t size, size_t n, void* user)
-{
+size_t Collect(char* data, size_t size, size_t n, void* user) {
     static_cast<std::string*>(user)->append(data, size * n);
     return size * n;
 }
 
-Fetched Fetch(const std::string& url, long timeoutMs = 5000)
-{
+Fetched Fetch(const std::string& url, long timeoutMs = 5000) {
     Fetched f;
     CURL* c = curl_easy_init();
     curl_easy_setopt(c, CURLOPT_URL, url.c_str());
@@ -46,13 +44,12 @@ Fetched Fetch(const std::string& url, long timeoutMs = 5000)
 }
 
 class UpdateServer : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         updtest::AddModule(root.path(), "40F5849A", "124", "KSFW-2.9");
         updtest::AddBuild(root.path(), "40F5849A", 123, "1.0.0", "hello bird");
         updtest::AddBuild(root.path(), "40F5849A", 124, "1.0.1", "hello bird!");
-        updtest::AddBuild(root.path(), "40F5849A", 200, "2.0.0", ""); // listed, no file
+        updtest::AddBuild(root.path(), "40F5849A", 200, "2.0.0", "");     // listed, no file
         updtest::AddBuild(root.path(), "40F5849A", 300, "-", "unlisted"); // a file, not listed
         updtest::AddModule(root.path(), "D272031D", "", "OTHER");
         updtest::WriteFile(root.path() + "/recovery",
@@ -60,12 +57,13 @@ protected:
                            "00000001 00000002 00000003 00000004 40F5849A 0x10\n"
                            "0000000a 0000000B 0000000c 0000000D 0xD272031D 010\n");
     }
-    std::string Url(const SimServer& s, const std::string& query) const { return s.url() + "?" + query; }
+    std::string Url(const SimServer& s, const std::string& query) const {
+        return s.url() + "?" + query;
+    }
     TempDir root;
 };
 
-TEST_F(UpdateServer, AnswersEachOperationWithParametersInAnyOrder)
-{
+TEST_F(UpdateServer, AnswersEachOperationWithParametersInAnyOrder) {
     SimServer s(root.path());
     ASSERT_TRUE(s.running());
     const struct {
@@ -97,8 +95,7 @@ TEST_F(UpdateServer, AnswersEachOperationWithParametersInAnyOrder)
         EXPECT_EQ(targets[i], std::string("/cgi/u?") + cases[i].query);
 }
 
-TEST_F(UpdateServer, RefusesQueriesTheClientShouldNotSend)
-{
+TEST_F(UpdateServer, RefusesQueriesTheClientShouldNotSend) {
     SimServer s(root.path());
     ASSERT_TRUE(s.running());
     const struct {
@@ -115,26 +112,31 @@ TEST_F(UpdateServer, RefusesQueriesTheClientShouldNotSend)
         {"op=qu&sn=00000001&", 404, "error unknown serial number\n"},
         {"op=builds&sn=00000001&", 404, "error unknown serial number\n"},
         {"fw=KSFW-2.9&no_cal=false&op=bird&sn=40F5849A&", 400, "error missing parameter bld\n"},
-        {"bld=123&fw=OTHER&no_cal=false&op=bird&sn=40F5849A&", 400, "error fw does not match the module's firmware\n"},
-        {"bld=123&fw=KSFW-2.9&no_cal=yes&op=bird&sn=40F5849A&", 400, "error no_cal must be true or false\n"},
-        {"bld=../x&fw=KSFW-2.9&no_cal=false&op=bird&sn=40F5849A&", 400, "error bld must be decimal\n"},
+        {"bld=123&fw=OTHER&no_cal=false&op=bird&sn=40F5849A&", 400,
+         "error fw does not match the module's firmware\n"},
+        {"bld=123&fw=KSFW-2.9&no_cal=yes&op=bird&sn=40F5849A&", 400,
+         "error no_cal must be true or false\n"},
+        {"bld=../x&fw=KSFW-2.9&no_cal=false&op=bird&sn=40F5849A&", 400,
+         "error bld must be decimal\n"},
         {"bld=125&fw=KSFW-2.9&no_cal=false&op=bird&sn=40F5849A&", 404, "error unknown build\n"},
         {"bld=200&fw=KSFW-2.9&no_cal=false&op=bird&sn=40F5849A&", 404, "error unknown build\n"},
         {"brief=true&fp=00000001%2000000002%2000000003&op=fix&", 400,
          "error fp must be four groups of eight hexadecimal digits\n"},
-        {"brief=true&fp=00000009%2000000002%2000000003%2000000004&op=fix&", 404, "error unknown fingerprint\n"},
-        {"brief=false&fp=00000001%2000000002%2000000003%2000000004&op=fix&", 400, "error brief must be true\n"},
+        {"brief=true&fp=00000009%2000000002%2000000003%2000000004&op=fix&", 404,
+         "error unknown fingerprint\n"},
+        {"brief=false&fp=00000001%2000000002%2000000003%2000000004&op=fix&", 400,
+         "error brief must be true\n"},
     };
     for (const auto& c : cases) {
         Fetched f = Fetch(Url(s, c.query));
         EXPECT_EQ(f.status, c.status) << c.query;
         EXPECT_EQ(f.body, c.body) << c.query;
     }
-    EXPECT_EQ(Fetch(s.url().substr(0, s.url().size() - 1) + "x?op=hi&rv=2&").status, 404) << "other paths";
+    EXPECT_EQ(Fetch(s.url().substr(0, s.url().size() - 1) + "x?op=hi&rv=2&").status, 404)
+        << "other paths";
 }
 
-TEST_F(UpdateServer, DistortsRepliesOnRequest)
-{
+TEST_F(UpdateServer, DistortsRepliesOnRequest) {
     const std::string bird = "bld=123&fw=KSFW-2.9&no_cal=false&op=bird&sn=40F5849A&";
     const std::string ping = "op=hi&rv=2&";
     updtest::WriteFile(root.path() + "/odd", "okay\n100;1\n100;2\n");
@@ -170,8 +172,7 @@ TEST_F(UpdateServer, DistortsRepliesOnRequest)
     }
 }
 
-TEST_F(UpdateServer, DelaysHangsAndBreaksOffConnections)
-{
+TEST_F(UpdateServer, DelaysHangsAndBreaksOffConnections) {
     {
         SimServer s(root.path(), {"--delay-ms", "400"});
         ASSERT_TRUE(s.running());
@@ -197,8 +198,7 @@ TEST_F(UpdateServer, DelaysHangsAndBreaksOffConnections)
     }
 }
 
-TEST_F(UpdateServer, RejectsABadCommandLine)
-{
+TEST_F(UpdateServer, RejectsABadCommandLine) {
     const std::string server = updtest::BinaryDir() + "/sim/updateserver/updateserver";
     const std::vector<std::vector<std::string>> cases = {
         {server},
@@ -215,8 +215,7 @@ TEST_F(UpdateServer, RejectsABadCommandLine)
     }
 }
 
-TEST_F(UpdateServer, ServesLargeFilesByteForByte)
-{
+TEST_F(UpdateServer, ServesLargeFilesByteForByte) {
     std::string big = updtest::MakeBird(1, "9.9.9", 0x40F5849A, 300000);
     updtest::AddBuild(root.path(), "40F5849A", 9, "9.9.9", big);
     SimServer s(root.path());

@@ -22,16 +22,14 @@ struct Host {
     libusb_context* ctx = nullptr;
     libusb_device_handle* h = nullptr;
     Host() { EXPECT_EQ(libusb_init(&ctx), 0); }
-    ~Host()
-    {
+    ~Host() {
         if (h)
             libusb_close(h);
         if (ctx)
             libusb_exit(ctx);
     }
     // Serial strings of every device with this vendor id, as libusb sees them.
-    std::vector<std::string> serials(uint16_t vendor)
-    {
+    std::vector<std::string> serials(uint16_t vendor) {
         std::vector<std::string> out;
         libusb_device** list = nullptr;
         ssize_t n = libusb_get_device_list(ctx, &list);
@@ -53,8 +51,7 @@ struct Host {
         libusb_free_device_list(list, 1);
         return out;
     }
-    bool open(const kssim::UsbDevice* d)
-    {
+    bool open(const kssim::UsbDevice* d) {
         libusb_device** list = nullptr;
         ssize_t n = libusb_get_device_list(ctx, &list);
         for (ssize_t i = 0; i < n && !h; ++i) {
@@ -66,8 +63,7 @@ struct Host {
         libusb_free_device_list(list, 1);
         return h != nullptr;
     }
-    int bulk(uint8_t ep, std::vector<uint8_t>& data, int* done, unsigned timeout)
-    {
+    int bulk(uint8_t ep, std::vector<uint8_t>& data, int* done, unsigned timeout) {
         return libusb_bulk_transfer(h, ep, data.data(), static_cast<int>(data.size()), done,
                                     timeout);
     }
@@ -79,8 +75,7 @@ using UsbBusFaults = UsbSimTest;
 using UsbBusUnplug = UsbSimTest;
 using UsbBusChild = UsbSimTest;
 
-TEST_F(UsbBusEnumeration, ListsPluggedDevicesWithTheirIdsAndSerialStrings)
-{
+TEST_F(UsbBusEnumeration, ListsPluggedDevicesWithTheirIdsAndSerialStrings) {
     plugModule("40F5849A", 0x0010);
     plugModule("0000BEEF", 0x8010);
     kssim::UsbDeviceConfig other;
@@ -104,8 +99,7 @@ TEST_F(UsbBusEnumeration, ListsPluggedDevicesWithTheirIdsAndSerialStrings)
     EXPECT_EQ(serials, (std::vector<std::string>{"0000BEEF", "40F5849A"}));
 }
 
-TEST_F(UsbBusEnumeration, ConfigurationDescriptorCarriesTheVendorInterface)
-{
+TEST_F(UsbBusEnumeration, ConfigurationDescriptorCarriesTheVendorInterface) {
     kssim::UsbDevice* d = plugModule("11223344");
     Host host;
     ASSERT_TRUE(host.open(d));
@@ -122,8 +116,7 @@ TEST_F(UsbBusEnumeration, ConfigurationDescriptorCarriesTheVendorInterface)
     libusb_free_config_descriptor(cfg);
 }
 
-TEST_F(UsbBusEnumeration, SecondHandleCannotClaimAnInterfaceTheFirstHolds)
-{
+TEST_F(UsbBusEnumeration, SecondHandleCannotClaimAnInterfaceTheFirstHolds) {
     kssim::UsbDevice* d = plugModule("11223344");
     Host a, b;
     ASSERT_TRUE(a.open(d));
@@ -137,8 +130,7 @@ TEST_F(UsbBusEnumeration, SecondHandleCannotClaimAnInterfaceTheFirstHolds)
     EXPECT_EQ(libusb_claim_interface(b.h, 0), 0);
 }
 
-TEST_F(UsbBusEnumeration, ClosingAHandleReleasesItsClaims)
-{
+TEST_F(UsbBusEnumeration, ClosingAHandleReleasesItsClaims) {
     kssim::UsbDevice* d = plugModule("11223344");
     {
         Host a;
@@ -153,8 +145,7 @@ TEST_F(UsbBusEnumeration, ClosingAHandleReleasesItsClaims)
     EXPECT_EQ(libusb_claim_interface(b.h, 0), 0);
 }
 
-TEST_F(UsbBusTransfers, BulkOutReachesTheFarEndAndBulkInBringsItsBytes)
-{
+TEST_F(UsbBusTransfers, BulkOutReachesTheFarEndAndBulkInBringsItsBytes) {
     kssim::UsbDevice* d = plugModule("11223344");
     Host host;
     ASSERT_TRUE(host.open(d));
@@ -179,8 +170,7 @@ TEST_F(UsbBusTransfers, BulkOutReachesTheFarEndAndBulkInBringsItsBytes)
     EXPECT_EQ(in, reply) << "got " << hexdump(in);
 }
 
-TEST_F(UsbBusTransfers, BulkInLongerThanTheBufferArrivesInOrderOverSeveralTransfers)
-{
+TEST_F(UsbBusTransfers, BulkInLongerThanTheBufferArrivesInOrderOverSeveralTransfers) {
     kssim::UsbDevice* d = plugModule("11223344");
     Host host;
     ASSERT_TRUE(host.open(d));
@@ -199,8 +189,7 @@ TEST_F(UsbBusTransfers, BulkInLongerThanTheBufferArrivesInOrderOverSeveralTransf
     EXPECT_EQ(all, sent);
 }
 
-TEST_F(UsbBusTransfers, BulkInWithNothingToSayTimesOutAfterItsTimeOut)
-{
+TEST_F(UsbBusTransfers, BulkInWithNothingToSayTimesOutAfterItsTimeOut) {
     kssim::UsbDevice* d = plugModule("11223344");
     Host host;
     ASSERT_TRUE(host.open(d));
@@ -219,8 +208,7 @@ TEST_F(UsbBusTransfers, BulkInWithNothingToSayTimesOutAfterItsTimeOut)
     EXPECT_EQ(in[0], 0x42);
 }
 
-TEST_F(UsbBusTransfers, EachOpenHandleReapsOnlyItsOwnUrbs)
-{
+TEST_F(UsbBusTransfers, EachOpenHandleReapsOnlyItsOwnUrbs) {
     kssim::UsbDevice* d = plugModule("11223344");
     Host a, b;
     ASSERT_TRUE(a.open(d));
@@ -243,8 +231,7 @@ TEST_F(UsbBusTransfers, EachOpenHandleReapsOnlyItsOwnUrbs)
     EXPECT_EQ(done, 3);
 }
 
-TEST_F(UsbBusFaults, StalledOutEndpointFailsUntilTheHaltIsCleared)
-{
+TEST_F(UsbBusFaults, StalledOutEndpointFailsUntilTheHaltIsCleared) {
     kssim::UsbDevice* d = plugModule("11223344");
     Host host;
     ASSERT_TRUE(host.open(d));
@@ -262,8 +249,7 @@ TEST_F(UsbBusFaults, StalledOutEndpointFailsUntilTheHaltIsCleared)
     EXPECT_EQ(d->takeHostBytes(), out);
 }
 
-TEST_F(UsbBusFaults, StalledInEndpointReportsPipe)
-{
+TEST_F(UsbBusFaults, StalledInEndpointReportsPipe) {
     kssim::UsbDevice* d = plugModule("11223344");
     Host host;
     ASSERT_TRUE(host.open(d));
@@ -277,8 +263,7 @@ TEST_F(UsbBusFaults, StalledInEndpointReportsPipe)
     EXPECT_EQ(done, 1);
 }
 
-TEST_F(UsbBusFaults, NakAndPartialOutEndInTimeOutsWithWhatWasTaken)
-{
+TEST_F(UsbBusFaults, NakAndPartialOutEndInTimeOutsWithWhatWasTaken) {
     kssim::UsbDevice* d = plugModule("11223344");
     Host host;
     ASSERT_TRUE(host.open(d));
@@ -305,8 +290,7 @@ TEST_F(UsbBusFaults, NakAndPartialOutEndInTimeOutsWithWhatWasTaken)
     EXPECT_EQ(log[2].accepted, 50u);
 }
 
-TEST_F(UsbBusFaults, HostWriteHandlerSeesEveryTransferAndCanAnswer)
-{
+TEST_F(UsbBusFaults, HostWriteHandlerSeesEveryTransferAndCanAnswer) {
     kssim::UsbDevice* d = plugModule("11223344");
     d->setHostWriteHandler([d](const uint8_t* p, size_t n) {
         std::vector<uint8_t> echo(p, p + n);
@@ -326,8 +310,7 @@ TEST_F(UsbBusFaults, HostWriteHandlerSeesEveryTransferAndCanAnswer)
     EXPECT_TRUE(d->takeHostBytes().empty()) << "handler bytes must not be queued as well";
 }
 
-TEST_F(UsbBusFaults, ReplacingTheHandlerWaitsForARunningCall)
-{
+TEST_F(UsbBusFaults, ReplacingTheHandlerWaitsForARunningCall) {
     kssim::UsbDevice* d = plugModule("11223344");
     std::atomic<bool> entered{false}, finished{false};
     d->setHostWriteHandler([&](const uint8_t*, size_t) {
@@ -350,8 +333,7 @@ TEST_F(UsbBusFaults, ReplacingTheHandlerWaitsForARunningCall)
     writer.join();
 }
 
-TEST_F(UsbBusUnplug, PendingTransferEndsWithNoDeviceAndLaterCallsFail)
-{
+TEST_F(UsbBusUnplug, PendingTransferEndsWithNoDeviceAndLaterCallsFail) {
     kssim::UsbDevice* d = plugModule("11223344");
     Host host;
     ASSERT_TRUE(host.open(d));
@@ -377,8 +359,7 @@ TEST_F(UsbBusUnplug, PendingTransferEndsWithNoDeviceAndLaterCallsFail)
     EXPECT_TRUE(fresh.serials(0x24FF).empty());
 }
 
-TEST_F(UsbBusUnplug, ReplugGetsANewAddressAndIsFoundAgain)
-{
+TEST_F(UsbBusUnplug, ReplugGetsANewAddressAndIsFoundAgain) {
     kssim::UsbDevice* d = plugModule("11223344");
     const int first = d->deviceAddress();
     bus_->unplug(d);
@@ -388,8 +369,7 @@ TEST_F(UsbBusUnplug, ReplugGetsANewAddressAndIsFoundAgain)
     EXPECT_EQ(host.serials(0x24FF), std::vector<std::string>{"11223344"});
 }
 
-TEST_F(UsbBusChild, ChildProgramSeesTheBus)
-{
+TEST_F(UsbBusChild, ChildProgramSeesTheBus) {
     plugModule("CAFEF00D");
     plugModule("0BADC0DE", 0x0022);
     char path[] = "/tmp/usbsim-child.XXXXXX";
@@ -410,4 +390,4 @@ TEST_F(UsbBusChild, ChildProgramSeesTheBus)
     EXPECT_EQ(lines, (std::vector<std::string>{"24ff:0010 CAFEF00D", "24ff:0022 0BADC0DE"}));
 }
 
-}  // namespace
+} // namespace

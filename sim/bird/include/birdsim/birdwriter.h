@@ -43,20 +43,20 @@ struct Block {
 
 // Everything that makes one file.
 struct Description {
-    std::string signature = "bird";  // first four bytes (exactly four characters written,
-                                     // padded with NULs or cut)
+    std::string signature = "bird"; // first four bytes (exactly four characters written,
+                                    // padded with NULs or cut)
     uint8_t versionMajor = 1;
     uint8_t versionMinor = 1;
     std::vector<Block> blocks;
     // Overrides for building deliberately inconsistent files.
-    std::optional<uint32_t> blockCount;  // count field (default: blocks.size())
-    std::optional<uint32_t> checksum;    // trailing checksum (default: CRC-32)
-    bool omitChecksum = false;           // leave the trailing checksum out entirely
-    Bytes trailer;                       // extra bytes after the checksum
+    std::optional<uint32_t> blockCount; // count field (default: blocks.size())
+    std::optional<uint32_t> checksum;   // trailing checksum (default: CRC-32)
+    bool omitChecksum = false;          // leave the trailing checksum out entirely
+    Bytes trailer;                      // extra bytes after the checksum
     // When set, every firmware block's image (the bytes after the address)
     // is scrambled with this key before it is written (see Scramble()).
     std::optional<std::vector<uint32_t>> scrambleKey;
-    int compressionLevel = 9;  // zlib level 0..9
+    int compressionLevel = 9; // zlib level 0..9
     // When set, the final file is cut to this many bytes (for truncated files).
     std::optional<size_t> truncateTo;
 };
@@ -124,4 +124,4 @@ bool WriteBytes(const std::string& path, const Bytes& bytes, std::string* error)
 bool ParseDescription(const std::string& text, const std::string& baseDir, Description* out,
                       std::string* error);
 
-}  // namespace birdwriter
+} // namespace birdwriter

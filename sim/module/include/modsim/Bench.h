@@ -21,7 +21,7 @@
 namespace modsim {
 
 class Bench {
-public:
+  public:
     Bench();
     ~Bench();
     Bench(const Bench&) = delete;
@@ -37,12 +37,13 @@ public:
     // The calls below throw std::out_of_range for a name not on the bench.
     ModuleState state(const std::string& name) const;
     ModuleConfig config(const std::string& name) const;
-    uint16_t tcpPort(const std::string& name) const;   // 0 without TCP
+    uint16_t tcpPort(const std::string& name) const; // 0 without TCP
     std::string tcpHost(const std::string& name) const;
-    std::string ptyPath(const std::string& name) const;   // slave path
-    std::string nodePath(const std::string& name) const;  // the chosen path
+    std::string ptyPath(const std::string& name) const;  // slave path
+    std::string nodePath(const std::string& name) const; // the chosen path
     // Waits up to `ms` until `pred` holds for the module's state.
-    bool waitFor(const std::string& name, const std::function<bool(const ModuleState&)>& pred, int ms) const;
+    bool waitFor(const std::string& name, const std::function<bool(const ModuleState&)>& pred,
+                 int ms) const;
 
     // Changes a module's fault switches during a run.
     void setFaults(const std::string& name, const Faults& faults);
@@ -63,9 +64,10 @@ public:
     size_t externalRead(const std::string& name, uint8_t* p, size_t cap);
     // What the external transport must show: present or not, with which serial,
     // and the link epoch (a change means: drop the connection / unplug).
-    void externalStatus(const std::string& name, bool& present, uint32_t& serial, uint32_t& epoch) const;
+    void externalStatus(const std::string& name, bool& present, uint32_t& serial,
+                        uint32_t& epoch) const;
 
-private:
+  private:
     struct Endpoint;
     Endpoint& ep(const std::string& name) const;
     void loop();
@@ -77,7 +79,7 @@ private:
 
     mutable std::mutex mu_;
     std::vector<std::unique_ptr<Module>> modules_;
-    std::vector<std::unique_ptr<Endpoint>> eps_;  // one per module; children have none open
+    std::vector<std::unique_ptr<Endpoint>> eps_; // one per module; children have none open
     BenchConfig cfg_;
     int discoveryFd_ = -1;
     int wake_[2] = {-1, -1};
@@ -88,4 +90,4 @@ private:
 
 uint64_t monotonicUs();
 
-}  // namespace modsim
+} // namespace modsim

@@ -15,7 +15,7 @@ namespace modsim {
 
 struct BenchConfig {
     std::string bind = "127.0.0.1";
-    std::string discovery;          // interface name or IPv4 address; empty: off
+    std::string discovery; // interface name or IPv4 address; empty: off
     std::vector<ModuleConfig> modules;
 };
 
@@ -28,4 +28,4 @@ bool parseModuleSpec(const std::string& spec, BenchConfig& cfg, std::string& err
 // Checks the whole bench: unique names, addresses, routers that exist.
 bool validateBench(const BenchConfig& cfg, std::string& error);
 
-}  // namespace modsim
+} // namespace modsim

@@ -20,13 +20,13 @@ struct Bench::Endpoint {
     std::string ptyPath;
     int nodeMaster = -1, nodeSlave = -1;
     std::string nodeTarget, nodePath;
-    Active active = None;   // where the module's answers go
-    uint32_t epoch = 0;     // the module's link epoch last seen
-    std::vector<uint8_t> pending;  // answers not yet written
-    std::vector<uint8_t> extOut;   // answers waiting for the external transport
+    Active active = None;         // where the module's answers go
+    uint32_t epoch = 0;           // the module's link epoch last seen
+    std::vector<uint8_t> pending; // answers not yet written
+    std::vector<uint8_t> extOut;  // answers waiting for the external transport
 };
 
 // Opens the UDP discovery socket on an interface (name or IPv4 address).
 bool openDiscovery(const std::string& iface, int& fd, std::string& error);
 
-}  // namespace modsim
+} // namespace modsim

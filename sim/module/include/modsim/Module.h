@@ -24,21 +24,21 @@ struct Packet {
 
 // Fault switches, one set per module. Positions count from 0; -1 = off.
 struct Faults {
-    long dropOutAt = -1;            // drop this byte of the module's output
-    unsigned dropOutPerMille = 0;   // drop output bytes at this rate
-    long corruptOutAt = -1;         // invert this byte of the module's output
+    long dropOutAt = -1;          // drop this byte of the module's output
+    unsigned dropOutPerMille = 0; // drop output bytes at this rate
+    long corruptOutAt = -1;       // invert this byte of the module's output
     unsigned corruptOutPerMille = 0;
-    long dropInAt = -1;             // drop this byte of the host's input
-    unsigned ignoreNth = 0;         // ignore the Nth request (1 = first)
-    unsigned dataWrongCount = 0;    // answer DATA with a wrong count N times
-    bool sumOffByOne = false;       // SUM answers the running sum + 1
-    uint8_t prepareStatus = 0;      // non-zero: PREPARE answers this status
-    uint8_t writeStatus = 0;        // non-zero: WRITE answers this status
+    long dropInAt = -1;          // drop this byte of the host's input
+    unsigned ignoreNth = 0;      // ignore the Nth request (1 = first)
+    unsigned dataWrongCount = 0; // answer DATA with a wrong count N times
+    bool sumOffByOne = false;    // SUM answers the running sum + 1
+    uint8_t prepareStatus = 0;   // non-zero: PREPARE answers this status
+    uint8_t writeStatus = 0;     // non-zero: WRITE answers this status
     bool keepLinkAfterReboot = false;
-    long vanishAtFirmwareByte = -1;  // vanish after this many firmware bytes
+    long vanishAtFirmwareByte = -1; // vanish after this many firmware bytes
     unsigned slowMs = 0;            // delay every answer by this much
-    unsigned refuseConnections = 0;  // refuse the first N connections
-    bool noReturnAfterLoad = false;  // stays away after LOAD
+    unsigned refuseConnections = 0; // refuse the first N connections
+    bool noReturnAfterLoad = false; // stays away after LOAD
     uint32_t seed = 1;              // for the rate faults
 };
 
@@ -47,26 +47,26 @@ struct ModuleConfig {
     uint32_t serial = 0x10000001;
     uint8_t model = 17;
     uint8_t address = 2;
-    uint32_t version = 0x10000001;  // packed major.minor.patch
+    uint32_t version = 0x10000001; // packed major.minor.patch
     uint32_t build = 1;
     uint32_t uid[4] = {0x11111111, 0x22222222, 0x33333333, 0x44444444};
-    std::string label;              // option 32 (name)
-    uint32_t heartbeatMs = 1000;    // 0 = no heartbeats
-    uint16_t portion = 256;         // PREPARE's portion size
-    uint32_t loadBase = 0x10000000;  // INIT's load base address
-    bool loaderDefaultSerial = false;  // loader presents 0xDEADDEAD
-    uint32_t newVersion = 0;        // after REBOOT when the image has no descriptor
+    std::string label;                // option 32 (name)
+    uint32_t heartbeatMs = 1000;      // 0 = no heartbeats
+    uint16_t portion = 256;           // PREPARE's portion size
+    uint32_t loadBase = 0x10000000;   // INIT's load base address
+    bool loaderDefaultSerial = false; // loader presents 0xDEADDEAD
+    uint32_t newVersion = 0;          // after REBOOT when the image has no descriptor
     uint32_t newBuild = 0;
-    uint32_t streamMs = 100;        // sample interval of subscribed options
-    uint32_t restartMs = 200;       // time away on reset, LOAD and REBOOT
-    bool loadReplyAfter = false;    // answer LOAD only after coming back
+    uint32_t streamMs = 100;     // sample interval of subscribed options
+    uint32_t restartMs = 200;    // time away on reset, LOAD and REBOOT
+    bool loadReplyAfter = false; // answer LOAD only after coming back
     unsigned slotStores = 2, slotsPerStore = 4, slotCapacity = 1024;
     // Transports (used by the Bench, not by the core).
-    std::string tcp;                // "host:port"; empty: none
+    std::string tcp; // "host:port"; empty: none
     bool pty = false;
-    std::string node;               // driver node path; empty: none
+    std::string node; // driver node path; empty: none
     bool usb = false;
-    std::string router;             // name of the router this module sits behind
+    std::string router; // name of the router this module sits behind
     Faults faults;
 };
 
@@ -84,9 +84,9 @@ enum class Mode { Firmware, Loader };
 // Everything a test may read back about a module.
 struct ModuleState {
     Mode mode = Mode::Firmware;
-    uint32_t serial = 0;            // serial number presented now
+    uint32_t serial = 0; // serial number presented now
     uint32_t version = 0, build = 0;
-    bool present = true;            // reachable (listening / on the bus)
+    bool present = true; // reachable (listening / on the bus)
     bool linkStarted = false;
     bool routing = false;
     unsigned syncs = 0, addressQueries = 0, linkStarts = 0, linkStops = 0;
@@ -95,11 +95,11 @@ struct ModuleState {
     unsigned requests = 0, framingErrors = 0, restarts = 0, connections = 0;
     unsigned ignoredPackets = 0, forwarded = 0, samplesSent = 0;
     std::map<std::string, unsigned> faultsFired;
-    std::vector<Block> loaderImages;    // as received since the last INIT
-    std::vector<Block> firmwareImages;  // as written since the last INIT
-    std::vector<Block> runningFirmware;  // what REBOOT started
-    std::map<uint8_t, uint32_t> options;  // current scalar option values
-    std::map<uint8_t, unsigned> optionSets;  // number of accepted sets per option
+    std::vector<Block> loaderImages;        // as received since the last INIT
+    std::vector<Block> firmwareImages;      // as written since the last INIT
+    std::vector<Block> runningFirmware;     // what REBOOT started
+    std::map<uint8_t, uint32_t> options;    // current scalar option values
+    std::map<uint8_t, unsigned> optionSets; // number of accepted sets per option
     std::string label;
     std::vector<uint8_t> powerConfig;
     std::map<std::pair<uint8_t, uint8_t>, std::vector<uint8_t>> slots;
@@ -111,7 +111,7 @@ struct ModuleState {
 using TraceFn = std::function<void(const std::string& line)>;
 
 class Module {
-public:
+  public:
     explicit Module(const ModuleConfig& cfg);
 
     const ModuleConfig& config() const { return cfg_; }
@@ -142,7 +142,7 @@ public:
     void setFaults(const Faults& f);
     void setTrace(TraceFn fn) { trace_ = std::move(fn); }
 
-private:
+  private:
     friend struct ModuleTestAccess;
     // link layer (Module.cpp)
     void acceptByte(uint8_t b);
@@ -157,15 +157,15 @@ private:
     bool routingActive() const;
     Module* root() { return router_ ? router_->root() : this; }
 
-public:
+  public:
     // Sends one packet from this module (children send through their router).
     void emit(uint8_t addr, const std::vector<uint8_t>& data);
     void emit(const std::vector<uint8_t>& data) { emit(cfg_.address, data); }
 
-private:
+  private:
     // command handlers
     void dispatch(const Packet& p);
-    void handleSystem(const Packet& p);                   // ModuleSystem.cpp
+    void handleSystem(const Packet& p); // ModuleSystem.cpp
     void systemGet(uint8_t opt, uint8_t idx, const std::vector<uint8_t>& d);
     void systemSet(uint8_t opt, uint8_t idx, const std::vector<uint8_t>& d);
     void systemBytesChunk(uint8_t opt, uint8_t idx, const std::vector<uint8_t>& d);
@@ -173,10 +173,10 @@ private:
     void sendBytes(uint8_t cmd, uint8_t opt, uint8_t idx, const std::vector<uint8_t>& v);
     void uerr(uint8_t cmd, uint8_t optByte, uint8_t idx, uint8_t code);
     void handleDescribe(const Packet& p);
-    void handleUpgrade(const Packet& p);                  // ModuleUpgrade.cpp
+    void handleUpgrade(const Packet& p); // ModuleUpgrade.cpp
     void upgradeReboot();
     void takeDescriptor();
-    void handleSlot(const Packet& p);                     // ModuleStore.cpp
+    void handleSlot(const Packet& p); // ModuleStore.cpp
     void handleFactory(const Packet& p);
     void handleStream(const Packet& p);
     void streamTick();
@@ -224,21 +224,25 @@ private:
     // multi-packet set in progress
     uint8_t bytesOpt_ = 0, bytesSeq_ = 0;
     std::vector<uint8_t> bytesBuf_;
-    std::map<uint8_t, uint32_t> saved_;   // option values kept by `save`
-    uint32_t savedHbMs_ = 0;              // heartbeat interval kept by `save`
+    std::map<uint8_t, uint32_t> saved_; // option values kept by `save`
+    uint32_t savedHbMs_ = 0;            // heartbeat interval kept by `save`
 
     // upgrade
     bool initDone_ = false;
     bool blockOpen_ = false;
     bool blockIsLoader_ = true;
     Block cur_;
-    std::vector<uint8_t> pending_;  // firmware portion awaiting WRITE
+    std::vector<uint8_t> pending_; // firmware portion awaiting WRITE
     uint32_t sum_ = 0;
     unsigned dataWrongLeft_ = 0;
     uint64_t fwBytes_ = 0;
 
     // slots
-    struct OpenSlot { uint8_t store, slot; bool write; size_t pos; };
+    struct OpenSlot {
+        uint8_t store, slot;
+        bool write;
+        size_t pos;
+    };
     std::map<uint8_t, OpenSlot> handles_;
     uint8_t nextHandle_ = 1;
     // factory transfer in progress
@@ -252,4 +256,4 @@ private:
 
 std::string hexBytes(const uint8_t* p, size_t n);
 
-}  // namespace modsim
+} // namespace modsim

@@ -12,7 +12,7 @@
 namespace modsim {
 
 class PrivateNet {
-public:
+  public:
     static constexpr const char* kHostAddress = "10.77.0.1";
     static constexpr const char* kModuleAddress = "10.77.0.2";
     static constexpr const char* kHostInterface = "ksv0";
@@ -30,9 +30,9 @@ public:
     bool enterModuleSide();
     bool enterHostSide();
 
-private:
+  private:
     int hostNs_ = -1, moduleNs_ = -1;
     pid_t holder_ = -1;
 };
 
-}  // namespace modsim
+} // namespace modsim

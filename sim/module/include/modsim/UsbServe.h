@@ -21,14 +21,14 @@
 namespace kssim {
 class UsbBus;
 class UsbDevice;
-}  // namespace kssim
+} // namespace kssim
 
 namespace modsim {
 
 class Bench;
 
 class UsbServe {
-public:
+  public:
     UsbServe(Bench& bench, kssim::UsbBus& bus);
     ~UsbServe();
     UsbServe(const UsbServe&) = delete;
@@ -44,7 +44,7 @@ public:
     // How often the module's device was plugged in so far.
     unsigned plugCount(const std::string& name) const;
 
-private:
+  private:
     struct Slot;
     void loop();
     bool plug(Slot& s, uint32_t serial, std::string& error);
@@ -58,4 +58,4 @@ private:
     std::atomic<bool> stopping_{false};
 };
 
-}  // namespace modsim
+} // namespace modsim

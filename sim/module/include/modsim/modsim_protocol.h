@@ -8,10 +8,10 @@ namespace modsim {
 
 // Packet framing: address byte, length byte, up to 28 data bytes.
 constexpr unsigned kMaxData = 28;
-constexpr uint8_t kAddrQuery = 173;  // 0xAD: empty packet = address query
-constexpr uint8_t kAddrLink = 175;   // 0xAF: link start / stop endpoint
+constexpr uint8_t kAddrQuery = 173; // 0xAD: empty packet = address query
+constexpr uint8_t kAddrLink = 175;  // 0xAF: link start / stop endpoint
 constexpr uint8_t kSyncByte = 0xAD;
-constexpr unsigned kSyncPairs = 6;   // the host's sync request: 6 x (AD 00)
+constexpr unsigned kSyncPairs = 6; // the host's sync request: 6 x (AD 00)
 
 // Command codes.
 constexpr uint8_t cmdHEARTBEAT = 0;
@@ -102,17 +102,31 @@ constexpr uint16_t kDiscoveryReplyPort = 9889;
 constexpr const char* kDiscoveryGroup = "232.2.2.2";
 constexpr unsigned kDiscoverySize = 16;
 
-inline void putBE16(uint8_t* p, uint16_t v) { p[0] = uint8_t(v >> 8); p[1] = uint8_t(v); }
-inline void putBE32(uint8_t* p, uint32_t v) {
-    p[0] = uint8_t(v >> 24); p[1] = uint8_t(v >> 16); p[2] = uint8_t(v >> 8); p[3] = uint8_t(v);
+inline void putBE16(uint8_t* p, uint16_t v) {
+    p[0] = uint8_t(v >> 8);
+    p[1] = uint8_t(v);
 }
-inline uint16_t getBE16(const uint8_t* p) { return uint16_t((p[0] << 8) | p[1]); }
+inline void putBE32(uint8_t* p, uint32_t v) {
+    p[0] = uint8_t(v >> 24);
+    p[1] = uint8_t(v >> 16);
+    p[2] = uint8_t(v >> 8);
+    p[3] = uint8_t(v);
+}
+inline uint16_t getBE16(const uint8_t* p) {
+    return uint16_t((p[0] << 8) | p[1]);
+}
 inline uint32_t getBE32(const uint8_t* p) {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
 }
-inline void putLE16(uint8_t* p, uint16_t v) { p[0] = uint8_t(v); p[1] = uint8_t(v >> 8); }
+inline void putLE16(uint8_t* p, uint16_t v) {
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+}
 inline void putLE32(uint8_t* p, uint32_t v) {
-    p[0] = uint8_t(v); p[1] = uint8_t(v >> 8); p[2] = uint8_t(v >> 16); p[3] = uint8_t(v >> 24);
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+    p[2] = uint8_t(v >> 16);
+    p[3] = uint8_t(v >> 24);
 }
 
-}  // namespace modsim
+} // namespace modsim

@@ -35,8 +35,8 @@ namespace kssim {
 
 // One endpoint of an interface descriptor.
 struct UsbEndpointDesc {
-    uint8_t address = 0x81;     // bit 7 set: IN
-    uint8_t attributes = 0x02;  // 2 bulk, 3 interrupt
+    uint8_t address = 0x81;    // bit 7 set: IN
+    uint8_t attributes = 0x02; // 2 bulk, 3 interrupt
     uint16_t maxPacket = 64;
 };
 
@@ -56,7 +56,7 @@ struct UsbDeviceConfig {
     uint16_t vendorId = 0x24FF;
     uint16_t productId = 0x0010;
     uint16_t bcdDevice = 0x0100;
-    std::string serial;  // serial-number string; empty = no serial string
+    std::string serial; // serial-number string; empty = no serial string
     std::string manufacturer = "Quillmar";
     std::string product = "Keystrand module";
     std::vector<UsbInterfaceDesc> interfaces{UsbInterfaceDesc{}};
@@ -64,9 +64,9 @@ struct UsbDeviceConfig {
 
 // One completed or ended bulk OUT transfer, as the device saw it.
 struct UsbOutTransfer {
-    size_t requested = 0;  // buffer length the host submitted
-    size_t accepted = 0;   // bytes the device took
-    int status = 0;        // 0, or the negative errno the URB ended with
+    size_t requested = 0; // buffer length the host submitted
+    size_t accepted = 0;  // bytes the device took
+    int status = 0;       // 0, or the negative errno the URB ended with
 };
 
 class UsbBus;
@@ -74,14 +74,14 @@ class UsbBus;
 // A device on the bus. Owned by its UsbBus; the pointer stays valid until
 // the bus is destroyed, also after unplug().
 class UsbDevice {
-public:
+  public:
     ~UsbDevice();
     UsbDevice(const UsbDevice&) = delete;
     UsbDevice& operator=(const UsbDevice&) = delete;
 
     const UsbDeviceConfig& config() const;
-    std::string devnode() const;  // "/dev/bus/usb/001/NNN"
-    std::string syspath() const;  // "/sys/devices/.../1-N"
+    std::string devnode() const; // "/dev/bus/usb/001/NNN"
+    std::string syspath() const; // "/sys/devices/.../1-N"
     int busNumber() const;
     int deviceAddress() const;
 
@@ -118,23 +118,23 @@ public:
     int clearHaltCount() const;
 
     // Observations.
-    int openClients() const;                // open file descriptors
+    int openClients() const; // open file descriptors
     // Waits until at most `count` descriptors are open (closing is noticed
     // asynchronously); returns whether that happened within timeoutMs.
     bool waitOpenClients(int count, int timeoutMs) const;
-    bool interfaceClaimed(int number) const;  // by any client
+    bool interfaceClaimed(int number) const; // by any client
     bool unplugged() const;
 
     struct Impl;
 
-private:
+  private:
     friend class UsbBus;
     explicit UsbDevice(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> impl_;
 };
 
 class UsbBus {
-public:
+  public:
     // Whether an emulated bus can be made here: the process must run under
     // umockdev's preload. When false, *why says what is missing.
     static bool available(std::string* why);
@@ -168,9 +168,9 @@ public:
     // raw wait status.
     static int waitChild(pid_t pid, int timeoutMs);
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
 
-}  // namespace kssim
+} // namespace kssim

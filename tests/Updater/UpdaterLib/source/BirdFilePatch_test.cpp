@@ -15,7 +15,7 @@ using storetest::ScratchDir;
 namespace {
 
 class BirdPatchTest : public ::testing::Test {
-protected:
+  protected:
     BirdFile Load(const Description& d) {
         std::string path = dir_ / "p.bird";
         EXPECT_TRUE(storetest::WriteAll(path, birdwriter::BuildFile(d)));
@@ -26,13 +26,18 @@ protected:
 
 Bytes Pattern(size_t n, uint8_t seed) {
     Bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(seed + i * 29 + (i >> 3));
+    for (size_t i = 0; i < n; ++i)
+        b[i] = static_cast<uint8_t>(seed + i * 29 + (i >> 3));
     return b;
 }
 
-Bytes Image(const BirdBlock& b) { return Bytes(b.data + 4, b.data + b.length); }
+Bytes Image(const BirdBlock& b) {
+    return Bytes(b.data + 4, b.data + b.length);
+}
 
-uint32_t LE32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
+uint32_t LE32(const uint8_t* p) {
+    return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24;
+}
 
 TEST_F(BirdPatchTest, SerialNumberGoesOnlyIntoTheBlockHoldingIt) {
     Description d;
@@ -49,12 +54,17 @@ TEST_F(BirdPatchTest, SerialNumberGoesOnlyIntoTheBlockHoldingIt) {
     const uint8_t serialLE[4] = {0x9A, 0x84, 0xF5, 0x40};
     std::memcpy(&expected[0x10], serialLE, 4);
     const char* text = "40F5849A";
-    for (int k = 0; k < 8; ++k) expected[0x40 + 2 * k] = static_cast<uint8_t>(text[k]);
+    for (int k = 0; k < 8; ++k)
+        expected[0x40 + 2 * k] = static_cast<uint8_t>(text[k]);
     Bytes actual = Image(fw[1]);
-    EXPECT_EQ(actual, expected) << "expected " << storetest::HexDump(std::string(expected.begin() + 0x10, expected.begin() + 0x50))
-                                << "\nactual   " << storetest::HexDump(std::string(actual.begin() + 0x10, actual.begin() + 0x50));
+    EXPECT_EQ(actual, expected)
+        << "expected "
+        << storetest::HexDump(std::string(expected.begin() + 0x10, expected.begin() + 0x50))
+        << "\nactual   "
+        << storetest::HexDump(std::string(actual.begin() + 0x10, actual.begin() + 0x50));
     char line[128];
-    std::snprintf(line, sizeof line, "BIRDFILE: updating serial number from %08X ==> 40F5849A\n", old);
+    std::snprintf(line, sizeof line, "BIRDFILE: updating serial number from %08X ==> 40F5849A\n",
+                  old);
     EXPECT_NE(log.Text().find(line), std::string::npos) << log.Text();
 }
 
@@ -63,8 +73,8 @@ TEST_F(BirdPatchTest, SerialOffsetsDecideWhetherThereIsAPlace) {
         const char* name;
         uint32_t s, d;
         bool result;
-        int wordAt;  // image offset of the serial word, -1 for none
-        int textAt;  // image offset of the serial text, -1 for none
+        int wordAt; // image offset of the serial word, -1 for none
+        int textAt; // image offset of the serial text, -1 for none
     } cases[] = {
         {"both zero", 0, 0, false, -1, -1},
         {"S outside every block still counts", 0x5000, 0, true, -1, -1},
@@ -87,7 +97,8 @@ TEST_F(BirdPatchTest, SerialOffsetsDecideWhetherThereIsAPlace) {
             std::memcpy(&expected[c.wordAt], le, 4);
         }
         if (c.textAt >= 0)
-            for (int k = 0; k < 8; ++k) expected[c.textAt + 2 * k] = static_cast<uint8_t>("0A0B0C0D"[k]);
+            for (int k = 0; k < 8; ++k)
+                expected[c.textAt + 2 * k] = static_cast<uint8_t>("0A0B0C0D"[k]);
         EXPECT_EQ(Image(f.blocks[0]), expected);
     }
 }
@@ -103,12 +114,15 @@ TEST_F(BirdPatchTest, NoFirmwareBlockMeansNoPlaceForTheSerial) {
 
 TEST_F(BirdPatchTest, VectorChecksumLeavesOutWordFive) {
     Bytes image;
-    const uint32_t words[9] = {0x10008000, 0x101, 0x203, 0x305, 0x407, 0xFFFFFFFF, 0x50B, 0xDEAD, 0xAA};
-    for (uint32_t w : words) birdwriter::PutLE32(image, w);
+    const uint32_t words[9] = {0x10008000, 0x101, 0x203,  0x305, 0x407,
+                               0xFFFFFFFF, 0x50B, 0xDEAD, 0xAA};
+    for (uint32_t w : words)
+        birdwriter::PutLE32(image, w);
     Description d;
     d.blocks.push_back(birdwriter::ImageBlock(1, 0, 0, image));
-    d.blocks.push_back(birdwriter::ImageBlock(1, 0, 0x100, image));            // not at address 0
-    d.blocks.push_back(birdwriter::ImageBlock(1, 0, 0, Bytes(image.begin(), image.begin() + 31)));  // too short
+    d.blocks.push_back(birdwriter::ImageBlock(1, 0, 0x100, image)); // not at address 0
+    d.blocks.push_back(
+        birdwriter::ImageBlock(1, 0, 0, Bytes(image.begin(), image.begin() + 31))); // too short
     BirdFile f = Load(d);
     LogCapture log(DEBUG_BirdFile);
     EXPECT_TRUE(f.ReplaceVectorChecksum());
@@ -118,7 +132,8 @@ TEST_F(BirdPatchTest, VectorChecksumLeavesOutWordFive) {
     EXPECT_EQ(Image(f.blocks[1]), image);
     EXPECT_EQ(Image(f.blocks[2]), Bytes(image.begin(), image.begin() + 31));
     char line[96];
-    std::snprintf(line, sizeof line, "BIRDFILE: updating vector checksum from 0000DEAD ==> %08X\n", expected);
+    std::snprintf(line, sizeof line, "BIRDFILE: updating vector checksum from 0000DEAD ==> %08X\n",
+                  expected);
     EXPECT_NE(log.Text().find(line), std::string::npos) << log.Text();
 }
 
@@ -134,7 +149,8 @@ TEST_F(BirdPatchTest, DescramblingUndoesTheWritersScrambling) {
     ASSERT_NE(Image(f.blocks[1]), plain);
     EXPECT_TRUE(f.DecodeFirmwareBlocks(key));
     EXPECT_EQ(f.blocks[1].address, 0x4000u);
-    EXPECT_EQ(Bytes(f.blocks[1].data, f.blocks[1].data + 4), (Bytes{0, 0, 0x40, 0})) << "address untouched";
+    EXPECT_EQ(Bytes(f.blocks[1].data, f.blocks[1].data + 4), (Bytes{0, 0, 0x40, 0}))
+        << "address untouched";
     EXPECT_EQ(Image(f.blocks[1]), plain);
     EXPECT_EQ(Image(f.blocks[2]), Pattern(17, 5)) << "each block restarts the chain and the key";
     EXPECT_EQ(Image(f.blocks[0]), Pattern(50, 9)) << "loaders are not scrambled";
@@ -185,7 +201,8 @@ TEST_F(BirdPatchTest, DescriptorFieldsAreReadAsDocumented) {
         SCOPED_TRACE(c.build);
         Description d;
         d.blocks.push_back(birdwriter::DescriptorBlockText(c.build, c.version, c.serial, c.model));
-        d.blocks.push_back(birdwriter::DescriptorBlock(1, "9.9.9", 1, "OTHER"));  // only the first counts
+        d.blocks.push_back(
+            birdwriter::DescriptorBlock(1, "9.9.9", 1, "OTHER")); // only the first counts
         BirdFile f = Load(d);
         EXPECT_EQ(f.GetBuild(), c.expBuild);
         EXPECT_EQ(f.GetVersion(), c.expVersion);
@@ -202,8 +219,10 @@ TEST_F(BirdPatchTest, ModelIsAPrefixTest) {
     struct Case {
         const char* model;
         bool matches;
-    } cases[] = {{"ABC", true}, {"ABC123", true}, {"", true}, {"ABC1234", false}, {"abc", false}, {"B", false}};
-    for (const Case& c : cases) EXPECT_EQ(f.ValidateModel(c.model), c.matches) << c.model;
+    } cases[] = {{"ABC", true},      {"ABC123", true}, {"", true},
+                 {"ABC1234", false}, {"abc", false},   {"B", false}};
+    for (const Case& c : cases)
+        EXPECT_EQ(f.ValidateModel(c.model), c.matches) << c.model;
     LogCapture log(DEBUG_BirdFile);
     f.ValidateModel("ABC");
     EXPECT_EQ(log.Text(), "Model matches model number ([ABC123] == [ABC])\n");
@@ -229,11 +248,12 @@ TEST_F(BirdPatchTest, MissingOrShortDescriptorGivesEmptyAnswers) {
 TEST_F(BirdPatchTest, ValidateDataFindsPatternsUpToTheLastPosition) {
     Bytes image = Pattern(60, 11);
     Description d;
-    d.blocks.push_back(birdwriter::ImageBlock(0, 0, 0, Pattern(60, 99)));  // loaders are not searched
+    d.blocks.push_back(
+        birdwriter::ImageBlock(0, 0, 0, Pattern(60, 99))); // loaders are not searched
     d.blocks.push_back(birdwriter::ImageBlock(1, 0, 0x12345678, image));
     BirdFile f = Load(d);
     Bytes tail(image.end() - 5, image.end());
-    Bytes head = {0x12, 0x34, 0x56};  // the address bytes count as payload
+    Bytes head = {0x12, 0x34, 0x56}; // the address bytes count as payload
     Bytes loaderOnly(f.blocks[0].data + 10, f.blocks[0].data + 16);
     Bytes whole(f.blocks[1].data, f.blocks[1].data + f.blocks[1].length);
     Bytes tooLong(whole);
@@ -252,7 +272,8 @@ TEST_F(BirdPatchTest, ValidateDataFindsPatternsUpToTheLastPosition) {
 
 TEST_F(BirdPatchTest, DumpBlocksPrintsFiftyBytesPerLine) {
     Bytes payload;
-    for (int i = 0; i < 51; ++i) payload.push_back(static_cast<uint8_t>(i == 0 ? 'A' : i == 50 ? 'z' : 0x01));
+    for (int i = 0; i < 51; ++i)
+        payload.push_back(static_cast<uint8_t>(i == 0 ? 'A' : i == 50 ? 'z' : 0x01));
     Description d;
     d.blocks.push_back(birdwriter::RawBlock(7, 0, payload));
     d.blocks.push_back(birdwriter::RawBlock(7, 0, Bytes{'h', 'i', 0x00}));
@@ -263,12 +284,15 @@ TEST_F(BirdPatchTest, DumpBlocksPrintsFiftyBytesPerLine) {
     EXPECT_TRUE(f.DumpBlocks(static_cast<BirdFile::BLOCK_TYPE>(7)));
     std::string out = testing::internal::GetCapturedStdout();
     std::string line1 = "000000: 41 ";
-    for (int i = 1; i < 50; ++i) line1 += "01 ";
+    for (int i = 1; i < 50; ++i)
+        line1 += "01 ";
     std::string expected = "BIRDFILE: BLOCK DUMP [x.bird]\n"
-                           " \r\n" + line1 + " A" + std::string(49, ' ') + "\r\n000050: 7A  z\n"
+                           " \r\n" +
+                           line1 + " A" + std::string(49, ' ') +
+                           "\r\n000050: 7A  z\n"
                            " \r\n000000: 68 69 00  hi \n"
                            "\n";
     EXPECT_EQ(out, expected) << storetest::HexDump(out);
 }
 
-}  // namespace
+} // namespace

@@ -19,7 +19,7 @@ using storetest::ScratchDir;
 namespace {
 
 class BirdFileTest : public ::testing::Test {
-protected:
+  protected:
     std::string Write(const Bytes& file, const std::string& name = "f.bird") {
         std::string path = dir_ / name;
         EXPECT_TRUE(storetest::WriteAll(path, file));
@@ -33,19 +33,22 @@ protected:
 
 Bytes Iota(size_t n, uint8_t start = 0) {
     Bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(start + i * 13);
+    for (size_t i = 0; i < n; ++i)
+        b[i] = static_cast<uint8_t>(start + i * 13);
     return b;
 }
 
-Bytes BlockBytes(const BirdBlock& b) { return Bytes(b.data, b.data + b.length); }
-
+Bytes BlockBytes(const BirdBlock& b) {
+    return Bytes(b.data, b.data + b.length);
+}
 
 TEST_F(BirdFileTest, EveryBlockTypeAndFlagRoundTrips) {
     Description d;
     for (uint8_t type = 0; type < 32; ++type) {
         uint8_t flags = type % 8;
         if (type == 0 || type == 1)
-            d.blocks.push_back(birdwriter::ImageBlock(type, flags, 0x1000u * (type + 1), Iota(40 + type)));
+            d.blocks.push_back(
+                birdwriter::ImageBlock(type, flags, 0x1000u * (type + 1), Iota(40 + type)));
         else
             d.blocks.push_back(birdwriter::RawBlock(type, flags, Iota(type == 4 ? 64 : type)));
     }
@@ -94,7 +97,7 @@ TEST_F(BirdFileTest, GenericImageReadsItsSerialOffsets) {
     Description d;
     d.blocks.push_back(birdwriter::ImageBlock(1, 0, 0, Iota(64)));
     d.blocks.push_back(birdwriter::SerialOffsetsBlock(0x20, 0x100));
-    d.blocks.push_back(birdwriter::SerialOffsetsBlock(0x99, 0x99));  // only the first counts
+    d.blocks.push_back(birdwriter::SerialOffsetsBlock(0x99, 0x99)); // only the first counts
     d.blocks.push_back(birdwriter::StartAddressBlock(0x10000800));
     BirdFile f = LoadOk(d);
     EXPECT_TRUE(f.hasSerialOffsets);
@@ -146,8 +149,8 @@ TEST_F(BirdFileTest, InconsistentContentStillLoadsAndLogsTheMismatch) {
          "BIRDFILE: Block parsing mismatch in data size. (1 bytes remaining)\n"},
         {"no checksum", [](Description& d) { d.omitChecksum = true; }, 2,
          "BIRDFILE: Block parsing mismatch in data size. (-4 bytes remaining)\n"},
-        {"last block runs past the end", [](Description& d) { d.blocks[1].declaredLength = 1000; }, 1,
-         "BIRDFILE: Block parsing mismatch in number of blocks. (1 != 2)\n"},
+        {"last block runs past the end", [](Description& d) { d.blocks[1].declaredLength = 1000; },
+         1, "BIRDFILE: Block parsing mismatch in number of blocks. (1 != 2)\n"},
         {"length near 4 GiB", [](Description& d) { d.blocks[0].declaredLength = 0xFFFFFFFF; }, 0,
          "BIRDFILE: Block parsing mismatch in number of blocks. (0 != 2)\n"},
     };
@@ -180,7 +183,7 @@ TEST_F(BirdFileTest, ContentTooShortForCountOrChecksumIsHandled) {
 TEST_F(BirdFileTest, BrokenFilesFailCleanly) {
     Description good;
     good.blocks.push_back(birdwriter::ImageBlock(1, 0, 0, Iota(3000)));
-    good.compressionLevel = 0;  // stored blocks: every cut lands inside the stream
+    good.compressionLevel = 0; // stored blocks: every cut lands inside the stream
     Bytes file = birdwriter::BuildFile(good);
     std::vector<std::pair<std::string, Bytes>> cases = {
         {"empty", {}},
@@ -191,7 +194,7 @@ TEST_F(BirdFileTest, BrokenFilesFailCleanly) {
     for (size_t cut : {7u, 8u, 20u, 100u, 1500u, unsigned(file.size() - 1)})
         cases.push_back({"cut at " + std::to_string(cut), Bytes(file.begin(), file.begin() + cut)});
     Bytes flipped = file;
-    flipped[flipped.size() - 2] ^= 0x55;  // inside the Adler-32 trailer
+    flipped[flipped.size() - 2] ^= 0x55; // inside the Adler-32 trailer
     cases.push_back({"corrupt adler", flipped});
     for (const auto& c : cases) {
         SCOPED_TRACE(c.first);
@@ -216,7 +219,8 @@ TEST_F(BirdFileTest, MissingFileIsLoggedAndThrows) {
     EXPECT_THROW(BirdFile(path.c_str()), std::runtime_error);
     EXPECT_NE(log.Text().find("BIRDFILE: BIRD file not found [" + path + "]\n"), std::string::npos);
     EXPECT_FALSE(BirdFile::VerifyFile(path.c_str()));
-    EXPECT_NE(log.Text().find("BIRDFILE: Error - cannot open bird file: '" + path + "'\n"), std::string::npos);
+    EXPECT_NE(log.Text().find("BIRDFILE: Error - cannot open bird file: '" + path + "'\n"),
+              std::string::npos);
 }
 
 TEST_F(BirdFileTest, VerifyFileChecksSignatureAndVersionButLoadDoesNot) {
@@ -225,7 +229,7 @@ TEST_F(BirdFileTest, VerifyFileChecksSignatureAndVersionButLoadDoesNot) {
         uint8_t major, minor;
         bool verified;
     } cases[] = {
-        {"bird", 1, 1, true}, {"bird", 2, 9, true}, {"bird", 1, 0, false},
+        {"bird", 1, 1, true},  {"bird", 2, 9, true},  {"bird", 1, 0, false},
         {"bird", 0, 1, false}, {"BIRD", 1, 1, false}, {"bir", 1, 1, false},
     };
     for (const Case& c : cases) {
@@ -235,8 +239,9 @@ TEST_F(BirdFileTest, VerifyFileChecksSignatureAndVersionButLoadDoesNot) {
         d.versionMinor = c.minor;
         d.blocks.push_back(birdwriter::ImageBlock(1, 0, 0, Iota(4)));
         std::string path = Write(d);
-        EXPECT_EQ(BirdFile::VerifyFile(path.c_str()), c.verified) << c.signature << int(c.major) << int(c.minor);
-        BirdFile f(path.c_str());  // loading never looks at the signature
+        EXPECT_EQ(BirdFile::VerifyFile(path.c_str()), c.verified)
+            << c.signature << int(c.major) << int(c.minor);
+        BirdFile f(path.c_str()); // loading never looks at the signature
         EXPECT_EQ(f.blockCount, 1u);
         EXPECT_EQ(f.version, c.major * 256u + c.minor);
     }
@@ -285,7 +290,8 @@ TEST_F(BirdFileTest, ContentBeyondTheCapFailsToLoad) {
     std::string path = Write(birdwriter::BuildFileFromStream(Description(), stream));
     LogCapture log(DEBUG_BirdFile);
     EXPECT_THROW(BirdFile(path.c_str()), std::runtime_error);
-    EXPECT_NE(log.Text().find("BIRDFILE: Error (-5) decompressing bird file.\n"), std::string::npos);
+    EXPECT_NE(log.Text().find("BIRDFILE: Error (-5) decompressing bird file.\n"),
+              std::string::npos);
 }
 
 TEST_F(BirdFileTest, MovedFileKeepsValidBlockPointers) {
@@ -311,4 +317,4 @@ TEST(BirdFileDeathTest, EmptyPathIsAPreconditionFailure) {
 }
 #endif
 
-}  // namespace
+} // namespace

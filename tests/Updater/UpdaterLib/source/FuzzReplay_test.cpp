@@ -16,16 +16,18 @@ namespace {
 
 std::vector<std::string> Inputs(const std::string& target) {
     const char* src = std::getenv("KS_SOURCE_DIR");
-    std::string dir = std::string(src ? src : ".") + "/tests/Updater/UpdaterLib/source/fuzz-regressions/" + target;
+    std::string dir = std::string(src ? src : ".") +
+                      "/tests/Updater/UpdaterLib/source/fuzz-regressions/" + target;
     std::vector<std::string> paths;
-    for (const std::string& name : storetest::ListNames(dir)) paths.push_back(dir + "/" + name);
+    for (const std::string& name : storetest::ListNames(dir))
+        paths.push_back(dir + "/" + name);
     return paths;
 }
 
 TEST(FuzzReplay, BirdInputsLoadWithoutFault) {
     std::vector<std::string> inputs = Inputs("birdfile");
     ASSERT_FALSE(inputs.empty()) << "KS_SOURCE_DIR must point at the source tree";
-    testing::internal::CaptureStdout();  // block dumps
+    testing::internal::CaptureStdout(); // block dumps
     for (const std::string& path : inputs) {
         SCOPED_TRACE(path);
         std::string bytes = storetest::ReadAll(path);
@@ -46,4 +48,4 @@ TEST(FuzzReplay, AttributesInputsSurviveASaveAndLoad) {
     }
 }
 
-}  // namespace
+} // namespace

@@ -32,8 +32,7 @@ struct Outcome {
     double seconds = 0;
 };
 
-Outcome Get(const std::string& url, std::map<std::string, std::string> params)
-{
+Outcome Get(const std::string& url, std::map<std::string, std::string> params) {
     Outcome o;
     auto start = Clock::now();
     try {
@@ -49,9 +48,8 @@ Outcome Get(const std::string& url, std::map<std::string, std::string> params)
 }
 
 class Transfers : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         saved = HTTPRequest::limits();
         HTTPRequest::Limits quick = saved;
         quick.connectTimeoutMs = 2000;
@@ -66,17 +64,19 @@ protected:
     }
     void TearDown() override { HTTPRequest::set_limits_for_testing(saved); }
 
-    std::map<std::string, std::string> BuildQuery() const
-    {
-        return {{"bld", "124"}, {"fw", "KSFW"}, {"no_cal", "false"}, {"op", "bird"}, {"sn", "40F5849A"}};
+    std::map<std::string, std::string> BuildQuery() const {
+        return {{"bld", "124"},
+                {"fw", "KSFW"},
+                {"no_cal", "false"},
+                {"op", "bird"},
+                {"sn", "40F5849A"}};
     }
 
     HTTPRequest::Limits saved;
     TempDir content;
 };
 
-TEST(TransferLimits, DefaultsGiveUpOnStalledServersOnly)
-{
+TEST(TransferLimits, DefaultsGiveUpOnStalledServersOnly) {
     HTTPRequest::Limits l = HTTPRequest::limits();
     EXPECT_EQ(l.connectTimeoutMs, 15000);
     EXPECT_EQ(l.lowSpeedBytes, 1);
@@ -84,8 +84,7 @@ TEST(TransferLimits, DefaultsGiveUpOnStalledServersOnly)
     EXPECT_EQ(l.maxBodyBytes, size_t(256) << 20);
 }
 
-TEST_F(Transfers, ReturnsRepliesOfAnyStatus)
-{
+TEST_F(Transfers, ReturnsRepliesOfAnyStatus) {
     SimServer server(content.path(), {"--status", "500"});
     ASSERT_TRUE(server.running());
     Outcome o = Get(server.url(), {{"op", "hi"}, {"rv", "2"}});
@@ -94,15 +93,13 @@ TEST_F(Transfers, ReturnsRepliesOfAnyStatus)
     EXPECT_EQ(o.body, "error forced status 500\n");
 }
 
-TEST_F(Transfers, ThrowsOnARefusedConnection)
-{
+TEST_F(Transfers, ThrowsOnARefusedConnection) {
     Outcome o = Get(updtest::ClosedPortUrl(), {{"op", "hi"}});
     EXPECT_TRUE(o.threw);
     EXPECT_EQ(o.error, "Couldn't connect to server");
 }
 
-TEST_F(Transfers, GivesUpOnAServerThatNeverAnswers)
-{
+TEST_F(Transfers, GivesUpOnAServerThatNeverAnswers) {
     SimServer server(content.path(), {"--hang"});
     ASSERT_TRUE(server.running());
     Outcome o = Get(server.url(), {{"op", "hi"}, {"rv", "2"}});
@@ -112,8 +109,7 @@ TEST_F(Transfers, GivesUpOnAServerThatNeverAnswers)
     EXPECT_EQ(server.Requests().size(), 1u);
 }
 
-TEST_F(Transfers, GivesUpOnAConnectionThatIsNeverAccepted)
-{
+TEST_F(Transfers, GivesUpOnAConnectionThatIsNeverAccepted) {
     // A listening socket whose accept queue is full: the kernel drops further
     // connection attempts, so the connection never comes up.
     int listener = socket(AF_INET, SOCK_STREAM, 0);
@@ -138,7 +134,8 @@ TEST_F(Transfers, GivesUpOnAConnectionThatIsNeverAccepted)
     l.connectTimeoutMs = 500;
     l.lowSpeedSeconds = 30;
     HTTPRequest::set_limits_for_testing(l);
-    Outcome o = Get("http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/cgi/u", {{"op", "hi"}});
+    Outcome o =
+        Get("http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/cgi/u", {{"op", "hi"}});
     EXPECT_TRUE(o.threw);
     EXPECT_EQ(o.error, "Timeout was reached");
     EXPECT_GE(o.seconds, 0.4);
@@ -148,8 +145,7 @@ TEST_F(Transfers, GivesUpOnAConnectionThatIsNeverAccepted)
     close(listener);
 }
 
-TEST_F(Transfers, CompletesASlowButLiveTransfer)
-{
+TEST_F(Transfers, CompletesASlowButLiveTransfer) {
     // About 4 KB in 300-byte pieces every 150 ms: roughly two seconds, longer
     // than the one-second stall limit, yet never below one byte per second.
     SimServer server(content.path(), {"--trickle", "300:150"});
@@ -161,8 +157,7 @@ TEST_F(Transfers, CompletesASlowButLiveTransfer)
     EXPECT_GT(o.seconds, 1.0);
 }
 
-TEST_F(Transfers, ReportsAReplyCutOffMidway)
-{
+TEST_F(Transfers, ReportsAReplyCutOffMidway) {
     SimServer server(content.path(), {"--close-mid-reply"});
     ASSERT_TRUE(server.running());
     Outcome o = Get(server.url(), BuildQuery());
@@ -170,8 +165,7 @@ TEST_F(Transfers, ReportsAReplyCutOffMidway)
     EXPECT_EQ(o.error, "Transferred a partial file");
 }
 
-TEST_F(Transfers, RefusesBodiesOverTheLimit)
-{
+TEST_F(Transfers, RefusesBodiesOverTheLimit) {
     HTTPRequest::Limits l = HTTPRequest::limits();
     l.maxBodyBytes = 1000;
     HTTPRequest::set_limits_for_testing(l);
@@ -184,9 +178,12 @@ TEST_F(Transfers, RefusesBodiesOverTheLimit)
         EXPECT_TRUE(o.threw) << mode;
         EXPECT_EQ(o.error, "Reply larger than 1000 bytes refused") << mode;
         std::string build, firmware, payload;
-        EXPECT_FALSE(UpdateServerRequest::GetBuild(0x40F5849A, "KSFW", "124", payload, server.url().c_str(), false));
+        EXPECT_FALSE(UpdateServerRequest::GetBuild(0x40F5849A, "KSFW", "124", payload,
+                                                   server.url().c_str(), false));
         EXPECT_TRUE(payload.empty());
-        EXPECT_TRUE(UpdateServerRequest::QueryBuild(0x40F5849A, build, firmware, server.url().c_str())) << mode;
+        EXPECT_TRUE(
+            UpdateServerRequest::QueryBuild(0x40F5849A, build, firmware, server.url().c_str()))
+            << mode;
     }
     l.maxBodyBytes = 4012; // "ok\n" + 4008 payload characters + "\n"
     HTTPRequest::set_limits_for_testing(l);

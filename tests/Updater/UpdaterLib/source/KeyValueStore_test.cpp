@@ -29,7 +29,9 @@ TEST(KeyValueStoreParsing, LinesYieldTheseEntries) {
         const char* text;
         Map expected;
     } cases[] = {
-        {"blanks around key, equals and value", "  KEY \t=  some value \t\n", {{"KEY", "some value"}}},
+        {"blanks around key, equals and value",
+         "  KEY \t=  some value \t\n",
+         {{"KEY", "some value"}}},
         {"equals inside the value", "A=B=C\n", {{"A", "B=C"}}},
         {"comment", "#A=1\nB=2\n", {{"B", "2"}}},
         {"hash after a blank is a key", " #A=1\n", {{"#A", "1"}}},
@@ -73,9 +75,9 @@ TEST(KeyValueStoreParsing, LoadKeepsEntriesNotInTheFile) {
 
 TEST(KeyValueStoreGetters, ConvertValuesOrGiveTheDefault) {
     ScratchDir dir;
-    KeyValueStore kv = LoadText(dir,
-                               "ZERO=0\nTWO=2\nTEXT=abc\nNUM=12abc\nNEG=-5\nHEX=0xFFFFFFFF\nHEX2=ff\n"
-                               "DBL=2.5\nEMPTY=\n");
+    KeyValueStore kv =
+        LoadText(dir, "ZERO=0\nTWO=2\nTEXT=abc\nNUM=12abc\nNEG=-5\nHEX=0xFFFFFFFF\nHEX2=ff\n"
+                      "DBL=2.5\nEMPTY=\n");
     EXPECT_FALSE(kv.GetBOOL("ZERO", true));
     EXPECT_TRUE(kv.GetBOOL("TWO", false));
     EXPECT_FALSE(kv.GetBOOL("TEXT", true));
@@ -128,12 +130,21 @@ TEST(KeyValueStoreAdd, StoresTextAndMarksModifiedOnlyOnChange) {
     } steps[] = {
         {"int", [](KeyValueStore& k) { return k.Add("I", -42); }, "I", "-42", true},
         {"same int again", [](KeyValueStore& k) { return k.Add("I", -42); }, "I", "-42", false},
-        {"same text as the int", [](KeyValueStore& k) { return k.Add("I", "-42"); }, "I", "-42", false},
+        {"same text as the int", [](KeyValueStore& k) { return k.Add("I", "-42"); }, "I", "-42",
+         false},
         {"double", [](KeyValueStore& k) { return k.Add("D", 1.5); }, "D", "1.500000", true},
         {"hex", [](KeyValueStore& k) { return k.AddHex("H", 0xABCD); }, "H", "0x0000ABCD", true},
-        {"std::string", [](KeyValueStore& k) { std::string s = "txt"; return k.Add("S", s); }, "S", "txt", true},
-        {"empty text to an absent key", [](KeyValueStore& k) { return k.Add("E", ""); }, "E", "", false},
-        {"null text", [](KeyValueStore& k) { return k.Add("S", static_cast<const char*>(nullptr)); }, "S", "", true},
+        {"std::string",
+         [](KeyValueStore& k) {
+             std::string s = "txt";
+             return k.Add("S", s);
+         },
+         "S", "txt", true},
+        {"empty text to an absent key", [](KeyValueStore& k) { return k.Add("E", ""); }, "E", "",
+         false},
+        {"null text",
+         [](KeyValueStore& k) { return k.Add("S", static_cast<const char*>(nullptr)); }, "S", "",
+         true},
     };
     for (const Step& s : steps) {
         kv.modified = false;
@@ -178,8 +189,9 @@ TEST(KeyValueStoreFile, LoadOfAMissingFileCreatesItWithTwoStamps) {
     std::string path = dir / ".settings";
     LogCapture log(DEBUG_Attributes);
     KeyValueStore kv(path.c_str());
-    EXPECT_NE(log.Text().find("Attibutes: Error - cannot open attributes file: '" + path + "' (2)\n"),
-              std::string::npos)
+    EXPECT_NE(
+        log.Text().find("Attibutes: Error - cannot open attributes file: '" + path + "' (2)\n"),
+        std::string::npos)
         << log.Text();
     std::string text = ReadAll(path);
     size_t nl1 = text.find('\n');
@@ -210,7 +222,8 @@ TEST(KeyValueStoreFile, SaveWritesSortedLinesAndStampsOnlyAfterAChange) {
     EXPECT_EQ(text.substr(0, 17), "B=x\nUPDATED_TIME=") << text;
     EXPECT_EQ(text.substr(text.size() - 8), "a=1\nb=2\n");
     EXPECT_FALSE(kv.modified);
-    EXPECT_EQ(storetest::ListNames(dir.path()), (std::set<std::string>{"attrs"})) << "no temporary file left";
+    EXPECT_EQ(storetest::ListNames(dir.path()), (std::set<std::string>{"attrs"}))
+        << "no temporary file left";
 }
 
 TEST(KeyValueStoreFile, SaveWithoutAnyNameUsesDotSettingsInTheCurrentDirectory) {
@@ -226,20 +239,23 @@ TEST(KeyValueStoreFile, SaveWithoutAnyNameUsesDotSettingsInTheCurrentDirectory) 
     EXPECT_EQ(chdir(old), 0);
     EXPECT_EQ(kv.filename, ".settings");
     EXPECT_EQ(text.substr(0, 4), "K=1\n");
-    EXPECT_NE(log.Text().find("Attibutes: no filename given for attributes, using default:[.settings]\n"),
-              std::string::npos);
+    EXPECT_NE(
+        log.Text().find("Attibutes: no filename given for attributes, using default:[.settings]\n"),
+        std::string::npos);
 }
 
 TEST(KeyValueStoreFile, FailedSaveIntoAMissingDirectoryIsLoggedAndKeepsModified) {
     ScratchDir dir;
     WriteAll(dir / "plainfile", "x");
-    std::string path = dir / "plainfile/attrs";  // a path component that is a file: fails for root too
+    std::string path =
+        dir / "plainfile/attrs"; // a path component that is a file: fails for root too
     LogCapture log(DEBUG_Attributes);
     KeyValueStore kv;
     kv.Add("K", 1);
     kv.Save(path.c_str());
     EXPECT_TRUE(kv.modified);
-    EXPECT_NE(log.Text().find("Attibutes: Error - cannot open attributes file for writting: '" + path + "' (20)\n"),
+    EXPECT_NE(log.Text().find("Attibutes: Error - cannot open attributes file for writting: '" +
+                              path + "' (20)\n"),
               std::string::npos)
         << log.Text();
     EXPECT_EQ(ReadAll(dir / "plainfile"), "x");
@@ -252,7 +268,8 @@ class KeyValueStoreAtomicSave : public ::testing::TestWithParam<const char*> {};
 TEST_P(KeyValueStoreAtomicSave, FailedSaveLeavesTheOldFileIntact) {
     ScratchDir dir;
     storetest::PrivateTmpfs fs(dir.path(), 64 * 1024);
-    if (!fs.ok()) GTEST_SKIP() << fs.reason();
+    if (!fs.ok())
+        GTEST_SKIP() << fs.reason();
     std::string path = dir / ".settings";
     KeyValueStore kv;
     kv.Add("LATEST_DOWNLOAD", "123.bird");
@@ -268,7 +285,8 @@ TEST_P(KeyValueStoreAtomicSave, FailedSaveLeavesTheOldFileIntact) {
     kv.Save(nullptr);
     EXPECT_EQ(ReadAll(path), before) << mode;
     EXPECT_TRUE(kv.modified);
-    EXPECT_NE(log.Text().find("Attibutes: Error - cannot open attributes file for writting: '" + path + "'"),
+    EXPECT_NE(log.Text().find("Attibutes: Error - cannot open attributes file for writting: '" +
+                              path + "'"),
               std::string::npos)
         << log.Text();
     for (const std::string& name : storetest::ListNames(dir.path()))
@@ -277,4 +295,4 @@ TEST_P(KeyValueStoreAtomicSave, FailedSaveLeavesTheOldFileIntact) {
 
 INSTANTIATE_TEST_SUITE_P(Failures, KeyValueStoreAtomicSave, ::testing::Values("read-only", "full"));
 
-}  // namespace
+} // namespace

@@ -17,35 +17,33 @@ using updtest::SimServer;
 using updtest::TempDir;
 using Builds = std::map<std::string, std::string>;
 
-HTTPResponse Reply(long status, const std::string& body)
-{
+HTTPResponse Reply(long status, const std::string& body) {
     HTTPResponse r("http://127.0.0.1:1/cgi/u?op=x&");
     r.set_status(status);
     r.process(body.data(), body.size());
     return r;
 }
 
-TEST(ServerReply, AcceptsOnlyStatus200WithAnOkFirstLine)
-{
+TEST(ServerReply, AcceptsOnlyStatus200WithAnOkFirstLine) {
     const struct {
         long status;
         const char* body;
         bool accepted;
     } cases[] = {
-        {200, "ok\n", true},          {200, "ok", true},           {200, "okay and more\n", true},
-        {200, "\n\n\nok\n", true},    {200, "ok\r\n", true},       {200, "", false},
-        {200, "\n\n", false},         {200, "OK\n", false},        {200, " ok\n", false},
-        {200, "o\nk\n", false},       {200, "error\nok\n", false}, {404, "ok\n", false},
-        {500, "ok\n", false},         {201, "ok\n", false},        {0, "ok\n", false},
+        {200, "ok\n", true},       {200, "ok", true},           {200, "okay and more\n", true},
+        {200, "\n\n\nok\n", true}, {200, "ok\r\n", true},       {200, "", false},
+        {200, "\n\n", false},      {200, "OK\n", false},        {200, " ok\n", false},
+        {200, "o\nk\n", false},    {200, "error\nok\n", false}, {404, "ok\n", false},
+        {500, "ok\n", false},      {201, "ok\n", false},        {0, "ok\n", false},
     };
     for (const auto& c : cases) {
         HTTPResponse r = Reply(c.status, c.body);
-        EXPECT_EQ(UpdateServerRequest::ReadPing(r), c.accepted) << c.status << " [" << c.body << "]";
+        EXPECT_EQ(UpdateServerRequest::ReadPing(r), c.accepted)
+            << c.status << " [" << c.body << "]";
     }
 }
 
-TEST(ServerReply, QueryBuildTakesLinesTwoAndThree)
-{
+TEST(ServerReply, QueryBuildTakesLinesTwoAndThree) {
     const struct {
         const char* body;
         bool ok;
@@ -53,7 +51,8 @@ TEST(ServerReply, QueryBuildTakesLinesTwoAndThree)
         const char* firmware;
     } cases[] = {
         {"ok\n124\nKSFW-2.9\n", true, "124", "KSFW-2.9"},
-        {"ok\r\n124\r\nKSFW-2.9\r\n", true, "124\r", "KSFW-2.9"}, // the firmware line ends at the CR
+        {"ok\r\n124\r\nKSFW-2.9\r\n", true, "124\r",
+         "KSFW-2.9"}, // the firmware line ends at the CR
         {"ok\n124\n", true, "124", "unchanged"},
         {"ok\n", true, "unchanged", "unchanged"},
         {"ok\n\n\n124\n\nfw\n", true, "124", "fw"},
@@ -69,8 +68,7 @@ TEST(ServerReply, QueryBuildTakesLinesTwoAndThree)
     }
 }
 
-TEST(ServerReply, BuildPayloadIsLineTwoAsSent)
-{
+TEST(ServerReply, BuildPayloadIsLineTwoAsSent) {
     const struct {
         long status;
         const char* body;
@@ -92,8 +90,7 @@ TEST(ServerReply, BuildPayloadIsLineTwoAsSent)
     }
 }
 
-TEST(ServerReply, BuildListKeepsTheFirstEntryAndSkipsShortLines)
-{
+TEST(ServerReply, BuildListKeepsTheFirstEntryAndSkipsShortLines) {
     const struct {
         const char* body;
         Builds expected;
@@ -117,8 +114,7 @@ TEST(ServerReply, BuildListKeepsTheFirstEntryAndSkipsShortLines)
     EXPECT_TRUE(builds.empty());
 }
 
-TEST(ServerReply, RecoveryLinesUseHexAndCBaseRules)
-{
+TEST(ServerReply, RecoveryLinesUseHexAndCBaseRules) {
     const struct {
         const char* body;
         bool ok;
@@ -142,18 +138,17 @@ TEST(ServerReply, RecoveryLinesUseHexAndCBaseRules)
     }
 }
 
-TEST(ServerReply, ToleratesNulBytesInTheBody)
-{
+TEST(ServerReply, ToleratesNulBytesInTheBody) {
     HTTPResponse r = Reply(200, std::string("ok\n1\0x\n2;v\n", 11));
     Builds builds;
     EXPECT_TRUE(UpdateServerRequest::ReadBuildList(r, builds));
     EXPECT_TRUE(builds.empty()); // the body ends, as text, at the NUL
 }
 
-TEST(RequestUrl, ListsParametersInKeyOrderEachEndedByAmpersand)
-{
+TEST(RequestUrl, ListsParametersInKeyOrderEachEndedByAmpersand) {
     EXPECT_EQ(HTTPRequest::BuildURL("http://h/cgi/u", {}), "http://h/cgi/u");
-    EXPECT_EQ(HTTPRequest::BuildURL("http://h/cgi/u", {{"op", "hi"}, {"rv", "2"}}), "http://h/cgi/u?op=hi&rv=2&");
+    EXPECT_EQ(HTTPRequest::BuildURL("http://h/cgi/u", {{"op", "hi"}, {"rv", "2"}}),
+              "http://h/cgi/u?op=hi&rv=2&");
     EXPECT_EQ(HTTPRequest::BuildURL("b", {{"sn", "1"}, {"bld", "2"}, {"op", "x"}, {"Z", "u v"}}),
               "b?Z=u v&bld=2&op=x&sn=1&");
     EXPECT_EQ(HTTPRequest::BuildURL(nullptr, {{"a", ""}}), "?a=&");
@@ -161,19 +156,18 @@ TEST(RequestUrl, ListsParametersInKeyOrderEachEndedByAmpersand)
 
 // The operations against the simulated server, which logs the raw targets.
 class ServerQueries : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         updtest::AddModule(content.path(), "40F5849A", "124", "KSFW-2.9");
         updtest::AddBuild(content.path(), "40F5849A", 123, "1.0.0", "bird\x01\x01 one two three");
         updtest::AddBuild(content.path(), "40F5849A", 124, "1.0.1", "bird\x01\x01 four");
-        updtest::WriteFile(content.path() + "/recovery", "00000001 00000002 00000003 00000004 40F5849A 0x10\n");
+        updtest::WriteFile(content.path() + "/recovery",
+                           "00000001 00000002 00000003 00000004 40F5849A 0x10\n");
     }
     TempDir content;
 };
 
-TEST_F(ServerQueries, SendExactlyTheseQueryStrings)
-{
+TEST_F(ServerQueries, SendExactlyTheseQueryStrings) {
     SimServer server(content.path());
     ASSERT_TRUE(server.running());
     std::string url = server.url();
@@ -185,9 +179,11 @@ TEST_F(ServerQueries, SendExactlyTheseQueryStrings)
     EXPECT_TRUE(UpdateServerRequest::QueryBuild(0x40F5849A, build, firmware, url.c_str()));
     EXPECT_EQ(build, "124");
     EXPECT_EQ(firmware, "KSFW-2.9");
-    EXPECT_TRUE(UpdateServerRequest::GetBuild(0x40F5849A, "KSFW-2.9", "123", payload, url.c_str(), true));
+    EXPECT_TRUE(
+        UpdateServerRequest::GetBuild(0x40F5849A, "KSFW-2.9", "123", payload, url.c_str(), true));
     EXPECT_EQ(payload, "YmlyZAEBIG9uZSB0d28gdGhyZWU=");
-    EXPECT_TRUE(UpdateServerRequest::GetBuild(0x40F5849A, "KSFW-2.9", "124", payload, url.c_str(), false));
+    EXPECT_TRUE(
+        UpdateServerRequest::GetBuild(0x40F5849A, "KSFW-2.9", "124", payload, url.c_str(), false));
     EXPECT_TRUE(UpdateServerRequest::GetBuildList(0x40F5849A, builds, url.c_str()));
     EXPECT_EQ(builds, (Builds{{"123", "1.0.0"}, {"124", "1.0.1"}}));
     EXPECT_TRUE(UpdateServerRequest::GetRecoveryInfo(fp, &serial, &recovery, url.c_str()));
@@ -208,8 +204,7 @@ TEST_F(ServerQueries, SendExactlyTheseQueryStrings)
     EXPECT_EQ(server.Targets(), expected);
 }
 
-TEST_F(ServerQueries, EveryOperationFailsOnAnErrorStatus)
-{
+TEST_F(ServerQueries, EveryOperationFailsOnAnErrorStatus) {
     for (const char* status : {"404", "500"}) {
         SimServer server(content.path(), {"--status", status});
         ASSERT_TRUE(server.running());
@@ -218,10 +213,13 @@ TEST_F(ServerQueries, EveryOperationFailsOnAnErrorStatus)
         Builds builds{{"x", "y"}};
         uint32_t fp[4] = {1, 2, 3, 4}, serial = 5, recovery = 6;
         EXPECT_FALSE(UpdateServerRequest::ping(url.c_str())) << status;
-        EXPECT_FALSE(UpdateServerRequest::QueryBuild(0x40F5849A, build, firmware, url.c_str())) << status;
-        EXPECT_FALSE(UpdateServerRequest::GetBuild(0x40F5849A, "KSFW-2.9", "123", payload, url.c_str(), false));
+        EXPECT_FALSE(UpdateServerRequest::QueryBuild(0x40F5849A, build, firmware, url.c_str()))
+            << status;
+        EXPECT_FALSE(UpdateServerRequest::GetBuild(0x40F5849A, "KSFW-2.9", "123", payload,
+                                                   url.c_str(), false));
         EXPECT_FALSE(UpdateServerRequest::GetBuildList(0x40F5849A, builds, url.c_str())) << status;
-        EXPECT_FALSE(UpdateServerRequest::GetRecoveryInfo(fp, &serial, &recovery, url.c_str())) << status;
+        EXPECT_FALSE(UpdateServerRequest::GetRecoveryInfo(fp, &serial, &recovery, url.c_str()))
+            << status;
         EXPECT_EQ(build, "b");
         EXPECT_EQ(firmware, "f");
         EXPECT_EQ(payload, "");
@@ -232,8 +230,7 @@ TEST_F(ServerQueries, EveryOperationFailsOnAnErrorStatus)
     }
 }
 
-TEST_F(ServerQueries, ReadCrLfRepliesAsTheirLinesSay)
-{
+TEST_F(ServerQueries, ReadCrLfRepliesAsTheirLinesSay) {
     SimServer server(content.path(), {"--crlf"});
     ASSERT_TRUE(server.running());
     std::string url = server.url();
@@ -245,16 +242,15 @@ TEST_F(ServerQueries, ReadCrLfRepliesAsTheirLinesSay)
     EXPECT_EQ(firmware, "KSFW-2.9");
     EXPECT_TRUE(UpdateServerRequest::GetBuildList(0x40F5849A, builds, url.c_str()));
     EXPECT_EQ(builds, (Builds{{"123", "1.0.0"}, {"124", "1.0.1"}}));
-    EXPECT_TRUE(UpdateServerRequest::GetBuild(0x40F5849A, "KSFW-2.9", "123", payload, url.c_str(), false));
+    EXPECT_TRUE(
+        UpdateServerRequest::GetBuild(0x40F5849A, "KSFW-2.9", "123", payload, url.c_str(), false));
     EXPECT_EQ(payload, "YmlyZAEBIG9uZSB0d28gdGhyZWU=\r");
     EXPECT_TRUE(UpdateServerRequest::GetRecoveryInfo(fp, &serial, &recovery, url.c_str()));
     EXPECT_EQ(recovery, 16u);
 }
 
 // Log lines written under DEBUG_ServerComm while f runs.
-template <typename F>
-std::string Logged(F f)
-{
+template <typename F> std::string Logged(F f) {
     FILE* out = std::tmpfile();
     Log::SetOutput(out);
     Log::ActivatePackage(DEBUG_ServerComm);
@@ -270,8 +266,7 @@ std::string Logged(F f)
     return text;
 }
 
-TEST_F(ServerQueries, LogWhatTheyAskAndWhyTheyFail)
-{
+TEST_F(ServerQueries, LogWhatTheyAskAndWhyTheyFail) {
     SimServer ok(content.path());
     SimServer notFound(content.path(), {"--status", "404"});
     SimServer notOk(content.path(), {"--first-line", "no"});
@@ -288,9 +283,11 @@ TEST_F(ServerQueries, LogWhatTheyAskAndWhyTheyFail)
     text = Logged([&] { UpdateServerRequest::ping(b.c_str()); });
     EXPECT_NE(text.find("PING ==> [404] [error forced status 404\n]\n"), std::string::npos) << text;
     text = Logged([&] { UpdateServerRequest::QueryBuild(1, build, firmware, b.c_str()); });
-    EXPECT_NE(text.find("QueryBuild ==> [404] [error forced status 404\n]\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("QueryBuild ==> [404] [error forced status 404\n]\n"), std::string::npos)
+        << text;
     text = Logged([&] { UpdateServerRequest::QueryBuild(0x40F5849A, build, firmware, c.c_str()); });
-    EXPECT_NE(text.find("ServerCommClass: QueryBuild failed [" + c + "?op=qu&sn=40F5849A&]\n"), std::string::npos)
+    EXPECT_NE(text.find("ServerCommClass: QueryBuild failed [" + c + "?op=qu&sn=40F5849A&]\n"),
+              std::string::npos)
         << text;
     text = Logged([&] { UpdateServerRequest::ping(updtest::ClosedPortUrl().c_str()); });
     EXPECT_NE(text.find("ping ==> [Couldn't connect to server]\n"), std::string::npos) << text;

@@ -51,8 +51,10 @@ TEST(UpdaterStoreRoot, IsCreatedWithItsParents) {
     EXPECT_EQ(st.st_mode & 0777 & ~0022u, 0755u & ~0022u);
     UpdaterStore again(root.c_str());
     std::string text = log.Text();
-    EXPECT_NE(text.find("UpdaterStore: Created directory [" + root + "].\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("UpdaterStore: [" + root + "] already exists.\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("UpdaterStore: Created directory [" + root + "].\n"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("UpdaterStore: [" + root + "] already exists.\n"), std::string::npos)
+        << text;
 }
 
 TEST(UpdaterStoreRoot, FileInTheWayIsAnError) {
@@ -60,7 +62,8 @@ TEST(UpdaterStoreRoot, FileInTheWayIsAnError) {
     WriteAll(dir / "file", "x");
     std::string asFile = dir / "file";
     std::string under = dir / "file/below";
-    EXPECT_EQ(ErrorOf([&] { UpdaterStore s(asFile.c_str()); }), "UpdaterStore: " + asFile + " exists and is a file");
+    EXPECT_EQ(ErrorOf([&] { UpdaterStore s(asFile.c_str()); }),
+              "UpdaterStore: " + asFile + " exists and is a file");
     EXPECT_EQ(ErrorOf([&] { UpdaterStore s(under.c_str()); }),
               "UpdaterStore: Could not create directory " + under + " error 12");
     EXPECT_EQ(ReadAll(asFile), "x");
@@ -92,7 +95,10 @@ TEST(UpdaterStoreDevices, AddDeviceRefusesNamesThatLeaveTheRoot) {
     std::string root = dir / "root";
     UpdaterStore store(root.c_str());
     for (const char* bad : {"", "..", ".", "../escape", "a/b"})
-        EXPECT_EQ(ErrorOf([&] { store.AddDevice(bad); }).rfind("UpdaterStore: invalid device name", 0), 0u) << bad;
+        EXPECT_EQ(
+            ErrorOf([&] { store.AddDevice(bad); }).rfind("UpdaterStore: invalid device name", 0),
+            0u)
+            << bad;
     EXPECT_FALSE(Exists(dir / "escape"));
     WriteAll(root + "/40F5849A", "not a directory");
     EXPECT_EQ(ErrorOf([&] { store.AddDevice(0x40F5849Au); }),
@@ -112,7 +118,8 @@ TEST(UpdaterStoreDevices, FindDeviceMatchesTheEntryNameExactly) {
     EXPECT_EQ(item.path, "keep") << "a failed search leaves the item untouched";
     EXPECT_EQ(item.name, "me");
     EXPECT_NE(log.Text().find("UpdaterStore: FindDevice Not Found 40F5849A.\n"), std::string::npos);
-    EXPECT_NE(log.Text().find("_find_item([" + root + "/140F5849A], 1, "), std::string::npos) << log.Text();
+    EXPECT_NE(log.Text().find("_find_item([" + root + "/140F5849A], 1, "), std::string::npos)
+        << log.Text();
 
     store.AddDevice(0x40F5849Au);
     ASSERT_TRUE(store.FindDevice(0x40F5849Au, &item));
@@ -134,7 +141,8 @@ TEST(UpdaterStoreDevices, FindDeviceCreatesMissingAttributesAndCopesWithNoRoot) 
     EXPECT_TRUE(Exists(dir / "0000ABCD/.settings"));
     std::system(("rm -rf '" + dir.path() + "'/*").c_str());
     ASSERT_EQ(rmdir(dir.path().c_str()), 0);
-    EXPECT_FALSE(store.FindDevice(0xABCDu, nullptr)) << "a root that cannot be listed finds nothing";
+    EXPECT_FALSE(store.FindDevice(0xABCDu, nullptr))
+        << "a root that cannot be listed finds nothing";
     ASSERT_EQ(mkdir(dir.path().c_str(), 0700), 0);
 }
 
@@ -142,7 +150,8 @@ TEST(UpdaterStoreBuilds, FindLocalBuildsListsFirmwareFilesOnly) {
     ScratchDir dir;
     UpdaterStore store(dir.path().c_str());
     UpdaterStoreItem device = store.AddDevice(0x40F5849Au);
-    for (const char* name : {"123.bird", "124.bird", ".123.bird.tmp-1-2"}) WriteAll(dir / "40F5849A/" + name, "x");
+    for (const char* name : {"123.bird", "124.bird", ".123.bird.tmp-1-2"})
+        WriteAll(dir / "40F5849A/" + name, "x");
     std::vector<UpdaterStoreItem> items;
     LogCapture log(DEBUG_Updater);
     EXPECT_TRUE(store.FindLocalBuilds(0x40F5849Au, items));
@@ -155,7 +164,8 @@ TEST(UpdaterStoreBuilds, FindLocalBuildsListsFirmwareFilesOnly) {
     }
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"123.bird", "124.bird"}));
-    EXPECT_NE(log.Text().find("_find_items([" + dir.path() + "/40F5849A/.settings], 0, "), std::string::npos);
+    EXPECT_NE(log.Text().find("_find_items([" + dir.path() + "/40F5849A/.settings], 0, "),
+              std::string::npos);
 
     std::vector<UpdaterStoreItem> none;
     EXPECT_TRUE(store.FindLocalBuilds(0x11111111u, none));
@@ -184,7 +194,8 @@ TEST(UpdaterStoreFiles, ReadBirdFileChecksTheSignatureFirst) {
     d.blocks.push_back(birdwriter::DescriptorBlock(123, "1.2.3", 0x40F5849A, "KS-ROUTER"));
     WriteAll(dir / "40F5849A/123.bird", birdwriter::BuildFile(d));
 
-    EXPECT_EQ(ErrorOf([&] { device.ReadBirdFile("bad.bird"); }), "Invalid bird " + dir.path() + "/40F5849A/bad.bird");
+    EXPECT_EQ(ErrorOf([&] { device.ReadBirdFile("bad.bird"); }),
+              "Invalid bird " + dir.path() + "/40F5849A/bad.bird");
     EXPECT_EQ(ErrorOf([&] { device.ReadBirdFile("absent.bird"); }),
               "Invalid bird " + dir.path() + "/40F5849A/absent.bird");
     EXPECT_EQ(ErrorOf([&] { device.ReadBirdFile("broken.bird"); }), "Failed to load bird data");
@@ -202,12 +213,14 @@ TEST(UpdaterStoreFiles, WriteFileReplacesTheFileAndRefusesNullData) {
     EXPECT_EQ(device.WriteFile("5.bird", nullptr, 10), qErrNotFound);
     EXPECT_FALSE(Exists(dir / "40F5849A/5.bird"));
     EXPECT_EQ(device.WriteFile("5.bird", first, sizeof first), qErrNone);
-    EXPECT_EQ(ReadAll(dir / "40F5849A/5.bird"), std::string(reinterpret_cast<const char*>(first), sizeof first));
+    EXPECT_EQ(ReadAll(dir / "40F5849A/5.bird"),
+              std::string(reinterpret_cast<const char*>(first), sizeof first));
     EXPECT_EQ(device.WriteFile("5.bird", second, sizeof second), qErrNone);
     EXPECT_EQ(ReadAll(dir / "40F5849A/5.bird"), "new");
     EXPECT_EQ(device.WriteFile("empty.bird", second, 0), qErrNone);
     EXPECT_EQ(ReadAll(dir / "40F5849A/empty.bird"), "");
-    EXPECT_EQ(storetest::ListNames(dir / "40F5849A"), (std::set<std::string>{".settings", "5.bird", "empty.bird"}));
+    EXPECT_EQ(storetest::ListNames(dir / "40F5849A"),
+              (std::set<std::string>{".settings", "5.bird", "empty.bird"}));
 
     ASSERT_EQ(chmod((dir / "40F5849A/5.bird").c_str(), 0604), 0);
     EXPECT_EQ(device.WriteFile("5.bird", first, sizeof first), qErrNone);
@@ -225,7 +238,8 @@ class UpdaterStoreAtomicWrite : public ::testing::TestWithParam<const char*> {};
 TEST_P(UpdaterStoreAtomicWrite, FailedWriteKeepsTheEarlierFile) {
     ScratchDir dir;
     storetest::PrivateTmpfs fs(dir.path(), 256 * 1024);
-    if (!fs.ok()) GTEST_SKIP() << fs.reason();
+    if (!fs.ok())
+        GTEST_SKIP() << fs.reason();
     UpdaterStore store(dir.path().c_str());
     UpdaterStoreItem device = store.AddDevice(0x40F5849Au);
     std::vector<unsigned char> good(50000, 0xAA), replacement(300000, 0x55);
@@ -235,9 +249,11 @@ TEST_P(UpdaterStoreAtomicWrite, FailedWriteKeepsTheEarlierFile) {
     qErr err = device.WriteFile("7.bird", replacement.data(), replacement.size());
     EXPECT_NE(err, qErrNone) << mode;
     EXPECT_EQ(ReadAll(dir / "40F5849A/7.bird"), std::string(good.begin(), good.end())) << mode;
-    EXPECT_EQ(storetest::ListNames(dir / "40F5849A"), (std::set<std::string>{".settings", "7.bird"})) << mode;
+    EXPECT_EQ(storetest::ListNames(dir / "40F5849A"),
+              (std::set<std::string>{".settings", "7.bird"}))
+        << mode;
 }
 
 INSTANTIATE_TEST_SUITE_P(Failures, UpdaterStoreAtomicWrite, ::testing::Values("read-only", "full"));
 
-}  // namespace
+} // namespace

@@ -22,7 +22,7 @@ using updtest::TempDir;
 using Clock = std::chrono::steady_clock;
 
 class RecordingDisplay : public UpdaterDisplayInterface {
-public:
+  public:
     struct Spin {
         bool active;
         std::string label;
@@ -30,9 +30,9 @@ public:
     };
     void display_progress(bool) override {}
     void update_progress(double, const char*) override {}
-    void update_spinner(bool active, const char* label) override
-    {
-        spins.push_back({active, label ? label : "", std::chrono::duration<double>(Clock::now() - start).count()});
+    void update_spinner(bool active, const char* label) override {
+        spins.push_back({active, label ? label : "",
+                         std::chrono::duration<double>(Clock::now() - start).count()});
     }
     void info_message(const char* text) override { info.push_back(text); }
     void error_message(const char* text) override { errors.push_back(text); }
@@ -43,14 +43,16 @@ public:
 };
 
 class DownloadOperation : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         updtest::AddModule(content.path(), "40F5849A", "124", "KSFW-2.9");
-        updtest::AddBuild(content.path(), "40F5849A", 123, "1.2.0", updtest::MakeBird(123, "1.2.0", 0x40F5849A));
-        updtest::AddBuild(content.path(), "40F5849A", 124, "1.10.0", updtest::MakeBird(124, "1.10.0", 0x40F5849A));
-        updtest::WriteFile(content.path() + "/recovery", "00000001 00000002 00000003 00000004 40F5849A 0x7B\n"
-                                                         "00000005 00000006 00000007 00000008 40F5849A 0\n");
+        updtest::AddBuild(content.path(), "40F5849A", 123, "1.2.0",
+                          updtest::MakeBird(123, "1.2.0", 0x40F5849A));
+        updtest::AddBuild(content.path(), "40F5849A", 124, "1.10.0",
+                          updtest::MakeBird(124, "1.10.0", 0x40F5849A));
+        updtest::WriteFile(content.path() + "/recovery",
+                           "00000001 00000002 00000003 00000004 40F5849A 0x7B\n"
+                           "00000005 00000006 00000007 00000008 40F5849A 0\n");
         saved = HTTPRequest::limits();
     }
     void TearDown() override { HTTPRequest::set_limits_for_testing(saved); }
@@ -62,8 +64,7 @@ protected:
     HTTPRequest::Limits saved;
 };
 
-TEST_F(DownloadOperation, RefusesBadArgumentsBeforeAskingTheServer)
-{
+TEST_F(DownloadOperation, RefusesBadArgumentsBeforeAskingTheServer) {
     SimServer server(content.path());
     ASSERT_TRUE(server.running());
     Updater updater(server.url().c_str(), store.path().c_str(), display);
@@ -75,7 +76,8 @@ TEST_F(DownloadOperation, RefusesBadArgumentsBeforeAskingTheServer)
         {0x40F5849A, "abc", "Build number 'abc' must be an number"},
         {0x40F5849A, "4294967296", "Build number '4294967296' must be an number"},
         {0x40F5849A, "-1", "Build number '-1' must be an number"},
-        {0x40F5849A, "99999999999999999999999", "Build number '99999999999999999999999' must be an number"},
+        {0x40F5849A, "99999999999999999999999",
+         "Build number '99999999999999999999999' must be an number"},
         {0, "", "Serial Number must be non-zero"},
         {0, "123", "Serial Number must be non-zero"},
     };
@@ -88,8 +90,7 @@ TEST_F(DownloadOperation, RefusesBadArgumentsBeforeAskingTheServer)
     EXPECT_TRUE(fs::is_empty(store.path()));
 }
 
-TEST_F(DownloadOperation, SendsNoCalAsGiven)
-{
+TEST_F(DownloadOperation, SendsNoCalAsGiven) {
     SimServer server(content.path());
     ASSERT_TRUE(server.running());
     Updater updater(server.url().c_str(), store.path().c_str(), display);
@@ -100,8 +101,7 @@ TEST_F(DownloadOperation, SendsNoCalAsGiven)
     EXPECT_EQ(targets.size(), 3u) << "the build list is not asked for with the override";
 }
 
-TEST_F(DownloadOperation, RecoveryVariantFindsModuleAndBuildByFingerprint)
-{
+TEST_F(DownloadOperation, RecoveryVariantFindsModuleAndBuildByFingerprint) {
     SimServer server(content.path());
     ASSERT_TRUE(server.running());
     Updater updater(server.url().c_str(), store.path().c_str(), display);
@@ -119,17 +119,18 @@ TEST_F(DownloadOperation, RecoveryVariantFindsModuleAndBuildByFingerprint)
         display.errors.clear();
         Fingerprint fp;
         std::copy(c.words, c.words + 4, fp.words);
-        EXPECT_EQ(updater.Download_Firmware(fp, c.build, false), c.expected) << c.words[0] << " " << c.build;
+        EXPECT_EQ(updater.Download_Firmware(fp, c.build, false), c.expected)
+            << c.words[0] << " " << c.build;
         if (c.expected == 0)
-            EXPECT_EQ(display.errors, std::vector<std::string>{
-                                          "Failed to retreive recovery information from Quillmar update server"});
+            EXPECT_EQ(display.errors,
+                      std::vector<std::string>{
+                          "Failed to retreive recovery information from Quillmar update server"});
         else
             EXPECT_TRUE(updtest::Exists(ModuleDir() + "/" + std::to_string(c.expected) + ".bird"));
     }
 }
 
-TEST_F(DownloadOperation, AnimatesTheSpinnerEveryHundredMilliseconds)
-{
+TEST_F(DownloadOperation, AnimatesTheSpinnerEveryHundredMilliseconds) {
     SimServer server(content.path(), {"--delay-ms", "1000", "--only", "bird"});
     ASSERT_TRUE(server.running());
     Updater updater(server.url().c_str(), store.path().c_str(), display);
@@ -149,8 +150,7 @@ TEST_F(DownloadOperation, AnimatesTheSpinnerEveryHundredMilliseconds)
     EXPECT_GE(span, 0.8);
 }
 
-TEST_F(DownloadOperation, GivesUpOnAStalledTransfer)
-{
+TEST_F(DownloadOperation, GivesUpOnAStalledTransfer) {
     HTTPRequest::Limits quick = saved;
     quick.lowSpeedSeconds = 1;
     HTTPRequest::set_limits_for_testing(quick);
@@ -160,13 +160,13 @@ TEST_F(DownloadOperation, GivesUpOnAStalledTransfer)
     auto start = Clock::now();
     EXPECT_EQ(updater.Download_Firmware(0x40F5849A, "", false, false), 0u);
     EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 10.0);
-    EXPECT_EQ(display.errors, (std::vector<std::string>{"Download failed", "Failed to retreive a valid BIRD file"}));
+    EXPECT_EQ(display.errors, (std::vector<std::string>{"Download failed",
+                                                        "Failed to retreive a valid BIRD file"}));
     EXPECT_FALSE(display.spins.back().active);
     EXPECT_FALSE(updtest::Exists(ModuleDir() + "/124.bird"));
 }
 
-TEST_F(DownloadOperation, RefusesAnOversizedReply)
-{
+TEST_F(DownloadOperation, RefusesAnOversizedReply) {
     HTTPRequest::Limits small = saved;
     small.maxBodyBytes = 60; // above the other replies, below the build's
     HTTPRequest::set_limits_for_testing(small);
@@ -174,23 +174,23 @@ TEST_F(DownloadOperation, RefusesAnOversizedReply)
     ASSERT_TRUE(server.running());
     Updater updater(server.url().c_str(), store.path().c_str(), display);
     EXPECT_EQ(updater.Download_Firmware(0x40F5849A, "", false, false), 0u);
-    EXPECT_EQ(display.errors, (std::vector<std::string>{"Download failed", "Failed to retreive a valid BIRD file"}));
+    EXPECT_EQ(display.errors, (std::vector<std::string>{"Download failed",
+                                                        "Failed to retreive a valid BIRD file"}));
     EXPECT_FALSE(updtest::Exists(ModuleDir() + "/124.bird"));
 }
 
-TEST_F(DownloadOperation, ReportsAStoreThatCannotBeCreated)
-{
+TEST_F(DownloadOperation, ReportsAStoreThatCannotBeCreated) {
     SimServer server(content.path());
     ASSERT_TRUE(server.running());
     std::string file = store.path() + "/plain-file";
     updtest::WriteFile(file, "not a directory");
     Updater updater(server.url().c_str(), file.c_str(), display);
     EXPECT_EQ(updater.Download_Firmware(0x40F5849A, "", false, false), 0u);
-    EXPECT_EQ(display.errors, std::vector<std::string>{"Could not create directory for storing BIRD file"});
+    EXPECT_EQ(display.errors,
+              std::vector<std::string>{"Could not create directory for storing BIRD file"});
 }
 
-TEST_F(DownloadOperation, BuildListsComeFromTheServerOnly)
-{
+TEST_F(DownloadOperation, BuildListsComeFromTheServerOnly) {
     SimServer server(content.path());
     ASSERT_TRUE(server.running());
     Updater updater(server.url().c_str(), store.path().c_str(), display);

@@ -16,8 +16,7 @@ struct Decoded {
     bool terminated = false; // the extra zero byte after the output
 };
 
-Decoded Decode(const std::string& text)
-{
+Decoded Decode(const std::string& text) {
     Decoded d;
     size_t n = 12345;
     unsigned char* out = base64_decode(text.data(), text.size(), &n);
@@ -32,8 +31,7 @@ Decoded Decode(const std::string& text)
     return d;
 }
 
-std::string Hex(const std::string& s)
-{
+std::string Hex(const std::string& s) {
     static const char* digits = "0123456789abcdef";
     std::string h;
     for (unsigned char c : s) {
@@ -44,14 +42,19 @@ std::string Hex(const std::string& s)
     return h;
 }
 
-TEST(Base64Decode, DecodesTheStandardVectors)
-{
+TEST(Base64Decode, DecodesTheStandardVectors) {
     const struct {
         const char* text;
         const char* plain;
     } cases[] = {
-        {"", ""},         {"Zg==", "f"},     {"Zm8=", "fo"},         {"Zm9v", "foo"},
-        {"Zm9vYg==", "foob"}, {"Zm9vYmE=", "fooba"}, {"Zm9vYmFy", "foobar"}, {"+/+/", "\xfb\xff\xbf"},
+        {"", ""},
+        {"Zg==", "f"},
+        {"Zm8=", "fo"},
+        {"Zm9v", "foo"},
+        {"Zm9vYg==", "foob"},
+        {"Zm9vYmE=", "fooba"},
+        {"Zm9vYmFy", "foobar"},
+        {"+/+/", "\xfb\xff\xbf"},
     };
     for (const auto& c : cases) {
         Decoded d = Decode(c.text);
@@ -61,15 +64,13 @@ TEST(Base64Decode, DecodesTheStandardVectors)
     }
 }
 
-TEST(Base64Decode, RefusesLengthsThatAreNotMultiplesOfFour)
-{
+TEST(Base64Decode, RefusesLengthsThatAreNotMultiplesOfFour) {
     // A carriage return left on the payload line makes it one too long.
     for (const char* text : {"Z", "Zm", "Zm9", "Zm9vY", "Zm9v\r", "Zm9vYmFy\r", "Zm9v\nYmFy"})
         EXPECT_FALSE(Decode(text).ok) << Hex(text);
 }
 
-TEST(Base64Decode, DoesNotSkipWhiteSpace)
-{
+TEST(Base64Decode, DoesNotSkipWhiteSpace) {
     // A blank is one more character: it shifts the groups instead of
     // vanishing, and counts as zero bits.
     Decoded d = Decode(" Zm9");
@@ -77,13 +78,13 @@ TEST(Base64Decode, DoesNotSkipWhiteSpace)
     EXPECT_EQ(Hex(d.bytes), Hex("\x01\x99\xbd"));
 }
 
-TEST(Base64Decode, DecodesEveryByteValue)
-{
+TEST(Base64Decode, DecodesEveryByteValue) {
     std::string plain;
     for (int i = 0; i < 256; ++i)
         plain += static_cast<char>(i);
     // The encoding of bytes 0..255, worked out independently.
-    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    static const char alphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string text;
     for (size_t i = 0; i < plain.size(); i += 3) {
         unsigned v = static_cast<unsigned char>(plain[i]) << 16;
@@ -101,8 +102,7 @@ TEST(Base64Decode, DecodesEveryByteValue)
     EXPECT_EQ(Hex(d.bytes), Hex(plain));
 }
 
-TEST(Base64Decode, SurvivesHostileBytes)
-{
+TEST(Base64Decode, SurvivesHostileBytes) {
     // Every byte value, those above 127 and NUL included, in groups of four.
     std::string text;
     for (int i = 0; i < 256; ++i)
@@ -121,13 +121,13 @@ TEST(Base64Decode, SurvivesHostileBytes)
     EXPECT_EQ(d.bytes.substr(0, 3), "foo");
 }
 
-TEST(Base64Decode, PaddingShortensOnlyAtTheEnd)
-{
+TEST(Base64Decode, PaddingShortensOnlyAtTheEnd) {
     const struct {
         const char* text;
         size_t length;
     } cases[] = {
-        {"====", 1}, {"A===", 1}, {"AA==", 1}, {"AAA=", 2}, {"=AAA", 3}, {"A=AA", 3}, {"AA==AAAA", 6},
+        {"====", 1}, {"A===", 1}, {"AA==", 1},     {"AAA=", 2},
+        {"=AAA", 3}, {"A=AA", 3}, {"AA==AAAA", 6},
     };
     for (const auto& c : cases) {
         Decoded d = Decode(c.text);
@@ -136,8 +136,7 @@ TEST(Base64Decode, PaddingShortensOnlyAtTheEnd)
     }
 }
 
-TEST(Base64Decode, AcceptsANullLengthPointer)
-{
+TEST(Base64Decode, AcceptsANullLengthPointer) {
     unsigned char* out = base64_decode("Zm9v", 4, nullptr);
     ASSERT_NE(out, nullptr);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(out)), "foo");

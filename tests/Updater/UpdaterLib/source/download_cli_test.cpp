@@ -28,9 +28,8 @@ enum class Store {
 };
 
 class DownloadCommands : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         // The store lives under the home directory: only ever touch it when
         // the test runs with the private home of scripts/isolated-home.sh.
         const char* isolated = std::getenv("KS_ISOLATED_HOME");
@@ -49,15 +48,15 @@ protected:
         AddServerBuild(300, "-"); // served, but not in the build list
     }
 
-    void AddServerBuild(unsigned build, const std::string& version)
-    {
-        std::string bytes = updtest::MakeBird(build, version == "-" ? "3.0.0" : version, 0x40F5849A, 200 + build);
+    void AddServerBuild(unsigned build, const std::string& version) {
+        std::string bytes =
+            updtest::MakeBird(build, version == "-" ? "3.0.0" : version, 0x40F5849A, 200 + build);
         updtest::AddBuild(content.path(), SERIAL, build, version, bytes);
         served[build] = bytes;
     }
 
-    ProcessResult Run(const std::string& url, std::vector<std::string> args, bool pty = false, int timeoutMs = 20000)
-    {
+    ProcessResult Run(const std::string& url, std::vector<std::string> args, bool pty = false,
+                      int timeoutMs = 20000) {
         args.insert(args.begin(), updtest::UpdaterPath());
         args.push_back("-u");
         args.push_back(url);
@@ -65,15 +64,13 @@ protected:
     }
 
     std::string ModuleDir() const { return storeRoot + "/" + SERIAL; }
-    std::string Settings() const
-    {
+    std::string Settings() const {
         std::string s;
         updtest::ReadFile(ModuleDir() + "/.settings", s);
         return s;
     }
 
-    void ExpectStore(Store expected, unsigned build, const std::string& context)
-    {
+    void ExpectStore(Store expected, unsigned build, const std::string& context) {
         SCOPED_TRACE(context);
         if (expected == Store::NoModule) {
             EXPECT_FALSE(updtest::Exists(ModuleDir()));
@@ -86,14 +83,17 @@ protected:
             EXPECT_EQ(settings.find("LATEST_DOWNLOAD="), std::string::npos) << settings;
             EXPECT_EQ(settings.find("LAST_DOWNLOAD_DATE="), std::string::npos) << settings;
             for (const auto& entry : fs::directory_iterator(ModuleDir()))
-                EXPECT_EQ(entry.path().filename().string(), ".settings") << "unexpected file in the store";
+                EXPECT_EQ(entry.path().filename().string(), ".settings")
+                    << "unexpected file in the store";
             return;
         }
         std::string bytes;
         ASSERT_TRUE(updtest::ReadFile(ModuleDir() + "/" + std::to_string(build) + ".bird", bytes));
-        EXPECT_TRUE(bytes == served[build]) << "stored file differs from the server's (" << bytes.size() << " vs "
-                                            << served[build].size() << " bytes)";
-        EXPECT_NE(settings.find("LATEST_DOWNLOAD=" + std::to_string(build) + ".bird\n"), std::string::npos)
+        EXPECT_TRUE(bytes == served[build])
+            << "stored file differs from the server's (" << bytes.size() << " vs "
+            << served[build].size() << " bytes)";
+        EXPECT_NE(settings.find("LATEST_DOWNLOAD=" + std::to_string(build) + ".bird\n"),
+                  std::string::npos)
             << settings;
         EXPECT_NE(settings.find("LAST_DOWNLOAD_DATE="), std::string::npos) << settings;
     }
@@ -103,48 +103,51 @@ protected:
     std::map<unsigned, std::string> served;
 };
 
-void ExpectLinesInOrder(const std::string& text, const std::vector<std::string>& lines)
-{
+void ExpectLinesInOrder(const std::string& text, const std::vector<std::string>& lines) {
     size_t at = 0;
     for (const std::string& line : lines) {
         size_t found = text.find(line, at);
-        EXPECT_NE(found, std::string::npos) << "missing or out of order: [" << line << "] in\n" << text;
+        EXPECT_NE(found, std::string::npos) << "missing or out of order: [" << line << "] in\n"
+                                            << text;
         if (found != std::string::npos)
             at = found + line.size();
     }
 }
 
-TEST_F(DownloadCommands, ListsBuildsSortedByVersion)
-{
+TEST_F(DownloadCommands, ListsBuildsSortedByVersion) {
     SimServer server(content.path());
     ASSERT_TRUE(server.running());
     ProcessResult r = Run(server.url(), {"-B", "-d", SERIAL});
     EXPECT_EQ(r.exitStatus, 0) << r.err;
-    ExpectLinesInOrder(r.out, {"Build List for device [40F5849A]:\n\n", "Build          \tVersion        \n",
-                               "99             \t0.9.0          \n", "124            \t1.10.0         \n",
-                               "123            \t1.2.0          \n"});
+    ExpectLinesInOrder(
+        r.out, {"Build List for device [40F5849A]:\n\n", "Build          \tVersion        \n",
+                "99             \t0.9.0          \n", "124            \t1.10.0         \n",
+                "123            \t1.2.0          \n"});
     EXPECT_EQ(r.out.find("300"), std::string::npos) << "an unlisted build was shown";
     EXPECT_EQ(r.err, "");
     ExpectStore(Store::NoModule, 0, "-B");
-    EXPECT_EQ(server.Targets(), (std::vector<std::string>{"/cgi/u?op=hi&rv=2&", "/cgi/u?op=builds&sn=40F5849A&"}));
+    EXPECT_EQ(server.Targets(),
+              (std::vector<std::string>{"/cgi/u?op=hi&rv=2&", "/cgi/u?op=builds&sn=40F5849A&"}));
 }
 
-TEST_F(DownloadCommands, GetsTheLatestBuildIntoANewModuleDirectory)
-{
+TEST_F(DownloadCommands, GetsTheLatestBuildIntoANewModuleDirectory) {
     SimServer server(content.path());
     ASSERT_TRUE(server.running());
     ProcessResult r = Run(server.url(), {"-G", "-d", SERIAL, "-X", "0x10000"});
     EXPECT_EQ(r.exitStatus, 0) << r.err;
-    ExpectLinesInOrder(r.out, {"Retrieving firmware for device with serial number 40F5849A\n", "No build specified\n",
-                               "Using Latest build\n", "Retrieving build 124\n", "Validating build 124 with server\n",
-                               "Build 124 is valid\n"});
-    EXPECT_NE(r.err.find("Could not find device in our update history.\n"), std::string::npos) << r.err;
+    ExpectLinesInOrder(r.out,
+                       {"Retrieving firmware for device with serial number 40F5849A\n",
+                        "No build specified\n", "Using Latest build\n", "Retrieving build 124\n",
+                        "Validating build 124 with server\n", "Build 124 is valid\n"});
+    EXPECT_NE(r.err.find("Could not find device in our update history.\n"), std::string::npos)
+        << r.err;
     EXPECT_EQ(r.out.find('\r'), std::string::npos) << "spinner drawn into a pipe";
     ExpectStore(Store::Stored, 124, "first download");
-    EXPECT_EQ(server.Targets(),
-              (std::vector<std::string>{"/cgi/u?op=hi&rv=2&", "/cgi/u?op=qu&sn=40F5849A&",
-                                        "/cgi/u?op=builds&sn=40F5849A&",
-                                        "/cgi/u?bld=124&fw=KSFW-2.9&no_cal=false&op=bird&sn=40F5849A&"}));
+    EXPECT_EQ(
+        server.Targets(),
+        (std::vector<std::string>{"/cgi/u?op=hi&rv=2&", "/cgi/u?op=qu&sn=40F5849A&",
+                                  "/cgi/u?op=builds&sn=40F5849A&",
+                                  "/cgi/u?bld=124&fw=KSFW-2.9&no_cal=false&op=bird&sn=40F5849A&"}));
 
     // The module is known now; a second download replaces the record.
     r = Run(server.url(), {"-G", "-d", SERIAL, "-b", "123", "-X", "0x10000"});
@@ -154,8 +157,7 @@ TEST_F(DownloadCommands, GetsTheLatestBuildIntoANewModuleDirectory)
     EXPECT_TRUE(updtest::Exists(ModuleDir() + "/124.bird"));
 }
 
-TEST_F(DownloadCommands, GetsAChosenBuildOnlyWhenListedUnlessOverridden)
-{
+TEST_F(DownloadCommands, GetsAChosenBuildOnlyWhenListedUnlessOverridden) {
     SimServer server(content.path());
     ASSERT_TRUE(server.running());
     const struct {
@@ -166,16 +168,36 @@ TEST_F(DownloadCommands, GetsAChosenBuildOnlyWhenListedUnlessOverridden)
         Store store;
         unsigned build;
     } cases[] = {
-        {{"-G", "-d", SERIAL, "-b", "123"}, 0,
-         {"Retrieving firmware build 123\n", "Retrieving build 123\n", "Validating build 123 with server\n",
-          "Build 123 is valid\n"}, "", Store::Stored, 123},
-        {{"-G", "-d", SERIAL, "-b", "0099"}, 0, {"Retrieving firmware build 99\n", "Build 99 is valid\n"}, "",
-         Store::Stored, 99},
-        {{"-G", "-d", SERIAL, "-b", "300"}, 1, {"Validating build 300 with server\n"}, "No valid build 300\n",
-         Store::NoDownload, 0},
-        {{"-G", "-d", SERIAL, "-b", "301", "-OVERRIDE"}, 1, {}, "Download failed\n", Store::NoDownload, 0},
-        {{"-G", "-d", SERIAL, "-b", "300", "-OVERRIDE"}, 0,
-         {"Retrieving build 300\n", "Override specified, skipping validation of build 300\n"}, "", Store::Stored,
+        {{"-G", "-d", SERIAL, "-b", "123"},
+         0,
+         {"Retrieving firmware build 123\n", "Retrieving build 123\n",
+          "Validating build 123 with server\n", "Build 123 is valid\n"},
+         "",
+         Store::Stored,
+         123},
+        {{"-G", "-d", SERIAL, "-b", "0099"},
+         0,
+         {"Retrieving firmware build 99\n", "Build 99 is valid\n"},
+         "",
+         Store::Stored,
+         99},
+        {{"-G", "-d", SERIAL, "-b", "300"},
+         1,
+         {"Validating build 300 with server\n"},
+         "No valid build 300\n",
+         Store::NoDownload,
+         0},
+        {{"-G", "-d", SERIAL, "-b", "301", "-OVERRIDE"},
+         1,
+         {},
+         "Download failed\n",
+         Store::NoDownload,
+         0},
+        {{"-G", "-d", SERIAL, "-b", "300", "-OVERRIDE"},
+         0,
+         {"Retrieving build 300\n", "Override specified, skipping validation of build 300\n"},
+         "",
+         Store::Stored,
          300},
     };
     for (const auto& c : cases) {
@@ -193,8 +215,7 @@ TEST_F(DownloadCommands, GetsAChosenBuildOnlyWhenListedUnlessOverridden)
     }
 }
 
-TEST_F(DownloadCommands, ReportsServerFailuresAndRecordsNothing)
-{
+TEST_F(DownloadCommands, ReportsServerFailuresAndRecordsNothing) {
     const std::string closed = updtest::ClosedPortUrl();
     const struct {
         std::vector<std::string> switches; // empty with unreachable: no server at all
@@ -205,30 +226,97 @@ TEST_F(DownloadCommands, ReportsServerFailuresAndRecordsNothing)
         std::vector<std::string> out;
         Store store;
     } cases[] = {
-        {{}, true, {"-G", "-d", SERIAL}, 1, {"Server request failed for " + closed + "\n"}, {}, Store::NoModule},
+        {{},
+         true,
+         {"-G", "-d", SERIAL},
+         1,
+         {"Server request failed for " + closed + "\n"},
+         {},
+         Store::NoModule},
         // A failed build list is a failure, not an empty list: status 1.
-        {{}, true, {"-B", "-d", SERIAL}, 1, {"Server request failed for " + closed + "\n"}, {}, Store::NoModule},
-        {{"--status", "404"}, false, {"-G", "-d", SERIAL}, 1, {"Server request failed for "}, {}, Store::NoModule},
-        {{"--status", "404"}, false, {"-B", "-d", SERIAL}, 1, {"Server request failed for "}, {}, Store::NoModule},
-        {{"--status", "404", "--only", "qu"}, false, {"-G", "-d", SERIAL}, 1, {"No build information for device\n"},
-         {}, Store::NoDownload},
-        {{"--status", "404", "--only", "builds"}, false, {"-G", "-d", SERIAL}, 1, {"No valid build 124\n"}, {},
+        {{},
+         true,
+         {"-B", "-d", SERIAL},
+         1,
+         {"Server request failed for " + closed + "\n"},
+         {},
+         Store::NoModule},
+        {{"--status", "404"},
+         false,
+         {"-G", "-d", SERIAL},
+         1,
+         {"Server request failed for "},
+         {},
+         Store::NoModule},
+        {{"--status", "404"},
+         false,
+         {"-B", "-d", SERIAL},
+         1,
+         {"Server request failed for "},
+         {},
+         Store::NoModule},
+        {{"--status", "404", "--only", "qu"},
+         false,
+         {"-G", "-d", SERIAL},
+         1,
+         {"No build information for device\n"},
+         {},
          Store::NoDownload},
-        {{"--status", "404", "--only", "builds"}, false, {"-B", "-d", SERIAL}, 1,
-         {"Failed to retrieve builds for 40F5849A\n"}, {}, Store::NoModule},
-        {{"--status", "500", "--only", "bird"}, false, {"-G", "-d", SERIAL}, 1,
-         {"Download failed\n", "Failed to retreive a valid BIRD file\n"}, {}, Store::NoDownload},
-        {{"--first-line", "no"}, false, {"-G", "-d", SERIAL}, 1, {"Server request failed for "}, {}, Store::NoModule},
-        {{"--first-line", "okay"}, false, {"-G", "-d", SERIAL}, 0, {}, {"Build 124 is valid\n"}, Store::Stored},
-        {{"--empty-body", "--only", "bird"}, false, {"-G", "-d", SERIAL}, 1,
-         {"Download failed\n", "Failed to retreive a valid BIRD file\n"}, {}, Store::NoDownload},
-        {{"--close-mid-reply", "--only", "bird"}, false, {"-G", "-d", SERIAL}, 1,
-         {"Download failed\n", "Failed to retreive a valid BIRD file\n"}, {}, Store::NoDownload},
+        {{"--status", "404", "--only", "builds"},
+         false,
+         {"-G", "-d", SERIAL},
+         1,
+         {"No valid build 124\n"},
+         {},
+         Store::NoDownload},
+        {{"--status", "404", "--only", "builds"},
+         false,
+         {"-B", "-d", SERIAL},
+         1,
+         {"Failed to retrieve builds for 40F5849A\n"},
+         {},
+         Store::NoModule},
+        {{"--status", "500", "--only", "bird"},
+         false,
+         {"-G", "-d", SERIAL},
+         1,
+         {"Download failed\n", "Failed to retreive a valid BIRD file\n"},
+         {},
+         Store::NoDownload},
+        {{"--first-line", "no"},
+         false,
+         {"-G", "-d", SERIAL},
+         1,
+         {"Server request failed for "},
+         {},
+         Store::NoModule},
+        {{"--first-line", "okay"},
+         false,
+         {"-G", "-d", SERIAL},
+         0,
+         {},
+         {"Build 124 is valid\n"},
+         Store::Stored},
+        {{"--empty-body", "--only", "bird"},
+         false,
+         {"-G", "-d", SERIAL},
+         1,
+         {"Download failed\n", "Failed to retreive a valid BIRD file\n"},
+         {},
+         Store::NoDownload},
+        {{"--close-mid-reply", "--only", "bird"},
+         false,
+         {"-G", "-d", SERIAL},
+         1,
+         {"Download failed\n", "Failed to retreive a valid BIRD file\n"},
+         {},
+         Store::NoDownload},
     };
     for (const auto& c : cases) {
         std::error_code ec;
         fs::remove_all(storeRoot, ec);
-        std::string what = (c.switches.empty() ? std::string("unreachable") : c.switches[0] + " " + c.switches[1]) +
+        std::string what = (c.switches.empty() ? std::string("unreachable")
+                                               : c.switches[0] + " " + c.switches[1]) +
                            " " + c.args[0];
         std::unique_ptr<SimServer> server;
         if (!c.unreachable) {
@@ -243,8 +331,7 @@ TEST_F(DownloadCommands, ReportsServerFailuresAndRecordsNothing)
     }
 }
 
-TEST_F(DownloadCommands, RefusesAPayloadThatDoesNotDecodeAndKeepsTheEarlierFile)
-{
+TEST_F(DownloadCommands, RefusesAPayloadThatDoesNotDecodeAndKeepsTheEarlierFile) {
     {
         SimServer server(content.path());
         ASSERT_TRUE(server.running());
@@ -278,8 +365,7 @@ TEST_F(DownloadCommands, RefusesAPayloadThatDoesNotDecodeAndKeepsTheEarlierFile)
     }
 }
 
-TEST_F(DownloadCommands, ReportsAFileThatCannotBeWritten)
-{
+TEST_F(DownloadCommands, ReportsAFileThatCannotBeWritten) {
     SimServer server(content.path());
     ASSERT_TRUE(server.running());
     // A directory where the file should go cannot be replaced by it.
@@ -291,8 +377,7 @@ TEST_F(DownloadCommands, ReportsAFileThatCannotBeWritten)
     EXPECT_TRUE(fs::is_directory(ModuleDir() + "/124.bird"));
 }
 
-TEST_F(DownloadCommands, AnimatesTheSpinnerOnATerminalOnly)
-{
+TEST_F(DownloadCommands, AnimatesTheSpinnerOnATerminalOnly) {
     SimServer server(content.path(), {"--delay-ms", "1000", "--only", "bird"});
     ASSERT_TRUE(server.running());
     ProcessResult r = Run(server.url(), {"-G", "-d", SERIAL}, true);
@@ -321,8 +406,7 @@ TEST_F(DownloadCommands, AnimatesTheSpinnerOnATerminalOnly)
 
 // Runs as a test of its own (about a minute): the real program with its real
 // stall limit against a server that never answers the build request.
-TEST_F(DownloadCommands, StalledServerIsGivenUpWithinTheTimeOut)
-{
+TEST_F(DownloadCommands, StalledServerIsGivenUpWithinTheTimeOut) {
     SimServer server(content.path(), {"--hang", "--only", "bird"});
     ASSERT_TRUE(server.running());
     ProcessResult r = Run(server.url(), {"-G", "-d", SERIAL}, false, 120000);

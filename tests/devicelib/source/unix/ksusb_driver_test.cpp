@@ -24,8 +24,7 @@
 
 namespace {
 
-std::vector<uint8_t> pattern(size_t n, uint8_t seed)
-{
+std::vector<uint8_t> pattern(size_t n, uint8_t seed) {
     std::vector<uint8_t> v(n);
     for (size_t i = 0; i < n; ++i)
         v[i] = static_cast<uint8_t>(seed + i * 3);
@@ -33,26 +32,23 @@ std::vector<uint8_t> pattern(size_t n, uint8_t seed)
 }
 
 class Ksusb : public UsbSimTest {
-protected:
-    void TearDown() override
-    {
+  protected:
+    void TearDown() override {
         if (usb) {
-            ksusb_close_keystrand_device(usb);  // qErrMode when not open: harmless
+            ksusb_close_keystrand_device(usb); // qErrMode when not open: harmless
             ksusb_destroy(&usb);
         }
         UsbSimTest::TearDown();
     }
     // A libusb record opened on serial; returns the open result.
-    qErr open(const char* serial)
-    {
+    qErr open(const char* serial) {
         usb = ksusb_create_usb(ksusbDriverLibusb);
         EXPECT_NE(usb, nullptr);
         qErr e = ksusb_open_keystrand_device(usb, serial);
         return e;
     }
     // Reads until n bytes arrived or timeoutMs passed.
-    std::vector<uint8_t> readBytes(size_t n, int timeoutMs = 2000)
-    {
+    std::vector<uint8_t> readBytes(size_t n, int timeoutMs = 2000) {
         std::vector<uint8_t> got;
         auto t0 = Clock::now();
         while (got.size() < n && msSince(t0) < timeoutMs) {
@@ -74,11 +70,10 @@ struct OpenCase {
     const char* name;
     kssim::UsbDeviceConfig device;
     qErr expect;
-    int claimed;  // interface expected claimed on success, -1 none
+    int claimed; // interface expected claimed on success, -1 none
 };
 
-kssim::UsbDeviceConfig module(uint16_t vendor, uint16_t product)
-{
+kssim::UsbDeviceConfig module(uint16_t vendor, uint16_t product) {
     kssim::UsbDeviceConfig c;
     c.vendorId = vendor;
     c.productId = product;
@@ -86,16 +81,14 @@ kssim::UsbDeviceConfig module(uint16_t vendor, uint16_t product)
     return c;
 }
 
-kssim::UsbDeviceConfig withInterfaces(std::vector<kssim::UsbInterfaceDesc> itfs)
-{
+kssim::UsbDeviceConfig withInterfaces(std::vector<kssim::UsbInterfaceDesc> itfs) {
     kssim::UsbDeviceConfig c = module(0x24FF, 0x0010);
     c.interfaces = std::move(itfs);
     return c;
 }
 
 kssim::UsbInterfaceDesc itf(uint8_t number, uint8_t alt, uint8_t cls, uint8_t sub, uint8_t proto,
-                            std::vector<kssim::UsbEndpointDesc> eps)
-{
+                            std::vector<kssim::UsbEndpointDesc> eps) {
     kssim::UsbInterfaceDesc d;
     d.number = number;
     d.alternate = alt;
@@ -108,15 +101,13 @@ kssim::UsbInterfaceDesc itf(uint8_t number, uint8_t alt, uint8_t cls, uint8_t su
 
 const std::vector<kssim::UsbEndpointDesc> kBulkPair{{0x81, 2, 64}, {0x01, 2, 64}};
 
-void PrintTo(const OpenCase& c, std::ostream* os)
-{
+void PrintTo(const OpenCase& c, std::ostream* os) {
     *os << c.name;
 }
 
 class KsusbOpen : public Ksusb, public ::testing::WithParamInterface<OpenCase> {};
 
-TEST_P(KsusbOpen, IdentifiesModulesByIdsAndVendorInterface)
-{
+TEST_P(KsusbOpen, IdentifiesModulesByIdsAndVendorInterface) {
     const OpenCase& c = GetParam();
     kssim::UsbDevice* d = bus_->plug(c.device);
     EXPECT_EQ(open("40F5849A"), c.expect);
@@ -140,11 +131,10 @@ INSTANTIATE_TEST_SUITE_P(
         OpenCase{"highest_module_product", module(0x24FF, 0x7FFF), qErrNone, 0},
         OpenCase{"product_bit_15_set", module(0x24FF, 0x8010), qErrNotFound, -1},
         OpenCase{"other_vendor", module(0x24FE, 0x0010), qErrNotFound, -1},
-        OpenCase{"wrong_protocol",
-                 withInterfaces({itf(0, 0, 0xFF, 0x88, 0x11, kBulkPair)}), qErrConfiguration, -1},
-        OpenCase{"no_out_endpoint",
-                 withInterfaces({itf(0, 0, 0xFF, 0x88, 0x10, {{0x81, 2, 64}})}), qErrConfiguration,
-                 -1},
+        OpenCase{"wrong_protocol", withInterfaces({itf(0, 0, 0xFF, 0x88, 0x11, kBulkPair)}),
+                 qErrConfiguration, -1},
+        OpenCase{"no_out_endpoint", withInterfaces({itf(0, 0, 0xFF, 0x88, 0x10, {{0x81, 2, 64}})}),
+                 qErrConfiguration, -1},
         OpenCase{"isochronous_endpoints_do_not_count",
                  withInterfaces({itf(0, 0, 0xFF, 0x88, 0x10, {{0x81, 1, 64}, {0x01, 1, 64}})}),
                  qErrConfiguration, -1},
@@ -161,8 +151,7 @@ INSTANTIATE_TEST_SUITE_P(
                  qErrNone, 0}),
     [](const ::testing::TestParamInfo<OpenCase>& i) { return std::string(i.param.name); });
 
-TEST_F(Ksusb, OpensTheModuleWhoseSerialMatchesExactly)
-{
+TEST_F(Ksusb, OpensTheModuleWhoseSerialMatchesExactly) {
     kssim::UsbDevice* a = plugModule("0000BEEF");
     kssim::UsbDevice* b = plugModule("40F5849A");
     plugModule("40F5849");
@@ -176,8 +165,7 @@ TEST_F(Ksusb, OpensTheModuleWhoseSerialMatchesExactly)
     EXPECT_EQ(open("12345678"), qErrNotFound);
 }
 
-TEST_F(Ksusb, InterfaceClaimedElsewhereIsBusy)
-{
+TEST_F(Ksusb, InterfaceClaimedElsewhereIsBusy) {
     kssim::UsbDevice* d = plugModule("40F5849A");
     ksusb* first = ksusb_create_usb(ksusbDriverLibusb);
     ASSERT_EQ(ksusb_open_keystrand_device(first, "40F5849A"), qErrNone);
@@ -188,8 +176,7 @@ TEST_F(Ksusb, InterfaceClaimedElsewhereIsBusy)
     ksusb_destroy(&first);
 }
 
-TEST_F(Ksusb, SecondOpenOfAnOpenRecordIsRefusedAndKeepsItWorking)
-{
+TEST_F(Ksusb, SecondOpenOfAnOpenRecordIsRefusedAndKeepsItWorking) {
     kssim::UsbDevice* d = plugModule("40F5849A");
     ASSERT_EQ(open("40F5849A"), qErrNone);
     EXPECT_EQ(ksusb_open_keystrand_device(usb, "40F5849A"), qErrBusy);
@@ -199,8 +186,7 @@ TEST_F(Ksusb, SecondOpenOfAnOpenRecordIsRefusedAndKeepsItWorking)
     EXPECT_EQ(d->takeHostBytes(), std::vector<uint8_t>{7});
 }
 
-TEST_F(Ksusb, CallsOutOfStateGiveTheirErrors)
-{
+TEST_F(Ksusb, CallsOutOfStateGiveTheirErrors) {
     plugModule("40F5849A");
     usb = ksusb_create_usb(ksusbDriverLibusb);
     ASSERT_NE(usb, nullptr);
@@ -226,8 +212,7 @@ TEST_F(Ksusb, CallsOutOfStateGiveTheirErrors)
 
 using KsusbTransfer = Ksusb;
 
-TEST_F(KsusbTransfer, WritesGoOutInChunksOfFifty)
-{
+TEST_F(KsusbTransfer, WritesGoOutInChunksOfFifty) {
     kssim::UsbDevice* d = plugModule("40F5849A");
     ASSERT_EQ(open("40F5849A"), qErrNone);
     const std::vector<uint8_t> data = pattern(120, 1);
@@ -240,18 +225,16 @@ TEST_F(KsusbTransfer, WritesGoOutInChunksOfFifty)
     EXPECT_EQ(got, data) << hexdump(got);
 }
 
-TEST_F(KsusbTransfer, ReadsServeABurstByteByByteInOrder)
-{
+TEST_F(KsusbTransfer, ReadsServeABurstByteByByteInOrder) {
     kssim::UsbDevice* d = plugModule("40F5849A");
     ASSERT_EQ(open("40F5849A"), qErrNone);
-    const std::vector<uint8_t> data = pattern(1500, 9);  // two transfers' worth
+    const std::vector<uint8_t> data = pattern(1500, 9); // two transfers' worth
     d->sendToHost(data);
     std::vector<uint8_t> got = readBytes(data.size());
     EXPECT_EQ(got, data);
 }
 
-TEST_F(KsusbTransfer, ReadWithNothingPendingIsNotReadyAfterAbout100ms)
-{
+TEST_F(KsusbTransfer, ReadWithNothingPendingIsNotReadyAfterAbout100ms) {
     plugModule("40F5849A");
     ASSERT_EQ(open("40F5849A"), qErrNone);
     uint8_t b;
@@ -263,8 +246,7 @@ TEST_F(KsusbTransfer, ReadWithNothingPendingIsNotReadyAfterAbout100ms)
     EXPECT_EQ(ksusb_state(usb), ksusbStateReady);
 }
 
-TEST_F(KsusbTransfer, StalledOutEndpointIsClearedAndTheChunkSentOnce)
-{
+TEST_F(KsusbTransfer, StalledOutEndpointIsClearedAndTheChunkSentOnce) {
     kssim::UsbDevice* d = plugModule("40F5849A");
     ASSERT_EQ(open("40F5849A"), qErrNone);
     d->stallOut(1);
@@ -275,8 +257,7 @@ TEST_F(KsusbTransfer, StalledOutEndpointIsClearedAndTheChunkSentOnce)
     EXPECT_EQ(ksusb_state(usb), ksusbStateReady);
 }
 
-TEST_F(KsusbTransfer, HaltThatCannotBeClearedFailsTheRecord)
-{
+TEST_F(KsusbTransfer, HaltThatCannotBeClearedFailsTheRecord) {
     kssim::UsbDevice* d = plugModule("40F5849A");
     ASSERT_EQ(open("40F5849A"), qErrNone);
     d->stallOut(1);
@@ -291,8 +272,7 @@ TEST_F(KsusbTransfer, HaltThatCannotBeClearedFailsTheRecord)
     EXPECT_EQ(ksusb_get_from_device(usb, &b), qErrIO);
 }
 
-TEST_F(KsusbTransfer, TimeOutWithPartOfAChunkSentSendsOnlyTheRest)
-{
+TEST_F(KsusbTransfer, TimeOutWithPartOfAChunkSentSendsOnlyTheRest) {
     kssim::UsbDevice* d = plugModule("40F5849A");
     ASSERT_EQ(open("40F5849A"), qErrNone);
     d->setOutPartial(20, 1);
@@ -308,19 +288,17 @@ TEST_F(KsusbTransfer, TimeOutWithPartOfAChunkSentSendsOnlyTheRest)
     EXPECT_EQ(ksusb_state(usb), ksusbStateReady);
 }
 
-TEST_F(KsusbTransfer, ChunkThatFailsTwiceFailsTheRecordButIsStillDelivered)
-{
+TEST_F(KsusbTransfer, ChunkThatFailsTwiceFailsTheRecordButIsStillDelivered) {
     kssim::UsbDevice* d = plugModule("40F5849A");
     ASSERT_EQ(open("40F5849A"), qErrNone);
-    d->setOutPartial(0, 2);  // the first try and its retry both time out
+    d->setOutPartial(0, 2); // the first try and its retry both time out
     const std::vector<uint8_t> data = pattern(40, 5);
     EXPECT_EQ(ksusb_write_to_device(usb, data.data(), data.size()), qErrIO);
     EXPECT_EQ(ksusb_state(usb), ksusbStateFailed);
     EXPECT_EQ(d->takeHostBytes(), data);
 }
 
-TEST_F(KsusbTransfer, StalledInEndpointIsClearedAndReadingGoesOn)
-{
+TEST_F(KsusbTransfer, StalledInEndpointIsClearedAndReadingGoesOn) {
     kssim::UsbDevice* d = plugModule("40F5849A");
     ASSERT_EQ(open("40F5849A"), qErrNone);
     d->sendToHost({0x5A});
@@ -331,8 +309,7 @@ TEST_F(KsusbTransfer, StalledInEndpointIsClearedAndReadingGoesOn)
     EXPECT_EQ(readBytes(1), std::vector<uint8_t>{0x5A});
 }
 
-TEST_F(KsusbTransfer, UnplugDuringAReadGivesIOAndFailsTheRecord)
-{
+TEST_F(KsusbTransfer, UnplugDuringAReadGivesIOAndFailsTheRecord) {
     kssim::UsbDevice* d = plugModule("40F5849A");
     ASSERT_EQ(open("40F5849A"), qErrNone);
     std::atomic<int> result{-1};
@@ -354,8 +331,7 @@ TEST_F(KsusbTransfer, UnplugDuringAReadGivesIOAndFailsTheRecord)
     EXPECT_EQ(ksusb_close_keystrand_device(usb), qErrNone);
 }
 
-TEST_F(KsusbTransfer, ReaderAndWriterThreadsShareARecord)
-{
+TEST_F(KsusbTransfer, ReaderAndWriterThreadsShareARecord) {
     kssim::UsbDevice* d = plugModule("40F5849A");
     d->setHostWriteHandler([d](const uint8_t* p, size_t n) { d->sendToHost(p, n); });
     ASSERT_EQ(open("40F5849A"), qErrNone);
@@ -372,9 +348,8 @@ TEST_F(KsusbTransfer, ReaderAndWriterThreadsShareARecord)
 
 // A directory with a raw pseudo-terminal named like a module's node.
 class NodeDir {
-public:
-    explicit NodeDir(const char* serial)
-    {
+  public:
+    explicit NodeDir(const char* serial) {
         char tmpl[] = "/tmp/ksusb-nodes.XXXXXX";
         dir_ = mkdtemp(tmpl);
         master_ = posix_openpt(O_RDWR | O_NOCTTY);
@@ -393,15 +368,13 @@ public:
         EXPECT_EQ(symlink(slave.c_str(), link_.c_str()), 0);
         ksusb_set_node_directory(dir_.c_str());
     }
-    ~NodeDir()
-    {
+    ~NodeDir() {
         ksusb_set_node_directory(nullptr);
         unlink(link_.c_str());
         rmdir(dir_.c_str());
         close(master_);
     }
-    std::string receive(size_t n)
-    {
+    std::string receive(size_t n) {
         std::string got;
         for (int i = 0; i < 100 && got.size() < n; ++i) {
             pollfd p{master_, POLLIN, 0};
@@ -414,17 +387,18 @@ public:
         }
         return got;
     }
-    void send(const std::string& s) { EXPECT_EQ(write(master_, s.data(), s.size()), (ssize_t)s.size()); }
+    void send(const std::string& s) {
+        EXPECT_EQ(write(master_, s.data(), s.size()), (ssize_t)s.size());
+    }
 
-private:
+  private:
     std::string dir_, link_;
     int master_ = -1;
 };
 
 using KsusbNode = Ksusb;
 
-TEST_F(KsusbNode, NodeIsPreferredOverLibusbWhenItExists)
-{
+TEST_F(KsusbNode, NodeIsPreferredOverLibusbWhenItExists) {
     kssim::UsbDevice* d = plugModule("40F5849A");
     NodeDir nodes("40F5849A");
     EXPECT_TRUE(ksusb_is_kernel_driver_installed(0x40F5849A));
@@ -450,8 +424,7 @@ TEST_F(KsusbNode, NodeIsPreferredOverLibusbWhenItExists)
     EXPECT_EQ(qStream_Destroy(&s), qErrNone);
 }
 
-TEST_F(KsusbNode, NodeRecordKeepsItsOwnRules)
-{
+TEST_F(KsusbNode, NodeRecordKeepsItsOwnRules) {
     NodeDir nodes("0000BEEF");
     usb = ksusb_create_usb(ksusbDriverKernel);
     ASSERT_NE(usb, nullptr);
@@ -475,8 +448,7 @@ TEST_F(KsusbNode, NodeRecordKeepsItsOwnRules)
 
 using StreamUSB = UsbSimTest;
 
-TEST_F(StreamUSB, MovesBytesThroughLibusbAndReleasesTheModuleOnDestroy)
-{
+TEST_F(StreamUSB, MovesBytesThroughLibusbAndReleasesTheModuleOnDestroy) {
     kssim::UsbDevice* d = plugModule("40F5849A");
     qStream* s = nullptr;
     ASSERT_EQ(qStream_CreateUSB(0x40F5849A, &s), qErrNone);
@@ -499,8 +471,7 @@ TEST_F(StreamUSB, MovesBytesThroughLibusbAndReleasesTheModuleOnDestroy)
     EXPECT_FALSE(d->interfaceClaimed(0));
 }
 
-TEST_F(StreamUSB, CreateReportsTheDriversOpenError)
-{
+TEST_F(StreamUSB, CreateReportsTheDriversOpenError) {
     plugModule("40F5849A");
     qStream* s = reinterpret_cast<qStream*>(0x1);
     EXPECT_EQ(qStream_CreateUSB(0x12345678, &s), qErrNotFound);
@@ -515,19 +486,17 @@ TEST_F(StreamUSB, CreateReportsTheDriversOpenError)
 
 // ---- USB enumeration on the same bus ---------------------------------------------------
 
-bool collect(const linkSpec* spec, bool* success, void* ref)
-{
+bool collect(const linkSpec* spec, bool* success, void* ref) {
     static_cast<std::vector<linkSpec>*>(ref)->push_back(*spec);
     *success = true;
     return true;
 }
 
-TEST_F(StreamUSB, EnumerationFindsModulesWithEightCharacterSerialsOnly)
-{
+TEST_F(StreamUSB, EnumerationFindsModulesWithEightCharacterSerialsOnly) {
     plugModule("40F5849A", 0x0011);
     plugModule("0BADC0DE", 0x0004);
-    plugModule("11111111", 0x8011);  // bit 15: not a module
-    plugModule("1234567", 0x0011);   // seven characters: skipped
+    plugModule("11111111", 0x8011); // bit 15: not a module
+    plugModule("1234567", 0x0011);  // seven characters: skipped
     kssim::UsbDeviceConfig other;
     other.vendorId = 0x1234;
     other.serial = "22222222";
@@ -545,4 +514,4 @@ TEST_F(StreamUSB, EnumerationFindsModulesWithEightCharacterSerialsOnly)
     EXPECT_EQ(found[1].link.usb.usbSerial, 0x40F5849Au);
 }
 
-}  // namespace
+} // namespace

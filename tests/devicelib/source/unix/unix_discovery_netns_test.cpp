@@ -42,14 +42,12 @@ struct Responder {
     Bytes reply;
 };
 
-bool run(const std::string& command)
-{
+bool run(const std::string& command) {
     std::string quiet = command + " >/dev/null 2>&1";
     return system(quiet.c_str()) == 0;
 }
 
-bool readByte(int fd, char want, int timeoutMs)
-{
+bool readByte(int fd, char want, int timeoutMs) {
     pollfd p = {fd, POLLIN, 0};
     char c = 0;
     return poll(&p, 1, timeoutMs) == 1 && ::read(fd, &c, 1) == 1 && c == want;
@@ -58,8 +56,7 @@ bool readByte(int fd, char want, int timeoutMs)
 // Child side: answers requests on the group from each responder's address,
 // for at most 15 s. Requests that are not 16 bytes starting with 01 get no
 // answer.
-[[noreturn]] void serveResponders(const std::vector<Responder>& responders, int toParent)
-{
+[[noreturn]] void serveResponders(const std::vector<Responder>& responders, int toParent) {
     std::vector<int> listeners, senders;
     for (const Responder& r : responders) {
         int l = socket(AF_INET, SOCK_DGRAM, 0);
@@ -115,8 +112,7 @@ bool readByte(int fd, char want, int timeoutMs)
 // Waits (up to 3 s) until the interface carries traffic: a veth end has
 // carrier only once its peer is up too. (Asked through a socket of this
 // namespace; /sys shows the namespace it was mounted in.)
-bool linkUp(const char* name)
-{
+bool linkUp(const char* name) {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
     bool up = false;
     for (int i = 0; fd >= 0 && i < 300 && !up; i++) {
@@ -134,11 +130,10 @@ bool linkUp(const char* name)
 
 // A responder process in its own network namespace, linked to ours by veth.
 class ResponderNet {
-public:
+  public:
     ResponderNet(const ResponderNet&) = delete;
     ResponderNet& operator=(const ResponderNet&) = delete;
-    explicit ResponderNet(const std::vector<Responder>& responders)
-    {
+    explicit ResponderNet(const std::vector<Responder>& responders) {
         int down[2], up[2];
         if (pipe(down) != 0 || pipe(up) != 0)
             return;
@@ -170,8 +165,7 @@ public:
         ::close(down[1]);
         ::close(up[0]);
     }
-    ~ResponderNet()
-    {
+    ~ResponderNet() {
         if (pid_ > 0) {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
@@ -180,14 +174,13 @@ public:
     }
     bool ok() const { return ok_; }
 
-private:
+  private:
     pid_t pid_ = -1;
     bool ok_ = false;
 };
 
 Bytes reply(uint8_t address, uint8_t port0, uint8_t port1, uint32_t serial, size_t size,
-            uint8_t model)
-{
+            uint8_t model) {
     Bytes r(size, 0xEE);
     const uint8_t full[16] = {0x00,
                               address,
@@ -210,8 +203,7 @@ Bytes reply(uint8_t address, uint8_t port0, uint8_t port1, uint32_t serial, size
     return r;
 }
 
-uint32_t ipv4(const std::string& text)
-{
+uint32_t ipv4(const std::string& text) {
     in_addr a;
     inet_pton(AF_INET, text.c_str(), &a);
     return a.s_addr;
@@ -220,12 +212,11 @@ uint32_t ipv4(const std::string& text)
 struct Found {
     std::vector<linkSpec> specs;
     int calls = 0;
-    int stopAfter = 0;    // return false on this call (0: never)
-    bool count = true;    // set the success flag
+    int stopAfter = 0; // return false on this call (0: never)
+    bool count = true; // set the success flag
 };
 
-bool cbCollect(const linkSpec* spec, bool* success, void* ref)
-{
+bool cbCollect(const linkSpec* spec, bool* success, void* ref) {
     Found* f = static_cast<Found*>(ref);
     f->specs.push_back(*spec);
     f->calls++;
@@ -233,16 +224,14 @@ bool cbCollect(const linkSpec* spec, bool* success, void* ref)
     return f->stopAfter == 0 || f->calls < f->stopAfter;
 }
 
-std::map<uint32_t, linkSpec> byHost(const Found& f)
-{
+std::map<uint32_t, linkSpec> byHost(const Found& f) {
     std::map<uint32_t, linkSpec> m;
     for (const linkSpec& s : f.specs)
         m[s.link.tcpip.hostAddress] = s;
     return m;
 }
 
-TEST(TcpipDiscovery, RepliesAreDecodedLittleEndianWithSourceAsHost)
-{
+TEST(TcpipDiscovery, RepliesAreDecodedLittleEndianWithSourceAsHost) {
     struct Case {
         const char* what;
         std::string address;
@@ -251,11 +240,16 @@ TEST(TcpipDiscovery, RepliesAreDecodedLittleEndianWithSourceAsHost)
         uint32_t serial, moduleAddress, model, port;
     };
     const std::vector<Case> cases = {
-        {"full reply", "10.77.0.2", reply(8, 0x50, 0x00, 0x40F5849A, 16, 17), true, 0x40F5849A, 8, 17, 80},
-        {"port bytes swapped", "10.77.0.3", reply(10, 0x00, 0x50, 0x12345678, 16, 4), true, 0x12345678, 10, 4, 20480},
-        {"12-byte reply has no model", "10.77.0.4", reply(12, 0x39, 0x30, 0xCAFE0001, 12, 0), true, 0xCAFE0001, 12, 255, 12345},
-        {"13-byte reply has a model", "10.77.0.5", reply(14, 0x01, 0x00, 0xCAFE0002, 13, 21), true, 0xCAFE0002, 14, 21, 1},
-        {"7-byte reply names no module", "10.77.0.6", reply(16, 0x01, 0x00, 0xCAFE0003, 7, 21), false, 0, 0, 0, 0},
+        {"full reply", "10.77.0.2", reply(8, 0x50, 0x00, 0x40F5849A, 16, 17), true, 0x40F5849A, 8,
+         17, 80},
+        {"port bytes swapped", "10.77.0.3", reply(10, 0x00, 0x50, 0x12345678, 16, 4), true,
+         0x12345678, 10, 4, 20480},
+        {"12-byte reply has no model", "10.77.0.4", reply(12, 0x39, 0x30, 0xCAFE0001, 12, 0), true,
+         0xCAFE0001, 12, 255, 12345},
+        {"13-byte reply has a model", "10.77.0.5", reply(14, 0x01, 0x00, 0xCAFE0002, 13, 21), true,
+         0xCAFE0002, 14, 21, 1},
+        {"7-byte reply names no module", "10.77.0.6", reply(16, 0x01, 0x00, 0xCAFE0003, 7, 21),
+         false, 0, 0, 0, 0},
     };
     std::vector<Responder> responders;
     for (const Case& c : cases)
@@ -289,8 +283,7 @@ TEST(TcpipDiscovery, RepliesAreDecodedLittleEndianWithSourceAsHost)
     EXPECT_EQ(count, reported);
 }
 
-TEST(TcpipDiscovery, EndsTwoSecondsAfterTheLastReply)
-{
+TEST(TcpipDiscovery, EndsTwoSecondsAfterTheLastReply) {
     ResponderNet net(std::vector<Responder>{{"10.77.0.2", Bytes()}});
     ASSERT_TRUE(net.ok());
     Found found;
@@ -303,8 +296,7 @@ TEST(TcpipDiscovery, EndsTwoSecondsAfterTheLastReply)
     EXPECT_LT(elapsed, 4000);
 }
 
-TEST(TcpipDiscovery, CountsOnlyModulesTheCallbackAccepts)
-{
+TEST(TcpipDiscovery, CountsOnlyModulesTheCallbackAccepts) {
     ResponderNet net({{"10.77.0.2", reply(2, 0x50, 0, 0xA0000001, 16, 17)},
                       {"10.77.0.3", reply(4, 0x50, 0, 0xA0000002, 16, 18)}});
     ASSERT_TRUE(net.ok());
@@ -332,8 +324,7 @@ TEST(TcpipDiscovery, CountsOnlyModulesTheCallbackAccepts)
     }
 }
 
-TEST(TcpipDiscovery, SearchesFindBySerialNumber)
-{
+TEST(TcpipDiscovery, SearchesFindBySerialNumber) {
     ResponderNet net({{"10.77.0.2", reply(2, 0x50, 0, 0x00000000, 16, 17)},
                       {"10.77.0.3", reply(4, 0x51, 0, 0xA0000002, 16, 18)}});
     ASSERT_TRUE(net.ok());
@@ -357,11 +348,11 @@ TEST(TcpipDiscovery, SearchesFindBySerialNumber)
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
     if (geteuid() != 0) {
-        fprintf(stderr, "SKIPPED: TCP/IP discovery tests need root to make private network namespaces\n");
+        fprintf(stderr,
+                "SKIPPED: TCP/IP discovery tests need root to make private network namespaces\n");
         return 77;
     }
     if (unshare(CLONE_NEWNET) != 0) {
@@ -375,7 +366,8 @@ int main(int argc, char** argv)
         return 1;
     }
     if (!run("ip link set lo up")) {
-        fprintf(stderr, "SKIPPED: cannot configure the private namespace (is iproute2 installed?)\n");
+        fprintf(stderr,
+                "SKIPPED: cannot configure the private namespace (is iproute2 installed?)\n");
         return 77;
     }
     return RUN_ALL_TESTS();

@@ -9,15 +9,13 @@ namespace {
 
 int gCalls = 0;
 
-bool cbCount(const linkSpec*, bool* success, void*)
-{
+bool cbCount(const linkSpec*, bool* success, void*) {
     gCalls++;
     *success = true;
     return true;
 }
 
-TEST(LinkSpec, CreateCopyAndDestroyOwnTheirRecords)
-{
+TEST(LinkSpec, CreateCopyAndDestroyOwnTheirRecords) {
     linkSpec* spec = qLinkSpec_Create(linkTypeSerial);
     ASSERT_NE(spec, nullptr);
     EXPECT_EQ(spec->transport, linkTypeSerial);
@@ -39,8 +37,7 @@ TEST(LinkSpec, CreateCopyAndDestroyOwnTheirRecords)
     EXPECT_EQ(qLinkSpec_Destroy(&copy), qErrNone);
 }
 
-TEST(Discovery, FindsNothingOverTransportsItDoesNotEnumerate)
-{
+TEST(Discovery, FindsNothingOverTransportsItDoesNotEnumerate) {
     for (linkType type : {linkTypeNone, linkTypeSerial, static_cast<linkType>(7)}) {
         SCOPED_TRACE(static_cast<int>(type));
         gCalls = 0;
@@ -51,8 +48,7 @@ TEST(Discovery, FindsNothingOverTransportsItDoesNotEnumerate)
     }
 }
 
-TEST(Discovery, RefusesANullCallback)
-{
+TEST(Discovery, RefusesANullCallback) {
     EXPECT_EQ(qDiscovery_EnumerateModules(linkTypeSerial, nullptr, nullptr), 0);
     EXPECT_EQ(qDiscovery_EnumerateModules(linkTypeUSB, nullptr, nullptr), 0);
 }

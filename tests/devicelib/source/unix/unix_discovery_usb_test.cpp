@@ -16,8 +16,7 @@ struct Found {
     bool count = true;
 };
 
-bool cbCollect(const linkSpec* spec, bool* success, void* ref)
-{
+bool cbCollect(const linkSpec* spec, bool* success, void* ref) {
     Found* f = static_cast<Found*>(ref);
     f->specs.push_back(*spec);
     *success = f->count;
@@ -26,16 +25,14 @@ bool cbCollect(const linkSpec* spec, bool* success, void* ref)
 
 using UsbDiscovery = UsbSimTest;
 
-TEST_F(UsbDiscovery, EmptyBusFindsNothing)
-{
+TEST_F(UsbDiscovery, EmptyBusFindsNothing) {
     Found found;
     EXPECT_EQ(qDiscovery_EnumerateModules(linkTypeUSB, cbCollect, &found), 0);
     EXPECT_TRUE(found.specs.empty());
     EXPECT_EQ(qDiscovery_FindFirstModule(linkTypeUSB), nullptr);
 }
 
-TEST_F(UsbDiscovery, ReportsModulesWithEightDigitSerialsOnly)
-{
+TEST_F(UsbDiscovery, ReportsModulesWithEightDigitSerialsOnly) {
     struct Case {
         const char* what;
         uint16_t vendor, product;
@@ -87,8 +84,7 @@ TEST_F(UsbDiscovery, ReportsModulesWithEightDigitSerialsOnly)
     EXPECT_EQ(count, reported);
 }
 
-TEST_F(UsbDiscovery, CallbackStopsTheEnumerationAndDecidesTheCount)
-{
+TEST_F(UsbDiscovery, CallbackStopsTheEnumerationAndDecidesTheCount) {
     plugModule("0000000A");
     plugModule("0000000B");
     plugModule("0000000C");
@@ -102,8 +98,7 @@ TEST_F(UsbDiscovery, CallbackStopsTheEnumerationAndDecidesTheCount)
     }
 }
 
-TEST_F(UsbDiscovery, SearchesReturnOwnedRecords)
-{
+TEST_F(UsbDiscovery, SearchesReturnOwnedRecords) {
     plugModule("00000000", 0x0011);
     plugModule("40F5849A", 0x0011);
     plugModule("12345678", 0x0016);

@@ -34,7 +34,8 @@ TEST(FileOpen, RefusesBadArgumentsAndLeavesNothingBehind) {
         {dir.sub("no/such/dir"), qFileModeWrite},
     };
     for (const Row& r : rows) {
-        EXPECT_EQ(qFile_Open(r.path.c_str(), r.mode), nullptr) << r.path.substr(0, 80) << " mode " << r.mode;
+        EXPECT_EQ(qFile_Open(r.path.c_str(), r.mode), nullptr)
+            << r.path.substr(0, 80) << " mode " << r.mode;
     }
     EXPECT_EQ(qFile_Open(nullptr, qFileModeRead), nullptr);
     EXPECT_TRUE(dir.empty());
@@ -154,12 +155,18 @@ struct LineCase {
 
 TEST(FileReadLine, SplitsLinesAndReportsLinesThatDoNotFit) {
     const std::vector<LineCase> cases = {
-        {"seven characters into five bytes", "abcdefg", 5,
+        {"seven characters into five bytes",
+         "abcdefg",
+         5,
          {{qErrOverrun, "abcd"}, {qErrNone, "efg"}, {qErrEOF, ""}}},
         {"newline kept", "ab\ncd\n", 10, {{qErrNone, "ab\n"}, {qErrNone, "cd\n"}, {qErrEOF, ""}}},
-        {"last line without newline that exactly fits", "ab\nwxyz", 5,
+        {"last line without newline that exactly fits",
+         "ab\nwxyz",
+         5,
          {{qErrNone, "ab\n"}, {qErrNone, "wxyz"}, {qErrEOF, ""}}},
-        {"newline that does not fit stays for the next call", "wxyz\nq", 5,
+        {"newline that does not fit stays for the next call",
+         "wxyz\nq",
+         5,
          {{qErrOverrun, "wxyz"}, {qErrNone, "\n"}, {qErrNone, "q"}, {qErrEOF, ""}}},
         {"empty file", "", 5, {{qErrEOF, ""}, {qErrEOF, ""}}},
         {"empty lines", "\n\n", 2, {{qErrNone, "\n"}, {qErrNone, "\n"}, {qErrEOF, ""}}},
@@ -243,7 +250,8 @@ TEST(FileSeek, TargetMustLieWithinTheFile) {
             << "from " << r.start << " origin " << r.origin << " offset " << r.offset;
         long pos = -1;
         EXPECT_EQ(qFile_GetPosition(f, &pos), qErrNone);
-        EXPECT_EQ(pos, r.position) << "from " << r.start << " origin " << r.origin << " offset " << r.offset;
+        EXPECT_EQ(pos, r.position)
+            << "from " << r.start << " origin " << r.origin << " offset " << r.offset;
     }
     qFile_Close(&f);
 }
@@ -283,7 +291,9 @@ TEST(FileWrite, WritesBytesAndFormattedText) {
     EXPECT_EQ(n, 0u);
     EXPECT_EQ(qFile_Printf(f, "[%d, %s]\n", 18, "qErrTimeout"), qErrNone);
     // Unbuffered: the bytes are in the file before the close.
-    EXPECT_EQ(DevcoreTempDir::read(path), std::string("\0\xFF" "A[18, qErrTimeout]\n", 21));
+    EXPECT_EQ(DevcoreTempDir::read(path), std::string("\0\xFF"
+                                                      "A[18, qErrTimeout]\n",
+                                                      21));
     EXPECT_EQ(qFile_Close(&f), qErrNone);
 }
 

@@ -22,16 +22,14 @@ namespace {
 const Bytes kLinkStart = {0xAF, 0x01, 0x01};
 const Bytes kLinkStop = {0xAF, 0x01, 0x00};
 
-bool sendPacket(uint32_t id, const Bytes& wire)
-{
+bool sendPacket(uint32_t id, const Bytes& wire) {
     qPacket* p = qPacket_CreateWithData(wire[0], wire[1], wire.data() + 2);
     bool ok = p && qLink_PutPacket(id, p) == qErrNone;
     qPacket_Destroy(&p);
     return ok;
 }
 
-Bytes received(uint32_t id, unsigned long ms)
-{
+Bytes received(uint32_t id, unsigned long ms) {
     qPacket* p = qLink_AwaitPacket(id, ms);
     if (!p)
         return {};
@@ -45,9 +43,8 @@ Bytes received(uint32_t id, unsigned long ms)
 }
 
 class TcpLink : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         ASSERT_TRUE(listener_.valid());
         id_ = qLink_CreateTCPIP(linktest::loopbackAddress(), listener_.port());
         ASSERT_NE(id_, 0u);
@@ -56,8 +53,7 @@ protected:
         Bytes first = conn_.read(3, 1000);
         ASSERT_EQ(first, kLinkStart) << hex(first);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         if (id_)
             qLink_Destroy(&id_);
     }
@@ -66,8 +62,7 @@ protected:
     uint32_t id_ = 0;
 };
 
-TEST_F(TcpLink, SameAddressSharesOneLinkUntilItsLastUserLeaves)
-{
+TEST_F(TcpLink, SameAddressSharesOneLinkUntilItsLastUserLeaves) {
     uint32_t second = qLink_CreateTCPIP(linktest::loopbackAddress(), listener_.port());
     EXPECT_EQ(second, id_);
     EXPECT_FALSE(listener_.accept(150).valid()) << "a shared link opens no second connection";
@@ -88,8 +83,7 @@ TEST_F(TcpLink, SameAddressSharesOneLinkUntilItsLastUserLeaves)
     EXPECT_EQ(qLink_Destroy(&id_), qErrParam) << "the id is gone with its last user";
 }
 
-TEST_F(TcpLink, ResetReconnectsWithFreshQueues)
-{
+TEST_F(TcpLink, ResetReconnectsWithFreshQueues) {
     ASSERT_TRUE(conn_.send({0x04, 0x01, 0x01}));
     ASSERT_EQ(received(id_, 1000), Bytes({0x04, 0x01, 0x01}));
     ASSERT_TRUE(conn_.send({0x04, 0x01, 0x02})); // left queued: a reset drops it
@@ -116,8 +110,7 @@ TEST_F(TcpLink, ResetReconnectsWithFreshQueues)
     EXPECT_EQ(again.read(2, 1000), Bytes({0x08, 0x00}));
 }
 
-TEST_F(TcpLink, ResetThatCannotReconnectReportsItAndLeavesStatusSix)
-{
+TEST_F(TcpLink, ResetThatCannotReconnectReportsItAndLeavesStatusSix) {
     listener_.close();
     double start = nowMs();
     qErr e = qLink_Reset(id_);
@@ -132,8 +125,7 @@ TEST_F(TcpLink, ResetThatCannotReconnectReportsItAndLeavesStatusSix)
     EXPECT_EQ(qLink_Destroy(&id_), qErrNone);
 }
 
-TEST(TcpLinkCreate, FailsWhenNothingListens)
-{
+TEST(TcpLinkCreate, FailsWhenNothingListens) {
     Listener l;
     ASSERT_TRUE(l.valid());
     uint16_t port = l.port();
@@ -143,9 +135,8 @@ TEST(TcpLinkCreate, FailsWhenNothingListens)
 
 // A pseudo-terminal: the link opens the slave, the test holds the master.
 class Pty {
-public:
-    Pty()
-    {
+  public:
+    Pty() {
         master_ = posix_openpt(O_RDWR | O_NOCTTY);
         if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
             return;
@@ -153,8 +144,7 @@ public:
         // Keep the slave open so that its settings can be read at any time.
         holder_ = open(name_.c_str(), O_RDWR | O_NOCTTY);
     }
-    ~Pty()
-    {
+    ~Pty() {
         if (holder_ >= 0)
             close(holder_);
         if (master_ >= 0)
@@ -165,14 +155,13 @@ public:
     bool settings(termios* t) const { return tcgetattr(holder_, t) == 0; }
     int master() const { return master_; }
 
-private:
+  private:
     int master_ = -1;
     int holder_ = -1;
     std::string name_;
 };
 
-TEST(SerialLink, AcceptsOnlyTheRatesOfTheBaudTable)
-{
+TEST(SerialLink, AcceptsOnlyTheRatesOfTheBaudTable) {
     Pty pty;
     ASSERT_TRUE(pty.valid());
     termios before;
@@ -190,7 +179,7 @@ TEST(SerialLink, AcceptsOnlyTheRatesOfTheBaudTable)
     const struct {
         uint32_t rate;
         speed_t speed;
-    } table[] = {{2400, B2400}, {4800, B4800}, {9600, B9600}, {19200, B19200},
+    } table[] = {{2400, B2400},   {4800, B4800},   {9600, B9600},     {19200, B19200},
                  {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400}};
     for (const auto& row : table) {
         SCOPED_TRACE(row.rate);

@@ -35,8 +35,7 @@ struct PairStream {
     std::atomic<bool> failReads{false};
 };
 
-qErr pairGet(uint8_t* byte, void* ref)
-{
+qErr pairGet(uint8_t* byte, void* ref) {
     PairStream* s = static_cast<PairStream*>(ref);
     if (s->failReads.load())
         return qErrIO;
@@ -48,8 +47,7 @@ qErr pairGet(uint8_t* byte, void* ref)
     return n == 0 ? qErrEOF : qErrIO;
 }
 
-qErr pairWrite(const uint8_t* data, size_t len, void* ref)
-{
+qErr pairWrite(const uint8_t* data, size_t len, void* ref) {
     PairStream* s = static_cast<PairStream*>(ref);
     size_t done = 0;
     for (int tries = 0; done < len && tries < 10000; tries++) {
@@ -62,29 +60,25 @@ qErr pairWrite(const uint8_t* data, size_t len, void* ref)
     return done == len ? qErrNone : qErrBusy;
 }
 
-qErr pairPut(uint8_t byte, void* ref)
-{
+qErr pairPut(uint8_t byte, void* ref) {
     return pairWrite(&byte, 1, ref);
 }
 
-qErr pairDelete(void* ref)
-{
+qErr pairDelete(void* ref) {
     PairStream* s = static_cast<PairStream*>(ref);
     close(s->fd);
     delete s;
     return qErrNone;
 }
 
-Bytes times(const Bytes& b, int n)
-{
+Bytes times(const Bytes& b, int n) {
     Bytes out;
     for (int i = 0; i < n; i++)
         out.insert(out.end(), b.begin(), b.end());
     return out;
 }
 
-Bytes packetBytes(const qPacket* p)
-{
+Bytes packetBytes(const qPacket* p) {
     Bytes b;
     b.reserve(2 + p->length);
     b.push_back(p->address);
@@ -93,14 +87,12 @@ Bytes packetBytes(const qPacket* p)
     return b;
 }
 
-qPacket* makePacket(const Bytes& wire)
-{
+qPacket* makePacket(const Bytes& wire) {
     return qPacket_CreateWithData(wire[0], wire[1], wire.data() + 2);
 }
 
 // Waits (bounded) until the link reports the status.
-bool awaitStatus(uint32_t id, int32_t status, int timeoutMs = 1000)
-{
+bool awaitStatus(uint32_t id, int32_t status, int timeoutMs = 1000) {
     double end = nowMs() + timeoutMs;
     while (nowMs() < end) {
         if (qLink_GetStatus(id) == status)
@@ -111,8 +103,7 @@ bool awaitStatus(uint32_t id, int32_t status, int timeoutMs = 1000)
 }
 
 // Every received packet still queued, oldest first.
-std::vector<Bytes> takeAll(uint32_t id)
-{
+std::vector<Bytes> takeAll(uint32_t id) {
     std::vector<Bytes> out;
     for (int i = 0; i < 64; i++) {
         qPacket* p = qLink_GetPacket(id);
@@ -125,9 +116,8 @@ std::vector<Bytes> takeAll(uint32_t id)
 }
 
 class LinkOverPair : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         int fd = -1;
         ASSERT_TRUE(linktest::socketPair(&fd, &peer_));
         pair_ = new PairStream{fd};
@@ -139,16 +129,14 @@ protected:
         ASSERT_EQ(first, kLinkStart) << "first bytes: " << hex(first);
         ASSERT_EQ(qLink_GetStatus(id_), qLinkStatusRunning);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         if (id_) {
             EXPECT_EQ(qLink_Destroy(&id_), qErrNone);
         }
     }
     // Sends bytes as the module and returns what the host wrote back until
     // it went quiet.
-    Bytes exchange(const Bytes& in, int quietMs = 40)
-    {
+    Bytes exchange(const Bytes& in, int quietMs = 40) {
         EXPECT_TRUE(peer_.send(in));
         return peer_.drain(quietMs);
     }
@@ -158,8 +146,7 @@ protected:
     uint32_t id_ = 0;
 };
 
-TEST_F(LinkOverPair, SendsQueuedPacketsAndEndsWithTheStopPacket)
-{
+TEST_F(LinkOverPair, SendsQueuedPacketsAndEndsWithTheStopPacket) {
     qPacket* p = makePacket({0x04, 0x03, 0xAA, 0xBB, 0xCC});
     ASSERT_EQ(qLink_PutPacket(id_, p), qErrNone);
     qPacket_Destroy(&p);
@@ -173,8 +160,7 @@ TEST_F(LinkOverPair, SendsQueuedPacketsAndEndsWithTheStopPacket)
     EXPECT_TRUE(peer_.closedWithin(1000)) << "the stream is closed with the last user";
 }
 
-TEST_F(LinkOverPair, QueuesEachCompletePacketWhole)
-{
+TEST_F(LinkOverPair, QueuesEachCompletePacketWhole) {
     struct Case {
         const char* what;
         Bytes in;
@@ -187,7 +173,9 @@ TEST_F(LinkOverPair, QueuesEachCompletePacketWhole)
         {"two data bytes", {0x04, 0x02, 0x10, 0x20}, {{0x04, 0x02, 0x10, 0x20}}},
         {"no data", {0x08, 0x00}, {{0x08, 0x00}}},
         {"28 data bytes", longest, {longest}},
-        {"back to back", {0x04, 0x01, 0x55, 0xFE, 0x01, 0x66}, {{0x04, 0x01, 0x55}, {0xFE, 0x01, 0x66}}},
+        {"back to back",
+         {0x04, 0x01, 0x55, 0xFE, 0x01, 0x66},
+         {{0x04, 0x01, 0x55}, {0xFE, 0x01, 0x66}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -203,8 +191,7 @@ TEST_F(LinkOverPair, QueuesEachCompletePacketWhole)
 
 // A byte that cannot stand where it stands drops alignment: the host sends
 // the sync request and waits for the module's answer A 00 A 00.
-TEST_F(LinkOverPair, SyncRequestAndAnswersFollowTheRecogniser)
-{
+TEST_F(LinkOverPair, SyncRequestAndAnswersFollowTheRecogniser) {
     struct Step {
         Bytes in;
         int syncRequests; // sync requests the host sends in answer
@@ -216,18 +203,30 @@ TEST_F(LinkOverPair, SyncRequestAndAnswersFollowTheRecogniser)
     };
     const int32_t syncing = qLinkStatusSyncing, running = qLinkStatusRunning;
     const std::vector<Case> cases = {
-        {"odd address, good answer", {{{0x05}, 1, syncing}, {{0x04, 0x00, 0x04, 0x00}, 0, running}}},
+        {"odd address, good answer",
+         {{{0x05}, 1, syncing}, {{0x04, 0x00, 0x04, 0x00}, 0, running}}},
         {"zero address", {{{0x00}, 1, syncing}, {{0x02, 0x00, 0x02, 0x00}, 0, running}}},
         {"length above 28", {{{0x04, 0x1D}, 1, syncing}, {{0x04, 0x00, 0x04, 0x00}, 0, running}}},
         {"answer with two addresses: the next byte asks again",
-         {{{0x05}, 1, syncing}, {{0x04, 0x00, 0x06}, 0, syncing}, {{0x00}, 1, syncing},
+         {{{0x05}, 1, syncing},
+          {{0x04, 0x00, 0x06}, 0, syncing},
+          {{0x00}, 1, syncing},
           {{0x04, 0x00, 0x04, 0x00}, 0, running}}},
-        {"odd answer address", {{{0x05}, 1, syncing}, {{0x07}, 0, syncing}, {{0x08}, 1, syncing},
-                                {{0x08, 0x00, 0x08, 0x00}, 0, running}}},
-        {"non-zero after the address", {{{0x05}, 1, syncing}, {{0x04, 0x01}, 0, syncing},
-                                        {{0x33}, 1, syncing}, {{0x04, 0x00, 0x04, 0x00}, 0, running}}},
-        {"last byte not zero", {{{0x05}, 1, syncing}, {{0x04, 0x00, 0x04, 0x04}, 0, syncing},
-                                {{0x04}, 1, syncing}, {{0x0A, 0x00, 0x0A, 0x00}, 0, running}}},
+        {"odd answer address",
+         {{{0x05}, 1, syncing},
+          {{0x07}, 0, syncing},
+          {{0x08}, 1, syncing},
+          {{0x08, 0x00, 0x08, 0x00}, 0, running}}},
+        {"non-zero after the address",
+         {{{0x05}, 1, syncing},
+          {{0x04, 0x01}, 0, syncing},
+          {{0x33}, 1, syncing},
+          {{0x04, 0x00, 0x04, 0x00}, 0, running}}},
+        {"last byte not zero",
+         {{{0x05}, 1, syncing},
+          {{0x04, 0x00, 0x04, 0x04}, 0, syncing},
+          {{0x04}, 1, syncing},
+          {{0x0A, 0x00, 0x0A, 0x00}, 0, running}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -246,11 +245,10 @@ TEST_F(LinkOverPair, SyncRequestAndAnswersFollowTheRecogniser)
     }
 }
 
-TEST_F(LinkOverPair, HeartbeatsAreAnsweredAndNeverQueued)
-{
+TEST_F(LinkOverPair, HeartbeatsAreAnsweredAndNeverQueued) {
     struct Case {
         Bytes in;
-        Bytes reply;  // empty: not a heartbeat
+        Bytes reply; // empty: not a heartbeat
         bool queued;
     };
     const std::vector<Case> cases = {
@@ -276,26 +274,24 @@ struct FilterLog {
     uint8_t consumeAddress; // 0: consume everything
     std::mutex lock;
     std::vector<Bytes> seen;
-    std::vector<Bytes> copy()
-    {
+    std::vector<Bytes> copy() {
         std::lock_guard<std::mutex> hold(lock);
         return seen;
     }
 };
 
-bool userFilter(const qPacket* p, void* ref)
-{
+bool userFilter(const qPacket* p, void* ref) {
     FilterLog* log = static_cast<FilterLog*>(ref);
     std::lock_guard<std::mutex> hold(log->lock);
     log->seen.push_back(packetBytes(p));
     return log->consumeAddress == 0 || p->address == log->consumeAddress;
 }
 
-TEST_F(LinkOverPair, UserFilterSeesEveryPacketFirstAndMayConsumeIt)
-{
+TEST_F(LinkOverPair, UserFilterSeesEveryPacketFirstAndMayConsumeIt) {
     FilterLog all(0);
     ASSERT_EQ(qLink_InstallUserPacketFilter(id_, userFilter, &all), qErrNone);
-    EXPECT_EQ(exchange({0x06, 0x02, 0x00, 0x01}), Bytes()) << "a consumed heartbeat is not answered";
+    EXPECT_EQ(exchange({0x06, 0x02, 0x00, 0x01}), Bytes())
+        << "a consumed heartbeat is not answered";
     EXPECT_TRUE(takeAll(id_).empty());
     ASSERT_EQ(all.copy().size(), 1u);
     EXPECT_EQ(all.copy()[0], Bytes({0x06, 0x02, 0x00, 0x01}));
@@ -318,8 +314,7 @@ TEST_F(LinkOverPair, UserFilterSeesEveryPacketFirstAndMayConsumeIt)
 
 // A filter that answers on its own: it queues an echo of each packet from 8
 // on its link while a new filter is being installed from this thread.
-bool answeringFilter(const qPacket* p, void* ref)
-{
+bool answeringFilter(const qPacket* p, void* ref) {
     if (p->address != 8)
         return false;
     usleep(2000); // widen the window in which an install may be waiting
@@ -327,8 +322,7 @@ bool answeringFilter(const qPacket* p, void* ref)
     return true;
 }
 
-TEST_F(LinkOverPair, FilterMayQueuePacketsWhileFiltersAreReplaced)
-{
+TEST_F(LinkOverPair, FilterMayQueuePacketsWhileFiltersAreReplaced) {
     ASSERT_EQ(qLink_InstallUserPacketFilter(id_, answeringFilter, &id_), qErrNone);
     std::atomic<bool> done{false};
     std::atomic<int> refused{0};
@@ -351,8 +345,7 @@ TEST_F(LinkOverPair, FilterMayQueuePacketsWhileFiltersAreReplaced)
     ASSERT_EQ(qLink_InstallUserPacketFilter(id_, nullptr, nullptr), qErrNone);
 }
 
-TEST_F(LinkOverPair, SendsAtMostOnePacketPerMillisecond)
-{
+TEST_F(LinkOverPair, SendsAtMostOnePacketPerMillisecond) {
     const int count = 15;
     for (int i = 0; i < count; i++) {
         qPacket* p = makePacket({0x04, 0x01, static_cast<uint8_t>(i)});
@@ -370,8 +363,7 @@ TEST_F(LinkOverPair, SendsAtMostOnePacketPerMillisecond)
     EXPECT_GE(elapsed, (count - 1) * 1.0 - 0.5) << "the output thread pauses 1 ms per packet";
 }
 
-TEST_F(LinkOverPair, DrainRemovesOnlyWhatTheFilterAccepts)
-{
+TEST_F(LinkOverPair, DrainRemovesOnlyWhatTheFilterAccepts) {
     exchange({0x04, 0x01, 0x01, 0x06, 0x01, 0x02, 0x04, 0x01, 0x03});
     auto fromFour = [](const qPacket* p, const void*) { return p->address == 4; };
     EXPECT_EQ(qLink_DrainPackets(id_, fromFour, nullptr), 2u);
@@ -380,13 +372,11 @@ TEST_F(LinkOverPair, DrainRemovesOnlyWhatTheFilterAccepts)
     EXPECT_EQ(got[0], Bytes({0x06, 0x01, 0x02}));
 }
 
-bool fromAddress(const qPacket* p, const void* ref)
-{
+bool fromAddress(const qPacket* p, const void* ref) {
     return p->address == *static_cast<const uint8_t*>(ref);
 }
 
-TEST_F(LinkOverPair, AwaitFirstWaitsOnlyWhileTheLinkRuns)
-{
+TEST_F(LinkOverPair, AwaitFirstWaitsOnlyWhileTheLinkRuns) {
     const uint8_t six = 6;
     // A matching packet that arrives later, behind one that does not match.
     std::thread module([this] {
@@ -429,8 +419,7 @@ TEST_F(LinkOverPair, AwaitFirstWaitsOnlyWhileTheLinkRuns)
     EXPECT_EQ(qLink_AwaitFirst(0xFFFFFFF0u, fromAddress, &six, 1000), nullptr);
 }
 
-TEST_F(LinkOverPair, FailedReadsReportStatusSixUntilTheNextSync)
-{
+TEST_F(LinkOverPair, FailedReadsReportStatusSixUntilTheNextSync) {
     pair_->failReads.store(true);
     EXPECT_TRUE(awaitStatus(id_, qLinkStatusIOError));
     pair_->failReads.store(false);
@@ -442,8 +431,7 @@ TEST_F(LinkOverPair, FailedReadsReportStatusSixUntilTheNextSync)
     EXPECT_EQ(qLink_GetStatus(id_), qLinkStatusRunning);
 }
 
-TEST_F(LinkOverPair, ResetOfAStreamLinkLeavesItRunningWithoutAStream)
-{
+TEST_F(LinkOverPair, ResetOfAStreamLinkLeavesItRunningWithoutAStream) {
     EXPECT_EQ(qLink_Reset(id_), qErrParam) << "a stream handed in cannot be re-made";
     EXPECT_TRUE(peer_.closedWithin(1000));
     EXPECT_TRUE(awaitStatus(id_, qLinkStatusIOError));
@@ -457,8 +445,7 @@ struct LogRecord {
     bool operator==(const LogRecord& o) const { return type == o.type && data == o.data; }
 };
 
-std::vector<LogRecord> readLog(uint32_t id)
-{
+std::vector<LogRecord> readLog(uint32_t id) {
     std::vector<LogRecord> out;
     for (int i = 0; i < 100; i++) {
         int32_t type = 0;
@@ -471,16 +458,14 @@ std::vector<LogRecord> readLog(uint32_t id)
     return out;
 }
 
-std::string dump(const std::vector<LogRecord>& records)
-{
+std::string dump(const std::vector<LogRecord>& records) {
     std::string s;
     for (const LogRecord& r : records)
         s += std::to_string(r.type) + ": " + hex(r.data) + "; ";
     return s;
 }
 
-TEST_F(LinkOverPair, PacketLogRecordsBothDirectionsWhileEnabled)
-{
+TEST_F(LinkOverPair, PacketLogRecordsBothDirectionsWhileEnabled) {
     int32_t type;
     uint32_t length = 8;
     uint8_t data[8];
@@ -512,11 +497,11 @@ TEST_F(LinkOverPair, PacketLogRecordsBothDirectionsWhileEnabled)
     ASSERT_EQ(qLink_PacketDebug_Disable(id_), qErrNone);
     exchange({0x04, 0x01, 0x02});
     got = readLog(id_);
-    EXPECT_EQ(got, std::vector<LogRecord>({{qPACKETLOG_RECEIVED, {0x04, 0x01, 0x01}}})) << dump(got);
+    EXPECT_EQ(got, std::vector<LogRecord>({{qPACKETLOG_RECEIVED, {0x04, 0x01, 0x01}}}))
+        << dump(got);
 }
 
-TEST(LinkCalls, RefuseUnknownIdsAndBadArguments)
-{
+TEST(LinkCalls, RefuseUnknownIdsAndBadArguments) {
     uint32_t unknown = 0xFFFFFFF0u;
     EXPECT_EQ(qLink_GetStatus(0), qLinkStatusNoStream);
     EXPECT_EQ(qLink_GetStatus(unknown), qLinkStatusNoStream);
@@ -537,12 +522,12 @@ TEST(LinkCalls, RefuseUnknownIdsAndBadArguments)
     EXPECT_EQ(qLink_Reset(unknown), qErrParam);
 }
 
-TEST(LinkCalls, OutputFifoRefusesAnInvalidPacket)
-{
+TEST(LinkCalls, OutputFifoRefusesAnInvalidPacket) {
     int fd = -1;
     PeerEnd peer;
     ASSERT_TRUE(linktest::socketPair(&fd, &peer));
-    uint32_t id = qLink_Create(qStream_Create(pairGet, pairPut, pairWrite, pairDelete, new PairStream{fd}));
+    uint32_t id =
+        qLink_Create(qStream_Create(pairGet, pairPut, pairWrite, pairDelete, new PairStream{fd}));
     ASSERT_NE(id, 0u);
     qPacket broken = {};
     EXPECT_EQ(qLink_PutPacket(id, &broken), qErrParam);

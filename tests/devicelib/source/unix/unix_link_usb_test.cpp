@@ -19,14 +19,12 @@ const Bytes kLinkStart = {0xAF, 0x01, 0x01};
 const Bytes kLinkStop = {0xAF, 0x01, 0x00};
 
 // Host bytes once at least n have arrived (all of them, or what came in time).
-Bytes hostBytes(kssim::UsbDevice* dev, size_t n, int timeoutMs = 2000)
-{
+Bytes hostBytes(kssim::UsbDevice* dev, size_t n, int timeoutMs = 2000) {
     dev->waitHostBytes(n, timeoutMs);
     return dev->takeHostBytes();
 }
 
-bool awaitStatus(uint32_t id, int32_t status, int timeoutMs)
-{
+bool awaitStatus(uint32_t id, int32_t status, int timeoutMs) {
     double end = nowMs() + timeoutMs;
     while (qLink_GetStatus(id) != status && nowMs() < end)
         usleep(2000);
@@ -35,8 +33,7 @@ bool awaitStatus(uint32_t id, int32_t status, int timeoutMs)
 
 using UsbLink = UsbSimTest;
 
-TEST_F(UsbLink, SameSerialSharesOneLinkAndCarriesPackets)
-{
+TEST_F(UsbLink, SameSerialSharesOneLinkAndCarriesPackets) {
     kssim::UsbDevice* dev = plugModule("40F5849A", 0x0011);
     uint32_t id = qLink_CreateUSB(0x40F5849A);
     ASSERT_NE(id, 0u);
@@ -60,15 +57,13 @@ TEST_F(UsbLink, SameSerialSharesOneLinkAndCarriesPackets)
     EXPECT_TRUE(dev->waitOpenClients(0, 2000)) << "the last user closes the device";
 }
 
-TEST_F(UsbLink, CreationFailsForAModuleThatIsNotThere)
-{
+TEST_F(UsbLink, CreationFailsForAModuleThatIsNotThere) {
     plugModule("40F5849A");
     EXPECT_EQ(qLink_CreateUSB(0x40F5849B), 0u);
     EXPECT_EQ(qLink_CreateUSB(0), 0u);
 }
 
-TEST_F(UsbLink, UnplugGivesStatusSixAndResetReopensTheReturningModule)
-{
+TEST_F(UsbLink, UnplugGivesStatusSixAndResetReopensTheReturningModule) {
     kssim::UsbDevice* dev = plugModule("0000BEEF");
     uint32_t id = qLink_CreateUSB(0x0000BEEF);
     ASSERT_NE(id, 0u);

@@ -14,7 +14,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 long msSince(Clock::time_point start) {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
 
 // A packet from address whose first data byte is tag.
@@ -75,8 +76,10 @@ TEST(FifoDeadline, CarriesNanosecondsIntoSeconds) {
     };
     for (const Row& r : rows) {
         struct timespec d = fifoDeadline(r.now, r.ms);
-        EXPECT_EQ(d.tv_sec, r.expected.tv_sec) << r.now.tv_sec << "." << r.now.tv_nsec << " + " << r.ms;
-        EXPECT_EQ(d.tv_nsec, r.expected.tv_nsec) << r.now.tv_sec << "." << r.now.tv_nsec << " + " << r.ms;
+        EXPECT_EQ(d.tv_sec, r.expected.tv_sec)
+            << r.now.tv_sec << "." << r.now.tv_nsec << " + " << r.ms;
+        EXPECT_EQ(d.tv_nsec, r.expected.tv_nsec)
+            << r.now.tv_sec << "." << r.now.tv_nsec << " + " << r.ms;
         EXPECT_LT(d.tv_nsec, 1000000000L);
     }
 }
@@ -253,7 +256,8 @@ TEST(FifoDestroy, WakesWaitersWhoReturnNothing) {
     std::atomic<bool> gotPacket{false};
     auto waiter = [&](bool filtered) {
         const uint8_t six = 6;
-        qPacket* p = filtered ? qPacketFifo_AwaitFirst(id, fromAddress, &six, 20000) : qPacketFifo_Await(id, 20000);
+        qPacket* p = filtered ? qPacketFifo_AwaitFirst(id, fromAddress, &six, 20000)
+                              : qPacketFifo_Await(id, 20000);
         if (p != nullptr) {
             gotPacket = true;
             qPacket_Destroy(&p);
@@ -329,7 +333,8 @@ TEST_F(FifoTest, ProducerAndConsumerThreadsLoseNothingBelowCapacity) {
     constexpr int kPackets = 2000;
     std::thread producer([this] {
         for (int i = 0; i < kPackets; ++i) {
-            for (int spins = 0; qPacketFifo_GetLength(id) >= qPACKETFIFO_CAPACITY / 2 && spins < 100000; ++spins) {
+            for (int spins = 0;
+                 qPacketFifo_GetLength(id) >= qPACKETFIFO_CAPACITY / 2 && spins < 100000; ++spins) {
                 std::this_thread::yield();
             }
             const uint8_t data[] = {static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)};
@@ -339,7 +344,7 @@ TEST_F(FifoTest, ProducerAndConsumerThreadsLoseNothingBelowCapacity) {
         }
     });
     int next = 0;
-    for (int misses = 0; next < kPackets && misses < 5; ) {
+    for (int misses = 0; next < kPackets && misses < 5;) {
         qPacket* p = qPacketFifo_Await(id, 2000);
         if (p == nullptr) {
             ++misses;

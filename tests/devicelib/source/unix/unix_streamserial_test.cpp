@@ -16,9 +16,8 @@
 namespace {
 
 class Pty {
-public:
-    Pty()
-    {
+  public:
+    Pty() {
         master_ = posix_openpt(O_RDWR | O_NOCTTY);
         EXPECT_GE(master_, 0);
         grantpt(master_);
@@ -34,20 +33,17 @@ public:
         cfsetospeed(&t, B9600);
         tcsetattr(slave_, TCSANOW, &t);
     }
-    ~Pty()
-    {
+    ~Pty() {
         close(slave_);
         close(master_);
     }
     const std::string& name() const { return name_; }
-    termios settings() const
-    {
+    termios settings() const {
         termios t{};
         tcgetattr(slave_, &t);
         return t;
     }
-    std::string receive(size_t n, int timeoutMs = 2000)
-    {
+    std::string receive(size_t n, int timeoutMs = 2000) {
         std::string got;
         auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (got.size() < n && std::chrono::steady_clock::now() < end) {
@@ -62,16 +58,17 @@ public:
         }
         return got;
     }
-    void send(const std::string& s) { ASSERT_EQ(write(master_, s.data(), s.size()), (ssize_t)s.size()); }
+    void send(const std::string& s) {
+        ASSERT_EQ(write(master_, s.data(), s.size()), (ssize_t)s.size());
+    }
 
-private:
+  private:
     int master_ = -1;
     int slave_ = -1;
     std::string name_;
 };
 
-TEST(StreamSerial, OpenAppliesRawSettingsAndCloseRestoresTheOldOnes)
-{
+TEST(StreamSerial, OpenAppliesRawSettingsAndCloseRestoresTheOldOnes) {
     Pty pty;
     qStream* s = nullptr;
     ASSERT_EQ(qStream_CreateSerial(pty.name().c_str(), qSerial_Baud115200, false, qSerial_8Bits,
@@ -96,8 +93,7 @@ TEST(StreamSerial, OpenAppliesRawSettingsAndCloseRestoresTheOldOnes)
     EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
 }
 
-TEST(StreamSerial, ParityAndTwoStopBitsAreApplied)
-{
+TEST(StreamSerial, ParityAndTwoStopBitsAreApplied) {
     Pty pty;
     qStream* s = nullptr;
     ASSERT_EQ(qStream_CreateSerial(pty.name().c_str(), qSerial_Baud2400, true, qSerial_7Bits,
@@ -112,8 +108,7 @@ TEST(StreamSerial, ParityAndTwoStopBitsAreApplied)
     qStream_Destroy(&s);
 }
 
-TEST(StreamSerial, BytesTravelBothWaysAndReadsNeverWait)
-{
+TEST(StreamSerial, BytesTravelBothWaysAndReadsNeverWait) {
     Pty pty;
     qStream* s = nullptr;
     ASSERT_EQ(qStream_CreateSerial(pty.name().c_str(), qSerial_Baud57600, false, qSerial_8Bits,
@@ -151,14 +146,13 @@ struct BadSerial {
 
 class StreamSerialRefuses : public ::testing::TestWithParam<BadSerial> {};
 
-TEST_P(StreamSerialRefuses, WithTheRightError)
-{
+TEST_P(StreamSerialRefuses, WithTheRightError) {
     const BadSerial& c = GetParam();
     qStream* s = reinterpret_cast<qStream*>(0x1);
-    EXPECT_EQ(qStream_CreateSerial(c.port, qSerial_Baud9600, false,
-                                   static_cast<qSerial_Bits>(c.bits),
-                                   static_cast<qSerial_Stop_bits>(c.stop), c.nullOut ? nullptr : &s),
-              c.expect);
+    EXPECT_EQ(
+        qStream_CreateSerial(c.port, qSerial_Baud9600, false, static_cast<qSerial_Bits>(c.bits),
+                             static_cast<qSerial_Stop_bits>(c.stop), c.nullOut ? nullptr : &s),
+        c.expect);
     if (!c.nullOut) {
         EXPECT_EQ(s, nullptr);
     }
@@ -174,8 +168,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BadSerial{"not_a_terminal", "/dev/null", 0, 0, false, qErrIO}),
     [](const ::testing::TestParamInfo<BadSerial>& i) { return std::string(i.param.name); });
 
-TEST(StreamSerialBaud, IndexTableMatchesTheRates)
-{
+TEST(StreamSerialBaud, IndexTableMatchesTheRates) {
     const int rates[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
     for (int i = 0; i < 8; ++i) {
         EXPECT_EQ(qStream_SerialBaudRate(i), rates[i]);
@@ -186,4 +179,4 @@ TEST(StreamSerialBaud, IndexTableMatchesTheRates)
     EXPECT_EQ(qStream_SerialBaudIndex(14400), -1);
 }
 
-}  // namespace
+} // namespace
