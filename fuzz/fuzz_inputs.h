@@ -56,6 +56,7 @@ inline void UseBirdFile(BirdFile& f) {
 // parser is reached without going through zlib.
 inline void BirdBytes(const uint8_t* data, size_t size) {
     if (size >= 4 && std::memcmp(data, "bird", 4) == 0) {
+        BirdFile::IsCompleteFile(data, size);
         std::string path = ScratchPath("bird");
         if (!WriteFile(path, data, size))
             return;

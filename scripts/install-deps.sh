@@ -26,6 +26,7 @@ packages=(
     time
     coreutils
     clang
+    clang-format
     libclang-rt-14-dev
 )
 

@@ -9,6 +9,7 @@ presets=("$@")
 [ "${#presets[@]}" -gt 0 ] || presets=(ci asan tsan)
 
 bash scripts/install-deps.sh
+bash scripts/check-format.sh
 failed=()
 for p in "${presets[@]}"; do
     echo "=== build and test: $p"

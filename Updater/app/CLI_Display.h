@@ -5,7 +5,7 @@
 
 #include "UpdaterDisplayInterface.h"
 
-class CLI_Display : public UpdaterDisplayInterface {
+class CLI_Display final : public UpdaterDisplayInterface {
   public:
     // Makes standard output and standard error unbuffered, so messages,
     // carriage-return animations and diagnostics interleave as written.

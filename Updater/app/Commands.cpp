@@ -4,6 +4,7 @@
 #include <string>
 
 #include "Printers.h"
+#include "SerialNumber.h"
 #include "UpdaterDisplayInterface.h"
 #include "qDirectory.h"
 
@@ -11,9 +12,6 @@ namespace {
 
 const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
 const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
-
-// Serial number that stands for no particular module on the recovery path.
-const uint32_t ANY_MODULE = 0xDEADDEAD;
 
 // -N. False when the command line lacks its serial port (stop at once);
 // otherwise true, with *status set to 1 when no fingerprint was read.
@@ -23,16 +21,10 @@ bool _run_fingerprint(UpdaterDisplayInterface& display, Updater& updater, Parame
         display.message(ERROR, "Must specify the serial port used for connecting");
         return false;
     }
-    Fingerprint fingerprint;
-    if (updater.Get_Fingerprint(fingerprint, params.serialPort, ANY_MODULE, params.firmwareFile,
-                                params.baudRate, true)) {
-        _display_fingerprint(display, fingerprint);
-    } else {
-        if (!updater.notAvailable) {
-            display.message(ERROR, "Got no response from chip");
-        }
-        *status = 1;
-    }
+    // Fingerprinting is not part of this build yet.
+    (void)updater;
+    display.message(ERROR, "Fingerprint is not available in this build");
+    *status = 1;
     return true;
 }
 
@@ -69,22 +61,16 @@ uint32_t _chosen_link_type(const Parameters& params) {
 }
 
 int _run_discover(UpdaterDisplayInterface& display, Updater& updater, Parameters& params) {
+    (void)updater;
     if (params.routerSerialNumber != 0) {
-        // The network walk finds the router's transport itself when none was chosen.
         display.message(INFO, "Searching for Keystrand Network devices connected to %08X",
                         params.routerSerialNumber);
-        updater.Discover_KSNetwork_Devices(params.routerSerialNumber,
-                                           static_cast<linkType>(_chosen_link_type(params)));
-        return updater.notAvailable ? 1 : 0;
+    } else {
+        display.message(INFO, "Searching for Keystrand devices");
     }
-    display.message(INFO, "Searching for Keystrand devices");
-    linkType searched = _discovery_link_type(params);
-    std::vector<DeviceInfo> devices = updater.Discover_Devices(searched);
-    if (updater.notAvailable) {
-        return 1;
-    }
-    _display_device_list(display, devices, searched);
-    return 0;
+    // Discovery is not part of this build yet.
+    display.message(ERROR, "Discover is not available in this build");
+    return 1;
 }
 
 uint32_t _build_from_text(const std::string& text) {
@@ -113,17 +99,16 @@ int _run_update(UpdaterDisplayInterface& display, Updater& updater, Parameters& 
     return ok ? 0 : 1;
 }
 
-int _run_builds(ErrorCountingDisplay& display, Updater& updater, Parameters& params) {
+int _run_builds(UpdaterDisplayInterface& display, Updater& updater, Parameters& params) {
     if (params.serialNumber == 0) {
         display.message(ERROR, "Error must supply a serial number for the List Builds command");
         _display_usage(false, false);
         return 1;
     }
-    // An empty list is an answer only when the request reported no failure;
+    // An empty list is an answer only when the request did not fail;
     // otherwise "No builds found" would be a failure reported as success.
-    unsigned errorsBefore = display.error_count();
-    std::map<std::string, std::string> builds = updater.Get_BuildList(params.serialNumber);
-    if (builds.empty() && display.error_count() != errorsBefore) {
+    std::map<std::string, std::string> builds;
+    if (!updater.Get_BuildList(params.serialNumber, builds)) {
         return 1;
     }
     _display_builds(display, builds, params.serialNumber);
@@ -146,7 +131,7 @@ bool _ensure_store_directory(UpdaterDisplayInterface& display, const std::string
     return true;
 }
 
-int _run_commands(ErrorCountingDisplay& display, Updater& updater, Parameters& params) {
+int _run_commands(UpdaterDisplayInterface& display, Updater& updater, Parameters& params) {
     int status = 0;
     if (params.commands.IsSet(CMD_FINGERPRINT) &&
         !_run_fingerprint(display, updater, params, &status)) {

@@ -1,14 +1,12 @@
 // The commands of one run, in their fixed order, for main.
 #pragma once
 
-#include "ErrorCountingDisplay.h"
 #include "Parameters.h"
 #include "Updater.h"
 
 // Runs -N, then -G, then the first of -D, -U and -B that was asked for.
-// Returns the exit status, 0 or 1. display must be the one the Updater
-// reports to, so that failures of empty-handed operations are seen.
-int _run_commands(ErrorCountingDisplay& display, Updater& updater, Parameters& params);
+// Returns the exit status, 0 or 1.
+int _run_commands(UpdaterDisplayInterface& display, Updater& updater, Parameters& params);
 
 // The transport -D searches: the -t choice, except that recovery (and no
 // choice at all) searches USB.

@@ -39,9 +39,8 @@ int main(int argc, char** argv) {
 
     int status;
     {
-        ErrorCountingDisplay reporting(display);
-        Updater updater(params.serverUrl.c_str(), storeDirectory.c_str(), reporting);
-        status = _run_commands(reporting, updater, params);
+        Updater updater(params.serverUrl.c_str(), storeDirectory.c_str(), display);
+        status = _run_commands(display, updater, params);
     }
     _release_params(&params);
     return status;

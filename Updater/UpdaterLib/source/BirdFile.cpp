@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "Log.h"
+#include "SerialNumber.h"
 #include "qFile.h"
 
 namespace {
@@ -258,8 +259,7 @@ bool BirdFile::FindSerialNumberOffsets() {
 }
 
 bool BirdFile::ReplaceSerialNumber(uint32_t serial) {
-    char text[9];
-    std::snprintf(text, sizeof text, "%08X", serial);
+    const std::string text = SerialNumberText(serial);
     bool result = false;
     for (const BirdBlock& b : blocks) {
         if (b.type != BIRD_BLOCK_FIRMWARE || b.length < 4)
@@ -279,7 +279,7 @@ bool BirdFile::ReplaceSerialNumber(uint32_t serial) {
         }
         if (d != 0 && start <= d && d + 16 <= end) {
             uint8_t* at = image + (d - start);
-            for (int k = 0; k < 8; ++k)
+            for (size_t k = 0; k < 8; ++k)
                 at[2 * k] = static_cast<uint8_t>(text[k]);
             result = true;
         }
@@ -424,4 +424,40 @@ bool BirdFile::DumpBlocks(BLOCK_TYPE type) const {
     std::printf("\n");
     std::fflush(stdout);
     return true;
+}
+
+bool BirdFile::IsCompleteFile(const uint8_t* bytes, size_t length) {
+    const size_t sigLength = std::strlen(BIRD_FILE_SIGNATURE);
+    const size_t header = sigLength + 2;
+    if (bytes == nullptr || length <= header ||
+        std::memcmp(bytes, BIRD_FILE_SIGNATURE, sigLength) != 0 || bytes[sigLength] == 0 ||
+        bytes[sigLength + 1] == 0)
+        return false;
+    // The stream is inflated into a small scratch buffer and the output
+    // dropped, so the check costs no memory.
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK)
+        return false;
+    unsigned char scratch[16384];
+    const unsigned char* next = bytes + header;
+    size_t left = length - header;
+    int rc = Z_OK;
+    while (rc == Z_OK) {
+        if (z.avail_in == 0) {
+            uInt chunk = left > (1u << 30) ? (1u << 30) : static_cast<uInt>(left);
+            z.next_in = const_cast<Bytef*>(next);
+            z.avail_in = chunk;
+            next += chunk;
+            left -= chunk;
+        }
+        z.next_out = scratch;
+        z.avail_out = sizeof scratch;
+        rc = inflate(&z, Z_NO_FLUSH);
+        if (rc == Z_BUF_ERROR && z.avail_in == 0 && left == 0)
+            break; // the input ended before the stream did
+        if (rc == Z_BUF_ERROR)
+            rc = Z_OK; // only the scratch buffer was full
+    }
+    inflateEnd(&z);
+    return rc == Z_STREAM_END;
 }

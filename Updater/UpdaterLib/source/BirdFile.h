@@ -62,6 +62,10 @@ class BirdFile {
     bool Load();
     // True when path opens and starts with "bird" and two non-zero version bytes.
     static bool VerifyFile(const char* path);
+    // The check a downloaded payload passes before it is stored: the
+    // signature, two non-zero version bytes and a zlib stream that runs to its
+    // proper end, so that a payload cut short on the way is refused.
+    static bool IsCompleteFile(const uint8_t* bytes, size_t length);
 
     // Copies of every block of the type, in file order.
     std::vector<BirdBlock> FindBlocks(BLOCK_TYPE type) const;

@@ -207,7 +207,7 @@ bool KeyValueStore::WriteAtomically(int* error) {
     return true;
 }
 
-void KeyValueStore::Save(const char* path) {
+bool KeyValueStore::Save(const char* path) {
     if (path) {
         filename = path;
     } else if (filename.empty()) {
@@ -223,7 +223,8 @@ void KeyValueStore::Save(const char* path) {
         Log::log(DEBUG_Attributes,
                  "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n",
                  filename.c_str(), error);
-        return;
+        return false;
     }
     modified = false;
+    return true;
 }

@@ -56,8 +56,9 @@ class KeyValueStore {
     // Writes every entry to path (null: the file last loaded or saved, else
     // ".settings" in the current directory), adding UPDATED_TIME first when
     // something changed. The file is replaced atomically: on any failure the
-    // old file stays as it was, the failure is logged and modified is kept.
-    void Save(const char* path);
+    // old file stays as it was, the failure is logged, modified is kept and
+    // the result is false.
+    bool Save(const char* path);
 
     // The ctime() text of now, without its newline.
     static std::string TimeStamp();

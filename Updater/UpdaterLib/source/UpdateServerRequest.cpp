@@ -1,6 +1,7 @@
 #include "UpdateServerRequest.h"
 
 #include "Log.h"
+#include "SerialNumber.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -13,12 +14,6 @@ const char* const UpdateServerRequest::DEFAULT_URL = "http://updates.keystrand.e
 namespace {
 
 using Params = std::map<std::string, std::string>;
-
-std::string _serial_text(uint32_t serial) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(serial));
-    return text;
-}
 
 // Performs the GET; a transport failure is logged and leaves ok false.
 HTTPResponse _get(const char* op, const char* url, Params& params, bool& ok) {
@@ -137,7 +132,7 @@ bool UpdateServerRequest::ping(const char* url) {
 
 bool UpdateServerRequest::QueryBuild(uint32_t serial, std::string& build, std::string& firmware,
                                      const char* url) {
-    Params p{{"op", "qu"}, {"sn", _serial_text(serial)}};
+    Params p{{"op", "qu"}, {"sn", SerialNumberText(serial)}};
     bool ok = false;
     HTTPResponse r = _get("QueryBuild", url, p, ok);
     return ok && ReadQueryBuild(r, build, firmware);
@@ -150,7 +145,7 @@ bool UpdateServerRequest::GetBuild(uint32_t serial, const char* firmware, const 
              {"fw", firmware ? firmware : ""},
              {"no_cal", noCal ? "true" : "false"},
              {"op", "bird"},
-             {"sn", _serial_text(serial)}};
+             {"sn", SerialNumberText(serial)}};
     bool ok = false;
     HTTPResponse r = _get("GetBuild", url, p, ok);
     return ok && ReadBuild(r, payload);
@@ -159,7 +154,7 @@ bool UpdateServerRequest::GetBuild(uint32_t serial, const char* firmware, const 
 bool UpdateServerRequest::GetBuildList(uint32_t serial, std::map<std::string, std::string>& builds,
                                        const char* url) {
     builds.clear();
-    Params p{{"op", "builds"}, {"sn", _serial_text(serial)}};
+    Params p{{"op", "builds"}, {"sn", SerialNumberText(serial)}};
     bool ok = false;
     HTTPResponse r = _get("GetBuildList", url, p, ok);
     return ok && ReadBuildList(r, builds);

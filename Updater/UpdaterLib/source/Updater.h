@@ -45,6 +45,9 @@ class Updater {
     uint32_t Download_Firmware(Fingerprint fingerprint, std::string build, bool overrideValidation);
     // The server's builds for a module (build number text to version text).
     std::map<std::string, std::string> Get_BuildList(uint32_t serialNumber);
+    // The same, telling a failed request (false, after its message) from an
+    // empty list.
+    bool Get_BuildList(uint32_t serialNumber, std::map<std::string, std::string>& builds);
     std::map<std::string, std::string> Get_BuildListLocal(uint32_t serialNumber);
 
     // Reads the chip identifier through its ROM bootloader.
@@ -60,7 +63,4 @@ class Updater {
     // 2 when the LPC bootloader answered the last fingerprint, 1 when an
     // i.MX chip was tried, 0 before any attempt.
     uint8_t chipType;
-    // Set by an operation that this build does not provide, so that the
-    // caller does not mistake its empty result for an answer.
-    bool notAvailable;
 };

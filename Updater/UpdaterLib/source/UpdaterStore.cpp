@@ -6,6 +6,7 @@
 
 #include "AtomicFile.h"
 #include "Log.h"
+#include "SerialNumber.h"
 #include "path.h"
 #include "qDirectory.h"
 #include "qFile.h"
@@ -17,12 +18,6 @@ const char* const UpdaterStore::KEY_LAST_TRANSFER_DATE = "LAST_TRANSFER_DATE";
 const char* const UpdaterStore::SETTINGS_NAME = ".settings";
 
 namespace {
-
-std::string SerialText(unsigned int serial) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%08X", serial);
-    return text;
-}
 
 // Creates path (0755) when missing; throws when that fails or a file is in the way.
 void EnsureDirectory(const std::string& path) {
@@ -144,7 +139,7 @@ UpdaterStore::UpdaterStore(const char* base) : basePath(base ? base : "") {
 }
 
 UpdaterStoreItem UpdaterStore::AddDevice(unsigned int serial) {
-    return AddDevice(SerialText(serial).c_str());
+    return AddDevice(SerialNumberText(serial).c_str());
 }
 
 UpdaterStoreItem UpdaterStore::AddDevice(const char* name) {
@@ -158,7 +153,7 @@ UpdaterStoreItem UpdaterStore::AddDevice(const char* name) {
 }
 
 bool UpdaterStore::FindDevice(unsigned int serial, UpdaterStoreItem* item) {
-    return FindDevice(SerialText(serial).c_str(), item);
+    return FindDevice(SerialNumberText(serial).c_str(), item);
 }
 
 bool UpdaterStore::FindDevice(const char* name, UpdaterStoreItem* item) {

@@ -323,7 +323,10 @@ qPacket* qLink_AwaitFirst(uint32_t linkId, qLinkPacketFilter filter, const void*
 
 unsigned long qLink_DrainPackets(uint32_t linkId, qLinkPacketFilter filter, const void* ref) {
     Snapshot s;
-    return sSnapshot(linkId, &s) ? qPacketFifo_DrainPackets(s.inputFifo, filter, ref) : 0;
+    if (!sSnapshot(linkId, &s))
+        return 0;
+    long drained = qPacketFifo_DrainPackets(s.inputFifo, filter, ref);
+    return drained > 0 ? static_cast<unsigned long>(drained) : 0;
 }
 
 qErr qLink_InstallUserPacketFilter(uint32_t linkId, qLinkUserPacketFilter filter, void* ref) {

@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "ErrorCountingDisplay.h"
 #include "Printers.h"
 #include "display_recorder.h"
 
@@ -145,25 +144,6 @@ TEST(Banners, NameTheProgramAndTheLibraryVersion) {
     ASSERT_GE(d.calls[2].text.size(), 3u);
     EXPECT_EQ(d.calls[2].text.front(), '(');
     EXPECT_EQ(d.calls[2].text.back(), ')');
-}
-
-TEST(ErrorCountingDisplay, PassesEverythingOnAndCountsShownErrors) {
-    DisplayRecorder inner;
-    ErrorCountingDisplay counting(inner);
-    counting.message(UpdaterDisplayInterface::LEVEL_INFO, "one");
-    counting.message(UpdaterDisplayInterface::LEVEL_ERROR, "two");
-    counting.mute_messages(true);
-    counting.message(UpdaterDisplayInterface::LEVEL_ERROR, "muted");
-    counting.mute_messages(false);
-    counting.update_spinner(true, "x");
-    counting.update_progress(0.5, nullptr);
-    counting.display_progress(false);
-    counting.error_message("three");
-    EXPECT_EQ(counting.error_count(), 2u);
-    std::vector<Call> want = {Info("one"),       {"error", "two"},
-                              {"spinner", "1x"}, {"progress", std::to_string(0.5)},
-                              {"display", "0"},  {"error", "three"}};
-    EXPECT_EQ(inner.calls, want);
 }
 
 } // namespace

@@ -18,7 +18,7 @@ if(TARGET UpdaterLib AND TARGET updateserver AND TARGET birdwriter)
         TIMEOUT 120)
     add_dependencies(server_requests_test updateserver)
 endif()
-if(TARGET UpdaterLib AND TARGET updateserver AND TARGET birdwriter AND EXISTS ${PROJECT_SOURCE_DIR}/Updater/UpdaterLib/source/Updater_Download.cpp)
+if(TARGET UpdaterLib AND TARGET updateserver AND TARGET birdwriter)
     ks_add_gtest(download_operation_test
         SOURCES ${CMAKE_CURRENT_LIST_DIR}/Updater_Download_test.cpp ${KS_SERVER_HARNESS}
         LIBS ks::UpdaterLib ks::birdwriter
