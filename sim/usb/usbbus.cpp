@@ -153,6 +153,11 @@ void UsbDevice::stallIn(int count) {
     impl_->stallInCount = count;
 }
 
+void UsbDevice::setHeldElsewhere(bool on) {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->heldElsewhere = on;
+}
+
 void UsbDevice::setClearHaltFails(bool on) {
     std::lock_guard<std::mutex> lock(impl_->mu);
     impl_->clearHaltFails = on;
