@@ -129,6 +129,31 @@ TEST(ModuleLink, RouterForwardsForItsChildrenOnlyWhileRouting) {
     EXPECT_EQ(child.state().requests, 3u);
 }
 
+TEST(ModuleLink, RouterWithAForwardingDelayPassesPacketsOnOneAfterAnother) {
+    modsim::ModuleConfig rc = baseConfig(), cc = baseConfig();
+    rc.forwardMs = 10;
+    cc.name = "child";
+    cc.address = 8;
+    cc.serial = 0x0000C0DE;
+    Harness h(rc);
+    modsim::Module child(cc);
+    h.m.addChild(&child);
+    EXPECT_EQ(hex(h.req(hx("03 94 20 01"))), "04 03 03 D4 00"); // its own packets: at once
+    // serial of 8, a packet for nobody (6), model of 8: 10 ms each, in turn
+    Bytes three = cat(cat(pkt(8, hx("03 49 20")), pkt(6, hx("03 49 20"))), pkt(8, hx("03 48 20")));
+    EXPECT_EQ(hex(h.xfer(three, 9)), "");
+    EXPECT_EQ(hex(h.xfer({}, 1)), "08 07 03 09 00 00 00 C0 DE");
+    EXPECT_EQ(hex(h.xfer({}, 10)), "");
+    EXPECT_EQ(hex(h.xfer({}, 10)), "08 04 03 08 00 11");
+    EXPECT_EQ(h.st().forwardPeak, 3u);
+    EXPECT_EQ(h.st().forwarded, 2u);
+    // Routing switched off while packets wait: they are not passed on.
+    h.xfer(cat(pkt(8, hx("03 49 20")), pkt(8, hx("03 49 20"))));
+    EXPECT_EQ(hex(h.req(hx("03 94 20 00"))), "04 03 03 D4 00");
+    EXPECT_EQ(hex(h.xfer({}, 40)), "");
+    EXPECT_EQ(child.state().requests, 2u);
+}
+
 TEST(ModuleLink, ResetDropsTheLinkAndComesBackWithSavedOptions) {
     Harness h;
     h.req(hx("03 84 20 01")); // LED on
