@@ -167,18 +167,6 @@ TEST(UpdaterCommands, MissingPrerequisitesStopTheRunWithStatusOne) {
 // Operations that this build does not provide say so once and fail.
 TEST(UpdaterCommands, UnavailableOperationsFailWithOneLine) {
     Case cases[] = {
-        {{"-D"},
-         BANNER + "Searching for Keystrand devices\n",
-         "Discover is not available in this build\n",
-         1},
-        {{"-D", "-t", "RECOVER"},
-         BANNER + "Searching for Keystrand devices\n",
-         "Discover is not available in this build\n",
-         1},
-        {{"-D", "-r", "D272031D"},
-         BANNER + "Searching for Keystrand Network devices connected to D272031D\n",
-         "Discover is not available in this build\n",
-         1},
         {{"-U", "-d", "40F5849A"}, BANNER, "Update is not available in this build\n", 1},
         {{"-U", "-t", "RECOVER", "-s", "/dev/null"},
          BANNER,
@@ -186,10 +174,6 @@ TEST(UpdaterCommands, UnavailableOperationsFailWithOneLine) {
          1},
         {{"-U", "-t", "RECOVER"}, BANNER, "Recover is not available in this build\n", 1},
         {{"-N", "-s", "/dev/null"}, BANNER, "Fingerprint is not available in this build\n", 1},
-        {{"-N", "-s", "/dev/null", "-D"},
-         BANNER + "Searching for Keystrand devices\n",
-         "Fingerprint is not available in this build\nDiscover is not available in this build\n",
-         1},
     };
     for (const Case& c : cases)
         ExpectRun(c.args, c.out, c.err, c.status);
