@@ -108,14 +108,35 @@ TEST(ModuleLink, DebugEchoesUpToTheLargestPacket) {
     EXPECT_EQ(hex(h.req(hx("17"))), "04 01 17");
 }
 
+namespace {
+
+// A router (the harness's module, address 4) with one child at address 8.
+struct RouterWithChild {
+    Harness h;
+    modsim::Module child;
+    explicit RouterWithChild(unsigned forwardMs = 0) : h(router(forwardMs)), child(childConfig()) {
+        h.m.addChild(&child);
+    }
+    static modsim::ModuleConfig router(unsigned forwardMs) {
+        modsim::ModuleConfig c = baseConfig();
+        c.forwardMs = forwardMs;
+        return c;
+    }
+    static modsim::ModuleConfig childConfig() {
+        modsim::ModuleConfig c = baseConfig();
+        c.name = "child";
+        c.address = 8;
+        c.serial = 0x0000C0DE;
+        return c;
+    }
+};
+
+} // namespace
+
 TEST(ModuleLink, RouterForwardsForItsChildrenOnlyWhileRouting) {
-    modsim::ModuleConfig rc = baseConfig(), cc = baseConfig();
-    cc.name = "child";
-    cc.address = 8;
-    cc.serial = 0x0000C0DE;
-    Harness h(rc);
-    modsim::Module child(cc);
-    h.m.addChild(&child);
+    RouterWithChild net;
+    Harness& h = net.h;
+    modsim::Module& child = net.child;
     const Bytes getSerial = hx("03 49 20");
     EXPECT_EQ(hex(h.xfer(pkt(8, getSerial))), "");
     EXPECT_EQ(hex(h.req(hx("03 94 20 01"))), "04 03 03 D4 00"); // routeToMe(1)
@@ -130,14 +151,9 @@ TEST(ModuleLink, RouterForwardsForItsChildrenOnlyWhileRouting) {
 }
 
 TEST(ModuleLink, RouterWithAForwardingDelayPassesPacketsOnOneAfterAnother) {
-    modsim::ModuleConfig rc = baseConfig(), cc = baseConfig();
-    rc.forwardMs = 10;
-    cc.name = "child";
-    cc.address = 8;
-    cc.serial = 0x0000C0DE;
-    Harness h(rc);
-    modsim::Module child(cc);
-    h.m.addChild(&child);
+    RouterWithChild net(10);
+    Harness& h = net.h;
+    modsim::Module& child = net.child;
     EXPECT_EQ(hex(h.req(hx("03 94 20 01"))), "04 03 03 D4 00"); // its own packets: at once
     // serial of 8, a packet for nobody (6), model of 8: 10 ms each, in turn
     Bytes three = cat(cat(pkt(8, hx("03 49 20")), pkt(6, hx("03 49 20"))), pkt(8, hx("03 48 20")));
