@@ -2,7 +2,6 @@
 // process: its USB modules on the emulated bus, its TCP/IP modules and UDP
 // discovery inside a private pair of network namespaces. Needs root and
 // umockdev; skipped (77) otherwise.
-#include <arpa/inet.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -15,6 +14,7 @@
 
 #include "NetworkWalk.h"
 #include "Updater.h"
+#include "device_info_text.h"
 #include "display_recorder.h"
 #include "modsim/Bench.h"
 #include "modsim/PrivateNet.h"
@@ -22,35 +22,6 @@
 #include "usbsim/usbbus.h"
 
 namespace {
-
-// One line per record with every field a user or a caller sees.
-std::string Describe(const DeviceInfo& d) {
-    char text[256];
-    snprintf(text, sizeof text,
-             "%08X transport=%u module=%u router=%u routerSerial=%08X model=%u '%s' build=%u "
-             "version=%u.%u.%u error=%d",
-             d.serialNumber, unsigned(d.transport), d.moduleAddress, d.routerAddress,
-             d.routerSerialNumber, d.modelCode, d.modelName.c_str(), d.build, unsigned(d.major),
-             unsigned(d.minor), unsigned(d.patch), d.error);
-    std::string line = text;
-    if (d.transport == linkTypeTCPIP) {
-        char where[64];
-        in_addr a{};
-        a.s_addr = d.link.tcpip.hostAddress;
-        snprintf(where, sizeof where, " at %s:%u", inet_ntoa(a), d.link.tcpip.tcpPort);
-        line += where;
-    } else if (d.transport == linkTypeUSB) {
-        line += " usb=" + std::to_string(d.link.usb.usbSerial);
-    }
-    return line;
-}
-
-std::vector<std::string> Describe(const std::vector<DeviceInfo>& devices) {
-    std::vector<std::string> lines;
-    for (const DeviceInfo& d : devices)
-        lines.push_back(Describe(d));
-    return lines;
-}
 
 double SecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -130,7 +101,7 @@ TEST_F(DiscoveryBed, DirectDiscoveryListsUsbModulesFirstThenTcpIpEachAskedAndClo
     EXPECT_EQ(devices[0].transport, linkTypeUSB);
     EXPECT_EQ(devices[1].transport, linkTypeUSB);
     EXPECT_EQ(devices[2].transport, linkTypeTCPIP);
-    std::vector<std::string> got = Describe(devices);
+    std::vector<std::string> got = kstest::DeviceInfoText(devices);
     if (devices[0].serialNumber != 0x0000A001) // the two USB modules as the bus lists them
         std::swap(got[0], got[1]);
     // u2 never answers its version: the question ends the record (timeout 18)
@@ -202,8 +173,8 @@ TEST_F(DiscoveryBed, BothWalksFindTheSameRecordsBehindARouterOnEitherTransport) 
         start = std::chrono::steady_clock::now();
         std::vector<DeviceInfo> slow = DiscoverNetworkDevices(c.router, c.type, oneByOne);
         double slowSeconds = SecondsSince(start);
-        EXPECT_EQ(Describe(fast), c.want);
-        EXPECT_EQ(Describe(slow), c.want);
+        EXPECT_EQ(kstest::DeviceInfoText(fast), c.want);
+        EXPECT_EQ(kstest::DeviceInfoText(slow), c.want);
         printf("walk of 10 addresses: overlapped %.1f s, one by one %.1f s\n", fastSeconds,
                slowSeconds);
     }

@@ -51,6 +51,15 @@ inline BenchRun RunOnBench(const std::vector<std::string>& options,
     return run;
 }
 
+// The Updater with these arguments as the simulator's command.
+inline BenchRun RunUpdaterOnBench(const std::vector<std::string>& options,
+                                  const std::vector<std::string>& modules,
+                                  const std::vector<std::string>& args) {
+    std::vector<std::string> command{kstest::UpdaterPath()};
+    command.insert(command.end(), args.begin(), args.end());
+    return RunOnBench(options, modules, command);
+}
+
 // The report block of one module.
 inline std::string ReportOf(const BenchRun& run, const std::string& name) {
     size_t start = run.report.find(name + ": serial=");

@@ -37,10 +37,11 @@ std::string SortedRows(const std::string& rows) {
 }
 
 TEST(DiscoverNetwork, TcpIpListsEachModuleWithItsAddressColumn) {
-    BenchRun run = RunOnBench(NETNS,
-                              {"a serial=40F5849A model=17 address=4 tcp=0 version=1.2.3 build=5",
-                               "b serial=0000BEEF model=22 address=6 tcp=0 build=77"},
-                              {kstest::UpdaterPath(), "-D", "-t", "TCPIP"});
+    BenchRun run =
+        RunUpdaterOnBench(NETNS,
+                          {"a serial=40F5849A model=17 address=4 tcp=0 version=1.2.3 build=5",
+                           "b serial=0000BEEF model=22 address=6 tcp=0 build=77"},
+                          {"-D", "-t", "TCPIP"});
     const std::string head =
         BANNER + "Searching for Keystrand devices\nDiscovered Devices: (TCPIP)\n" + IP_HEAD;
     ASSERT_EQ(run.out.substr(0, head.size()), head);
@@ -56,12 +57,12 @@ TEST(DiscoverNetwork, TcpIpListsEachModuleWithItsAddressColumn) {
 // the router's transport goes on to TCP/IP. A module that never answers its
 // model shows the time-out in its record; over TCP/IP its row stays whole.
 TEST(DiscoverNetwork, RouterWalkOverTcpIpWithAnotherModuleOnUsb) {
-    BenchRun run = RunOnBench(NETNS,
-                              {"r serial=40F5849A model=21 address=2 tcp=0 forward-ms=5",
-                               "c1 serial=40F50001 model=17 address=4 router=r build=11",
-                               "c2 serial=40F50002 model=22 address=6 router=r silent=8",
-                               "u serial=0000BEEF model=22 address=4 usb"},
-                              {kstest::UpdaterPath(), "-D", "-r", "40F5849A"});
+    BenchRun run = RunUpdaterOnBench(NETNS,
+                                     {"r serial=40F5849A model=21 address=2 tcp=0 forward-ms=5",
+                                      "c1 serial=40F50001 model=17 address=4 router=r build=11",
+                                      "c2 serial=40F50002 model=22 address=6 router=r silent=8",
+                                      "u serial=0000BEEF model=22 address=4 usb"},
+                                     {"-D", "-r", "40F5849A"});
     ExpectOutput(run, BANNER + "Searching for Keystrand Network devices connected to 40F5849A\n" +
                           "Discovered Devices: (TCPIP)\n" + IP_HEAD +
                           "    40F5849A  02       00      Crossway       1.0.1 (1) [10.77.0.2]\n"
@@ -95,10 +96,8 @@ TEST(DiscoverNetwork, RouterNotFoundOrRefusingToRouteListsNothing) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.router);
-        std::vector<std::string> command{kstest::UpdaterPath()};
-        command.insert(command.end(), c.args.begin(), c.args.end());
         BenchRun run =
-            RunOnBench(NETNS, {c.router, "c serial=40F50001 address=4 router=r"}, command);
+            RunUpdaterOnBench(NETNS, {c.router, "c serial=40F50001 address=4 router=r"}, c.args);
         ExpectOutput(run, BANNER + "Searching for Keystrand Network devices connected to " +
                               c.args[2] + "\n" + c.list);
         ExpectLinksClosed(run, "r", c.opened);

@@ -56,13 +56,14 @@ TEST(DiscoverUsb, ListsEveryModuleInBusOrderWithBuildVersionAndAddresses) {
 // at the last address 252, and one that answers its serial number but never
 // its model (its record carries the time-out, 18).
 TEST(DiscoverUsb, RouterWalkListsTheRouterAndItsNetworkThenStopsRouting) {
-    BenchRun run = RunOnBench({},
-                              {"r serial=40F5849A model=21 address=2 usb forward-ms=5",
-                               "c1 serial=40F50001 model=17 address=4 router=r version=1.1.0 "
-                               "build=11",
-                               "c2 serial=40F50002 model=22 address=6 router=r silent=8",
-                               "c3 serial=0000FC00 model=17 address=252 router=r"},
-                              {kstest::UpdaterPath(), "-D", "-r", "40F5849A"});
+    BenchRun run =
+        RunUpdaterOnBench({},
+                          {"r serial=40F5849A model=21 address=2 usb forward-ms=5",
+                           "c1 serial=40F50001 model=17 address=4 router=r version=1.1.0 "
+                           "build=11",
+                           "c2 serial=40F50002 model=22 address=6 router=r silent=8",
+                           "c3 serial=0000FC00 model=17 address=252 router=r"},
+                          {"-D", "-r", "40F5849A"});
     ExpectOutput(run, BANNER + ROUTER_40F5849A + "Discovered Devices: (USB)\n" + USB_HEAD +
                           "    40F5849A  02       00      Crossway       1.0.1 (1)\n"
                           "    40F50001  04       02      Tessera        1.1.0 (11)\n"
@@ -103,9 +104,8 @@ TEST(DiscoverUsb, RouterNotFoundOrRefusingToRouteListsNothing) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.router);
-        std::vector<std::string> command{kstest::UpdaterPath()};
-        command.insert(command.end(), c.args.begin(), c.args.end());
-        BenchRun run = RunOnBench({}, {c.router, "c serial=40F50001 address=4 router=r"}, command);
+        BenchRun run =
+            RunUpdaterOnBench({}, {c.router, "c serial=40F50001 address=4 router=r"}, c.args);
         std::string searching =
             "Searching for Keystrand Network devices connected to " + c.args[2] + "\n";
         ExpectOutput(run, BANNER + searching + c.list);
@@ -121,8 +121,7 @@ TEST(DiscoverUsb, RouterNotFoundOrRefusingToRouteListsNothing) {
 TEST(DiscoverUsb, EmptyBusListsNoDevices) {
     for (const char* transport : {"USB", "RECOVER"}) {
         SCOPED_TRACE(transport);
-        BenchRun run = RunOnBench({"--usb"}, {"t serial=1 tcp=0"},
-                                  {kstest::UpdaterPath(), "-D", "-t", transport});
+        BenchRun run = RunUpdaterOnBench({"--usb"}, {"t serial=1 tcp=0"}, {"-D", "-t", transport});
         ExpectOutput(run,
                      BANNER + SEARCHING + "Discovered Devices: (USB)\n    No devices found.\n");
     }
