@@ -60,6 +60,31 @@ inline BenchRun RunUpdaterOnBench(const std::vector<std::string>& options,
     return RunOnBench(options, modules, command);
 }
 
+// The lines of the command's output that start with "tag: ", without it.
+inline std::vector<std::string> Tagged(const BenchRun& run, const std::string& tag) {
+    std::vector<std::string> lines;
+    size_t at = 0;
+    while (at < run.out.size()) {
+        size_t end = run.out.find('\n', at);
+        std::string line = run.out.substr(at, end == std::string::npos ? end : end - at);
+        if (line.compare(0, tag.size() + 2, tag + ": ") == 0)
+            lines.push_back(line.substr(tag.size() + 2));
+        at = end == std::string::npos ? run.out.size() : end + 1;
+    }
+    return lines;
+}
+
+// Where the simulator listens for a module's TCP links ("10.77.0.2:40123").
+inline std::string TcpEndpoint(const BenchRun& run, const std::string& name) {
+    const std::string& out = run.process.out;
+    size_t line = out.find("module " + name + " ");
+    size_t at = line == std::string::npos ? line : out.find(" tcp=", line);
+    if (at == std::string::npos || at > out.find('\n', line))
+        return "";
+    at += 5;
+    return out.substr(at, out.find_first_of(" \n", at) - at);
+}
+
 // The report block of one module.
 inline std::string ReportOf(const BenchRun& run, const std::string& name) {
     size_t start = run.report.find(name + ": serial=");

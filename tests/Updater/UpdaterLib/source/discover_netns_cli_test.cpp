@@ -75,6 +75,56 @@ TEST(DiscoverNetwork, RouterWalkOverTcpIpWithAnotherModuleOnUsb) {
     EXPECT_EQ(ReportValue(run, "u", "connections"), "0");
 }
 
+// Discover_Devices(0) of the updater library: USB modules first, then TCP/IP
+// ones, each opened, asked and closed again, also the one whose version
+// question goes unanswered (its record ends there with the time-out, 18).
+TEST(DiscoverNetwork, DirectDiscoveryListsUsbModulesFirstThenTcpIpEachAskedAndClosed) {
+    BenchRun run =
+        RunOnBench(NETNS,
+                   {"u1 serial=0000A001 model=17 address=4 usb version=1.2.3 build=101",
+                    "u2 serial=0000A002 model=22 address=6 usb build=102 silent=7",
+                    "t1 serial=0000B001 model=21 address=8 tcp=0 version=2.0.5 build=201"},
+                   {PROBE, "direct", "0"});
+    std::vector<std::string> got = Tagged(run, "direct");
+    ASSERT_EQ(got.size(), 3u) << run.out << run.err;
+    std::sort(got.begin(), got.begin() + 2); // the two USB modules as the bus lists them
+    EXPECT_EQ(got, (std::vector<std::string>{
+                       "0000A001 transport=1 module=4 router=0 routerSerial=00000000 model=17 "
+                       "'Tessera' build=101 version=1.2.3 error=0 usb=40961",
+                       "0000A002 transport=1 module=0 router=0 routerSerial=00000000 model=22 "
+                       "'Gauge' build=102 version=0.0.0 error=18 usb=40962",
+                       "0000B001 transport=2 module=8 router=0 routerSerial=0000B001 model=21 "
+                       "'Crossway' build=201 version=2.0.5 error=0 at " +
+                           TcpEndpoint(run, "t1"),
+                   }));
+    EXPECT_NE(run.out.find("display calls: 0\n"), std::string::npos) << run.out;
+    for (const char* name : {"u1", "u2", "t1"})
+        ExpectLinksClosed(run, name, 1);
+}
+
+// Both walks of the updater library over a router on TCP/IP, found there
+// while another module sits on USB.
+TEST(DiscoverNetwork, BothWalksFindTheSameRecordsBehindATcpIpRouter) {
+    BenchRun run = RunOnBench(NETNS,
+                              {"rt serial=0000D000 model=21 address=2 tcp=0 forward-ms=5",
+                               "t8 serial=0000D008 model=22 address=8 router=rt build=8",
+                               "u serial=0000BEEF model=22 address=4 usb"},
+                              {PROBE, "walk", "0000D000", "0", "20"});
+    const std::string at = " at " + TcpEndpoint(run, "rt");
+    const std::vector<std::string> want = {
+        "0000D000 transport=2 module=2 router=0 routerSerial=0000D000 model=21 'Crossway' build=1 "
+        "version=1.0.1 error=0" +
+            at,
+        "0000D008 transport=2 module=8 router=2 routerSerial=0000D000 model=22 'Gauge' build=8 "
+        "version=1.0.1 error=0" +
+            at,
+    };
+    EXPECT_EQ(Tagged(run, "overlapped"), want) << run.err;
+    EXPECT_EQ(Tagged(run, "one-by-one"), want);
+    EXPECT_EQ(ReportValue(run, "rt", "routing"), "off");
+    ExpectLinksClosed(run, "rt", 2);
+}
+
 TEST(DiscoverNetwork, RouterNotFoundOrRefusingToRouteListsNothing) {
     struct Case {
         std::vector<std::string> args;

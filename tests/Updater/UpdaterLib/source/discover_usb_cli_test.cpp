@@ -116,6 +116,46 @@ TEST(DiscoverUsb, RouterNotFoundOrRefusingToRouteListsNothing) {
     }
 }
 
+// The overlapped walk and the one-by-one walk of the updater library over
+// addresses 2..20 find the same records: the router's own address in range, a
+// module that answers its serial number but never its model, a slow module,
+// empty addresses and a module beyond the range. The router passes requests
+// on with a delay and is never handed more than the walk's bound at once.
+TEST(DiscoverUsb, BothWalksFindTheSameRecordsBehindARouter) {
+    BenchRun run =
+        RunOnBench({},
+                   {"ru serial=0000C000 model=21 address=4 usb forward-ms=5",
+                    "u6 serial=0000C006 model=17 address=6 router=ru build=6 version=1.6.0",
+                    "u10 serial=0000C010 model=22 address=10 router=ru silent=8",
+                    "u16 serial=0000C016 model=17 address=16 router=ru slow-ms=500",
+                    "u30 serial=0000C030 model=17 address=30 router=ru"},
+                   {PROBE, "walk", "0000C000", "0", "20"});
+    const std::vector<std::string> want = {
+        "0000C000 transport=1 module=4 router=0 routerSerial=0000C000 model=21 'Crossway' build=1 "
+        "version=1.0.1 error=0 usb=49152",
+        "0000C006 transport=1 module=6 router=4 routerSerial=0000C000 model=17 'Tessera' build=6 "
+        "version=1.6.0 error=0 usb=49152",
+        "0000C010 transport=1 module=10 router=4 routerSerial=0000C000 model=0 '' build=1 "
+        "version=1.0.1 error=18 usb=49152",
+        "0000C016 transport=1 module=16 router=4 routerSerial=0000C000 model=17 'Tessera' build=1 "
+        "version=1.0.1 error=0 usb=49152",
+    };
+    ASSERT_FALSE(run.process.timedOut);
+    EXPECT_EQ(run.process.exitStatus, 0) << run.err;
+    EXPECT_EQ(Tagged(run, "overlapped"), want);
+    EXPECT_EQ(Tagged(run, "one-by-one"), want);
+    EXPECT_NE(run.out.find("display calls: 0\n"), std::string::npos) << run.out;
+    EXPECT_EQ(ReportValue(run, "ru", "routing"), "off");
+    EXPECT_NE(ReportOf(run, "ru").find("options set: 20x4"), std::string::npos)
+        << "routing on and off for each walk\n"
+        << ReportOf(run, "ru");
+    int peak = std::stoi("0" + ReportValue(run, "ru", "forward-peak"));
+    EXPECT_GE(peak, 2) << "the overlapped walk keeps several questions waiting";
+    EXPECT_LE(peak, 16);
+    ExpectLinksClosed(run, "ru", 2);
+    EXPECT_EQ(ReportValue(run, "u30", "requests"), "0");
+}
+
 // An empty bus (not this machine's): nothing found is an answer, exit 0; the
 // recovery transport discovers over USB.
 TEST(DiscoverUsb, EmptyBusListsNoDevices) {
