@@ -225,9 +225,11 @@ bool _serial_reply_filter(const qPacket* packet, const void* context) {
         (packet->data[2] & Quillmar::Keystrand::ueiSPECIFIER_INDEX_MASK) != 0)
         return false;
     questions->waiting[address] = false;
+    // The module's error reply: nothing is recorded, as for no reply.
     if (packet->data[2] & Quillmar::Keystrand::ueiSPECIFIER_ERROR)
-        return true;    // the module's error: nothing is recorded, as for no reply
-    uint32_t value = 0; // the value as a 32-bit get reads it from each reply length
+        return true;
+    // The value as a 32-bit get reads it from each reply length.
+    uint32_t value = 0;
     if (packet->length == 4)
         value = packet->data[3];
     else if (packet->length == 5)
@@ -251,8 +253,9 @@ qErr _send_serial_question(Link& link, uint8_t address) {
 
 // Asks every even address first..last for its serial number, keeping up to
 // WALK_OUTSTANDING questions waiting. Each wait ends with a reply to one of
-// them or after a whole reply time-out without any, which ends every
-// question that was waiting. At most one wait per address and one per reply.
+// them, which ends that question, or after a whole reply time-out without
+// any, which ends every question that was waiting: so there are at most as
+// many waits as addresses and replies together.
 void _ask_serial_numbers(Link& link, unsigned first, unsigned last, SerialQuestions& questions) {
     unsigned next = first;
     size_t waiting = 0;
