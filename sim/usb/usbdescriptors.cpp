@@ -66,6 +66,7 @@ std::vector<uint8_t> buildConfigDescriptor(const UsbDeviceConfig& cfg) {
         d.push_back(i.subClass);
         d.push_back(i.protocol);
         d.push_back(0);
+        d.insert(d.end(), i.extra.begin(), i.extra.end());
         for (const auto& e : i.endpoints) {
             d.push_back(7);
             d.push_back(5); // ENDPOINT
