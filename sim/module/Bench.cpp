@@ -37,6 +37,8 @@ void closeFd(int& fd) {
     fd = -1;
 }
 
+} // namespace
+
 // A pseudo-terminal whose slave side stays open (and raw) while the bench runs,
 // so that a host may open and close it as often as it likes.
 bool openPty(int& master, int& slave, std::string& path, bool nodeMode, std::string& error) {
@@ -63,8 +65,6 @@ bool openPty(int& master, int& slave, std::string& path, bool nodeMode, std::str
     tcsetattr(slave, TCSANOW, &t);
     return true;
 }
-
-} // namespace
 
 Bench::Bench() = default;
 
@@ -144,6 +144,8 @@ bool Bench::start(const BenchConfig& cfg, std::string& error) {
                 }
             }
         }
+        if (!mc.imxRom.empty() && ok)
+            ok = openRom(*e, error);
         e->epoch = m->linkEpoch();
         eps_.push_back(std::move(e));
     }
@@ -174,6 +176,10 @@ void Bench::closeAll() {
         closeFd(e->ptySlave);
         closeFd(e->nodeMaster);
         closeFd(e->nodeSlave);
+        if (e->romPort) {
+            closeFd(e->romPort->master);
+            closeFd(e->romPort->slave);
+        }
         if (!e->nodePath.empty())
             unlink(e->nodePath.c_str());
     }
@@ -298,10 +304,14 @@ void Bench::loop() {
         fds.clear();
         {
             std::lock_guard<std::mutex> lock(mu_);
-            for (auto& e : eps_)
+            uint64_t now = monotonicUs();
+            for (auto& e : eps_) {
                 for (int fd : {e->listenFd, e->connFd, e->ptyMaster, e->nodeMaster})
                     if (fd >= 0)
                         fds.push_back({fd, POLLIN, 0});
+                if (e->romPort && e->romPort->master >= 0 && now >= e->romPort->inFreeUs)
+                    fds.push_back({e->romPort->master, POLLIN, 0});
+            }
             if (discoveryFd_ >= 0)
                 fds.push_back({discoveryFd_, POLLIN, 0});
             fds.push_back({wake_[0], POLLIN, 0});
@@ -309,8 +319,11 @@ void Bench::loop() {
         poll(fds.data(), fds.size(), 2);
         std::lock_guard<std::mutex> lock(mu_);
         uint64_t now = monotonicUs();
-        for (auto& e : eps_)
+        for (auto& e : eps_) {
             serviceEndpoint(*e, now);
+            if (e->romPort)
+                serviceRom(*e, now);
+        }
         if (discoveryFd_ >= 0)
             answerDiscovery();
         for (auto& m : modules_)
@@ -391,6 +404,13 @@ void Bench::setTrace(TraceFn fn) {
     std::lock_guard<std::mutex> lock(mu_);
     for (auto& m : modules_)
         m->setTrace(fn);
+    for (auto& e : eps_)
+        if (e->romPort) {
+            std::string name = e->mod->name();
+            e->romPort->rom.setTrace(
+                fn ? imxsim::RomTraceFn([fn, name](const std::string& l) { fn(name + " " + l); })
+                   : imxsim::RomTraceFn());
+        }
 }
 
 std::string Bench::summary() const {
@@ -410,6 +430,8 @@ std::string Bench::summary() const {
             s << " node=" << e->nodePath;
         if (c.usb)
             s << " usb=yes";
+        if (e->romPort)
+            s << (e->romPort->path.empty() ? " rom=usb" : " rom-pty=" + e->romPort->path);
         if (!c.router.empty())
             s << " router=" << c.router;
         s << "\n";

@@ -55,6 +55,42 @@ bool flag(const std::string& key, const std::string& v, bool hadValue) {
     throw BadInput(key + ": expected yes or no, got '" + v + "'");
 }
 
+// Keys of a dead i.MX module (its ROM); false for any other key.
+bool imxKey(ModuleConfig& m, const std::string& key, const std::string& v, bool hadValue) {
+    imxsim::RomConfig& r = m.rom;
+    if (key == "imx") {
+        if (v != "usb" && v != "pty")
+            throw BadInput("imx: expected usb or pty");
+        m.imxRom = v;
+        m.usb = true; // the loader and the new firmware appear on USB
+    } else if (key == "rom-baud") {
+        m.romBaud = unsigned(number(key, v, 4000000));
+        if (m.romBaud < 300)
+            throw BadInput("rom-baud: at least 300");
+    } else if (key == "rom-fingerprint") {
+        size_t comma = v.find(',');
+        if (comma == std::string::npos)
+            throw BadInput("rom-fingerprint: expected LOW,HIGH in hexadecimal");
+        r.fingerprintLow = uint32_t(number(key, v.substr(0, comma), 0xFFFFFFFFul, 16));
+        r.fingerprintHigh = uint32_t(number(key, v.substr(comma + 1), 0xFFFFFFFFul, 16));
+    } else if (key == "rom-hab") {
+        if (v != "open" && v != "closed")
+            throw BadInput("rom-hab: expected open or closed");
+        r.hab = v == "open" ? imxsim::kHabOpen : imxsim::kHabClosed;
+    } else if (key == "rom-silent") {
+        r.faults.silent = flag(key, v, hadValue);
+    } else if (key == "rom-error-at") {
+        r.faults.errorAtByte = long(number(key, v, LONG_MAX));
+    } else if (key == "rom-no-completion") {
+        r.faults.noCompletion = flag(key, v, hadValue);
+    } else if (key == "no-loader") {
+        r.faults.noLoader = flag(key, v, hadValue);
+    } else {
+        return false;
+    }
+    return true;
+}
+
 void setKey(ModuleConfig& m, const std::string& key, const std::string& v, bool hadValue) {
     Faults& f = m.faults;
     if (key == "serial")
@@ -159,7 +195,7 @@ void setKey(ModuleConfig& m, const std::string& key, const std::string& v, bool 
         f.noReturnAfterLoad = flag(key, v, hadValue);
     else if (key == "seed")
         f.seed = uint32_t(number(key, v, 0xFFFFFFFFul));
-    else
+    else if (!imxKey(m, key, v, hadValue))
         throw BadInput("unknown key '" + key + "'");
 }
 
@@ -221,7 +257,7 @@ bool validateBench(const BenchConfig& cfg, std::string& error) {
             return error = "module " + m.name + ": router '" + m.router +
                            "' sits behind a router itself",
                    false;
-        if (!m.tcp.empty() || m.pty || !m.node.empty() || m.usb)
+        if (!m.tcp.empty() || m.pty || !m.node.empty() || m.usb || !m.imxRom.empty())
             return error = "module " + m.name +
                            ": a module behind a router has no transport of its own",
                    false;

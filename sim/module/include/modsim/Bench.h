@@ -67,8 +67,25 @@ class Bench {
     void externalStatus(const std::string& name, bool& present, uint32_t& serial,
                         uint32_t& epoch) const;
 
+    // Dead i.MX modules (imx=usb|pty): their ROM. These throw
+    // std::out_of_range for a module without one.
+    // In the ROM and not yet handed over to a loader.
+    bool romActive(const std::string& name) const;
+    // USB HID: a report the host wrote, and the ROM's answers one at a time.
+    void romReport(const std::string& name, const uint8_t* report, size_t n);
+    bool romTakeReport(const std::string& name, std::vector<uint8_t>& report);
+    imxsim::RomState romState(const std::string& name) const;
+    void setRomFaults(const std::string& name, const imxsim::RomFaults& faults);
+    std::string romPtyPath(const std::string& name) const; // "" for a HID ROM
+
+    // Writes every image the modules received into dir, one file each, and
+    // an index (images.txt); false and `error` when a file cannot be written.
+    bool writeImages(const std::string& dir, std::string& error) const;
+
   private:
     struct Endpoint;
+    bool openRom(Endpoint& e, std::string& error);
+    void serviceRom(Endpoint& e, uint64_t now);
     Endpoint& ep(const std::string& name) const;
     void loop();
     void serviceEndpoint(Endpoint& e, uint64_t now);
