@@ -309,7 +309,8 @@ void Bench::loop() {
                 for (int fd : {e->listenFd, e->connFd, e->ptyMaster, e->nodeMaster})
                     if (fd >= 0)
                         fds.push_back({fd, POLLIN, 0});
-                if (e->romPort && e->romPort->master >= 0 && now >= e->romPort->inFreeUs)
+                if (e->romPort && e->romPort->master >= 0 &&
+                    now >= e->romPort->inFreeUs + e->romPort->byteUs)
                     fds.push_back({e->romPort->master, POLLIN, 0});
             }
             if (discoveryFd_ >= 0)

@@ -21,12 +21,10 @@ namespace {
 constexpr size_t kMaxBurst = 256; // bytes moved per direction and round
 constexpr unsigned kBitsPerByte = 10;
 
-// How many bytes the line moves by `now`, and the time it is free again.
-size_t lineBudget(uint64_t& freeUs, uint64_t byteUs, uint64_t now) {
-    if (now < freeUs)
+// How many bytes the line can have moved by `now` since it was last free.
+size_t lineBudget(uint64_t freeUs, uint64_t byteUs, uint64_t now) {
+    if (now < freeUs + byteUs)
         return 0;
-    if (freeUs + byteUs < now)
-        freeUs = now - byteUs; // an idle line saves no time for later
     size_t n = size_t((now - freeUs) / byteUs);
     return n < kMaxBurst ? n : kMaxBurst;
 }
@@ -66,9 +64,13 @@ void Bench::serviceRom(Endpoint& e, uint64_t now) {
             r.inFreeUs += uint64_t(n) * r.byteUs;
             if (st.mode == Mode::Rom)
                 r.rom.receiveSerial(buf, size_t(n), now);
+        } else if (budget) {
+            r.inFreeUs = now; // an idle line saves no time for later
         }
         std::vector<uint8_t> answer;
         r.rom.takeSerial(answer);
+        if (r.out.empty() && r.outFreeUs < now)
+            r.outFreeUs = now - r.byteUs; // the first byte may leave at once
         r.out.insert(r.out.end(), answer.begin(), answer.end());
         size_t room = std::min(lineBudget(r.outFreeUs, r.byteUs, now), r.out.size());
         if (room) {

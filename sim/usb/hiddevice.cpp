@@ -399,13 +399,10 @@ HidDevice* UsbBus::plugHid(const HidDeviceConfig& config) {
     u.interfaces = {hid};
     h->usb = plug(u);
 
+    // umockdev keeps a node's handler for the test bed's life: every device
+    // gets a node number of its own (the kernel would reuse a free one).
     std::lock_guard<std::mutex> lock(impl_->mu);
-    std::set<int> taken;
-    for (const auto& d : impl_->hids)
-        if (!d->impl_->gone)
-            taken.insert(d->impl_->number);
-    while (taken.count(h->number))
-        ++h->number;
+    h->number = static_cast<int>(impl_->hids.size());
     const unsigned seq = static_cast<unsigned>(impl_->nextHidSeq++);
     const std::string usbPath = h->usb->syspath().substr(4);
     const unsigned port = static_cast<unsigned>(std::stoul(usbPath.substr(usbPath.rfind('-') + 1)));
