@@ -23,6 +23,8 @@
 #include "bytes.h"
 #include "modsim/Bench.h"
 #include "modsim/UsbServe.h"
+#include "process.h"
+#include "tempdir.h"
 #include "usbsim/hidbus.h"
 #include "usbsim_fixture.h"
 
@@ -322,4 +324,35 @@ TEST_F(ImxRomTest, HidReadsStayBoundedWithUnsolicitedShortAndOversizedReports) {
     uint32_t value = 0;
     EXPECT_TRUE(t.getDataFromBuffer(out, 0, value));
     EXPECT_EQ(value, 0x04040404u);
+}
+
+TEST(ImxRomProgram, ServesADeadModuleOnAPtyAndDumpsWhatItReceived) {
+    kstest::TempDir dir;
+    kstest::ProcessResult bad =
+        kstest::RunProcess({kstest::ModuleSimPath(), "--module", "d imx=serial"}, 10000);
+    EXPECT_EQ(bad.exitStatus, 2);
+    EXPECT_NE(bad.err.find("imx: expected usb or pty"), std::string::npos) << bad.err;
+
+    kstest::Process sim;
+    ASSERT_TRUE(
+        sim.start({kstest::ModuleSimPath(), "--module", "d serial=40F5849A imx=pty rom-baud=230400",
+                   "--dump", dir.sub("dump")}));
+    std::string line = sim.waitForLine("module d ");
+    size_t at = line.find(" rom-pty=");
+    ASSERT_NE(at, std::string::npos) << line;
+    std::string pty = line.substr(at + 9);
+    pty = pty.substr(0, pty.find(' '));
+    {
+        SDPLoader client;
+        client.setLoader(new Serial_SDPLoader(pty.c_str()));
+        ASSERT_EQ(client.init(), SDP_OK);
+        EXPECT_EQ(client.writeLoader(pattern(3000, 4), kLoadAddress), SDP_OK);
+        client.startLoader(kLoadAddress);
+    }
+    EXPECT_EQ(sim.stop(), 0);
+    std::string index = kstest::ReadFile(dir.sub("dump/images.txt"));
+    EXPECT_NE(index.find("d.rom.0.bin address=20000400 bytes=3000 announced=3000 complete=yes\n"),
+              std::string::npos)
+        << index;
+    EXPECT_BYTES(pattern(3000, 4), kstest::ReadFile(dir.sub("dump/d.rom.0.bin")));
 }

@@ -17,4 +17,5 @@ if(TARGET UpdaterLib AND TARGET modsim_usb)
         LABELS imx usb sim
         TIMEOUT 240
         ENV ASAN_OPTIONS=verify_asan_link_order=0)
+    add_dependencies(SDPLoader_sim_test keystrand-sim)
 endif()
