@@ -34,25 +34,10 @@ constexpr size_t kMaxReport = 16384;   // HID_MAX_BUFFER_SIZE
 constexpr unsigned kHidrawMajor = 240; // dynamic in the kernel; any free number
 constexpr uint16_t kBusUsb = 3;        // BUS_USB
 
-std::string hex(const std::vector<uint8_t>& v) {
-    std::string s;
-    char b[3];
-    for (uint8_t x : v) {
-        std::snprintf(b, sizeof b, "%02X", x);
-        s += b;
-    }
-    return s;
-}
-
 std::string printf1(const char* f, unsigned a, unsigned b = 0, unsigned c = 0) {
     char buf[128];
     std::snprintf(buf, sizeof buf, f, a, b, c);
     return buf;
-}
-
-void put16(std::vector<uint8_t>& v, uint16_t x) {
-    v.push_back(static_cast<uint8_t>(x & 0xFF));
-    v.push_back(static_cast<uint8_t>(x >> 8));
 }
 
 } // namespace
@@ -62,7 +47,7 @@ std::vector<uint8_t> buildReportDescriptor(const std::vector<HidReportSpec>& rep
     for (const HidReportSpec& r : reports) {
         d.insert(d.end(), {0x85, r.id, 0x19, 0x01, 0x29, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75,
                            0x08, 0x96});
-        put16(d, r.size);
+        putLE16(d, r.size);
         d.insert(d.end(), {static_cast<uint8_t>(r.input ? 0x81 : 0x91), 0x02});
     }
     d.push_back(0xC0);
@@ -346,7 +331,7 @@ std::string hidRecords(const HidDevice::Impl& h, unsigned seq, unsigned port) {
     rec += printf1("E: HID_PHYS=usb-0000:00:14.0-%u/input0\n", port);
     rec += "E: HID_UNIQ=" + (recordSafe(c.serial) ? c.serial : std::string()) + "\n";
     rec += printf1("E: MODALIAS=hid:b0003g0001v%08Xp%08X\n", c.vendorId, c.productId);
-    rec += "H: report_descriptor=" + hex(h.reportDescriptor) + "\n";
+    rec += "H: report_descriptor=" + recordHex(h.reportDescriptor) + "\n";
     rec += "\nP: " + h.rawPath + "\n";
     rec += "N: " + h.node.substr(5) + "\n";
     rec += "E: SUBSYSTEM=hidraw\nE: DEVNAME=" + h.node + "\n";
@@ -394,7 +379,7 @@ HidDevice* UsbBus::plugHid(const HidDeviceConfig& config) {
     hid.protocol = 0;
     hid.endpoints = {{0x81, 0x03, 64}, {0x01, 0x03, 64}};
     hid.extra = {9, 0x21, 0x10, 0x01, 0, 1, 0x22};
-    put16(hid.extra, static_cast<uint16_t>(h->reportDescriptor.size()));
+    putLE16(hid.extra, static_cast<uint16_t>(h->reportDescriptor.size()));
     hid.reportDescriptor = h->reportDescriptor;
     u.interfaces = {hid};
     h->usb = plug(u);

@@ -49,7 +49,9 @@ namespace {
 
 std::atomic<bool> g_busAlive{false};
 
-std::string hex(const std::vector<uint8_t>& v) {
+} // namespace
+
+std::string recordHex(const std::vector<uint8_t>& v) {
     std::string s;
     char b[3];
     for (uint8_t x : v) {
@@ -58,8 +60,6 @@ std::string hex(const std::vector<uint8_t>& v) {
     }
     return s;
 }
-
-} // namespace
 
 std::string sysfsAttr(const std::string& name, const std::string& value) {
     return "A: " + name + "=" + value + "\\n\n";
@@ -308,7 +308,7 @@ UsbDevice* UsbBus::plug(const UsbDeviceConfig& config) {
         rec += sysfsAttr("manufacturer", config.manufacturer);
     std::vector<uint8_t> all = impl->deviceDesc;
     all.insert(all.end(), impl->configDesc.begin(), impl->configDesc.end());
-    rec += "H: descriptors=" + hex(all) + "\n";
+    rec += "H: descriptors=" + recordHex(all) + "\n";
 
     if (!umockdev_testbed_add_from_string(impl_->testbed, rec.c_str(), &error)) {
         std::string msg = error ? error->message : "unknown error";

@@ -120,6 +120,10 @@ struct UsbBus::Impl {
 // kernel ends every attribute with (readers such as lsusb drop the last
 // character of the value).
 std::string sysfsAttr(const std::string& name, const std::string& value);
+// Bytes as a test bed record's hexadecimal value ("H:" lines).
+std::string recordHex(const std::vector<uint8_t>& v);
+// Appends a 16-bit value, little-endian as USB descriptors hold it.
+void putLE16(std::vector<uint8_t>& v, uint16_t x);
 // The value as a test bed record may hold it ('\' and control bytes escaped).
 bool recordSafe(const std::string& s);
 

@@ -171,17 +171,19 @@ bool SDPLoader::_sendImage(const std::vector<uint8_t>& image) {
     return true;
 }
 
+void SDPLoader::_sendCommand(const std::vector<uint8_t>& command) {
+    _discardPending();
+    ssize_t written = loader->writeData(command);
+    Log::log(DEBUG_iMXSerial, "Write Res: %zd\n", written);
+    _printBuffer(command);
+}
+
 uint8_t SDPLoader::writeLoader(std::vector<uint8_t> image, uint32_t address) {
     if (!loader)
         return SDP_NO_TRANSPORT;
     if (!_isConnectionAlive())
         return SDP_NO_ANSWER;
-    _discardPending();
-    std::vector<uint8_t> command =
-        _createWriteFilePacket(address, static_cast<uint32_t>(image.size()));
-    ssize_t written = loader->writeData(command);
-    Log::log(DEBUG_iMXSerial, "Write Res: %zd\n", written);
-    _printBuffer(command);
+    _sendCommand(_createWriteFilePacket(address, static_cast<uint32_t>(image.size())));
     if (!_sendImage(image))
         return SDP_ROM_ABORTED;
     std::vector<uint8_t> answer;
@@ -199,21 +201,13 @@ uint8_t SDPLoader::writeLoader(std::vector<uint8_t> image, uint32_t address) {
 void SDPLoader::startLoader(uint32_t address) {
     if (!loader)
         return;
-    _discardPending();
-    std::vector<uint8_t> command = _createJumpPacket(address);
-    ssize_t written = loader->writeData(command);
-    Log::log(DEBUG_iMXSerial, "Write Res: %zd\n", written);
-    _printBuffer(command);
+    _sendCommand(_createJumpPacket(address));
     std::vector<uint8_t> answer;
     loader->readData(answer, kAnswerWaitMs);
 }
 
 bool SDPLoader::_readRegister(uint32_t address, uint32_t& value) {
-    _discardPending();
-    std::vector<uint8_t> command = _create4ByteReadRegisterPacket(address);
-    ssize_t written = loader->writeData(command);
-    Log::log(DEBUG_iMXSerial, "Write Res: %zd\n", written);
-    _printBuffer(command);
+    _sendCommand(_create4ByteReadRegisterPacket(address));
     std::vector<uint8_t> answer;
     ssize_t read = loader->readData(answer, kAnswerWaitMs);
     Log::log(DEBUG_iMXSerial, "Read Data: %zd\n", read);

@@ -98,6 +98,7 @@ class SDPLoader {
     bool _readRegister(uint32_t address, uint32_t& value);
     bool _sendImage(const std::vector<uint8_t>& image);
     void _discardPending();
+    void _sendCommand(const std::vector<uint8_t>& command);
     static void _printBuffer(const std::vector<uint8_t>& buffer);
 
     std::unique_ptr<SDPLoader_Interface> loader;
