@@ -144,6 +144,8 @@ bool Bench::start(const BenchConfig& cfg, std::string& error) {
                 }
             }
         }
+        if (mc.lpcRom)
+            lpcStart(*e, monotonicUs());
         e->epoch = m->linkEpoch();
         eps_.push_back(std::move(e));
     }
@@ -168,6 +170,7 @@ bool Bench::start(const BenchConfig& cfg, std::string& error) {
 
 void Bench::closeAll() {
     for (auto& e : eps_) {
+        lpcSaveFlash(*e);
         closeFd(e->listenFd);
         closeFd(e->connFd);
         closeFd(e->ptyMaster);
@@ -233,7 +236,7 @@ void Bench::serviceEndpoint(Endpoint& e, uint64_t now) {
         if (fd < 0)
             continue;
         ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0)
+        if (n <= 0 || (!which && lpcReceive(e, buf, size_t(n), now)))
             continue;
         auto kind = which ? Endpoint::Node : Endpoint::Pty;
         if (e.active != kind) {
@@ -316,8 +319,10 @@ void Bench::loop() {
         for (auto& m : modules_)
             if (m->config().router.empty())
                 m->poll(now);
-        for (auto& e : eps_)
+        for (auto& e : eps_) {
+            lpcPump(*e, now);
             flushOutput(*e, now);
+        }
     }
 }
 
@@ -391,6 +396,12 @@ void Bench::setTrace(TraceFn fn) {
     std::lock_guard<std::mutex> lock(mu_);
     for (auto& m : modules_)
         m->setTrace(fn);
+    for (auto& e : eps_)
+        if (e->lpc)
+            e->lpc->setTrace(fn ? TraceFn([fn, name = e->mod->name()](const std::string& line) {
+                fn(name + " lpc " + line);
+            })
+                                : TraceFn());
 }
 
 std::string Bench::summary() const {
@@ -412,6 +423,8 @@ std::string Bench::summary() const {
             s << " usb=yes";
         if (!c.router.empty())
             s << " router=" << c.router;
+        if (e->lpc)
+            s << " lpc-rom";
         s << "\n";
     }
     return s.str();

@@ -50,6 +50,8 @@ std::string Bench::report() const {
         counters(s, st);
         blocks(s, "loader", st.loaderImages);
         blocks(s, "firmware", st.firmwareImages);
+        blocks(s, "running", st.runningFirmware);
+        s << lpcReport(*e);
         if (!st.optionSets.empty()) {
             s << "  options set:";
             for (auto& o : st.optionSets)

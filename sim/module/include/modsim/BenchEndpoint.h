@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,11 @@ struct Bench::Endpoint {
     uint32_t epoch = 0;           // the module's link epoch last seen
     std::vector<uint8_t> pending; // answers not yet written
     std::vector<uint8_t> extOut;  // answers waiting for the external transport
+    // A dead module's LPC chip in ISP mode owns the pty until it starts the
+    // flash (BenchLpc.cpp).
+    std::unique_ptr<lpcrom::IspChip> lpc;
+    bool lpcBooted = false;
+    std::vector<uint8_t> lpcPending; // the chip's bytes not yet written to the pty
 };
 
 // Opens the UDP discovery socket on an interface (name or IPv4 address).

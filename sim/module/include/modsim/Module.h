@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "lpcrom/IspChip.h"
+
 namespace modsim {
 
 struct Packet {
@@ -68,6 +70,12 @@ struct ModuleConfig {
     bool usb = false;
     std::string router; // name of the router this module sits behind
     Faults faults;
+    // A dead module whose LPC chip sits in its ROM's ISP mode on the pty
+    // until an image is written and started (sim/lpcrom); the chip's device
+    // serial number is `uid`.
+    bool lpcRom = false;
+    lpcrom::ChipConfig lpc;
+    std::string lpcFlashOut; // the flash is written there when the bench stops
 };
 
 struct Block {
@@ -138,6 +146,12 @@ class Module {
     uint32_t presentedSerial() const { return st_.serial; }
 
     ModuleState state() const { return st_; }
+    // The firmware does not run (its chip sits in its ROM): no link, not
+    // present on any transport, until bootImage (ModuleRom.cpp).
+    void enterRom(uint64_t nowUs);
+    // The chip starts the image at flash address 0: the module comes back
+    // running it, reporting the build and version of a descriptor inside.
+    void bootImage(const std::vector<uint8_t>& image, uint64_t nowUs);
     // Switches faults on or off while the module runs (counts start afresh).
     void setFaults(const Faults& f);
     void setTrace(TraceFn fn) { trace_ = std::move(fn); }
