@@ -137,12 +137,10 @@ bool _writable(UpdaterDisplayInterface& display, const FlashImage& image, int nu
 }
 
 // The images the recovery writes, in file order, up to the first whose
-// image is 4 bytes long (which ends the list). total is the count the
-// messages announce: the number of firmware blocks less one.
+// image is 4 bytes long (the end mark of the list, usually its last block).
 bool _lpc_images(UpdaterDisplayInterface& display, const BirdFile& image,
-                 std::vector<FlashImage>& images, int& total) {
+                 std::vector<FlashImage>& images) {
     std::vector<BirdBlock> blocks = image.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE);
-    total = static_cast<int>(blocks.size()) - 1;
     for (size_t i = 0; i < blocks.size(); ++i) {
         const BirdBlock& block = blocks[i];
         if (block.length < 4) {
@@ -279,14 +277,16 @@ bool _write_image(UpdaterDisplayInterface& display, NXPSerialClass& nxp, const F
 bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& image,
                            std::string& serialPort, uint32_t baudRate, Fingerprint&) {
     std::vector<FlashImage> images;
-    int total = 0;
     NXPSerialClass nxp;
-    if (!_lpc_images(display, image, images, total) ||
-        !_erase_flash(display, nxp, serialPort, baudRate))
+    if (!_lpc_images(display, image, images) || !_erase_flash(display, nxp, serialPort, baudRate))
         return false;
     nxp.SetEcho(false);
     Log::log(DEBUG_Updater, "Updating device firmware: \n");
     Log::log(DEBUG_Updater, "Transferring firmware to device from [%s]\n", image.filename.c_str());
+    // The count announced is that of the blocks written: one less than the
+    // firmware blocks of a file that ends with its 4-byte mark, and no
+    // "block 1 of 0" for a file without one.
+    int total = static_cast<int>(images.size());
     uint32_t bytes = 0;
     for (size_t i = 0; i < images.size(); ++i) {
         if (!_write_image(display, nxp, images[i], static_cast<int>(i + 1), total))
