@@ -6,3 +6,9 @@ if(TARGET lpcrom)
         LIBS ks::lpcrom
         LABELS sim recovery TIMEOUT 60)
 endif()
+if(TARGET modsim)
+    ks_add_gtest(lpcrom_bench_test
+        SOURCES ${CMAKE_CURRENT_LIST_DIR}/lpcrom_bench_test.cpp
+        LIBS ks::modsim
+        LABELS sim recovery TIMEOUT 60)
+endif()
