@@ -307,6 +307,23 @@ TEST_F(Recover, ChipFaultsEndWithAClearErrorOrAreRiddenOut) {
     }
 }
 
+// A fingerprint the server does not know, or a server that cannot be
+// reached: the recovery stops before the chip's flash is unlocked.
+TEST_F(Recover, UnknownFingerprintStopsBeforeAnythingIsErased) {
+    StartBench();
+    StartServer(Bird({{0, Firmware(4096)}}));
+    kstest::WriteFile(content.sub("recovery"), "1 2 3 4 40F5849A 1234\n");
+    for (const std::string& url : {ServerUrl(), std::string("http://127.0.0.1:9/cgi/u")}) {
+        kstest::ProcessResult r = Run({"-U", "-t", "RECOVER", "-s", pty, "-u", url});
+        EXPECT_EQ(r.exitStatus, 1) << url;
+        EXPECT_NE(r.err.find("Failed to retreive recovery information from Quillmar update server"),
+                  std::string::npos)
+            << r.err;
+    }
+    EXPECT_FALSE(bench.lpcState("d").unlocked);
+    EXPECT_EQ(CommandsStartingWith('E'), 0u);
+}
+
 // A port where nothing answers: -N gives up within seconds.
 TEST_F(Recover, SilentPortEndsFingerprintQuickly) {
     StartBench("lpc-mute");
