@@ -146,6 +146,8 @@ bool Bench::start(const BenchConfig& cfg, std::string& error) {
         }
         if (!mc.imxRom.empty() && ok)
             ok = openRom(*e, error);
+        if (mc.lpcRom)
+            lpcStart(*e, monotonicUs());
         e->epoch = m->linkEpoch();
         eps_.push_back(std::move(e));
     }
@@ -170,6 +172,7 @@ bool Bench::start(const BenchConfig& cfg, std::string& error) {
 
 void Bench::closeAll() {
     for (auto& e : eps_) {
+        lpcSaveFlash(*e);
         closeFd(e->listenFd);
         closeFd(e->connFd);
         closeFd(e->ptyMaster);
@@ -239,7 +242,7 @@ void Bench::serviceEndpoint(Endpoint& e, uint64_t now) {
         if (fd < 0)
             continue;
         ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0)
+        if (n <= 0 || (!which && lpcReceive(e, buf, size_t(n), now)))
             continue;
         auto kind = which ? Endpoint::Node : Endpoint::Pty;
         if (e.active != kind) {
@@ -330,8 +333,10 @@ void Bench::loop() {
         for (auto& m : modules_)
             if (m->config().router.empty())
                 m->poll(now);
-        for (auto& e : eps_)
+        for (auto& e : eps_) {
+            lpcPump(*e, now);
             flushOutput(*e, now);
+        }
     }
 }
 
@@ -405,13 +410,17 @@ void Bench::setTrace(TraceFn fn) {
     std::lock_guard<std::mutex> lock(mu_);
     for (auto& m : modules_)
         m->setTrace(fn);
-    for (auto& e : eps_)
-        if (e->romPort) {
-            std::string name = e->mod->name();
+    for (auto& e : eps_) {
+        std::string name = e->mod->name();
+        if (e->romPort)
             e->romPort->rom.setTrace(
                 fn ? imxsim::RomTraceFn([fn, name](const std::string& l) { fn(name + " " + l); })
                    : imxsim::RomTraceFn());
-        }
+        if (e->lpc)
+            e->lpc->setTrace(
+                fn ? TraceFn([fn, name](const std::string& line) { fn(name + " lpc " + line); })
+                   : TraceFn());
+    }
 }
 
 std::string Bench::summary() const {
@@ -435,6 +444,8 @@ std::string Bench::summary() const {
             s << (e->romPort->path.empty() ? " rom=usb" : " rom-pty=" + e->romPort->path);
         if (!c.router.empty())
             s << " router=" << c.router;
+        if (e->lpc)
+            s << " lpc-rom";
         s << "\n";
     }
     return s.str();

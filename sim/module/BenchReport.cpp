@@ -72,6 +72,7 @@ std::string Bench::report() const {
         blocks(s, "loader", st.loaderImages);
         blocks(s, "firmware", st.firmwareImages);
         blocks(s, "running", st.runningFirmware);
+        s << lpcReport(*e);
         if (!st.optionSets.empty()) {
             s << "  options set:";
             for (auto& o : st.optionSets)

@@ -63,17 +63,7 @@ Module::Module(const ModuleConfig& cfg) : cfg_(cfg), rng_(cfg.faults.seed) {
     savedHbMs_ = cfg_.heartbeatMs;
     dataWrongLeft_ = cfg_.faults.dataWrongCount;
     if (!cfg_.imxRom.empty())
-        enterRom();
-}
-
-void Module::enterRom() {
-    st_.mode = Mode::Rom;
-    st_.present = false;
-    st_.linkStarted = false;
-    st_.romEntries++;
-    away_ = gone_ = true; // until the ROM starts a loader
-    if (trace_)
-        trace_(cfg_.name + " in ROM");
+        enterRom(0);
 }
 
 void Module::leaveRom(uint64_t nowUs, bool runs) {
@@ -396,7 +386,7 @@ void Module::scheduleAway(uint32_t ms, Mode nextMode, bool dropLink) {
 
 void Module::comeBack() {
     if (!cfg_.imxRom.empty() && nextMode_ == Mode::Firmware && st_.runningFirmware.empty())
-        return enterRom(); // a restart without new firmware ends in the ROM again
+        return enterRom(now_); // a restart without new firmware ends in the ROM again
     bool keptLink = !awayScheduled_ && st_.linkStarted;
     away_ = false;
     st_.present = true;

@@ -47,6 +47,10 @@ class Bench {
 
     // Changes a module's fault switches during a run.
     void setFaults(const std::string& name, const Faults& faults);
+    // A dead module's LPC chip (key lpc-rom): its state, flash included, and
+    // its fault switches. Throws std::out_of_range for a module without one.
+    lpcrom::ChipState lpcState(const std::string& name) const;
+    void setLpcFaults(const std::string& name, const lpcrom::Faults& faults);
 
     // Trace: every packet in and out, one line each (null switches it off).
     // The function runs under the bench's mutex: it must not call the bench.
@@ -93,6 +97,15 @@ class Bench {
     bool openListener(Endpoint& e, std::string& error);
     void closeAll();
     void answerDiscovery();
+    // A dead module's LPC ROM (BenchLpc.cpp), all under mu_. lpcReceive
+    // feeds the host's bytes to the chip and is false once the chip runs its
+    // flash (the module's firmware then takes them); lpcPump runs the chip,
+    // writes its answers to the pty and boots the module once it started.
+    static void lpcStart(Endpoint& e, uint64_t now);
+    static bool lpcReceive(Endpoint& e, const uint8_t* p, size_t n, uint64_t now);
+    static void lpcPump(Endpoint& e, uint64_t now);
+    static void lpcSaveFlash(const Endpoint& e); // to the module's lpc-flash-out file
+    static std::string lpcReport(const Endpoint& e);
 
     mutable std::mutex mu_;
     std::vector<std::unique_ptr<Module>> modules_;

@@ -42,6 +42,11 @@ struct Bench::Endpoint {
     std::vector<uint8_t> pending;     // answers not yet written
     std::vector<uint8_t> extOut;      // answers waiting for the external transport
     std::unique_ptr<RomPort> romPort; // dead i.MX modules only
+    // A dead module's LPC chip in ISP mode owns the pty until it starts the
+    // flash (BenchLpc.cpp).
+    std::unique_ptr<lpcrom::IspChip> lpc;
+    bool lpcBooted = false;
+    std::vector<uint8_t> lpcPending; // the chip's bytes not yet written to the pty
 };
 
 // A pseudo-terminal whose slave side stays open (raw) while the bench runs.

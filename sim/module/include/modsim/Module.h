@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "imxsim/ImxRom.h"
+#include "lpcrom/IspChip.h"
 
 namespace modsim {
 
@@ -76,6 +77,12 @@ struct ModuleConfig {
     std::string imxRom;
     unsigned romBaud = 115200;
     imxsim::RomConfig rom;
+    // A dead module whose LPC chip sits in its ROM's ISP mode on the pty
+    // until an image is written and started (sim/lpcrom); the chip's device
+    // serial number is `uid`.
+    bool lpcRom = false;
+    lpcrom::ChipConfig lpc;
+    std::string lpcFlashOut; // the flash is written there when the bench stops
 };
 
 struct Block {
@@ -154,6 +161,13 @@ class Module {
     void leaveRom(uint64_t nowUs, bool runs);
 
     ModuleState state() const { return st_; }
+    // The firmware does not run (its chip sits in its ROM): no link, not
+    // present on any transport, until the ROM starts a loader (leaveRom, an
+    // i.MX chip) or an image written into the flash (bootImage, an LPC chip).
+    void enterRom(uint64_t nowUs);
+    // The chip starts the image at flash address 0: the module comes back
+    // running it, reporting the build and version of a descriptor inside.
+    void bootImage(const std::vector<uint8_t>& image, uint64_t nowUs);
     // Switches faults on or off while the module runs (counts start afresh).
     void setFaults(const Faults& f);
     void setTrace(TraceFn fn) { trace_ = std::move(fn); }
@@ -170,7 +184,6 @@ class Module {
     void heartbeatTick();
     void scheduleAway(uint32_t ms, Mode nextMode, bool dropLink);
     void comeBack();
-    void enterRom();
     bool routingActive() const;
     Module* root() { return router_ ? router_->root() : this; }
 
