@@ -64,17 +64,24 @@ uint32_t _chosen_link_type(const Parameters& params) {
     return (params.transportGiven && params.transport != TRANSPORT_RECOVER) ? params.transport : 0;
 }
 
+// -D. Lists what discovery found; an empty list is an answer, not a failure.
 int _run_discover(UpdaterDisplayInterface& display, Updater& updater, Parameters& params) {
-    (void)updater;
     if (params.routerSerialNumber != 0) {
         display.message(INFO, "Searching for Keystrand Network devices connected to %08X",
                         params.routerSerialNumber);
-    } else {
-        display.message(INFO, "Searching for Keystrand devices");
+        linkType chosen = static_cast<linkType>(_chosen_link_type(params));
+        std::vector<DeviceInfo> devices =
+            updater.Discover_KSNetwork_Devices(params.routerSerialNumber, chosen);
+        // Shown for the router's transport, which every record carries; with
+        // nothing found, the one asked for (Unknown when none was).
+        _display_device_list(display, devices, devices.empty() ? chosen : devices[0].transport);
+        return 0;
     }
-    // Discovery is not part of this build yet.
-    display.message(ERROR, "Discover is not available in this build");
-    return 1;
+    display.message(INFO, "Searching for Keystrand devices");
+    linkType type = _discovery_link_type(params);
+    std::vector<DeviceInfo> devices = updater.Discover_Devices(type);
+    _display_device_list(display, devices, type);
+    return 0;
 }
 
 uint32_t _build_from_text(const std::string& text) {

@@ -55,6 +55,29 @@ bool flag(const std::string& key, const std::string& v, bool hadValue) {
     throw BadInput(key + ": expected yes or no, got '" + v + "'");
 }
 
+// "8" or "8,20": system option numbers (0..63).
+std::vector<uint8_t> optionList(const std::string& key, const std::string& v) {
+    std::vector<uint8_t> options;
+    std::stringstream ss(v);
+    std::string w;
+    while (std::getline(ss, w, ','))
+        options.push_back(uint8_t(number(key, w, 63, 10)));
+    if (options.empty())
+        throw BadInput(key + ": expected option numbers OPT[,OPT...]");
+    return options;
+}
+
+// "OPTION:CODE", both decimal; the code must be non-zero.
+void optionError(Faults& f, const std::string& v) {
+    size_t colon = v.find(':');
+    if (colon == std::string::npos)
+        throw BadInput("option-error: expected OPTION:CODE");
+    f.optionErrorOption = uint8_t(number("option-error", v.substr(0, colon), 63, 10));
+    f.optionErrorCode = uint8_t(number("option-error", v.substr(colon + 1), 255, 10));
+    if (f.optionErrorCode == 0)
+        throw BadInput("option-error: the code must be non-zero");
+}
+
 // Keys of a dead i.MX module (its ROM); false for any other key.
 bool imxKey(ModuleConfig& m, const std::string& key, const std::string& v, bool hadValue) {
     imxsim::RomConfig& r = m.rom;
@@ -240,6 +263,18 @@ void setKey(ModuleConfig& m, const std::string& key, const std::string& v, bool 
         f.noReturnAfterLoad = flag(key, v, hadValue);
     else if (key == "seed")
         f.seed = uint32_t(number(key, v, 0xFFFFFFFFul));
+    else if (key == "forward-ms")
+        m.forwardMs = uint32_t(number(key, v, 60000));
+    else if (key == "silent")
+        f.silentOptions = optionList(key, v);
+    else if (key == "option-error")
+        optionError(f, v);
+    else if (key == "build-reply") {
+        f.buildReplyLength = uint8_t(number(key, v, 28));
+        if (f.buildReplyLength < 2)
+            throw BadInput("build-reply: at least 2 data bytes (73 255)");
+    } else if (key == "busy")
+        f.busy = flag(key, v, hadValue);
     else if (key.compare(0, 4, "lpc-") == 0)
         setLpcKey(m, key, v, hadValue);
     else if (!imxKey(m, key, v, hadValue))

@@ -16,7 +16,8 @@ void counters(std::ostream& s, const ModuleState& st) {
       << " bad=" << st.heartbeatsBad << " missed=" << st.heartbeatsMissed << "\n"
       << "  requests=" << st.requests << " ignored=" << st.ignoredPackets
       << " forwarded=" << st.forwarded << " framing-errors=" << st.framingErrors
-      << " restarts=" << st.restarts << " samples=" << st.samplesSent << "\n";
+      << " restarts=" << st.restarts << " samples=" << st.samplesSent << "\n"
+      << "  routing=" << (st.routing ? "on" : "off") << " forward-peak=" << st.forwardPeak << "\n";
     if (!st.faultsFired.empty()) {
         s << "  faults fired:";
         for (auto& f : st.faultsFired)

@@ -24,7 +24,7 @@ extern char** environ;
 // sanitizer runtimes at start-up; unused in other builds).
 //  - ASan: the umockdev preload library comes before the ASan runtime in the
 //    library list, which ASan would otherwise refuse.
-//  - TSan: GLib, umockdev and libudev are not instrumented and synchronise in
+//  - TSan: GLib, umockdev, libudev and libusb are not instrumented and synchronise in
 //    ways TSan cannot see; only reports whose innermost frame lies in them are
 //    suppressed, so races in our own code (handlers included) still show.
 extern "C" const char* __asan_default_options() {
@@ -37,11 +37,13 @@ extern "C" const char* __tsan_default_suppressions() {
            "called_from_lib:libgobject-2.0.so.0\n"
            "called_from_lib:libgio-2.0.so.0\n"
            "called_from_lib:libudev.so.1\n"
+           "called_from_lib:libusb-1.0.so.0\n"
            "race_top:libumockdev.so.0\n"
            "race_top:libglib-2.0.so.0\n"
            "race_top:libgobject-2.0.so.0\n"
            "race_top:libgio-2.0.so.0\n"
-           "race_top:libudev.so.1\n";
+           "race_top:libudev.so.1\n"
+           "race_top:libusb-1.0.so.0\n";
 }
 
 namespace kssim {
@@ -155,6 +157,11 @@ void UsbDevice::stallOut(int count) {
 void UsbDevice::stallIn(int count) {
     std::lock_guard<std::mutex> lock(impl_->mu);
     impl_->stallInCount = count;
+}
+
+void UsbDevice::setHeldElsewhere(bool on) {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->heldElsewhere = on;
 }
 
 void UsbDevice::setClearHaltFails(bool on) {

@@ -216,7 +216,7 @@ long UsbDevice::Impl::simpleRequest(UMockdevIoctlClient* client, unsigned long r
             *err = ENOENT;
             res = -1;
         } else if (req == USBDEVFS_CLAIMINTERFACE) {
-            if (owner != claims.end() && owner->second != client) {
+            if (heldElsewhere || (owner != claims.end() && owner->second != client)) {
                 *err = EBUSY;
                 res = -1;
             } else {
@@ -317,7 +317,7 @@ long UsbDevice::Impl::submit(UMockdevIoctlClient* client, SimClient& sc, int* er
         return -1;
     }
     auto owner = claims.find(intf->number);
-    if (owner != claims.end() && owner->second != client) {
+    if (heldElsewhere || (owner != claims.end() && owner->second != client)) {
         freeUrb(u);
         *err = EBUSY;
         return -1;

@@ -73,6 +73,7 @@ struct UsbDevice::Impl {
     int stallOutCount = 0;
     int stallInCount = 0;
     bool clearHaltFails = false;
+    bool heldElsewhere = false; // every interface claimed by another program
     int clearHalts = 0;
     bool gone = false;
 

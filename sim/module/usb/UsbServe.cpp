@@ -39,6 +39,7 @@ bool UsbServe::plug(Slot& s, uint32_t serial, std::string& error) {
     snprintf(text, sizeof text, "%08X", serial);
     c.serial = text;
     c.product = "Keystrand module (simulated)";
+    bool busy = bench_.config(s.name).faults.busy;
     kssim::UsbDevice* dev = nullptr;
     try {
         dev = bus_.plug(c);
@@ -46,6 +47,8 @@ bool UsbServe::plug(Slot& s, uint32_t serial, std::string& error) {
         error = "module " + s.name + ": cannot plug into the emulated USB bus: " + e.what();
         return false;
     }
+    if (busy)
+        dev->setHeldElsewhere(true); // another program has it open and claimed
     {
         std::lock_guard<std::mutex> lock(mu_);
         s.dev = dev;

@@ -169,18 +169,6 @@ TEST(UpdaterCommands, MissingPrerequisitesStopTheRunWithStatusOne) {
 // Operations that this build does not provide say so once and fail.
 TEST(UpdaterCommands, UnavailableOperationsFailWithOneLine) {
     Case cases[] = {
-        {{"-D"},
-         BANNER + "Searching for Keystrand devices\n",
-         "Discover is not available in this build\n",
-         1},
-        {{"-D", "-t", "RECOVER"},
-         BANNER + "Searching for Keystrand devices\n",
-         "Discover is not available in this build\n",
-         1},
-        {{"-D", "-r", "D272031D"},
-         BANNER + "Searching for Keystrand Network devices connected to D272031D\n",
-         "Discover is not available in this build\n",
-         1},
         {{"-U", "-d", "40F5849A"}, BANNER, "Update is not available in this build\n", 1},
         // No LPC bootloader on a port that is no terminal; i.MX chips are
         // not served yet.
@@ -190,10 +178,6 @@ TEST(UpdaterCommands, UnavailableOperationsFailWithOneLine) {
          1},
         {{"-U", "-t", "RECOVER"}, BANNER, "Must specify the serial port used for connecting\n", 1},
         {{"-N", "-s", "/dev/null"}, BANNER, NO_LPC + "Got no response from chip\n", 1},
-        {{"-N", "-s", "/dev/null", "-D"},
-         BANNER + "Searching for Keystrand devices\n",
-         NO_LPC + "Got no response from chip\nDiscover is not available in this build\n",
-         1},
     };
     for (const Case& c : cases)
         ExpectRun(c.args, c.out, c.err, c.status);

@@ -123,6 +123,11 @@ class UsbDevice {
     // While on, CLEAR_HALT requests fail with EIO and the halt stays.
     void setClearHaltFails(bool on);
     int clearHaltCount() const;
+    // While on, another program holds every interface of the device (as an
+    // open, claimed handle elsewhere would): claims and bulk transfers from
+    // this bus's clients fail with EBUSY. Opening the device and reading its
+    // descriptors still work. Not counted by interfaceClaimed().
+    void setHeldElsewhere(bool on);
 
     // Observations.
     int openClients() const; // open file descriptors
