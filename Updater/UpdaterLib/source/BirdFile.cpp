@@ -8,6 +8,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "BirdBlockScanner.h"
 #include "BirdFormat.h"
 #include "Log.h"
 #include "SerialNumber.h"
@@ -53,63 +54,20 @@ bool BirdFile::ScanBlocks(const uint8_t* content, uint32_t size) {
     checksum = 0;
     if (!content)
         size = 0;
-    // A content shorter than the count field reports 0 blocks and is a size mismatch.
-    uint32_t reported = size >= 4 ? GetInt(content) : 0;
-    Log::log(DEBUG_BirdFile, "BIRDFILE:\t\t File reports %d blocks\n", static_cast<int>(reported));
-    Log::log(DEBUG_BirdFile, "BIRDFILE: Bird file objects:\n");
-    Log::log(DEBUG_BirdFile, "BIRDFILE: \t\tType Flags Length\n");
-    uint32_t pos = size >= 4 ? 4 : size;
-    uint32_t remaining = size - pos;
-    while (remaining > 4 && pos < size) {
-        // remaining >= 5 here: the type byte and the length are inside the content.
+    BirdBlockScanner scanner;
+    scanner.Feed(content, size);
+    bool result = scanner.Finish();
+    for (const BirdBlockScanner::Entry& e : scanner.entries()) {
         BirdBlock block;
-        const uint8_t* p = content + pos;
-        block.type = p[0] & BIRD_FILE_TYPE_MASK;
-        block.flags = static_cast<uint8_t>((p[0] & BIRD_FILE_FLAG_MASK) >> 5);
-        block.length = GetInt(p + 1);
-        Log::log(DEBUG_BirdFile, "BIRDFILE:\t\t %02X   %02X   %d\n", block.type, block.flags,
-                 static_cast<int>(block.length));
-        // A block whose declared length runs past the content ends the scan;
-        // it is not added, and the leftover bytes show up as a size mismatch.
-        if (block.length > remaining - 5)
-            break;
-        block.data = const_cast<uint8_t*>(p + 5);
-        if ((block.type == BIRD_BLOCK_LOADER || block.type == BIRD_BLOCK_FIRMWARE) &&
-            block.length >= 4)
-            block.address = GetInt(block.data);
-        if (block.type == BIRD_BLOCK_DESCRIPTOR) {
-            for (uint32_t offset = 0; offset < DESCRIPTOR_SIZE; offset += 16) {
-                char field[17] = {0};
-                if (block.length > offset) {
-                    uint32_t n = block.length - offset < 16 ? block.length - offset : 16;
-                    std::memcpy(field, block.data + offset, n);
-                }
-                Log::log(DEBUG_BirdFile, "BIRDFILE:\t\t \t[%16.16s]\n", field);
-            }
-        }
-        pos += 5 + block.length;
-        remaining -= 5 + block.length;
-        ++blockCount;
+        block.type = e.type;
+        block.flags = e.flags;
+        block.length = e.length;
+        block.address = e.address;
+        block.data = const_cast<uint8_t*>(content + e.offset);
         blocks.push_back(block);
     }
-    if (remaining >= 4 && pos <= size - 4)
-        checksum = GetInt(content + pos);
-    Log::log(DEBUG_BirdFile, "BIRDFILE:\t\t File checksum %08X\n", checksum);
-    remaining -= 4; // wraps below zero when the checksum is missing: logged as negative
-
-    bool result = true;
-    if (remaining != 0) {
-        Log::log(DEBUG_BirdFile,
-                 "BIRDFILE: Block parsing mismatch in data size. (%d bytes remaining)\n",
-                 static_cast<int>(remaining));
-        result = false;
-    }
-    if (blockCount != reported) {
-        Log::log(DEBUG_BirdFile,
-                 "BIRDFILE: Block parsing mismatch in number of blocks. (%d != %d)\n",
-                 static_cast<int>(blockCount), static_cast<int>(reported));
-        result = false;
-    }
+    blockCount = static_cast<uint32_t>(blocks.size());
+    checksum = scanner.checksum();
     return result;
 }
 

@@ -80,6 +80,11 @@ class BirdFile {
     // The check a downloaded payload passes before it is stored: it loads
     // from memory, with the code that loads stored files, as a whole file.
     static bool IsCompleteFile(const uint8_t* bytes, size_t length);
+    // Whether the file at path would load as a whole file (IsWhole()), judged
+    // by the same inflate and block scan as Load but without keeping the
+    // content, so that checking a download costs no memory. False with the
+    // reason in *problem (Problem()'s words) otherwise.
+    static bool CheckWholeFile(const char* path, std::string* problem);
 
     // Copies of every block of the type, in file order.
     std::vector<BirdBlock> FindBlocks(BLOCK_TYPE type) const;

@@ -10,9 +10,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <new>
 
+#include "BirdBlockScanner.h"
 #include "BirdFile.h"
 #include "BirdFormat.h"
 #include "Log.h"
@@ -106,9 +108,14 @@ bool Refill(BirdFile::Source& source, z_stream& z, bool& ended, Pass& pass) {
     return true;
 }
 
-// One pass over the stream. Without out the output is only counted, in
-// scratch; with out it fills out's capacity bytes.
-Pass InflatePass(BirdFile::Source& source, uint8_t* out, uint64_t capacity, uint64_t limit) {
+// Takes the output of a pass that keeps none.
+using Consumer = std::function<void(const uint8_t* bytes, size_t n)>;
+
+// One pass over the stream. Without out the output goes through scratch, to
+// consume when given, else only counted; with out it fills out's capacity
+// bytes.
+Pass InflatePass(BirdFile::Source& source, uint8_t* out, uint64_t capacity, uint64_t limit,
+                 const Consumer* consume = nullptr) {
     Pass pass;
     z_stream z{};
     std::unique_ptr<uint8_t[]> scratch(out ? nullptr : new (std::nothrow) uint8_t[kPiece]);
@@ -124,6 +131,8 @@ Pass InflatePass(BirdFile::Source& source, uint8_t* out, uint64_t capacity, uint
         z.avail_out = avail;
         int r = inflate(&z, Z_NO_FLUSH);
         pass.produced += avail - z.avail_out;
+        if (consume && pass.produced <= limit)
+            (*consume)(scratch.get(), avail - z.avail_out);
         if (pass.produced > limit) {
             pass.overLimit = true;
             pass.rc = Z_BUF_ERROR;
@@ -208,15 +217,25 @@ bool BirdFile::DecompressData(const uint8_t* src, size_t len) {
     return Inflate(source, MAX_CONTENT_SIZE);
 }
 
+namespace {
+
+bool HeaderOk(const uint8_t* header, size_t headerBytes) {
+    const size_t sigLength = std::strlen(BirdFile::BIRD_FILE_SIGNATURE);
+    return headerBytes == kHeaderSize &&
+           std::memcmp(header, BirdFile::BIRD_FILE_SIGNATURE, sigLength) == 0 &&
+           header[sigLength] != 0 && header[sigLength + 1] != 0;
+}
+
+const char* const kBadHeader = "it does not begin with the BIRD signature and version";
+const char* const kMismatch = "its block count or block lengths do not match its content";
+
+} // namespace
+
 void BirdFile::CheckWhole(const uint8_t* header, size_t headerBytes, bool scanned) {
-    const size_t sigLength = std::strlen(BIRD_FILE_SIGNATURE);
-    bool headerOk = headerBytes == kHeaderSize &&
-                    std::memcmp(header, BIRD_FILE_SIGNATURE, sigLength) == 0 &&
-                    header[sigLength] != 0 && header[sigLength + 1] != 0;
-    if (!headerOk)
-        problem_ = "it does not begin with the BIRD signature and version";
+    if (!HeaderOk(header, headerBytes))
+        problem_ = kBadHeader;
     else if (problem_.empty() && !scanned)
-        problem_ = "its block count or block lengths do not match its content";
+        problem_ = kMismatch;
 }
 
 bool BirdFile::LoadFrom(Source& source, const uint8_t* header, size_t headerBytes, uint64_t total) {
@@ -283,6 +302,38 @@ bool BirdFile::VerifyFile(const char* path) {
     size_t got = 0;
     return file.ReadFully(header, sizeof header, &got) && got == sizeof header &&
            std::memcmp(header, BIRD_FILE_SIGNATURE, 4) == 0 && header[4] != 0 && header[5] != 0;
+}
+
+bool BirdFile::CheckWholeFile(const char* path, std::string* problem) {
+    std::string ignored;
+    std::string& why = problem ? *problem : ignored;
+    why.clear();
+    RegularFileReader file(path ? path : "");
+    uint8_t header[kHeaderSize];
+    size_t got = 0;
+    if (!file.ok() || !file.ReadFully(header, sizeof header, &got)) {
+        why = file.error() == ENOENT ? "there is no such file"
+                                     : "it could not be read: " + file.Problem();
+        return false;
+    }
+    if (!HeaderOk(header, got)) {
+        why = kBadHeader;
+        return false;
+    }
+    // The inflate and the block scan of a load, in one pass: the content is
+    // scanned as it comes out instead of being kept.
+    FileSource source(file, got);
+    BirdBlockScanner scanner(false);
+    Consumer feed = [&scanner](const uint8_t* bytes, size_t n) { scanner.Feed(bytes, n); };
+    Pass pass = InflatePass(source, nullptr, 0, MAX_CONTENT_SIZE, &feed);
+    if (pass.rc != Z_STREAM_END) {
+        Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) decompressing bird file.\n", pass.rc);
+        why = Describe(pass, source);
+        return false;
+    }
+    bool scanned = scanner.Finish();
+    why = pass.trailing ? "bytes follow its compressed content" : scanned ? "" : kMismatch;
+    return why.empty();
 }
 
 bool BirdFile::IsCompleteFile(const uint8_t* bytes, size_t length) {

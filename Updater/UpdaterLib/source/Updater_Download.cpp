@@ -215,18 +215,17 @@ bool _fetch_build(UpdaterDisplayInterface& display, DownloadJob& job, AtomicFile
     return true;
 }
 
-// Loads the finished temporary file as a stored build is loaded; only a
-// whole BIRD file may be kept.
+// Judges the finished temporary file as a stored build is loaded (the same
+// inflate and block scan); only a whole BIRD file may be kept.
 bool _whole_bird_file(UpdaterDisplayInterface& display, AtomicFileWriter& file, uint32_t build) {
     if (file.Finish() != qErrNone) {
         _report_write_failure(display, qErrIO, file.Error());
         return false;
     }
-    BirdFile bird;
-    bird.filename = file.TemporaryPath();
-    if (!bird.Load() || !bird.IsWhole()) {
+    std::string problem;
+    if (!BirdFile::CheckWholeFile(file.TemporaryPath().c_str(), &problem)) {
         display.message(ERROR, "The payload of build %u is not a complete BIRD file (%s)", build,
-                        bird.Problem().c_str());
+                        problem.c_str());
         return false;
     }
     return true;

@@ -85,6 +85,9 @@ TEST(BirdFileWhole, OnlyASoundFileIsWholeFromMemoryAndFromDisk) {
         EXPECT_EQ(disk.Load(), loadedFromMemory) << "the two loads disagree";
         EXPECT_EQ(disk.IsWhole(), whole);
         EXPECT_EQ(disk.Problem(), memory.Problem());
+        std::string problem = "unset";
+        EXPECT_EQ(BirdFile::CheckWholeFile(disk.filename.c_str(), &problem), whole);
+        EXPECT_EQ(problem, c.problem) << "the check without content disagrees with the load";
         ExpectBlocksInsideContent(disk, c.name + " (disk)");
         ASSERT_EQ(disk.blocks.size(), memory.blocks.size());
         for (size_t i = 0; i < disk.blocks.size(); ++i)
