@@ -35,3 +35,10 @@ if(TARGET UpdaterApp AND TARGET updateserver AND TARGET birdwriter)
         LABELS cli hostile)
     add_dependencies(cli_strict_test updateserver Updater)
 endif()
+if(TARGET UpdaterLib)
+    ks_add_gtest(fuzz_replay_server_test
+        SOURCES ${CMAKE_CURRENT_LIST_DIR}/UpdaterLib/source/FuzzReplay_server_test.cpp
+        LIBS ks::UpdaterLib
+        LABELS server hostile)
+    target_include_directories(fuzz_replay_server_test PRIVATE ${PROJECT_SOURCE_DIR}/fuzz)
+endif()

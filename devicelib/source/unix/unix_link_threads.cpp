@@ -171,12 +171,8 @@ void* sInPipeProcess(void* arg) {
         } else if (e != qErrNone) {
             link->status.store(qLinkStatusIOError);
             sPause(link, kErrorPauseMs);
-        } else if (link->status.load() == qLinkStatusSyncing) {
-            sSyncByte(link, byte);
-        } else if (qPacket_AddByte(link->assembly, byte) != qErrNone) {
-            sStartSync(link);
-        } else if (sHandlePacket(link) != qErrNone) {
-            link->status.store(qLinkStatusPacketError);
+        } else {
+            ks_link::receiveByte(link, byte);
         }
     }
     return nullptr;
@@ -208,6 +204,15 @@ void* sOutPipeProcess(void* arg) {
 } // namespace
 
 namespace ks_link {
+
+void receiveByte(qLink* link, uint8_t byte) {
+    if (link->status.load() == qLinkStatusSyncing)
+        sSyncByte(link, byte);
+    else if (qPacket_AddByte(link->assembly, byte) != qErrNone)
+        sStartSync(link);
+    else if (sHandlePacket(link) != qErrNone)
+        link->status.store(qLinkStatusPacketError);
+}
 
 qErr init(qLink* link, uint32_t linkId, qStream* stream) {
     link->tag = qLINK_TAG;
