@@ -44,6 +44,7 @@ inline qErr DropBytes(const uint8_t*, size_t, void*) {
 // are heartbeats.
 inline void ModuleBytes(const uint8_t* data, size_t size) {
     static uint32_t nextId = 0x7F000000;
+    ks_link::setSyncPauseForFuzzing(false);
     std::unique_ptr<qLink> link(new qLink());
     qStream* stream = qStream_Create(NoByte, DropByte, DropBytes, nullptr, nullptr);
     if (!stream)

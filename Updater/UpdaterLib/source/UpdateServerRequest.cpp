@@ -34,6 +34,15 @@ HTTPResponse _get(const char* op, const char* url, Params& params, bool& ok,
     return HTTPResponse(nullptr);
 }
 
+// The query of a build request.
+Params _build_params(uint32_t serial, const char* firmware, const char* build, bool noCal) {
+    return Params{{"bld", build ? build : ""},
+                  {"fw", firmware ? firmware : ""},
+                  {"no_cal", noCal ? "true" : "false"},
+                  {"op", "bird"},
+                  {"sn", SerialNumberText(serial)}};
+}
+
 // Checks the status, splits the body into lines at "\n" (empty lines vanish,
 // a carriage return stays in its line) and checks the "ok" line.
 bool _split_reply(const char* op, HTTPResponse& reply, std::vector<char*>& lines) {
@@ -158,11 +167,7 @@ bool UpdateServerRequest::QueryBuild(uint32_t serial, std::string& build, std::s
 bool UpdateServerRequest::GetBuild(uint32_t serial, const char* firmware, const char* build,
                                    std::string& payload, const char* url, bool noCal) {
     payload.clear();
-    Params p{{"bld", build ? build : ""},
-             {"fw", firmware ? firmware : ""},
-             {"no_cal", noCal ? "true" : "false"},
-             {"op", "bird"},
-             {"sn", SerialNumberText(serial)}};
+    Params p = _build_params(serial, firmware, build, noCal);
     bool ok = false;
     HTTPResponse r = _get("GetBuild", url, p, ok);
     return ok && ReadBuild(r, payload);
@@ -171,11 +176,7 @@ bool UpdateServerRequest::GetBuild(uint32_t serial, const char* firmware, const 
 bool UpdateServerRequest::GetBuild(uint32_t serial, const char* firmware, const char* build,
                                    BuildReplyReader& reader, const char* url, bool noCal,
                                    std::string* reason) {
-    Params p{{"bld", build ? build : ""},
-             {"fw", firmware ? firmware : ""},
-             {"no_cal", noCal ? "true" : "false"},
-             {"op", "bird"},
-             {"sn", SerialNumberText(serial)}};
+    Params p = _build_params(serial, firmware, build, noCal);
     bool ok = false;
     HTTPResponse r = _get("GetBuild", url, p, ok, reason, &reader);
     if (!ok)

@@ -68,6 +68,10 @@ qErr init(qLink* link, uint32_t linkId, qStream* stream);
 // heartbeat answer or the input FIFO. Called on the input thread (and by the
 // fuzz target, which feeds bytes without threads).
 void receiveByte(qLink* link, uint8_t byte);
+// Whether a sync request waits its 2 ms first (the default). The fuzz
+// target, which feeds bytes without a module to wait for, turns it off; the
+// program never does.
+void setSyncPauseForFuzzing(bool pause);
 
 // Starts the threads and queues the link start packet.
 // Returns: qErrNone (also when already running); qErrParam for an invalid

@@ -12,39 +12,28 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "bytes.h"
+#include "download_store_fixture.h"
 #include "hostile_payloads.h"
-#include "process.h"
 #include "store_testutil.h"
-#include "tempdir.h"
-#include "updateserver_harness.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-const char* const SERIAL = "40F5849A";
-using Files = std::map<std::string, std::string>;
+using downloadtest::Files;
+using downloadtest::SERIAL;
 
-class DownloadEnvironment : public ::testing::Test {
+class DownloadEnvironment : public downloadtest::StoreTest {
   protected:
     void SetUp() override {
-        const char* isolated = std::getenv("KS_ISOLATED_HOME");
-        const char* home = std::getenv("HOME");
-        if (!isolated || std::string(isolated) != "1" || !home)
-            GTEST_SKIP() << "needs the private home directory of scripts/isolated-home.sh";
-        home_ = home;
-        std::error_code ec;
-        fs::remove_all(home_ + "/.quillmar", ec);
-        updtest::AddModule(content.path(), SERIAL, "1234", "KSFW-2.9");
-        Serve(updtest::MakeBird(1234, "1.2.3", 0x40F5849A, 400));
+        StoreTest::SetUp();
+        if (!IsSkipped())
+            Serve(updtest::MakeBird(1234, "1.2.3", 0x40F5849A, 400));
     }
 
     void Serve(const std::string& bird) {
@@ -52,42 +41,12 @@ class DownloadEnvironment : public ::testing::Test {
         updtest::AddBuild(content.path(), SERIAL, 1234, "1.2.3", bird);
     }
 
-    std::string ModuleDir() const { return home_ + "/.quillmar/updater/" + SERIAL; }
-
-    std::vector<std::string> Args(const std::string& url, std::vector<std::string> args) const {
-        args.insert(args.begin(), kstest::UpdaterPath());
-        args.push_back("-u");
-        args.push_back(url);
-        return args;
-    }
-    kstest::ProcessResult Run(const std::string& url, const std::vector<std::string>& args) {
-        return kstest::RunProcess(Args(url, args), 60000);
-    }
-
-    Files Snapshot() const {
-        Files files;
-        std::error_code ec;
-        for (const auto& e : fs::directory_iterator(ModuleDir(), ec))
-            files[e.path().filename().string()] = kstest::ReadFile(e.path().string());
-        return files;
-    }
-
-    // Downloads build 1234, then serves other bytes under the same number.
+    // Downloads build 1234, then serves other bytes under the same number:
+    // incompressible, so as large on disk as on the wire.
     Files StoreGoodBuild() {
-        updtest::SimServer server(content.path());
-        EXPECT_TRUE(server.running());
-        kstest::ProcessResult r = Run(server.url(), {"-G", "-d", SERIAL});
-        EXPECT_EQ(r.exitStatus, 0) << r.out << r.err;
-        // Incompressible, so that it is as large on disk as on the wire.
+        Files files = StoreLatest();
         Serve(hostile::NoiseBird(1234, 300000));
-        return Snapshot();
-    }
-
-    void ExpectStoreUnchanged(const Files& before, const std::string& what) {
-        Files after = Snapshot();
-        EXPECT_EQ(after.size(), before.size()) << what << ": files added or removed";
-        for (const auto& f : before)
-            EXPECT_BYTES(f.second, after[f.first]) << what << ": " << f.first;
+        return files;
     }
 
     // Waits (bounded) until the download's temporary file exists.
@@ -101,9 +60,7 @@ class DownloadEnvironment : public ::testing::Test {
         return false;
     }
 
-    kstest::TempDir content{"ks-server"};
     std::string served;
-    std::string home_;
 };
 
 TEST_F(DownloadEnvironment, AnInterruptedDownloadLeavesNothingBehind) {

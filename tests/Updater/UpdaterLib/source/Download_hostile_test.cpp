@@ -4,81 +4,39 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <map>
 #include <string>
 #include <vector>
 
-#include "bytes.h"
+#include "download_store_fixture.h"
 #include "hostile_payloads.h"
-#include "process.h"
-#include "tempdir.h"
-#include "updateserver_harness.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-const char* const SERIAL = "40F5849A";
-using Files = std::map<std::string, std::string>; // name -> bytes
+using downloadtest::Files;
+using downloadtest::SERIAL;
 
-class HostileDownload : public ::testing::Test {
+class HostileDownload : public downloadtest::StoreTest {
   protected:
     void SetUp() override {
-        const char* isolated = std::getenv("KS_ISOLATED_HOME");
-        const char* home = std::getenv("HOME");
-        if (!isolated || std::string(isolated) != "1" || !home)
-            GTEST_SKIP() << "needs the private home directory of scripts/isolated-home.sh";
-        home_ = home;
-        std::error_code ec;
-        fs::remove_all(home_ + "/.quillmar", ec);
-        updtest::AddModule(content.path(), SERIAL, "1234", "KSFW-2.9");
+        StoreTest::SetUp();
+        if (IsSkipped())
+            return;
         good = updtest::MakeBird(1234, "1.2.3", 0x40F5849A, 400);
         updtest::AddBuild(content.path(), SERIAL, 1234, "1.2.3", good);
     }
 
-    std::string ModuleDir() const { return home_ + "/.quillmar/updater/" + SERIAL; }
-
-    kstest::ProcessResult Run(const std::string& url, std::vector<std::string> args) {
-        args.insert(args.begin(), kstest::UpdaterPath());
-        args.push_back("-u");
-        args.push_back(url);
-        return kstest::RunProcess(args, 60000);
-    }
-
-    // Every file of the module's directory with its bytes.
-    Files Snapshot() const {
-        Files files;
-        std::error_code ec;
-        for (const auto& e : fs::directory_iterator(ModuleDir(), ec))
-            files[e.path().filename().string()] =
-                e.is_regular_file() ? kstest::ReadFile(e.path().string()) : "(not a file)";
-        return files;
-    }
-
     // Downloads the good build 1234 and returns what the store then holds.
     Files StoreGoodBuild() {
-        updtest::SimServer server(content.path());
-        EXPECT_TRUE(server.running());
-        kstest::ProcessResult r = Run(server.url(), {"-G", "-d", SERIAL});
-        EXPECT_EQ(r.exitStatus, 0) << r.out << r.err;
-        Files files = Snapshot();
+        Files files = StoreLatest();
         EXPECT_BYTES(good, files["1234.bird"]);
         EXPECT_NE(files[".settings"].find("LATEST_DOWNLOAD=1234.bird\n"), std::string::npos);
         return files;
     }
 
-    void ExpectStoreUnchanged(const Files& before, const std::string& what) {
-        Files after = Snapshot();
-        EXPECT_EQ(after.size(), before.size()) << what << ": files added or removed";
-        for (const auto& f : before)
-            EXPECT_BYTES(f.second, after[f.first]) << what << ": " << f.first;
-    }
-
-    kstest::TempDir content{"ks-server"};
     std::string good;
-    std::string home_;
 };
 
 bool Requested(const updtest::SimServer& server, const std::string& op) {
