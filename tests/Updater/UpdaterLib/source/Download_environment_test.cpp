@@ -142,17 +142,34 @@ TEST_F(DownloadEnvironment, AReadOnlyHomeIsReportedWithItsReason) {
                          "/.quillmar/updater: Read-only file system\n");
 }
 
+// The full path of a program found on PATH ("" when there is none).
+std::string OnPath(const std::string& program) {
+    const char* path = std::getenv("PATH");
+    std::string dirs = path ? path : "/usr/bin:/bin";
+    for (size_t start = 0; start <= dirs.size();) {
+        size_t end = dirs.find(':', start);
+        if (end == std::string::npos)
+            end = dirs.size();
+        std::string candidate = dirs.substr(start, end - start) + "/" + program;
+        if (::access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        start = end + 1;
+    }
+    return "";
+}
+
 TEST_F(DownloadEnvironment, AnUntrustedCertificateIsNamedAsTheReason) {
+    const std::string openssl = OnPath("openssl");
+    ASSERT_NE(openssl, "") << "openssl is not installed (scripts/install-deps.sh)";
     kstest::TempDir tls{"ks-tls"};
     kstest::ProcessResult made = kstest::RunProcess(
-        {"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
+        {openssl, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
          "/CN=127.0.0.1", "-keyout", tls.sub("key.pem"), "-out", tls.sub("cert.pem")},
         60000);
-    ASSERT_EQ(made.exitStatus, 0) << "openssl (scripts/install-deps.sh) made no certificate: "
-                                  << made.err;
+    ASSERT_EQ(made.exitStatus, 0) << "openssl made no certificate: " << made.err;
     const int port = kstest::ClosedPort();
     kstest::Process server;
-    ASSERT_TRUE(server.start({"openssl", "s_server", "-accept", "127.0.0.1:" + std::to_string(port),
+    ASSERT_TRUE(server.start({openssl, "s_server", "-accept", "127.0.0.1:" + std::to_string(port),
                               "-cert", tls.sub("cert.pem"), "-key", tls.sub("key.pem"), "-www"}));
     ASSERT_NE(server.waitForLine("ACCEPT", 20000), "") << server.output();
     const std::string url = "https://127.0.0.1:" + std::to_string(port) + "/cgi/u";
