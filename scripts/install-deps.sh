@@ -17,6 +17,7 @@ packages=(
     libgmock-dev
     libcpp-httplib-dev
     libssl-dev
+    openssl
     umockdev
     libumockdev-dev
     iproute2

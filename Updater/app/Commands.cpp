@@ -1,8 +1,11 @@
 #include "Commands.h"
 
+#include <cerrno>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
+#include "BuildChoice.h"
 #include "Printers.h"
 #include "SerialNumber.h"
 #include "UpdaterDisplayInterface.h"
@@ -84,12 +87,11 @@ int _run_discover(UpdaterDisplayInterface& display, Updater& updater, Parameters
     return 0;
 }
 
+// -b was checked when it was read (or replaced by -G's build); empty: the
+// method chooses.
 uint32_t _build_from_text(const std::string& text) {
-    try {
-        return static_cast<uint32_t>(std::stoul(text, nullptr, 10));
-    } catch (const std::exception&) {
-        return 0; // empty or not a number: the method chooses
-    }
+    uint32_t build = 0;
+    return ParseBuildNumber(text, build) ? build : 0;
 }
 
 int _run_update(UpdaterDisplayInterface& display, Updater& updater, Parameters& params) {
@@ -134,12 +136,17 @@ linkType _discovery_link_type(const Parameters& params) {
 }
 
 bool _ensure_store_directory(UpdaterDisplayInterface& display, const std::string& path) {
-    if (path.empty() || qDirectory_Ensure(path.c_str(), 0755) != qErrNone ||
-        !qDirectory_Exists(path.c_str())) {
-        display.message(ERROR, "Could not find updater directory at %s", path.c_str());
-        return false;
-    }
-    return true;
+    errno = 0;
+    bool made = !path.empty() && qDirectory_Ensure(path.c_str(), 0755) == qErrNone;
+    int why = errno;
+    if (made && qDirectory_Exists(path.c_str()))
+        return true;
+    // EEXIST: something that is no directory stands in the way.
+    std::string reason = path.empty() ? "the home directory is unknown"
+                                      : std::strerror(why != 0 && why != EEXIST ? why : ENOTDIR);
+    display.message(ERROR, "Could not find updater directory at %s: %s", path.c_str(),
+                    reason.c_str());
+    return false;
 }
 
 int _run_commands(UpdaterDisplayInterface& display, Updater& updater, Parameters& params) {
