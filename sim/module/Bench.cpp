@@ -90,7 +90,10 @@ bool Bench::openListener(Endpoint& e, std::string& error) {
         close(fd);
         return error = "module " + e.mod->name() + ": bad TCP address '" + e.host + "'", false;
     }
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) || listen(fd, 4)) {
+    // A closed port is bound (so that it stays this module's and discovery can
+    // name it) but not listening: connections to it are refused.
+    bool closed = e.mod->config().faults.closedPort;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) || (!closed && listen(fd, 4))) {
         error = "module " + e.mod->name() + ": cannot listen on " + e.host + ":" +
                 std::to_string(e.port) + ": " + strerror(errno);
         close(fd);

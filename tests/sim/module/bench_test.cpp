@@ -280,3 +280,47 @@ TEST(SimProgram, RunsACommandAsItsChildAndExitsWithItsStatus) {
     unlink(ready.c_str());
     rmdir(dir);
 }
+
+TEST(BenchTcp, ClosedPortRefusesConnectionsOutright) {
+    modsim::BenchConfig cfg;
+    std::string err;
+    ASSERT_TRUE(
+        modsim::parseBench("module a serial=0000000A address=4 tcp=0 closed-port\n", cfg, err))
+        << err;
+    modsim::Bench bench;
+    ASSERT_TRUE(bench.start(cfg, err)) << err;
+    ASSERT_NE(bench.tcpPort("a"), 0) << "the port stays the module's";
+    EXPECT_EQ(connectTcp(bench.tcpPort("a")), -1);
+    EXPECT_EQ(bench.state("a").connections, 0u);
+}
+
+// --state: what a program-run bench leaves for a test to read back.
+TEST(BenchState, WritesEachModulesStateAndImagesAsFiles) {
+    modsim::Bench bench;
+    std::string err;
+    ASSERT_TRUE(bench.start(twoModules(), err)) << err;
+    int fd = connectTcp(bench.tcpPort("a"));
+    ASSERT_GE(fd, 0);
+    ask(fd, pkt(4, hx("03 94 20 01")), 5); // routeToMe(1)
+    ask(fd, pkt(4, hx("5F 00")), 8);
+    ask(fd, pkt(4, hx("5F 03 05 00 00 40 00")), 7);
+    ask(fd, pkt(4, hx("5F 01 0A 0B 0C")), 5);
+    close(fd);
+    char dir[] = "/tmp/modsim-state.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    ASSERT_TRUE(bench.writeState(dir, err)) << err;
+    std::ifstream f(std::string(dir) + "/a/state.txt");
+    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("serial=0000000A\nmode=firmware\npresent=yes\n"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("option 20 sets=1 value=1\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("loader 0 flags=5 address=00004000 bytes=3 file=loader-0.bin\n"),
+              std::string::npos)
+        << text;
+    std::ifstream image(std::string(dir) + "/a/loader-0.bin", std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(image)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(bytes, "\x0A\x0B\x0C");
+    std::ifstream other(std::string(dir) + "/c/state.txt");
+    EXPECT_TRUE(other.good()) << "every module of the bench, children too";
+    ASSERT_EQ(system((std::string("rm -rf ") + dir).c_str()), 0);
+}

@@ -55,6 +55,11 @@ class Bench {
     std::string summary() const;
     // A readable dump of every module's counters, images, slots and options.
     std::string report() const;
+    // Writes every module's state under dir, for programs that cannot call
+    // state(): dir/NAME/state.txt (key=value lines, one line per image and per
+    // option set) and each image's bytes as dir/NAME/KIND-I.bin (KIND loader,
+    // firmware or running). False and `error` when a file cannot be written.
+    bool writeState(const std::string& dir, std::string& error) const;
 
     // External transport (emulated USB). The transport attaches when a host
     // opens the module, writes the host's bytes and reads the module's bytes.
