@@ -107,6 +107,12 @@ TEST(UpdaterUsage, RejectedOptionsPrintTheirMessagesThenTheShortUsage) {
          out,
          "Invalid router serial number obtained from argument [ZZ]\n" + head,
          1},
+        {{"-U", "-d", "40F5849A", "-r", "D272031D", "-a", "7"},
+         out,
+         "Invalid module address obtained from argument [7]: must be an even number from 2 to "
+         "254\n" +
+             head,
+         1},
         {{"-t", "FOO", "-D"},
          out,
          "Invalid transport type:[FOO]\nMust be one of the following: USB, TCPIP, RECOVER\n" + head,
