@@ -65,6 +65,7 @@ class Bench {
     // opens the module, writes the host's bytes and reads the module's bytes.
     bool externalAttach(const std::string& name);
     void externalDetach(const std::string& name);
+    // The module's immediate answer is ready for externalRead when this returns.
     void externalWrite(const std::string& name, const uint8_t* p, size_t n);
     size_t externalRead(const std::string& name, uint8_t* p, size_t cap);
     // What the external transport must show: present or not, with which serial,
