@@ -46,3 +46,7 @@ if(TARGET UpdaterLib AND TARGET modsim AND TARGET birdwriter)
         TIMEOUT 300)
     add_dependencies(update_netns_cli_test Updater keystrand-sim)
 endif()
+
+# The real length of the link's 1 ms pause (not a test): scripts/bench-update.sh.
+add_executable(bench_pause ${PROJECT_SOURCE_DIR}/tests/Updater/UpdaterLib/bench/bench_pause.cpp)
+ks_target_defaults(bench_pause)
