@@ -146,6 +146,18 @@ std::string ModuleLine(const std::string& extra) {
     return objtest::moduleLine("m", kSerial, 4, "restart-ms=100 " + extra);
 }
 
+// A module on loopback TCP, connected directly, with an upgrade entity on it.
+struct Direct {
+    explicit Direct(const std::string& fault, bool checkSums = true) : rig(ModuleLine(fault)) {
+        connected = rig.connectDirect(module);
+        entity.init(&module, 0, checkSums);
+    }
+    Rig rig;
+    Module module{4, static_cast<uint8_t>(0)};
+    UpdaterEntity entity;
+    bool connected = false;
+};
+
 // The DATA sizes of one sequence of n bytes.
 std::vector<size_t> Chunks(size_t n) {
     std::vector<size_t> sizes;
@@ -253,11 +265,9 @@ TEST(UpdaterEntity, ModuleFaultsEndTheTransferWithTheirCode) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.fault);
         LogCapture log;
-        Rig rig(ModuleLine(row.fault));
-        Module module(4, static_cast<uint8_t>(0));
-        ASSERT_TRUE(rig.connectDirect(module));
-        UpdaterEntity entity;
-        entity.init(&module, 0, true);
+        Direct d(row.fault);
+        ASSERT_TRUE(d.connected);
+        UpdaterEntity& entity = d.entity;
         ASSERT_EQ(entity.LoaderInit(), qErrNone);
         uint16_t portion = 0;
         ASSERT_EQ(entity.TransferPrepare(payload.data(), uint32_t(payload.size()), 0, portion),
@@ -268,20 +278,18 @@ TEST(UpdaterEntity, ModuleFaultsEndTheTransferWithTheirCode) {
                                                     portion, display)
                           : entity.LoaderTransfer(payload.data(), uint32_t(payload.size()));
         EXPECT_EQ(result, row.expected) << qError_GetErrorText(result);
-        EXPECT_EQ(rig.dataSizes().size(), row.dataPackets);
+        EXPECT_EQ(d.rig.dataSizes().size(), row.dataPackets);
         EXPECT_NE(log.text().find(row.logLine), std::string::npos) << log.text();
         if (row.expected == qErrNone) {
-            EXPECT_BYTES(Image(payload), rig.state().loaderImages.at(0).data);
+            EXPECT_BYTES(Image(payload), d.rig.state().loaderImages.at(0).data);
         }
     }
 }
 
 TEST(UpdaterEntity, PrepareRefusedByTheModuleIsAnInvalidOption) {
-    Rig rig(ModuleLine("prepare-error=5"));
-    Module module(4, static_cast<uint8_t>(0));
-    ASSERT_TRUE(rig.connectDirect(module));
-    UpdaterEntity entity;
-    entity.init(&module, 0, true);
+    Direct d("prepare-error=5");
+    ASSERT_TRUE(d.connected);
+    UpdaterEntity& entity = d.entity;
     const Bytes payload = Payload(0x1000, 8, 4);
     uint16_t portion = 77;
     EXPECT_EQ(entity.TransferPrepare(payload.data(), uint32_t(payload.size()), 0, portion),
@@ -289,31 +297,27 @@ TEST(UpdaterEntity, PrepareRefusedByTheModuleIsAnInvalidOption) {
     EXPECT_EQ(portion, 77) << "a refused PREPARE names no portion";
     EXPECT_EQ(entity.TransferPrepare(payload.data(), 3, 0, portion), qErrParam)
         << "a block shorter than its address is not sent";
-    EXPECT_EQ(rig.sent(val_UPGRADE_PREPARE).size(), 1u);
+    EXPECT_EQ(d.rig.sent(val_UPGRADE_PREPARE).size(), 1u);
 }
 
 TEST(UpdaterEntity, WithoutSumCheckingNoSumIsAsked) {
-    Rig rig(ModuleLine("sum-off"));
-    Module module(4, static_cast<uint8_t>(0));
-    ASSERT_TRUE(rig.connectDirect(module));
-    UpdaterEntity entity;
-    entity.init(&module, 0, false);
+    Direct d("sum-off", false);
+    ASSERT_TRUE(d.connected);
+    UpdaterEntity& entity = d.entity;
     const Bytes payload = Payload(0x1000, 3, 0);
     uint16_t portion = 0;
     ASSERT_EQ(entity.LoaderInit(), qErrNone);
     ASSERT_EQ(entity.TransferPrepare(payload.data(), uint32_t(payload.size()), 0, portion),
               qErrNone);
     EXPECT_EQ(entity.LoaderTransfer(payload.data(), uint32_t(payload.size())), qErrNone);
-    EXPECT_TRUE(rig.sent(val_UPGRADE_SUM).empty());
+    EXPECT_TRUE(d.rig.sent(val_UPGRADE_SUM).empty());
 }
 
 TEST(UpdaterEntity, LoaderAnsweringOnlyOnItsNewLinkIsReachedThroughAReconnection) {
     LogCapture log;
-    Rig rig(ModuleLine("load-reply=after"));
-    Module module(4, static_cast<uint8_t>(0));
-    ASSERT_TRUE(rig.connectDirect(module));
-    UpdaterEntity entity;
-    entity.init(&module, 0, true);
+    Direct d("load-reply=after");
+    ASSERT_TRUE(d.connected);
+    UpdaterEntity& entity = d.entity;
     const Bytes loader = Payload(0x10000000, 30, 5);
     uint16_t portion = 0;
     ASSERT_EQ(entity.LoaderInit(), qErrNone);
@@ -322,8 +326,8 @@ TEST(UpdaterEntity, LoaderAnsweringOnlyOnItsNewLinkIsReachedThroughAReconnection
     EXPECT_EQ(entity.LoaderStart(), qErrNone);
     EXPECT_NE(log.text().find("NETWORK: Loader validated start (Reconnect)"), std::string::npos)
         << log.text();
-    EXPECT_TRUE(module.isConnected());
-    EXPECT_EQ(rig.state().mode, modsim::Mode::Loader);
+    EXPECT_TRUE(d.module.isConnected());
+    EXPECT_EQ(d.rig.state().mode, modsim::Mode::Loader);
 }
 
 // REBOOT: the wait ends when the module has gone, and a module that keeps its

@@ -170,4 +170,56 @@ bool IsTimeStamp(const std::string& text) {
     return std::regex_match(text, ctime);
 }
 
+bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+void UpdateCliTest::SetUp() {
+    if (StoreRoot().empty())
+        GTEST_SKIP() << "needs the private home directory of scripts/isolated-home.sh";
+    ClearStore();
+}
+
+kstest::ProcessResult UpdateCliTest::Run(const std::vector<std::string>& modules,
+                                         const std::vector<std::string>& args,
+                                         const std::string& watched, bool onPty) {
+    kstest::TempDir stateDir("ks-simstate");
+    BenchRun run;
+    run.modules = modules;
+    run.args = args;
+    run.netns = netns_;
+    run.onPty = onPty;
+    kstest::ProcessResult r = RunOnBench(run, stateDir.path());
+    state = ReadSimState(stateDir.path(), watched);
+    router = ReadSimState(stateDir.path(), "r");
+    return r;
+}
+
+void UpdateCliTest::ExpectWritten(const Firmware& fw, const Bytes& image) {
+    ASSERT_TRUE(state.read) << "no simulator state";
+    ASSERT_EQ(state.loader.size(), 1u);
+    EXPECT_EQ(state.loader[0].flags, fw.loaderFlags);
+    EXPECT_EQ(state.loader[0].address, fw.loaderAddress);
+    EXPECT_BYTES(fw.loader, state.loader[0].data);
+    ASSERT_EQ(state.running.size(), 1u);
+    EXPECT_EQ(state.running[0].flags, fw.imageFlags);
+    EXPECT_EQ(state.running[0].address, fw.imageAddress);
+    EXPECT_BYTES(image, state.running[0].data);
+}
+
+void UpdateCliTest::ExpectRecorded(uint32_t serial, const std::string& transfer) {
+    std::map<std::string, std::string> attributes = Attributes(serial);
+    EXPECT_EQ(attributes["LATEST_TRANSFER"], transfer);
+    EXPECT_TRUE(IsTimeStamp(attributes["LAST_TRANSFER_DATE"])) << attributes["LAST_TRANSFER_DATE"];
+}
+
+void UpdateCliTest::ExpectStoreAsBefore(const std::map<std::string, std::string>& before) {
+    std::map<std::string, std::string> after = Snapshot(StoreRoot());
+    EXPECT_EQ(after.size(), before.size()) << "files were added or removed";
+    for (const auto& file : before) {
+        SCOPED_TRACE(file.first);
+        EXPECT_BYTES(file.second, after[file.first]);
+    }
+}
+
 } // namespace updcli

@@ -5,6 +5,8 @@
 // read back, and the store under the private home compared byte for byte.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <map>
 #include <string>
@@ -12,6 +14,7 @@
 
 #include "bytes.h"
 #include "process.h"
+#include "tempdir.h"
 
 namespace updcli {
 
@@ -81,5 +84,35 @@ void StoreModule(uint32_t serial, const std::string& settings,
 
 // Whether text is a ctime() time stamp without its newline.
 bool IsTimeStamp(const std::string& text);
+
+bool Has(const std::string& text, const std::string& part);
+
+// The fixture of the end-to-end tests: a cleared store under the private
+// home, a scratch directory for BIRD files, runs on the bench with the state
+// of the watched module (and of the router "r", if any) read back, and the
+// checks every update ends with.
+class UpdateCliTest : public ::testing::Test {
+  protected:
+    explicit UpdateCliTest(bool netns) : netns_(netns) {}
+    void SetUp() override;
+
+    kstest::ProcessResult Run(const std::vector<std::string>& modules,
+                              const std::vector<std::string>& args, const std::string& watched,
+                              bool onPty = false);
+    std::string WriteFile(const std::string& name, const std::string& bytes) {
+        return files.write(name, bytes);
+    }
+    // The module received the file's loader, and its REBOOT started the
+    // firmware image (the module may still be restarting when the run ends).
+    void ExpectWritten(const Firmware& fw, const Bytes& image);
+    void ExpectRecorded(uint32_t serial, const std::string& transfer);
+    void ExpectStoreAsBefore(const std::map<std::string, std::string>& before);
+
+    kstest::TempDir files{"ks-update"};
+    SimState state, router;
+
+  private:
+    bool netns_;
+};
 
 } // namespace updcli

@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "tempdir.h"
 #include "update_cli_support.h"
 
 using namespace updcli;
@@ -21,50 +20,21 @@ namespace {
 const uint32_t kSerial = 0x40F5849A;
 const char* const kSerialText = "40F5849A";
 
-bool Has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-class UpdateOverTcp : public ::testing::Test {
+class UpdateOverTcp : public UpdateCliTest {
   protected:
-    void SetUp() override {
-        if (StoreRoot().empty())
-            GTEST_SKIP() << "needs the private home directory of scripts/isolated-home.sh";
-        ClearStore();
-    }
-
+    UpdateOverTcp() : UpdateCliTest(true) {}
     kstest::ProcessResult Run(const std::vector<std::string>& modules,
                               const std::vector<std::string>& args,
                               const std::string& watched = "t") {
-        kstest::TempDir stateDir("ks-simstate");
-        BenchRun run;
-        run.modules = modules;
-        run.args = args;
-        run.netns = true;
-        kstest::ProcessResult r = RunOnBench(run, stateDir.path());
-        state = ReadSimState(stateDir.path(), watched);
-        router = ReadSimState(stateDir.path(), "r");
-        return r;
+        return UpdateCliTest::Run(modules, args, watched);
+    }
+    void ExpectWritten(const Firmware& firmware) {
+        UpdateCliTest::ExpectWritten(firmware, firmware.image);
+        ExpectRecorded(kSerial, path);
     }
 
-    void ExpectWritten(const Firmware& fw) {
-        ASSERT_TRUE(state.read) << "no simulator state";
-        ASSERT_EQ(state.loader.size(), 1u);
-        EXPECT_EQ(state.loader[0].flags, fw.loaderFlags);
-        EXPECT_EQ(state.loader[0].address, fw.loaderAddress);
-        EXPECT_BYTES(fw.loader, state.loader[0].data);
-        ASSERT_EQ(state.running.size(), 1u);
-        EXPECT_EQ(state.running[0].flags, fw.imageFlags);
-        EXPECT_BYTES(fw.image, state.running[0].data);
-        std::map<std::string, std::string> attributes = Attributes(kSerial);
-        EXPECT_EQ(attributes["LATEST_TRANSFER"], path);
-        EXPECT_TRUE(IsTimeStamp(attributes["LAST_TRANSFER_DATE"]));
-    }
-
-    kstest::TempDir files{"ks-update"};
     const Firmware fw = MakeFirmware(kSerial, 1800);
-    const std::string path = files.write("fw.bird", fw.File());
-    SimState state, router;
+    const std::string path = WriteFile("fw.bird", fw.File());
 };
 
 } // namespace
@@ -106,7 +76,7 @@ TEST_F(UpdateOverTcp, RefusedConnectionFailsTheUpdateAfterItsTimeLine) {
     EXPECT_TRUE(Has(r.err, "Failed to connect to module [40F5849A]\n")) << r.err;
     EXPECT_TRUE(Has(r.out, "Update time: ")) << r.out;
     EXPECT_EQ(state.Value("link-starts"), 0u);
-    EXPECT_EQ(Snapshot(StoreRoot()), before);
+    ExpectStoreAsBefore(before);
 }
 
 int main(int argc, char** argv) {

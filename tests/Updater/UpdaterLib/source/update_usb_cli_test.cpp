@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "tempdir.h"
 #include "update_cli_support.h"
 #include "updateserver_harness.h"
 
@@ -28,70 +27,17 @@ std::string ClosedUrl() {
     return "http://127.0.0.1:" + std::to_string(kstest::ClosedPort()) + "/cgi/u";
 }
 
-bool Has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-class UpdateOverUsb : public ::testing::Test {
+class UpdateOverUsb : public UpdateCliTest {
   protected:
-    void SetUp() override {
-        if (StoreRoot().empty())
-            GTEST_SKIP() << "needs the private home directory of scripts/isolated-home.sh";
-        ClearStore();
-    }
-
-    // Runs the Updater with args against the modules; `watched` is the
-    // module whose state is read back into state.
+    UpdateOverUsb() : UpdateCliTest(false) {}
     kstest::ProcessResult Run(const std::vector<std::string>& modules,
                               const std::vector<std::string>& args,
                               const std::string& watched = "u", bool onPty = false) {
-        kstest::TempDir stateDir("ks-simstate");
-        BenchRun run;
-        run.modules = modules;
-        run.args = args;
-        run.onPty = onPty;
-        kstest::ProcessResult r = RunOnBench(run, stateDir.path());
-        state = ReadSimState(stateDir.path(), watched);
-        router = ReadSimState(stateDir.path(), "r");
-        return r;
+        return UpdateCliTest::Run(modules, args, watched, onPty);
     }
-
-    std::string WriteFile(const std::string& name, const std::string& bytes) {
-        return files.write(name, bytes);
-    }
-
-    // The module received the file's loader, and its REBOOT started the
-    // firmware image (the module may still be restarting when the run ends).
-    void ExpectWritten(const Firmware& fw, const Bytes& image) {
-        ASSERT_TRUE(state.read) << "no simulator state";
-        ASSERT_EQ(state.loader.size(), 1u);
-        EXPECT_EQ(state.loader[0].flags, fw.loaderFlags);
-        EXPECT_EQ(state.loader[0].address, fw.loaderAddress);
-        EXPECT_BYTES(fw.loader, state.loader[0].data);
-        ASSERT_EQ(state.running.size(), 1u);
-        EXPECT_EQ(state.running[0].flags, fw.imageFlags);
-        EXPECT_EQ(state.running[0].address, fw.imageAddress);
-        EXPECT_BYTES(image, state.running[0].data);
-    }
-
     void ExpectRecorded(const std::string& transfer) {
-        std::map<std::string, std::string> attributes = Attributes(kSerial);
-        EXPECT_EQ(attributes["LATEST_TRANSFER"], transfer);
-        EXPECT_TRUE(IsTimeStamp(attributes["LAST_TRANSFER_DATE"]))
-            << attributes["LAST_TRANSFER_DATE"];
+        UpdateCliTest::ExpectRecorded(kSerial, transfer);
     }
-
-    void ExpectStoreAsBefore(const std::map<std::string, std::string>& before) {
-        std::map<std::string, std::string> after = Snapshot(StoreRoot());
-        EXPECT_EQ(after.size(), before.size()) << "files were added or removed";
-        for (const auto& file : before) {
-            SCOPED_TRACE(file.first);
-            EXPECT_BYTES(file.second, after[file.first]);
-        }
-    }
-
-    kstest::TempDir files{"ks-update"};
-    SimState state, router;
 };
 
 } // namespace
