@@ -190,6 +190,9 @@ kstest::ProcessResult UpdateCliTest::Run(const std::vector<std::string>& modules
     run.netns = netns_;
     run.onPty = onPty;
     kstest::ProcessResult r = RunOnBench(run, stateDir.path());
+    // Under the sanitizer presets a report would hide behind an expected exit 1.
+    EXPECT_FALSE(Has(r.err, "Sanitizer") || Has(r.err, "runtime error:")) << r.err;
+    EXPECT_FALSE(r.timedOut) << r.out << r.err;
     state = ReadSimState(stateDir.path(), watched);
     router = ReadSimState(stateDir.path(), "r");
     return r;
