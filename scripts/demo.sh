@@ -64,11 +64,11 @@ run -G -d "$serial" -b 999 -u "$url"
 # The module (a Crossway, model 21) on the emulated USB bus; the Updater runs
 # as the simulator's child, so it sees that bus.
 step "keystrand-sim --module 'r serial=$serial model=21 address=2 usb' -- Updater -G -U -d $serial -u $url"
-"$build/sim/module/keystrand-sim" --state "$work/state" \
+"$build/sim/module/keystrand-sim" --dump "$work/dump" \
     --module "r serial=$serial model=21 address=2 usb" -- "$updater" -G -U -d "$serial" -u "$url" &&
     echo "(exit status 0)" || echo "(exit status $?)"
 step "what the simulated module received and now runs"
-grep -E '^(loader|running) ' "$work/state/r/state.txt"
+cat "$work/dump/images.txt"
 
 step "ls -la ~/.quillmar/updater/$serial && cat ~/.quillmar/updater/$serial/.settings"
 ls -la "$HOME/.quillmar/updater/$serial"

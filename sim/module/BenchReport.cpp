@@ -1,9 +1,5 @@
-// Human-readable dump of the bench's module states, and the same written to
-// files for tests that run the simulator as a program.
-#include <sys/stat.h>
-
-#include <cerrno>
-#include <cstring>
+// Human-readable dump of the bench's module states, and the states written
+// to files for tests that run the simulator as a program (--dump).
 #include <fstream>
 #include <sstream>
 
@@ -40,65 +36,49 @@ void blocks(std::ostream& s, const char* what, const std::vector<Block>& v) {
     }
 }
 
-bool writeFile(const std::string& path, const std::string& bytes, std::string& error) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(bytes.data(), std::streamsize(bytes.size()));
-    f.close();
-    if (!f)
-        error = "cannot write " + path;
-    return static_cast<bool>(f);
-}
-
-bool writeImages(std::ostream& index, const std::string& dir, const char* kind,
-                 const std::vector<Block>& v, std::string& error) {
-    char line[128];
-    for (size_t i = 0; i < v.size(); ++i) {
-        std::string file = std::string(kind) + "-" + std::to_string(i) + ".bin";
-        snprintf(line, sizeof line, "%s %zu flags=%u address=%08X bytes=%zu file=%s\n", kind, i,
-                 unsigned(v[i].flags), v[i].address, v[i].data.size(), file.c_str());
-        index << line;
-        if (!writeFile(dir + "/" + file, std::string(v[i].data.begin(), v[i].data.end()), error))
-            return false;
+void romLines(std::ostream& s, const imxsim::RomState& r) {
+    char buf[160];
+    snprintf(buf, sizeof buf,
+             "  rom boots=%u commands=%u bad=%u dropped-partials=%u jumped=%s address=%08X\n",
+             r.boots, r.commands, r.badCommands, r.droppedPartials, r.jumped ? "yes" : "no",
+             r.jumpAddress);
+    s << buf;
+    for (auto& f : r.faultsFired)
+        s << "  rom fault " << f.first << "=" << f.second << "\n";
+    for (size_t i = 0; i < r.images.size(); ++i) {
+        snprintf(buf, sizeof buf, "  rom image %zu: address=%08X bytes=%zu of %u%s\n", i,
+                 r.images[i].address, r.images[i].data.size(), r.images[i].announced,
+                 r.images[i].complete ? "" : " (incomplete)");
+        s << buf;
     }
-    return true;
-}
-
-bool makeDir(const std::string& dir, std::string& error) {
-    if (mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST)
-        return true;
-    error = "cannot create " + dir + ": " + strerror(errno);
-    return false;
 }
 
 } // namespace
 
 bool Bench::writeState(const std::string& dir, std::string& error) const {
     std::lock_guard<std::mutex> lock(mu_);
-    if (!makeDir(dir, error))
-        return false;
     for (auto& e : eps_) {
         ModuleState st = e->mod->state();
-        std::string sub = dir + "/" + e->mod->name();
         std::ostringstream s;
-        char buf[160];
+        char buf[200];
         snprintf(buf, sizeof buf,
                  "serial=%08X\nmode=%s\npresent=%s\nversion=%u.%u.%u\nbuild=%u\nrestarts=%u\n"
-                 "requests=%u\nlink-starts=%u\nforwarded=%u\n",
+                 "requests=%u\nconnections=%u\nlink-starts=%u\nforwarded=%u\n",
                  st.serial, st.mode == Mode::Loader ? "loader" : "firmware",
                  st.present ? "yes" : "no", st.version >> 28, (st.version >> 24) & 15,
-                 st.version & 0xFFFFFF, st.build, st.restarts, st.requests, st.linkStarts,
-                 st.forwarded);
+                 st.version & 0xFFFFFF, st.build, st.restarts, st.requests, st.connections,
+                 st.linkStarts, st.forwarded);
         s << buf;
         for (auto& f : st.faultsFired)
             s << "fault " << f.first << "=" << f.second << "\n";
         for (auto& o : st.optionSets)
             s << "option " << unsigned(o.first) << " sets=" << o.second
               << " value=" << st.options[o.first] << "\n";
-        if (!makeDir(sub, error) || !writeImages(s, sub, "loader", st.loaderImages, error) ||
-            !writeImages(s, sub, "firmware", st.firmwareImages, error) ||
-            !writeImages(s, sub, "running", st.runningFirmware, error) ||
-            !writeFile(sub + "/state.txt", s.str(), error))
-            return false;
+        const std::string path = dir + "/" + e->mod->name() + ".state.txt";
+        std::ofstream f(path, std::ios::trunc);
+        f << s.str();
+        if (!f)
+            return error = "cannot write " + path, false;
     }
     return true;
 }
@@ -109,14 +89,20 @@ std::string Bench::report() const {
     char buf[128];
     for (auto& e : eps_) {
         ModuleState st = e->mod->state();
+        const char* mode = st.mode == Mode::Loader ? "loader"
+                           : st.mode == Mode::Rom  ? "rom"
+                                                   : "firmware";
         snprintf(buf, sizeof buf, "%s: serial=%08X version=%u.%u.%u build=%u mode=%s %s\n",
                  e->mod->name().c_str(), st.serial, st.version >> 28, (st.version >> 24) & 15,
-                 st.version & 0xFFFFFF, st.build, st.mode == Mode::Loader ? "loader" : "firmware",
-                 st.present ? "present" : "away");
+                 st.version & 0xFFFFFF, st.build, mode, st.present ? "present" : "away");
         s << buf;
         counters(s, st);
+        if (e->romPort)
+            romLines(s, e->romPort->rom.state());
         blocks(s, "loader", st.loaderImages);
         blocks(s, "firmware", st.firmwareImages);
+        blocks(s, "running", st.runningFirmware);
+        s << lpcReport(*e);
         if (!st.optionSets.empty()) {
             s << "  options set:";
             for (auto& o : st.optionSets)

@@ -294,8 +294,9 @@ TEST(BenchTcp, ClosedPortRefusesConnectionsOutright) {
     EXPECT_EQ(bench.state("a").connections, 0u);
 }
 
-// --state: what a program-run bench leaves for a test to read back.
-TEST(BenchState, WritesEachModulesStateAndImagesAsFiles) {
+// --dump: what a program-run bench leaves for a test to read back, its
+// images (writeImages) and its states (writeState).
+TEST(BenchState, WritesEachModulesStateBesideItsImages) {
     modsim::Bench bench;
     std::string err;
     ASSERT_TRUE(bench.start(twoModules(), err)) << err;
@@ -308,19 +309,21 @@ TEST(BenchState, WritesEachModulesStateAndImagesAsFiles) {
     close(fd);
     char dir[] = "/tmp/modsim-state.XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
+    ASSERT_TRUE(bench.writeImages(dir, err)) << err;
     ASSERT_TRUE(bench.writeState(dir, err)) << err;
-    std::ifstream f(std::string(dir) + "/a/state.txt");
-    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    EXPECT_NE(text.find("serial=0000000A\nmode=firmware\npresent=yes\n"), std::string::npos)
-        << text;
-    EXPECT_NE(text.find("option 20 sets=1 value=1\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("loader 0 flags=5 address=00004000 bytes=3 file=loader-0.bin\n"),
-              std::string::npos)
-        << text;
-    std::ifstream image(std::string(dir) + "/a/loader-0.bin", std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(image)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(bytes, "\x0A\x0B\x0C");
-    std::ifstream other(std::string(dir) + "/c/state.txt");
-    EXPECT_TRUE(other.good()) << "every module of the bench, children too";
+    auto read = [&](const char* name) {
+        std::ifstream f(std::string(dir) + "/" + name, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    };
+    std::string state = read("a.state.txt");
+    EXPECT_NE(state.find("serial=0000000A\nmode=firmware\npresent=yes\n"), std::string::npos)
+        << state;
+    EXPECT_NE(state.find("link-starts=0\n"), std::string::npos) << state;
+    EXPECT_NE(state.find("option 20 sets=1 value=1\n"), std::string::npos) << state;
+    EXPECT_NE(read("images.txt").find("a.loader.0.bin flags=5 address=00004000 bytes=3\n"),
+              std::string::npos);
+    EXPECT_EQ(read("a.loader.0.bin"), "\x0A\x0B\x0C");
+    EXPECT_NE(read("c.state.txt").find("serial=0000000C\n"), std::string::npos)
+        << "every module of the bench, children too";
     ASSERT_EQ(system((std::string("rm -rf ") + dir).c_str()), 0);
 }

@@ -46,35 +46,44 @@ unsigned SimState::Value(const std::string& key) const {
 
 namespace {
 
-// "KIND I flags=F address=HEX bytes=N file=NAME" into the image list.
-void ReadImageLine(std::istringstream& words, const std::string& dir, std::vector<SimImage>& out) {
-    std::string index, flags, address, bytes, file;
-    words >> index >> flags >> address >> bytes >> file;
-    SimImage image;
-    image.flags = static_cast<unsigned>(std::stoul(flags.substr(6)));
-    image.address = static_cast<uint32_t>(std::stoul(address.substr(8), nullptr, 16));
-    std::string data = kstest::ReadFile(dir + "/" + file.substr(5));
-    image.data.assign(data.begin(), data.end());
-    out.push_back(image);
+// The index the simulator's --dump writes: "NAME.KIND.I.bin flags=F
+// address=HEX bytes=N" per image, the images in order.
+void ReadImages(const std::string& dir, const std::string& module, SimState& st) {
+    std::istringstream index(kstest::ReadFile(dir + "/images.txt"));
+    std::string line;
+    while (std::getline(index, line)) {
+        std::istringstream words(line);
+        std::string file, flags, address;
+        words >> file >> flags >> address;
+        if (file.compare(0, module.size() + 1, module + ".") != 0 || flags.size() < 6 ||
+            address.size() < 8)
+            continue;
+        std::string kind =
+            file.substr(module.size() + 1, file.find('.', module.size() + 1) - module.size() - 1);
+        SimImage image;
+        image.flags = static_cast<unsigned>(std::stoul(flags.substr(6)));
+        image.address = static_cast<uint32_t>(std::stoul(address.substr(8), nullptr, 16));
+        std::string data = kstest::ReadFile(dir + "/" + file);
+        image.data.assign(data.begin(), data.end());
+        (kind == "loader"     ? st.loader
+         : kind == "firmware" ? st.firmware
+                              : st.running)
+            .push_back(image);
+    }
 }
 
 } // namespace
 
-SimState ReadSimState(const std::string& stateDir, const std::string& module) {
+SimState ReadSimState(const std::string& dumpDir, const std::string& module) {
     SimState st;
-    const std::string dir = stateDir + "/" + module;
-    std::ifstream in(dir + "/state.txt");
+    std::ifstream in(dumpDir + "/" + module + ".state.txt");
     std::string line;
     while (std::getline(in, line)) {
         st.read = true;
         std::istringstream words(line);
         std::string first;
         words >> first;
-        if (first == "loader" || first == "firmware" || first == "running") {
-            ReadImageLine(words, dir,
-                          first == "loader" ? st.loader
-                                            : (first == "firmware" ? st.firmware : st.running));
-        } else if (first == "fault") {
+        if (first == "fault") {
             std::string item;
             words >> item;
             size_t eq = item.find('=');
@@ -90,11 +99,13 @@ SimState ReadSimState(const std::string& stateDir, const std::string& module) {
             st.values[first.substr(0, eq)] = first.substr(eq + 1);
         }
     }
+    if (st.read)
+        ReadImages(dumpDir, module, st);
     return st;
 }
 
-kstest::ProcessResult RunOnBench(const BenchRun& run, const std::string& stateDir) {
-    std::vector<std::string> argv = {kstest::ModuleSimPath(), "--state", stateDir};
+kstest::ProcessResult RunOnBench(const BenchRun& run, const std::string& dumpDir) {
+    std::vector<std::string> argv = {kstest::ModuleSimPath(), "--dump", dumpDir};
     if (run.netns)
         argv.push_back("--netns");
     for (const std::string& m : run.modules) {

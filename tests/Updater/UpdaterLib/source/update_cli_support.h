@@ -42,7 +42,7 @@ struct Firmware {
 // Loader and firmware images of the given sizes, distinct per build.
 Firmware MakeFirmware(uint32_t serial, size_t imageBytes, unsigned build = 1234);
 
-// What the simulator wrote with --state for one module.
+// What the simulator wrote with --dump for one module.
 struct SimImage {
     unsigned flags = 0;
     uint32_t address = 0;
@@ -56,10 +56,10 @@ struct SimState {
     std::vector<SimImage> loader, firmware, running;
     unsigned Value(const std::string& key) const;
 };
-SimState ReadSimState(const std::string& stateDir, const std::string& module);
+SimState ReadSimState(const std::string& dumpDir, const std::string& module);
 
 // One run: keystrand-sim with the module statements (and --netns), the
-// Updater with args as its child. The simulator's state lands in stateDir.
+// Updater with args as its child. The simulator's state lands in dumpDir.
 struct BenchRun {
     std::vector<std::string> modules;
     std::vector<std::string> args;
@@ -67,7 +67,7 @@ struct BenchRun {
     bool onPty = false;
     int timeoutMs = 60000;
 };
-kstest::ProcessResult RunOnBench(const BenchRun& run, const std::string& stateDir);
+kstest::ProcessResult RunOnBench(const BenchRun& run, const std::string& dumpDir);
 
 // The store of the private home (scripts/isolated-home.sh): "" when the test
 // does not run in one, so that nothing touches a real home.
