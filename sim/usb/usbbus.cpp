@@ -24,8 +24,8 @@ extern char** environ;
 // sanitizer runtimes at start-up; unused in other builds).
 //  - ASan: the umockdev preload library comes before the ASan runtime in the
 //    library list, which ASan would otherwise refuse.
-//  - TSan: GLib, umockdev and libudev are not instrumented and synchronise in
-//    ways TSan cannot see; only reports whose innermost frame lies in them are
+//  - TSan: GLib, umockdev, libudev and libusb are not instrumented and
+//    synchronise in ways TSan cannot see; only reports whose innermost frame lies in them are
 //    suppressed, so races in our own code (handlers included) still show.
 extern "C" const char* __asan_default_options() {
     return "verify_asan_link_order=0";
@@ -41,7 +41,8 @@ extern "C" const char* __tsan_default_suppressions() {
            "race_top:libglib-2.0.so.0\n"
            "race_top:libgobject-2.0.so.0\n"
            "race_top:libgio-2.0.so.0\n"
-           "race_top:libudev.so.1\n";
+           "race_top:libudev.so.1\n"
+           "called_from_lib:libusb-1.0.so.0\n"; // sync transfers: see tsan.supp
 }
 
 namespace kssim {

@@ -23,7 +23,8 @@ if(TARGET UpdaterLib AND TARGET modsim_usb AND TARGET updateserver AND TARGET bi
         LIBS ks::birdwriter
         LABELS update usb
         TIMEOUT 400
-        ENV GTEST_FILTER=-*Slow*)
+        ENV GTEST_FILTER=-*Slow*
+            TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/sim/usb/tsan.supp)
     add_dependencies(update_usb_cli_test Updater keystrand-sim updateserver)
     add_test(NAME update_usb_cli_slow_test
         COMMAND ${KS_ISOLATE} $<TARGET_FILE:update_usb_cli_test>)
@@ -31,7 +32,7 @@ if(TARGET UpdaterLib AND TARGET modsim_usb AND TARGET updateserver AND TARGET bi
         TIMEOUT 300
         SKIP_RETURN_CODE 77
         LABELS "update;usb;slow"
-        ENVIRONMENT "KS_SOURCE_DIR=${PROJECT_SOURCE_DIR};KS_BINARY_DIR=${PROJECT_BINARY_DIR};GTEST_FILTER=*Slow*")
+        ENVIRONMENT "KS_SOURCE_DIR=${PROJECT_SOURCE_DIR};KS_BINARY_DIR=${PROJECT_BINARY_DIR};GTEST_FILTER=*Slow*;TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/sim/usb/tsan.supp")
 endif()
 
 # The program end to end over TCP/IP in a private network namespace pair
