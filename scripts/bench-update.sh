@@ -30,7 +30,14 @@ descriptor build=1000 version=9.9.9 serial=$serial model=Tessera
 DESC
 "$bin/sim/bird/birdwrite" -o "$work/fw.bird" "$work/bird.txt"
 
+# The pause as it lasts now; measured around each run, the shortest counts
+# (a floor is the best case, and the machine's load changes during a run).
 pause_us=$("$bin/tests/bench_pause" 2000)
+measure_pause() {
+    local p
+    p=$("$bin/tests/bench_pause" 2000)
+    pause_us=$(awk -v a="$pause_us" -v b="$p" 'BEGIN { print (b < a ? b : a) }')
+}
 
 # One update; the simulator's trace goes to $work/NAME.trace.
 run() {
@@ -65,18 +72,28 @@ report() {
             transfer = stop - start
             floorAll = packets * pause / 1e6
             floorData = data * pause / 1e6
-            printf "%-6s %9.3f %11.3f %8d %8d %12.3f %12.3f %7.3f\n", name, total, transfer, data,
-                packets, floorData, floorAll, (transfer > 0 ? floorAll / transfer : 0)
+            printf "%-6s %9.3f %11.3f %8d %8d %10.1f %12.3f %12.3f %7.3f\n", name, total,
+                transfer, data, packets, (packets > 0 ? transfer * 1e6 / packets : 0), floorData,
+                floorAll, (transfer > 0 ? floorAll / transfer : 0)
         }' "$work/$name.trace"
 }
 
-echo "firmware image $kib KiB, portion $portion bytes, link pause measured: $pause_us us"
-printf "%-6s %9s %11s %8s %8s %12s %12s %7s\n" transport "update_s" "transfer_s" "DATA" \
-    "packets" "floor_DATA_s" "floor_all_s" "ratio"
+tcp=no
 if [ "$(id -u)" -eq 0 ] && command -v ip >/dev/null; then
-    run tcp "tcp=0" --netns && report tcp
+    run tcp "tcp=0" --netns && tcp=yes
+    measure_pause
+fi
+run usb "usb"
+measure_pause
+
+echo "firmware image $kib KiB, portion $portion bytes, link pause measured: $pause_us us"
+printf "%-6s %9s %11s %8s %8s %10s %12s %12s %7s\n" transport "update_s" "transfer_s" "DATA" \
+    "packets" "us/packet" "floor_DATA_s" "floor_all_s" "ratio"
+if [ "$tcp" = yes ]; then
+    report tcp
 else
     echo "tcp    skipped: needs root and iproute2 for the network namespace pair"
 fi
-run usb "usb" && report usb
-echo "ratio = floor_all_s / transfer_s (every packet waits for its reply, then the 1 ms pause)"
+report usb
+echo "ratio = floor_all_s / transfer_s (every packet waits for its reply, then the 1 ms pause);"
+echo "the pause varies with the machine's load by a few per cent, and so does the ratio"
