@@ -6,9 +6,9 @@
 // reference or its contract does not allow; the sanitizers catch the rest.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
