@@ -8,6 +8,10 @@
 #include "UpdaterDisplayInterface.h"
 #include "qError.h"
 
+// Whether the file holds firmware blocks; when not, says so (a transfer
+// would reboot the module into nothing new and report success).
+bool _has_firmware(UpdaterDisplayInterface& display, const BirdFile& file);
+
 // Through an upgrade entity (index 0, sums checked): for each firmware block
 // PREPARE and the portions the loader asks for, with the block messages and
 // the progress bar on display; when every block went through, the reboot and

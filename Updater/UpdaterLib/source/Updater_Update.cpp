@@ -197,16 +197,6 @@ bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& file, Module
     return true;
 }
 
-// An update must write firmware: a file without firmware blocks (possible
-// only when the checks were overridden) would start the loader and reboot the
-// module for nothing, and record a transfer that did not happen.
-bool _has_firmware(UpdaterDisplayInterface& display, const BirdFile& file) {
-    if (!file.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE).empty())
-        return true;
-    display.message(ERROR, "Birdfile holds no firmware blocks; nothing to transfer");
-    return false;
-}
-
 qErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile& file) {
     UpdaterEntity entity;
     entity.init(&module, 0, true);
@@ -332,6 +322,17 @@ bool _record_transfer(UpdaterDisplayInterface& display, const std::string& store
 }
 
 } // namespace
+
+// An update must write firmware: a file without firmware blocks (possible
+// only when the checks were overridden) would start the loader and reboot the
+// module for nothing, and record a transfer that did not happen.
+bool _has_firmware(UpdaterDisplayInterface& display, const BirdFile& file) {
+    if (!file.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE).empty())
+        return true;
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                    "Birdfile holds no firmware blocks; nothing to transfer");
+    return false;
+}
 
 qErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& file) {
     UpdaterEntity entity;
