@@ -337,8 +337,8 @@ TEST(BenchState, DeadImxModuleOnItsRomLinkShowsTheRomInItsState) {
     const std::string link = std::string(dir) + "/rom";
     modsim::BenchConfig cfg;
     std::string err;
-    ASSERT_TRUE(modsim::parseBench("module d serial=0000000D imx=pty rom-link=" + link + "\n",
-                                   cfg, err))
+    ASSERT_TRUE(
+        modsim::parseBench("module d serial=0000000D imx=pty rom-link=" + link + "\n", cfg, err))
         << err;
     {
         modsim::Bench bench;
@@ -357,8 +357,8 @@ TEST(BenchState, DeadImxModuleOnItsRomLinkShowsTheRomInItsState) {
         ASSERT_TRUE(bench.writeState(dir, err)) << err;
         std::ifstream f(std::string(dir) + "/d.state.txt");
         std::string state((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-        for (const char* line : {"mode=rom\n", "present=no\n", "rom-boots=1\n", "rom-commands=1\n",
-                                 "rom-jumped=no\n"})
+        for (const char* line :
+             {"mode=rom\n", "present=no\n", "rom-boots=1\n", "rom-commands=1\n", "rom-jumped=no\n"})
             EXPECT_NE(state.find(line), std::string::npos) << line << "\n" << state;
     }
     struct stat st;
