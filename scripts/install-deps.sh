@@ -17,9 +17,12 @@ packages=(
     libgmock-dev
     libcpp-httplib-dev
     libssl-dev
+    openssl
     umockdev
     libumockdev-dev
     iproute2
+    usbutils
+    udev
     util-linux
     procps
     curl

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "BuildChoice.h"
 #include "Log.h"
 #include "Parameters.h"
 #include "UpdaterDisplayInterface.h"
@@ -99,7 +100,9 @@ bool _has_hex_prefix(const char* s) {
     return s[0] == '0' && (s[1] == 'x' || s[1] == 'X');
 }
 
-// -d and -r: an optional 0x prefix, then hexadecimal digits; 0 is no serial.
+// -d and -r: an optional 0x prefix, then one to eight hexadecimal digits; 0
+// is no serial. A longer value is refused, never cut to 32 bits: a mistyped
+// serial must not address another module.
 bool _handle_serial(UpdaterDisplayInterface& display, const char* value, uint32_t* out,
                     const char* discardLog, const char* errorFormat) {
     if (_has_hex_prefix(value)) {
@@ -107,11 +110,24 @@ bool _handle_serial(UpdaterDisplayInterface& display, const char* value, uint32_
         value += 2;
     }
     char* end = nullptr;
-    *out = _get_hex_arg(value, &end);
+    *out = strlen(value) > 8 ? 0 : _get_hex_arg(value, &end);
     if (*out == 0) {
         display.message(UpdaterDisplayInterface::LEVEL_ERROR, errorFormat, value);
         return false;
     }
+    return true;
+}
+
+// -b: a complete decimal number within 32 bits, kept as its decimal text (so
+// 007 becomes 7). Anything else is refused, never read as 0 (the latest).
+bool _handle_build(UpdaterDisplayInterface& display, const char* value, Parameters* params) {
+    uint32_t build = 0;
+    if (!ParseBuildNumber(value, build)) {
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                        "Invalid build number obtained from argument [%s]", value);
+        return false;
+    }
+    params->buildNumber = std::to_string(build);
     return true;
 }
 
@@ -178,7 +194,7 @@ bool _handle_option(UpdaterDisplayInterface& display, const OptionEntry& e, cons
     } else if (opt == "-X") {
         _handle_debug_mask(display, value, params);
     } else if (opt == "-b") {
-        params->buildNumber = std::to_string(_get_int_arg(value, &end));
+        return _handle_build(display, value, params);
     } else if (opt == "-d") {
         return _handle_serial(display, value, &params->serialNumber,
                               "Discarding '0x' serial number prefix\n",

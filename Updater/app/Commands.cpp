@@ -1,8 +1,11 @@
 #include "Commands.h"
 
+#include <cerrno>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
+#include "BuildChoice.h"
 #include "Printers.h"
 #include "SerialNumber.h"
 #include "UpdaterDisplayInterface.h"
@@ -21,10 +24,14 @@ bool _run_fingerprint(UpdaterDisplayInterface& display, Updater& updater, Parame
         display.message(ERROR, "Must specify the serial port used for connecting");
         return false;
     }
-    // Fingerprinting is not part of this build yet.
-    (void)updater;
-    display.message(ERROR, "Fingerprint is not available in this build");
-    *status = 1;
+    Fingerprint fingerprint;
+    if (updater.Get_Fingerprint(fingerprint, params.serialPort, ANY_MODULE_SERIAL,
+                                params.firmwareFile, params.baudRate, true)) {
+        _display_fingerprint(display, fingerprint);
+    } else {
+        display.message(ERROR, "Got no response from chip");
+        *status = 1;
+    }
     return true;
 }
 
@@ -60,25 +67,31 @@ uint32_t _chosen_link_type(const Parameters& params) {
     return (params.transportGiven && params.transport != TRANSPORT_RECOVER) ? params.transport : 0;
 }
 
+// -D. Lists what discovery found; an empty list is an answer, not a failure.
 int _run_discover(UpdaterDisplayInterface& display, Updater& updater, Parameters& params) {
-    (void)updater;
     if (params.routerSerialNumber != 0) {
         display.message(INFO, "Searching for Keystrand Network devices connected to %08X",
                         params.routerSerialNumber);
-    } else {
-        display.message(INFO, "Searching for Keystrand devices");
+        linkType chosen = static_cast<linkType>(_chosen_link_type(params));
+        std::vector<DeviceInfo> devices =
+            updater.Discover_KSNetwork_Devices(params.routerSerialNumber, chosen);
+        // Shown for the router's transport, which every record carries; with
+        // nothing found, the one asked for (Unknown when none was).
+        _display_device_list(display, devices, devices.empty() ? chosen : devices[0].transport);
+        return 0;
     }
-    // Discovery is not part of this build yet.
-    display.message(ERROR, "Discover is not available in this build");
-    return 1;
+    display.message(INFO, "Searching for Keystrand devices");
+    linkType type = _discovery_link_type(params);
+    std::vector<DeviceInfo> devices = updater.Discover_Devices(type);
+    _display_device_list(display, devices, type);
+    return 0;
 }
 
+// -b was checked when it was read (or replaced by -G's build); empty: the
+// method chooses.
 uint32_t _build_from_text(const std::string& text) {
-    try {
-        return static_cast<uint32_t>(std::stoul(text, nullptr, 10));
-    } catch (const std::exception&) {
-        return 0; // empty or not a number: the method chooses
-    }
+    uint32_t build = 0;
+    return ParseBuildNumber(text, build) ? build : 0;
 }
 
 int _run_update(UpdaterDisplayInterface& display, Updater& updater, Parameters& params) {
@@ -123,12 +136,17 @@ linkType _discovery_link_type(const Parameters& params) {
 }
 
 bool _ensure_store_directory(UpdaterDisplayInterface& display, const std::string& path) {
-    if (path.empty() || qDirectory_Ensure(path.c_str(), 0755) != qErrNone ||
-        !qDirectory_Exists(path.c_str())) {
-        display.message(ERROR, "Could not find updater directory at %s", path.c_str());
-        return false;
-    }
-    return true;
+    errno = 0;
+    bool made = !path.empty() && qDirectory_Ensure(path.c_str(), 0755) == qErrNone;
+    int why = errno;
+    if (made && qDirectory_Exists(path.c_str()))
+        return true;
+    // EEXIST: something that is no directory stands in the way.
+    std::string reason = path.empty() ? "the home directory is unknown"
+                                      : std::strerror(why != 0 && why != EEXIST ? why : ENOTDIR);
+    display.message(ERROR, "Could not find updater directory at %s: %s", path.c_str(),
+                    reason.c_str());
+    return false;
 }
 
 int _run_commands(UpdaterDisplayInterface& display, Updater& updater, Parameters& params) {

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "UpdaterDisplayInterface.h"
+#include "VisibleText.h"
 #include "qDefs.h"
 #include "qVersion.h"
 
@@ -83,7 +84,9 @@ void _display_builds(UpdaterDisplayInterface& display, std::map<std::string, std
     display.message(INFO, "Build List for device [%08X]:\n", serialNumber);
     display.message(INFO, "%-15.15s\t%-15.15s", "Build", "Version");
     for (const auto& entry : sorted) {
-        display.message(INFO, "%-15.15s\t%-15.15s", entry.first.c_str(), entry.second.c_str());
+        // Server text: control characters are shown escaped, never sent raw.
+        display.message(INFO, "%-15.15s\t%-15.15s", VisibleText(entry.first).c_str(),
+                        VisibleText(entry.second).c_str());
     }
 }
 

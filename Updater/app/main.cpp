@@ -2,6 +2,7 @@
 // run the requested commands in their fixed order.
 #include <string>
 
+#include "AtomicFile.h"
 #include "CLI_Display.h"
 #include "Commands.h"
 #include "Log.h"
@@ -31,6 +32,9 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    // From here on files of the store are written: an interrupt must not
+    // leave temporary files behind.
+    AtomicFileWriter::RemoveTemporariesOnSignals();
     std::string storeDirectory = _build_updater_directory();
     if (!_ensure_store_directory(display, storeDirectory)) {
         _release_params(&params);

@@ -30,7 +30,7 @@ bool qDirectory_Exists(const char* path);
 // with mode (e.g. 0755).
 // Returns: qErrNone (exists now); qErrParam (null or empty path); qErrMemory;
 // qErrPermission (a directory could not be made, or a non-directory is in
-// the way).
+// the way; errno then holds the system's reason for the first failure).
 qErr qDirectory_Ensure(const char* path, mode_t mode);
 
 // Calls callback for every entry of the directory, "." and ".." included, in

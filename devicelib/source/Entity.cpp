@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "LinkPrivate.h"
+
 namespace Quillmar {
 namespace Keystrand {
 
@@ -41,8 +43,10 @@ uei makeMessage(ueiType type) {
     return m;
 }
 
+} // namespace
+
 // The multi-packet filter; context is the uei record of the transfer.
-bool bytesFilter(const qPacket* packet, const void* context) {
+bool entityBytesFilter(const qPacket* packet, const void* context) {
     uei* m = static_cast<uei*>(const_cast<void*>(context));
     if (packet->address != m->module || packet->length <= 2)
         return false;
@@ -69,8 +73,6 @@ bool bytesFilter(const qPacket* packet, const void* context) {
     m->sequence = sequence;
     return true;
 }
-
-} // namespace
 
 EntityClass::EntityClass() : _impl(new impl(*this)) {}
 EntityClass::~EntityClass() = default;
@@ -289,7 +291,7 @@ qErr EntityClass::getUEIBytes(uint8_t option, uint8_t* buffer, size_t capacity, 
     // no honest transfer needs more packets than it has bytes, plus one.
     for (size_t packets = 0; packets <= capacity; ++packets) {
         result = link->receiveUEI(address, context.command, context.option, context.specifier,
-                                  &context, bytesFilter);
+                                  &context, entityBytesFilter);
         if (result != qErrNone)
             return result;
         if (context.specifier & ueiSPECIFIER_ERROR)

@@ -121,6 +121,12 @@ bool linkValidModule(uint8_t module);
 qErr linkPut(uint32_t linkId, uint8_t address, uint8_t length, const uint8_t* data);
 // The UEI filter: context is a uei record that receives the reply.
 bool linkUEIFilter(const qPacket* packet, const void* context);
+// The filter of a multi-packet byte value (EntityClass::getUEIBytes):
+// context is the uei record of the transfer (module, command, option,
+// index, expected sequence, write position, capacity and counter). Accepts
+// the module's error reply, or its next piece in sequence (copied, or an
+// overflow marked as error qErrMemory); leaves anything else queued.
+bool entityBytesFilter(const qPacket* packet, const void* context);
 
 } // namespace Keystrand
 } // namespace Quillmar

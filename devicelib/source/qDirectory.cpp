@@ -56,6 +56,7 @@ qErr qDirectory_Ensure(const char* path, mode_t mode) {
         return qErrMemory;
     }
     qErr result = qErrNone;
+    int firstError = 0; // errno of the first failure, left for the caller
     // Create each missing ancestor, from the left; a leading or doubled
     // separator ends no component and is skipped.
     for (char* p = copy + 1; *p != '\0'; ++p) {
@@ -65,6 +66,7 @@ qErr qDirectory_Ensure(const char* path, mode_t mode) {
         *p = '\0';
         if (!isDirectory(copy) && mkdir(copy, mode) != 0 && errno != EEXIST) {
             result = qErrPermission;
+            firstError = errno;
             *p = '/';
             break;
         }
@@ -75,6 +77,8 @@ qErr qDirectory_Ensure(const char* path, mode_t mode) {
         // EEXIST also comes back for a file standing where the directory
         // should be; that is no success.
         if (errno != EEXIST || !isDirectory(path)) {
+            if (firstError != 0)
+                errno = firstError;
             return qErrPermission;
         }
     }

@@ -62,6 +62,23 @@ Module::Module(const ModuleConfig& cfg) : cfg_(cfg), rng_(cfg.faults.seed) {
     saved_ = o;
     savedHbMs_ = cfg_.heartbeatMs;
     dataWrongLeft_ = cfg_.faults.dataWrongCount;
+    if (!cfg_.imxRom.empty())
+        enterRom(0);
+}
+
+void Module::leaveRom(uint64_t nowUs, bool runs) {
+    now_ = nowUs;
+    if (st_.mode != Mode::Rom)
+        return;
+    st_.mode = Mode::Loader;
+    nextMode_ = Mode::Loader;
+    if (!runs) {
+        fire("no-loader");
+        return;
+    }
+    gone_ = false;
+    dropPending_ = false;
+    backAtUs_ = now_ + uint64_t(cfg_.restartMs) * 1000;
 }
 
 void Module::setFaults(const Faults& f) {
@@ -281,6 +298,12 @@ void Module::handlePacket(const Packet& p) {
             dispatch(p);
         return;
     }
+    if (routingActive() && cfg_.forwardMs)
+        return queueForward(p);
+    routeToChild(p);
+}
+
+void Module::routeToChild(const Packet& p) {
     for (Module* c : children_) {
         if (c->cfg_.address != p.addr)
             continue;
@@ -296,6 +319,25 @@ void Module::handlePacket(const Packet& p) {
     st_.ignoredPackets++;
     if (trace_)
         tracePacket('-', p);
+}
+
+// The router's network carries one packet at a time: each one it passes on
+// (to a child or to an address where nobody answers) takes forwardMs after
+// the one before it has gone.
+void Module::queueForward(const Packet& p) {
+    uint64_t start = forwardBusyUntilUs_ > now_ ? forwardBusyUntilUs_ : now_;
+    forwardBusyUntilUs_ = start + uint64_t(cfg_.forwardMs) * 1000;
+    forwardQueue_.push_back({forwardBusyUntilUs_, p});
+    if (forwardQueue_.size() > st_.forwardPeak)
+        st_.forwardPeak = unsigned(forwardQueue_.size());
+}
+
+void Module::deliverForwarded() {
+    while (!forwardQueue_.empty() && forwardQueue_.front().first <= now_) {
+        Packet p = std::move(forwardQueue_.front().second);
+        forwardQueue_.pop_front();
+        routeToChild(p); // dropped when routing went off in the meantime
+    }
 }
 
 void Module::dispatch(const Packet& p) {
@@ -368,6 +410,8 @@ void Module::scheduleAway(uint32_t ms, Mode nextMode, bool dropLink) {
 }
 
 void Module::comeBack() {
+    if (!cfg_.imxRom.empty() && nextMode_ == Mode::Firmware && st_.runningFirmware.empty())
+        return enterRom(now_); // a restart without new firmware ends in the ROM again
     bool keptLink = !awayScheduled_ && st_.linkStarted;
     away_ = false;
     st_.present = true;
@@ -378,6 +422,7 @@ void Module::comeBack() {
     asm_ = Packet{};
     st_.linkStarted = false;
     st_.routing = false;
+    forwardQueue_.clear();
     st_.subscriptions.clear();
     handles_.clear();
     facActive_ = false;
@@ -418,6 +463,7 @@ void Module::detach(uint64_t nowUs) {
     rx_ = Rx::Idle;
     asm_ = Packet{};
     out_.clear();
+    forwardQueue_.clear();
     hbPending_ = false;
     st_.subscriptions.clear();
 }
@@ -450,6 +496,7 @@ void Module::poll(uint64_t nowUs) {
         heartbeatTick();
     if (!away_)
         streamTick();
+    deliverForwarded();
     for (Module* c : children_)
         c->poll(nowUs);
 }

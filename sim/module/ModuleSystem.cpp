@@ -99,6 +99,17 @@ void Module::handleSystem(const Packet& p) {
         return;
     }
     uint8_t flags = d[1] & 0xC0, opt = d[1] & kOptMask, idx = d[2] & kIndexMask;
+    const Faults& f = cfg_.faults;
+    bool request = flags == kOptGet || flags == kOptSet;
+    if (request &&
+        std::find(f.silentOptions.begin(), f.silentOptions.end(), opt) != f.silentOptions.end()) {
+        fire("silent");
+        return;
+    }
+    if (request && f.optionErrorCode && f.optionErrorOption == opt) {
+        fire("option-error");
+        return uerr(d[0], flags == kOptSet ? uint8_t(opt | kOptAck) : opt, idx, f.optionErrorCode);
+    }
     if (flags == kOptGet) {
         if (idx != 0)
             return uerr(d[0], opt, idx, errInvalidEntity);
@@ -256,6 +267,10 @@ void Module::handleDescribe(const Packet& p) {
     case val_DESCRIBE_BUILD: {
         std::vector<uint8_t> r{cmdDESCRIBE, val_DESCRIBE_BUILD, 0, 0, 0, 0};
         putBE32(&r[2], st_.build);
+        if (cfg_.faults.buildReplyLength) {
+            fire("build-reply");
+            r.resize(cfg_.faults.buildReplyLength);
+        }
         return emit(r);
     }
     case val_DESCRIBE_HASUEI: {

@@ -39,6 +39,9 @@ void usage(FILE* f) {
           "  --trace             log every packet in and out on standard error\n"
           "  --report            print every module's state on exit (and on SIGUSR1)\n"
           "  --ready-file PATH   write the module lines to PATH once the bench runs\n"
+          "  --usb               run COMMAND on the emulated USB bus even when no module is\n"
+          "                      on it, so that it sees an empty bus, not this machine's\n"
+          "  --dump DIR          on exit, write every image the modules received into DIR\n"
           "  --netns             run the modules in a private network namespace (10.77.0.2\n"
           "                      on ksv1, discovery on) and COMMAND in another one (10.77.0.1\n"
           "                      on ksv0), joined by a veth pair; needs root and a COMMAND\n"
@@ -50,8 +53,8 @@ void usage(FILE* f) {
 
 struct Options {
     modsim::BenchConfig bench;
-    bool trace = false, report = false, netns = false;
-    std::string readyFile;
+    bool trace = false, report = false, netns = false, usb = false;
+    std::string readyFile, dumpDir;
     std::vector<char*> command;
 };
 
@@ -79,6 +82,8 @@ bool parseArgs(int argc, char** argv, Options& o) {
             o.trace = true;
         } else if (a == "--netns") {
             o.netns = true;
+        } else if (a == "--usb") {
+            o.usb = true;
         } else if (a == "--report") {
             o.report = true;
         } else if (a == "--bench") {
@@ -99,6 +104,9 @@ bool parseArgs(int argc, char** argv, Options& o) {
                 return false;
         } else if (a == "--ready-file") {
             if (!value(o.readyFile))
+                return false;
+        } else if (a == "--dump") {
+            if (!value(o.dumpDir))
                 return false;
         } else {
             fprintf(stderr, "keystrand-sim: unknown option '%s'\n", a.c_str());
@@ -166,7 +174,7 @@ int main(int argc, char** argv) {
     Options o;
     if (!parseArgs(argc, argv, o))
         return 2;
-    bool usb = wantsUsb(o.bench);
+    bool usb = o.usb || wantsUsb(o.bench);
 #ifdef KS_MODSIM_USB
     if (usb)
         ensurePreload(argv);
@@ -273,6 +281,8 @@ int main(int argc, char** argv) {
     }
     if (o.report)
         fputs(bench.report().c_str(), stderr);
+    if (!o.dumpDir.empty() && !bench.writeImages(o.dumpDir, err))
+        fprintf(stderr, "keystrand-sim: --dump: %s\n", err.c_str());
 #ifdef KS_MODSIM_USB
     if (serve)
         serve->stop();

@@ -216,7 +216,7 @@ long UsbDevice::Impl::simpleRequest(UMockdevIoctlClient* client, unsigned long r
             *err = ENOENT;
             res = -1;
         } else if (req == USBDEVFS_CLAIMINTERFACE) {
-            if (owner != claims.end() && owner->second != client) {
+            if (heldElsewhere || (owner != claims.end() && owner->second != client)) {
                 *err = EBUSY;
                 res = -1;
             } else {
@@ -317,7 +317,7 @@ long UsbDevice::Impl::submit(UMockdevIoctlClient* client, SimClient& sc, int* er
         return -1;
     }
     auto owner = claims.find(intf->number);
-    if (owner != claims.end() && owner->second != client) {
+    if (heldElsewhere || (owner != claims.end() && owner->second != client)) {
         freeUrb(u);
         *err = EBUSY;
         return -1;
@@ -375,6 +375,12 @@ void UsbDevice::Impl::control(SimClient& sc, SimUrb* u) {
             reply = configDesc;
         else if (kind == 3)
             reply = buildStringDescriptor(cfg, static_cast<uint8_t>(value & 0xFF));
+        ok = !reply.empty();
+    } else if (type == 0x81 && request == 6 && (value >> 8) == 0x22) { // HID report descriptor
+        const uint16_t number = static_cast<uint16_t>(b[4] | (b[5] << 8));
+        for (const auto& i : cfg.interfaces)
+            if (i.number == number && !i.reportDescriptor.empty())
+                reply = i.reportDescriptor;
         ok = !reply.empty();
     } else if (type == 0x80 && request == 8) { // GET_CONFIGURATION
         reply = {1};

@@ -1,7 +1,5 @@
 #include "BirdFile.h"
 
-#include <zlib.h>
-
 #include <cassert>
 #include <cctype>
 #include <cstdio>
@@ -10,21 +8,14 @@
 #include <new>
 #include <stdexcept>
 
+#include "BirdBlockScanner.h"
+#include "BirdFormat.h"
 #include "Log.h"
 #include "SerialNumber.h"
-#include "qFile.h"
 
 namespace {
 
-// The only integer readers of the format: big-endian 32 and 16 bits.
-uint32_t GetInt(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | static_cast<uint32_t>(p[3]);
-}
-
-uint32_t GetShort(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) << 8 | p[1];
-}
+using birdformat::GetInt;
 
 // Image words are in the target's little-endian order.
 uint32_t GetLE32(const uint8_t* p) {
@@ -37,8 +28,6 @@ void PutLE32(uint8_t* p, uint32_t v) {
         p[k] = static_cast<uint8_t>(v >> (8 * k));
 }
 
-constexpr uint32_t kHeaderSize = 6;
-
 } // namespace
 
 BirdFile::BirdFile() = default;
@@ -50,6 +39,7 @@ BirdFile::BirdFile(const char* path) : filename(path ? path : "") {
 }
 
 void BirdFile::ResetContent() {
+    problem_.clear();
     signature = version = checksum = blockCount = 0;
     blocks.clear();
     hasSerialOffsets = false;
@@ -58,176 +48,26 @@ void BirdFile::ResetContent() {
     dataSize = 0;
 }
 
-bool BirdFile::Load() {
-    Log::log(DEBUG_BirdFile, "BIRDFILE: Loading File [%s]\n", filename.c_str());
-    ResetContent();
-    if (!qFile_Exists(filename.c_str())) {
-        Log::log(DEBUG_BirdFile, "BIRDFILE: BIRD file not found [%s]\n", filename.c_str());
-        return false;
-    }
-    qUnixFile* file = qFile_Open(filename.c_str(), qFileModeRead);
-    if (!file) {
-        Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n",
-                 filename.c_str());
-        return false;
-    }
-    size_t size = 0;
-    qErr err = qFile_GetSize(file, &size);
-    if (err != qErrNone) {
-        Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) getting bird file size from %s\n", err,
-                 filename.c_str());
-        qFile_Close(&file);
-        return false;
-    }
-
-    bool result = false;
-    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size > 0 ? size : 1]);
-    size_t count = 0;
-    err = buffer ? qFile_Read(file, buffer.get(), size, &count) : qErrMemory;
-    if (err != qErrNone) {
-        Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) reading %s\n", err, filename.c_str());
-    } else if (count < size) {
-        Log::log(DEBUG_BirdFile, "BIRDFILE: Error reading %s read %zu bytes of %zu byte file\n",
-                 filename.c_str(), count, size);
-    } else {
-        if (size > kHeaderSize) {
-            signature = GetInt(buffer.get());
-            version = GetShort(buffer.get() + 4);
-        }
-        // A file of 6 bytes or fewer holds no stream: an empty one fails in zlib.
-        const uint8_t* stream = buffer.get() + (size > kHeaderSize ? kHeaderSize : size);
-        if (DecompressData(stream, size > kHeaderSize ? size - kHeaderSize : 0)) {
-            ScanBlocks(data.get(), dataSize); // a mismatch is logged, not fatal
-            FindSerialNumberOffsets();
-            result = true;
-        }
-    }
-    if (!FindBlocks(BIRD_BLOCK_SERIAL_OFFSETS).empty())
-        hasSerialOffsets = true;
-    buffer.reset();
-    qFile_Close(&file);
-    return result;
-}
-
-bool BirdFile::VerifyFile(const char* path) {
-    qUnixFile* file = qFile_Open(path, qFileModeRead);
-    if (!file) {
-        Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n",
-                 path ? path : "");
-        return false;
-    }
-    uint8_t header[kHeaderSize];
-    size_t count = 0;
-    qErr err = qFile_Read(file, header, sizeof header, &count);
-    qFile_Close(&file);
-    return err == qErrNone && count == sizeof header &&
-           std::memcmp(header, BIRD_FILE_SIGNATURE, 4) == 0 && header[4] != 0 && header[5] != 0;
-}
-
-bool BirdFile::DecompressData(const uint8_t* src, size_t len) {
-    data.reset();
-    dataSize = 0;
-    // Start at eight times the stream; flash images padded with 0xFF often
-    // compress far better than that, so grow on zlib's buffer error, up to
-    // MAX_CONTENT_SIZE.
-    size_t capacity = len <= MAX_CONTENT_SIZE / 8 ? len * 8 : MAX_CONTENT_SIZE;
-    if (capacity == 0)
-        capacity = 1;
-    int rc = Z_MEM_ERROR;
-    for (;;) {
-        std::unique_ptr<uint8_t[]> out(new (std::nothrow) uint8_t[capacity]);
-        if (!out) {
-            rc = Z_MEM_ERROR;
-            break;
-        }
-        uLongf outLen = static_cast<uLongf>(capacity);
-        uLong srcLen = static_cast<uLong>(len);
-        rc = uncompress(out.get(), &outLen, src, srcLen);
-        if (rc == Z_OK) {
-            // Keep exactly the content so nothing past it can be addressed.
-            data.reset(new (std::nothrow) uint8_t[outLen > 0 ? outLen : 1]);
-            if (!data) {
-                rc = Z_MEM_ERROR;
-                break;
-            }
-            if (outLen > 0)
-                std::memcpy(data.get(), out.get(), outLen);
-            dataSize = static_cast<uint32_t>(outLen);
-            return true;
-        }
-        if (rc != Z_BUF_ERROR || capacity >= MAX_CONTENT_SIZE)
-            break;
-        capacity = capacity > MAX_CONTENT_SIZE / 2 ? MAX_CONTENT_SIZE : capacity * 2;
-    }
-    Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) decompressing bird file.\n", rc);
-    data.reset();
-    dataSize = 0;
-    return false;
-}
-
 bool BirdFile::ScanBlocks(const uint8_t* content, uint32_t size) {
     blockCount = 0;
     blocks.clear();
     checksum = 0;
     if (!content)
         size = 0;
-    // A content shorter than the count field reports 0 blocks and is a size mismatch.
-    uint32_t reported = size >= 4 ? GetInt(content) : 0;
-    Log::log(DEBUG_BirdFile, "BIRDFILE:\t\t File reports %d blocks\n", static_cast<int>(reported));
-    Log::log(DEBUG_BirdFile, "BIRDFILE: Bird file objects:\n");
-    Log::log(DEBUG_BirdFile, "BIRDFILE: \t\tType Flags Length\n");
-    uint32_t pos = size >= 4 ? 4 : size;
-    uint32_t remaining = size - pos;
-    while (remaining > 4 && pos < size) {
-        // remaining >= 5 here: the type byte and the length are inside the content.
+    BirdBlockScanner scanner;
+    scanner.Feed(content, size);
+    bool result = scanner.Finish();
+    for (const BirdBlockScanner::Entry& e : scanner.entries()) {
         BirdBlock block;
-        const uint8_t* p = content + pos;
-        block.type = p[0] & BIRD_FILE_TYPE_MASK;
-        block.flags = static_cast<uint8_t>((p[0] & BIRD_FILE_FLAG_MASK) >> 5);
-        block.length = GetInt(p + 1);
-        Log::log(DEBUG_BirdFile, "BIRDFILE:\t\t %02X   %02X   %d\n", block.type, block.flags,
-                 static_cast<int>(block.length));
-        // A block whose declared length runs past the content ends the scan;
-        // it is not added, and the leftover bytes show up as a size mismatch.
-        if (block.length > remaining - 5)
-            break;
-        block.data = const_cast<uint8_t*>(p + 5);
-        if ((block.type == BIRD_BLOCK_LOADER || block.type == BIRD_BLOCK_FIRMWARE) &&
-            block.length >= 4)
-            block.address = GetInt(block.data);
-        if (block.type == BIRD_BLOCK_DESCRIPTOR) {
-            for (uint32_t offset = 0; offset < DESCRIPTOR_SIZE; offset += 16) {
-                char field[17] = {0};
-                if (block.length > offset) {
-                    uint32_t n = block.length - offset < 16 ? block.length - offset : 16;
-                    std::memcpy(field, block.data + offset, n);
-                }
-                Log::log(DEBUG_BirdFile, "BIRDFILE:\t\t \t[%16.16s]\n", field);
-            }
-        }
-        pos += 5 + block.length;
-        remaining -= 5 + block.length;
-        ++blockCount;
+        block.type = e.type;
+        block.flags = e.flags;
+        block.length = e.length;
+        block.address = e.address;
+        block.data = const_cast<uint8_t*>(content + e.offset);
         blocks.push_back(block);
     }
-    if (remaining >= 4 && pos <= size - 4)
-        checksum = GetInt(content + pos);
-    Log::log(DEBUG_BirdFile, "BIRDFILE:\t\t File checksum %08X\n", checksum);
-    remaining -= 4; // wraps below zero when the checksum is missing: logged as negative
-
-    bool result = true;
-    if (remaining != 0) {
-        Log::log(DEBUG_BirdFile,
-                 "BIRDFILE: Block parsing mismatch in data size. (%d bytes remaining)\n",
-                 static_cast<int>(remaining));
-        result = false;
-    }
-    if (blockCount != reported) {
-        Log::log(DEBUG_BirdFile,
-                 "BIRDFILE: Block parsing mismatch in number of blocks. (%d != %d)\n",
-                 static_cast<int>(blockCount), static_cast<int>(reported));
-        result = false;
-    }
+    blockCount = static_cast<uint32_t>(blocks.size());
+    checksum = scanner.checksum();
     return result;
 }
 
@@ -424,40 +264,4 @@ bool BirdFile::DumpBlocks(BLOCK_TYPE type) const {
     std::printf("\n");
     std::fflush(stdout);
     return true;
-}
-
-bool BirdFile::IsCompleteFile(const uint8_t* bytes, size_t length) {
-    const size_t sigLength = std::strlen(BIRD_FILE_SIGNATURE);
-    const size_t header = sigLength + 2;
-    if (bytes == nullptr || length <= header ||
-        std::memcmp(bytes, BIRD_FILE_SIGNATURE, sigLength) != 0 || bytes[sigLength] == 0 ||
-        bytes[sigLength + 1] == 0)
-        return false;
-    // The stream is inflated into a small scratch buffer and the output
-    // dropped, so the check costs no memory.
-    z_stream z{};
-    if (inflateInit(&z) != Z_OK)
-        return false;
-    unsigned char scratch[16384];
-    const unsigned char* next = bytes + header;
-    size_t left = length - header;
-    int rc = Z_OK;
-    while (rc == Z_OK) {
-        if (z.avail_in == 0) {
-            uInt chunk = left > (1u << 30) ? (1u << 30) : static_cast<uInt>(left);
-            z.next_in = const_cast<Bytef*>(next);
-            z.avail_in = chunk;
-            next += chunk;
-            left -= chunk;
-        }
-        z.next_out = scratch;
-        z.avail_out = sizeof scratch;
-        rc = inflate(&z, Z_NO_FLUSH);
-        if (rc == Z_BUF_ERROR && z.avail_in == 0 && left == 0)
-            break; // the input ended before the stream did
-        if (rc == Z_BUF_ERROR)
-            rc = Z_OK; // only the scratch buffer was full
-    }
-    inflateEnd(&z);
-    return rc == Z_STREAM_END;
 }

@@ -57,15 +57,34 @@ class BirdFile {
     BirdFile& operator=(const BirdFile&) = delete;
 
     // Reads, decompresses and parses filename. False on a missing or
-    // unreadable file or a zlib error; a block count or size mismatch is
-    // only logged.
+    // unreadable file, one that is not a regular file, or a zlib error; a
+    // block count or size mismatch is only logged (IsWhole() tells it).
+    // The file is read in pieces and inflated straight into a content
+    // buffer of its exact size, so loading needs about the content's size
+    // in memory.
     bool Load();
-    // True when path opens and starts with "bird" and two non-zero version bytes.
+    // The same for a BIRD file held in memory (filename only names it in
+    // the log). The bytes are not kept.
+    bool LoadFromMemory(const uint8_t* bytes, size_t length);
+    // Whether the last load found a whole BIRD file: the "bird" signature
+    // and two non-zero version bytes, a zlib stream that ends properly with
+    // nothing after it, content within MAX_CONTENT_SIZE, and a block count
+    // and block lengths that add up exactly to the content.
+    bool IsWhole() const { return loaded_ && problem_.empty(); }
+    // Why the last load failed or was not whole ("" when it was), in words
+    // for a message ("its compressed content is cut short").
+    const std::string& Problem() const { return problem_; }
+    // True when path opens, is a regular file, and starts with "bird" and
+    // two non-zero version bytes.
     static bool VerifyFile(const char* path);
-    // The check a downloaded payload passes before it is stored: the
-    // signature, two non-zero version bytes and a zlib stream that runs to its
-    // proper end, so that a payload cut short on the way is refused.
+    // The check a downloaded payload passes before it is stored: it loads
+    // from memory, with the code that loads stored files, as a whole file.
     static bool IsCompleteFile(const uint8_t* bytes, size_t length);
+    // Whether the file at path would load as a whole file (IsWhole()), judged
+    // by the same inflate and block scan as Load but without keeping the
+    // content, so that checking a download costs no memory. False with the
+    // reason in *problem (Problem()'s words) otherwise.
+    static bool CheckWholeFile(const char* path, std::string* problem);
 
     // Copies of every block of the type, in file order.
     std::vector<BirdBlock> FindBlocks(BLOCK_TYPE type) const;
@@ -93,6 +112,7 @@ class BirdFile {
     bool DumpBlocks(BLOCK_TYPE type) const;
 
     bool ScanBlocks(const uint8_t* content, uint32_t size);
+    // Inflates a zlib stream held in memory into the content buffer.
     bool DecompressData(const uint8_t* src, size_t len);
 
     std::string filename;
@@ -107,7 +127,17 @@ class BirdFile {
     std::unique_ptr<uint8_t[]> data;
     uint32_t dataSize = 0;
 
+    // Where a load takes the zlib stream from (defined with the loader).
+    class Source;
+
   private:
+    bool LoadFrom(Source& source, const uint8_t* header, size_t headerBytes, uint64_t total);
+    bool Inflate(Source& source, uint64_t limit);
+    void CheckWhole(const uint8_t* header, size_t headerBytes, bool scanned);
+
+    bool loaded_ = false;
+    std::string problem_;
+
     // The first descriptor block when it is complete (64 bytes), else null.
     const uint8_t* Descriptor() const;
     void ResetContent();

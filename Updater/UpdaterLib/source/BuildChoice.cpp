@@ -1,21 +1,29 @@
 #include "BuildChoice.h"
 
-#include <limits>
-#include <stdexcept>
-
 #include "Log.h"
 #include "UpdateServerRequest.h"
 
 bool ParseBuildNumber(const std::string& text, uint32_t& value) {
-    try {
-        unsigned long v = std::stoul(text, nullptr, 10);
-        if (v > std::numeric_limits<uint32_t>::max())
-            return false;
-        value = static_cast<uint32_t>(v);
-        return true;
-    } catch (const std::logic_error&) { // invalid_argument, out_of_range
+    if (text.empty())
         return false;
+    uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false; // no sign, no blank, no base prefix, nothing after the digits
+        v = v * 10 + static_cast<uint64_t>(c - '0');
+        if (v > 0xFFFFFFFFu)
+            return false;
     }
+    value = static_cast<uint32_t>(v);
+    return true;
+}
+
+bool ParseServerBuild(const std::string& text, uint32_t& value) {
+    uint32_t v = 0;
+    if (!ParseBuildNumber(text, v) || v == 0)
+        return false;
+    value = v;
+    return true;
 }
 
 std::string BuildFileName(uint32_t build) {
@@ -23,14 +31,23 @@ std::string BuildFileName(uint32_t build) {
 }
 
 bool QueryLatestBuild(uint32_t serialNumber, const char* serverUrl, uint32_t& build,
-                      std::string& firmware) {
-    std::string text;
+                      std::string& firmware, std::string& buildText) {
     build = 0;
-    if (!UpdateServerRequest::QueryBuild(serialNumber, text, firmware, serverUrl))
+    buildText.clear();
+    if (!UpdateServerRequest::QueryBuild(serialNumber, buildText, firmware, serverUrl))
         return false;
-    if (!ParseBuildNumber(text, build)) {
-        Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", text.c_str());
+    // A carriage return ends the line, as it ends the firmware line.
+    if (!buildText.empty() && buildText.back() == '\r')
+        buildText.pop_back();
+    if (!ParseServerBuild(buildText, build)) {
+        Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", buildText.c_str());
         build = 0;
     }
     return true;
+}
+
+bool QueryLatestBuild(uint32_t serialNumber, const char* serverUrl, uint32_t& build,
+                      std::string& firmware) {
+    std::string text;
+    return QueryLatestBuild(serialNumber, serverUrl, build, firmware, text) && build != 0;
 }

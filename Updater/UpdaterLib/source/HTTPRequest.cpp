@@ -21,6 +21,9 @@ struct Receiver {
     size_t maxBody;
     bool overLimit;
     bool sized; // the announced length was looked at
+    HTTPBodySink* sink;
+    size_t received; // body bytes so far
+    bool sinkStopped;
 };
 
 // Reserves room for an announced body once, so that a large reply is not
@@ -36,7 +39,8 @@ bool _announced_length_fits(Receiver* rx) {
         return true;
     if (static_cast<unsigned long long>(announced) > rx->maxBody)
         return false;
-    rx->response->reserve(static_cast<size_t>(announced));
+    if (!rx->sink)
+        rx->response->reserve(static_cast<size_t>(announced));
     return true;
 }
 
@@ -47,14 +51,24 @@ size_t _rcv_data(char* data, size_t size, size_t nmemb, void* userp) {
     Log::log(DEBUG_ServerComm, "rcv_data called (..., %d, %d, %08X) [%100.*s]\n",
              static_cast<int>(size), static_cast<int>(nmemb),
              static_cast<unsigned>(reinterpret_cast<uintptr_t>(rx->response)), shown, data);
-    if (!_announced_length_fits(rx) || n > rx->maxBody ||
-        rx->response->response_length() > rx->maxBody - n) {
+    if (!_announced_length_fits(rx) || n > rx->maxBody || rx->received > rx->maxBody - n) {
         // Returning less than n makes libcurl abort the transfer.
         rx->overLimit = true;
         Log::log(DEBUG_ServerComm, "rcv_data returns %d\n", 0);
         return 0;
     }
-    rx->response->process(data, n);
+    rx->received += n;
+    if (rx->sink) {
+        long status = 0;
+        curl_easy_getinfo(rx->curl, CURLINFO_RESPONSE_CODE, &status);
+        if (!rx->sink->Body(status, data, n)) {
+            rx->sinkStopped = true;
+            Log::log(DEBUG_ServerComm, "rcv_data returns %d\n", 0);
+            return 0;
+        }
+    } else {
+        rx->response->process(data, n);
+    }
     Log::log(DEBUG_ServerComm, "rcv_data returns %d\n", static_cast<int>(n));
     return n;
 }
@@ -89,6 +103,11 @@ std::string HTTPRequest::BuildURL(const char* url,
 }
 
 HTTPResponse HTTPRequest::GET(const char* url, std::map<std::string, std::string>& params) {
+    return GET(url, params, nullptr);
+}
+
+HTTPResponse HTTPRequest::GET(const char* url, std::map<std::string, std::string>& params,
+                              HTTPBodySink* sink) {
     _global_init();
     CURL* curl = curl_easy_init();
     if (!curl)
@@ -97,13 +116,22 @@ HTTPResponse HTTPRequest::GET(const char* url, std::map<std::string, std::string
     std::string full = BuildURL(url, params);
     HTTPResponse response(full.c_str());
     Limits lim = limits();
-    Receiver rx{curl, &response, lim.maxBodyBytes, false, false};
+    Receiver rx{curl, &response, lim.maxBodyBytes, false, false, sink, 0, false};
 
     CURLcode rc = curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, _rcv_data);
     if (rc == CURLE_OK)
         rc = curl_easy_setopt(curl, CURLOPT_WRITEDATA, &rx);
     if (rc == CURLE_OK)
         rc = curl_easy_setopt(curl, CURLOPT_URL, response.get_request());
+    // The update server speaks HTTP: no other scheme of libcurl's (file,
+    // ftp, gopher, dict, ...) is ever followed, not even by a redirect.
+    if (rc == CURLE_OK)
+        rc = curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    if (rc == CURLE_OK)
+        rc = curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    // A streamed body is taken in larger pieces: fewer calls per payload.
+    if (rc == CURLE_OK && sink)
+        rc = curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 256L * 1024L);
     // Time-outs: the connection must come up in time, and a transfer that
     // stalls is given up, while a slow but live one still completes.
     // NOSIGNAL keeps libcurl from using signals for them (we run on a worker
@@ -127,6 +155,8 @@ HTTPResponse HTTPRequest::GET(const char* url, std::map<std::string, std::string
     if (rx.overLimit)
         throw std::runtime_error("Reply larger than " + std::to_string(lim.maxBodyBytes) +
                                  " bytes refused");
+    if (rx.sinkStopped)
+        throw std::runtime_error(sink->Problem());
     if (rc != CURLE_OK)
         throw std::runtime_error(curl_easy_strerror(rc));
     response.set_status(status);

@@ -37,6 +37,17 @@ class HTTPResponse {
     std::string response;
 };
 
+// Takes a reply's body as it arrives, instead of the response collecting it
+// (a firmware payload is decoded and written while it comes in).
+class HTTPBodySink {
+  public:
+    virtual ~HTTPBodySink() = default;
+    // One piece of the body of a reply with this HTTP status. False stops
+    // the transfer; GET then throws with Problem().
+    virtual bool Body(long status, const char* data, size_t n) = 0;
+    virtual std::string Problem() const = 0;
+};
+
 class HTTPRequest {
   public:
     // Transfer limits. A server that accepts the connection and then says
@@ -50,10 +61,16 @@ class HTTPRequest {
     };
 
     // Performs GET of url plus the query built from params (see BuildURL).
-    // Returns the reply whatever its status. Throws std::runtime_error on a
-    // transport failure (curl's error text), a reply over the body limit, or
-    // when no curl handle can be made.
+    // Only http and https are spoken, for the request and for any redirect:
+    // another scheme (file, ftp, gopher, dict, ...) fails as a transport
+    // failure. Returns the reply whatever its status. Throws
+    // std::runtime_error on a transport failure (curl's error text), a reply
+    // over the body limit, or when no curl handle can be made.
     static HTTPResponse GET(const char* url, std::map<std::string, std::string>& params);
+    // The same, handing the body to sink as it arrives (the response's body
+    // stays empty). Also throws when the sink stops the transfer.
+    static HTTPResponse GET(const char* url, std::map<std::string, std::string>& params,
+                            HTTPBodySink* sink);
 
     // url, then "?" and key=value& for every parameter in key order when
     // there is at least one. Values are used as given, without escaping.

@@ -8,7 +8,7 @@
 
 #include "AtomicFile.h"
 #include "Log.h"
-#include "qFile.h"
+#include "RegularFile.h"
 
 const char* const KeyValueStore::KEY_CREATED_TIME = "CREATED_TIME";
 const char* const KeyValueStore::KEY_UPDATED_TIME = "UPDATED_TIME";
@@ -147,58 +147,94 @@ void KeyValueStore::ParseLine(const char* line, size_t length) {
     entries[std::string(line + keyStart, keyEnd - keyStart)] = value;
 }
 
+// Reads the whole file into text; false (with the reason in problem) when
+// it is not a regular file, cannot be read, or is larger than any
+// attributes file can honestly be.
+bool KeyValueStore::ReadWhole(RegularFileReader& file, std::string& text) {
+    if (file.size() > MAX_FILE_SIZE) {
+        loadProblem_ = "larger than " + std::to_string(MAX_FILE_SIZE >> 20) + " MiB";
+        return false;
+    }
+    text.resize(static_cast<size_t>(file.size()));
+    size_t got = 0;
+    if (!file.ReadFully(&text[0], text.size(), &got)) {
+        loadProblem_ = file.Problem();
+        return false;
+    }
+    text.resize(got); // a file that shrank meanwhile
+    char more = 0;
+    if (file.Read(&more, 1) != 0) {
+        loadProblem_ = "it grew while it was read";
+        return false;
+    }
+    return true;
+}
+
 void KeyValueStore::Load(const char* path) {
     if (!path) {
         Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n",
                  "(null)", EINVAL);
         return;
     }
-    errno = 0;
-    qUnixFile* file = qFile_Open(path, qFileModeRead);
-    if (!file) {
-        int error = errno;
+    loadProblem_.clear();
+    unreadable_.clear();
+    RegularFileReader file(path);
+    if (!file.ok()) {
+        int error = file.error();
         Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n",
                  path, error);
         Add(KEY_CREATED_TIME, TimeStamp().c_str());
-        if (error != ENOENT && qFile_Exists(path)) {
+        if (error != ENOENT) {
             // It exists but cannot be read: never replace what may hold data.
+            loadProblem_ = file.Problem();
+            unreadable_ = path;
             Add(KEY_UPDATED_TIME, TimeStamp().c_str());
-            Log::log(DEBUG_Attributes,
-                     "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n",
-                     path, error);
         } else {
             Save(path);
         }
+        filename = path;
+        modified = false;
+        return;
     }
     filename = path;
     modified = false;
-    if (!file)
+    std::string text;
+    if (!ReadWhole(file, text)) {
+        unreadable_ = path;
+        Log::log(DEBUG_Attributes, "Attibutes: Error - cannot read attributes file: '%s' (%s)\n",
+                 path, loadProblem_.c_str());
         return;
-
-    char line[LINE_SIZE];
-    size_t length = 0;
-    while (qFile_ReadLine(file, line, sizeof line, &length) == qErrNone) {
-        if (length >= sizeof line)
-            length = sizeof line - 1;
-        ParseLine(line, length);
     }
-    qFile_Close(&file);
+    // Lines of any length; a NUL byte is part of its line.
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\n', start);
+        size_t next = end == std::string::npos ? text.size() : end + 1;
+        ParseLine(text.data() + start, next - start);
+        start = next;
+    }
 }
 
-bool KeyValueStore::WriteAtomically(int* error) {
+bool KeyValueStore::WriteAtomically(int* error, const std::function<bool()>* replaceFirst) {
     AtomicFileWriter writer(filename);
-    qUnixFile* file = writer.Open();
-    if (!file) {
+    if (!writer.Open()) {
         *error = writer.Error();
         return false;
     }
+    // Written as bytes, so that a NUL inside a value survives.
+    std::string text;
     for (const auto& entry : entries) {
-        errno = 0;
-        if (qFile_Printf(file, "%s=%s\n", entry.first.c_str(), entry.second.c_str()) != qErrNone) {
-            *error = errno;
-            writer.Abandon();
-            return false;
-        }
+        text += entry.first;
+        text += '=';
+        text += entry.second;
+        text += '\n';
+    }
+    if (!writer.Write(text.data(), text.size()) || writer.Finish() != qErrNone) {
+        *error = writer.Error();
+        return false;
+    }
+    if (replaceFirst && !(*replaceFirst)()) {
+        *error = 0; // the caller reports its own failure
+        return false;
     }
     if (writer.Commit() != qErrNone) {
         *error = writer.Error();
@@ -208,6 +244,18 @@ bool KeyValueStore::WriteAtomically(int* error) {
 }
 
 bool KeyValueStore::Save(const char* path) {
+    return SaveWith(path, nullptr, nullptr);
+}
+
+bool KeyValueStore::SaveAfter(const std::function<bool()>& replaceFirst, int* osError) {
+    return SaveWith(nullptr, &replaceFirst, osError);
+}
+
+bool KeyValueStore::SaveWith(const char* path, const std::function<bool()>* replaceFirst,
+                             int* osError) {
+    int ignored = 0;
+    int& error = osError ? *osError : ignored;
+    error = 0;
     if (path) {
         filename = path;
     } else if (filename.empty()) {
@@ -216,10 +264,17 @@ bool KeyValueStore::Save(const char* path) {
                  "Attibutes: no filename given for attributes, using default:[%s]\n",
                  filename.c_str());
     }
+    if (!loadProblem_.empty() && filename == unreadable_) {
+        Log::log(DEBUG_Attributes,
+                 "Attibutes: Error - refusing to replace attributes file that could not be read "
+                 "whole: '%s' (%s)\n",
+                 filename.c_str(), loadProblem_.c_str());
+        error = EIO;
+        return false;
+    }
     if (modified)
         Add(KEY_UPDATED_TIME, TimeStamp().c_str());
-    int error = 0;
-    if (!WriteAtomically(&error)) {
+    if (!WriteAtomically(&error, replaceFirst)) {
         Log::log(DEBUG_Attributes,
                  "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n",
                  filename.c_str(), error);

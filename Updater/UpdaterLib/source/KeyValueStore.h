@@ -11,15 +11,19 @@
 // Threads: a store is used by one thread; copies are independent.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <map>
 #include <string>
 
+class RegularFileReader;
+
 class KeyValueStore {
   public:
-    static const char* const KEY_CREATED_TIME; // "CREATED_TIME"
-    static const char* const KEY_UPDATED_TIME; // "UPDATED_TIME"
-    static const char* const DEFAULT_FILENAME; // ".settings"
-    static const size_t LINE_SIZE = 2048;      // longest line read, newline and NUL included
+    static const char* const KEY_CREATED_TIME;            // "CREATED_TIME"
+    static const char* const KEY_UPDATED_TIME;            // "UPDATED_TIME"
+    static const char* const DEFAULT_FILENAME;            // ".settings"
+    static const size_t MAX_FILE_SIZE = size_t(16) << 20; // larger files are not read
 
     // An empty store; loads path when it is not null.
     explicit KeyValueStore(const char* path = nullptr);
@@ -50,15 +54,29 @@ class KeyValueStore {
     bool Add(const KeyValueStore& other);
     bool Clear();
 
-    // Reads path. A missing or unreadable file is created holding
-    // CREATED_TIME and UPDATED_TIME (failures are only logged).
+    // Reads path, whole: lines of any length, a NUL byte kept as part of its
+    // line. A missing file is created holding CREATED_TIME and
+    // UPDATED_TIME. A file that exists but cannot be read whole (not a
+    // regular file, unreadable, a read error, over MAX_FILE_SIZE) is left
+    // alone: LoadedWhole() turns false and Save refuses to replace it.
     void Load(const char* path);
+    bool LoadedWhole() const { return loadProblem_.empty(); }
+    // Why the last Load could not read its file whole ("" when it could).
+    const std::string& LoadProblem() const { return loadProblem_; }
     // Writes every entry to path (null: the file last loaded or saved, else
     // ".settings" in the current directory), adding UPDATED_TIME first when
     // something changed. The file is replaced atomically: on any failure the
     // old file stays as it was, the failure is logged, modified is kept and
-    // the result is false.
+    // the result is false. A file that Load could not read whole is never
+    // replaced (false).
     bool Save(const char* path);
+    // Save(nullptr) that replaces the file only after replaceFirst() has
+    // returned true, with the new file already written and flushed: when
+    // either fails (false), neither is replaced by this call. For keeping
+    // a file and the attribute that names it in step. *osError receives the
+    // system error number when the attributes could not be written (0 when
+    // replaceFirst failed).
+    bool SaveAfter(const std::function<bool()>& replaceFirst, int* osError);
 
     // The ctime() text of now, without its newline.
     static std::string TimeStamp();
@@ -68,7 +86,12 @@ class KeyValueStore {
     bool modified = false;
 
   private:
+    bool ReadWhole(RegularFileReader& file, std::string& text);
     bool SetText(const char* key, const std::string& text);
     void ParseLine(const char* line, size_t length);
-    bool WriteAtomically(int* error);
+    bool WriteAtomically(int* error, const std::function<bool()>* replaceFirst);
+    bool SaveWith(const char* path, const std::function<bool()>* replaceFirst, int* osError);
+
+    std::string loadProblem_; // why the last Load could not read its file whole
+    std::string unreadable_;  // that file's path
 };

@@ -1,5 +1,6 @@
 #include "UpdateServerRequest.h"
 
+#include "BuildReply.h"
 #include "Log.h"
 #include "SerialNumber.h"
 
@@ -15,17 +16,31 @@ namespace {
 
 using Params = std::map<std::string, std::string>;
 
-// Performs the GET; a transport failure is logged and leaves ok false.
-HTTPResponse _get(const char* op, const char* url, Params& params, bool& ok) {
+// Performs the GET; a transport failure is logged, leaves ok false and, when
+// reason is given, puts curl's error text there.
+HTTPResponse _get(const char* op, const char* url, Params& params, bool& ok,
+                  std::string* reason = nullptr, HTTPBodySink* sink = nullptr) {
     ok = false;
     try {
-        HTTPResponse r = HTTPRequest::GET(url ? url : UpdateServerRequest::DEFAULT_URL, params);
+        HTTPResponse r =
+            HTTPRequest::GET(url ? url : UpdateServerRequest::DEFAULT_URL, params, sink);
         ok = true;
         return r;
     } catch (const std::runtime_error& e) {
         Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", op, e.what());
+        if (reason)
+            *reason = e.what();
     }
     return HTTPResponse(nullptr);
+}
+
+// The query of a build request.
+Params _build_params(uint32_t serial, const char* firmware, const char* build, bool noCal) {
+    return Params{{"bld", build ? build : ""},
+                  {"fw", firmware ? firmware : ""},
+                  {"no_cal", noCal ? "true" : "false"},
+                  {"op", "bird"},
+                  {"sn", SerialNumberText(serial)}};
 }
 
 // Checks the status, splits the body into lines at "\n" (empty lines vanish,
@@ -124,10 +139,21 @@ bool UpdateServerRequest::ReadRecoveryInfo(HTTPResponse& reply, uint32_t* serial
 }
 
 bool UpdateServerRequest::ping(const char* url) {
+    return ping(url, nullptr);
+}
+
+bool UpdateServerRequest::ping(const char* url, std::string* reason) {
     Params p{{"op", "hi"}, {"rv", "2"}};
     bool ok = false;
-    HTTPResponse r = _get("ping", url, p, ok);
-    return ok && ReadPing(r);
+    HTTPResponse r = _get("ping", url, p, ok, reason);
+    if (!ok)
+        return false;
+    if (ReadPing(r))
+        return true;
+    if (reason)
+        *reason = r.get_status() != 200 ? "HTTP status " + std::to_string(r.get_status())
+                                        : std::string("the reply does not begin with \"ok\"");
+    return false;
 }
 
 bool UpdateServerRequest::QueryBuild(uint32_t serial, std::string& build, std::string& firmware,
@@ -141,14 +167,27 @@ bool UpdateServerRequest::QueryBuild(uint32_t serial, std::string& build, std::s
 bool UpdateServerRequest::GetBuild(uint32_t serial, const char* firmware, const char* build,
                                    std::string& payload, const char* url, bool noCal) {
     payload.clear();
-    Params p{{"bld", build ? build : ""},
-             {"fw", firmware ? firmware : ""},
-             {"no_cal", noCal ? "true" : "false"},
-             {"op", "bird"},
-             {"sn", SerialNumberText(serial)}};
+    Params p = _build_params(serial, firmware, build, noCal);
     bool ok = false;
     HTTPResponse r = _get("GetBuild", url, p, ok);
     return ok && ReadBuild(r, payload);
+}
+
+bool UpdateServerRequest::GetBuild(uint32_t serial, const char* firmware, const char* build,
+                                   BuildReplyReader& reader, const char* url, bool noCal,
+                                   std::string* reason) {
+    Params p = _build_params(serial, firmware, build, noCal);
+    bool ok = false;
+    HTTPResponse r = _get("GetBuild", url, p, ok, reason, &reader);
+    if (!ok)
+        return false;
+    if (reader.Finish(r.get_status(), r.get_request()))
+        return true;
+    if (reason)
+        *reason = r.get_status() != 200 ? "HTTP status " + std::to_string(r.get_status())
+                  : !reader.replyOk()   ? std::string("the reply does not begin with \"ok\"")
+                                        : reader.Problem();
+    return false;
 }
 
 bool UpdateServerRequest::GetBuildList(uint32_t serial, std::map<std::string, std::string>& builds,

@@ -13,6 +13,8 @@
 #include <map>
 #include <string>
 
+class BuildReplyReader;
+
 class UpdateServerRequest {
   public:
     // The base URL used when an operation is given a null one.
@@ -20,12 +22,22 @@ class UpdateServerRequest {
 
     // ?op=hi&rv=2&
     static bool ping(const char* url);
+    // The same; on failure *reason (when given) says why: curl's error text,
+    // "HTTP status N", or that the reply does not begin with "ok".
+    static bool ping(const char* url, std::string* reason);
     // ?op=qu&sn=SERIAL& ; build = line 2, firmware = line 3 (each only when present).
     static bool QueryBuild(uint32_t serial, std::string& build, std::string& firmware,
                            const char* url);
     // ?bld=BUILD&fw=FW&no_cal=false&op=bird&sn=SERIAL& ; payload emptied, then line 2.
     static bool GetBuild(uint32_t serial, const char* firmware, const char* build,
                          std::string& payload, const char* url, bool noCal);
+    // The same request, its payload decoded as it arrives and handed to the
+    // reader's output. True for an "ok" reply whose payload line (if any:
+    // reader.payloadSeen()) decoded whole; on failure *reason says why and
+    // the reader tells whether the payload or its output failed.
+    static bool GetBuild(uint32_t serial, const char* firmware, const char* build,
+                         BuildReplyReader& reader, const char* url, bool noCal,
+                         std::string* reason);
     // ?op=builds&sn=SERIAL& ; builds emptied, then build -> version (first entry wins).
     static bool GetBuildList(uint32_t serial, std::map<std::string, std::string>& builds,
                              const char* url);

@@ -111,23 +111,32 @@ BirdFile UpdaterStoreItem::ReadBirdFile(const char* file) {
     return BirdFile(p.c_str());
 }
 
-qErr UpdaterStoreItem::WriteFile(const char* file, const unsigned char* data, size_t length) {
+std::string UpdaterStoreItem::FilePath(const char* file) const {
+    return BuildPath(path.c_str(), name.c_str(), file ? file : "", nullptr);
+}
+
+qErr UpdaterStoreItem::WriteFile(const char* file, const unsigned char* data, size_t length,
+                                 int* osError) {
+    int ignored = 0;
+    int& error = osError ? *osError : ignored;
+    error = 0;
     if (!data || !file || !*file)
         return qErrNotFound;
-    std::string p = BuildPath(path.c_str(), name.c_str(), file, nullptr);
-    AtomicFileWriter writer(p);
-    qUnixFile* f = writer.Open();
-    if (!f)
+    AtomicFileWriter writer(FilePath(file));
+    if (!writer.Open()) {
+        error = writer.Error();
         return qErrNotFound;
-    size_t written = 0;
-    qErr err = qFile_Write(f, data, length, &written);
-    if (err == qErrNone && written != length)
-        err = qErrIO; // a short write is a failure
-    if (err != qErrNone) {
-        writer.Abandon();
-        return err;
     }
-    return writer.Commit();
+    // Write() refuses a short write: a build that only partly fits on the
+    // disk must not be committed.
+    if (!writer.Write(data, length)) {
+        error = writer.Error();
+        writer.Abandon();
+        return qErrIO;
+    }
+    qErr err = writer.Commit();
+    error = writer.Error();
+    return err;
 }
 
 bool UpdaterStoreItem::FileExists(const char* file) {

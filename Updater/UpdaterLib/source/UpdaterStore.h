@@ -39,8 +39,13 @@ class UpdaterStoreItem {
     // Replaces path/name/file with length bytes, atomically: a failed write
     // leaves an earlier file of that name as it was.
     // Returns: qErrNone; qErrNotFound (null data or file name, or the file
-    // cannot be created); qErrIO (writing, flushing or renaming failed).
-    qErr WriteFile(const char* file, const unsigned char* data, size_t length);
+    // cannot be created); qErrIO (writing, flushing or renaming failed, a
+    // short write included). *osError, when given, receives the system
+    // error number of a failure (0 otherwise).
+    qErr WriteFile(const char* file, const unsigned char* data, size_t length,
+                   int* osError = nullptr);
+    // path/name/file.
+    std::string FilePath(const char* file) const;
     // True when the item's directory holds an entry named exactly file.
     bool FileExists(const char* file);
 

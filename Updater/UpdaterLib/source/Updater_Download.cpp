@@ -4,24 +4,35 @@
 // it did not, has already told the user why in one message; the operation
 // only strings the steps together.
 //
+// A download keeps what the store held unless it ends with a whole BIRD
+// file: the payload is decoded as it arrives into a temporary file beside
+// the build's file, that file is loaded as the update command will load it,
+// and only then do the file and the attribute that names it replace the old
+// ones, the attributes last.
+//
 // Threads: a download runs the build request on one worker thread while the
-// main thread animates the spinner; the worker writes only its job's payload
-// string and promise, which the main thread reads after the future is ready
-// and the thread is joined. The display is touched by the main thread only.
+// main thread animates the spinner; the worker writes only its job's reader,
+// reason and promise, and the temporary file through the reader's output,
+// all of which the main thread touches only after the future is ready and
+// the thread is joined. The display is touched by the main thread only.
 #include "Updater.h"
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <future>
 #include <stdexcept>
 #include <thread>
 
+#include "AtomicFile.h"
 #include "BirdFile.h"
 #include "BuildChoice.h"
+#include "BuildReply.h"
 #include "Log.h"
 #include "UpdateServerRequest.h"
 #include "UpdaterStore.h"
-#include "base64.h"
+#include "VisibleText.h"
+#include "path.h"
 
 namespace {
 
@@ -35,7 +46,8 @@ struct DownloadJob {
     uint32_t serialNumber;
     std::string firmware; // copies: the worker shares no text with the caller
     std::string build;
-    std::string* payload; // owned by the main thread
+    BuildReplyReader* reader; // owned by the main thread
+    std::string reason;       // why the request failed
     bool noCal;
     const char* serverUrl;
 };
@@ -48,11 +60,11 @@ void _download_worker(DownloadJob* job) {
     bool ok = false;
     try {
         ok = UpdateServerRequest::GetBuild(job->serialNumber, job->firmware.c_str(),
-                                           job->build.c_str(), *job->payload, job->serverUrl,
-                                           job->noCal);
-    } catch (const std::exception& e) { // e.g. memory exhausted while collecting the reply
+                                           job->build.c_str(), *job->reader, job->serverUrl,
+                                           job->noCal, &job->reason);
+    } catch (const std::exception& e) { // e.g. memory exhausted
         Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", "GetBuild", e.what());
-        job->payload->clear();
+        job->reason = e.what();
     }
     job->result.set_value(ok);
 }
@@ -67,9 +79,22 @@ bool _requested_build(UpdaterDisplayInterface& display, const std::string& text,
 }
 
 bool _server_answers(UpdaterDisplayInterface& display, const std::string& serverUrl) {
-    if (UpdateServerRequest::ping(_url(serverUrl)))
+    std::string reason;
+    if (UpdateServerRequest::ping(_url(serverUrl), &reason))
         return true;
-    display.message(ERROR, "Server request failed for %s", serverUrl.c_str());
+    display.message(ERROR, "Server request failed for %s: %s", serverUrl.c_str(),
+                    VisibleText(reason).c_str());
+    return false;
+}
+
+// The module's attributes must have been read whole: a download rewrites
+// them, and must never drop what it could not read.
+bool _settings_readable(UpdaterDisplayInterface& display, UpdaterStoreItem& item) {
+    if (item.attributes.LoadedWhole())
+        return true;
+    display.message(ERROR, "Could not read the device settings %s: %s; they are left as they are",
+                    item.FilePath(UpdaterStore::SETTINGS_NAME).c_str(),
+                    item.attributes.LoadProblem().c_str());
     return false;
 }
 
@@ -81,11 +106,14 @@ bool _store_entry(UpdaterDisplayInterface& display, const std::string& storeDire
         if (!store.FindDevice(serialNumber, &item)) {
             Log::log(DEBUG_APP, "Could not find device in our update history.\n");
             item = store.AddDevice(serialNumber);
+        } else if (item.type != STORE_ITEM_DIRECTORY) {
+            item = store.AddDevice(serialNumber); // refuses what is not a directory
         }
-        return true;
+        return _settings_readable(display, item);
     } catch (const std::runtime_error& e) {
         Log::log(DEBUG_Updater, "%s\n", e.what());
         display.message(ERROR, "Could not create directory for storing BIRD file");
+        display.message(ERROR, "Reason: %s", e.what());
         return false;
     }
 }
@@ -94,12 +122,20 @@ bool _store_entry(UpdaterDisplayInterface& display, const std::string& storeDire
 bool _choose_build(UpdaterDisplayInterface& display, uint32_t serialNumber, const char* url,
                    uint32_t& build, std::string& firmware) {
     uint32_t latest = 0;
-    if (!QueryLatestBuild(serialNumber, url, latest, firmware)) {
+    std::string text;
+    if (!QueryLatestBuild(serialNumber, url, latest, firmware, text)) {
         display.message(ERROR, "No build information for device");
         return false;
     }
-    if (build == 0)
-        build = latest;
+    if (build != 0)
+        return true;
+    if (latest == 0) {
+        display.message(ERROR,
+                        "The update server named '%s' as the latest build: not a build number",
+                        VisibleText(text).c_str());
+        return false;
+    }
+    build = latest;
     return true;
 }
 
@@ -110,11 +146,7 @@ bool _valid_build(uint32_t serialNumber, uint32_t build, const char* serverUrl) 
         return false;
     for (const auto& entry : builds) {
         uint32_t number = 0;
-        if (!ParseBuildNumber(entry.first, number)) {
-            Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", entry.first.c_str());
-            number = 0;
-        }
-        if (number == build)
+        if (ParseServerBuild(entry.first, number) && number == build)
             return true;
     }
     return false;
@@ -137,7 +169,7 @@ bool _validate_build(UpdaterDisplayInterface& display, uint32_t serialNumber, ui
 }
 
 // Runs the build request on a worker thread while the spinner turns.
-bool _fetch_payload(UpdaterDisplayInterface& display, DownloadJob& job) {
+bool _run_request(UpdaterDisplayInterface& display, DownloadJob& job) {
     std::future<bool> done = job.result.get_future();
     std::thread worker(_download_worker, &job);
     display.update_spinner(true, "Downloading");
@@ -146,48 +178,89 @@ bool _fetch_payload(UpdaterDisplayInterface& display, DownloadJob& job) {
     display.update_spinner(false, "Downloading");
     bool received = done.get();
     worker.join();
-    if (!received)
+    return received;
+}
+
+void _report_write_failure(UpdaterDisplayInterface& display, qErr code, int osError) {
+    display.message(ERROR, "Failed to write file with %d: %s", static_cast<int>(code),
+                    std::strerror(osError != 0 ? osError : EIO));
+}
+
+// Fetches the build into the writer's temporary file, decoding as it comes.
+bool _fetch_build(UpdaterDisplayInterface& display, DownloadJob& job, AtomicFileWriter& file,
+                  uint32_t build) {
+    BuildReplyReader reader(
+        [&file](const uint8_t* bytes, size_t n) { return file.Write(bytes, n); });
+    job.reader = &reader;
+    bool received = _run_request(display, job);
+    if (reader.outputFailed()) {
+        _report_write_failure(display, qErrIO, file.Error());
+        return false;
+    }
+    if (reader.replyOk() && reader.decoder().failed()) {
+        display.message(ERROR, "The payload of build %u is not valid base64 (%s)", build,
+                        reader.decoder().problem());
+        return false;
+    }
+    if (!received) {
         display.message(ERROR, "Download failed");
-    if (job.payload->empty()) {
+        display.message(ERROR, "Reason: %s", VisibleText(job.reason).c_str());
+        display.message(ERROR, "Failed to retreive a valid BIRD file");
+        return false;
+    }
+    if (!reader.payloadSeen()) {
         display.message(ERROR, "Failed to retreive a valid BIRD file");
         return false;
     }
     return true;
 }
 
-// Decodes the payload and stores it under the build's name, then records the
-// download. A payload that does not decode to a complete BIRD file, or a file
-// that cannot be written, is a failed download: nothing is recorded and an
-// earlier file of this build stays as it was.
-bool _store_build(UpdaterDisplayInterface& display, UpdaterStoreItem& item, uint32_t build,
-                  std::string& payload) {
-    size_t length = 0;
-    unsigned char* bytes = base64_decode(payload.data(), payload.size(), &length);
-    std::string().swap(payload); // the encoded text is no longer needed
-    if (!bytes) {
-        display.message(ERROR, "The payload of build %u is not valid base64", build);
+// Judges the finished temporary file as a stored build is loaded (the same
+// inflate and block scan); only a whole BIRD file may be kept.
+bool _whole_bird_file(UpdaterDisplayInterface& display, AtomicFileWriter& file, uint32_t build) {
+    if (file.Finish() != qErrNone) {
+        _report_write_failure(display, qErrIO, file.Error());
         return false;
     }
-    if (!BirdFile::IsCompleteFile(bytes, length)) {
-        std::free(bytes);
-        display.message(ERROR, "The payload of build %u is not a complete BIRD file", build);
-        return false;
-    }
-    std::string fileName = BuildFileName(build);
-    qErr written = item.WriteFile(fileName.c_str(), bytes, length);
-    std::free(bytes);
-    if (written != qErrNone) {
-        display.message(ERROR, "Failed to write file with %d", static_cast<int>(written));
-        return false;
-    }
-    item.attributes.Add(UpdaterStore::KEY_LATEST_DOWNLOAD, fileName.c_str());
-    item.attributes.Add(UpdaterStore::KEY_LAST_DOWNLOAD_DATE, KeyValueStore::TimeStamp().c_str());
-    if (!item.attributes.Save(nullptr)) {
-        display.message(ERROR, "Stored %s but could not record it in the device settings",
-                        fileName.c_str());
+    std::string problem;
+    if (!BirdFile::CheckWholeFile(file.TemporaryPath().c_str(), &problem)) {
+        display.message(ERROR, "The payload of build %u is not a complete BIRD file (%s)", build,
+                        problem.c_str());
         return false;
     }
     return true;
+}
+
+// Puts the file in place and records it, the attributes last: when either
+// cannot be written, neither changes.
+bool _store_build(UpdaterDisplayInterface& display, UpdaterStoreItem& item, AtomicFileWriter& file,
+                  uint32_t build) {
+    std::string fileName = BuildFileName(build);
+    item.attributes.Add(UpdaterStore::KEY_LATEST_DOWNLOAD, fileName.c_str());
+    item.attributes.Add(UpdaterStore::KEY_LAST_DOWNLOAD_DATE, KeyValueStore::TimeStamp().c_str());
+    qErr committed = qErrNone;
+    int settingsError = 0;
+    bool saved = item.attributes.SaveAfter(
+        [&file, &committed] { return (committed = file.Commit()) == qErrNone; }, &settingsError);
+    if (committed != qErrNone) {
+        _report_write_failure(display, committed, file.Error());
+        return false;
+    }
+    if (!saved) {
+        display.message(ERROR, "Could not record %s in the device settings %s: %s",
+                        fileName.c_str(), item.FilePath(UpdaterStore::SETTINGS_NAME).c_str(),
+                        std::strerror(settingsError != 0 ? settingsError : EIO));
+        return false;
+    }
+    return true;
+}
+
+// Opens the temporary file beside the build's file.
+bool _open_build_file(UpdaterDisplayInterface& display, AtomicFileWriter& file) {
+    if (file.Open())
+        return true;
+    _report_write_failure(display, qErrNotFound, file.Error());
+    return false;
 }
 
 } // namespace
@@ -210,15 +283,13 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string build,
         !_validate_build(display, serialNumber, buildNumber, overrideValidation, url))
         return 0;
 
-    std::string payload;
-    DownloadJob job{std::promise<bool>(),
-                    serialNumber,
-                    firmware,
-                    std::to_string(buildNumber),
-                    &payload,
-                    noCal,
-                    url};
-    if (!_fetch_payload(display, job) || !_store_build(display, item, buildNumber, payload))
+    DownloadJob job{
+        std::promise<bool>(), serialNumber, firmware, std::to_string(buildNumber), nullptr,
+        std::string(),        noCal,        url};
+    AtomicFileWriter file(item.FilePath(BuildFileName(buildNumber).c_str()));
+    if (!_open_build_file(display, file) || !_fetch_build(display, job, file, buildNumber) ||
+        !_whole_bird_file(display, file, buildNumber) ||
+        !_store_build(display, item, file, buildNumber))
         return 0;
     return buildNumber;
 }
@@ -226,7 +297,7 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string build,
 uint32_t Updater::Download_Firmware(Fingerprint fingerprint, std::string build,
                                     bool overrideValidation) {
     uint32_t buildNumber = 0;
-    if (!ParseBuildNumber(build, buildNumber)) {
+    if (!build.empty() && !ParseBuildNumber(build, buildNumber)) {
         Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", build.c_str());
         buildNumber = 0;
     }
@@ -251,6 +322,18 @@ bool Updater::Get_BuildList(uint32_t serialNumber, std::map<std::string, std::st
         display.message(ERROR, "Failed to retrieve builds for %08X",
                         static_cast<unsigned>(serialNumber));
         return false;
+    }
+    // An entry whose build is not a build number is no build: it is never
+    // shown or chosen under a number it does not have.
+    for (auto it = builds.begin(); it != builds.end();) {
+        uint32_t number = 0;
+        if (ParseServerBuild(it->first, number)) {
+            ++it;
+            continue;
+        }
+        Log::log(DEBUG_Updater, "Skipping build list entry [%s]: not a build number\n",
+                 VisibleText(it->first).c_str());
+        it = builds.erase(it);
     }
     return true;
 }

@@ -62,6 +62,17 @@ namespace ks_link {
 // attachment cannot be made.
 qErr init(qLink* link, uint32_t linkId, qStream* stream);
 
+// One byte from the module, as the input thread takes it: the sync
+// recogniser while syncing, else packet assembly (a byte that breaks the
+// framing starts a sync), then, for a complete packet, the user filter, the
+// heartbeat answer or the input FIFO. Called on the input thread (and by the
+// fuzz target, which feeds bytes without threads).
+void receiveByte(qLink* link, uint8_t byte);
+// Whether a sync request waits its 2 ms first (the default). The fuzz
+// target, which feeds bytes without a module to wait for, turns it off; the
+// program never does.
+void setSyncPauseForFuzzing(bool pause);
+
 // Starts the threads and queues the link start packet.
 // Returns: qErrNone (also when already running); qErrParam for an invalid
 // record; qErrResource when a thread cannot be created; the put's result.

@@ -71,13 +71,17 @@ qErr sQueueControl(qLink* link, uint8_t value) {
     return e;
 }
 
+// The pause before a sync request; 0 only for the fuzz target.
+std::atomic<bool> g_syncPause{true};
+
 // Drops packet alignment: waits briefly for the module to finish what it is
 // sending, then asks it for a sync answer.
 void sStartSync(qLink* link) {
     static const uint8_t request[qLINK_SYNC_REQUEST_SIZE] = {
         qLINK_SYNC_BYTE, 0, qLINK_SYNC_BYTE, 0, qLINK_SYNC_BYTE, 0,
         qLINK_SYNC_BYTE, 0, qLINK_SYNC_BYTE, 0, qLINK_SYNC_BYTE, 0};
-    qTime_MSSleep(kSyncPauseMs);
+    if (g_syncPause.load())
+        qTime_MSSleep(kSyncPauseMs);
     link->status.store(qLinkStatusSyncing);
     link->syncState = kSyncUnsent;
     qPacket_Reset(link->assembly);
@@ -171,12 +175,8 @@ void* sInPipeProcess(void* arg) {
         } else if (e != qErrNone) {
             link->status.store(qLinkStatusIOError);
             sPause(link, kErrorPauseMs);
-        } else if (link->status.load() == qLinkStatusSyncing) {
-            sSyncByte(link, byte);
-        } else if (qPacket_AddByte(link->assembly, byte) != qErrNone) {
-            sStartSync(link);
-        } else if (sHandlePacket(link) != qErrNone) {
-            link->status.store(qLinkStatusPacketError);
+        } else {
+            ks_link::receiveByte(link, byte);
         }
     }
     return nullptr;
@@ -208,6 +208,19 @@ void* sOutPipeProcess(void* arg) {
 } // namespace
 
 namespace ks_link {
+
+void setSyncPauseForFuzzing(bool pause) {
+    g_syncPause.store(pause);
+}
+
+void receiveByte(qLink* link, uint8_t byte) {
+    if (link->status.load() == qLinkStatusSyncing)
+        sSyncByte(link, byte);
+    else if (qPacket_AddByte(link->assembly, byte) != qErrNone)
+        sStartSync(link);
+    else if (sHandlePacket(link) != qErrNone)
+        link->status.store(qLinkStatusPacketError);
+}
 
 qErr init(qLink* link, uint32_t linkId, qStream* stream) {
     link->tag = qLINK_TAG;

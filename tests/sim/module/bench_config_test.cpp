@@ -16,13 +16,14 @@ TEST(BenchConfig, ParsesModulesTransportsAndFaults) {
         "loader-serial=default\n"
         "\n"
         "module n serial=3 node=/tmp/x/keystrand.00000003 version=0x12000003 load-reply=after "
-        "no-return\n";
+        "no-return\n"
+        "module d serial=4 usb busy forward-ms=15 silent=8,20 option-error=20:12 build-reply=5\n";
     BenchConfig cfg;
     std::string err;
     ASSERT_TRUE(modsim::parseBench(text, cfg, err)) << err;
     EXPECT_EQ(cfg.bind, "10.1.2.3");
     EXPECT_EQ(cfg.discovery, "veth1");
-    ASSERT_EQ(cfg.modules.size(), 4u);
+    ASSERT_EQ(cfg.modules.size(), 5u);
     const auto& r = cfg.modules[0];
     EXPECT_EQ(r.serial, 0x40F5849Au);
     EXPECT_EQ(r.model, 21);
@@ -45,6 +46,13 @@ TEST(BenchConfig, ParsesModulesTransportsAndFaults) {
     EXPECT_EQ(n.version, 0x12000003u);
     EXPECT_TRUE(n.loadReplyAfter);
     EXPECT_TRUE(n.faults.noReturnAfterLoad);
+    const auto& d = cfg.modules[4];
+    EXPECT_TRUE(d.faults.busy);
+    EXPECT_EQ(d.forwardMs, 15u);
+    EXPECT_EQ(d.faults.silentOptions, (std::vector<uint8_t>{8, 20}));
+    EXPECT_EQ(d.faults.optionErrorOption, 20);
+    EXPECT_EQ(d.faults.optionErrorCode, 12);
+    EXPECT_EQ(d.faults.buildReplyLength, 5);
 }
 
 TEST(BenchConfig, BadInputIsRefusedWithItsLineAndLeavesTheBenchAsItWas) {
@@ -78,6 +86,13 @@ TEST(BenchConfig, BadInputIsRefusedWithItsLineAndLeavesTheBenchAsItWas) {
         {"module serial=1\n", "the name comes first"},
         {"bind\n", "bind: expected one argument"},
         {"listen 1.2.3.4\n", "unknown statement 'listen'"},
+        {"module a silent=64\n", "silent: bad number '64'"},
+        {"module a silent=\n", "silent: expected option numbers"},
+        {"module a option-error=20\n", "option-error: expected OPTION:CODE"},
+        {"module a option-error=20:0\n", "the code must be non-zero"},
+        {"module a build-reply=1\n", "build-reply: at least 2"},
+        {"module a build-reply=29\n", "build-reply: bad number '29'"},
+        {"module a forward-ms=x\n", "forward-ms: bad number 'x'"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);

@@ -182,3 +182,49 @@ TEST(ModuleFaults, RefusesToComeBackAfterLoad) {
     EXPECT_EQ(h.st().faultsFired["no-return"], 1u);
     EXPECT_EQ(hex(h.xfer(kSync)), "");
 }
+
+TEST(ModuleFaults, SilentOptionsOptionErrorsAndBuildRepliesOfAnotherLength) {
+    struct Case {
+        const char* name;
+        void (*set)(modsim::Faults&);
+        const char* request;
+        const char* out;
+        const char* fired; // null: no fault fires
+    };
+    const Case cases[] = {
+        {"silent get", [](modsim::Faults& f) { f.silentOptions = {8}; }, "03 48 20", "", "silent"},
+        {"silent set",
+         [](modsim::Faults& f) {
+             f.silentOptions = {8, 20};
+         },
+         "03 94 20 01", "", "silent"},
+        {"other options answer", [](modsim::Faults& f) { f.silentOptions = {8}; }, "03 49 20",
+         "04 07 03 09 00 40 F5 84 9A", nullptr},
+        {"error on get",
+         [](modsim::Faults& f) {
+             f.optionErrorOption = 20;
+             f.optionErrorCode = 12;
+         },
+         "03 54 20", "04 04 03 14 80 0C", "option-error"},
+        {"error on set",
+         [](modsim::Faults& f) {
+             f.optionErrorOption = 20;
+             f.optionErrorCode = 12;
+         },
+         "03 94 20 01", "04 04 03 D4 80 0C", "option-error"},
+        {"short build reply", [](modsim::Faults& f) { f.buildReplyLength = 5; }, "49 FF",
+         "04 05 49 FF 00 00 04", "build-reply"},
+        {"long build reply", [](modsim::Faults& f) { f.buildReplyLength = 8; }, "49 FF",
+         "04 08 49 FF 00 00 04 D2 00 00", "build-reply"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Harness h = withFaults(c.set);
+        EXPECT_EQ(hex(h.req(hx(c.request))), c.out);
+        if (c.fired)
+            EXPECT_EQ(h.st().faultsFired[c.fired], 1u);
+        else
+            EXPECT_TRUE(h.st().faultsFired.empty());
+        EXPECT_FALSE(h.st().routing); // a refused routeToMe(1) changes nothing
+    }
+}

@@ -108,14 +108,35 @@ TEST(ModuleLink, DebugEchoesUpToTheLargestPacket) {
     EXPECT_EQ(hex(h.req(hx("17"))), "04 01 17");
 }
 
+namespace {
+
+// A router (the harness's module, address 4) with one child at address 8.
+struct RouterWithChild {
+    Harness h;
+    modsim::Module child;
+    explicit RouterWithChild(unsigned forwardMs = 0) : h(router(forwardMs)), child(childConfig()) {
+        h.m.addChild(&child);
+    }
+    static modsim::ModuleConfig router(unsigned forwardMs) {
+        modsim::ModuleConfig c = baseConfig();
+        c.forwardMs = forwardMs;
+        return c;
+    }
+    static modsim::ModuleConfig childConfig() {
+        modsim::ModuleConfig c = baseConfig();
+        c.name = "child";
+        c.address = 8;
+        c.serial = 0x0000C0DE;
+        return c;
+    }
+};
+
+} // namespace
+
 TEST(ModuleLink, RouterForwardsForItsChildrenOnlyWhileRouting) {
-    modsim::ModuleConfig rc = baseConfig(), cc = baseConfig();
-    cc.name = "child";
-    cc.address = 8;
-    cc.serial = 0x0000C0DE;
-    Harness h(rc);
-    modsim::Module child(cc);
-    h.m.addChild(&child);
+    RouterWithChild net;
+    Harness& h = net.h;
+    modsim::Module& child = net.child;
     const Bytes getSerial = hx("03 49 20");
     EXPECT_EQ(hex(h.xfer(pkt(8, getSerial))), "");
     EXPECT_EQ(hex(h.req(hx("03 94 20 01"))), "04 03 03 D4 00"); // routeToMe(1)
@@ -127,6 +148,26 @@ TEST(ModuleLink, RouterForwardsForItsChildrenOnlyWhileRouting) {
     EXPECT_EQ(hex(h.req(hx("03 94 20 00"))), "04 03 03 D4 00"); // routeToMe(0)
     EXPECT_EQ(hex(h.xfer(pkt(8, getSerial))), "");
     EXPECT_EQ(child.state().requests, 3u);
+}
+
+TEST(ModuleLink, RouterWithAForwardingDelayPassesPacketsOnOneAfterAnother) {
+    RouterWithChild net(10);
+    Harness& h = net.h;
+    modsim::Module& child = net.child;
+    EXPECT_EQ(hex(h.req(hx("03 94 20 01"))), "04 03 03 D4 00"); // its own packets: at once
+    // serial of 8, a packet for nobody (6), model of 8: 10 ms each, in turn
+    Bytes three = cat(cat(pkt(8, hx("03 49 20")), pkt(6, hx("03 49 20"))), pkt(8, hx("03 48 20")));
+    EXPECT_EQ(hex(h.xfer(three, 9)), "");
+    EXPECT_EQ(hex(h.xfer({}, 1)), "08 07 03 09 00 00 00 C0 DE");
+    EXPECT_EQ(hex(h.xfer({}, 10)), "");
+    EXPECT_EQ(hex(h.xfer({}, 10)), "08 04 03 08 00 11");
+    EXPECT_EQ(h.st().forwardPeak, 3u);
+    EXPECT_EQ(h.st().forwarded, 2u);
+    // Routing switched off while packets wait: they are not passed on.
+    h.xfer(cat(pkt(8, hx("03 49 20")), pkt(8, hx("03 49 20"))));
+    EXPECT_EQ(hex(h.req(hx("03 94 20 00"))), "04 03 03 D4 00");
+    EXPECT_EQ(hex(h.xfer({}, 40)), "");
+    EXPECT_EQ(child.state().requests, 2u);
 }
 
 TEST(ModuleLink, ResetDropsTheLinkAndComesBackWithSavedOptions) {

@@ -145,6 +145,24 @@ TEST_F(UsbBusEnumeration, ClosingAHandleReleasesItsClaims) {
     EXPECT_EQ(libusb_claim_interface(b.h, 0), 0);
 }
 
+TEST_F(UsbBusEnumeration, DeviceHeldElsewhereOpensButCannotBeClaimedOrUsed) {
+    kssim::UsbDevice* d = plugModule("11223344");
+    d->setHeldElsewhere(true);
+    Host host;
+    ASSERT_TRUE(host.open(d)); // opening and reading descriptors still work
+    libusb_device_descriptor dd{};
+    EXPECT_EQ(libusb_get_device_descriptor(libusb_get_device(host.h), &dd), 0);
+    EXPECT_EQ(libusb_claim_interface(host.h, 0), LIBUSB_ERROR_BUSY);
+    std::vector<uint8_t> out{1, 2, 3};
+    int done = 0;
+    EXPECT_LT(host.bulk(0x01, out, &done, 200), 0); // libusb reports the EBUSY as an I/O error
+    EXPECT_FALSE(d->interfaceClaimed(0));
+    EXPECT_TRUE(d->takeHostBytes().empty());
+    d->setHeldElsewhere(false); // the other program lets go
+    EXPECT_EQ(libusb_claim_interface(host.h, 0), 0);
+    EXPECT_EQ(host.bulk(0x01, out, &done, 200), 0);
+}
+
 TEST_F(UsbBusTransfers, BulkOutReachesTheFarEndAndBulkInBringsItsBytes) {
     kssim::UsbDevice* d = plugModule("11223344");
     Host host;

@@ -160,8 +160,9 @@ TEST_F(DownloadOperation, GivesUpOnAStalledTransfer) {
     auto start = Clock::now();
     EXPECT_EQ(updater.Download_Firmware(0x40F5849A, "", false, false), 0u);
     EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 10.0);
-    EXPECT_EQ(display.errors, (std::vector<std::string>{"Download failed",
-                                                        "Failed to retreive a valid BIRD file"}));
+    EXPECT_EQ(display.errors,
+              (std::vector<std::string>{"Download failed", "Reason: Timeout was reached",
+                                        "Failed to retreive a valid BIRD file"}));
     EXPECT_FALSE(display.spins.back().active);
     EXPECT_FALSE(updtest::Exists(ModuleDir() + "/124.bird"));
 }
@@ -174,8 +175,9 @@ TEST_F(DownloadOperation, RefusesAnOversizedReply) {
     ASSERT_TRUE(server.running());
     Updater updater(server.url().c_str(), store.path().c_str(), display);
     EXPECT_EQ(updater.Download_Firmware(0x40F5849A, "", false, false), 0u);
-    EXPECT_EQ(display.errors, (std::vector<std::string>{"Download failed",
-                                                        "Failed to retreive a valid BIRD file"}));
+    EXPECT_EQ(display.errors, (std::vector<std::string>{
+                                  "Download failed", "Reason: Reply larger than 60 bytes refused",
+                                  "Failed to retreive a valid BIRD file"}));
     EXPECT_FALSE(updtest::Exists(ModuleDir() + "/124.bird"));
 }
 
@@ -186,8 +188,9 @@ TEST_F(DownloadOperation, ReportsAStoreThatCannotBeCreated) {
     updtest::WriteFile(file, "not a directory");
     Updater updater(server.url().c_str(), file.c_str(), display);
     EXPECT_EQ(updater.Download_Firmware(0x40F5849A, "", false, false), 0u);
-    EXPECT_EQ(display.errors,
-              std::vector<std::string>{"Could not create directory for storing BIRD file"});
+    EXPECT_EQ(display.errors, (std::vector<std::string>{
+                                  "Could not create directory for storing BIRD file",
+                                  "Reason: UpdaterStore: " + file + " exists and is a file"}));
 }
 
 TEST_F(DownloadOperation, BuildListsComeFromTheServerOnly) {

@@ -71,11 +71,8 @@ TEST(Base64Decode, RefusesLengthsThatAreNotMultiplesOfFour) {
 }
 
 TEST(Base64Decode, DoesNotSkipWhiteSpace) {
-    // A blank is one more character: it shifts the groups instead of
-    // vanishing, and counts as zero bits.
-    Decoded d = Decode(" Zm9");
-    ASSERT_TRUE(d.ok);
-    EXPECT_EQ(Hex(d.bytes), Hex("\x01\x99\xbd"));
+    // A blank is no base64 character: the text is refused, not shifted.
+    EXPECT_FALSE(Decode(" Zm9").ok);
 }
 
 TEST(Base64Decode, DecodesEveryByteValue) {
@@ -103,35 +100,28 @@ TEST(Base64Decode, DecodesEveryByteValue) {
 }
 
 TEST(Base64Decode, SurvivesHostileBytes) {
-    // Every byte value, those above 127 and NUL included, in groups of four.
+    // Every byte value, those above 127 and NUL included, in groups of four:
+    // characters outside the alphabet are refused, never read as zero bits.
     std::string text;
     for (int i = 0; i < 256; ++i)
         text += static_cast<char>(255 - i);
-    Decoded d = Decode(text);
-    ASSERT_TRUE(d.ok);
-    EXPECT_EQ(d.bytes.size(), 192u);
-    EXPECT_TRUE(d.terminated);
-
-    // Characters outside the alphabet count as zero bits.
-    d = Decode(std::string("\xff\x80\x00\x01", 4));
-    ASSERT_TRUE(d.ok);
-    EXPECT_EQ(Hex(d.bytes), Hex(std::string(3, '\0')));
-    d = Decode("Zm9v\xffmFy");
-    ASSERT_TRUE(d.ok);
-    EXPECT_EQ(d.bytes.substr(0, 3), "foo");
+    EXPECT_FALSE(Decode(text).ok);
+    EXPECT_FALSE(Decode(std::string("\xff\x80\x00\x01", 4)).ok);
+    EXPECT_FALSE(Decode("Zm9v\xffmFy").ok);
 }
 
 TEST(Base64Decode, PaddingShortensOnlyAtTheEnd) {
     const struct {
         const char* text;
+        bool ok;
         size_t length;
     } cases[] = {
-        {"====", 1}, {"A===", 1}, {"AA==", 1},     {"AAA=", 2},
-        {"=AAA", 3}, {"A=AA", 3}, {"AA==AAAA", 6},
+        {"====", false, 0}, {"A===", false, 0}, {"AA==", true, 1},      {"AAA=", true, 2},
+        {"=AAA", false, 0}, {"A=AA", false, 0}, {"AA==AAAA", false, 0},
     };
     for (const auto& c : cases) {
         Decoded d = Decode(c.text);
-        ASSERT_TRUE(d.ok) << c.text;
+        ASSERT_EQ(d.ok, c.ok) << c.text;
         EXPECT_EQ(d.bytes.size(), c.length) << c.text;
     }
 }

@@ -230,7 +230,7 @@ TEST_F(DownloadCommands, ReportsServerFailuresAndRecordsNothing) {
          true,
          {"-G", "-d", SERIAL},
          1,
-         {"Server request failed for " + closed + "\n"},
+         {"Server request failed for " + closed + ": Couldn't connect to server\n"},
          {},
          Store::NoModule},
         // A failed build list is a failure, not an empty list: status 1.
@@ -238,7 +238,7 @@ TEST_F(DownloadCommands, ReportsServerFailuresAndRecordsNothing) {
          true,
          {"-B", "-d", SERIAL},
          1,
-         {"Server request failed for " + closed + "\n"},
+         {"Server request failed for " + closed + ": Couldn't connect to server\n"},
          {},
          Store::NoModule},
         {{"--status", "404"},
@@ -345,10 +345,10 @@ TEST_F(DownloadCommands, RefusesAPayloadThatDoesNotDecodeAndKeepsTheEarlierFile)
         std::vector<std::string> switches;
         std::string err;
     } cases[] = {
-        {{"--truncate-payload", "1"}, "The payload of build 124 is not valid base64\n"},
-        {{"--crlf"}, "The payload of build 124 is not valid base64\n"},
-        {{"--truncate-payload", "4"}, "The payload of build 124 is not a complete BIRD file\n"},
-        {{"--bad-payload"}, "The payload of build 124 is not a complete BIRD file\n"},
+        {{"--truncate-payload", "1"}, "The payload of build 124 is not valid base64 ("},
+        {{"--crlf"}, "The payload of build 124 is not valid base64 ("},
+        {{"--truncate-payload", "4"}, "The payload of build 124 is not a complete BIRD file ("},
+        {{"--bad-payload"}, "The payload of build 124 is not valid base64 ("},
     };
     std::string before;
     ASSERT_TRUE(updtest::ReadFile(ModuleDir() + "/124.bird", before));
