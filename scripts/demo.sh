@@ -2,7 +2,8 @@
 # Installs what is needed, builds the updater and its simulators, and shows its
 # main job end to end on this machine: the banner and usage screen, then the
 # build list and downloads of a module's firmware from the simulated update
-# server (loopback only) into the per-user store. The store lives in a private
+# server (loopback only) into the per-user store, and an update of a simulated
+# module on the emulated USB bus with the build just downloaded. The store lives in a private
 # temporary home (scripts/isolated-home.sh); the real home is never touched.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -37,7 +38,7 @@ for entry in 1201:2.9.28 1234:2.9.29; do
 version 1 1
 loader flags=1 address=0x10000000 fill:0xA5:2048
 firmware flags=2 address=0x0 vector-checksum le32:0x10008000,0x101,0x103,0x105,0,0,0,0 fill:0xFF:65536
-descriptor build=$b version=$version serial=$serial model=KS-ROUTER
+descriptor build=$b version=$version serial=$serial model=Crossway
 start-address 0x10000000
 DESC
     "$build/sim/bird/birdwrite" -o "$content/$serial/$b.bird" "$work/$b.txt"
@@ -59,6 +60,15 @@ run -B -d "$serial" -u "$url"
 run -G -d "$serial" -u "$url"
 run -G -d "$serial" -b 1201 -u "$url"
 run -G -d "$serial" -b 999 -u "$url"
+
+# The module (a Crossway, model 21) on the emulated USB bus; the Updater runs
+# as the simulator's child, so it sees that bus.
+step "keystrand-sim --module 'r serial=$serial model=21 address=2 usb' -- Updater -G -U -d $serial -u $url"
+"$build/sim/module/keystrand-sim" --dump "$work/dump" \
+    --module "r serial=$serial model=21 address=2 usb" -- "$updater" -G -U -d "$serial" -u "$url" &&
+    echo "(exit status 0)" || echo "(exit status $?)"
+step "what the simulated module received and now runs"
+cat "$work/dump/images.txt"
 
 step "ls -la ~/.quillmar/updater/$serial && cat ~/.quillmar/updater/$serial/.settings"
 ls -la "$HOME/.quillmar/updater/$serial"

@@ -14,9 +14,8 @@ seconds=${1:-60}
 case "$seconds" in ''|*[!0-9]*) echo "usage: scripts/fuzz.sh [seconds] [target...]" >&2; exit 2;; esac
 shift || true
 
-# Every target: fuzz/fuzz_<name>.cpp. The ISP line reader, the uudecode
-# reader and the SDP answer parser join this list (and fuzz/) when they land.
-all_targets="birdfile kvstore replies base64 accept packets ueifilter multiget"
+# Every target: fuzz/fuzz_<name>.cpp.
+all_targets="birdfile kvstore replies base64 accept packets ueifilter multiget ispanswers uudecode sdpanswers"
 targets=${*:-$all_targets}
 
 cmake --preset fuzz >/dev/null

@@ -41,7 +41,7 @@ const OptionEntry OPTIONS[] = {
     {OPT_PARAMETER, "-o", ARG_NEXT_WORD}, {OPT_PARAMETER, "-e", ARG_NEXT_WORD},
     {OPT_PARAMETER, "-l", ARG_NEXT_WORD}, {OPT_PARAMETER, "-k", ARG_NEXT_WORD},
     {OPT_PARAMETER, "-u", ARG_NEXT_WORD}, {OPT_HELP, "--help", ARG_NONE},
-    {OPT_PARAMETER, "--json", ARG_NONE},
+    {OPT_PARAMETER, "-a", ARG_NEXT_WORD}, {OPT_PARAMETER, "--json", ARG_NONE},
 };
 const size_t OPTION_COUNT = sizeof(OPTIONS) / sizeof(OPTIONS[0]);
 
@@ -146,6 +146,30 @@ void _handle_debug_mask(UpdaterDisplayInterface& display, const char* value, Par
     Log::ActivatePackage(params->debugMask);
 }
 
+// -a: the address of the module behind the router (-r), decimal or "0x" hex;
+// a module address is even, from 2 to 254.
+bool _handle_module_address(UpdaterDisplayInterface& display, const char* value,
+                            Parameters* params) {
+    bool hex = _has_hex_prefix(value);
+    const char* digits = hex ? value + 2 : value;
+    unsigned long address = 0;
+    if (*digits != '\0' && digits[strspn(digits, hex ? HEX_DIGITS : DEC_DIGITS)] == '\0') {
+        errno = 0;
+        address = strtoul(digits, nullptr, hex ? 16 : 10);
+        if (errno == ERANGE)
+            address = 0;
+    }
+    if (address < 2 || address > 254 || address % 2 != 0) {
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                        "Invalid module address obtained from argument [%s]: must be an even "
+                        "number from 2 to 254",
+                        value);
+        return false;
+    }
+    params->moduleAddress = static_cast<uint8_t>(address);
+    return true;
+}
+
 bool _handle_transport(UpdaterDisplayInterface& display, const char* value, Parameters* params) {
     params->transportGiven = true;
     if (strncmp(value, "USB", 3) == 0) {
@@ -206,6 +230,8 @@ bool _handle_option(UpdaterDisplayInterface& display, const OptionEntry& e, cons
         return _handle_serial(display, value, &params->routerSerialNumber,
                               "Discarding '0x' router serial number prefix\n",
                               "Invalid router serial number obtained from argument [%s]");
+    } else if (opt == "-a") {
+        return _handle_module_address(display, value, params);
     } else if (opt == "-t") {
         return _handle_transport(display, value, params);
     } else if (opt == "-o") {

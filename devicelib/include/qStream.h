@@ -163,7 +163,10 @@ qErr qStream_CreateSerial(const char* port, int baudIndex, bool parity, qSerial_
                           qSerial_Stop_bits stop, qStream** out);
 
 // A TCP connection to address (IPv4, network byte order) and port, made at
-// once; the stream reconnects by itself when the connection breaks.
+// once; the stream reconnects by itself when the connection breaks (a reset
+// seen by a read or write, a closed connection seen by a write). A peer that
+// closed its end in order makes every read answer qErrConnection, after the
+// bytes it sent before, so that the link above sees its module gone.
 // Returns qErrNone or qErrResource (null out, bad port, no memory, no
 // connection).
 qErr qStream_CreateSocket(uint32_t address, int port, qStream** out);

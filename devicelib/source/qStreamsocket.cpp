@@ -98,8 +98,10 @@ qErr sSocketGet(uint8_t* byte, void* ref) {
     }
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
         return qErrConnection;
-    if (n <= 0)
-        return qErrNotReady; // nothing yet, or the peer has closed
+    if (n == 0)
+        return qErrConnection; // the peer closed its end: the module has gone
+    if (n < 0)
+        return qErrNotReady; // nothing yet
     n = recv(ss->fd, byte, 1, 0);
     if (n == 1)
         return qErrNone;

@@ -90,7 +90,10 @@ bool Bench::openListener(Endpoint& e, std::string& error) {
         close(fd);
         return error = "module " + e.mod->name() + ": bad TCP address '" + e.host + "'", false;
     }
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) || listen(fd, 4)) {
+    // A closed port is bound (so that it stays this module's and discovery can
+    // name it) but not listening: connections to it are refused.
+    bool closed = e.mod->config().faults.closedPort;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) || (!closed && listen(fd, 4))) {
         error = "module " + e.mod->name() + ": cannot listen on " + e.host + ":" +
                 std::to_string(e.port) + ": " + strerror(errno);
         close(fd);
@@ -475,8 +478,16 @@ void Bench::externalDetach(const std::string& name) {
 void Bench::externalWrite(const std::string& name, const uint8_t* p, size_t n) {
     std::lock_guard<std::mutex> lock(mu_);
     Endpoint& e = ep(name);
-    if (e.active == Endpoint::External)
-        e.mod->receive(p, n, monotonicUs());
+    if (e.active != Endpoint::External)
+        return;
+    uint64_t now = monotonicUs();
+    e.mod->receive(p, n, now);
+    // What the module answers at once is ready for the transport at once, as
+    // on hardware, rather than after the next round of the bench's loop.
+    std::vector<uint8_t> out;
+    e.mod->takeOutput(out, now);
+    if (e.extOut.size() + out.size() <= kMaxPending)
+        e.extOut.insert(e.extOut.end(), out.begin(), out.end());
 }
 
 size_t Bench::externalRead(const std::string& name, uint8_t* p, size_t cap) {

@@ -244,7 +244,7 @@ void setKey(ModuleConfig& m, const std::string& key, const std::string& v, bool 
     else if (key == "ignore")
         f.ignoreNth = unsigned(number(key, v, UINT_MAX));
     else if (key == "data-wrong")
-        f.dataWrongCount = unsigned(number(key, v, UINT_MAX));
+        f.dataWrongCount = v == "always" ? UINT_MAX : unsigned(number(key, v, UINT_MAX - 1));
     else if (key == "sum-off")
         f.sumOffByOne = flag(key, v, hadValue);
     else if (key == "prepare-error")
@@ -259,6 +259,8 @@ void setKey(ModuleConfig& m, const std::string& key, const std::string& v, bool 
         f.slowMs = unsigned(number(key, v, 60000));
     else if (key == "refuse")
         f.refuseConnections = unsigned(number(key, v, UINT_MAX));
+    else if (key == "closed-port")
+        f.closedPort = flag(key, v, hadValue);
     else if (key == "no-return")
         f.noReturnAfterLoad = flag(key, v, hadValue);
     else if (key == "seed")

@@ -1,4 +1,6 @@
-// Human-readable dump of the bench's module states.
+// Human-readable dump of the bench's module states, and the states written
+// to files for tests that run the simulator as a program (--dump).
+#include <fstream>
 #include <sstream>
 
 #include "modsim/Bench.h"
@@ -53,6 +55,34 @@ void romLines(std::ostream& s, const imxsim::RomState& r) {
 }
 
 } // namespace
+
+bool Bench::writeState(const std::string& dir, std::string& error) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (auto& e : eps_) {
+        ModuleState st = e->mod->state();
+        std::ostringstream s;
+        char buf[200];
+        snprintf(buf, sizeof buf,
+                 "serial=%08X\nmode=%s\npresent=%s\nversion=%u.%u.%u\nbuild=%u\nrestarts=%u\n"
+                 "requests=%u\nconnections=%u\nlink-starts=%u\nforwarded=%u\n",
+                 st.serial, st.mode == Mode::Loader ? "loader" : "firmware",
+                 st.present ? "yes" : "no", st.version >> 28, (st.version >> 24) & 15,
+                 st.version & 0xFFFFFF, st.build, st.restarts, st.requests, st.connections,
+                 st.linkStarts, st.forwarded);
+        s << buf;
+        for (auto& f : st.faultsFired)
+            s << "fault " << f.first << "=" << f.second << "\n";
+        for (auto& o : st.optionSets)
+            s << "option " << unsigned(o.first) << " sets=" << o.second
+              << " value=" << st.options[o.first] << "\n";
+        const std::string path = dir + "/" + e->mod->name() + ".state.txt";
+        std::ofstream f(path, std::ios::trunc);
+        f << s.str();
+        if (!f)
+            return error = "cannot write " + path, false;
+    }
+    return true;
+}
 
 std::string Bench::report() const {
     std::lock_guard<std::mutex> lock(mu_);

@@ -1,6 +1,7 @@
 // The upgrade entity of the simulated module: INIT, PREPARE, DATA, SUM, WRITE,
 // LOAD and REBOOT, keeping the loader and firmware images as received.
 #include <cctype>
+#include <climits>
 #include <cstring>
 
 #include "modsim/Module.h"
@@ -173,7 +174,8 @@ void Module::handleUpgrade(const Packet& p) {
         if (n < 1 || n > kUpgradeMaxData || !blockOpen_)
             return emit({cmdUPGRADE, val_UPGRADE_DATA, 0});
         if (dataWrongLeft_ > 0) {
-            --dataWrongLeft_;
+            if (dataWrongLeft_ != UINT_MAX) // "always" stays always
+                --dataWrongLeft_;
             fire("data-wrong");
             return emit({cmdUPGRADE, val_UPGRADE_DATA, uint8_t(n - 1)});
         }

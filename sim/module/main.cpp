@@ -41,7 +41,8 @@ void usage(FILE* f) {
           "  --ready-file PATH   write the module lines to PATH once the bench runs\n"
           "  --usb               run COMMAND on the emulated USB bus even when no module is\n"
           "                      on it, so that it sees an empty bus, not this machine's\n"
-          "  --dump DIR          on exit, write every image the modules received into DIR\n"
+          "  --dump DIR          on exit, write every image the modules received into DIR,\n"
+          "                      and each module's state (see README.md, \"Watching it\")\n"
           "  --netns             run the modules in a private network namespace (10.77.0.2\n"
           "                      on ksv1, discovery on) and COMMAND in another one (10.77.0.1\n"
           "                      on ksv0), joined by a veth pair; needs root and a COMMAND\n"
@@ -281,8 +282,12 @@ int main(int argc, char** argv) {
     }
     if (o.report)
         fputs(bench.report().c_str(), stderr);
-    if (!o.dumpDir.empty() && !bench.writeImages(o.dumpDir, err))
+    if (!o.dumpDir.empty() &&
+        (!bench.writeImages(o.dumpDir, err) || !bench.writeState(o.dumpDir, err))) {
         fprintf(stderr, "keystrand-sim: --dump: %s\n", err.c_str());
+        if (status == 0)
+            status = 1;
+    }
 #ifdef KS_MODSIM_USB
     if (serve)
         serve->stop();

@@ -42,3 +42,10 @@ if(TARGET UpdaterLib)
         LABELS server hostile)
     target_include_directories(fuzz_replay_server_test PRIVATE ${PROJECT_SOURCE_DIR}/fuzz)
 endif()
+if(TARGET UpdaterLib)
+    ks_add_gtest(fuzz_replay_recovery_test
+        SOURCES ${CMAKE_CURRENT_LIST_DIR}/UpdaterLib/source/FuzzReplay_recovery_test.cpp
+        LIBS ks::UpdaterLib
+        LABELS recovery hostile)
+    target_include_directories(fuzz_replay_recovery_test PRIVATE ${PROJECT_SOURCE_DIR}/fuzz)
+endif()

@@ -26,6 +26,13 @@ bool ParseServerBuild(const std::string& text, uint32_t& value) {
     return true;
 }
 
+bool BuildOfFileName(const std::string& name, uint32_t& value) {
+    size_t digits = 0;
+    while (digits < name.size() && name[digits] >= '0' && name[digits] <= '9')
+        ++digits;
+    return ParseBuildNumber(name.substr(0, digits), value);
+}
+
 std::string BuildFileName(uint32_t build) {
     return std::to_string(build) + ".bird";
 }

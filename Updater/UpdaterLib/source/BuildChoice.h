@@ -19,6 +19,12 @@ bool ParseServerBuild(const std::string& text, uint32_t& value);
 // The store's file name of a build: "1234.bird".
 std::string BuildFileName(uint32_t build);
 
+// The build a file name recorded in a module's attributes stands for: its
+// leading decimal digits ("1234.bird" is 1234). False for a name that does
+// not begin with digits (a path given with -f) or whose digits do not fit
+// 32 bits.
+bool BuildOfFileName(const std::string& name, uint32_t& value);
+
 // Asks the update server for the module's latest build. False when the query
 // failed. buildText receives the server's text (without a carriage return
 // that ends its line); a text that is not a valid

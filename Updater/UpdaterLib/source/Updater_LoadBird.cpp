@@ -23,9 +23,16 @@ BirdFile Updater::load_bird(const char* action, std::string firmwareFile, uint32
         return BirdFile(firmwareFile.c_str());
     }
     UpdaterStore store(storeDirectory.c_str());
-    UpdaterStoreItem item = store.AddDevice(serialNumber);
     display.message(UpdaterDisplayInterface::LEVEL_INFO, "%s firmware with build: %u", action,
                     build);
+    // Only a download may add the module to the store: without one, a module
+    // the store does not know has no file to read, and the store stays as it was.
+    UpdaterStoreItem item;
+    if (!store.FindDevice(serialNumber, &item)) {
+        if (!downloadIfMissing)
+            throw std::runtime_error("Error reading birdfile");
+        item = store.AddDevice(serialNumber);
+    }
     try {
         return _read_stored_build(item, build);
     } catch (const std::runtime_error&) {

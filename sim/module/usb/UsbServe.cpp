@@ -62,8 +62,13 @@ bool UsbServe::plug(Slot& s, uint32_t serial, std::string& error) {
             return; // bytes for a device that left the bus
         if (!slot->attached)
             slot->attached = bench_.externalAttach(slot->name);
-        if (slot->attached)
-            bench_.externalWrite(slot->name, p, n);
+        if (!slot->attached)
+            return;
+        bench_.externalWrite(slot->name, p, n);
+        uint8_t answer[800]; // what the module answered at once goes out at once
+        size_t got = bench_.externalRead(slot->name, answer, sizeof answer);
+        if (got)
+            dev->sendToHost(answer, got);
     });
     return true;
 }

@@ -240,6 +240,40 @@ TEST(CommandLineValues, RejectedValuesGiveOneMessageEachAndParsingGoesOn) {
     EXPECT_TRUE(Parse({"-d", "x", "-D"}).params.commands.IsSet(CMD_DISCOVER));
 }
 
+// -a: the address of the module behind the router, decimal or 0x hex, even,
+// 2 to 254; anything else is refused with the value shown.
+TEST(CommandLineValues, ModuleAddressIsAnEvenNumberFromTwoTo254) {
+    struct Case {
+        std::vector<std::string> words;
+        uint8_t address; // 0: refused
+    } cases[] = {
+        {{"-a", "6"}, 6},     {{"-a", "0x06"}, 6}, {{"-a=254"}, 254},  {{"-a", "0XFE"}, 254},
+        {{"-a", "2"}, 2},     {{"-a", "002"}, 2},  {{"-a", "0"}, 0},   {{"-a", "7"}, 0},
+        {{"-a", "255"}, 0},   {{"-a", "256"}, 0},  {{"-a", "258"}, 0}, {{"-a", "4294967298"}, 0},
+        {{"-a", "0x"}, 0},    {{"-a", "six"}, 0},  {{"-a="}, 0},       {{"-a=-2"}, 0},
+        {{"-a", "0x1FE"}, 0}, {{"-a", " 6"}, 0},
+    };
+    for (const Case& c : cases) {
+        Parsed p = Parse(c.words);
+        const std::string value =
+            c.words.size() > 1 ? c.words[1] : c.words[0].substr(c.words[0].find('=') + 1);
+        EXPECT_EQ(p.params.moduleAddress, c.address) << value;
+        if (c.address != 0) {
+            EXPECT_EQ(p.result, 0) << value;
+            EXPECT_TRUE(p.calls.empty()) << value;
+        } else {
+            EXPECT_EQ(p.result, 1) << value;
+            EXPECT_EQ(p.calls,
+                      std::vector<Call>({Error("Invalid module address obtained from "
+                                               "argument [" +
+                                               value + "]: must be an even number from 2 to 254")}))
+                << value;
+        }
+    }
+    EXPECT_EQ(Parse({"-a"}).result, 0) << "a missing value drops the option silently";
+    EXPECT_EQ(Parse({"-a", "-U"}).params.moduleAddress, 0);
+}
+
 TEST(CommandLineValues, TransportIsChosenByItsLeadingLetters) {
     struct Case {
         const char* value;

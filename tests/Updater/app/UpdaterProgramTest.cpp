@@ -109,6 +109,12 @@ TEST(UpdaterUsage, RejectedOptionsPrintTheirMessagesThenTheShortUsage) {
          out,
          "Invalid router serial number obtained from argument [ZZ]\n" + head,
          1},
+        {{"-U", "-d", "40F5849A", "-r", "D272031D", "-a", "7"},
+         out,
+         "Invalid module address obtained from argument [7]: must be an even number from 2 to "
+         "254\n" +
+             head,
+         1},
         {{"-t", "FOO", "-D"},
          out,
          "Invalid transport type:[FOO]\nMust be one of the following: USB, TCPIP, RECOVER\n" + head,
@@ -169,7 +175,6 @@ TEST(UpdaterCommands, MissingPrerequisitesStopTheRunWithStatusOne) {
 // Operations that this build does not provide say so once and fail.
 TEST(UpdaterCommands, UnavailableOperationsFailWithOneLine) {
     Case cases[] = {
-        {{"-U", "-d", "40F5849A"}, BANNER, "Update is not available in this build\n", 1},
         // No LPC bootloader on a port that is no terminal; i.MX chips are
         // not served yet.
         {{"-U", "-t", "RECOVER", "-s", "/dev/null"},
@@ -204,7 +209,7 @@ TEST(UpdaterCommands, DownloadCommandsAskTheServerGiven) {
          1},
         {{"-G", "-U", "-d", "40F5849A", "-u", noServer},
          BANNER + latest,
-         failed + "Update is not available in this build\n",
+         failed + "Could not find valid build for this device.\n",
          1},
         {{"-N", "-s", "/dev/null", "-G", "-d", "40F5849A", "-u", noServer},
          BANNER + latest,

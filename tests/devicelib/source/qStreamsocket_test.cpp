@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -53,6 +54,11 @@ class LoopbackPeer {
     void resetConnection() {
         linger lg{1, 0};
         setsockopt(cfd_, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+        close(cfd_);
+        cfd_ = -1;
+    }
+    // Closes the connection in order (FIN), as a peer that ends it does.
+    void closeConnection() {
         close(cfd_);
         cfd_ = -1;
     }
@@ -151,6 +157,40 @@ TEST(StreamSocket, ReadAfterThePeerResetReconnectsByItself) {
     acceptor.join();
     EXPECT_EQ(peer.accepted(), 2);
     EXPECT_EQ(got, "Z");
+    qStream_Destroy(&s);
+}
+
+TEST(StreamSocket, PeerThatClosesInOrderIsReportedGoneAndTheStreamCanComeBack) {
+    LoopbackPeer peer;
+    qStream* s = nullptr;
+    ASSERT_EQ(qStream_CreateSocket(loopback(), peer.port(), &s), qErrNone);
+    ASSERT_TRUE(peer.accept());
+    peer.send("AB");
+    peer.closeConnection();
+    EXPECT_EQ(pollBytes(s, 2), "AB") << "the bytes sent before the close are delivered";
+    uint8_t b;
+    qErr e = qErrNotReady;
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(2000);
+    while (e == qErrNotReady && std::chrono::steady_clock::now() < end)
+        e = qStream_Read(s, &b, 1);
+    EXPECT_EQ(e, qErrConnection) << "a closed peer is not a quiet one";
+    EXPECT_EQ(qStream_Read(s, &b, 1), qErrConnection) << "and stays reported";
+
+    // The stream is not given up: a write lands on the closed connection and
+    // draws the peer's reset; the write after that connects again.
+    std::atomic<bool> accepted{false};
+    std::thread acceptor([&] { accepted = peer.accept(3000); });
+    const uint8_t ping = 0x42;
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(3000);
+    while (!accepted && std::chrono::steady_clock::now() < until) {
+        qStream_Write(s, &ping, 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    acceptor.join();
+    ASSERT_TRUE(accepted);
+    EXPECT_EQ(peer.receive(1).substr(0, 1), "B") << "the write went out on the new connection";
+    peer.send("Z");
+    EXPECT_EQ(pollBytes(s, 1), "Z") << "and reads come from it";
     qStream_Destroy(&s);
 }
 

@@ -1,6 +1,8 @@
 // The bench file parser: what it accepts and the errors it gives.
 #include <gtest/gtest.h>
 
+#include <climits>
+
 #include "modsim/BenchConfig.h"
 
 using modsim::BenchConfig;
@@ -53,6 +55,20 @@ TEST(BenchConfig, ParsesModulesTransportsAndFaults) {
     EXPECT_EQ(d.faults.optionErrorOption, 20);
     EXPECT_EQ(d.faults.optionErrorCode, 12);
     EXPECT_EQ(d.faults.buildReplyLength, 5);
+}
+
+TEST(BenchConfig, DataWrongAlwaysAndClosedPort) {
+    BenchConfig cfg;
+    std::string err;
+    ASSERT_TRUE(modsim::parseBench("module a data-wrong=always closed-port tcp=0\n"
+                                   "module b data-wrong=4 closed-port=no\n",
+                                   cfg, err))
+        << err;
+    EXPECT_EQ(cfg.modules[0].faults.dataWrongCount, UINT_MAX);
+    EXPECT_TRUE(cfg.modules[0].faults.closedPort);
+    EXPECT_EQ(cfg.modules[1].faults.dataWrongCount, 4u);
+    EXPECT_FALSE(cfg.modules[1].faults.closedPort);
+    EXPECT_FALSE(modsim::parseBench("module c data-wrong=often\n", cfg, err));
 }
 
 TEST(BenchConfig, BadInputIsRefusedWithItsLineAndLeavesTheBenchAsItWas) {

@@ -280,3 +280,50 @@ TEST(SimProgram, RunsACommandAsItsChildAndExitsWithItsStatus) {
     unlink(ready.c_str());
     rmdir(dir);
 }
+
+TEST(BenchTcp, ClosedPortRefusesConnectionsOutright) {
+    modsim::BenchConfig cfg;
+    std::string err;
+    ASSERT_TRUE(
+        modsim::parseBench("module a serial=0000000A address=4 tcp=0 closed-port\n", cfg, err))
+        << err;
+    modsim::Bench bench;
+    ASSERT_TRUE(bench.start(cfg, err)) << err;
+    ASSERT_NE(bench.tcpPort("a"), 0) << "the port stays the module's";
+    EXPECT_EQ(connectTcp(bench.tcpPort("a")), -1);
+    EXPECT_EQ(bench.state("a").connections, 0u);
+}
+
+// --dump: what a program-run bench leaves for a test to read back, its
+// images (writeImages) and its states (writeState).
+TEST(BenchState, WritesEachModulesStateBesideItsImages) {
+    modsim::Bench bench;
+    std::string err;
+    ASSERT_TRUE(bench.start(twoModules(), err)) << err;
+    int fd = connectTcp(bench.tcpPort("a"));
+    ASSERT_GE(fd, 0);
+    ask(fd, pkt(4, hx("03 94 20 01")), 5); // routeToMe(1)
+    ask(fd, pkt(4, hx("5F 00")), 8);
+    ask(fd, pkt(4, hx("5F 03 05 00 00 40 00")), 7);
+    ask(fd, pkt(4, hx("5F 01 0A 0B 0C")), 5);
+    close(fd);
+    char dir[] = "/tmp/modsim-state.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    ASSERT_TRUE(bench.writeImages(dir, err)) << err;
+    ASSERT_TRUE(bench.writeState(dir, err)) << err;
+    auto read = [&](const char* name) {
+        std::ifstream f(std::string(dir) + "/" + name, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    };
+    std::string state = read("a.state.txt");
+    EXPECT_NE(state.find("serial=0000000A\nmode=firmware\npresent=yes\n"), std::string::npos)
+        << state;
+    EXPECT_NE(state.find("link-starts=0\n"), std::string::npos) << state;
+    EXPECT_NE(state.find("option 20 sets=1 value=1\n"), std::string::npos) << state;
+    EXPECT_NE(read("images.txt").find("a.loader.0.bin flags=5 address=00004000 bytes=3\n"),
+              std::string::npos);
+    EXPECT_EQ(read("a.loader.0.bin"), "\x0A\x0B\x0C");
+    EXPECT_NE(read("c.state.txt").find("serial=0000000C\n"), std::string::npos)
+        << "every module of the bench, children too";
+    ASSERT_EQ(system((std::string("rm -rf ") + dir).c_str()), 0);
+}

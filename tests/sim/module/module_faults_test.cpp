@@ -1,6 +1,7 @@
 // Every fault switch of the simulated module, each shown to do what it says.
 #include <gtest/gtest.h>
 
+#include "modsim/BenchConfig.h"
 #include "modsim_harness.h"
 
 using namespace modsim_test;
@@ -95,6 +96,19 @@ TEST(ModuleFaults, DataAnsweredWithAWrongCountNTimes) {
     EXPECT_EQ(hex(h.st().loaderImages.at(0).data), "0A 0B 0C"); // the refused copies are not kept
     EXPECT_EQ(hex(h.req(hx("5F 04"))), "04 07 5F 07 00 00 00 00 21");
     EXPECT_EQ(h.st().faultsFired["data-wrong"], 2u);
+}
+
+TEST(ModuleFaults, DataAnsweredWithAWrongCountEveryTimeWhenAlways) {
+    modsim::BenchConfig cfg;
+    std::string err;
+    ASSERT_TRUE(modsim::parseBench("module m address=4 data-wrong=always\n", cfg, err)) << err;
+    Harness h(cfg.modules.at(0));
+    h.req(hx("5F 00"));
+    h.req(hx("5F 03 00 00 00 00 00"));
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(hex(h.req(hx("5F 01 0A 0B"))), "04 03 5F 01 01");
+    EXPECT_EQ(h.st().faultsFired["data-wrong"], 20u);
+    EXPECT_TRUE(h.st().loaderImages.at(0).data.empty());
 }
 
 TEST(ModuleFaults, StatusFaultsOfTheUpgradeSteps) {

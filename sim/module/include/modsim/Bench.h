@@ -59,11 +59,19 @@ class Bench {
     std::string summary() const;
     // A readable dump of every module's counters, images, slots and options.
     std::string report() const;
+    // Writes every module's state as dir/NAME.state.txt, for programs that
+    // cannot call state(): key=value lines (serial, mode, present, version,
+    // build, restarts, requests, connections, link-starts, forwarded), one
+    // "fault NAME=COUNT" line per fault fired and one "option N sets=COUNT
+    // value=V" line per option the host set. False and `error` when a file
+    // cannot be written. (writeImages writes the images.)
+    bool writeState(const std::string& dir, std::string& error) const;
 
     // External transport (emulated USB). The transport attaches when a host
     // opens the module, writes the host's bytes and reads the module's bytes.
     bool externalAttach(const std::string& name);
     void externalDetach(const std::string& name);
+    // The module's immediate answer is ready for externalRead when this returns.
     void externalWrite(const std::string& name, const uint8_t* p, size_t n);
     size_t externalRead(const std::string& name, uint8_t* p, size_t cap);
     // What the external transport must show: present or not, with which serial,

@@ -41,6 +41,7 @@ struct Faults {
     long vanishAtFirmwareByte = -1; // vanish after this many firmware bytes
     unsigned slowMs = 0;            // delay every answer by this much
     unsigned refuseConnections = 0; // refuse the first N connections
+    bool closedPort = false;        // TCP: nothing listens on the port (read when it opens)
     bool noReturnAfterLoad = false; // stays away after LOAD
     uint32_t seed = 1;              // for the rate faults
     // System options (command 3) whose gets and sets get no answer at all.

@@ -125,6 +125,17 @@ TEST_F(TcpLink, ResetThatCannotReconnectReportsItAndLeavesStatusSix) {
     EXPECT_EQ(qLink_Destroy(&id_), qErrNone);
 }
 
+TEST_F(TcpLink, ModuleThatClosesItsConnectionIsSeenGone) {
+    ASSERT_EQ(qLink_GetStatus(id_), qLinkStatusRunning);
+    ASSERT_TRUE(conn_.send({0x04, 0x01, 0x42}));
+    conn_.close(); // in order, as a module's TCP stack does when it restarts
+    EXPECT_EQ(received(id_, 1000), Bytes({0x04, 0x01, 0x42})) << "what it sent before arrives";
+    double until = nowMs() + 1000;
+    while (qLink_GetStatus(id_) == qLinkStatusRunning && nowMs() < until)
+        usleep(1000);
+    EXPECT_EQ(qLink_GetStatus(id_), qLinkStatusIOError) << "the link no longer runs";
+}
+
 TEST(TcpLinkCreate, FailsWhenNothingListens) {
     Listener l;
     ASSERT_TRUE(l.valid());

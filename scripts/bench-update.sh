@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# Benchmark of the update command: `Updater -U -f` writes a BIRD file with a
+# 256 KiB firmware image into a simulated module, over TCP/IP in a private
+# network namespace pair (root only) and over the emulated USB bus. For each
+# it prints the whole update's time, the firmware transfer's time (from the
+# simulator's trace: first firmware DATA to REBOOT), the packets the transfer
+# sent (DATA, and all of them with PREPARE, SUM and WRITE), the protocol's
+# floor for them (one packet in flight and the link's 1 ms pause after each,
+# that pause measured on this machine in the same run) and the ratio
+# floor / transfer time. Figures only: nothing here passes or fails on speed.
+#
+# Usage: scripts/bench-update.sh [KiB of firmware image, default 256] [portion, default 256]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+kib=${1:-256}
+portion=${2:-256}
+
+cmake --preset ci >/dev/null
+cmake --build --preset ci --target Updater keystrand-sim birdwrite bench_pause >/dev/null
+bin=build/ci
+work=$(mktemp -d "${TMPDIR:-/tmp}/ks-bench-update.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+serial=40F5849A
+head -c "$((kib * 1024))" /dev/urandom > "$work/image.bin"
+cat > "$work/bird.txt" <<DESC
+loader flags=1 address=0x10000000 fill:0xA5:512
+firmware flags=2 address=0x0 file:image.bin
+descriptor build=1000 version=9.9.9 serial=$serial model=Tessera
+DESC
+"$bin/sim/bird/birdwrite" -o "$work/fw.bird" "$work/bird.txt"
+
+# The pause as it lasts now; measured around each run, the shortest counts
+# (a floor is the best case, and the machine's load changes during a run).
+pause_us=$("$bin/tests/bench_pause" 2000)
+measure_pause() {
+    local p
+    p=$("$bin/tests/bench_pause" 2000)
+    pause_us=$(awk -v a="$pause_us" -v b="$p" 'BEGIN { print (b < a ? b : a) }')
+}
+
+# One update; the simulator's trace goes to $work/NAME.trace.
+run() {
+    local name=$1 module=$2
+    shift 2
+    scripts/isolated-home.sh "$bin/sim/module/keystrand-sim" --trace "$@" \
+        --module "m serial=$serial model=17 address=4 portion=$portion restart-ms=100 $module" \
+        -- "$bin/Updater/Updater" -U -d "$serial" -f "$work/fw.bird" \
+        > "$work/$name.out" 2> "$work/$name.trace" || {
+        echo "bench-update: the $name update failed:" >&2
+        grep -v '^\[' "$work/$name.trace" >&2 || true
+        cat "$work/$name.out" >&2
+        return 1
+    }
+}
+
+# Trace lines: "[SECONDS.MILLIS] m < ADDR LEN DATA..." for what the host sent.
+report() {
+    local name=$1
+    local total
+    total=$(sed -n 's/^Update time: \([0-9.]*\) sec.*/\1/p' "$work/$name.out")
+    awk -v name="$name" -v total="$total" -v pause="$pause_us" '
+        function t(line) { gsub(/[][]/, "", line); split(line, f, " "); return f[1] + 0 }
+        / m < .. .. 5F 02/ { loaded = 1 }
+        loaded && / m < .. .. 5F 0[1345]/ {
+            if (!start) start = t($0)
+            packets++
+            if ($0 ~ / 5F 01/) data++
+        }
+        loaded && / m < .. .. 5F 06/ { stop = t($0) }
+        END {
+            transfer = stop - start
+            floorAll = packets * pause / 1e6
+            floorData = data * pause / 1e6
+            printf "%-6s %9.3f %11.3f %8d %8d %10.1f %12.3f %12.3f %7.3f\n", name, total,
+                transfer, data, packets, (packets > 0 ? transfer * 1e6 / packets : 0), floorData,
+                floorAll, (transfer > 0 ? floorAll / transfer : 0)
+        }' "$work/$name.trace"
+}
+
+tcp=no
+if [ "$(id -u)" -eq 0 ] && command -v ip >/dev/null; then
+    run tcp "tcp=0" --netns && tcp=yes
+    measure_pause
+fi
+run usb "usb"
+measure_pause
+
+echo "firmware image $kib KiB, portion $portion bytes, link pause measured: $pause_us us"
+printf "%-6s %9s %11s %8s %8s %10s %12s %12s %7s\n" transport "update_s" "transfer_s" "DATA" \
+    "packets" "us/packet" "floor_DATA_s" "floor_all_s" "ratio"
+if [ "$tcp" = yes ]; then
+    report tcp
+else
+    echo "tcp    skipped: needs root and iproute2 for the network namespace pair"
+fi
+report usb
+echo "ratio = floor_all_s / transfer_s (every packet waits for its reply, then the 1 ms pause);"
+echo "the pause varies with the machine's load by a few per cent, and so does the ratio"

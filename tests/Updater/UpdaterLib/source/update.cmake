@@ -1,0 +1,53 @@
+# Tests of the update (-U): the upgrade entity against the module simulator in
+# this process, and the Updater program end to end against keystrand-sim on
+# the emulated USB bus and (root) in a private network namespace pair.
+if(TARGET UpdaterLib AND TARGET modsim)
+    ks_add_gtest(update_entity_test
+        SOURCES ${CMAKE_CURRENT_LIST_DIR}/UpdaterEntity_test.cpp
+                ${PROJECT_SOURCE_DIR}/tests/support/objlayer_peer.cpp
+        LIBS ks::UpdaterLib ks::modsim Threads::Threads
+        LABELS update
+        TIMEOUT 180)
+endif()
+
+# The program end to end on the emulated USB bus: keystrand-sim runs the
+# Updater as its child. The cases that wait for the product's own bounds (15
+# reconnection attempts after LOAD, 30 s after REBOOT) run as a test of their
+# own.
+if(TARGET UpdaterLib AND TARGET modsim_usb AND TARGET updateserver AND TARGET birdwriter)
+    set(update_cli_support
+        ${CMAKE_CURRENT_LIST_DIR}/update_cli_support.cpp
+        ${PROJECT_SOURCE_DIR}/tests/support/updateserver_harness.cpp)
+    ks_add_gtest(update_usb_cli_test
+        SOURCES ${CMAKE_CURRENT_LIST_DIR}/update_usb_cli_test.cpp ${update_cli_support}
+        LIBS ks::birdwriter
+        LABELS update usb
+        TIMEOUT 400
+        ENV GTEST_FILTER=-*Slow*
+            TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/sim/usb/tsan.supp)
+    add_dependencies(update_usb_cli_test Updater keystrand-sim updateserver)
+    add_test(NAME update_usb_cli_slow_test
+        COMMAND ${KS_ISOLATE} $<TARGET_FILE:update_usb_cli_test>)
+    set_tests_properties(update_usb_cli_slow_test PROPERTIES
+        TIMEOUT 300
+        SKIP_RETURN_CODE 77
+        LABELS "update;usb;slow"
+        ENVIRONMENT "KS_SOURCE_DIR=${PROJECT_SOURCE_DIR};KS_BINARY_DIR=${PROJECT_BINARY_DIR};GTEST_FILTER=*Slow*;TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/sim/usb/tsan.supp")
+endif()
+
+# The program end to end over TCP/IP in a private network namespace pair
+# (root; skipped with 77 otherwise).
+if(TARGET UpdaterLib AND TARGET modsim AND TARGET birdwriter)
+    ks_add_gtest(update_netns_cli_test
+        SOURCES ${CMAKE_CURRENT_LIST_DIR}/update_netns_cli_test.cpp
+                ${CMAKE_CURRENT_LIST_DIR}/update_cli_support.cpp
+        LIBS ks::birdwriter
+        ROOT
+        LABELS update
+        TIMEOUT 300)
+    add_dependencies(update_netns_cli_test Updater keystrand-sim)
+endif()
+
+# The real length of the link's 1 ms pause (not a test): scripts/bench-update.sh.
+add_executable(bench_pause ${PROJECT_SOURCE_DIR}/tests/Updater/UpdaterLib/bench/bench_pause.cpp)
+ks_target_defaults(bench_pause)
