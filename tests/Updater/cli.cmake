@@ -33,3 +33,18 @@ if(TARGET UpdaterApp)
     target_compile_definitions(cli_program_test PRIVATE UPDATER_BINARY="$<TARGET_FILE:Updater>")
     add_dependencies(cli_program_test Updater)
 endif()
+
+# --json: -D on the emulated USB bus (the Updater as the simulator's child)
+# and -B against the simulated update server, read back with a JSON parser.
+if(TARGET UpdaterApp AND TARGET keystrand-sim AND TARGET updateserver AND TARGET birdwriter)
+    ks_add_gtest(cli_json_test
+        SOURCES ${CMAKE_CURRENT_LIST_DIR}/app/json_cli_test.cpp
+            ${PROJECT_SOURCE_DIR}/tests/support/updateserver_harness.cpp
+        LIBS UpdaterApp birdwriter nlohmann_json::nlohmann_json
+        LABELS cli json
+        ENV ASAN_OPTIONS=verify_asan_link_order=0
+            TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/sim/usb/tsan.supp)
+    target_include_directories(cli_json_test PRIVATE
+        ${PROJECT_SOURCE_DIR}/tests/Updater/UpdaterLib/source)
+    add_dependencies(cli_json_test Updater keystrand-sim updateserver)
+endif()
