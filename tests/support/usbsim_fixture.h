@@ -22,16 +22,6 @@ inline long msSince(Clock::time_point t) {
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
 }
 
-inline std::string hexdump(const std::vector<uint8_t>& v) {
-    std::string s;
-    char b[4];
-    for (uint8_t x : v) {
-        std::snprintf(b, sizeof b, "%02X ", x);
-        s += b;
-    }
-    return s;
-}
-
 class UsbSimTest : public ::testing::Test {
   protected:
     void SetUp() override {

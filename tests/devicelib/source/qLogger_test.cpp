@@ -6,11 +6,11 @@
 #include <string>
 #include <thread>
 
-#include "devcore_tempdir.h"
 #include "qFile.h"
 #include "qLogger.h"
 #include "qPacketDebug.h"
 #include "qTime.h"
+#include "tempdir.h"
 
 namespace {
 
@@ -43,7 +43,7 @@ void writeRecord(void* file, uint32_t linkId) {
 std::string waitForContent(const std::string& path, const std::string& expected) {
     std::string got;
     for (int i = 0; i < 500; ++i) {
-        got = DevcoreTempDir::read(path);
+        got = kstest::ReadFile(path);
         if (got == expected) {
             break;
         }
@@ -61,7 +61,7 @@ qErr recordPacket(uint8_t type, uint8_t address, std::initializer_list<uint8_t> 
 }
 
 TEST(Logger, ThreadDrainsThePacketLogIntoTheFile) {
-    DevcoreTempDir dir;
+    kstest::TempDir dir;
     std::string path = dir.write("packets.log", "earlier run\n");
     ASSERT_EQ(qPacketDebug_AttachLink(kLink, &dir), qErrNone);
     ASSERT_EQ(qLink_PacketDebug_Enable(kLink), qErrNone);
@@ -86,7 +86,7 @@ TEST(Logger, ThreadDrainsThePacketLogIntoTheFile) {
     // Stopped: new records stay in the log.
     EXPECT_EQ(recordPacket(qPACKETLOG_SENT, 0x06, {0x01}), qErrNone);
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    EXPECT_EQ(DevcoreTempDir::read(path), expected);
+    EXPECT_EQ(kstest::ReadFile(path), expected);
     // Running again picks them up.
     EXPECT_EQ(qLogger_Enable(logger), qErrNone);
     EXPECT_EQ(waitForContent(path, expected + "3 > 0x6 0x1 0x1 \n"),
@@ -103,7 +103,7 @@ void idle(void*, uint32_t) {
 }
 
 TEST(Logger, RefusesWhatItCannotUse) {
-    DevcoreTempDir dir;
+    kstest::TempDir dir;
     EXPECT_EQ(qLogger_Create(1, idle, dir.sub("no/such/dir/log").c_str()), nullptr);
     EXPECT_EQ(qLogger_Create(1, nullptr, dir.sub("log").c_str()), nullptr);
     EXPECT_EQ(qLogger_Create(1, idle, nullptr), nullptr);
@@ -137,7 +137,7 @@ void selfStopping(void*, uint32_t) {
 }
 
 TEST(Logger, CannotStopOrFreeItselfFromItsOwnThread) {
-    DevcoreTempDir dir;
+    kstest::TempDir dir;
     qLogger* logger = qLogger_Create(2, selfStopping, dir.sub("log").c_str());
     ASSERT_NE(logger, nullptr);
     gSelf = logger;

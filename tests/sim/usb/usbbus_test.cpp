@@ -9,10 +9,13 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bytes.h"
+#include "tempdir.h"
 #include "usbsim_fixture.h"
 
 namespace {
@@ -158,7 +161,7 @@ TEST_F(UsbBusTransfers, BulkOutReachesTheFarEndAndBulkInBringsItsBytes) {
     ASSERT_EQ(host.bulk(0x01, out, &done, 500), 0);
     EXPECT_EQ(done, 120);
     std::vector<uint8_t> got = d->takeHostBytes();
-    EXPECT_EQ(got, out) << "got " << hexdump(got);
+    EXPECT_EQ(got, out) << "got " << kstest::HexDump(got);
     ASSERT_EQ(d->outTransfers().size(), 1u);
     EXPECT_EQ(d->outTransfers()[0].requested, 120u);
 
@@ -167,7 +170,7 @@ TEST_F(UsbBusTransfers, BulkOutReachesTheFarEndAndBulkInBringsItsBytes) {
     std::vector<uint8_t> in(800);
     ASSERT_EQ(host.bulk(0x81, in, &done, 500), 0);
     in.resize(static_cast<size_t>(done));
-    EXPECT_EQ(in, reply) << "got " << hexdump(in);
+    EXPECT_EQ(in, reply) << "got " << kstest::HexDump(in);
 }
 
 TEST_F(UsbBusTransfers, BulkInLongerThanTheBufferArrivesInOrderOverSeveralTransfers) {
@@ -372,20 +375,17 @@ TEST_F(UsbBusUnplug, ReplugGetsANewAddressAndIsFoundAgain) {
 TEST_F(UsbBusChild, ChildProgramSeesTheBus) {
     plugModule("CAFEF00D");
     plugModule("0BADC0DE", 0x0022);
-    char path[] = "/tmp/usbsim-child.XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
+    kstest::TempDir dir("usbsim-child");
+    std::string path = dir / "list";
     pid_t pid = bus_->spawn({USBSIM_LIST_TOOL, path});
     ASSERT_GT(pid, 0);
     int status = kssim::UsbBus::waitChild(pid, 10000);
     ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    std::ifstream f(path);
+    std::istringstream f(kstest::ReadFile(path));
     std::vector<std::string> lines;
     for (std::string line; std::getline(f, line);)
         lines.push_back(line);
-    unlink(path);
     std::sort(lines.begin(), lines.end());
     EXPECT_EQ(lines, (std::vector<std::string>{"24ff:0010 CAFEF00D", "24ff:0022 0BADC0DE"}));
 }
