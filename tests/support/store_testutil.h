@@ -5,18 +5,22 @@
 #pragma once
 
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -165,6 +169,48 @@ class FileSizeLimit {
     rlimit saved_{};
     void (*previous_)(int) = SIG_DFL;
     bool ok_ = false;
+};
+
+// A write made to fail midway, one of three ways by name: "read-only" and
+// "full" on a private tmpfs mounted over the directory (root only),
+// "file-size-limit" past RLIMIT_FSIZE (anyone).
+class WriteFailure {
+  public:
+    static bool NeedsRoot(const std::string& mode) { return mode != "file-size-limit"; }
+    // Test names for the modes ("read-only" -> "read_only").
+    static std::string Name(const ::testing::TestParamInfo<const char*>& info) {
+        std::string name = info.param;
+        std::replace(name.begin(), name.end(), '-', '_');
+        return name;
+    }
+
+    // Mounts the tmpfs (of tmpfsBytes) over dir for the tmpfs modes.
+    WriteFailure(const std::string& mode, const std::string& dir, size_t tmpfsBytes) : mode_(mode) {
+        if (NeedsRoot(mode))
+            fs_ = std::make_unique<PrivateTmpfs>(dir, tmpfsBytes);
+    }
+    // Why the failure cannot be prepared ("" when it can).
+    std::string error() const { return fs_ && !fs_->ok() ? fs_->reason() : ""; }
+
+    // Runs write with the failure in force: the tmpfs made read-only or
+    // filled first, or files limited to sizeLimit bytes during the call.
+    bool During(rlim_t sizeLimit, const std::function<void()>& write) {
+        if (!fs_) {
+            FileSizeLimit limit(sizeLimit);
+            if (!limit.ok())
+                return false;
+            write();
+            return true;
+        }
+        if (!(mode_ == "read-only" ? fs_->MakeReadOnly() : fs_->Fill()))
+            return false;
+        write();
+        return true;
+    }
+
+  private:
+    std::string mode_;
+    std::unique_ptr<PrivateTmpfs> fs_;
 };
 
 } // namespace storetest

@@ -13,12 +13,11 @@
 namespace {
 
 // Runs body with a console display in a child whose standard output is a raw
-// pseudo-terminal and returns the bytes it wrote there.
-std::string OnTerminal(const std::function<void(CLI_Display&)>& body) {
+// pseudo-terminal (onTerminal) or a pipe, and standard error a pipe.
+kstest::ProcessResult WithDisplay(const std::function<void(CLI_Display&)>& body, bool onTerminal) {
     kstest::RunOptions options;
     options.timeoutMs = 10000;
-    options.onPty = true;
-    options.rawPty = true;
+    options.onPty = options.rawPty = onTerminal;
     kstest::ProcessResult r = kstest::RunInChild(
         [&] {
             CLI_Display display;
@@ -26,20 +25,16 @@ std::string OnTerminal(const std::function<void(CLI_Display&)>& body) {
         },
         options);
     EXPECT_EQ(r.exitStatus, 0);
-    return r.out;
+    return r;
 }
 
-// The same with standard output and standard error on pipes.
+// The bytes body wrote to the terminal.
+std::string OnTerminal(const std::function<void(CLI_Display&)>& body) {
+    return WithDisplay(body, true).out;
+}
+
 void OnPipes(const std::function<void(CLI_Display&)>& body, std::string* out, std::string* err) {
-    kstest::RunOptions options;
-    options.timeoutMs = 10000;
-    kstest::ProcessResult r = kstest::RunInChild(
-        [&] {
-            CLI_Display display;
-            body(display);
-        },
-        options);
-    EXPECT_EQ(r.exitStatus, 0);
+    kstest::ProcessResult r = WithDisplay(body, false);
     *out = r.out;
     *err = r.err;
 }

@@ -4,10 +4,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <ctime>
 #include <map>
-#include <memory>
 
 #include "store_testutil.h"
 #include "tempdir.h"
@@ -264,24 +262,15 @@ TEST(KeyValueStoreFile, FailedSaveIntoAMissingDirectoryIsLoggedAndKeepsModified)
 // Saves into a tiny private tmpfs that is then made read-only or filled up
 // (needs root to mount), or past a file size limit (anyone); the earlier file
 // must survive byte for byte.
-std::string FailureName(const ::testing::TestParamInfo<const char*>& info) {
-    std::string name = info.param;
-    std::replace(name.begin(), name.end(), '-', '_');
-    return name;
-}
-
 class KeyValueStoreAtomicSave : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(KeyValueStoreAtomicSave, FailedSaveLeavesTheOldFileIntact) {
     kstest::TempDir dir;
     const std::string mode = GetParam();
-    std::unique_ptr<storetest::PrivateTmpfs> fs;
-    if (mode != "file-size-limit") {
-        if (geteuid() != 0)
-            GTEST_SKIP() << "needs root to mount a private tmpfs";
-        fs = std::make_unique<storetest::PrivateTmpfs>(dir.path(), 64 * 1024);
-        ASSERT_TRUE(fs->ok()) << fs->reason();
-    }
+    if (storetest::WriteFailure::NeedsRoot(mode) && geteuid() != 0)
+        GTEST_SKIP() << "needs root to mount a private tmpfs";
+    storetest::WriteFailure failure(mode, dir.path(), 64 * 1024);
+    ASSERT_EQ(failure.error(), "");
     std::string path = dir / ".settings";
     KeyValueStore kv;
     kv.Add("LATEST_DOWNLOAD", "123.bird");
@@ -292,14 +281,7 @@ TEST_P(KeyValueStoreAtomicSave, FailedSaveLeavesTheOldFileIntact) {
     kv.Add("LATEST_DOWNLOAD", "124.bird");
     kv.Add("BIG", std::string(20000, 'v').c_str());
     LogCapture log(DEBUG_Attributes);
-    if (mode == "file-size-limit") {
-        storetest::FileSizeLimit limit(4096);
-        ASSERT_TRUE(limit.ok());
-        kv.Save(nullptr);
-    } else {
-        ASSERT_TRUE(mode == "read-only" ? fs->MakeReadOnly() : fs->Fill());
-        kv.Save(nullptr);
-    }
+    ASSERT_TRUE(failure.During(4096, [&] { kv.Save(nullptr); }));
     EXPECT_EQ(kstest::ReadFile(path), before) << mode;
     EXPECT_TRUE(kv.modified);
     EXPECT_NE(log.Text().find("Attibutes: Error - cannot open attributes file for writting: '" +
@@ -311,6 +293,7 @@ TEST_P(KeyValueStoreAtomicSave, FailedSaveLeavesTheOldFileIntact) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Failures, KeyValueStoreAtomicSave,
-                         ::testing::Values("read-only", "full", "file-size-limit"), FailureName);
+                         ::testing::Values("read-only", "full", "file-size-limit"),
+                         storetest::WriteFailure::Name);
 
 } // namespace

@@ -4,9 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <functional>
-#include <memory>
 #include <stdexcept>
 
 #include "birdsim/birdwriter.h"
@@ -233,37 +231,22 @@ TEST(UpdaterStoreFiles, WriteFileReplacesTheFileAndRefusesNullData) {
 
 // The replacement write fails midway: on a private tmpfs made read-only or
 // filled up (needs root to mount), or past a file size limit (anyone).
-std::string FailureName(const ::testing::TestParamInfo<const char*>& info) {
-    std::string name = info.param;
-    std::replace(name.begin(), name.end(), '-', '_');
-    return name;
-}
-
 class UpdaterStoreAtomicWrite : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(UpdaterStoreAtomicWrite, FailedWriteKeepsTheEarlierFile) {
     kstest::TempDir dir;
     const std::string mode = GetParam();
-    std::unique_ptr<storetest::PrivateTmpfs> fs;
-    if (mode != "file-size-limit") {
-        if (geteuid() != 0)
-            GTEST_SKIP() << "needs root to mount a private tmpfs";
-        fs = std::make_unique<storetest::PrivateTmpfs>(dir.path(), 256 * 1024);
-        ASSERT_TRUE(fs->ok()) << fs->reason();
-    }
+    if (storetest::WriteFailure::NeedsRoot(mode) && geteuid() != 0)
+        GTEST_SKIP() << "needs root to mount a private tmpfs";
+    storetest::WriteFailure failure(mode, dir.path(), 256 * 1024);
+    ASSERT_EQ(failure.error(), "");
     UpdaterStore store(dir.path().c_str());
     UpdaterStoreItem device = store.AddDevice(0x40F5849Au);
     std::vector<unsigned char> good(50000, 0xAA), replacement(300000, 0x55);
     ASSERT_EQ(device.WriteFile("7.bird", good.data(), good.size()), qErrNone);
-    qErr err;
-    if (mode == "file-size-limit") {
-        storetest::FileSizeLimit limit(100000);
-        ASSERT_TRUE(limit.ok());
-        err = device.WriteFile("7.bird", replacement.data(), replacement.size());
-    } else {
-        ASSERT_TRUE(mode == "read-only" ? fs->MakeReadOnly() : fs->Fill());
-        err = device.WriteFile("7.bird", replacement.data(), replacement.size());
-    }
+    qErr err = qErrNone;
+    ASSERT_TRUE(failure.During(
+        100000, [&] { err = device.WriteFile("7.bird", replacement.data(), replacement.size()); }));
     EXPECT_NE(err, qErrNone) << mode;
     EXPECT_EQ(kstest::ReadFile(dir / "40F5849A/7.bird"), std::string(good.begin(), good.end()))
         << mode;
@@ -273,6 +256,7 @@ TEST_P(UpdaterStoreAtomicWrite, FailedWriteKeepsTheEarlierFile) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Failures, UpdaterStoreAtomicWrite,
-                         ::testing::Values("read-only", "full", "file-size-limit"), FailureName);
+                         ::testing::Values("read-only", "full", "file-size-limit"),
+                         storetest::WriteFailure::Name);
 
 } // namespace
