@@ -12,15 +12,10 @@
 #include <vector>
 
 #include "usbsim/usbbus.h"
+#include "wait.h"
 
-// Small helpers shared by the bus tests: elapsed milliseconds, and bytes in
-// hexadecimal for failure messages.
-using Clock = std::chrono::steady_clock;
-
-inline long msSince(Clock::time_point t) {
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
-}
+using kstest::Clock;
+using kstest::MsSince;
 
 class UsbSimTest : public ::testing::Test {
   protected:

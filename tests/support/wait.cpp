@@ -3,6 +3,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -66,6 +67,15 @@ bool SeenAsleepTwice(pid_t tid, int ms, bool futexOnly) {
 
 bool WaitUntilBlocked(pid_t tid, int ms) {
     return SeenAsleepTwice(tid, ms, true);
+}
+
+int ThreadCount() {
+    int n = 0;
+    std::error_code ec;
+    for (auto it = std::filesystem::directory_iterator("/proc/self/task", ec);
+         !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+        ++n;
+    return n;
 }
 
 bool WaitUntilAsleep(pid_t tid, int ms) {

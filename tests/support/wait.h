@@ -32,4 +32,7 @@ bool WaitUntilBlocked(pid_t tid, int ms);
 // The same for a sleep in any system call (poll, read, a futex...).
 bool WaitUntilAsleep(pid_t tid, int ms);
 
+// The number of threads of this process (from /proc/self/task).
+int ThreadCount();
+
 } // namespace kstest

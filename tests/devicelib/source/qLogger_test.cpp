@@ -11,6 +11,7 @@
 #include "qPacketDebug.h"
 #include "qTime.h"
 #include "tempdir.h"
+#include "wait.h"
 
 namespace {
 
@@ -68,8 +69,10 @@ TEST(Logger, ThreadDrainsThePacketLogIntoTheFile) {
 
     qLogger* logger = qLogger_Create(kLink, writeRecord, path.c_str());
     ASSERT_NE(logger, nullptr);
+    const int threads = kstest::ThreadCount();
     EXPECT_EQ(qLogger_Enable(logger), qErrNone);
     EXPECT_EQ(qLogger_Enable(logger), qErrNone); // already running
+    EXPECT_EQ(kstest::ThreadCount(), threads + 1) << "one thread, however often enabled";
     const uint8_t start[] = "START";
     EXPECT_EQ(qLink_PacketDebug_Write(kLink, qPACKETLOG_TEXT, 5, start), qErrNone);
     EXPECT_EQ(recordPacket(qPACKETLOG_SENT, 0x04, {0x30, 0x01}), qErrNone);
@@ -83,9 +86,9 @@ TEST(Logger, ThreadDrainsThePacketLogIntoTheFile) {
     EXPECT_EQ(qLogger_Disable(logger), qErrNone);
     EXPECT_EQ(qLogger_Disable(logger), qErrNone); // not running
 
-    // Stopped: new records stay in the log.
+    // Stopped (its thread gone): new records stay in the log.
+    EXPECT_TRUE(kstest::WaitUntil([&] { return kstest::ThreadCount() == threads; }, 5000));
     EXPECT_EQ(recordPacket(qPACKETLOG_SENT, 0x06, {0x01}), qErrNone);
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
     EXPECT_EQ(kstest::ReadFile(path), expected);
     // Running again picks them up.
     EXPECT_EQ(qLogger_Enable(logger), qErrNone);
@@ -141,17 +144,17 @@ TEST(Logger, CannotStopOrFreeItselfFromItsOwnThread) {
     qLogger* logger = qLogger_Create(2, selfStopping, dir.sub("log").c_str());
     ASSERT_NE(logger, nullptr);
     gSelf = logger;
+    const int threads = kstest::ThreadCount();
     ASSERT_EQ(qLogger_Enable(logger), qErrNone);
-    for (int i = 0; i < 500 && gCalls < 5; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    EXPECT_TRUE(kstest::WaitUntil([] { return gCalls >= 5; }, 10000));
     EXPECT_EQ(gSelfDisable.load(), qErrNone);
     EXPECT_EQ(gSelfDestroy.load(), qErrBusy);
     EXPECT_GE(gCalls.load(), 5); // still running after both attempts
     EXPECT_EQ(qLogger_Destroy(&logger), qErrNone);
     int after = gCalls.load();
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(gCalls.load(), after); // the thread has stopped
+    EXPECT_TRUE(kstest::WaitUntil([&] { return kstest::ThreadCount() == threads; }, 5000))
+        << "the thread has stopped";
+    EXPECT_EQ(gCalls.load(), after);
     gSelf = nullptr;
 }
 

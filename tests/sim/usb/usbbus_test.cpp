@@ -17,6 +17,7 @@
 #include "bytes.h"
 #include "tempdir.h"
 #include "usbsim_fixture.h"
+#include "wait.h"
 
 namespace {
 
@@ -200,7 +201,7 @@ TEST_F(UsbBusTransfers, BulkInWithNothingToSayTimesOutAfterItsTimeOut) {
     int done = -1;
     auto t0 = Clock::now();
     EXPECT_EQ(host.bulk(0x81, in, &done, 100), LIBUSB_ERROR_TIMEOUT);
-    long ms = msSince(t0);
+    long ms = MsSince(t0);
     EXPECT_EQ(done, 0);
     EXPECT_GE(ms, 95);
     EXPECT_LT(ms, 1000);
@@ -343,18 +344,22 @@ TEST_F(UsbBusUnplug, PendingTransferEndsWithNoDeviceAndLaterCallsFail) {
     ASSERT_EQ(libusb_claim_interface(host.h, 0), 0);
     std::atomic<int> result{1};
     std::atomic<long> took{0};
+    std::atomic<pid_t> readerTid{0};
     std::thread reader([&] {
+        readerTid = kstest::ThreadId();
         std::vector<uint8_t> in(800);
         int done = 0;
         auto t0 = Clock::now();
-        result = host.bulk(0x81, in, &done, 3000);
-        took = msSince(t0);
+        result = host.bulk(0x81, in, &done, 60000);
+        took = MsSince(t0);
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // Unplugged while the transfer is pending.
+    EXPECT_TRUE(kstest::WaitUntil([&] { return readerTid.load() != 0; }, 10000));
+    EXPECT_TRUE(kstest::WaitUntilAsleep(readerTid, 10000));
     bus_->unplug(d);
     reader.join();
     EXPECT_EQ(result.load(), LIBUSB_ERROR_NO_DEVICE);
-    EXPECT_LT(took.load(), 2000);
+    EXPECT_LT(took.load(), 30000) << "ends with the unplug, not the 60 s time-out";
     std::vector<uint8_t> out(4);
     int done = 0;
     EXPECT_EQ(host.bulk(0x01, out, &done, 100), LIBUSB_ERROR_NO_DEVICE);

@@ -54,7 +54,7 @@ class Ksusb : public UsbSimTest {
     std::vector<uint8_t> readBytes(size_t n, int timeoutMs = 2000) {
         std::vector<uint8_t> got;
         auto t0 = Clock::now();
-        while (got.size() < n && msSince(t0) < timeoutMs) {
+        while (got.size() < n && MsSince(t0) < timeoutMs) {
             uint8_t b;
             qErr e = ksusb_get_from_device(usb, &b);
             if (e == qErrNone)
@@ -243,7 +243,7 @@ TEST_F(KsusbTransfer, ReadWithNothingPendingIsNotReadyAfterAbout100ms) {
     uint8_t b;
     auto t0 = Clock::now();
     EXPECT_EQ(ksusb_get_from_device(usb, &b), qErrNotReady);
-    const long ms = msSince(t0);
+    const long ms = MsSince(t0);
     EXPECT_GE(ms, 90);
     EXPECT_LT(ms, 10000) << "returns after its short wait (generous: TSan, a loaded machine)";
     EXPECT_EQ(ksusb_state(usb), ksusbStateReady);
@@ -322,7 +322,7 @@ TEST_F(KsusbTransfer, UnplugDuringAReadGivesIOAndFailsTheRecord) {
         auto t0 = Clock::now();
         qErr e = qErrNotReady;
         uint8_t b;
-        while (e == qErrNotReady && msSince(t0) < 20000)
+        while (e == qErrNotReady && MsSince(t0) < 20000)
             e = ksusb_get_from_device(usb, &b);
         result = e;
     });
