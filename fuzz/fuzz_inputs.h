@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -18,8 +19,10 @@ namespace fuzzinputs {
 
 // A per-process scratch file path.
 inline std::string ScratchPath(const char* tag) {
-    // /dev/shm keeps the flushes of every save off the disk.
-    const char* dir = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    // TMPDIR when set; else /dev/shm, which keeps the flushes of every save
+    // off the disk.
+    const char* tmp = std::getenv("TMPDIR");
+    const char* dir = tmp && *tmp ? tmp : ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
     return std::string(dir) + "/ks-fuzz-" + tag + "-" + std::to_string(::getpid());
 }
 
