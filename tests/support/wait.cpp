@@ -69,13 +69,9 @@ bool WaitUntilBlocked(pid_t tid, int ms) {
     return SeenAsleepTwice(tid, ms, true);
 }
 
-int ThreadCount() {
-    int n = 0;
+bool ThreadGone(pid_t tid) {
     std::error_code ec;
-    for (auto it = std::filesystem::directory_iterator("/proc/self/task", ec);
-         !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
-        ++n;
-    return n;
+    return !std::filesystem::exists("/proc/self/task/" + std::to_string(tid), ec) && !ec;
 }
 
 bool WaitUntilAsleep(pid_t tid, int ms) {

@@ -32,7 +32,8 @@ bool WaitUntilBlocked(pid_t tid, int ms);
 // The same for a sleep in any system call (poll, read, a futex...).
 bool WaitUntilAsleep(pid_t tid, int ms);
 
-// The number of threads of this process (from /proc/self/task).
-int ThreadCount();
+// True when the thread tid of this process has ended (it is gone from
+// /proc/self/task).
+bool ThreadGone(pid_t tid);
 
 } // namespace kstest
