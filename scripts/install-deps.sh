@@ -20,6 +20,8 @@ packages=(
     umockdev
     libumockdev-dev
     iproute2
+    usbutils
+    udev
     util-linux
     procps
     curl

@@ -21,10 +21,14 @@ bool _run_fingerprint(UpdaterDisplayInterface& display, Updater& updater, Parame
         display.message(ERROR, "Must specify the serial port used for connecting");
         return false;
     }
-    // Fingerprinting is not part of this build yet.
-    (void)updater;
-    display.message(ERROR, "Fingerprint is not available in this build");
-    *status = 1;
+    Fingerprint fingerprint;
+    if (updater.Get_Fingerprint(fingerprint, params.serialPort, ANY_MODULE_SERIAL,
+                                params.firmwareFile, params.baudRate, true)) {
+        _display_fingerprint(display, fingerprint);
+    } else {
+        display.message(ERROR, "Got no response from chip");
+        *status = 1;
+    }
     return true;
 }
 

@@ -37,6 +37,8 @@ void closeFd(int& fd) {
     fd = -1;
 }
 
+} // namespace
+
 // A pseudo-terminal whose slave side stays open (and raw) while the bench runs,
 // so that a host may open and close it as often as it likes.
 bool openPty(int& master, int& slave, std::string& path, bool nodeMode, std::string& error) {
@@ -63,8 +65,6 @@ bool openPty(int& master, int& slave, std::string& path, bool nodeMode, std::str
     tcsetattr(slave, TCSANOW, &t);
     return true;
 }
-
-} // namespace
 
 Bench::Bench() = default;
 
@@ -144,6 +144,10 @@ bool Bench::start(const BenchConfig& cfg, std::string& error) {
                 }
             }
         }
+        if (!mc.imxRom.empty() && ok)
+            ok = openRom(*e, error);
+        if (mc.lpcRom)
+            lpcStart(*e, monotonicUs());
         e->epoch = m->linkEpoch();
         eps_.push_back(std::move(e));
     }
@@ -168,12 +172,17 @@ bool Bench::start(const BenchConfig& cfg, std::string& error) {
 
 void Bench::closeAll() {
     for (auto& e : eps_) {
+        lpcSaveFlash(*e);
         closeFd(e->listenFd);
         closeFd(e->connFd);
         closeFd(e->ptyMaster);
         closeFd(e->ptySlave);
         closeFd(e->nodeMaster);
         closeFd(e->nodeSlave);
+        if (e->romPort) {
+            closeFd(e->romPort->master);
+            closeFd(e->romPort->slave);
+        }
         if (!e->nodePath.empty())
             unlink(e->nodePath.c_str());
     }
@@ -233,7 +242,7 @@ void Bench::serviceEndpoint(Endpoint& e, uint64_t now) {
         if (fd < 0)
             continue;
         ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0)
+        if (n <= 0 || (!which && lpcReceive(e, buf, size_t(n), now)))
             continue;
         auto kind = which ? Endpoint::Node : Endpoint::Pty;
         if (e.active != kind) {
@@ -298,10 +307,15 @@ void Bench::loop() {
         fds.clear();
         {
             std::lock_guard<std::mutex> lock(mu_);
-            for (auto& e : eps_)
+            uint64_t now = monotonicUs();
+            for (auto& e : eps_) {
                 for (int fd : {e->listenFd, e->connFd, e->ptyMaster, e->nodeMaster})
                     if (fd >= 0)
                         fds.push_back({fd, POLLIN, 0});
+                if (e->romPort && e->romPort->master >= 0 &&
+                    now >= e->romPort->inFreeUs + e->romPort->byteUs)
+                    fds.push_back({e->romPort->master, POLLIN, 0});
+            }
             if (discoveryFd_ >= 0)
                 fds.push_back({discoveryFd_, POLLIN, 0});
             fds.push_back({wake_[0], POLLIN, 0});
@@ -309,15 +323,20 @@ void Bench::loop() {
         poll(fds.data(), fds.size(), 2);
         std::lock_guard<std::mutex> lock(mu_);
         uint64_t now = monotonicUs();
-        for (auto& e : eps_)
+        for (auto& e : eps_) {
             serviceEndpoint(*e, now);
+            if (e->romPort)
+                serviceRom(*e, now);
+        }
         if (discoveryFd_ >= 0)
             answerDiscovery();
         for (auto& m : modules_)
             if (m->config().router.empty())
                 m->poll(now);
-        for (auto& e : eps_)
+        for (auto& e : eps_) {
+            lpcPump(*e, now);
             flushOutput(*e, now);
+        }
     }
 }
 
@@ -391,6 +410,17 @@ void Bench::setTrace(TraceFn fn) {
     std::lock_guard<std::mutex> lock(mu_);
     for (auto& m : modules_)
         m->setTrace(fn);
+    for (auto& e : eps_) {
+        std::string name = e->mod->name();
+        if (e->romPort)
+            e->romPort->rom.setTrace(
+                fn ? imxsim::RomTraceFn([fn, name](const std::string& l) { fn(name + " " + l); })
+                   : imxsim::RomTraceFn());
+        if (e->lpc)
+            e->lpc->setTrace(
+                fn ? TraceFn([fn, name](const std::string& line) { fn(name + " lpc " + line); })
+                   : TraceFn());
+    }
 }
 
 std::string Bench::summary() const {
@@ -410,8 +440,12 @@ std::string Bench::summary() const {
             s << " node=" << e->nodePath;
         if (c.usb)
             s << " usb=yes";
+        if (e->romPort)
+            s << (e->romPort->path.empty() ? " rom=usb" : " rom-pty=" + e->romPort->path);
         if (!c.router.empty())
             s << " router=" << c.router;
+        if (e->lpc)
+            s << " lpc-rom";
         s << "\n";
     }
     return s.str();

@@ -55,6 +55,87 @@ bool flag(const std::string& key, const std::string& v, bool hadValue) {
     throw BadInput(key + ": expected yes or no, got '" + v + "'");
 }
 
+// Keys of a dead i.MX module (its ROM); false for any other key.
+bool imxKey(ModuleConfig& m, const std::string& key, const std::string& v, bool hadValue) {
+    imxsim::RomConfig& r = m.rom;
+    if (key == "imx") {
+        if (v != "usb" && v != "pty")
+            throw BadInput("imx: expected usb or pty");
+        m.imxRom = v;
+        m.usb = true; // the loader and the new firmware appear on USB
+    } else if (key == "rom-baud") {
+        m.romBaud = unsigned(number(key, v, 4000000));
+        if (m.romBaud < 300)
+            throw BadInput("rom-baud: at least 300");
+    } else if (key == "rom-fingerprint") {
+        size_t comma = v.find(',');
+        if (comma == std::string::npos)
+            throw BadInput("rom-fingerprint: expected LOW,HIGH in hexadecimal");
+        r.fingerprintLow = uint32_t(number(key, v.substr(0, comma), 0xFFFFFFFFul, 16));
+        r.fingerprintHigh = uint32_t(number(key, v.substr(comma + 1), 0xFFFFFFFFul, 16));
+    } else if (key == "rom-hab") {
+        if (v != "open" && v != "closed")
+            throw BadInput("rom-hab: expected open or closed");
+        r.hab = v == "open" ? imxsim::kHabOpen : imxsim::kHabClosed;
+    } else if (key == "rom-silent") {
+        r.faults.silent = flag(key, v, hadValue);
+    } else if (key == "rom-error-at") {
+        r.faults.errorAtByte = long(number(key, v, LONG_MAX));
+    } else if (key == "rom-no-completion") {
+        r.faults.noCompletion = flag(key, v, hadValue);
+    } else if (key == "no-loader") {
+        r.faults.noLoader = flag(key, v, hadValue);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// The keys of a dead module with an LPC chip in its ROM (sim/lpcrom).
+void setLpcKey(ModuleConfig& m, const std::string& key, const std::string& v, bool hadValue) {
+    lpcrom::ChipConfig& c = m.lpc;
+    lpcrom::Faults& f = c.faults;
+    if (key == "lpc-rom")
+        m.lpcRom = flag(key, v, hadValue);
+    else if (key == "lpc-part")
+        c.partId = uint32_t(number(key, v, 0xFFFFFFFFul, 16));
+    else if (key == "lpc-boot") {
+        size_t dot = v.find('.');
+        if (dot == std::string::npos)
+            throw BadInput("lpc-boot: expected MAJOR.MINOR");
+        c.bootMajor = uint8_t(number(key, v.substr(0, dot), 255, 10));
+        c.bootMinor = uint8_t(number(key, v.substr(dot + 1), 255, 10));
+    } else if (key == "lpc-timing") {
+        if (v != "datasheet" && v != "none")
+            throw BadInput("lpc-timing: expected datasheet or none");
+        c.datasheetTiming = v == "datasheet";
+    } else if (key == "lpc-rate")
+        c.fixedRate = uint32_t(number(key, v, 230400, 10));
+    else if (key == "lpc-flash-out") {
+        if (v.empty())
+            throw BadInput("lpc-flash-out: expected a file path");
+        m.lpcFlashOut = v;
+    } else if (key == "lpc-mute")
+        f.mute = flag(key, v, hadValue);
+    else if (key == "lpc-corrupt-line")
+        f.corruptLine = long(number(key, v, LONG_MAX, 10));
+    else if (key == "lpc-corrupt-from")
+        f.corruptFrom = long(number(key, v, LONG_MAX, 10));
+    else if (key == "lpc-error") {
+        if (v.size() < 3 || v[1] != ':' || v[0] < 'A' || v[0] > 'Z')
+            throw BadInput("lpc-error: expected LETTER:CODE, e.g. E:11");
+        f.errorCommand = v[0];
+        f.errorCode = uint8_t(number(key, v.substr(2), 255, 10));
+    } else if (key == "lpc-slow-ms")
+        f.slowMs = unsigned(number(key, v, 60000, 10));
+    else if (key == "lpc-vanish-at")
+        f.vanishAfterBytes = long(number(key, v, LONG_MAX, 10));
+    else if (key == "lpc-bad-copy")
+        f.badCopy = long(number(key, v, LONG_MAX, 10));
+    else
+        throw BadInput("unknown key '" + key + "'");
+}
+
 void setKey(ModuleConfig& m, const std::string& key, const std::string& v, bool hadValue) {
     Faults& f = m.faults;
     if (key == "serial")
@@ -159,7 +240,9 @@ void setKey(ModuleConfig& m, const std::string& key, const std::string& v, bool 
         f.noReturnAfterLoad = flag(key, v, hadValue);
     else if (key == "seed")
         f.seed = uint32_t(number(key, v, 0xFFFFFFFFul));
-    else
+    else if (key.compare(0, 4, "lpc-") == 0)
+        setLpcKey(m, key, v, hadValue);
+    else if (!imxKey(m, key, v, hadValue))
         throw BadInput("unknown key '" + key + "'");
 }
 
@@ -206,6 +289,8 @@ bool validateBench(const BenchConfig& cfg, std::string& error) {
             return error = "module " + m.name + ": name used twice", false;
         if (m.address == 0 || (m.address & 1))
             return error = "module " + m.name + ": address must be even and non-zero", false;
+        if (m.lpcRom && (!m.pty || !m.router.empty()))
+            return error = "module " + m.name + ": lpc-rom needs a pty of its own", false;
     }
     for (const auto& m : cfg.modules) {
         if (m.router.empty())
@@ -221,7 +306,7 @@ bool validateBench(const BenchConfig& cfg, std::string& error) {
             return error = "module " + m.name + ": router '" + m.router +
                            "' sits behind a router itself",
                    false;
-        if (!m.tcp.empty() || m.pty || !m.node.empty() || m.usb)
+        if (!m.tcp.empty() || m.pty || !m.node.empty() || m.usb || !m.imxRom.empty())
             return error = "module " + m.name +
                            ": a module behind a router has no transport of its own",
                    false;

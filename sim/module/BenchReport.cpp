@@ -34,6 +34,23 @@ void blocks(std::ostream& s, const char* what, const std::vector<Block>& v) {
     }
 }
 
+void romLines(std::ostream& s, const imxsim::RomState& r) {
+    char buf[160];
+    snprintf(buf, sizeof buf,
+             "  rom boots=%u commands=%u bad=%u dropped-partials=%u jumped=%s address=%08X\n",
+             r.boots, r.commands, r.badCommands, r.droppedPartials, r.jumped ? "yes" : "no",
+             r.jumpAddress);
+    s << buf;
+    for (auto& f : r.faultsFired)
+        s << "  rom fault " << f.first << "=" << f.second << "\n";
+    for (size_t i = 0; i < r.images.size(); ++i) {
+        snprintf(buf, sizeof buf, "  rom image %zu: address=%08X bytes=%zu of %u%s\n", i,
+                 r.images[i].address, r.images[i].data.size(), r.images[i].announced,
+                 r.images[i].complete ? "" : " (incomplete)");
+        s << buf;
+    }
+}
+
 } // namespace
 
 std::string Bench::report() const {
@@ -42,14 +59,20 @@ std::string Bench::report() const {
     char buf[128];
     for (auto& e : eps_) {
         ModuleState st = e->mod->state();
+        const char* mode = st.mode == Mode::Loader ? "loader"
+                           : st.mode == Mode::Rom  ? "rom"
+                                                   : "firmware";
         snprintf(buf, sizeof buf, "%s: serial=%08X version=%u.%u.%u build=%u mode=%s %s\n",
                  e->mod->name().c_str(), st.serial, st.version >> 28, (st.version >> 24) & 15,
-                 st.version & 0xFFFFFF, st.build, st.mode == Mode::Loader ? "loader" : "firmware",
-                 st.present ? "present" : "away");
+                 st.version & 0xFFFFFF, st.build, mode, st.present ? "present" : "away");
         s << buf;
         counters(s, st);
+        if (e->romPort)
+            romLines(s, e->romPort->rom.state());
         blocks(s, "loader", st.loaderImages);
         blocks(s, "firmware", st.firmwareImages);
+        blocks(s, "running", st.runningFirmware);
+        s << lpcReport(*e);
         if (!st.optionSets.empty()) {
             s << "  options set:";
             for (auto& o : st.optionSets)

@@ -62,6 +62,23 @@ Module::Module(const ModuleConfig& cfg) : cfg_(cfg), rng_(cfg.faults.seed) {
     saved_ = o;
     savedHbMs_ = cfg_.heartbeatMs;
     dataWrongLeft_ = cfg_.faults.dataWrongCount;
+    if (!cfg_.imxRom.empty())
+        enterRom(0);
+}
+
+void Module::leaveRom(uint64_t nowUs, bool runs) {
+    now_ = nowUs;
+    if (st_.mode != Mode::Rom)
+        return;
+    st_.mode = Mode::Loader;
+    nextMode_ = Mode::Loader;
+    if (!runs) {
+        fire("no-loader");
+        return;
+    }
+    gone_ = false;
+    dropPending_ = false;
+    backAtUs_ = now_ + uint64_t(cfg_.restartMs) * 1000;
 }
 
 void Module::setFaults(const Faults& f) {
@@ -368,6 +385,8 @@ void Module::scheduleAway(uint32_t ms, Mode nextMode, bool dropLink) {
 }
 
 void Module::comeBack() {
+    if (!cfg_.imxRom.empty() && nextMode_ == Mode::Firmware && st_.runningFirmware.empty())
+        return enterRom(now_); // a restart without new firmware ends in the ROM again
     bool keptLink = !awayScheduled_ && st_.linkStarted;
     away_ = false;
     st_.present = true;

@@ -39,6 +39,7 @@ void usage(FILE* f) {
           "  --trace             log every packet in and out on standard error\n"
           "  --report            print every module's state on exit (and on SIGUSR1)\n"
           "  --ready-file PATH   write the module lines to PATH once the bench runs\n"
+          "  --dump DIR          on exit, write every image the modules received into DIR\n"
           "  --netns             run the modules in a private network namespace (10.77.0.2\n"
           "                      on ksv1, discovery on) and COMMAND in another one (10.77.0.1\n"
           "                      on ksv0), joined by a veth pair; needs root and a COMMAND\n"
@@ -51,7 +52,7 @@ void usage(FILE* f) {
 struct Options {
     modsim::BenchConfig bench;
     bool trace = false, report = false, netns = false;
-    std::string readyFile;
+    std::string readyFile, dumpDir;
     std::vector<char*> command;
 };
 
@@ -99,6 +100,9 @@ bool parseArgs(int argc, char** argv, Options& o) {
                 return false;
         } else if (a == "--ready-file") {
             if (!value(o.readyFile))
+                return false;
+        } else if (a == "--dump") {
+            if (!value(o.dumpDir))
                 return false;
         } else {
             fprintf(stderr, "keystrand-sim: unknown option '%s'\n", a.c_str());
@@ -273,6 +277,8 @@ int main(int argc, char** argv) {
     }
     if (o.report)
         fputs(bench.report().c_str(), stderr);
+    if (!o.dumpDir.empty() && !bench.writeImages(o.dumpDir, err))
+        fprintf(stderr, "keystrand-sim: --dump: %s\n", err.c_str());
 #ifdef KS_MODSIM_USB
     if (serve)
         serve->stop();

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "usbdevice_impl.h"
+#include "usbsim/hidbus.h"
 
 extern char** environ;
 
@@ -48,7 +49,9 @@ namespace {
 
 std::atomic<bool> g_busAlive{false};
 
-std::string hex(const std::vector<uint8_t>& v) {
+} // namespace
+
+std::string recordHex(const std::vector<uint8_t>& v) {
     std::string s;
     char b[3];
     for (uint8_t x : v) {
@@ -58,15 +61,16 @@ std::string hex(const std::vector<uint8_t>& v) {
     return s;
 }
 
-// Whether a string can stand in a one-line record of the test bed.
-bool printable(const std::string& s) {
+std::string sysfsAttr(const std::string& name, const std::string& value) {
+    return "A: " + name + "=" + value + "\\n\n";
+}
+
+bool recordSafe(const std::string& s) {
     for (char c : s)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F || c == '\\')
             return false;
     return true;
 }
-
-} // namespace
 
 // ---- UsbDevice -----------------------------------------------------------
 
@@ -193,13 +197,6 @@ bool UsbDevice::unplugged() const {
 
 // ---- UsbBus --------------------------------------------------------------
 
-struct UsbBus::Impl {
-    UMockdevTestbed* testbed = nullptr;
-    std::vector<std::unique_ptr<UsbDevice>> devices;
-    int nextAddress = 2; // 1 is the root hub's
-    std::mutex mu;       // guards devices and nextAddress
-};
-
 bool UsbBus::available(std::string* why) {
     // The preload library must be mapped into this process already (by
     // LD_PRELOAD); loading it now would come too late to redirect anything.
@@ -232,6 +229,7 @@ UsbBus::~UsbBus() {
     // The test bed goes first: its worker thread stops and no handler runs
     // any more; then the devices (and the handlers' state) can be freed.
     g_object_unref(impl_->testbed);
+    impl_->hids.clear();
     impl_->devices.clear();
     g_busAlive = false;
 }
@@ -294,19 +292,23 @@ UsbDevice* UsbBus::plug(const UsbDeviceConfig& config) {
     rec += fmt("E: BUSNUM=%03u\n", impl->bus);
     rec += fmt("E: DEVNUM=%03u\n", impl->address);
     rec += fmt("E: PRODUCT=%x/%x/%x\n", config.vendorId, config.productId, config.bcdDevice);
-    rec += fmt("A: busnum=%u\nA: devnum=%u\n", impl->bus, impl->address);
-    rec += fmt("A: devpath=%u\n", port);
-    rec += "A: bConfigurationValue=1\nA: bNumConfigurations=1\nA: speed=12\n";
-    rec += fmt("A: idVendor=%04x\nA: idProduct=%04x\n", config.vendorId, config.productId);
-    if (!config.serial.empty() && printable(config.serial))
-        rec += "A: serial=" + config.serial + "\n";
-    if (!config.product.empty() && printable(config.product))
-        rec += "A: product=" + config.product + "\n";
-    if (!config.manufacturer.empty() && printable(config.manufacturer))
-        rec += "A: manufacturer=" + config.manufacturer + "\n";
+    rec += sysfsAttr("busnum", std::to_string(impl->bus));
+    rec += sysfsAttr("devnum", std::to_string(impl->address));
+    rec += sysfsAttr("devpath", std::to_string(port));
+    rec += sysfsAttr("bConfigurationValue", "1") + sysfsAttr("bNumConfigurations", "1");
+    rec += sysfsAttr("speed", "12");
+    rec += sysfsAttr("idVendor", fmt("%04x", config.vendorId));
+    rec += sysfsAttr("idProduct", fmt("%04x", config.productId));
+    rec += sysfsAttr("bcdDevice", fmt("%04x", config.bcdDevice));
+    if (!config.serial.empty() && recordSafe(config.serial))
+        rec += sysfsAttr("serial", config.serial);
+    if (!config.product.empty() && recordSafe(config.product))
+        rec += sysfsAttr("product", config.product);
+    if (!config.manufacturer.empty() && recordSafe(config.manufacturer))
+        rec += sysfsAttr("manufacturer", config.manufacturer);
     std::vector<uint8_t> all = impl->deviceDesc;
     all.insert(all.end(), impl->configDesc.begin(), impl->configDesc.end());
-    rec += "H: descriptors=" + hex(all) + "\n";
+    rec += "H: descriptors=" + recordHex(all) + "\n";
 
     if (!umockdev_testbed_add_from_string(impl_->testbed, rec.c_str(), &error)) {
         std::string msg = error ? error->message : "unknown error";

@@ -5,12 +5,13 @@
 #include "usbdevice_impl.h"
 
 namespace kssim {
-namespace {
 
-void put16(std::vector<uint8_t>& v, uint16_t x) {
+void putLE16(std::vector<uint8_t>& v, uint16_t x) {
     v.push_back(static_cast<uint8_t>(x & 0xFF));
     v.push_back(static_cast<uint8_t>(x >> 8));
 }
+
+namespace {
 
 // Number of distinct interface numbers (alternate settings count once).
 uint8_t interfaceCount(const UsbDeviceConfig& cfg) {
@@ -29,16 +30,16 @@ uint8_t interfaceCount(const UsbDeviceConfig& cfg) {
 
 std::vector<uint8_t> buildDeviceDescriptor(const UsbDeviceConfig& cfg) {
     std::vector<uint8_t> d;
-    d.push_back(18);  // bLength
-    d.push_back(1);   // DEVICE
-    put16(d, 0x0200); // bcdUSB
-    d.push_back(0);   // class in the interfaces
+    d.push_back(18);    // bLength
+    d.push_back(1);     // DEVICE
+    putLE16(d, 0x0200); // bcdUSB
+    d.push_back(0);     // class in the interfaces
     d.push_back(0);
     d.push_back(0);
     d.push_back(64); // bMaxPacketSize0
-    put16(d, cfg.vendorId);
-    put16(d, cfg.productId);
-    put16(d, cfg.bcdDevice);
+    putLE16(d, cfg.vendorId);
+    putLE16(d, cfg.productId);
+    putLE16(d, cfg.bcdDevice);
     d.push_back(cfg.manufacturer.empty() ? 0 : 1);
     d.push_back(cfg.product.empty() ? 0 : 2);
     d.push_back(cfg.serial.empty() ? 0 : 3);
@@ -50,7 +51,7 @@ std::vector<uint8_t> buildConfigDescriptor(const UsbDeviceConfig& cfg) {
     std::vector<uint8_t> d;
     d.push_back(9);
     d.push_back(2); // CONFIGURATION
-    put16(d, 0);    // wTotalLength, patched below
+    putLE16(d, 0);  // wTotalLength, patched below
     d.push_back(interfaceCount(cfg));
     d.push_back(1);    // bConfigurationValue
     d.push_back(0);    // iConfiguration
@@ -66,12 +67,13 @@ std::vector<uint8_t> buildConfigDescriptor(const UsbDeviceConfig& cfg) {
         d.push_back(i.subClass);
         d.push_back(i.protocol);
         d.push_back(0);
+        d.insert(d.end(), i.extra.begin(), i.extra.end());
         for (const auto& e : i.endpoints) {
             d.push_back(7);
             d.push_back(5); // ENDPOINT
             d.push_back(e.address);
             d.push_back(e.attributes);
-            put16(d, e.maxPacket);
+            putLE16(d, e.maxPacket);
             d.push_back((e.attributes & 3) == 3 ? 1 : 0); // bInterval
         }
     }
@@ -100,7 +102,7 @@ std::vector<uint8_t> buildStringDescriptor(const UsbDeviceConfig& cfg, uint8_t i
     d.push_back(static_cast<uint8_t>(2 + 2 * n));
     d.push_back(3); // STRING
     for (size_t k = 0; k < n; ++k)
-        put16(d, static_cast<uint8_t>((*s)[k]));
+        putLE16(d, static_cast<uint8_t>((*s)[k]));
     return d;
 }
 

@@ -376,6 +376,12 @@ void UsbDevice::Impl::control(SimClient& sc, SimUrb* u) {
         else if (kind == 3)
             reply = buildStringDescriptor(cfg, static_cast<uint8_t>(value & 0xFF));
         ok = !reply.empty();
+    } else if (type == 0x81 && request == 6 && (value >> 8) == 0x22) { // HID report descriptor
+        const uint16_t number = static_cast<uint16_t>(b[4] | (b[5] << 8));
+        for (const auto& i : cfg.interfaces)
+            if (i.number == number && !i.reportDescriptor.empty())
+                reply = i.reportDescriptor;
+        ok = !reply.empty();
     } else if (type == 0x80 && request == 8) { // GET_CONFIGURATION
         reply = {1};
     } else if (type == 0x80 && request == 0) { // GET_STATUS

@@ -107,4 +107,24 @@ struct UsbDevice::Impl {
     static void freeUrb(SimUrb* u);
 };
 
+struct UsbBus::Impl {
+    UMockdevTestbed* testbed = nullptr;
+    std::vector<std::unique_ptr<UsbDevice>> devices;
+    std::vector<std::unique_ptr<HidDevice>> hids;
+    int nextAddress = 2; // 1 is the root hub's
+    int nextHidSeq = 1;  // the kernel's running number of hid devices
+    std::mutex mu;       // guards everything above but the test bed
+};
+
+// One sysfs attribute line of a test bed record, with the newline the
+// kernel ends every attribute with (readers such as lsusb drop the last
+// character of the value).
+std::string sysfsAttr(const std::string& name, const std::string& value);
+// Bytes as a test bed record's hexadecimal value ("H:" lines).
+std::string recordHex(const std::vector<uint8_t>& v);
+// Appends a 16-bit value, little-endian as USB descriptors hold it.
+void putLE16(std::vector<uint8_t>& v, uint16_t x);
+// The value as a test bed record may hold it ('\' and control bytes escaped).
+bool recordSafe(const std::string& s);
+
 } // namespace kssim

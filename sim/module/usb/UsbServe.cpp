@@ -8,6 +8,7 @@
 
 #include "modsim/Bench.h"
 #include "modsim/modsim_protocol.h"
+#include "usbsim/hidbus.h"
 #include "usbsim/usbbus.h"
 
 namespace modsim {
@@ -19,6 +20,9 @@ struct UsbServe::Slot {
     uint32_t epoch = 0;              // the module's link epoch when plugged
     bool attached = false;           // a host has the module's link
     unsigned plugs = 0;
+    bool hasRom = false;             // a dead i.MX module with its ROM on HID
+    kssim::HidDevice* rom = nullptr; // the ROM's device while it is on the bus
+    unsigned romPlugs = 0;
 };
 
 UsbServe::UsbServe(Bench& bench, kssim::UsbBus& bus) : bench_(bench), bus_(bus) {}
@@ -61,6 +65,61 @@ bool UsbServe::plug(Slot& s, uint32_t serial, std::string& error) {
     return true;
 }
 
+// The i.MX ROM's HID device: NXP's ids, reports 1 and 2 out, 3 and 4 in.
+bool UsbServe::plugRom(Slot& s, std::string& error) {
+    kssim::HidDeviceConfig c;
+    c.vendorId = imxsim::kRomVendor;
+    c.productId = imxsim::kRomProduct;
+    c.manufacturer = "NXP";
+    c.product = "SE Blank (simulated)";
+    c.reportDescriptor =
+        kssim::buildReportDescriptor({{imxsim::kReportCommand, imxsim::kCommandSize, false},
+                                      {imxsim::kReportData, imxsim::kDataReportSize, false},
+                                      {imxsim::kReportHab, 4, true},
+                                      {imxsim::kReportStatus, imxsim::kStatusReportSize, true}});
+    kssim::HidDevice* dev = nullptr;
+    try {
+        dev = bus_.plugHid(c);
+    } catch (const std::exception& e) {
+        error = "module " + s.name + ": cannot plug its ROM into the emulated USB bus: " + e.what();
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        s.rom = dev;
+        s.romPlugs++;
+    }
+    const std::string name = s.name;
+    dev->setOutputHandler([this, name, dev](const uint8_t* p, size_t n) {
+        bench_.romReport(name, p, n);
+        std::vector<uint8_t> report;
+        while (bench_.romTakeReport(name, report))
+            dev->sendReport(report);
+    });
+    return true;
+}
+
+void UsbServe::serviceRom(Slot& s) {
+    bool active = bench_.romActive(s.name);
+    kssim::HidDevice* gone = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (s.rom && !active) {
+            gone = s.rom; // handed over to the loader: the ROM leaves the bus
+            s.rom = nullptr;
+        }
+    }
+    if (gone) {
+        gone->setOutputHandler({});
+        bus_.unplug(gone);
+    }
+    if (active && !s.rom) {
+        std::string err;
+        if (!plugRom(s, err))
+            fprintf(stderr, "keystrand-sim: %s\n", err.c_str());
+    }
+}
+
 bool UsbServe::start(std::string& error) {
     stop();
     for (const std::string& name : bench_.names()) {
@@ -70,10 +129,13 @@ bool UsbServe::start(std::string& error) {
         auto s = std::make_unique<Slot>();
         s->name = name;
         s->model = c.model;
+        s->hasRom = c.imxRom == "usb";
         bool present;
         uint32_t serial;
         bench_.externalStatus(name, present, serial, s->epoch);
         if (present && !plug(*s, serial, error))
+            return false;
+        if (s->hasRom && bench_.romActive(name) && !plugRom(*s, error))
             return false;
         slots_.push_back(std::move(s));
     }
@@ -88,16 +150,24 @@ void UsbServe::stop() {
         thread_.join();
     }
     std::vector<kssim::UsbDevice*> gone;
+    std::vector<kssim::HidDevice*> roms;
     {
         std::lock_guard<std::mutex> lock(mu_);
         for (auto& s : slots_) {
             if (s->dev)
                 gone.push_back(s->dev);
             s->dev = nullptr;
+            if (s->rom)
+                roms.push_back(s->rom);
+            s->rom = nullptr;
         }
     }
     for (kssim::UsbDevice* d : gone) {
         d->setHostWriteHandler({});
+        bus_.unplug(d);
+    }
+    for (kssim::HidDevice* d : roms) {
+        d->setOutputHandler({});
         bus_.unplug(d);
     }
     std::lock_guard<std::mutex> lock(mu_);
@@ -142,8 +212,11 @@ void UsbServe::serviceSlot(Slot& s) {
 
 void UsbServe::loop() {
     while (!stopping_) {
-        for (auto& s : slots_)
+        for (auto& s : slots_) {
             serviceSlot(*s);
+            if (s->hasRom)
+                serviceRom(*s);
+        }
         usleep(1000);
     }
 }
@@ -153,6 +226,14 @@ kssim::UsbDevice* UsbServe::device(const std::string& name) const {
     for (auto& s : slots_)
         if (s->name == name)
             return s->dev;
+    throw std::out_of_range("no USB module named '" + name + "'");
+}
+
+kssim::HidDevice* UsbServe::romDevice(const std::string& name) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (auto& s : slots_)
+        if (s->name == name)
+            return s->rom;
     throw std::out_of_range("no USB module named '" + name + "'");
 }
 

@@ -16,6 +16,8 @@
 namespace {
 
 const std::string BANNER = "Updater (Version: 1.1 Apr 26 2023)\n";
+const std::string NO_LPC = "No LPC bootloader answered on /dev/null, and i.MX recovery is not "
+                           "available in this build\n";
 const std::string LIBRARY = "[Keystrand Release: 2.9.29]\n";
 
 std::string Golden(const char* name) {
@@ -184,15 +186,17 @@ TEST(UpdaterCommands, UnavailableOperationsFailWithOneLine) {
          "Discover is not available in this build\n",
          1},
         {{"-U", "-d", "40F5849A"}, BANNER, "Update is not available in this build\n", 1},
+        // No LPC bootloader on a port that is no terminal; i.MX chips are
+        // not served yet.
         {{"-U", "-t", "RECOVER", "-s", "/dev/null"},
          BANNER,
-         "Recover is not available in this build\n",
+         NO_LPC + "Could not get Device Identifier\n",
          1},
-        {{"-U", "-t", "RECOVER"}, BANNER, "Recover is not available in this build\n", 1},
-        {{"-N", "-s", "/dev/null"}, BANNER, "Fingerprint is not available in this build\n", 1},
+        {{"-U", "-t", "RECOVER"}, BANNER, "Must specify the serial port used for connecting\n", 1},
+        {{"-N", "-s", "/dev/null"}, BANNER, NO_LPC + "Got no response from chip\n", 1},
         {{"-N", "-s", "/dev/null", "-D"},
          BANNER + "Searching for Keystrand devices\n",
-         "Fingerprint is not available in this build\nDiscover is not available in this build\n",
+         NO_LPC + "Got no response from chip\nDiscover is not available in this build\n",
          1},
     };
     for (const Case& c : cases)
@@ -224,7 +228,7 @@ TEST(UpdaterCommands, DownloadCommandsAskTheServerGiven) {
          1},
         {{"-N", "-s", "/dev/null", "-G", "-d", "40F5849A", "-u", noServer},
          BANNER + latest,
-         "Fingerprint is not available in this build\n" + failed,
+         NO_LPC + "Got no response from chip\n" + failed,
          1},
     };
     for (const Case& c : cases)

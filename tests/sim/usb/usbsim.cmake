@@ -28,3 +28,13 @@ if(TARGET ksusb-simrun)
     set_tests_properties(usbsim_run_lists_modules PROPERTIES
         TIMEOUT 60 LABELS "usb;umockdev")
 endif()
+
+# HID devices on the bus, and the bus as hidapi, lsusb and udevadm see it.
+if(TARGET ksusb_sim)
+    ks_add_gtest(hidbus_test UMOCKDEV
+        SOURCES ${CMAKE_CURRENT_LIST_DIR}/hidbus_test.cpp
+                ${PROJECT_SOURCE_DIR}/tests/support/usbsim_main.cpp
+        LIBS ks::usbsim PkgConfig::HIDAPI
+        LABELS usb
+        TIMEOUT 120)
+endif()

@@ -47,6 +47,10 @@ class Bench {
 
     // Changes a module's fault switches during a run.
     void setFaults(const std::string& name, const Faults& faults);
+    // A dead module's LPC chip (key lpc-rom): its state, flash included, and
+    // its fault switches. Throws std::out_of_range for a module without one.
+    lpcrom::ChipState lpcState(const std::string& name) const;
+    void setLpcFaults(const std::string& name, const lpcrom::Faults& faults);
 
     // Trace: every packet in and out, one line each (null switches it off).
     // The function runs under the bench's mutex: it must not call the bench.
@@ -67,8 +71,25 @@ class Bench {
     void externalStatus(const std::string& name, bool& present, uint32_t& serial,
                         uint32_t& epoch) const;
 
+    // Dead i.MX modules (imx=usb|pty): their ROM. These throw
+    // std::out_of_range for a module without one.
+    // In the ROM and not yet handed over to a loader.
+    bool romActive(const std::string& name) const;
+    // USB HID: a report the host wrote, and the ROM's answers one at a time.
+    void romReport(const std::string& name, const uint8_t* report, size_t n);
+    bool romTakeReport(const std::string& name, std::vector<uint8_t>& report);
+    imxsim::RomState romState(const std::string& name) const;
+    void setRomFaults(const std::string& name, const imxsim::RomFaults& faults);
+    std::string romPtyPath(const std::string& name) const; // "" for a HID ROM
+
+    // Writes every image the modules received into dir, one file each, and
+    // an index (images.txt); false and `error` when a file cannot be written.
+    bool writeImages(const std::string& dir, std::string& error) const;
+
   private:
     struct Endpoint;
+    bool openRom(Endpoint& e, std::string& error);
+    void serviceRom(Endpoint& e, uint64_t now);
     Endpoint& ep(const std::string& name) const;
     void loop();
     void serviceEndpoint(Endpoint& e, uint64_t now);
@@ -76,6 +97,15 @@ class Bench {
     bool openListener(Endpoint& e, std::string& error);
     void closeAll();
     void answerDiscovery();
+    // A dead module's LPC ROM (BenchLpc.cpp), all under mu_. lpcReceive
+    // feeds the host's bytes to the chip and is false once the chip runs its
+    // flash (the module's firmware then takes them); lpcPump runs the chip,
+    // writes its answers to the pty and boots the module once it started.
+    static void lpcStart(Endpoint& e, uint64_t now);
+    static bool lpcReceive(Endpoint& e, const uint8_t* p, size_t n, uint64_t now);
+    static void lpcPump(Endpoint& e, uint64_t now);
+    static void lpcSaveFlash(const Endpoint& e); // to the module's lpc-flash-out file
+    static std::string lpcReport(const Endpoint& e);
 
     mutable std::mutex mu_;
     std::vector<std::unique_ptr<Module>> modules_;

@@ -15,6 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "imxsim/ImxRom.h"
+#include "lpcrom/IspChip.h"
+
 namespace modsim {
 
 struct Packet {
@@ -68,6 +71,18 @@ struct ModuleConfig {
     bool usb = false;
     std::string router; // name of the router this module sits behind
     Faults faults;
+    // A dead i.MX module: the chip boots into its ROM, served on "usb" (HID)
+    // or "pty" (a serial line at romBaud); empty: a module with firmware.
+    // The loader started through the ROM and the new firmware run on USB.
+    std::string imxRom;
+    unsigned romBaud = 115200;
+    imxsim::RomConfig rom;
+    // A dead module whose LPC chip sits in its ROM's ISP mode on the pty
+    // until an image is written and started (sim/lpcrom); the chip's device
+    // serial number is `uid`.
+    bool lpcRom = false;
+    lpcrom::ChipConfig lpc;
+    std::string lpcFlashOut; // the flash is written there when the bench stops
 };
 
 struct Block {
@@ -79,7 +94,9 @@ struct Block {
     }
 };
 
-enum class Mode { Firmware, Loader };
+// Rom: the firmware is dead and the chip sits in its ROM (i.MX modules); the
+// module's own link is absent until the ROM starts a loader.
+enum class Mode { Firmware, Loader, Rom };
 
 // Everything a test may read back about a module.
 struct ModuleState {
@@ -94,6 +111,7 @@ struct ModuleState {
     unsigned heartbeatsMissed = 0;
     unsigned requests = 0, framingErrors = 0, restarts = 0, connections = 0;
     unsigned ignoredPackets = 0, forwarded = 0, samplesSent = 0;
+    unsigned romEntries = 0; // how often the chip came up in its ROM
     std::map<std::string, unsigned> faultsFired;
     std::vector<Block> loaderImages;        // as received since the last INIT
     std::vector<Block> firmwareImages;      // as written since the last INIT
@@ -137,7 +155,19 @@ class Module {
     uint32_t linkEpoch() const { return epoch_; }
     uint32_t presentedSerial() const { return st_.serial; }
 
+    // The ROM jumped to the loader it was given: the loader comes up after
+    // restartMs (Loader mode, on the module's transports); with `runs` false
+    // it never does.
+    void leaveRom(uint64_t nowUs, bool runs);
+
     ModuleState state() const { return st_; }
+    // The firmware does not run (its chip sits in its ROM): no link, not
+    // present on any transport, until the ROM starts a loader (leaveRom, an
+    // i.MX chip) or an image written into the flash (bootImage, an LPC chip).
+    void enterRom(uint64_t nowUs);
+    // The chip starts the image at flash address 0: the module comes back
+    // running it, reporting the build and version of a descriptor inside.
+    void bootImage(const std::vector<uint8_t>& image, uint64_t nowUs);
     // Switches faults on or off while the module runs (counts start afresh).
     void setFaults(const Faults& f);
     void setTrace(TraceFn fn) { trace_ = std::move(fn); }

@@ -8,7 +8,9 @@
 // Threads: one service thread moves the module's answers to the device and
 // follows the module's presence; the host's bytes arrive on umockdev's worker
 // thread through the device's host-write handler. `mu_` guards the slots; it
-// is never held while a device is plugged or unplugged.
+// is never held while a device is plugged or unplugged. A dead i.MX module
+// (imx=usb) shows its ROM as a HID device (1FC9:0130) while it sits in the
+// ROM; the host's reports reach the bench on umockdev's worker thread.
 #pragma once
 
 #include <atomic>
@@ -21,6 +23,7 @@
 namespace kssim {
 class UsbBus;
 class UsbDevice;
+class HidDevice;
 } // namespace kssim
 
 namespace modsim {
@@ -43,12 +46,16 @@ class UsbServe {
     kssim::UsbDevice* device(const std::string& name) const;
     // How often the module's device was plugged in so far.
     unsigned plugCount(const std::string& name) const;
+    // A dead i.MX module's ROM (imx=usb) while it is on the bus, else null.
+    kssim::HidDevice* romDevice(const std::string& name) const;
 
   private:
     struct Slot;
     void loop();
     bool plug(Slot& s, uint32_t serial, std::string& error);
     void serviceSlot(Slot& s);
+    bool plugRom(Slot& s, std::string& error);
+    void serviceRom(Slot& s);
 
     Bench& bench_;
     kssim::UsbBus& bus_;

@@ -48,6 +48,11 @@ struct UsbInterfaceDesc {
     uint8_t subClass = 0x88;
     uint8_t protocol = 0x10;
     std::vector<UsbEndpointDesc> endpoints{{0x81, 0x02, 64}, {0x01, 0x02, 64}};
+    // Class-specific descriptors between the interface and its endpoints
+    // (a HID interface's HID descriptor).
+    std::vector<uint8_t> extra;
+    // HID interfaces: answered to GET_DESCRIPTOR(REPORT) on the interface.
+    std::vector<uint8_t> reportDescriptor;
 };
 
 // What a device looks like on the bus. The defaults describe a module with
@@ -70,6 +75,8 @@ struct UsbOutTransfer {
 };
 
 class UsbBus;
+class HidDevice;
+struct HidDeviceConfig;
 
 // A device on the bus. Owned by its UsbBus; the pointer stays valid until
 // the bus is destroyed, also after unplug().
@@ -150,6 +157,13 @@ class UsbBus {
     // with an "add" uevent. Throws std::runtime_error if umockdev refuses.
     UsbDevice* plug(const UsbDeviceConfig& config);
 
+    // Adds a USB HID device: a USB device with one HID interface (interrupt
+    // IN 0x81 and OUT 0x01) and, below it, the hid device and its hidraw
+    // node "/dev/hidrawN", as the kernel's usbhid driver shows them. Throws
+    // std::runtime_error if umockdev refuses. See hidbus.h.
+    HidDevice* plugHid(const HidDeviceConfig& config);
+    void unplug(HidDevice* device);
+
     // Takes a device off the bus like pulling its cable: pending transfers
     // end with -ESHUTDOWN, every later request on open handles fails with
     // ENODEV, a "remove" uevent is sent and the device leaves the test bed.
@@ -168,8 +182,9 @@ class UsbBus {
     // raw wait status.
     static int waitChild(pid_t pid, int timeoutMs);
 
-  private:
     struct Impl;
+
+  private:
     std::unique_ptr<Impl> impl_;
 };
 

@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# Benchmark of recovery through the LPC ROM bootloader: `Updater -U -t RECOVER`
+# writes a 64 KiB image (scrambled for the chip, as the server serves them)
+# into a dead module of keystrand-sim, whose simulated LPC ROM paces every
+# byte at 115200 baud (10 bits a character) and takes the data sheet's erase
+# and programming times. The Updater runs in a private home
+# (scripts/isolated-home.sh); the flash is compared with the image.
+#
+# Prints the time, the bytes on the wire (commands, uuencoded lines,
+# checksums, answers and echoes, as the simulated chip counted them), the
+# floor for them: each byte at 115200 baud (echoes travel at the same time as
+# the bytes they echo, so they add nothing) plus the chip's own erase and
+# programming time, and the ratio floor / time. Figures only: nothing here
+# passes or fails on speed.
+#
+# Usage: scripts/bench-recover.sh [KiB of image, default 64]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+kib=${1:-64}
+rate=115200
+
+bash scripts/build.sh release >/dev/null
+bin=build/release
+for f in "$bin/Updater/Updater" "$bin/sim/module/keystrand-sim" "$bin/sim/bird/birdwrite"; do
+    [ -x "$f" ] || { echo "bench-recover: missing $f" >&2; exit 1; }
+done
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/ks-bench-recover.XXXXXX")
+sim_pid=
+cleanup() {
+    if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+uid="1234ABCD 2 3 DEADBEEF"
+head -c "$((kib * 1024))" /dev/urandom > "$work/image.bin"
+cat > "$work/bird.txt" <<DESC
+firmware address=0x0 file:image.bin
+firmware address=0x0 hex:00000000
+descriptor build=1 version=1.0.0 serial=40F5849A model=KS-100
+scramble 0x1234ABCD 2 3 0xDEADBEEF
+DESC
+"$bin/sim/bird/birdwrite" -o "$work/image.bird" "$work/bird.txt"
+
+"$bin/sim/module/keystrand-sim" --report --ready-file "$work/ready" \
+    --module "d serial=40F5849A uid=${uid// /,} pty lpc-rom lpc-flash-out=$work/flash.bin" \
+    > "$work/sim.out" 2> "$work/sim.err" &
+sim_pid=$!
+for _ in $(seq 1 100); do
+    grep -q '^ready' "$work/ready" 2>/dev/null && break
+    sleep 0.05
+done
+pty=$(sed -n 's/.* pty=\([^ ]*\).*/\1/p' "$work/ready")
+[ -n "$pty" ] || { echo "bench-recover: the simulator did not start" >&2; cat "$work/sim.err" >&2; exit 1; }
+
+start=$(date +%s.%N)
+scripts/isolated-home.sh "$bin/Updater/Updater" -U -t RECOVER -s "$pty" -o "$rate" -f "$work/image.bird" \
+    > "$work/updater.out" 2> "$work/updater.err" || {
+    echo "bench-recover: the recovery failed" >&2; cat "$work/updater.out" "$work/updater.err" >&2; exit 1; }
+end=$(date +%s.%N)
+kill -TERM "$sim_pid"
+wait "$sim_pid" 2>/dev/null || true
+sim_pid=
+
+cmp -s -n "$((kib * 1024))" "$work/image.bin" "$work/flash.bin" ||
+    { echo "bench-recover: the flash differs from the image" >&2; exit 1; }
+
+field() { sed -n "s/.* $1=\([0-9]*\).*/\1/p" "$work/sim.err" | head -n1; }
+bytes_in=$(field bytes-in)
+bytes_out=$(field bytes-out)
+echo_bytes=$(field echo-bytes)
+busy_us=$(field busy-us)
+update_time=$(sed -n 's/^Update time: \([0-9.]*\) sec$/\1/p' "$work/updater.out")
+awk -v kib="$kib" -v rate="$rate" -v in_="$bytes_in" -v out="$bytes_out" -v echo_="$echo_bytes" \
+    -v busy="$busy_us" -v upd="$update_time" -v wall="$(awk -v a="$start" -v b="$end" 'BEGIN {print b - a}')" 'BEGIN {
+    wire = (in_ + out - echo_) * 10 / rate; chip = busy / 1e6; floor = wire + chip
+    printf "image: %d KiB at %d baud (flash equal to the image)\n", kib, rate
+    printf "bytes on the wire: %d to the chip, %d from it (%d of them echoes)\n", in_, out, echo_
+    printf "%-46s %8.2f s\n", "floor: bytes at the line rate (echoes overlap)", wire
+    printf "%-46s %8.2f s\n", "floor: the chip erasing and programming", chip
+    printf "%-46s %8.2f s\n", "floor", floor
+    printf "%-46s %8.2f s\n", "recovery (Update time, fingerprint included)", upd
+    printf "%-46s %8.2f s\n", "Updater run, process start to end", wall
+    printf "ratio floor / recovery: %.2f\n", (upd > 0 ? floor / upd : 0)
+}'

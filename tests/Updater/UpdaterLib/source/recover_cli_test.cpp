@@ -1,0 +1,336 @@
+// -N and -U -t RECOVER end to end: the real Updater binary against a dead
+// module of the simulator bench (its LPC chip in ISP mode on a pty) and the
+// simulated update server on loopback. What the chip's flash holds afterwards
+// is compared byte for byte with the decoded image of the BIRD file.
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "birdsim/birdwriter.h"
+#include "bytes.h"
+#include "modsim/Bench.h"
+#include "process.h"
+#include "tempdir.h"
+#include "updateserver_harness.h"
+
+namespace {
+
+const uint32_t UID[4] = {0x1234ABCD, 0x00000002, 0x00000003, 0xDEADBEEF};
+const char* const FINGERPRINT = "[ 1234ABCD 00000002 00000003 DEADBEEF ]";
+const char* const SERIAL = "40F5849A";
+const unsigned BUILD = 1234;
+
+struct Image {
+    uint32_t address;
+    kstest::Bytes bytes;
+};
+
+// An image with the module's descriptor inside, so that the module reports
+// its build once it runs it.
+kstest::Bytes Firmware(size_t n, unsigned seed = 3) {
+    kstest::Bytes b(n);
+    for (size_t i = 0; i < n; ++i)
+        b[i] = uint8_t(i * 131 + seed * 17 + (i >> 10));
+    std::string descriptor = "1234            2.0.5           40F5849A        KS-TEST-MODULE-1";
+    if (n >= 0x200 + descriptor.size())
+        std::copy(descriptor.begin(), descriptor.end(), b.begin() + 0x200);
+    return b;
+}
+
+// A BIRD file of the images, scrambled for the chip's identifier.
+std::string Bird(const std::vector<Image>& images, bool serialOffsets = false) {
+    birdwriter::Description d;
+    for (const Image& i : images)
+        d.blocks.push_back(birdwriter::ImageBlock(birdwriter::kFirmware, 0, i.address, i.bytes));
+    d.blocks.push_back(birdwriter::DescriptorBlock(BUILD, "2.0.5", 0x40F5849A, "KS-TEST"));
+    if (serialOffsets)
+        d.blocks.push_back(birdwriter::SerialOffsetsBlock(0x200, 0x300));
+    d.scrambleKey = std::vector<uint32_t>(UID, UID + 4);
+    birdwriter::Bytes bytes = birdwriter::BuildFile(d);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// The store of the Updater runs: under the home directory of the password
+// database, which the test runner replaces with a private one.
+std::string StoreDir() {
+    const passwd* pw = getpwuid(getuid());
+    return std::string(pw ? pw->pw_dir : "/nonexistent") + "/.quillmar/updater";
+}
+
+// Every file and directory below path with its size, one line each.
+std::string Listing(const std::string& path) {
+    std::string all;
+    for (auto& e : std::filesystem::recursive_directory_iterator(
+             path, std::filesystem::directory_options::skip_permission_denied)) {
+        all += e.path().string();
+        if (e.is_regular_file())
+            all += " " + std::to_string(e.file_size());
+        all += "\n";
+    }
+    return all;
+}
+
+class Recover : public ::testing::Test {
+  protected:
+    // The dead module, with extra bench keys (faults, timing).
+    void StartBench(const std::string& keys = "lpc-timing=none") {
+        modsim::BenchConfig cfg;
+        std::string err;
+        ASSERT_TRUE(modsim::parseBench("module d serial=40F5849A model=17 address=4 "
+                                       "uid=1234ABCD,2,3,DEADBEEF pty lpc-rom " +
+                                           keys + "\n",
+                                       cfg, err))
+            << err;
+        ASSERT_TRUE(bench.start(cfg, err)) << err;
+        pty = bench.ptyPath("d");
+    }
+    void StartServer(const std::string& birdBytes) {
+        updtest::AddModule(content.path(), SERIAL, std::to_string(BUILD), "fw-1");
+        updtest::AddBuild(content.path(), SERIAL, BUILD, "2.0.5", birdBytes);
+        kstest::WriteFile(content.sub("recovery"), "1234ABCD 00000002 00000003 DEADBEEF 40F5849A " +
+                                                       std::to_string(BUILD) + "\n");
+        server = std::make_unique<updtest::SimServer>(content.path());
+        ASSERT_TRUE(server->running());
+    }
+    kstest::ProcessResult Run(std::vector<std::string> args, bool onPty = false) {
+        args.insert(args.begin(), kstest::UpdaterPath());
+        kstest::RunOptions o;
+        o.timeoutMs = 60000;
+        o.onPty = onPty;
+        kstest::ProcessResult r = kstest::RunProcess(args, o);
+        EXPECT_FALSE(r.timedOut) << "the Updater did not end";
+        return r;
+    }
+    std::string ServerUrl() { return server ? server->url() : "http://127.0.0.1:9/cgi/u"; }
+    kstest::Bytes Flash(uint32_t address, size_t n) {
+        lpcrom::ChipState st = bench.lpcState("d");
+        return kstest::Bytes(st.flash.begin() + address, st.flash.begin() + address + long(n));
+    }
+    bool Erased(uint32_t address, size_t n) { return Flash(address, n) == kstest::Bytes(n, 0xFF); }
+    size_t CommandsStartingWith(char letter) {
+        size_t n = 0;
+        for (const std::string& c : bench.lpcState("d").commands)
+            n += !c.empty() && c[0] == letter;
+        return n;
+    }
+
+    kstest::TempDir dir{"ks-recover"};
+    kstest::TempDir content{"ks-recover-server"};
+    std::unique_ptr<updtest::SimServer> server;
+    modsim::Bench bench;
+    std::string pty;
+};
+
+// -N reads the identifier and nothing else: no request, no store entry.
+TEST_F(Recover, FingerprintPrintsTheIdentifierAndTouchesNothingElse) {
+    StartBench();
+    StartServer(Bird({{0, Firmware(4096)}}));
+    std::filesystem::create_directories(StoreDir());
+    std::string before = Listing(StoreDir());
+    for (int run = 0; run < 2; ++run) { // the second finds the chip synchronised
+        kstest::ProcessResult r = Run({"-N", "-s", pty, "-u", ServerUrl()});
+        EXPECT_EQ(r.exitStatus, 0) << r.err;
+        EXPECT_EQ(r.out, "Updater (Version: 1.1 Apr 26 2023)\n" + std::string(FINGERPRINT) + "\n");
+        EXPECT_EQ(r.err, "");
+    }
+    EXPECT_TRUE(server->Requests().empty());
+    EXPECT_EQ(Listing(StoreDir()), before);
+    EXPECT_FALSE(bench.lpcState("d").unlocked);
+    EXPECT_TRUE(Erased(0, lpcrom::kFlashSize));
+}
+
+// The whole story on one bench, with the chip's real erase and programming
+// times: the server names the build by fingerprint, the build lands in the
+// store, the descrambled image goes into the flash in 4096-byte chunks with
+// progress, the chip starts it at 0 and the module runs it.
+TEST_F(Recover, RecoversThroughTheServerAndTheModuleRunsTheImage) {
+    StartBench("");
+    kstest::Bytes image = Firmware(10000);
+    std::string bird = Bird({{0, image}});
+    StartServer(bird);
+    ASSERT_FALSE(bench.state("d").present);
+
+    kstest::ProcessResult r = Run({"-U", "-t", "RECOVER", "-s", pty, "-u", ServerUrl()}, true);
+    EXPECT_EQ(r.exitStatus, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("Recovering firmware with build: 1234"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Transferring firmware block 1 of 1, 10000 bytes"), std::string::npos)
+        << r.out;
+    for (const char* percent : {"( 40% )", "( 81% )", "(100% )"})
+        EXPECT_NE(r.out.find(percent), std::string::npos) << percent << "\n" << r.out;
+    EXPECT_NE(r.out.find("Transferred 1 blocks, 10000 total bytes"), std::string::npos);
+    EXPECT_NE(r.out.find("Rebooting Device"), std::string::npos);
+    EXPECT_NE(r.out.find("Update time: "), std::string::npos);
+
+    std::vector<std::string> targets = server->Targets();
+    ASSERT_FALSE(targets.empty());
+    EXPECT_NE(targets[0].find("fp=1234ABCD%2000000002%2000000003%20DEADBEEF&op=fix&"),
+              std::string::npos)
+        << targets[0];
+    std::string stored;
+    ASSERT_TRUE(kstest::ReadFile(StoreDir() + "/40F5849A/1234.bird", stored));
+    EXPECT_BYTES(bird, stored);
+
+    EXPECT_BYTES(image, Flash(0, image.size()));
+    EXPECT_TRUE(Erased(12288, lpcrom::kFlashSize - 12288));
+    lpcrom::ChipState chip = bench.lpcState("d");
+    std::vector<std::string> writes;
+    for (const std::string& c : chip.commands)
+        if (c[0] == 'W' || c[0] == 'C')
+            writes.push_back(c);
+    std::vector<std::string> expected = {"W 268439552 4096", "C 0 268439552 4096",
+                                         "W 268439552 4096", "C 4096 268439552 4096",
+                                         "W 268439552 1808", "C 8192 268439552 4096"};
+    EXPECT_EQ(writes, expected);
+    EXPECT_EQ(chip.compares, 3u);
+    EXPECT_EQ(chip.erasedSectors, 30u);
+    EXPECT_GE(chip.busyUs, 3000000u);
+    EXPECT_EQ(chip.startAddress, 0u);
+
+    ASSERT_TRUE(bench.waitFor(
+        "d", [](const modsim::ModuleState& s) { return s.present; }, 5000));
+    modsim::ModuleState module = bench.state("d");
+    EXPECT_EQ(module.build, BUILD);
+    EXPECT_EQ(module.version, 0x20000005u);
+    ASSERT_EQ(module.runningFirmware.size(), 1u);
+    EXPECT_BYTES(image, kstest::Bytes(module.runningFirmware[0].data.begin(),
+                                      module.runningFirmware[0].data.begin() + long(image.size())));
+    // The chip left ISP mode: nothing answers a fingerprint any more.
+    kstest::ProcessResult again = Run({"-N", "-s", pty});
+    EXPECT_EQ(again.exitStatus, 1);
+    EXPECT_NE(again.err.find("Got no response from chip"), std::string::npos);
+}
+
+// A file named with -f; several blocks, a 4-byte image ending the list (at
+// the end of a file, as usual, and in its middle); -o picks the rate of the
+// whole recovery, fingerprint included.
+TEST_F(Recover, WritesTheBlocksOfAFileUpToAFourByteImage) {
+    StartBench();
+    std::filesystem::create_directories(StoreDir());
+    std::string before = Listing(StoreDir());
+    kstest::Bytes a = Firmware(8192, 1), b = Firmware(600, 2), c = Firmware(4096, 4);
+    std::string path = dir.write("r.bird", Bird({{0, a}, {0x10000, c}, {0x20000, {1, 2, 3, 4}}}));
+    kstest::ProcessResult r = Run({"-U", "-t", "RECOVER", "-s", pty, "-f", path});
+    EXPECT_EQ(r.exitStatus, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("Transferring firmware block 2 of 2, 4096 bytes"), std::string::npos);
+    EXPECT_NE(r.out.find("Transferred 2 blocks, 12288 total bytes"), std::string::npos) << r.out;
+
+    StartBench();
+    path = dir.write("r.bird", Bird({{0, a},
+                                     {0x2D00, b}, // its copy reaches into sector 3
+                                     {0x10000, Firmware(4096, 5)},
+                                     {0x20000, {1, 2, 3, 4}},
+                                     {0x30000, c}}));
+    r = Run({"-U", "-t", "RECOVER", "-s", pty, "-f", path, "-o", "57600"});
+    EXPECT_EQ(r.exitStatus, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("Recovering from Birdfile: " + path), std::string::npos);
+    EXPECT_NE(r.out.find("Transferring firmware block 3 of 3, 4096 bytes"), std::string::npos);
+    EXPECT_NE(r.out.find("Transferred 3 blocks, 12888 total bytes"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("block 4 of"), std::string::npos);
+    EXPECT_BYTES(a, Flash(0, a.size()));
+    EXPECT_BYTES(b, Flash(0x2D00, b.size()));
+    EXPECT_BYTES(Firmware(4096, 5), Flash(0x10000, 4096));
+    EXPECT_TRUE(Erased(0x20000, lpcrom::kFlashSize - 0x20000));
+    EXPECT_EQ(bench.lpcState("d").rate, 57600u);
+    EXPECT_EQ(bench.lpcState("d").rateMismatches, 0u);
+    EXPECT_EQ(Listing(StoreDir()), before);
+}
+
+// Files the bootloader cannot write are refused before anything is erased.
+TEST_F(Recover, RefusesImagesItCannotWriteWithoutErasing) {
+    StartBench();
+    struct {
+        std::string bird, message;
+    } cases[] = {
+        {Bird({{0, Firmware(4096)}}, true), "Updater does not support offline recovery"},
+        {Bird({{0, Firmware(4094)}}), "Firmware block 1 is 4094 bytes long, not a multiple of 4"},
+        {Bird({{0, Firmware(4096)}, {0x7F000, Firmware(8192)}}),
+         "Firmware block 2 (8192 bytes at 0x0007F000) does not fit the chip's flash"},
+        {Bird({{0x100, Firmware(1024)}, {0x10010, Firmware(256)}}),
+         "Firmware block 2 (256 bytes at 0x00010010) does not fit"},
+        {Bird({{0, {9, 9, 9, 9}}, {0x1000, Firmware(256)}}),
+         "The BIRD file holds no firmware to write. Nothing was erased."},
+    };
+    for (auto& c : cases) {
+        std::string path = dir.write("bad.bird", c.bird);
+        kstest::ProcessResult r = Run({"-U", "-t", "RECOVER", "-s", pty, "-f", path});
+        EXPECT_EQ(r.exitStatus, 1) << c.message;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(CommandsStartingWith('E'), 0u);
+    EXPECT_EQ(CommandsStartingWith('W'), 0u);
+    EXPECT_FALSE(bench.lpcState("d").unlocked);
+}
+
+// Each fault of the chip ends the run with a clear message and exit 1 in
+// bounded time, or is ridden out (one corrupted line, slow answers).
+TEST_F(Recover, ChipFaultsEndWithAClearErrorOrAreRiddenOut) {
+    struct {
+        const char* keys;
+        int status;
+        const char* message;
+    } cases[] = {
+        {"lpc-corrupt-line=30", 0, "Rebooting Device"},
+        {"lpc-slow-ms=40", 0, "Rebooting Device"},
+        {"lpc-corrupt-from=100", 1,
+         "Writing 4096 bytes for flash address 0x00001000 into the chip's RAM failed: the chip "
+         "kept asking for the data again"},
+        {"lpc-error=E:11", 1, "Could not erase the chip's flash: the chip answered BUSY"},
+        {"lpc-error=U:16", 1, "Could not unlock the chip's flash: the chip answered INVALID_CODE"},
+        {"lpc-error=C:9", 1,
+         "Copying 4096 bytes to flash address 0x00000000 failed: the chip answered "
+         "SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION"},
+        {"lpc-bad-copy=2", 1,
+         "The flash at 0x00001000 differs from the image after writing (first difference at "
+         "0x00001800): the module is not recovered"},
+        {"lpc-vanish-at=5000", 1,
+         "Writing 4096 bytes for flash address 0x00001000 into the chip's RAM failed: the chip "
+         "did not answer"},
+        {"lpc-slow-ms=400", 1, "Could not get Device Identifier"},
+        {"lpc-mute", 1, "Could not get Device Identifier"},
+    };
+    std::string path = dir.write("r.bird", Bird({{0, Firmware(8192)}}));
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.keys);
+        bench.stop();
+        StartBench(std::string("lpc-timing=none ") + c.keys);
+        kstest::ProcessResult r = Run({"-U", "-t", "RECOVER", "-s", pty, "-f", path});
+        EXPECT_EQ(r.exitStatus, c.status) << r.out << r.err;
+        EXPECT_NE((r.out + r.err).find(c.message), std::string::npos) << r.out << r.err;
+        if (c.status == 0)
+            EXPECT_BYTES(Firmware(8192), Flash(0, 8192));
+        else
+            EXPECT_EQ(r.out.find("Rebooting Device"), std::string::npos);
+    }
+}
+
+// A fingerprint the server does not know, or a server that cannot be
+// reached: the recovery stops before the chip's flash is unlocked.
+TEST_F(Recover, UnknownFingerprintStopsBeforeAnythingIsErased) {
+    StartBench();
+    StartServer(Bird({{0, Firmware(4096)}}));
+    kstest::WriteFile(content.sub("recovery"), "1 2 3 4 40F5849A 1234\n");
+    for (const std::string& url : {ServerUrl(), std::string("http://127.0.0.1:9/cgi/u")}) {
+        kstest::ProcessResult r = Run({"-U", "-t", "RECOVER", "-s", pty, "-u", url});
+        EXPECT_EQ(r.exitStatus, 1) << url;
+        EXPECT_NE(r.err.find("Failed to retreive recovery information from Quillmar update server"),
+                  std::string::npos)
+            << r.err;
+    }
+    EXPECT_FALSE(bench.lpcState("d").unlocked);
+    EXPECT_EQ(CommandsStartingWith('E'), 0u);
+}
+
+// A port where nothing answers: -N gives up within seconds.
+TEST_F(Recover, SilentPortEndsFingerprintQuickly) {
+    StartBench("lpc-mute");
+    kstest::ProcessResult r = Run({"-N", "-s", pty});
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_NE(r.err.find("Got no response from chip"), std::string::npos) << r.err;
+    EXPECT_LT(r.seconds, 5.0);
+}
+
+} // namespace
