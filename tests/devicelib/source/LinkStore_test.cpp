@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "Link.h"
 #include "Module.h"
@@ -261,11 +262,20 @@ TEST_F(StorePeer, FactoryPacketsCarryKindFlagsAndAtMost26Bytes) {
     EXPECT_EQ(link.getFactoryData(4, 3, back, sizeof back, &received), qErrTimeout);
 }
 
-// The logger thread writes the file on its own time: wait (bounded) until
-// the file holds what is looked for, then stop the log.
-bool LogFileHolds(const std::string& path, const std::string& text) {
-    return kstest::WaitUntil([&] { return kstest::ReadFile(path).find(text) != std::string::npos; },
-                             5000);
+// The logger thread writes the file on its own time, and a request is
+// recorded after the pause that follows its write, so its reply may be
+// recorded first: wait (bounded) until the file holds every text looked for,
+// then stop the log.
+bool LogFileHolds(const std::string& path, const std::vector<std::string>& texts) {
+    return kstest::WaitUntil(
+        [&] {
+            std::string file = kstest::ReadFile(path);
+            for (const std::string& text : texts)
+                if (file.find(text) == std::string::npos)
+                    return false;
+            return true;
+        },
+        5000);
 }
 
 TEST_F(SimStore, PacketLogWritesStartAndTheTraffic) {
@@ -274,14 +284,14 @@ TEST_F(SimStore, PacketLogWritesStartAndTheTraffic) {
     ASSERT_EQ(link.enablePacketLog(path.c_str()), qErrNone);
     size_t size = 0;
     ASSERT_EQ(link.storeSlotSize(4, 0, 0, &size), qErrNone);
+    const std::string request = "6 > 0x4 0x4 0x4 0x2 0x0 0x0 \r\n";
     const std::string reply = "8 < 0x4 0x6 0x4 0x2 0x0 0x0 ";
-    EXPECT_TRUE(LogFileHolds(path, reply)) << "its reply\n" << kstest::ReadFile(path);
+    EXPECT_TRUE(LogFileHolds(path, {request, reply})) << kstest::ReadFile(path);
     ASSERT_EQ(link.disablePacketLog(), qErrNone);
     std::string text = kstest::ReadFile(path);
     EXPECT_NE(text.find(std::string("6 < START\0\r\n", 12)), std::string::npos) << text;
-    EXPECT_NE(text.find("6 > 0x4 0x4 0x4 0x2 0x0 0x0 \r\n"), std::string::npos)
-        << "the size request\n"
-        << text;
+    EXPECT_NE(text.find(request), std::string::npos) << "the size request\n" << text;
+    EXPECT_NE(text.find(reply), std::string::npos) << "its reply\n" << text;
     EXPECT_EQ(link.disablePacketLog(), qErrNone);
 
     // After a reconnect the log follows the new engine link.
@@ -289,7 +299,8 @@ TEST_F(SimStore, PacketLogWritesStartAndTheTraffic) {
     ASSERT_EQ(link.connect(), qErrNone);
     ASSERT_EQ(link.enablePacketLog(path.c_str()), qErrNone);
     ASSERT_EQ(link.storeSlotCapacity(4, 1, 3, &size), qErrNone);
-    EXPECT_TRUE(LogFileHolds(path, "6 > 0x4 0x4 0x4 0x1 0x1 0x3 \r\n")) << "the capacity request\n"
-                                                                        << kstest::ReadFile(path);
+    EXPECT_TRUE(LogFileHolds(path, {"6 > 0x4 0x4 0x4 0x1 0x1 0x3 \r\n"}))
+        << "the capacity request\n"
+        << kstest::ReadFile(path);
     ASSERT_EQ(link.disablePacketLog(), qErrNone);
 }
