@@ -8,10 +8,6 @@ if(TARGET UpdaterLib)
 endif()
 
 if(TARGET UpdaterApp)
-    set(cli_support
-        ${PROJECT_SOURCE_DIR}/tests/support/cli_output_compare.cpp
-        ${PROJECT_SOURCE_DIR}/tests/support/cli_run_program.cpp)
-
     ks_add_gtest(cli_command_line_test
         SOURCES ${CMAKE_CURRENT_LIST_DIR}/app/CommandLineTest.cpp
         LIBS UpdaterApp
@@ -23,15 +19,23 @@ if(TARGET UpdaterApp)
         LABELS cli)
 
     ks_add_gtest(cli_display_test
-        SOURCES ${CMAKE_CURRENT_LIST_DIR}/app/CLIDisplayTest.cpp ${cli_support}
+        SOURCES ${CMAKE_CURRENT_LIST_DIR}/app/CLIDisplayTest.cpp
         LIBS UpdaterApp util
         LABELS cli)
 
     ks_add_gtest(cli_program_test
-        SOURCES ${CMAKE_CURRENT_LIST_DIR}/app/UpdaterProgramTest.cpp ${cli_support}
+        SOURCES ${CMAKE_CURRENT_LIST_DIR}/app/UpdaterProgramTest.cpp
         LABELS cli)
     target_compile_definitions(cli_program_test PRIVATE UPDATER_BINARY="$<TARGET_FILE:Updater>")
     add_dependencies(cli_program_test Updater)
+
+    # The program with its test hooks (tests/support/updater_testhooks.cpp):
+    # for tests only, never installed. kstest::UpdaterTestHooksPath() names it.
+    add_executable(Updater-testhooks
+        ${PROJECT_SOURCE_DIR}/Updater/app/main.cpp
+        ${PROJECT_SOURCE_DIR}/tests/support/updater_testhooks.cpp)
+    target_link_libraries(Updater-testhooks PRIVATE UpdaterApp)
+    ks_product_defaults(Updater-testhooks)
 endif()
 
 # --json: -D on the emulated USB bus (the Updater as the simulator's child)
