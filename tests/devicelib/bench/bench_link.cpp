@@ -16,9 +16,9 @@
 
 #include "link_peer.h"
 #include "qLink.h"
+#include "wait.h"
 
 using linktest::Bytes;
-using linktest::nowMs;
 
 namespace {
 
@@ -84,15 +84,15 @@ int main(int argc, char** argv) {
     for (int i = 0; i < 28; i++)
         data[i] = static_cast<uint8_t>(i);
     int lost = 0;
-    double start = nowMs();
+    double start = kstest::NowMs();
     for (int i = 0; i < rounds; i++) {
         Sequence seq = {static_cast<uint8_t>(i)};
         data[0] = seq.value;
         qPacket* out = qPacket_CreateWithData(4, 28, data);
-        double t0 = nowMs();
+        double t0 = kstest::NowMs();
         qLink_PutPacket(id, out);
         qPacket* back = qLink_AwaitFirst(id, isEcho, &seq, 1000);
-        double t1 = nowMs();
+        double t1 = kstest::NowMs();
         qPacket_Destroy(&out);
         if (!back) {
             lost++;
@@ -101,7 +101,7 @@ int main(int argc, char** argv) {
         qPacket_Destroy(&back);
         rtt.push_back(t1 - t0);
     }
-    double total = nowMs() - start;
+    double total = kstest::NowMs() - start;
     if (rtt.empty()) {
         fprintf(stderr, "bench-link: no echo came back\n");
         return 1;
@@ -120,9 +120,9 @@ int main(int argc, char** argv) {
     // in poll and the main thread in nanosleep, so the process CPU time is
     // the link threads'.
     usleep(200000);
-    double c0 = cpuMs(), w0 = nowMs();
+    double c0 = cpuMs(), w0 = kstest::NowMs();
     usleep(3000000);
-    double c1 = cpuMs(), w1 = nowMs();
+    double c1 = cpuMs(), w1 = kstest::NowMs();
     printf("idle connected link: %.1f ms CPU per second of wall time (%.2f%% of one core)\n",
            (c1 - c0) * 1000.0 / (w1 - w0), (c1 - c0) * 100.0 / (w1 - w0));
 
