@@ -4,8 +4,8 @@
 // update server on loopback. The loader images the ROM received and the
 // firmware the live loader received are compared byte for byte with the BIRD
 // files' blocks; afterwards the module runs the new firmware under its own
-// serial number. The case that waits out the product's own bound (15 looks
-// for a live loader that never comes) runs as a test of its own (Slow*).
+// serial number. One case (Slow*) waits out the product's own bound: 15
+// looks, about a second apart, for a live loader that never comes up.
 #include <gtest/gtest.h>
 
 #include <algorithm>
