@@ -69,19 +69,6 @@ class QuietDisplay {
     bool was_;
 };
 
-bool _find_entry(UpdaterDisplayInterface& display, const std::string& storeDirectory,
-                 uint32_t serialNumber, UpdaterStoreItem& item, bool& known) {
-    try {
-        UpdaterStore store(storeDirectory.c_str());
-        known = store.FindDevice(serialNumber, &item) && item.IsValid();
-        return true;
-    } catch (const std::runtime_error& e) {
-        Log::log(DEBUG_APP, "%s\n", e.what());
-        display.message(ERROR, "Could not open the local store at %s", storeDirectory.c_str());
-        return false;
-    }
-}
-
 // The store knows nothing of the module: its latest build (for
 // ANY_MODULE_SERIAL the default recovery image) is fetched from the update
 // server without a word on the display. The build's file name, "" when the
@@ -113,7 +100,7 @@ std::string _stored_live_loader(UpdaterDisplayInterface& display, Updater& updat
     bool known = false;
     if (!_find_entry(display, updater.storeDirectory, serialNumber, item, known))
         return "";
-    if (!known) {
+    if (!known || !item.IsValid()) {
         std::string name = _download_live_loader(display, updater, serialNumber);
         if (name.empty() ||
             !_find_entry(display, updater.storeDirectory, serialNumber, item, known))

@@ -61,19 +61,6 @@ struct Session {
     linkSpec origin{}; // how the module was first reached
 };
 
-bool _find_entry(UpdaterDisplayInterface& display, const std::string& storeDirectory,
-                 uint32_t serialNumber, UpdaterStoreItem& item, bool& known) {
-    try {
-        UpdaterStore store(storeDirectory.c_str());
-        known = store.FindDevice(serialNumber, &item);
-        return true;
-    } catch (const std::runtime_error& e) {
-        Log::log(DEBUG_Updater, "%s\n", e.what());
-        display.message(ERROR, "Could not open the local store at %s", storeDirectory.c_str());
-        return false;
-    }
-}
-
 bool _stored(UpdaterStoreItem& item, bool known, uint32_t build) {
     if (!known)
         return false;
@@ -322,6 +309,19 @@ bool _record_transfer(UpdaterDisplayInterface& display, const std::string& store
 }
 
 } // namespace
+
+bool _find_entry(UpdaterDisplayInterface& display, const std::string& storeDirectory,
+                 uint32_t serialNumber, UpdaterStoreItem& item, bool& known) {
+    try {
+        UpdaterStore store(storeDirectory.c_str());
+        known = store.FindDevice(serialNumber, &item);
+        return true;
+    } catch (const std::runtime_error& e) {
+        Log::log(DEBUG_Updater, "%s\n", e.what());
+        display.message(ERROR, "Could not open the local store at %s", storeDirectory.c_str());
+        return false;
+    }
+}
 
 // An update must write firmware: a file without firmware blocks (possible
 // only when the checks were overridden) would start the loader and reboot the
