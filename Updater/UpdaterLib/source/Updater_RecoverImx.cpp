@@ -195,7 +195,10 @@ void _report_open_failure(UpdaterDisplayInterface& display, const std::string& s
 void _report_write_failure(UpdaterDisplayInterface& display, uint8_t result,
                            const std::string& serialPort, size_t number, const LoaderImage& image) {
     const std::string where = "on " + serialPort;
-    if (result == SDP_NO_ANSWER && serialPort == HID_PORT)
+    if (result == SDP_NO_ANSWER && number > 1)
+        display.message(ERROR, "The i.MX ROM %s stopped answering before loader block %zu",
+                        where.c_str(), number);
+    else if (result == SDP_NO_ANSWER && serialPort == HID_PORT)
         display.message(ERROR, "The i.MX ROM on USB did not answer");
     else if (result == SDP_NO_ANSWER)
         display.message(ERROR, "Neither an LPC bootloader nor an i.MX ROM answered %s",
