@@ -295,6 +295,8 @@ TEST_F(RecoverImx, FaultsEndWithAClearErrorAndExitOne) {
     StartServer();
     const std::string noLoader =
         WriteFile("firmware-only.bird", Bird({}, kFirmware, 0, 0x40F5849A));
+    const std::string emptyLoader =
+        WriteFile("empty-loader.bird", Bird({{0x20000400, {}}}, kFirmware, 0, 0x40F5849A));
     const std::string noFirmware =
         WriteFile("loader-only.bird", Bird({{0x20000400, Pattern(900, 9)}}, {}, 0, 0x40F5849A));
     const std::string rom = RomLink();
@@ -372,6 +374,11 @@ TEST_F(RecoverImx, FaultsEndWithAClearErrorAndExitOne) {
          "imx=usb",
          {"-U", "-t", "RECOVER", "-s", "USB", "-d", kSerialText, "-f", noLoader},
          {"The BIRD file " + noLoader + " holds no live loader (no loader blocks)", noId},
+         false},
+        {"a loader block of its address alone",
+         "imx=usb",
+         {"-U", "-t", "RECOVER", "-s", "USB", "-d", kSerialText, "-f", emptyLoader},
+         {"Loader block 1 of " + emptyLoader + " holds no image", noId},
          false},
         {"a recovery image without firmware",
          "imx=usb loader-serial=own",
