@@ -185,6 +185,8 @@ void Bench::closeAll() {
         if (e->romPort) {
             closeFd(e->romPort->master);
             closeFd(e->romPort->slave);
+            if (!e->romPort->link.empty())
+                unlink(e->romPort->link.c_str());
         }
         if (!e->nodePath.empty())
             unlink(e->nodePath.c_str());
@@ -445,6 +447,8 @@ std::string Bench::summary() const {
             s << " usb=yes";
         if (e->romPort)
             s << (e->romPort->path.empty() ? " rom=usb" : " rom-pty=" + e->romPort->path);
+        if (e->romPort && !e->romPort->link.empty())
+            s << " rom-link=" << e->romPort->link;
         if (!c.router.empty())
             s << " router=" << c.router;
         if (e->lpc)

@@ -90,6 +90,10 @@ bool imxKey(ModuleConfig& m, const std::string& key, const std::string& v, bool 
         m.romBaud = unsigned(number(key, v, 4000000));
         if (m.romBaud < 300)
             throw BadInput("rom-baud: at least 300");
+    } else if (key == "rom-link") {
+        if (v.empty() || v[0] != '/')
+            throw BadInput("rom-link: expected an absolute path");
+        m.romLink = v;
     } else if (key == "rom-fingerprint") {
         size_t comma = v.find(',');
         if (comma == std::string::npos)
@@ -328,6 +332,8 @@ bool validateBench(const BenchConfig& cfg, std::string& error) {
             return error = "module " + m.name + ": address must be even and non-zero", false;
         if (m.lpcRom && (!m.pty || !m.router.empty()))
             return error = "module " + m.name + ": lpc-rom needs a pty of its own", false;
+        if (!m.romLink.empty() && m.imxRom != "pty")
+            return error = "module " + m.name + ": rom-link needs imx=pty", false;
     }
     for (const auto& m : cfg.modules) {
         if (m.router.empty())

@@ -54,7 +54,40 @@ void romLines(std::ostream& s, const imxsim::RomState& r) {
     }
 }
 
+const char* modeName(Mode mode) {
+    return mode == Mode::Loader ? "loader" : mode == Mode::Rom ? "rom" : "firmware";
+}
+
+// The ROM's part of a dead i.MX module's state file: its counters as
+// key=value lines (the jump address in hexadecimal) and its fired faults as
+// "fault rom-NAME=COUNT".
+void romStateLines(std::ostream& s, const imxsim::RomState& r) {
+    char buf[200];
+    snprintf(buf, sizeof buf,
+             "rom-boots=%u\nrom-commands=%u\nrom-bad=%u\nrom-dropped-partials=%u\n"
+             "rom-jumped=%s\nrom-jump-address=%08X\n",
+             r.boots, r.commands, r.badCommands, r.droppedPartials, r.jumped ? "yes" : "no",
+             r.jumpAddress);
+    s << buf;
+    for (auto& f : r.faultsFired)
+        s << "fault rom-" << f.first << "=" << f.second << "\n";
+}
+
 } // namespace
+
+bool Bench::settled() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (auto& e : eps_) {
+        if (e->mod->restarting())
+            return false;
+        if (e->romPort) {
+            ModuleState st = e->mod->state();
+            if (st.mode == Mode::Rom && st.romEntries != e->romPort->romEntries)
+                return false;
+        }
+    }
+    return true;
+}
 
 bool Bench::writeState(const std::string& dir, std::string& error) const {
     std::lock_guard<std::mutex> lock(mu_);
@@ -65,13 +98,14 @@ bool Bench::writeState(const std::string& dir, std::string& error) const {
         snprintf(buf, sizeof buf,
                  "serial=%08X\nmode=%s\npresent=%s\nversion=%u.%u.%u\nbuild=%u\nrestarts=%u\n"
                  "requests=%u\nconnections=%u\nlink-starts=%u\nforwarded=%u\n",
-                 st.serial, st.mode == Mode::Loader ? "loader" : "firmware",
-                 st.present ? "yes" : "no", st.version >> 28, (st.version >> 24) & 15,
-                 st.version & 0xFFFFFF, st.build, st.restarts, st.requests, st.connections,
-                 st.linkStarts, st.forwarded);
+                 st.serial, modeName(st.mode), st.present ? "yes" : "no", st.version >> 28,
+                 (st.version >> 24) & 15, st.version & 0xFFFFFF, st.build, st.restarts, st.requests,
+                 st.connections, st.linkStarts, st.forwarded);
         s << buf;
         for (auto& f : st.faultsFired)
             s << "fault " << f.first << "=" << f.second << "\n";
+        if (e->romPort)
+            romStateLines(s, e->romPort->rom.state());
         for (auto& o : st.optionSets)
             s << "option " << unsigned(o.first) << " sets=" << o.second
               << " value=" << st.options[o.first] << "\n";
@@ -90,9 +124,7 @@ std::string Bench::report() const {
     char buf[128];
     for (auto& e : eps_) {
         ModuleState st = e->mod->state();
-        const char* mode = st.mode == Mode::Loader ? "loader"
-                           : st.mode == Mode::Rom  ? "rom"
-                                                   : "firmware";
+        const char* mode = modeName(st.mode);
         snprintf(buf, sizeof buf, "%s: serial=%08X version=%u.%u.%u build=%u mode=%s %s\n",
                  e->mod->name().c_str(), st.serial, st.version >> 28, (st.version >> 24) & 15,
                  st.version & 0xFFFFFF, st.build, mode, st.present ? "present" : "away");

@@ -44,6 +44,14 @@ bool Bench::openRom(Endpoint& e, std::string& error) {
         error = "module " + c.name + ": " + error;
         return false;
     }
+    if (c.romLink.empty())
+        return true;
+    unlink(c.romLink.c_str());
+    if (symlink(r.path.c_str(), c.romLink.c_str()) != 0) {
+        error = "module " + c.name + ": cannot create " + c.romLink + ": " + strerror(errno);
+        return false;
+    }
+    r.link = c.romLink;
     return true;
 }
 

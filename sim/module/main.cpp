@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -43,6 +44,8 @@ void usage(FILE* f) {
           "                      on it, so that it sees an empty bus, not this machine's\n"
           "  --dump DIR          on exit, write every image the modules received into DIR,\n"
           "                      and each module's state (see README.md, \"Watching it\")\n"
+          "  --settle MS         once COMMAND ended, wait up to MS for restarting modules\n"
+          "                      to come back before --report and --dump\n"
           "  --netns             run the modules in a private network namespace (10.77.0.2\n"
           "                      on ksv1, discovery on) and COMMAND in another one (10.77.0.1\n"
           "                      on ksv0), joined by a veth pair; needs root and a COMMAND\n"
@@ -56,6 +59,7 @@ struct Options {
     modsim::BenchConfig bench;
     bool trace = false, report = false, netns = false, usb = false;
     std::string readyFile, dumpDir;
+    long settleMs = 0;
     std::vector<char*> command;
 };
 
@@ -109,6 +113,13 @@ bool parseArgs(int argc, char** argv, Options& o) {
         } else if (a == "--dump") {
             if (!value(o.dumpDir))
                 return false;
+        } else if (a == "--settle") {
+            if (!value(v))
+                return false;
+            char* end = nullptr;
+            o.settleMs = strtol(v.c_str(), &end, 10);
+            if (v.empty() || *end != 0 || o.settleMs < 0 || o.settleMs > 600000)
+                return fprintf(stderr, "keystrand-sim: --settle: expected 0 to 600000 ms\n"), false;
         } else {
             fprintf(stderr, "keystrand-sim: unknown option '%s'\n", a.c_str());
             usage(stderr);
@@ -280,6 +291,9 @@ int main(int argc, char** argv) {
         waitpid(child, &ws, 0);
         status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
     }
+    for (uint64_t end = modsim::monotonicUs() + uint64_t(o.settleMs) * 1000;
+         !gStop && !bench.settled() && modsim::monotonicUs() < end;)
+        usleep(10000);
     if (o.report)
         fputs(bench.report().c_str(), stderr);
     if (!o.dumpDir.empty() &&

@@ -3,8 +3,7 @@
 //
 // An NXP LPC chip answers the serial ISP protocol: its ROM reports the chip's
 // identifier and writes the flash itself. An i.MX chip is reached through a
-// live loader that its ROM starts; that path is not part of this build, and
-// its two steps say so and fail.
+// live loader that its ROM starts (Updater_RecoverImx.cpp).
 //
 // Each step is a small function that returns whether it succeeded and, when
 // it did not, has told the user why in one message. Nothing on the chip is
@@ -19,6 +18,7 @@
 #include "NXPSerial.h"
 #include "UpdateServerRequest.h"
 #include "Updater.h"
+#include "UpdaterRecoverImx.h"
 #include "qTime.h"
 
 namespace {
@@ -84,22 +84,6 @@ bool _get_fingerprint_lpc(std::string serialPort, uint32_t baudRate, Fingerprint
     for (int i = 0; i < 4; ++i)
         out.words[i] = nxp.DeviceSerialNumber()[i];
     return true;
-}
-
-// i.MX chips: identified through a live loader that the ROM's Serial
-// Download Protocol starts. Not part of this build.
-bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater&, std::string serialPort,
-                          uint32_t, std::string, Fingerprint&, bool) {
-    display.message(ERROR,
-                    "No LPC bootloader answered on %s, and i.MX recovery is not available in "
-                    "this build",
-                    serialPort.c_str());
-    return false;
-}
-
-bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile&, uint32_t) {
-    display.message(ERROR, "i.MX recovery is not available in this build");
-    return false;
 }
 
 // One firmware image as the bootloader writes it.

@@ -61,19 +61,6 @@ struct Session {
     linkSpec origin{}; // how the module was first reached
 };
 
-bool _find_entry(UpdaterDisplayInterface& display, const std::string& storeDirectory,
-                 uint32_t serialNumber, UpdaterStoreItem& item, bool& known) {
-    try {
-        UpdaterStore store(storeDirectory.c_str());
-        known = store.FindDevice(serialNumber, &item);
-        return true;
-    } catch (const std::runtime_error& e) {
-        Log::log(DEBUG_Updater, "%s\n", e.what());
-        display.message(ERROR, "Could not open the local store at %s", storeDirectory.c_str());
-        return false;
-    }
-}
-
 bool _stored(UpdaterStoreItem& item, bool known, uint32_t build) {
     if (!known)
         return false;
@@ -195,16 +182,6 @@ bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& file, Module
         return false;
     }
     return true;
-}
-
-// An update must write firmware: a file without firmware blocks (possible
-// only when the checks were overridden) would start the loader and reboot the
-// module for nothing, and record a transfer that did not happen.
-bool _has_firmware(UpdaterDisplayInterface& display, const BirdFile& file) {
-    if (!file.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE).empty())
-        return true;
-    display.message(ERROR, "Birdfile holds no firmware blocks; nothing to transfer");
-    return false;
 }
 
 qErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile& file) {
@@ -332,6 +309,30 @@ bool _record_transfer(UpdaterDisplayInterface& display, const std::string& store
 }
 
 } // namespace
+
+bool _find_entry(UpdaterDisplayInterface& display, const std::string& storeDirectory,
+                 uint32_t serialNumber, UpdaterStoreItem& item, bool& known) {
+    try {
+        UpdaterStore store(storeDirectory.c_str());
+        known = store.FindDevice(serialNumber, &item);
+        return true;
+    } catch (const std::runtime_error& e) {
+        Log::log(DEBUG_Updater, "%s\n", e.what());
+        display.message(ERROR, "Could not open the local store at %s", storeDirectory.c_str());
+        return false;
+    }
+}
+
+// An update must write firmware: a file without firmware blocks (possible
+// only when the checks were overridden) would start the loader and reboot the
+// module for nothing, and record a transfer that did not happen.
+bool _has_firmware(UpdaterDisplayInterface& display, const BirdFile& file) {
+    if (!file.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE).empty())
+        return true;
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                    "Birdfile holds no firmware blocks; nothing to transfer");
+    return false;
+}
 
 qErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& file) {
     UpdaterEntity entity;

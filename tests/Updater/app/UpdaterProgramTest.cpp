@@ -16,8 +16,11 @@
 namespace {
 
 const std::string BANNER = "Updater (Version: 1.1 Apr 26 2023)\n";
-const std::string NO_LPC = "No LPC bootloader answered on /dev/null, and i.MX recovery is not "
-                           "available in this build\n";
+// No LPC bootloader answers on a port that is no terminal; for an i.MX ROM
+// the default live loader is needed first, and the server is not there.
+const std::string NO_SERVER = "http://127.0.0.1:9/cgi/u";
+const std::string NO_LOADER = "No live loader for DEADDEAD in the local store, and none could be "
+                              "downloaded from the update server (-G -d DEADDEAD tells why)\n";
 const std::string LIBRARY = "[Keystrand Release: 2.9.29]\n";
 
 std::string Golden(const char* name) {
@@ -177,16 +180,18 @@ TEST(UpdaterCommands, MissingPrerequisitesStopTheRunWithStatusOne) {
 }
 
 // Operations that this build does not provide say so once and fail.
-TEST(UpdaterCommands, UnavailableOperationsFailWithOneLine) {
+TEST(UpdaterCommands, RecoveryWithNothingOnThePortFailsWithItsMessages) {
     Case cases[] = {
-        // No LPC bootloader on a port that is no terminal; i.MX chips are
-        // not served yet.
-        {{"-U", "-t", "RECOVER", "-s", "/dev/null"},
+        // No bootloader answers on a port that is no terminal.
+        {{"-U", "-t", "RECOVER", "-s", "/dev/null", "-u", NO_SERVER},
          BANNER,
-         NO_LPC + "Could not get Device Identifier\n",
+         NO_LOADER + "Could not get Device Identifier\n",
          1},
         {{"-U", "-t", "RECOVER"}, BANNER, "Must specify the serial port used for connecting\n", 1},
-        {{"-N", "-s", "/dev/null"}, BANNER, NO_LPC + "Got no response from chip\n", 1},
+        {{"-N", "-s", "/dev/null", "-u", NO_SERVER},
+         BANNER,
+         NO_LOADER + "Got no response from chip\n",
+         1},
     };
     for (const Case& c : cases)
         ExpectRun(c.args, c.out, c.err, c.status);
@@ -196,7 +201,7 @@ TEST(UpdaterCommands, UnavailableOperationsFailWithOneLine) {
 // nothing listens, so no request leaves the machine): the device and build
 // forms of the command line arrive as the messages show.
 TEST(UpdaterCommands, DownloadCommandsAskTheServerGiven) {
-    const std::string noServer = "http://127.0.0.1:9/cgi/u";
+    const std::string noServer = NO_SERVER;
     const std::string get = "Retrieving firmware for device with serial number 40F5849A\n";
     const std::string latest = get + "No build specified\nUsing Latest build\n";
     const std::string failed =
@@ -217,7 +222,7 @@ TEST(UpdaterCommands, DownloadCommandsAskTheServerGiven) {
          1},
         {{"-N", "-s", "/dev/null", "-G", "-d", "40F5849A", "-u", noServer},
          BANNER + latest,
-         NO_LPC + "Got no response from chip\n" + failed,
+         NO_LOADER + "Got no response from chip\n" + failed,
          1},
     };
     for (const Case& c : cases)

@@ -109,6 +109,8 @@ TEST(BenchConfig, BadInputIsRefusedWithItsLineAndLeavesTheBenchAsItWas) {
         {"module a build-reply=1\n", "build-reply: at least 2"},
         {"module a build-reply=29\n", "build-reply: bad number '29'"},
         {"module a forward-ms=x\n", "forward-ms: bad number 'x'"},
+        {"module a imx=pty rom-link=rom\n", "rom-link: expected an absolute path"},
+        {"module a imx=usb rom-link=/tmp/rom\n", "module a: rom-link needs imx=pty"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);

@@ -319,3 +319,41 @@ TEST(BenchState, WritesEachModulesStateBesideItsImages) {
         << "every module of the bench, children too";
     ASSERT_EQ(system((std::string("rm -rf ") + dir).c_str()), 0);
 }
+
+// A dead i.MX module on a pty reached through its rom-link: the ROM answers
+// there, its state file shows the ROM's counters, the bench is settled (no
+// module restarting), and the link goes with the bench.
+TEST(BenchState, DeadImxModuleOnItsRomLinkShowsTheRomInItsState) {
+    char dir[] = "/tmp/modsim-rom.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string link = std::string(dir) + "/rom";
+    modsim::BenchConfig cfg;
+    std::string err;
+    ASSERT_TRUE(
+        modsim::parseBench("module d serial=0000000D imx=pty rom-link=" + link + "\n", cfg, err))
+        << err;
+    {
+        modsim::Bench bench;
+        ASSERT_TRUE(bench.start(cfg, err)) << err;
+        EXPECT_NE(bench.summary().find(" rom-link=" + link + "\n"), std::string::npos);
+        int fd = open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ASSERT_GE(fd, 0) << link;
+        termios t{};
+        ASSERT_EQ(tcgetattr(fd, &t), 0);
+        cfmakeraw(&t);
+        ASSERT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
+        Bytes status = hx("05 05 00 00 00 00 00 00 00 00 00 00 00 00 00 00");
+        EXPECT_EQ(ask(fd, status, 8), hx("56 78 78 56 F0 F0 F0 F0"));
+        close(fd);
+        EXPECT_TRUE(bench.settled());
+        ASSERT_TRUE(bench.writeState(dir, err)) << err;
+        std::ifstream f(std::string(dir) + "/d.state.txt");
+        std::string state((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        for (const char* line :
+             {"mode=rom\n", "present=no\n", "rom-boots=1\n", "rom-commands=1\n", "rom-jumped=no\n"})
+            EXPECT_NE(state.find(line), std::string::npos) << line << "\n" << state;
+    }
+    struct stat st;
+    EXPECT_NE(lstat(link.c_str(), &st), 0) << "the link goes with the bench";
+    ASSERT_EQ(system((std::string("rm -rf ") + dir).c_str()), 0);
+}

@@ -59,6 +59,10 @@ class Bench {
     std::string summary() const;
     // A readable dump of every module's counters, images, slots and options.
     std::string report() const;
+    // True when no module is restarting and every chip that restarted into
+    // its i.MX ROM has its ROM up again: the states are final until the
+    // next request.
+    bool settled() const;
     // Writes every module's state as dir/NAME.state.txt, for programs that
     // cannot call state(): key=value lines (serial, mode, present, version,
     // build, restarts, requests, connections, link-starts, forwarded), one

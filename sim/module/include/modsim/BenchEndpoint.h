@@ -18,6 +18,7 @@ struct RomPort {
     imxsim::ImxRom rom;
     int master = -1, slave = -1; // the pty; -1 for a HID ROM
     std::string path;
+    std::string link;        // rom-link: a symlink to path, removed on stop
     uint64_t byteUs = 87;    // one byte's time on the line
     uint64_t inFreeUs = 0;   // the line brings the next byte from the host then
     uint64_t outFreeUs = 0;  // and carries the next byte to the host then

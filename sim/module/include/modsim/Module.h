@@ -92,6 +92,10 @@ struct ModuleConfig {
     // The loader started through the ROM and the new firmware run on USB.
     std::string imxRom;
     unsigned romBaud = 115200;
+    // imx=pty: the ROM's pty is also reached through a symlink at this path
+    // (removed when the bench stops), so that a program started before the
+    // bench knows where the ROM is; empty: none.
+    std::string romLink;
     imxsim::RomConfig rom;
     // A dead module whose LPC chip sits in its ROM's ISP mode on the pty
     // until an image is written and started (sim/lpcrom); the chip's device
@@ -171,6 +175,9 @@ class Module {
     // connection (or unplugs) when it sees a new value.
     uint32_t linkEpoch() const { return epoch_; }
     uint32_t presentedSerial() const { return st_.serial; }
+    // Away for a restart (reset, LOAD, REBOOT, a loader the ROM started)
+    // and due back; false for a module that is present or gone for good.
+    bool restarting() const { return dropPending_ || (away_ && !gone_); }
 
     // The ROM jumped to the loader it was given: the loader comes up after
     // restartMs (Loader mode, on the module's transports); with `runs` false

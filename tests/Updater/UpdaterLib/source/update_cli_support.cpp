@@ -47,14 +47,20 @@ unsigned SimState::Value(const std::string& key) const {
 namespace {
 
 // The index the simulator's --dump writes: "NAME.KIND.I.bin flags=F
-// address=HEX bytes=N" per image, the images in order.
+// address=HEX bytes=N" per image, the images in order; an image written
+// through a ROM ("NAME.rom.I.bin address=HEX ...") has no flags.
 void ReadImages(const std::string& dir, const std::string& module, SimState& st) {
     std::istringstream index(kstest::ReadFile(dir + "/images.txt"));
     std::string line;
     while (std::getline(index, line)) {
         std::istringstream words(line);
         std::string file, flags, address;
-        words >> file >> flags >> address;
+        words >> file;
+        if (file.compare(0, module.size() + 5, module + ".rom.") == 0)
+            flags = "flags=0";
+        else
+            words >> flags;
+        words >> address;
         if (file.compare(0, module.size() + 1, module + ".") != 0 || flags.size() < 6 ||
             address.size() < 8)
             continue;
@@ -67,6 +73,7 @@ void ReadImages(const std::string& dir, const std::string& module, SimState& st)
         image.data.assign(data.begin(), data.end());
         (kind == "loader"     ? st.loader
          : kind == "firmware" ? st.firmware
+         : kind == "rom"      ? st.rom
                               : st.running)
             .push_back(image);
     }
@@ -108,11 +115,14 @@ kstest::ProcessResult RunOnBench(const BenchRun& run, const std::string& dumpDir
     std::vector<std::string> argv = {kstest::ModuleSimPath(), "--dump", dumpDir};
     if (run.netns)
         argv.push_back("--netns");
+    if (run.settleMs > 0)
+        argv.insert(argv.end(), {"--settle", std::to_string(run.settleMs)});
     for (const std::string& m : run.modules) {
         argv.push_back("--module");
         argv.push_back(m);
     }
     argv.push_back("--");
+    argv.insert(argv.end(), run.launcher.begin(), run.launcher.end());
     argv.push_back(kstest::UpdaterPath());
     argv.insert(argv.end(), run.args.begin(), run.args.end());
     kstest::RunOptions options;
@@ -200,6 +210,8 @@ kstest::ProcessResult UpdateCliTest::Run(const std::vector<std::string>& modules
     run.args = args;
     run.netns = netns_;
     run.onPty = onPty;
+    run.launcher = launcher;
+    run.settleMs = settleMs;
     kstest::ProcessResult r = RunOnBench(run, stateDir.path());
     // Under the sanitizer presets a report would hide behind an expected exit 1.
     EXPECT_FALSE(Has(r.err, "Sanitizer") || Has(r.err, "runtime error:")) << r.err;

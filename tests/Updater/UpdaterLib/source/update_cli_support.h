@@ -54,6 +54,7 @@ struct SimState {
     std::map<std::string, unsigned> faults;
     std::map<unsigned, std::pair<unsigned, uint32_t>> options; // option: sets, value
     std::vector<SimImage> loader, firmware, running;
+    std::vector<SimImage> rom; // written through a dead i.MX module's ROM
     unsigned Value(const std::string& key) const;
 };
 SimState ReadSimState(const std::string& dumpDir, const std::string& module);
@@ -66,6 +67,10 @@ struct BenchRun {
     bool netns = false;
     bool onPty = false;
     int timeoutMs = 60000;
+    // Put before the Updater's path, e.g. {"/usr/bin/env", "-C", DIR}.
+    std::vector<std::string> launcher;
+    // keystrand-sim --settle: restarting modules come back before the dump.
+    int settleMs = 0;
 };
 kstest::ProcessResult RunOnBench(const BenchRun& run, const std::string& dumpDir);
 
@@ -110,6 +115,8 @@ class UpdateCliTest : public ::testing::Test {
 
     kstest::TempDir files{"ks-update"};
     SimState state, router;
+    std::vector<std::string> launcher; // BenchRun::launcher of the next runs
+    int settleMs = 0;                  // BenchRun::settleMs of the next runs
 
   private:
     bool netns_;

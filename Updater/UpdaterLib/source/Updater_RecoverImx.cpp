@@ -1,0 +1,359 @@
+// Fingerprinting and recovery of an i.MX chip through its ROM and the live
+// loader the ROM starts (see UpdaterRecoverImx.h).
+//
+// Each step is a small function that returns whether it succeeded and, when
+// it did not, has told the user why in one message; the ROM client's detail
+// goes to the diagnostic log (-X 0x10000000). Every wait is bounded: the
+// ROM's answers by the SDP client, the search for the live loader by
+// LIVE_LOADER_ATTEMPTS passes, each module request by the link's reply
+// time-out, the download by the server client's time-outs.
+//
+// Threads: the main thread only; the live loader's link has its own threads.
+#include "UpdaterRecoverImx.h"
+
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include "BirdFormat.h"
+#include "BuildChoice.h"
+#include "HID_SDPLoader.h"
+#include "Log.h"
+#include "Module.h"
+#include "SDPLoader.h"
+#include "SerialNumber.h"
+#include "Serial_SDPLoader.h"
+#include "SystemClass.h"
+#include "Updater.h"
+#include "UpdaterStore.h"
+#include "UpdaterTransfer.h"
+#include "qError.h"
+#include "qTime.h"
+
+namespace {
+
+using Quillmar::Keystrand::Module;
+using Quillmar::Keystrand::SystemClass;
+const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
+
+// The port name that selects the ROM's USB HID device. Any other name,
+// "usb" included, is the path of a serial port.
+const char* const HID_PORT = "USB";
+const uint16_t ROM_VENDOR_ID = 0x1FC9; // NXP
+const uint16_t ROM_PRODUCT_ID = 0x0130;
+// Where the live loader starts when its file names no start address.
+const uint32_t DEFAULT_START_ADDRESS = 0x20000400;
+// A chip restarting into its ROM (a live loader that -N just reset) needs
+// a moment to enumerate on USB: its HID device is waited for this long.
+const unsigned long ROM_APPEAR_MS = 3000;
+const unsigned long ROM_APPEAR_PAUSE_MS = 200;
+// The live loader needs a moment to start and enumerate on USB.
+const int LIVE_LOADER_ATTEMPTS = 15;
+const unsigned long LIVE_LOADER_PAUSE_MS = 1000;
+const uint8_t OPTION_UNIQUE_IDENTIFIER = 39;
+
+// Mutes the display's messages while it lives; what it was is restored on
+// every path.
+class QuietDisplay {
+  public:
+    explicit QuietDisplay(UpdaterDisplayInterface& display)
+        : display_(display), was_(display.is_muted()) {
+        display_.mute_messages(true);
+    }
+    ~QuietDisplay() { display_.mute_messages(was_); }
+    QuietDisplay(const QuietDisplay&) = delete;
+    QuietDisplay& operator=(const QuietDisplay&) = delete;
+
+  private:
+    UpdaterDisplayInterface& display_;
+    bool was_;
+};
+
+// The store knows nothing of the module: its latest build (for
+// ANY_MODULE_SERIAL the default recovery image) is fetched from the update
+// server without a word on the display. The build's file name, "" when the
+// download failed.
+std::string _download_live_loader(UpdaterDisplayInterface& display, Updater& updater,
+                                  uint32_t serialNumber) {
+    uint32_t build = 0;
+    {
+        QuietDisplay quiet(display);
+        Log::log(DEBUG_APP, "Existing loader device not found. Downloading.\n");
+        build = updater.Download_Firmware(serialNumber, "", false, false);
+    }
+    if (build == 0) {
+        const std::string serial = SerialNumberText(serialNumber);
+        display.message(ERROR,
+                        "No live loader for %s in the local store, and none could be downloaded "
+                        "from the update server (-G -d %s tells why)",
+                        serial.c_str(), serial.c_str());
+        return "";
+    }
+    return BuildFileName(build);
+}
+
+// The file of the module's store entry that holds its live loader: the one
+// its latest download names, or a fresh download when the store does not
+// know the module. "" after a message when there is none.
+std::string _stored_live_loader(UpdaterDisplayInterface& display, Updater& updater,
+                                uint32_t serialNumber, UpdaterStoreItem& item) {
+    bool known = false;
+    if (!_find_entry(display, updater.storeDirectory, serialNumber, item, known))
+        return "";
+    if (!known || !item.IsValid()) {
+        std::string name = _download_live_loader(display, updater, serialNumber);
+        if (name.empty() ||
+            !_find_entry(display, updater.storeDirectory, serialNumber, item, known))
+            return "";
+        return name;
+    }
+    uint32_t build = 0;
+    if (BuildOfFileName(item.attributes.GetString(UpdaterStore::KEY_LATEST_DOWNLOAD, ""), build))
+        return BuildFileName(build);
+    const std::string serial = SerialNumberText(serialNumber);
+    display.message(ERROR,
+                    "The local store names no downloaded build for %s to take the live loader "
+                    "from: get one with -G -d %s, or name a BIRD file with -f",
+                    serial.c_str(), serial.c_str());
+    return "";
+}
+
+// The BIRD file whose loader blocks are the live loader: the file named,
+// else the module's stored (or just downloaded) build.
+bool _load_live_loader(UpdaterDisplayInterface& display, Updater& updater, uint32_t serialNumber,
+                       const std::string& firmwareFile, BirdFile& image) {
+    if (!firmwareFile.empty() && serialNumber == ANY_MODULE_SERIAL) {
+        display.message(
+            ERROR,
+            "Add serial number or remove the bird filename to use a default recovery image.");
+        return false;
+    }
+    UpdaterStoreItem item;
+    std::string name;
+    if (firmwareFile.empty() &&
+        (name = _stored_live_loader(display, updater, serialNumber, item)).empty())
+        return false;
+    try {
+        image =
+            firmwareFile.empty() ? item.ReadBirdFile(name.c_str()) : BirdFile(firmwareFile.c_str());
+        return true;
+    } catch (const std::runtime_error& e) {
+        Log::log(DEBUG_APP, "%s\n", e.what());
+        display.message(ERROR, "Could not load the live loader from %s",
+                        firmwareFile.empty() ? item.FilePath(name.c_str()).c_str()
+                                             : firmwareFile.c_str());
+        return false;
+    }
+}
+
+// One loader block as the ROM takes it.
+struct LoaderImage {
+    uint32_t address;
+    const uint8_t* bytes;
+    size_t length;
+};
+
+// The live loader's images in file order. A file without one, or with a
+// block too short for its load address, is refused before the ROM is
+// touched: the jump would otherwise start whatever the chip's RAM holds.
+bool _loader_images(UpdaterDisplayInterface& display, const BirdFile& image,
+                    std::vector<LoaderImage>& images) {
+    std::vector<BirdBlock> blocks = image.FindBlocks(BirdFile::BIRD_BLOCK_LOADER);
+    if (blocks.empty()) {
+        display.message(ERROR, "The BIRD file %s holds no live loader (no loader blocks)",
+                        image.filename.c_str());
+        return false;
+    }
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        if (blocks[i].length <= 4) {
+            display.message(ERROR, "Loader block %zu of %s holds no image", i + 1,
+                            image.filename.c_str());
+            return false;
+        }
+        images.push_back({blocks[i].address, blocks[i].data + 4, blocks[i].length - 4u});
+    }
+    return true;
+}
+
+uint32_t _start_address(const BirdFile& image) {
+    for (const BirdBlock& block : image.FindBlocks(BirdFile::BIRD_BLOCK_START_ADDRESS)) {
+        if (block.length > 3)
+            return birdformat::GetInt(block.data);
+    }
+    return DEFAULT_START_ADDRESS;
+}
+
+void _report_open_failure(UpdaterDisplayInterface& display, const std::string& serialPort) {
+    if (serialPort == HID_PORT)
+        display.message(ERROR,
+                        "No i.MX ROM in serial download mode found on USB (HID device %04X:%04X)",
+                        ROM_VENDOR_ID, ROM_PRODUCT_ID);
+    else
+        display.message(ERROR, "Could not open %s as a serial port", serialPort.c_str());
+}
+
+void _report_write_failure(UpdaterDisplayInterface& display, uint8_t result,
+                           const std::string& serialPort, size_t number, const LoaderImage& image) {
+    const std::string where = "on " + serialPort;
+    if (result == SDP_NO_ANSWER && number > 1)
+        display.message(ERROR, "The i.MX ROM %s stopped answering before loader block %zu",
+                        where.c_str(), number);
+    else if (result == SDP_NO_ANSWER && serialPort == HID_PORT)
+        display.message(ERROR, "The i.MX ROM on USB did not answer");
+    else if (result == SDP_NO_ANSWER)
+        display.message(ERROR, "Neither an LPC bootloader nor an i.MX ROM answered %s",
+                        where.c_str());
+    else if (result == SDP_ROM_ABORTED)
+        display.message(ERROR,
+                        "The i.MX ROM %s reported an error while receiving loader block %zu "
+                        "(%zu bytes at 0x%08X)",
+                        where.c_str(), number, image.length, image.address);
+    else
+        display.message(ERROR,
+                        "The i.MX ROM %s did not confirm loader block %zu (%zu bytes at 0x%08X)",
+                        where.c_str(), number, image.length, image.address);
+}
+
+// The ROM's client, its device open: HID for the port "USB", otherwise the
+// serial port of that name. Null after a message when it cannot be opened.
+std::unique_ptr<SDPLoader> _open_rom(UpdaterDisplayInterface& display,
+                                     const std::string& serialPort) {
+    const bool hid = serialPort == HID_PORT;
+    const unsigned long started = qTime_GetMSTicks();
+    for (;;) {
+        std::unique_ptr<SDPLoader> rom(new SDPLoader);
+        if (hid)
+            rom->setLoader(new HID_SDPLoader(ROM_VENDOR_ID, ROM_PRODUCT_ID));
+        else
+            rom->setLoader(new Serial_SDPLoader(serialPort.c_str()));
+        if (rom->init() == SDP_OK)
+            return rom;
+        if (!hid || qTime_GetMSTicks() - started >= ROM_APPEAR_MS)
+            break;
+        qTime_MSSleep(ROM_APPEAR_PAUSE_MS);
+    }
+    _report_open_failure(display, serialPort);
+    return nullptr;
+}
+
+// Writes the live loader through the ROM and starts it.
+// Returns: qErrNone; qErrParam (no loader to write, nothing sent);
+// qErrNotReady (the ROM's device could not be opened); qErrConnection (the
+// ROM did not take a block).
+qErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& image,
+                               const std::string& serialPort) {
+    std::vector<LoaderImage> images;
+    if (!_loader_images(display, image, images))
+        return qErrParam;
+    Log::log(DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
+    std::unique_ptr<SDPLoader> rom = _open_rom(display, serialPort);
+    if (!rom)
+        return qErrNotReady;
+    for (size_t i = 0; i < images.size(); ++i) {
+        const LoaderImage& block = images[i];
+        Log::log(DEBUG_Updater, "Writting Block: %d, size %zu, address: %d\b", static_cast<int>(i),
+                 block.length, static_cast<int>(block.address));
+        uint8_t result = rom->writeLoader(
+            std::vector<uint8_t>(block.bytes, block.bytes + block.length), block.address);
+        if (result != SDP_OK) {
+            _report_write_failure(display, result, serialPort, i + 1, block);
+            return qErrConnection;
+        }
+    }
+    rom->startLoader(_start_address(image));
+    return qErrNone;
+}
+
+// Looks for the live loader on USB under each of serials in turn, for up to
+// LIVE_LOADER_ATTEMPTS passes with a pause between them.
+bool _await_live_loader(Module& module, const std::vector<uint32_t>& serials) {
+    for (int attempt = 1; attempt <= LIVE_LOADER_ATTEMPTS; ++attempt) {
+        for (uint32_t serial : serials) {
+            Log::log(DEBUG_APP, "Looking for the live loader [%08X] on USB, attempt %d of %d\n",
+                     serial, attempt, LIVE_LOADER_ATTEMPTS);
+            module.disconnect();
+            module.discoverAndConnect(linkTypeUSB, serial);
+            if (module.isConnected())
+                return true;
+        }
+        module.disconnect();
+        if (attempt < LIVE_LOADER_ATTEMPTS)
+            qTime_MSSleep(LIVE_LOADER_PAUSE_MS);
+    }
+    return false;
+}
+
+// Subindex i of option 39 lands in word 3 - i; out changes only when all
+// four words were read.
+bool _read_identifier(UpdaterDisplayInterface& display, Module& module, uint32_t serialNumber,
+                      Fingerprint& out) {
+    SystemClass system;
+    system.init(&module, 0);
+    Fingerprint read;
+    for (uint8_t i = 0; i < 4; ++i) {
+        qErr e = system.getUEI32(OPTION_UNIQUE_IDENTIFIER, i, &read.words[3 - i]);
+        if (e != qErrNone) {
+            Log::log(DEBUG_APP, "Error getting Identifier %d.\n", i);
+            display.message(ERROR,
+                            "The live loader [%08X] did not tell word %d of the chip identifier: "
+                            "%s (%s)",
+                            serialNumber, i, qError_GetErrorDescription(e), qError_GetErrorText(e));
+            return false;
+        }
+    }
+    out = read;
+    return true;
+}
+
+} // namespace
+
+bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater,
+                          std::string serialPort, uint32_t serialNumber, std::string firmwareFile,
+                          Fingerprint& out, bool resetAfter) {
+    if (serialNumber == 0)
+        serialNumber = ANY_MODULE_SERIAL;
+    BirdFile image;
+    if (!_load_live_loader(display, updater, serialNumber, firmwareFile, image))
+        return false;
+    if (_transfer_recovery_loader(display, image, serialPort) != qErrNone) {
+        Log::log(DEBUG_APP, "Error loading liveloader.\n");
+        return false;
+    }
+    Module module(0, static_cast<uint8_t>(0));
+    if (!_await_live_loader(module, {serialNumber})) {
+        Log::log(DEBUG_APP, "Could not connect to device.\n");
+        display.message(ERROR,
+                        "The live loader did not come up on USB as [%08X] after the ROM "
+                        "started it",
+                        serialNumber);
+        return false;
+    }
+    if (!_read_identifier(display, module, serialNumber, out))
+        return false;
+    if (resetAfter) {
+        SystemClass system;
+        system.init(&module, 0);
+        qErr e = system.reset(); // the live loader restarts: usually no answer
+        Log::log(DEBUG_APP, "Live loader reset: %d\n", e);
+    }
+    return true;
+}
+
+bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& image,
+                           uint32_t serialNumber) {
+    if (!_has_firmware(display, image))
+        return false;
+    Module module(0, static_cast<uint8_t>(0));
+    std::vector<uint32_t> serials = {ANY_MODULE_SERIAL};
+    if (serialNumber != ANY_MODULE_SERIAL && serialNumber != 0)
+        serials.push_back(serialNumber);
+    if (!_await_live_loader(module, serials)) {
+        display.message(ERROR, "Could not connect to device");
+        return false;
+    }
+    if (_transfer_firmware(display, module, image) != qErrNone) {
+        display.message(ERROR, "Failed to transfer firmware");
+        return false;
+    }
+    return true;
+}
