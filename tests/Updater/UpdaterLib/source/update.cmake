@@ -11,9 +11,9 @@ if(TARGET UpdaterLib AND TARGET modsim)
 endif()
 
 # The program end to end on the emulated USB bus: keystrand-sim runs the
-# Updater as its child. The cases that wait for the product's own bounds (15
-# reconnection attempts after LOAD, 30 s after REBOOT) run as a test of their
-# own.
+# Updater as its child. Every case is a ctest test of its own, so the slow
+# ones (they wait for the product's own bounds: 15 reconnection attempts after
+# LOAD, 30 s after REBOOT) run beside the others.
 if(TARGET UpdaterLib AND TARGET modsim_usb AND TARGET updateserver AND TARGET birdwriter)
     set(update_cli_support
         ${CMAKE_CURRENT_LIST_DIR}/update_cli_support.cpp
@@ -23,16 +23,8 @@ if(TARGET UpdaterLib AND TARGET modsim_usb AND TARGET updateserver AND TARGET bi
         LIBS ks::birdwriter
         LABELS update usb
         TIMEOUT 400
-        ENV GTEST_FILTER=-*Slow*
-            TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/sim/usb/tsan.supp)
+        ENV TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/sim/usb/tsan.supp)
     add_dependencies(update_usb_cli_test Updater keystrand-sim updateserver)
-    add_test(NAME update_usb_cli_slow_test
-        COMMAND ${KS_ISOLATE} $<TARGET_FILE:update_usb_cli_test>)
-    set_tests_properties(update_usb_cli_slow_test PROPERTIES
-        TIMEOUT 300
-        SKIP_RETURN_CODE 77
-        LABELS "update;usb;slow"
-        ENVIRONMENT "KS_SOURCE_DIR=${PROJECT_SOURCE_DIR};KS_BINARY_DIR=${PROJECT_BINARY_DIR};GTEST_FILTER=*Slow*;TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/sim/usb/tsan.supp")
 endif()
 
 # The program end to end over TCP/IP in a private network namespace pair
