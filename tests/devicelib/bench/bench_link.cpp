@@ -47,6 +47,7 @@ struct Options {
     int idleSeconds = 10;
     int dataKiB = 256;
     std::string simReady;
+    uint32_t usbSerial = 0; // a module on the emulated USB bus, when given
 };
 
 // CPU time of the whole process (every thread) in seconds.
@@ -421,6 +422,50 @@ void dataToSimulator(const Options& o, std::vector<Row>& rows) {
                     fmt("%.0f", double(linkPackets))});
 }
 
+// Over the emulated USB bus (the simulator's module with key usb): idle CPU,
+// round trips of a DEBUG echo and the DATA transfer, for the link alone
+// (there is no plain program to compare with).
+void overUsb(const Options& o, std::vector<Row>& rows) {
+    if (!o.usbSerial)
+        return;
+    uint32_t id = qLink_CreateUSB(o.usbSerial);
+    if (!id || !awaitRunning(id)) {
+        rows.push_back({"USB (emulated bus)", "-", "no link"});
+        qLink_Destroy(&id);
+        return;
+    }
+    usleep(200000);
+    const int ms = o.idleSeconds * 1000;
+    double idle = cpuPercentWhile([&] { usleep(static_cast<useconds_t>(ms) * 1000); });
+    rows.push_back(
+        {fmt("USB: idle connected, %.0f s: %% of a core", o.idleSeconds), "-", fmt("%.2f", idle)});
+    for (int gapMs : {0, 2}) {
+        std::vector<double> rtt;
+        for (int i = 0; i < o.rounds; i++) {
+            if (gapMs)
+                sleepNs(gapMs * 1000000L);
+            const uint8_t seq = static_cast<uint8_t>(i);
+            Match m = {23, seq, 0, false};
+            const double t0 = nowMs();
+            if (linkSend(id, Bytes{23, seq}) && linkAwait(id, m, 1000))
+                rtt.push_back(nowMs() - t0);
+        }
+        rows.push_back({gapMs ? "USB: echo with a 2 ms gap, p50 / p99 ms"
+                              : "USB: echo back to back, p50 / p99 ms",
+                        "-", percentiles(rtt)});
+    }
+    const double c0 = cpuSeconds(), w0 = nowMs();
+    long packets = upgradeData(
+        o.dataKiB, [&](const Bytes& d) { return linkSend(id, d); },
+        [&](const Match& m) { return linkAwait(id, m, 1000); });
+    const double cpu = cpuSeconds() - c0, wall = (nowMs() - w0) / 1000;
+    qLink_Destroy(&id);
+    rows.push_back({fmt("USB: %.0f KiB of DATA: CPU s / wall s", o.dataKiB), "-",
+                    packets < 0 ? std::string("failed") : fmt("%.2f / %.2f", cpu, wall)});
+    rows.push_back({"USB: time per DATA exchange, us", "-",
+                    packets <= 0 ? std::string("-") : fmt("%.0f", wall * 1e6 / double(packets))});
+}
+
 Options parse(int argc, char** argv) {
     Options o;
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -433,6 +478,8 @@ Options parse(int argc, char** argv) {
             o.dataKiB = std::max(1, std::min(4096, atoi(argv[i + 1])));
         else if (k == "--sim-ready")
             o.simReady = argv[i + 1];
+        else if (k == "--usb-serial")
+            o.usbSerial = static_cast<uint32_t>(strtoul(argv[i + 1], nullptr, 16));
     }
     return o;
 }
@@ -447,6 +494,7 @@ int main(int argc, char** argv) {
     roundTrips(o, 0, rows);
     roundTrips(o, 2, rows);
     dataToSimulator(o, rows);
+    overUsb(o, rows);
     printf("%-44s %16s %16s\n", "figure", "plain socket", "link");
     for (const Row& r : rows)
         printf("%-44s %16s %16s\n", r.what.c_str(), r.plain.c_str(), r.link.c_str());
