@@ -6,6 +6,7 @@ find_package(CURL REQUIRED)
 pkg_check_modules(LIBUSB REQUIRED IMPORTED_TARGET libusb-1.0)
 pkg_check_modules(HIDAPI REQUIRED IMPORTED_TARGET hidapi-hidraw)
 pkg_check_modules(UDEV REQUIRED IMPORTED_TARGET libudev)
+find_package(nlohmann_json 3 REQUIRED)
 
 if(KS_BUILD_TESTS OR KS_BUILD_SIM)
     find_package(GTest REQUIRED)

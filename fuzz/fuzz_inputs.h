@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -18,8 +19,10 @@ namespace fuzzinputs {
 
 // A per-process scratch file path.
 inline std::string ScratchPath(const char* tag) {
-    // /dev/shm keeps the flushes of every save off the disk.
-    const char* dir = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    // TMPDIR when set; else /dev/shm, which keeps the flushes of every save
+    // off the disk.
+    const char* tmp = std::getenv("TMPDIR");
+    const char* dir = tmp && *tmp ? tmp : ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
     return std::string(dir) + "/ks-fuzz-" + tag + "-" + std::to_string(::getpid());
 }
 
@@ -51,25 +54,39 @@ inline void UseBirdFile(BirdFile& f) {
     moved.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE);
 }
 
+// What the parser made of one input (the replay test checks it).
+struct BirdOutcome {
+    bool wholeFile = false; // started with "bird"
+    bool complete = false;  // accepted by BirdFile::IsCompleteFile
+    bool loaded = false;    // the BirdFile constructor did not throw
+    size_t blocks = 0;      // blocks parsed (of a loaded file or of the content)
+    bool serialOffsets = false;
+};
+
 // Bytes starting with "bird" are a whole file, loaded from disk; anything
 // else is taken as decompressed content and scanned directly, so the block
 // parser is reached without going through zlib.
-inline void BirdBytes(const uint8_t* data, size_t size) {
+inline BirdOutcome BirdBytes(const uint8_t* data, size_t size) {
+    BirdOutcome out;
     if (size >= 4 && std::memcmp(data, "bird", 4) == 0) {
-        BirdFile::IsCompleteFile(data, size);
+        out.wholeFile = true;
+        out.complete = BirdFile::IsCompleteFile(data, size);
         std::string path = ScratchPath("bird");
         if (!WriteFile(path, data, size))
-            return;
+            return out;
         try {
             BirdFile f(path.c_str());
+            out.loaded = true;
+            out.blocks = f.blocks.size();
+            out.serialOffsets = f.hasSerialOffsets;
             UseBirdFile(f);
         } catch (const std::runtime_error&) {
         }
         std::remove(path.c_str());
-        return;
+        return out;
     }
     if (size > 0xFFFFFFFFu)
-        return;
+        return out;
     BirdFile f;
     f.filename = "content";
     f.data.reset(new uint8_t[size ? size : 1]);
@@ -77,18 +94,27 @@ inline void BirdBytes(const uint8_t* data, size_t size) {
         std::memcpy(f.data.get(), data, size);
     f.dataSize = static_cast<uint32_t>(size);
     f.ScanBlocks(f.data.get(), f.dataSize);
-    f.FindSerialNumberOffsets();
+    out.serialOffsets = f.FindSerialNumberOffsets();
+    out.blocks = f.blocks.size();
     UseBirdFile(f);
+    return out;
 }
+
+struct AttributesOutcome {
+    size_t entries = 0;   // entries loaded
+    bool carried = false; // every entry is one the format can carry
+    bool saved = false;   // the save succeeded
+};
 
 // Loads text as an attributes file, uses it, saves it and reads it back: the
 // entries must survive the round trip, NUL bytes and lines of any length
 // included (only a key with a leading '#' cannot be carried).
-inline void AttributesText(const uint8_t* data, size_t size) {
+inline AttributesOutcome AttributesText(const uint8_t* data, size_t size) {
+    AttributesOutcome out;
     std::string path = ScratchPath("kv");
     std::string saved = path + ".saved";
     if (!WriteFile(path, data, size))
-        return;
+        return out;
     KeyValueStore kv(path.c_str());
     bool carried = true;
     for (const auto& e : kv.entries) {
@@ -101,7 +127,9 @@ inline void AttributesText(const uint8_t* data, size_t size) {
     kv.GetDouble("D", 1.0);
     kv.GetString("E", nullptr);
     kv.modified = false; // keep UPDATED_TIME out so the comparison is exact
-    kv.Save(saved.c_str());
+    out.entries = kv.entries.size();
+    out.carried = carried;
+    out.saved = kv.Save(saved.c_str());
     KeyValueStore back(saved.c_str());
     if (carried && back.entries != kv.entries) {
         std::fprintf(stderr, "attributes changed in a save/load round trip\n");
@@ -109,6 +137,7 @@ inline void AttributesText(const uint8_t* data, size_t size) {
     }
     std::remove(path.c_str());
     std::remove(saved.c_str());
+    return out;
 }
 
 } // namespace fuzzinputs

@@ -20,13 +20,9 @@ for f in "$bin/Updater/Updater" "$bin/sim/updateserver/updateserver" "$bin/sim/b
     [ -x "$f" ] || { echo "bench-download: missing $f" >&2; exit 1; }
 done
 
+source scripts/lib/sim.sh
 work=$(mktemp -d "${TMPDIR:-/tmp}/ks-bench.XXXXXX")
-server_pid=
-cleanup() {
-    if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'sim_stop_all; rm -rf "$work"' EXIT
 
 serial=40F5849A
 build=1000
@@ -45,16 +41,9 @@ DESC
 "$bin/sim/bird/birdwrite" -o "$work/content/$serial/$build.bird" "$work/bird.txt"
 bird_bytes=$(stat -c %s "$work/content/$serial/$build.bird")
 
-"$bin/sim/updateserver/updateserver" --root "$work/content" --log "$work/requests.log" --lifetime 600 \
-    > "$work/server.out" &
-server_pid=$!
-for _ in $(seq 1 100); do
-    grep -q listening "$work/server.out" 2>/dev/null && break
-    sleep 0.05
-done
-port=$(sed -n 's/^updateserver listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/server.out")
-[ -n "$port" ] || { echo "bench-download: the server did not start" >&2; exit 1; }
-url="http://127.0.0.1:$port/cgi/u"
+sim_start_updateserver "$work/server.out" --root "$work/content" \
+    --log "$work/requests.log" --lifetime 600 || { echo "bench-download: the server did not start" >&2; exit 1; }
+url="http://127.0.0.1:$sim_port/cgi/u"
 query="bld=$build&fw=KSFW-BENCH&no_cal=false&op=bird&sn=$serial&"
 
 # time -v fields: wall clock as [h:]m:s, peak resident set in KiB.

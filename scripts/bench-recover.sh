@@ -25,13 +25,9 @@ for f in "$bin/Updater/Updater" "$bin/sim/module/keystrand-sim" "$bin/sim/bird/b
     [ -x "$f" ] || { echo "bench-recover: missing $f" >&2; exit 1; }
 done
 
+source scripts/lib/sim.sh
 work=$(mktemp -d "${TMPDIR:-/tmp}/ks-bench-recover.XXXXXX")
-sim_pid=
-cleanup() {
-    if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'sim_stop_all; rm -rf "$work"' EXIT
 
 uid="1234ABCD 2 3 DEADBEEF"
 head -c "$((kib * 1024))" /dev/urandom > "$work/image.bin"
@@ -43,30 +39,23 @@ scramble 0x1234ABCD 2 3 0xDEADBEEF
 DESC
 "$bin/sim/bird/birdwrite" -o "$work/image.bird" "$work/bird.txt"
 
-"$bin/sim/module/keystrand-sim" --report --ready-file "$work/ready" \
-    --module "d serial=40F5849A uid=${uid// /,} pty lpc-rom lpc-flash-out=$work/flash.bin" \
-    > "$work/sim.out" 2> "$work/sim.err" &
-sim_pid=$!
-for _ in $(seq 1 100); do
-    grep -q '^ready' "$work/ready" 2>/dev/null && break
-    sleep 0.05
-done
-pty=$(sed -n 's/.* pty=\([^ ]*\).*/\1/p' "$work/ready")
-[ -n "$pty" ] || { echo "bench-recover: the simulator did not start" >&2; cat "$work/sim.err" >&2; exit 1; }
+sim_start "$work/sim.out" "$bin/sim/module/keystrand-sim" --report \
+    --module "d serial=40F5849A uid=${uid// /,} pty lpc-rom lpc-flash-out=$work/flash.bin"
+sim_wait_line "$work/sim.out" ready >/dev/null && module=$(sim_wait_line "$work/sim.out" "module d ") ||
+    { echo "bench-recover: the simulator did not start" >&2; exit 1; }
+pty=$(sed -n 's/.* pty=\([^ ]*\).*/\1/p' <<< "$module")
 
 start=$(date +%s.%N)
 scripts/isolated-home.sh "$bin/Updater/Updater" -U -t RECOVER -s "$pty" -o "$rate" -f "$work/image.bird" \
     > "$work/updater.out" 2> "$work/updater.err" || {
     echo "bench-recover: the recovery failed" >&2; cat "$work/updater.out" "$work/updater.err" >&2; exit 1; }
 end=$(date +%s.%N)
-kill -TERM "$sim_pid"
-wait "$sim_pid" 2>/dev/null || true
-sim_pid=
+sim_stop_all # the simulator reports its counts as it ends
 
 cmp -s -n "$((kib * 1024))" "$work/image.bin" "$work/flash.bin" ||
     { echo "bench-recover: the flash differs from the image" >&2; exit 1; }
 
-field() { sed -n "s/.* $1=\([0-9]*\).*/\1/p" "$work/sim.err" | head -n1; }
+field() { sed -n "s/.* $1=\([0-9]*\).*/\1/p" "$work/sim.out" | head -n1; }
 bytes_in=$(field bytes-in)
 bytes_out=$(field bytes-out)
 echo_bytes=$(field echo-bytes)

@@ -15,16 +15,14 @@ if [ "${KS_DEMO_INNER:-}" != 1 ]; then
     KS_DEMO_INNER=1 exec scripts/isolated-home.sh bash "$0"
 fi
 
-build=build/release
-updater=$build/Updater/Updater
+source scripts/lib/sim.sh
+bin=build/release
+updater=$bin/Updater/Updater
 serial=40F5849A
 work=$(mktemp -d "${TMPDIR:-/tmp}/ks-demo.XXXXXX")
-server_pid=
-cleanup() {
-    [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
+# Never fails: an exit trap that fails under set -e would skip the clean-up
+# and turn the demo's exit status into the server's 143.
+trap 'sim_stop_all; rm -rf "$work"' EXIT
 
 step() { printf '\n\033[1m$ %s\033[0m\n' "$*"; }
 run() { step "Updater ${*}"; "$updater" "$@" && echo "(exit status 0)" || echo "(exit status $?)"; }
@@ -41,19 +39,15 @@ firmware flags=2 address=0x0 vector-checksum le32:0x10008000,0x101,0x103,0x105,0
 descriptor build=$b version=$version serial=$serial model=Crossway
 start-address 0x10000000
 DESC
-    "$build/sim/bird/birdwrite" -o "$content/$serial/$b.bird" "$work/$b.txt"
+    "$bin/sim/bird/birdwrite" -o "$content/$serial/$b.bird" "$work/$b.txt"
     echo "$version" > "$content/$serial/$b.version"
 done
 echo 1234 > "$content/$serial/latest"
 echo "KS-ROUTER" > "$content/$serial/firmware"
 
-"$build/sim/updateserver/updateserver" --root "$content" --lifetime 120 \
-    --log "$work/server.log" > "$work/server.out" &
-server_pid=$!
-for _ in $(seq 50); do grep -q listening "$work/server.out" 2>/dev/null && break; sleep 0.1; done
-port=$(sed -n 's/.*127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/server.out" | head -n1)
-[ -n "$port" ] || { echo "demo: the simulated update server did not start" >&2; exit 1; }
-url=http://127.0.0.1:$port/cgi/u
+sim_start_updateserver "$work/server.out" --root "$content" --lifetime 120 \
+    --log "$work/server.log" || { echo "demo: the simulated update server did not start" >&2; exit 1; }
+url=http://127.0.0.1:$sim_port/cgi/u
 
 run -h
 run -B -d "$serial" -u "$url"

@@ -30,6 +30,11 @@ packages=(
     coreutils
     clang
     clang-format
+    nlohmann-json3-dev
+    lintian
+    man-db
+    bash-completion
+    dpkg-dev
     libclang-rt-14-dev
 )
 

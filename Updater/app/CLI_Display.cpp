@@ -16,12 +16,12 @@ static_assert(sizeof(BAR_TEMPLATE) - 1 == BAR_WIDTH, "bar template must be as wi
 
 const char* const SPINNER_FRAMES[8] = {".", "..", "...", "....", ".....", "....", "...", ".."};
 
-bool _stdout_is_terminal() {
-    return isatty(fileno(stdout)) != 0;
+bool _is_terminal(FILE* stream) {
+    return isatty(fileno(stream)) != 0;
 }
 
-void _clear_line() {
-    fprintf(stdout, "\r%*s\r", CLEAR_WIDTH, " ");
+void _clear_line(FILE* stream) {
+    fprintf(stream, "\r%*s\r", CLEAR_WIDTH, " ");
 }
 
 } // namespace
@@ -32,16 +32,16 @@ CLI_Display::CLI_Display() {
 }
 
 void CLI_Display::display_progress(bool show) {
-    if (!_stdout_is_terminal()) {
+    if (!_is_terminal(info)) {
         return;
     }
     if (!show) {
-        _clear_line();
+        _clear_line(info);
     }
 }
 
 void CLI_Display::update_progress(double fraction, const char* label) {
-    if (!_stdout_is_terminal()) {
+    if (!_is_terminal(info)) {
         return;
     }
     // The label and its frame " () " take room from the bar, so the line
@@ -66,9 +66,9 @@ void CLI_Display::update_progress(double fraction, const char* label) {
     // At a full bar remaining - 1 is -1, which printf reads as a
     // left-justified field of width 1: one space follows the ">".
     if (label == nullptr) {
-        fprintf(stdout, "\r[%.*s>%*s] (%3d%% ) ", filled, BAR_TEMPLATE, remaining - 1, "", percent);
+        fprintf(info, "\r[%.*s>%*s] (%3d%% ) ", filled, BAR_TEMPLATE, remaining - 1, "", percent);
     } else {
-        fprintf(stdout, "\r (%s) [%.*s>%*s] (%3d%% ) ", label, filled, BAR_TEMPLATE, remaining - 1,
+        fprintf(info, "\r (%s) [%.*s>%*s] (%3d%% ) ", label, filled, BAR_TEMPLATE, remaining - 1,
                 "", percent);
     }
 }
@@ -76,25 +76,29 @@ void CLI_Display::update_progress(double fraction, const char* label) {
 void CLI_Display::update_spinner(bool active, const char* label) {
     // Shared by all calls; only the main thread animates.
     static uint8_t count = 0;
-    if (!_stdout_is_terminal()) {
+    if (!_is_terminal(info)) {
         return;
     }
     if (!active) {
-        _clear_line();
+        _clear_line(info);
         return;
     }
     if (label != nullptr) {
-        fprintf(stdout, "\r (%s) %s      \r", label, SPINNER_FRAMES[count]);
+        fprintf(info, "\r (%s) %s      \r", label, SPINNER_FRAMES[count]);
     } else {
-        fprintf(stdout, "\r %s      \r", SPINNER_FRAMES[count]);
+        fprintf(info, "\r %s      \r", SPINNER_FRAMES[count]);
     }
     count = static_cast<uint8_t>((count + 1) & 7);
 }
 
 void CLI_Display::info_message(const char* text) {
-    fprintf(stdout, "%s\n", text != nullptr ? text : "");
+    fprintf(info, "%s\n", text != nullptr ? text : "");
 }
 
 void CLI_Display::error_message(const char* text) {
     fprintf(stderr, "%s\n", text != nullptr ? text : "");
+}
+
+void CLI_Display::keep_standard_output_clean() {
+    info = stderr;
 }

@@ -3,6 +3,8 @@
 // drawn only when standard output is a terminal.
 #pragma once
 
+#include <cstdio>
+
 #include "UpdaterDisplayInterface.h"
 
 class CLI_Display final : public UpdaterDisplayInterface {
@@ -16,4 +18,12 @@ class CLI_Display final : public UpdaterDisplayInterface {
     void update_spinner(bool active, const char* label) override;
     void info_message(const char* text) override;
     void error_message(const char* text) override;
+
+    // Sends information messages and the animations to standard error, so
+    // that standard output carries only what a caller writes there itself
+    // (the JSON output of --json).
+    void keep_standard_output_clean();
+
+  private:
+    FILE* info = stdout; // information messages and animations
 };

@@ -41,7 +41,7 @@ const OptionEntry OPTIONS[] = {
     {OPT_PARAMETER, "-o", ARG_NEXT_WORD}, {OPT_PARAMETER, "-e", ARG_NEXT_WORD},
     {OPT_PARAMETER, "-l", ARG_NEXT_WORD}, {OPT_PARAMETER, "-k", ARG_NEXT_WORD},
     {OPT_PARAMETER, "-u", ARG_NEXT_WORD}, {OPT_HELP, "--help", ARG_NONE},
-    {OPT_PARAMETER, "-a", ARG_NEXT_WORD},
+    {OPT_PARAMETER, "-a", ARG_NEXT_WORD}, {OPT_PARAMETER, "--json", ARG_NONE},
 };
 const size_t OPTION_COUNT = sizeof(OPTIONS) / sizeof(OPTIONS[0]);
 
@@ -214,6 +214,8 @@ bool _handle_option(UpdaterDisplayInterface& display, const OptionEntry& e, cons
         return false;
     } else if (opt == "-n") {
         params->optionN = true;
+    } else if (opt == "--json") {
+        params->jsonOutput = true;
     } else if (opt == "-e") {
         params->echoBytes = true;
     } else if (opt == "-X") {

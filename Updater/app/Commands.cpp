@@ -6,6 +6,7 @@
 #include <string>
 
 #include "BuildChoice.h"
+#include "JsonOutput.h"
 #include "Printers.h"
 #include "SerialNumber.h"
 #include "UpdaterDisplayInterface.h"
@@ -68,6 +69,15 @@ uint32_t _chosen_link_type(const Parameters& params) {
 }
 
 // -D. Lists what discovery found; an empty list is an answer, not a failure.
+// The table, or with --json the JSON document on standard output.
+void _show_devices(UpdaterDisplayInterface& display, const Parameters& params,
+                   std::vector<DeviceInfo>& devices, linkType type) {
+    if (params.jsonOutput)
+        _print_json(_devices_json(devices));
+    else
+        _display_device_list(display, devices, type);
+}
+
 int _run_discover(UpdaterDisplayInterface& display, Updater& updater, Parameters& params) {
     if (params.routerSerialNumber != 0) {
         display.message(INFO, "Searching for Keystrand Network devices connected to %08X",
@@ -77,13 +87,13 @@ int _run_discover(UpdaterDisplayInterface& display, Updater& updater, Parameters
             updater.Discover_KSNetwork_Devices(params.routerSerialNumber, chosen);
         // Shown for the router's transport, which every record carries; with
         // nothing found, the one asked for (Unknown when none was).
-        _display_device_list(display, devices, devices.empty() ? chosen : devices[0].transport);
+        _show_devices(display, params, devices, devices.empty() ? chosen : devices[0].transport);
         return 0;
     }
     display.message(INFO, "Searching for Keystrand devices");
     linkType type = _discovery_link_type(params);
     std::vector<DeviceInfo> devices = updater.Discover_Devices(type);
-    _display_device_list(display, devices, type);
+    _show_devices(display, params, devices, type);
     return 0;
 }
 
@@ -124,7 +134,10 @@ int _run_builds(UpdaterDisplayInterface& display, Updater& updater, Parameters& 
     if (!updater.Get_BuildList(params.serialNumber, builds)) {
         return 1;
     }
-    _display_builds(display, builds, params.serialNumber);
+    if (params.jsonOutput)
+        _print_json(_builds_json(builds));
+    else
+        _display_builds(display, builds, params.serialNumber);
     return 0;
 }
 

@@ -69,6 +69,9 @@ struct Parameters {
     uint32_t debugMask = 0;
     bool extendedUsage = true;
     bool helpRequested = false;
+    // --json: -D and -B print their result as JSON on standard output, and
+    // every message goes to standard error.
+    bool jsonOutput = false;
 };
 
 // Fills params from the command line. Error messages go to display as they

@@ -15,7 +15,11 @@ int main(int argc, char** argv) {
     CLI_Display display;
     Log::SetOutput(stderr);
 
-    if (_get_params(display, argc, argv, &params) != 0) {
+    int parsed = _get_params(display, argc, argv, &params);
+    if (params.jsonOutput) {
+        display.keep_standard_output_clean();
+    }
+    if (parsed != 0) {
         _display_app_version(display);
         _display_notice(display);
         _display_usage(false, false);

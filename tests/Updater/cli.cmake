@@ -8,10 +8,6 @@ if(TARGET UpdaterLib)
 endif()
 
 if(TARGET UpdaterApp)
-    set(cli_support
-        ${PROJECT_SOURCE_DIR}/tests/support/cli_output_compare.cpp
-        ${PROJECT_SOURCE_DIR}/tests/support/cli_run_program.cpp)
-
     ks_add_gtest(cli_command_line_test
         SOURCES ${CMAKE_CURRENT_LIST_DIR}/app/CommandLineTest.cpp
         LIBS UpdaterApp
@@ -23,13 +19,36 @@ if(TARGET UpdaterApp)
         LABELS cli)
 
     ks_add_gtest(cli_display_test
-        SOURCES ${CMAKE_CURRENT_LIST_DIR}/app/CLIDisplayTest.cpp ${cli_support}
+        SOURCES ${CMAKE_CURRENT_LIST_DIR}/app/CLIDisplayTest.cpp
         LIBS UpdaterApp util
         LABELS cli)
 
     ks_add_gtest(cli_program_test
-        SOURCES ${CMAKE_CURRENT_LIST_DIR}/app/UpdaterProgramTest.cpp ${cli_support}
+        SOURCES ${CMAKE_CURRENT_LIST_DIR}/app/UpdaterProgramTest.cpp
         LABELS cli)
     target_compile_definitions(cli_program_test PRIVATE UPDATER_BINARY="$<TARGET_FILE:Updater>")
     add_dependencies(cli_program_test Updater)
+
+    # The program with its test hooks (tests/support/updater_testhooks.cpp):
+    # for tests only, never installed. kstest::UpdaterTestHooksPath() names it.
+    add_executable(Updater-testhooks
+        ${PROJECT_SOURCE_DIR}/Updater/app/main.cpp
+        ${PROJECT_SOURCE_DIR}/tests/support/updater_testhooks.cpp)
+    target_link_libraries(Updater-testhooks PRIVATE UpdaterApp)
+    ks_product_defaults(Updater-testhooks)
+endif()
+
+# --json: -D on the emulated USB bus (the Updater as the simulator's child)
+# and -B against the simulated update server, read back with a JSON parser.
+if(TARGET UpdaterApp AND TARGET keystrand-sim AND TARGET updateserver AND TARGET birdwriter)
+    ks_add_gtest(cli_json_test
+        SOURCES ${CMAKE_CURRENT_LIST_DIR}/app/json_cli_test.cpp
+            ${PROJECT_SOURCE_DIR}/tests/support/updateserver_harness.cpp
+        LIBS UpdaterApp birdwriter nlohmann_json::nlohmann_json
+        LABELS cli json
+        ENV ASAN_OPTIONS=verify_asan_link_order=0
+            TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/sim/usb/tsan.supp)
+    target_include_directories(cli_json_test PRIVATE
+        ${PROJECT_SOURCE_DIR}/tests/Updater/UpdaterLib/source)
+    add_dependencies(cli_json_test Updater keystrand-sim updateserver)
 endif()

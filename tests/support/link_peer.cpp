@@ -1,5 +1,7 @@
 #include "link_peer.h"
 
+#include "wait.h"
+
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -13,22 +15,6 @@
 #include <unistd.h>
 
 namespace linktest {
-
-std::string hex(const Bytes& bytes) {
-    std::string out;
-    char b[4];
-    for (size_t i = 0; i < bytes.size(); i++) {
-        snprintf(b, sizeof b, i ? " %02X" : "%02X", bytes[i]);
-        out += b;
-    }
-    return out.empty() ? "(none)" : out;
-}
-
-double nowMs() {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
-}
 
 PeerEnd::~PeerEnd() {
     close();
@@ -69,9 +55,9 @@ bool PeerEnd::send(const Bytes& bytes) {
 
 Bytes PeerEnd::read(size_t n, int timeoutMs) {
     Bytes out;
-    double deadline = nowMs() + timeoutMs;
+    double deadline = kstest::NowMs() + timeoutMs;
     while (out.size() < n && fd_ >= 0) {
-        int left = static_cast<int>(deadline - nowMs());
+        int left = static_cast<int>(deadline - kstest::NowMs());
         if (left <= 0)
             break;
         pollfd p = {fd_, POLLIN, 0};
@@ -103,9 +89,9 @@ Bytes PeerEnd::drain(int quietMs) {
 }
 
 bool PeerEnd::closedWithin(int timeoutMs) {
-    double deadline = nowMs() + timeoutMs;
+    double deadline = kstest::NowMs() + timeoutMs;
     while (fd_ >= 0) {
-        int left = static_cast<int>(deadline - nowMs());
+        int left = static_cast<int>(deadline - kstest::NowMs());
         if (left <= 0)
             return false;
         pollfd p = {fd_, POLLIN, 0};

@@ -1,5 +1,5 @@
 // Test helpers for the link engine: the module's end of a byte stream, on
-// loopback TCP or on a socket pair, with bounded waits and hex dumps.
+// loopback TCP or on a socket pair, with bounded waits.
 #pragma once
 
 #include <stdint.h>
@@ -10,9 +10,6 @@
 namespace linktest {
 
 using Bytes = std::vector<uint8_t>;
-
-// "04 02 10 20" style dump.
-std::string hex(const Bytes& bytes);
 
 // One connected socket end, owned. Reads wait at most the given time.
 class PeerEnd {
@@ -66,8 +63,5 @@ uint32_t loopbackAddress();
 // A connected pair of stream sockets: the first end non-blocking (for the
 // stream under test), the second an ordinary blocking peer end.
 bool socketPair(int* linkSide, PeerEnd* peerSide);
-
-// Milliseconds from a monotonic clock.
-double nowMs();
 
 } // namespace linktest

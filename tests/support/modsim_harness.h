@@ -1,5 +1,5 @@
 // Test helpers for the module simulator: a module driven by raw bytes and a
-// fake clock, and hex helpers for readable mismatches.
+// fake clock, and helpers that build packets from hex text.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -24,16 +24,6 @@ inline Bytes hx(const std::string& s) {
     while (in >> w)
         b.push_back(uint8_t(std::stoul(w, nullptr, 16)));
     return b;
-}
-
-inline std::string hex(const Bytes& b) {
-    std::string s;
-    char t[4];
-    for (size_t i = 0; i < b.size(); ++i) {
-        snprintf(t, sizeof t, i ? " %02X" : "%02X", b[i]);
-        s += t;
-    }
-    return s;
 }
 
 inline Bytes cat(Bytes a, const Bytes& b) {

@@ -12,30 +12,15 @@
 #include <unistd.h>
 
 #include "modsim/BenchConfig.h"
+#include "wait.h"
 
 namespace objtest {
 
 namespace {
 
-double nowMs() {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
-}
-
 constexpr uint8_t LINK_ENDPOINT = 0xAF;
 
 } // namespace
-
-std::string hex(const Bytes& bytes) {
-    std::string out;
-    char b[4];
-    for (size_t i = 0; i < bytes.size(); i++) {
-        snprintf(b, sizeof b, i ? " %02X" : "%02X", bytes[i]);
-        out += b;
-    }
-    return out.empty() ? "(none)" : out;
-}
 
 Bytes wire(uint8_t address, const Bytes& data) {
     Bytes b;
@@ -85,13 +70,7 @@ std::vector<RxPacket> FakeModule::received() const {
 }
 
 bool FakeModule::waitReceived(size_t n, int ms) const {
-    double deadline = nowMs() + ms;
-    while (nowMs() < deadline) {
-        if (received().size() >= n)
-            return true;
-        usleep(2000);
-    }
-    return received().size() >= n;
+    return kstest::WaitUntil([&] { return received().size() >= n; }, ms);
 }
 
 void FakeModule::setResponder(Responder responder) {
@@ -106,8 +85,7 @@ void FakeModule::clear() {
 
 bool FakeModule::inject(const Bytes& bytes) {
     // The host may not have been accepted yet right after connecting.
-    for (int i = 0; i < 500 && connFd_ < 0; ++i)
-        usleep(2000);
+    kstest::WaitUntil([&] { return connFd_ >= 0; }, 1000);
     std::lock_guard<std::mutex> lock(sendMu_);
     int fd = connFd_;
     if (fd < 0)

@@ -22,8 +22,6 @@ namespace objtest {
 
 using Bytes = std::vector<uint8_t>;
 
-std::string hex(const Bytes& bytes);
-
 struct RxPacket {
     uint8_t address = 0;
     Bytes data;
@@ -44,6 +42,8 @@ class FakeModule {
     FakeModule& operator=(const FakeModule&) = delete;
 
     bool valid() const { return port_ != 0; }
+    // A host is connected (accepted and not yet closed).
+    bool connected() const { return connFd_ >= 0; }
     linkSpec spec() const; // TCP/IP specifier of this peer
     // Packets received so far, link start and stop packets left out.
     std::vector<RxPacket> received() const;

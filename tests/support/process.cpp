@@ -1,5 +1,7 @@
 #include "process.h"
 
+#include "wait.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -8,6 +10,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,13 +21,6 @@
 namespace kstest {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-long MsSince(Clock::time_point start) {
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
 
 std::vector<char*> Argv(const std::vector<std::string>& args) {
     std::vector<char*> v;
@@ -95,11 +91,20 @@ std::string UpdaterPath() {
 std::string ModuleSimPath() {
     return BinaryDir() + "/sim/module/keystrand-sim";
 }
+std::string UpdaterTestHooksPath() {
+    return BinaryDir() + "/tests/Updater-testhooks";
+}
 std::string UpdateServerPath() {
     return BinaryDir() + "/sim/updateserver/updateserver";
 }
 
-ProcessResult RunProcess(const std::vector<std::string>& args, const RunOptions& options) {
+namespace {
+
+// Forks a child whose standard input is /dev/null and whose standard output
+// (a pipe, or a pseudo-terminal) and standard error (a pipe) the parent
+// collects until both close or the time-out kills the child. The child runs
+// body and then _exit(0)s (body may exec instead).
+ProcessResult RunChild(const std::function<void()>& body, const RunOptions& options) {
     ProcessResult result;
     int out[2] = {-1, -1}, err[2] = {-1, -1};
     int master = -1;
@@ -107,7 +112,9 @@ ProcessResult RunProcess(const std::vector<std::string>& args, const RunOptions&
         return result;
     if (options.onPty) {
         int slave = -1;
-        if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+        termios raw{};
+        cfmakeraw(&raw);
+        if (openpty(&master, &slave, nullptr, options.rawPty ? &raw : nullptr, nullptr) != 0) {
             close(err[0]);
             close(err[1]);
             return result;
@@ -119,8 +126,6 @@ ProcessResult RunProcess(const std::vector<std::string>& args, const RunOptions&
         close(err[1]);
         return result;
     }
-    std::vector<std::string> env = Environment(options.env);
-    std::vector<char*> argv = Argv(args), envp = Argv(env);
     auto start = Clock::now();
     pid_t pid = fork();
     if (pid == 0) {
@@ -130,7 +135,8 @@ ProcessResult RunProcess(const std::vector<std::string>& args, const RunOptions&
         dup2(err[1], STDERR_FILENO);
         if (options.onPty)
             close(master);
-        Exec(argv.data(), envp.data());
+        body();
+        _exit(0);
     }
     close(out[1]);
     close(err[1]);
@@ -169,6 +175,19 @@ ProcessResult RunProcess(const std::vector<std::string>& args, const RunOptions&
         result.exitStatus = -1;
     result.seconds = static_cast<double>(MsSince(start)) / 1000.0;
     return result;
+}
+
+} // namespace
+
+ProcessResult RunProcess(const std::vector<std::string>& args, const RunOptions& options) {
+    // Built before fork, so the child only calls execve.
+    std::vector<std::string> env = Environment(options.env);
+    std::vector<char*> argv = Argv(args), envp = Argv(env);
+    return RunChild([&] { Exec(argv.data(), envp.data()); }, options);
+}
+
+ProcessResult RunInChild(const std::function<void()>& body, const RunOptions& options) {
+    return RunChild(body, options);
 }
 
 Process::~Process() {

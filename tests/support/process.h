@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,6 +21,8 @@ std::string SourceDir();
 std::string UpdaterPath();      // Updater/Updater
 std::string ModuleSimPath();    // sim/module/keystrand-sim
 std::string UpdateServerPath(); // sim/updateserver/updateserver
+// The Updater with its test hooks (tests/support/updater_testhooks.cpp).
+std::string UpdaterTestHooksPath();
 
 struct ProcessResult {
     int exitStatus = -1; // exit code, or -1 when killed or not started
@@ -34,6 +37,7 @@ struct ProcessResult {
 struct RunOptions {
     int timeoutMs = 30000;
     bool onPty = false;           // standard output on a pseudo-terminal
+    bool rawPty = false;          // ... in raw mode (no "\n" to "\r\n")
     std::vector<std::string> env; // "NAME=value" added to the inherited environment
 };
 
@@ -47,6 +51,11 @@ inline ProcessResult RunProcess(const std::vector<std::string>& argv, int timeou
     o.onPty = onPty;
     return RunProcess(argv, o);
 }
+
+// Runs body in a forked child of this process, with standard input, output
+// and error as RunProcess gives them (env is not used), then _exit(0)s
+// without flushing stdio: only what body wrote itself arrives.
+ProcessResult RunInChild(const std::function<void()>& body, const RunOptions& options);
 
 // A program running beside the test; its standard output and error go to one
 // file that the test can read and wait on. Stopped by stop() or the

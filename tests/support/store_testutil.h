@@ -1,19 +1,26 @@
 // Helpers for the tests of BIRD files, attributes files and the local store:
-// scratch directories, whole-file reads and writes, diagnostic-log capture
-// and small private tmpfs mounts for producing real write failures as root.
+// directory listings, diagnostic-log capture, and real write failures (small
+// private tmpfs mounts as root; a file size limit for anyone). Scratch
+// directories and whole-file reads and writes are in tempdir.h.
 #pragma once
 
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -21,26 +28,6 @@
 #include "Log.h"
 
 namespace storetest {
-
-inline std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-inline bool WriteAll(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-    return static_cast<bool>(out);
-}
-
-inline bool WriteAll(const std::string& path, const std::vector<uint8_t>& bytes) {
-    return WriteAll(path, std::string(bytes.begin(), bytes.end()));
-}
-
-inline bool Exists(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
-}
 
 inline bool IsDirectory(const std::string& path) {
     struct stat st;
@@ -58,37 +45,6 @@ inline std::set<std::string> ListNames(const std::string& dir) {
     }
     return names;
 }
-
-inline std::string HexDump(const std::string& bytes) {
-    std::string out;
-    char buf[4];
-    for (unsigned char c : bytes) {
-        std::snprintf(buf, sizeof buf, "%02X ", c);
-        out += buf;
-    }
-    return out;
-}
-
-// A fresh directory under /tmp, removed with everything in it at the end.
-class ScratchDir {
-  public:
-    ScratchDir() {
-        char tmpl[] = "/tmp/ks-store-test.XXXXXX";
-        if (::mkdtemp(tmpl))
-            path_ = tmpl;
-    }
-    ~ScratchDir() {
-        if (!path_.empty())
-            std::system(("rm -rf '" + path_ + "'").c_str());
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
 
 // Routes the diagnostic log into memory for the life of the object.
 class LogCapture {
@@ -186,6 +142,75 @@ class PrivateTmpfs {
     std::string dir_;
     std::string reason_;
     bool mounted_ = false;
+};
+
+// Limits every file this process writes to `bytes` for the life of the
+// object (RLIMIT_FSIZE, with SIGXFSZ ignored so that a write past the limit
+// fails with EFBIG instead of ending the process): a write failure midway
+// through a file, without privileges.
+class FileSizeLimit {
+  public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        ::getrlimit(RLIMIT_FSIZE, &saved_);
+        previous_ = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit lower = saved_;
+        lower.rlim_cur = bytes;
+        ok_ = ::setrlimit(RLIMIT_FSIZE, &lower) == 0;
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &saved_);
+        std::signal(SIGXFSZ, previous_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+    bool ok() const { return ok_; }
+
+  private:
+    rlimit saved_{};
+    void (*previous_)(int) = SIG_DFL;
+    bool ok_ = false;
+};
+
+// A write made to fail midway, one of three ways by name: "read-only" and
+// "full" on a private tmpfs mounted over the directory (root only),
+// "file-size-limit" past RLIMIT_FSIZE (anyone).
+class WriteFailure {
+  public:
+    static bool NeedsRoot(const std::string& mode) { return mode != "file-size-limit"; }
+    // Test names for the modes ("read-only" -> "read_only").
+    static std::string Name(const ::testing::TestParamInfo<const char*>& info) {
+        std::string name = info.param;
+        std::replace(name.begin(), name.end(), '-', '_');
+        return name;
+    }
+
+    // Mounts the tmpfs (of tmpfsBytes) over dir for the tmpfs modes.
+    WriteFailure(const std::string& mode, const std::string& dir, size_t tmpfsBytes) : mode_(mode) {
+        if (NeedsRoot(mode))
+            fs_ = std::make_unique<PrivateTmpfs>(dir, tmpfsBytes);
+    }
+    // Why the failure cannot be prepared ("" when it can).
+    std::string error() const { return fs_ && !fs_->ok() ? fs_->reason() : ""; }
+
+    // Runs write with the failure in force: the tmpfs made read-only or
+    // filled first, or files limited to sizeLimit bytes during the call.
+    bool During(rlim_t sizeLimit, const std::function<void()>& write) {
+        if (!fs_) {
+            FileSizeLimit limit(sizeLimit);
+            if (!limit.ok())
+                return false;
+            write();
+            return true;
+        }
+        if (!(mode_ == "read-only" ? fs_->MakeReadOnly() : fs_->Fill()))
+            return false;
+        write();
+        return true;
+    }
+
+  private:
+    std::string mode_;
+    std::unique_ptr<PrivateTmpfs> fs_;
 };
 
 } // namespace storetest

@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -65,6 +64,10 @@ bool WriteFile(const std::string& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(content.data(), static_cast<std::streamsize>(content.size()));
     return static_cast<bool>(out);
+}
+
+bool WriteFile(const std::string& path, const std::vector<uint8_t>& content) {
+    return WriteFile(path, std::string(content.begin(), content.end()));
 }
 
 bool Exists(const std::string& path) {

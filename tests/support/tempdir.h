@@ -3,7 +3,9 @@
 // under test).
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace kstest {
 
@@ -16,6 +18,7 @@ class TempDir {
 
     const std::string& path() const { return path_; }
     std::string sub(const std::string& rel) const { return path_ + "/" + rel; }
+    std::string operator/(const std::string& rel) const { return sub(rel); }
     // Writes content to rel (binary, parents created) and returns the full path.
     std::string write(const std::string& rel, const std::string& content) const;
     bool empty() const;
@@ -28,6 +31,7 @@ class TempDir {
 bool ReadFile(const std::string& path, std::string& content);
 std::string ReadFile(const std::string& path);
 bool WriteFile(const std::string& path, const std::string& content);
+bool WriteFile(const std::string& path, const std::vector<uint8_t>& content);
 bool Exists(const std::string& path);
 
 } // namespace kstest

@@ -1,34 +1,19 @@
-// Test helpers for the update server client: a temporary directory, the
-// simulated update server as a child process on loopback, and a bounded way
-// to run a program (the Updater binary) and collect what it printed.
+// Test helpers for the update server client: content for the simulated
+// update server, and the server itself as a child process on loopback.
+// Scratch directories, files and running the Updater binary come from the
+// shared support (tempdir.h, process.h).
 #pragma once
-
-#include <sys/types.h>
 
 #include <string>
 #include <vector>
 
+#include "process.h"
+#include "tempdir.h"
+
 namespace updtest {
 
-// KS_BINARY_DIR from the test's environment ("" when not set).
-std::string BinaryDir();
-
-// A fresh directory under TMPDIR (or /tmp), removed with its content.
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return dir; }
-
-  private:
-    std::string dir;
-};
-
-bool WriteFile(const std::string& path, const std::string& bytes);
-bool ReadFile(const std::string& path, std::string& bytes);
-bool Exists(const std::string& path);
+using kstest::ProcessResult;
+using kstest::TempDir;
 
 // Content for the simulated server (layout in sim/updateserver/README.md).
 void AddModule(const std::string& root, const std::string& serial, const std::string& latest,
@@ -46,7 +31,6 @@ std::string MakeBird(unsigned build, const std::string& version, unsigned serial
 class SimServer {
   public:
     SimServer(const std::string& root, const std::vector<std::string>& switches = {});
-    ~SimServer();
     SimServer(const SimServer&) = delete;
     SimServer& operator=(const SimServer&) = delete;
 
@@ -59,28 +43,10 @@ class SimServer {
     std::vector<std::string> Targets() const;
 
   private:
-    TempDir logDir;
-    pid_t pid_ = -1;
+    TempDir logDir{"ks-updserver"};
+    kstest::Process process_;
     int port_ = -1;
 };
-
-struct ProcessResult {
-    int exitStatus = -1; // exit code, or -1 when killed or not started
-    bool timedOut = false;
-    std::string out;    // standard output (or the terminal's output with a pty)
-    std::string err;    // standard error
-    double seconds = 0; // wall time
-    // With a pty: every chunk read from the terminal and when (ms from start).
-    std::vector<std::pair<long, std::string>> chunks;
-};
-
-// Runs argv[0] with the arguments, standard input from /dev/null, standard
-// output and error collected through pipes, or standard output on a pseudo
-// terminal when onPty. Killed after timeoutMs.
-ProcessResult RunProcess(const std::vector<std::string>& argv, int timeoutMs, bool onPty = false);
-
-// The Updater binary of this build tree.
-std::string UpdaterPath();
 
 // A loopback URL on which nothing listens (a port just bound and released).
 std::string ClosedPortUrl();

@@ -12,25 +12,10 @@
 #include <vector>
 
 #include "usbsim/usbbus.h"
+#include "wait.h"
 
-// Small helpers shared by the bus tests: elapsed milliseconds, and bytes in
-// hexadecimal for failure messages.
-using Clock = std::chrono::steady_clock;
-
-inline long msSince(Clock::time_point t) {
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
-}
-
-inline std::string hexdump(const std::vector<uint8_t>& v) {
-    std::string s;
-    char b[4];
-    for (uint8_t x : v) {
-        std::snprintf(b, sizeof b, "%02X ", x);
-        s += b;
-    }
-    return s;
-}
+using kstest::Clock;
+using kstest::MsSince;
 
 class UsbSimTest : public ::testing::Test {
   protected:

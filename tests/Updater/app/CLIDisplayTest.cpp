@@ -1,105 +1,42 @@
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <chrono>
-#include <csignal>
-#include <cstdio>
-#include <functional>
-#include <poll.h>
-#include <pty.h>
-#include <string>
-#include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <functional>
+#include <string>
+
 #include "CLI_Display.h"
-#include "cli_output_compare.h"
+#include "bytes.h"
+#include "process.h"
 
 namespace {
 
-// Reads everything from fd until the writer closes it, within a time bound.
-std::string ReadAll(int fd) {
-    std::string out;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            break;
-        struct pollfd p = {fd, POLLIN, 0};
-        int n = poll(&p, 1, static_cast<int>(left.count()));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        char buf[4096];
-        ssize_t got = read(fd, buf, sizeof buf);
-        if (got > 0) {
-            out.append(buf, static_cast<size_t>(got));
-        } else if (got < 0 && errno == EINTR) {
-            continue;
-        } else {
-            break; // end of file, or EIO once the pty slave is closed
-        }
-    }
-    return out;
+// Runs body with a console display in a child whose standard output is a raw
+// pseudo-terminal (onTerminal) or a pipe, and standard error a pipe.
+kstest::ProcessResult WithDisplay(const std::function<void(CLI_Display&)>& body, bool onTerminal) {
+    kstest::RunOptions options;
+    options.timeoutMs = 10000;
+    options.onPty = options.rawPty = onTerminal;
+    kstest::ProcessResult r = kstest::RunInChild(
+        [&] {
+            CLI_Display display;
+            body(display);
+        },
+        options);
+    EXPECT_EQ(r.exitStatus, 0);
+    return r;
 }
 
-int WaitChild(pid_t pid) {
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// Runs body in a child whose standard output is a raw pseudo-terminal and
-// returns the bytes it wrote there.
+// The bytes body wrote to the terminal.
 std::string OnTerminal(const std::function<void(CLI_Display&)>& body) {
-    struct termios raw;
-    memset(&raw, 0, sizeof raw);
-    cfmakeraw(&raw);
-    int master = -1;
-    pid_t pid = forkpty(&master, nullptr, &raw, nullptr);
-    if (pid < 0) {
-        ADD_FAILURE() << "forkpty failed: " << strerror(errno);
-        return std::string();
-    }
-    if (pid == 0) {
-        CLI_Display display;
-        body(display);
-        _exit(0);
-    }
-    std::string out = ReadAll(master);
-    close(master);
-    EXPECT_EQ(WaitChild(pid), 0);
-    return out;
+    return WithDisplay(body, true).out;
 }
 
-// The same with standard output and standard error on pipes.
 void OnPipes(const std::function<void(CLI_Display&)>& body, std::string* out, std::string* err) {
-    int o[2], e[2];
-    ASSERT_EQ(pipe(o), 0);
-    ASSERT_EQ(pipe(e), 0);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        dup2(o[1], STDOUT_FILENO);
-        dup2(e[1], STDERR_FILENO);
-        close(o[0]);
-        close(e[0]);
-        close(o[1]);
-        close(e[1]);
-        CLI_Display display;
-        body(display);
-        _exit(0);
-    }
-    close(o[1]);
-    close(e[1]);
-    *out = ReadAll(o[0]);
-    *err = ReadAll(e[0]);
-    close(o[0]);
-    close(e[0]);
-    EXPECT_EQ(WaitChild(pid), 0);
+    kstest::ProcessResult r = WithDisplay(body, false);
+    *out = r.out;
+    *err = r.err;
 }
 
 std::string Repeat(char c, int n) {
@@ -130,8 +67,7 @@ TEST(ProgressBar, IsDrawnByteForByteOnATerminal) {
     for (const Case& c : cases) {
         std::string got =
             OnTerminal([&](CLI_Display& d) { d.update_progress(c.fraction, c.label); });
-        EXPECT_EQ(got, c.want) << "fraction " << c.fraction << "\n"
-                               << DescribeDifference(c.want, got);
+        EXPECT_BYTES(c.want, got) << "fraction " << c.fraction;
     }
 }
 
@@ -140,7 +76,7 @@ TEST(ProgressBar, ShowingDrawsNothingAndHidingClearsTheLine) {
         d.display_progress(true);
         d.display_progress(false);
     });
-    EXPECT_EQ(got, CLEAR) << DescribeDifference(CLEAR, got);
+    EXPECT_BYTES(CLEAR, got);
 }
 
 TEST(Spinner, CyclesEightFramesAndClearsWithoutAdvancing) {
@@ -156,7 +92,7 @@ TEST(Spinner, CyclesEightFramesAndClearsWithoutAdvancing) {
         want += std::string("\r ") + f + "      \r";
     want += CLEAR;
     want += "\r (Download) ..      \r";
-    EXPECT_EQ(got, want) << DescribeDifference(want, got);
+    EXPECT_BYTES(want, got);
 }
 
 TEST(Messages, GoToTheirOwnStreamOneLineEach) {
@@ -194,26 +130,20 @@ TEST(Messages, AnimationsPrintNothingWhenOutputIsAPipe) {
 TEST(Messages, StreamsAreUnbufferedSoOutputInterleavesAsWritten) {
     // With both streams on one pipe, a buffered stdout would come out after
     // stderr at exit.
-    int p[2];
-    ASSERT_EQ(pipe(p), 0);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        dup2(p[1], STDOUT_FILENO);
-        dup2(p[1], STDERR_FILENO);
-        close(p[0]);
-        close(p[1]);
-        CLI_Display d;
-        d.info_message("a");
-        d.error_message("b");
-        fprintf(stdout, "c\n");
-        d.error_message("d");
-        _exit(0);
-    }
-    close(p[1]);
-    std::string got = ReadAll(p[0]);
-    close(p[0]);
-    EXPECT_EQ(WaitChild(pid), 0);
+    kstest::RunOptions options;
+    options.timeoutMs = 10000;
+    kstest::ProcessResult r = kstest::RunInChild(
+        [] {
+            dup2(STDOUT_FILENO, STDERR_FILENO);
+            CLI_Display d;
+            d.info_message("a");
+            d.error_message("b");
+            fprintf(stdout, "c\n");
+            d.error_message("d");
+        },
+        options);
+    EXPECT_EQ(r.exitStatus, 0);
+    std::string got = r.out;
     EXPECT_EQ(got, "a\nb\nc\nd\n");
 }
 

@@ -9,8 +9,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "cli_output_compare.h"
-#include "cli_run_program.h"
+#include "bytes.h"
+#include "process.h"
+#include "tempdir.h"
 
 namespace {
 
@@ -23,14 +24,17 @@ std::string Golden(const char* name) {
     const char* src = getenv("KS_SOURCE_DIR");
     std::string content;
     if (src == nullptr ||
-        !ReadWholeFile(std::string(src) + "/tests/Updater/app/golden/" + name, &content)) {
+        !kstest::ReadFile(std::string(src) + "/tests/Updater/app/golden/" + name, content)) {
         ADD_FAILURE() << "cannot read golden file " << name << " (KS_SOURCE_DIR set?)";
     }
     return content;
 }
 
-ProgramResult RunUpdater(const std::vector<std::string>& args) {
-    return RunProgram(UPDATER_BINARY, args);
+using kstest::ProcessResult;
+
+ProcessResult RunUpdater(std::vector<std::string> args) {
+    args.insert(args.begin(), UPDATER_BINARY);
+    return kstest::RunProcess(args, 10000);
 }
 
 std::string Joined(const std::vector<std::string>& args) {
@@ -42,16 +46,16 @@ std::string Joined(const std::vector<std::string>& args) {
 
 void ExpectRun(const std::vector<std::string>& args, const std::string& out, const std::string& err,
                int status) {
-    ProgramResult r = RunUpdater(args);
+    ProcessResult r = RunUpdater(args);
     ASSERT_FALSE(r.timedOut) << Joined(args);
-    EXPECT_EQ(r.status, status) << Joined(args);
-    EXPECT_EQ(r.out, out) << Joined(args) << " stdout\n" << DescribeDifference(out, r.out);
-    EXPECT_EQ(r.err, err) << Joined(args) << " stderr\n" << DescribeDifference(err, r.err);
+    EXPECT_EQ(r.exitStatus, status) << Joined(args);
+    EXPECT_BYTES(out, r.out) << Joined(args) << " stdout";
+    EXPECT_BYTES(err, r.err) << Joined(args) << " stderr";
 }
 
 // The notice line is the program's own text; take it from a plain run.
 std::string Notice() {
-    ProgramResult r = RunUpdater({});
+    ProcessResult r = RunUpdater({});
     size_t start = r.out.find('\n');
     size_t end = start == std::string::npos ? start : r.out.find('\n', start + 1);
     if (end == std::string::npos)
@@ -221,12 +225,12 @@ TEST(UpdaterCommands, DownloadCommandsAskTheServerGiven) {
 }
 
 TEST(UpdaterDiagnostics, ParameterListingShowsOptionsFirstThenSetAsideWords) {
-    ProgramResult r = RunUpdater({"-X", "0x10000", "stray", "-C", "-Q"});
-    EXPECT_EQ(r.status, 0);
+    ProcessResult r = RunUpdater({"-X", "0x10000", "stray", "-C", "-Q"});
+    EXPECT_EQ(r.exitStatus, 0);
     EXPECT_EQ(r.out, BANNER);
     std::string want = "\nApplication parameters:[Updater]\n\t[" + std::string(UPDATER_BINARY) +
                        "]\n\t[-X]\n\t[0x10000]\n\t[-C]\n\t[-Q]\n\t[stray]\n";
-    EXPECT_EQ(r.err, want) << DescribeDifference(want, r.err);
+    EXPECT_BYTES(want, r.err);
 }
 
 bool IsDirectory(const std::string& path) {
@@ -259,12 +263,12 @@ TEST_F(UpdaterStoreDirectory, IsCreatedInTheHomeDirectoryWhenACommandRuns) {
     RemoveStore();
     ASSERT_FALSE(IsDirectory(root));
     // Usage alone needs no store.
-    ProgramResult usage = RunUpdater({});
-    EXPECT_EQ(usage.status, 0);
+    ProcessResult usage = RunUpdater({});
+    EXPECT_EQ(usage.exitStatus, 0);
     EXPECT_FALSE(IsDirectory(root));
 
-    ProgramResult r = RunUpdater({"-C"});
-    EXPECT_EQ(r.status, 0);
+    ProcessResult r = RunUpdater({"-C"});
+    EXPECT_EQ(r.exitStatus, 0);
     EXPECT_TRUE(IsDirectory(store)) << store;
     struct stat st;
     ASSERT_EQ(stat(store.c_str(), &st), 0);
@@ -272,7 +276,7 @@ TEST_F(UpdaterStoreDirectory, IsCreatedInTheHomeDirectoryWhenACommandRuns) {
     umask(mask);
     EXPECT_EQ(st.st_mode & 0777, 0755u & ~mask);
     // A second run finds it in place.
-    EXPECT_EQ(RunUpdater({"-C"}).status, 0);
+    EXPECT_EQ(RunUpdater({"-C"}).exitStatus, 0);
     RemoveStore();
 }
 
@@ -295,7 +299,7 @@ TEST_F(UpdaterStoreDirectory, ThatCannotBeMadeStopsTheRunWithAMessage) {
         ExpectRun({"-C"}, BANNER, error, 1);
         ExpectRun({"-U", "-d", "1"}, BANNER, error, 1);
         std::string content;
-        ASSERT_TRUE(ReadWholeFile(blockerPath, &content));
+        ASSERT_TRUE(kstest::ReadFile(blockerPath, content));
         EXPECT_EQ(content, "not a directory\n") << "the blocking file must be left alone";
         unlink(store.c_str());
         RemoveStore();

@@ -31,10 +31,11 @@
 #include <vector>
 
 #include "link_peer.h"
+#include "wait.h"
 #include "qLink.h"
 
 using linktest::Bytes;
-using linktest::nowMs;
+using kstest::NowMs;
 
 namespace {
 
@@ -64,9 +65,9 @@ void sleepNs(long ns) {
 
 // Percent of one core that the process used while fn ran.
 template <typename F> double cpuPercentWhile(F fn) {
-    const double c0 = cpuSeconds(), w0 = nowMs();
+    const double c0 = cpuSeconds(), w0 = NowMs();
     fn();
-    return (cpuSeconds() - c0) * 1e5 / (nowMs() - w0);
+    return (cpuSeconds() - c0) * 1e5 / (NowMs() - w0);
 }
 
 // ---- the plain socket program ----------------------------------------------
@@ -83,25 +84,25 @@ class PlainLink {
     PlainLink& operator=(const PlainLink&) = delete;
 
     bool send(const Bytes& packet) {
-        const double left = nextMs_ - nowMs();
+        const double left = nextMs_ - NowMs();
         if (left > 0)
             sleepNs(static_cast<long>(left * 1e6));
         if (::send(fd_, packet.data(), packet.size(), MSG_NOSIGNAL) !=
             static_cast<ssize_t>(packet.size()))
             return false;
-        nextMs_ = nowMs() + kPauseNs / 1e6;
+        nextMs_ = NowMs() + kPauseNs / 1e6;
         return true;
     }
     // The next whole packet (address, length, data) within ms.
     bool receive(Bytes& packet, int ms) {
-        const double end = nowMs() + ms;
+        const double end = NowMs() + ms;
         for (;;) {
             if (rx_.size() >= 2 && rx_.size() >= 2u + rx_[1]) {
                 packet.assign(rx_.begin(), rx_.begin() + 2 + rx_[1]);
                 rx_.erase(rx_.begin(), rx_.begin() + 2 + rx_[1]);
                 return true;
             }
-            const int left = static_cast<int>(end - nowMs());
+            const int left = static_cast<int>(end - NowMs());
             pollfd p = {fd_, POLLIN, 0};
             if (left <= 0 || poll(&p, 1, left) <= 0)
                 return false;
@@ -115,8 +116,8 @@ class PlainLink {
     // The next packet whose data start with the two bytes; heartbeats on the
     // way are answered as the link engine answers them.
     bool await(uint8_t b0, uint8_t b1, Bytes& packet, int ms) {
-        const double end = nowMs() + ms;
-        while (receive(packet, static_cast<int>(end - nowMs()))) {
+        const double end = NowMs() + ms;
+        while (receive(packet, static_cast<int>(end - NowMs()))) {
             if (packet[1] == 2 && packet[2] == 0 &&
                 !send({packet[0], 2, 0, static_cast<uint8_t>(packet[3] + 2)}))
                 return false;
@@ -245,9 +246,9 @@ void roundTrips(const Options& o, int gapMs, std::vector<Row>& rows) {
             if (gapMs)
                 sleepNs(gapMs * 1000000L);
             Bytes out = echoPacket(i), back;
-            const double t0 = nowMs();
+            const double t0 = NowMs();
             if (conn.send(out) && conn.receive(back, 1000) && back == out)
-                plain.push_back(nowMs() - t0);
+                plain.push_back(NowMs() - t0);
         }
         stop.store(true);
         t.join();
@@ -263,9 +264,9 @@ void roundTrips(const Options& o, int gapMs, std::vector<Row>& rows) {
                 sleepNs(gapMs * 1000000L);
             Bytes out = echoPacket(i);
             Match m = {out[2], out[3], out[4], true};
-            const double t0 = nowMs();
+            const double t0 = NowMs();
             if (linkSend(id, Bytes(out.begin() + 2, out.end())) && linkAwait(id, m, 1000))
-                link.push_back(nowMs() - t0);
+                link.push_back(NowMs() - t0);
         }
         stop.store(true);
         qLink_Destroy(&id);
@@ -384,7 +385,7 @@ void dataToSimulator(const Options& o, std::vector<Row>& rows) {
     {
         PlainLink conn(connectTo(address, port));
         conn.send({qLINK_ENDPOINT_ADDRESS, 1, 1});
-        const double c0 = cpuSeconds(), w0 = nowMs();
+        const double c0 = cpuSeconds(), w0 = NowMs();
         plainPackets = upgradeData(
             o.dataKiB,
             [&](const Bytes& d) {
@@ -397,18 +398,18 @@ void dataToSimulator(const Options& o, std::vector<Row>& rows) {
                 return conn.await(m.b0, m.b1, p, 1000) && (!m.third || p[4] == m.b2);
             });
         plainCpu = cpuSeconds() - c0;
-        plainWall = (nowMs() - w0) / 1000;
+        plainWall = (NowMs() - w0) / 1000;
         conn.send({qLINK_ENDPOINT_ADDRESS, 1, 0});
     }
     usleep(300000); // the simulator takes the next connection
     uint32_t id = qLink_CreateTCPIP(address, port);
     if (id && awaitRunning(id)) {
-        const double c0 = cpuSeconds(), w0 = nowMs();
+        const double c0 = cpuSeconds(), w0 = NowMs();
         linkPackets = upgradeData(
             o.dataKiB, [&](const Bytes& d) { return linkSend(id, d); },
             [&](const Match& m) { return linkAwait(id, m, 1000); });
         linkCpu = cpuSeconds() - c0;
-        linkWall = (nowMs() - w0) / 1000;
+        linkWall = (NowMs() - w0) / 1000;
     }
     qLink_Destroy(&id);
     auto cell = [](long packets, const char* format, double v) {
@@ -446,19 +447,19 @@ void overUsb(const Options& o, std::vector<Row>& rows) {
                 sleepNs(gapMs * 1000000L);
             const uint8_t seq = static_cast<uint8_t>(i);
             Match m = {23, seq, 0, false};
-            const double t0 = nowMs();
+            const double t0 = NowMs();
             if (linkSend(id, Bytes{23, seq}) && linkAwait(id, m, 1000))
-                rtt.push_back(nowMs() - t0);
+                rtt.push_back(NowMs() - t0);
         }
         rows.push_back({gapMs ? "USB: echo with a 2 ms gap, p50 / p99 ms"
                               : "USB: echo back to back, p50 / p99 ms",
                         "-", percentiles(rtt)});
     }
-    const double c0 = cpuSeconds(), w0 = nowMs();
+    const double c0 = cpuSeconds(), w0 = NowMs();
     long packets = upgradeData(
         o.dataKiB, [&](const Bytes& d) { return linkSend(id, d); },
         [&](const Match& m) { return linkAwait(id, m, 1000); });
-    const double cpu = cpuSeconds() - c0, wall = (nowMs() - w0) / 1000;
+    const double cpu = cpuSeconds() - c0, wall = (NowMs() - w0) / 1000;
     qLink_Destroy(&id);
     rows.push_back({fmt("USB: %.0f KiB of DATA: CPU s / wall s", o.dataKiB), "-",
                     packets < 0 ? std::string("failed") : fmt("%.2f / %.2f", cpu, wall)});

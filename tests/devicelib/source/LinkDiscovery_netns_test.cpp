@@ -1,7 +1,7 @@
 // Finding modules by discovery and connecting to them, against the module
 // simulator answering UDP discovery inside a private network namespace of
 // this test (a veth pair v0/v1 made here; nothing touches the host's
-// interfaces). Needs root; skips otherwise.
+// interfaces). Needs root and iproute2; skips without them.
 #include <gtest/gtest.h>
 
 #include <sched.h>
@@ -35,15 +35,19 @@ class DiscoveryNet : public ::testing::Test {
             skipReason = "needs root for a private network namespace";
             return;
         }
+        if (!run("command -v ip")) {
+            skipReason = "needs iproute2 (ip) for the veth pair";
+            return;
+        }
         if (unshare(CLONE_NEWNET) != 0) {
-            skipReason = "cannot create a private network namespace";
+            failure = "cannot create a private network namespace as root";
             return;
         }
         if (!run("ip link set lo up") || !run("ip link add v0 type veth peer name v1") ||
             !run("ip addr add 10.77.0.1/24 dev v0") || !run("ip addr add 10.77.0.2/24 dev v1") ||
             !run("ip addr add 10.77.0.3/24 dev v1") || !run("ip link set v0 up") ||
             !run("ip link set v1 up") || !run("ip route add 224.0.0.0/4 dev v0")) {
-            skipReason = "cannot configure the veth pair (is iproute2 installed?)";
+            failure = "cannot configure the veth pair in the private namespace";
             return;
         }
         sim = new objtest::SimBench;
@@ -52,7 +56,7 @@ class DiscoveryNet : public ::testing::Test {
                         "module a serial=40F5849A address=6 model=17 tcp=10.77.0.2:0\n"
                         "module b serial=51A0B0C0 address=8 model=19 tcp=10.77.0.3:0\n",
                         error)) {
-            skipReason = "simulator did not start: " + error;
+            failure = "simulator did not start: " + error;
             delete sim;
             sim = nullptr;
         }
@@ -61,16 +65,22 @@ class DiscoveryNet : public ::testing::Test {
         delete sim;
         sim = nullptr;
     }
+    // A missing precondition of the machine skips; anything else that keeps
+    // the bench from standing fails.
     void SetUp() override {
         if (!skipReason.empty())
             GTEST_SKIP() << skipReason;
+        ASSERT_TRUE(failure.empty()) << failure;
+        ASSERT_NE(sim, nullptr);
     }
     static objtest::SimBench* sim;
     static std::string skipReason;
+    static std::string failure;
 };
 
 objtest::SimBench* DiscoveryNet::sim = nullptr;
 std::string DiscoveryNet::skipReason;
+std::string DiscoveryNet::failure;
 
 } // namespace
 

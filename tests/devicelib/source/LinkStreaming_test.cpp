@@ -8,9 +8,11 @@
 #include <thread>
 
 #include "Link.h"
+#include "bytes.h"
 #include "objlayer_peer.h"
 #include "qPacket.h"
 #include "qTime.h"
+#include "wait.h"
 
 using namespace Quillmar::Keystrand;
 using objtest::Bytes;
@@ -55,12 +57,17 @@ objtest::Responder streamModule(uint8_t status) {
 }
 
 bool waitFor(const std::function<bool()>& done, int ms) {
-    for (int i = 0; i < ms / 2; ++i) {
-        if (done())
-            return true;
-        qTime_MSSleep(2);
-    }
-    return done();
+    return kstest::WaitUntil(done, ms);
+}
+
+// The module sends a plain packet after whatever it sent before, and the
+// host's input thread handles bytes in order: once the marker is received,
+// everything sent ahead of it has been through the stream filter.
+bool markerArrives(FakeModule& peer, Link& link) {
+    peer.inject(wire(4, {0x17, 0x42}));
+    const uint8_t match[] = {0x17, 0x42};
+    uint8_t length = sizeof match, data[28];
+    return link.receivePacket(4, match, &length, data) == qErrNone;
 }
 
 struct StreamPeer : ::testing::Test {
@@ -184,7 +191,7 @@ TEST_F(StreamPeer, SubscribesAndDeliversSamplesOnTheWorkerThread) {
     ASSERT_EQ(link->registerStreamCallback(4, 3, 7, 0, true, callback, &reference), qErrNone);
     std::vector<RxPacket> sent = peer.received();
     ASSERT_FALSE(sent.empty());
-    EXPECT_EQ(objtest::hex(sent.back().data), "5D 81 20 04 03 07 00")
+    EXPECT_EQ(kstest::HexDump(sent.back().data), "5D 81 20 04 03 07 00")
         << "subscribe request carries the key";
 
     peer.inject(wire(4, sampleData(3, 7, 0, 3, 0, 100, 0x01020304)));
@@ -239,7 +246,7 @@ TEST_F(StreamPeer, WildcardSubscriptionBringsInEveryOptionAndIsListedApart) {
     // Unsubscribing the wildcard removes what it brought in.
     ASSERT_EQ(link->enableStream(4, 3, 255, 0, false), qErrNone);
     EXPECT_TRUE(link->filterActiveStreamKeys(255, 255, 255, 255, 255, true).empty());
-    EXPECT_EQ(objtest::hex(peer.received().back().data), "5D 82 20 04 03 FF 00");
+    EXPECT_EQ(kstest::HexDump(peer.received().back().data), "5D 82 20 04 03 FF 00");
 }
 
 TEST_F(StreamPeer, RefusedOrUnansweredSubscriptionIsRolledBack) {
@@ -256,7 +263,7 @@ TEST_F(StreamPeer, RefusedOrUnansweredSubscriptionIsRolledBack) {
         EXPECT_EQ(link->enableStream(4, 3, 7, 0, true), c.result) << c.what;
         EXPECT_TRUE(link->filterActiveStreamKeys(255, 255, 255, 255, 255, true).empty()) << c.what;
         peer.inject(wire(4, sampleData(3, 7, 0, 1, 0, 1, 0x42)));
-        qTime_MSSleep(30);
+        ASSERT_TRUE(markerArrives(peer, *link)) << c.what;
         uint32_t value;
         EXPECT_EQ(link->getStreamValue(4, 3, 7, 0, 0, &value), qErrNotFound) << c.what;
     }
@@ -266,8 +273,14 @@ TEST_F(StreamPeer, RefusesAddressesThatAreNoModulesAndSendsNothing) {
     peer.clear();
     for (uint8_t address : {0, 1, 255})
         EXPECT_EQ(link->enableStream(address, 3, 7, 0, true), qErrParam) << int(address);
-    qTime_MSSleep(30);
-    EXPECT_TRUE(peer.received().empty());
+    // Packets leave in the order queued: once a later one has arrived, any
+    // request queued before it would have arrived first.
+    const uint8_t marker[] = {0x42};
+    ASSERT_EQ(link->sendPacket(4, 0x17, sizeof marker, marker), qErrNone);
+    ASSERT_TRUE(peer.waitReceived(1, 2000));
+    std::vector<RxPacket> sent = peer.received();
+    ASSERT_EQ(sent.size(), 1u) << "only the marker";
+    EXPECT_EQ(kstest::HexDump(sent[0].data), "17 42");
     EXPECT_TRUE(link->filterActiveStreamKeys(255, 255, 255, 255, 255, true).empty());
     EXPECT_EQ(link->getStreamValue(4, 3, 7, 0, 0, nullptr), qErrParam);
 }
@@ -291,10 +304,11 @@ TEST_F(StreamPeer, DestroyingTheLinkWhileItsWorkerRunsCallbacksIsSafe) {
     ASSERT_TRUE(waitFor([&] { return calls->load() >= 3; }, 2000));
     link.reset(); // the Link goes while samples keep coming
     int atDestruction = calls->load();
-    qTime_MSSleep(50);
-    EXPECT_EQ(calls->load(), atDestruction) << "no callback runs once the Link is gone";
+    // Samples keep coming until the module sees the connection closed.
+    EXPECT_TRUE(waitFor([&] { return !peer.connected(); }, 5000));
     flooding = false;
     flood.join();
+    EXPECT_EQ(calls->load(), atDestruction) << "no callback runs once the Link is gone";
 }
 
 TEST_F(StreamPeer, ACallbackMayEndItsOwnSubscription) {

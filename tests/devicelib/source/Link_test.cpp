@@ -6,13 +6,13 @@
 #include <string>
 
 #include "Link.h"
+#include "bytes.h"
 #include "objlayer_peer.h"
 #include "qLink.h"
 
 using namespace Quillmar::Keystrand;
 using objtest::Bytes;
 using objtest::FakeModule;
-using objtest::hex;
 using objtest::RxPacket;
 using objtest::wire;
 
@@ -148,7 +148,7 @@ TEST_F(PeerLink, SendsEachUEIFormWithTheExactDataBytes) {
     std::vector<Bytes> sent = sentData(n);
     ASSERT_EQ(sent.size(), n);
     for (size_t i = 0; i < n; ++i)
-        EXPECT_EQ(hex(sent[i]), hex(cases[i].data)) << cases[i].what;
+        EXPECT_BYTES(cases[i].data, sent[i]) << cases[i].what;
     for (const RxPacket& p : peer.received())
         EXPECT_EQ(p.address, 4);
 }
@@ -178,11 +178,11 @@ TEST_F(PeerLink, SplitsByteValuesIntoChunksWithSequenceBytes) {
         Bytes joined;
         for (size_t i = 0; i < sent.size(); ++i) {
             ASSERT_EQ(sent[i].size(), c.chunks[i] + 4) << c.length << " packet " << i;
-            EXPECT_EQ(hex(Bytes(sent[i].begin(), sent[i].begin() + 3)), "03 87 20");
+            EXPECT_EQ(kstest::HexDump(Bytes(sent[i].begin(), sent[i].begin() + 3)), "03 87 20");
             EXPECT_EQ(sent[i].back(), c.sequences[i]) << c.length << " packet " << i;
             joined.insert(joined.end(), sent[i].begin() + 3, sent[i].end() - 1);
         }
-        EXPECT_EQ(hex(joined), hex(value));
+        EXPECT_BYTES(value, joined);
     }
 }
 
@@ -218,14 +218,14 @@ TEST_F(PeerLink, ReceivePacketMatchesByContentFromAnyAddress) {
     uint8_t length = 2;
     uint8_t data[28] = {};
     ASSERT_EQ(link.receivePacket(2, match, &length, data), qErrNone);
-    EXPECT_EQ(hex(Bytes(data, data + length)), "49 04 03 09");
+    EXPECT_EQ(kstest::HexDump(Bytes(data, data + length)), "49 04 03 09");
     length = 2;
     EXPECT_EQ(link.receivePacket(2, match, &length, data), qErrTimeout)
         << "a matched packet is consumed";
     const uint8_t one[] = {0x49};
     length = 1;
     ASSERT_EQ(link.receivePacket(2, one, &length, data), qErrNone);
-    EXPECT_EQ(hex(Bytes(data, data + length)), "49 05");
+    EXPECT_EQ(kstest::HexDump(Bytes(data, data + length)), "49 05");
     length = 3;
     const uint8_t longer[] = {0x17, 1, 0};
     EXPECT_EQ(link.receivePacket(2, longer, &length, data), qErrTimeout)

@@ -11,15 +11,17 @@
 #include <string>
 #include <vector>
 
-#include "devcore_tempdir.h"
 #include "qDirectory.h"
+#include <fstream>
+
+#include "tempdir.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 TEST(DirectoryEnsure, CreatesEveryMissingAncestor) {
-    DevcoreTempDir dir;
+    kstest::TempDir dir;
     std::string path = dir.sub("a/b/c");
     EXPECT_FALSE(qDirectory_Exists(dir.sub("a").c_str()));
     EXPECT_EQ(qDirectory_Ensure(path.c_str(), 0755), qErrNone);
@@ -35,24 +37,24 @@ TEST(DirectoryEnsure, CreatesEveryMissingAncestor) {
 }
 
 TEST(DirectoryEnsure, ToleratesDoubledAndTrailingSeparators) {
-    DevcoreTempDir dir;
+    kstest::TempDir dir;
     std::string path = dir.path() + "//x///y/";
     EXPECT_EQ(qDirectory_Ensure(path.c_str(), 0755), qErrNone);
     EXPECT_TRUE(fs::is_directory(dir.sub("x/y")));
 }
 
 TEST(DirectoryEnsure, FailsWhenAFileIsInTheWay) {
-    DevcoreTempDir dir;
+    kstest::TempDir dir;
     dir.write("file", "x");
     EXPECT_EQ(qDirectory_Ensure(dir.sub("file").c_str(), 0755), qErrPermission);
     EXPECT_EQ(qDirectory_Ensure(dir.sub("file/below").c_str(), 0755), qErrPermission);
-    EXPECT_EQ(DevcoreTempDir::read(dir.sub("file")), "x");
+    EXPECT_EQ(kstest::ReadFile(dir.sub("file")), "x");
     EXPECT_EQ(qDirectory_Ensure(nullptr, 0755), qErrParam);
     EXPECT_EQ(qDirectory_Ensure("", 0755), qErrParam);
 }
 
 TEST(DirectoryExists, OnlyForDirectories) {
-    DevcoreTempDir dir;
+    kstest::TempDir dir;
     dir.write("f", "");
     EXPECT_TRUE(qDirectory_Exists(dir.path().c_str()));
     EXPECT_FALSE(qDirectory_Exists(dir.sub("f").c_str()));
@@ -74,7 +76,7 @@ bool collect(const qDirectoryListData* d, void* ref) {
 }
 
 TEST(DirectoryList, PassesEveryEntryWithFullPathSizeAndKind) {
-    DevcoreTempDir dir;
+    kstest::TempDir dir;
     dir.write("small", "abc");
     dir.write("big", std::string(5000, 'b'));
     fs::create_directory(dir.sub("sub"));
@@ -92,7 +94,7 @@ TEST(DirectoryList, PassesEveryEntryWithFullPathSizeAndKind) {
 }
 
 TEST(DirectoryList, StopsWhenTheCallbackSaysSo) {
-    DevcoreTempDir dir;
+    kstest::TempDir dir;
     dir.write("one", "");
     dir.write("two", "");
     Listed l;
@@ -102,7 +104,7 @@ TEST(DirectoryList, StopsWhenTheCallbackSaysSo) {
 }
 
 TEST(DirectoryList, RefusesMissingDirectoriesAndNullArguments) {
-    DevcoreTempDir dir;
+    kstest::TempDir dir;
     Listed l;
     EXPECT_EQ(qDirectory_List(dir.sub("none").c_str(), collect, &l), qErrNotFound);
     EXPECT_EQ(qDirectory_List(nullptr, collect, &l), qErrParam);
@@ -111,7 +113,7 @@ TEST(DirectoryList, RefusesMissingDirectoriesAndNullArguments) {
 }
 
 TEST(DirectoryList, LeavesOutEntriesWhosePathWouldBeCut) {
-    DevcoreTempDir dir;
+    kstest::TempDir dir;
     // A directory whose path leaves room for short names only.
     std::string deep = dir.path();
     while (deep.size() < qDIR_LIST_PATH_SIZE - 260) {
@@ -131,7 +133,7 @@ TEST(DirectoryList, LeavesOutEntriesWhosePathWouldBeCut) {
 }
 
 TEST(DirectoryDeleteTree, RemovesEverythingBelow) {
-    DevcoreTempDir dir;
+    kstest::TempDir dir;
     fs::create_directories(dir.sub("t/a/b/c"));
     dir.write("t/f1", "1");
     dir.write("t/a/f2", "2");
@@ -144,7 +146,7 @@ TEST(DirectoryDeleteTree, RemovesEverythingBelow) {
 }
 
 TEST(DirectoryDeleteTree, RemovesLinksWithoutFollowingThem) {
-    DevcoreTempDir dir;
+    kstest::TempDir dir;
     fs::create_directories(dir.sub("keep/inner"));
     dir.write("keep/precious", "data");
     dir.write("keep/inner/also", "data");
@@ -153,12 +155,12 @@ TEST(DirectoryDeleteTree, RemovesLinksWithoutFollowingThem) {
     fs::create_symlink(dir.sub("keep/precious"), dir.sub("t/filelink"));
     EXPECT_EQ(qDirectory_DeleteTree(dir.sub("t").c_str()), qErrNone);
     EXPECT_FALSE(fs::exists(fs::symlink_status(dir.sub("t"))));
-    EXPECT_EQ(DevcoreTempDir::read(dir.sub("keep/precious")), "data");
-    EXPECT_EQ(DevcoreTempDir::read(dir.sub("keep/inner/also")), "data");
+    EXPECT_EQ(kstest::ReadFile(dir.sub("keep/precious")), "data");
+    EXPECT_EQ(kstest::ReadFile(dir.sub("keep/inner/also")), "data");
 }
 
 TEST(DirectoryDelete, RemovesOnlyEmptyDirectories) {
-    DevcoreTempDir dir;
+    kstest::TempDir dir;
     fs::create_directory(dir.sub("e"));
     fs::create_directory(dir.sub("full"));
     dir.write("full/f", "");

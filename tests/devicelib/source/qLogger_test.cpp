@@ -6,11 +6,12 @@
 #include <string>
 #include <thread>
 
-#include "devcore_tempdir.h"
 #include "qFile.h"
 #include "qLogger.h"
 #include "qPacketDebug.h"
 #include "qTime.h"
+#include "tempdir.h"
+#include "wait.h"
 
 namespace {
 
@@ -18,7 +19,11 @@ constexpr uint32_t kLink = 0x7200;
 
 // Writes one record of the link's packet log per call, as
 // "<length> <direction> <bytes>", and pauses briefly when there is none.
+// The logger thread, as its writer last saw it.
+std::atomic<pid_t> gWriterThread{0};
+
 void writeRecord(void* file, uint32_t linkId) {
+    gWriterThread = kstest::ThreadId();
     uint8_t data[64];
     int32_t type = 0;
     uint32_t length = sizeof data;
@@ -43,7 +48,7 @@ void writeRecord(void* file, uint32_t linkId) {
 std::string waitForContent(const std::string& path, const std::string& expected) {
     std::string got;
     for (int i = 0; i < 500; ++i) {
-        got = DevcoreTempDir::read(path);
+        got = kstest::ReadFile(path);
         if (got == expected) {
             break;
         }
@@ -61,7 +66,7 @@ qErr recordPacket(uint8_t type, uint8_t address, std::initializer_list<uint8_t> 
 }
 
 TEST(Logger, ThreadDrainsThePacketLogIntoTheFile) {
-    DevcoreTempDir dir;
+    kstest::TempDir dir;
     std::string path = dir.write("packets.log", "earlier run\n");
     ASSERT_EQ(qPacketDebug_AttachLink(kLink, &dir), qErrNone);
     ASSERT_EQ(qLink_PacketDebug_Enable(kLink), qErrNone);
@@ -83,10 +88,10 @@ TEST(Logger, ThreadDrainsThePacketLogIntoTheFile) {
     EXPECT_EQ(qLogger_Disable(logger), qErrNone);
     EXPECT_EQ(qLogger_Disable(logger), qErrNone); // not running
 
-    // Stopped: new records stay in the log.
+    // Stopped (its thread gone): new records stay in the log.
+    EXPECT_TRUE(kstest::WaitUntil([] { return kstest::ThreadGone(gWriterThread); }, 5000));
     EXPECT_EQ(recordPacket(qPACKETLOG_SENT, 0x06, {0x01}), qErrNone);
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    EXPECT_EQ(DevcoreTempDir::read(path), expected);
+    EXPECT_EQ(kstest::ReadFile(path), expected);
     // Running again picks them up.
     EXPECT_EQ(qLogger_Enable(logger), qErrNone);
     EXPECT_EQ(waitForContent(path, expected + "3 > 0x6 0x1 0x1 \n"),
@@ -103,7 +108,7 @@ void idle(void*, uint32_t) {
 }
 
 TEST(Logger, RefusesWhatItCannotUse) {
-    DevcoreTempDir dir;
+    kstest::TempDir dir;
     EXPECT_EQ(qLogger_Create(1, idle, dir.sub("no/such/dir/log").c_str()), nullptr);
     EXPECT_EQ(qLogger_Create(1, nullptr, dir.sub("log").c_str()), nullptr);
     EXPECT_EQ(qLogger_Create(1, idle, nullptr), nullptr);
@@ -127,6 +132,7 @@ std::atomic<int> gSelfDisable{-1}, gSelfDestroy{-1};
 std::atomic<int> gCalls{0};
 
 void selfStopping(void*, uint32_t) {
+    gWriterThread = kstest::ThreadId();
     qLogger* me = gSelf.load();
     if (gCalls++ == 0 && me != nullptr) {
         gSelfDisable = qLogger_Disable(me);
@@ -137,21 +143,20 @@ void selfStopping(void*, uint32_t) {
 }
 
 TEST(Logger, CannotStopOrFreeItselfFromItsOwnThread) {
-    DevcoreTempDir dir;
+    kstest::TempDir dir;
     qLogger* logger = qLogger_Create(2, selfStopping, dir.sub("log").c_str());
     ASSERT_NE(logger, nullptr);
     gSelf = logger;
     ASSERT_EQ(qLogger_Enable(logger), qErrNone);
-    for (int i = 0; i < 500 && gCalls < 5; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    EXPECT_TRUE(kstest::WaitUntil([] { return gCalls >= 5; }, 10000));
     EXPECT_EQ(gSelfDisable.load(), qErrNone);
     EXPECT_EQ(gSelfDestroy.load(), qErrBusy);
     EXPECT_GE(gCalls.load(), 5); // still running after both attempts
     EXPECT_EQ(qLogger_Destroy(&logger), qErrNone);
     int after = gCalls.load();
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(gCalls.load(), after); // the thread has stopped
+    EXPECT_TRUE(kstest::WaitUntil([] { return kstest::ThreadGone(gWriterThread); }, 5000))
+        << "the thread has stopped";
+    EXPECT_EQ(gCalls.load(), after);
     gSelf = nullptr;
 }
 

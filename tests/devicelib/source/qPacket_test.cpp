@@ -6,17 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "bytes.h"
 #include "qPacket.h"
 
 namespace {
 
-std::string hex(const uint8_t* p, size_t n) {
-    std::ostringstream out;
-    for (size_t i = 0; i < n; ++i) {
-        out << std::hex << std::setw(2) << std::setfill('0') << int(p[i]) << (i + 1 < n ? " " : "");
-    }
-    return out.str();
-}
+using kstest::Bytes;
 
 struct AssemblyCase {
     const char* name;
@@ -83,7 +78,7 @@ TEST(PacketAssembly, TakesAddressLengthAndDataAndRefusesMisplacedBytes) {
         ASSERT_LE(c.data.size(), sizeof p->data);
         if (!c.data.empty()) {
             EXPECT_EQ(p->length, c.data.size());
-            EXPECT_EQ(hex(p->data, c.data.size()), hex(c.data.data(), c.data.size()));
+            EXPECT_BYTES(c.data, Bytes(p->data, p->data + c.data.size()));
         }
         qPacket_Destroy(&p);
     }
@@ -152,7 +147,7 @@ TEST(PacketRecord, CreateWithDataCopiesAndZeroFillsTheRest) {
     EXPECT_EQ(p->byteCount, 5);
     EXPECT_TRUE(qPacket_IsComplete(p));
     uint8_t expected[qPACKET_MAX_DATA] = {0x10, 0x20, 0x30};
-    EXPECT_EQ(hex(p->data, sizeof p->data), hex(expected, sizeof expected));
+    EXPECT_BYTES(expected, p->data);
 
     qPacket* copy = qPacket_Copy(p);
     ASSERT_NE(copy, nullptr);
@@ -163,7 +158,7 @@ TEST(PacketRecord, CreateWithDataCopiesAndZeroFillsTheRest) {
     EXPECT_EQ(qPacket_Reset(p), qErrNone);
     EXPECT_EQ(p->validTag, qPACKET_TAG);
     EXPECT_EQ(p->byteCount + p->address + p->length, 0);
-    EXPECT_EQ(hex(p->data, sizeof p->data), hex(qPacket{}.data, qPACKET_MAX_DATA));
+    EXPECT_BYTES(qPacket{}.data, p->data);
     EXPECT_EQ(copy->data[2], 0x30); // the copy is independent
 
     qPacket* full = qPacket_CreateWithData(0x04, 28, bytes);

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "tempdir.h"
+
 namespace {
 
 // A transport whose get replays a script: bytes, then qErrNotReady once per
@@ -345,16 +347,8 @@ TEST_F(StreamWrite, DestroyRunsDeleteOnceAndClearsTheCallersPointer) {
 
 class StreamFile : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/qstream-file.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-    }
-    void TearDown() override {
-        unlink((dir + "/f").c_str());
-        rmdir(dir.c_str());
-    }
-    std::string dir;
+    kstest::TempDir scratch{"qstream-file"};
+    const std::string dir = scratch.path();
 };
 
 TEST_F(StreamFile, WhatAnOutputStreamWritesAnInputStreamReadsBack) {

@@ -11,13 +11,13 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <functional>
 #include <thread>
 #include <vector>
 
 #include "bytes.h"
 #include "qStream.h"
+#include "wait.h"
 
 namespace streamwait {
 
@@ -57,8 +57,9 @@ inline void checkWaitContract(qStream* s, const std::function<void(const Bytes&)
     EXPECT_EQ(qStream_WaitReadable(s, wake, 10000), qErrCancel) << "wake signalled before";
     uint64_t count = 0;
     ASSERT_EQ(read(wake, &count, sizeof count), static_cast<ssize_t>(sizeof count));
+    const pid_t self = kstest::ThreadId();
     std::thread waker([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_TRUE(kstest::WaitUntilAsleep(self, 5000));
         EXPECT_EQ(write(wake, &one, sizeof one), static_cast<ssize_t>(sizeof one));
     });
     EXPECT_EQ(qStream_WaitReadable(s, wake, 10000), qErrCancel) << "wake during the wait";
@@ -69,7 +70,7 @@ inline void checkWaitContract(qStream* s, const std::function<void(const Bytes&)
     for (size_t i = 0; i < burst.size(); ++i)
         burst[i] = static_cast<uint8_t>(i * 7 + 1);
     std::thread sender([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_TRUE(kstest::WaitUntilAsleep(self, 5000));
         send(burst);
     });
     EXPECT_EQ(qStream_WaitReadable(s, -1, 10000), qErrNone) << "bytes during the wait";

@@ -10,19 +10,13 @@
 #include <fstream>
 #include <string>
 
+#include "bytes.h"
+#include "process.h"
+#include "tempdir.h"
+
 using namespace birdwriter;
 
 namespace {
-
-std::string Hex(const Bytes& b) {
-    std::string s;
-    char buf[4];
-    for (uint8_t c : b) {
-        std::snprintf(buf, sizeof buf, "%02X", c);
-        s += buf;
-    }
-    return s;
-}
 
 Bytes FromHex(const std::string& hex) {
     Bytes out;
@@ -60,11 +54,12 @@ TEST(BirdWriterFormat, ImageBlockContentMatchesHandWrittenLayout) {
     Description d;
     d.blocks.push_back(ImageBlock(kFirmware, 2, 0x100, FromHex("0102030405060708")));
     Bytes content = BuildContent(d);
-    ASSERT_EQ(content.size(), 25u) << Hex(content);
-    EXPECT_EQ(Hex(Bytes(content.begin(), content.begin() + 21)), "00000001"
-                                                                 "410000000C"
-                                                                 "00000100"
-                                                                 "0102030405060708");
+    ASSERT_EQ(content.size(), 25u) << kstest::HexDump(content);
+    EXPECT_BYTES(FromHex("00000001"
+                         "410000000C"
+                         "00000100"
+                         "0102030405060708"),
+                 Bytes(content.begin(), content.begin() + 21));
     EXPECT_EQ(BE32(content, 21), Crc32(content.data(), 21));
 }
 
@@ -75,7 +70,7 @@ TEST(BirdWriterFormat, HeaderAndStreamInflateToTheContent) {
     d.blocks.push_back(ImageBlock(kLoader, 0, 0x10000000, Bytes(5000, 0xFF)));
     d.blocks.push_back(DescriptorBlock(1234, "2.9.29", 0x40F5849A, "KS-ROUTER"));
     Bytes file = BuildFile(d);
-    EXPECT_EQ(Hex(Bytes(file.begin(), file.begin() + 6)), "626972640107");
+    EXPECT_BYTES(FromHex("626972640107"), Bytes(file.begin(), file.begin() + 6));
     EXPECT_EQ(Inflate(file), BuildContent(d));
 }
 
@@ -108,7 +103,7 @@ TEST(BirdWriterFormat, SpecialBlocksHaveTheirPayloads) {
         ASSERT_EQ(content.size(), 4 + 5 + payload.size() + 4) << c.name;
         EXPECT_EQ(content[4], c.typeByte) << c.name;
         EXPECT_EQ(BE32(content, 5), payload.size()) << c.name;
-        EXPECT_EQ(Hex(Bytes(content.begin() + 9, content.end() - 4)), Hex(payload)) << c.name;
+        EXPECT_BYTES(payload, Bytes(content.begin() + 9, content.end() - 4)) << c.name;
     }
 }
 
@@ -119,21 +114,23 @@ TEST(BirdWriterFormat, OverridesProduceInconsistentContent) {
     d.blockCount = 9;
     d.checksum = 0xDEADBEEF;
     d.trailer = FromHex("EE");
-    EXPECT_EQ(Hex(BuildContent(d)), "00000009"
-                                    "03000003E8"
-                                    "0102"
-                                    "DEADBEEF"
-                                    "EE");
+    EXPECT_BYTES(FromHex("00000009"
+                         "03000003E8"
+                         "0102"
+                         "DEADBEEF"
+                         "EE"),
+                 BuildContent(d));
     d.omitChecksum = true;
-    EXPECT_EQ(Hex(BuildContent(d)), "00000009"
-                                    "03000003E8"
-                                    "0102"
-                                    "EE");
+    EXPECT_BYTES(FromHex("00000009"
+                         "03000003E8"
+                         "0102"
+                         "EE"),
+                 BuildContent(d));
     d.truncateTo = 8;
     d.signature = "bi";
     Bytes file = BuildFile(d);
-    EXPECT_EQ(Hex(file).substr(0, 12), "626900000101");
-    EXPECT_EQ(file.size(), 8u);
+    ASSERT_EQ(file.size(), 8u);
+    EXPECT_BYTES(FromHex("626900000101"), Bytes(file.begin(), file.begin() + 6));
 }
 
 TEST(BirdWriterChecks, Crc32HasTheStandardCheckValue) {
@@ -146,7 +143,7 @@ TEST(BirdWriterChecks, ScrambleIsUndoneByDescramblingAndWrapsTheKey) {
     Bytes plain = FromHex("112233");
     Bytes s = plain;
     Scramble(s, zero);
-    EXPECT_EQ(Hex(s), "113311"); // c[j] = p[j] ^ p[j-1] with a zero key
+    EXPECT_BYTES(FromHex("113311"), s); // c[j] = p[j] ^ p[j-1] with a zero key
 
     const uint32_t key[4] = {0x01020304, 0x05060708, 0x090A0B0C, 0x0D0E0F10};
     Bytes zeros(17, 0);
@@ -170,12 +167,15 @@ TEST(BirdWriterChecks, ScrambleKeyLeavesAddressAndOtherBlocksAlone) {
     d.blocks.push_back(ImageBlock(kLoader, 0, 0x10, FromHex("AABB")));
     d.blocks.push_back(ImageBlock(kFirmware, 0, 0x20, FromHex("AABB")));
     d.scrambleKey = std::vector<uint32_t>{0xFF000000, 0, 0, 0};
-    EXPECT_EQ(Hex(BuildContent(d)).substr(0, 8 + 2 * 22), "00000002"
-                                                          "0000000006"
-                                                          "00000010AABB"
-                                                          "0100000006"
-                                                          "00000020"
-                                                          "5511");
+    Bytes content = BuildContent(d);
+    ASSERT_GE(content.size(), 26u);
+    EXPECT_BYTES(FromHex("00000002"
+                         "0000000006"
+                         "00000010AABB"
+                         "0100000006"
+                         "00000020"
+                         "5511"),
+                 Bytes(content.begin(), content.begin() + 26));
     d.scrambleKey = std::vector<uint32_t>{1, 2};
     EXPECT_THROW(BuildContent(d), std::runtime_error);
 }
@@ -218,7 +218,7 @@ TEST(BirdWriterDescription, DirectivesBuildTheSameContentAsTheApi) {
     api.blocks.push_back(RawBlock(9, 7, FromHex("010203")));
     api.blockCount = 5;
     api.checksum = 0x01020304;
-    EXPECT_EQ(Hex(BuildContent(parsed)), Hex(BuildContent(api)));
+    EXPECT_BYTES(BuildContent(api), BuildContent(parsed));
     EXPECT_EQ(parsed.versionMinor, 2);
 }
 
@@ -256,34 +256,27 @@ TEST(BirdWriterDescription, BadLinesAreRejectedWithTheirLineNumber) {
 
 TEST(BirdWriteTool, WritesAFileFromADescription) {
     const char* tool = std::getenv("BIRDWRITE");
-    if (!tool)
-        GTEST_SKIP() << "BIRDWRITE (path of the birdwrite program) is not set";
-    char dir[] = "/tmp/birdwrite.XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    std::string base = dir;
-    {
-        std::ofstream(base + "/img.bin", std::ios::binary) << "XYZ";
-        std::ofstream(base + "/d.txt") << "firmware address=0x40 file:img.bin\n";
-        std::ofstream(base + "/bad.txt") << "firmware\n";
-    }
-    std::string ok = std::string(tool) + " -o " + base + "/out.bird " + base + "/d.txt";
-    ASSERT_EQ(std::system(ok.c_str()), 0);
-    std::ifstream in(base + "/out.bird", std::ios::binary);
-    Bytes file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_NE(tool, nullptr) << "BIRDWRITE (path of the birdwrite program) is not set";
+    kstest::TempDir dir("birdwrite");
+    dir.write("img.bin", "XYZ");
+    dir.write("d.txt", "firmware address=0x40 file:img.bin\n");
+    dir.write("bad.txt", "firmware\n");
+    kstest::ProcessResult ok =
+        kstest::RunProcess({tool, "-o", dir / "out.bird", dir / "d.txt"}, 10000);
+    ASSERT_EQ(ok.exitStatus, 0) << ok.err;
+    Bytes file = kstest::ToBytes(kstest::ReadFile(dir / "out.bird"));
     Bytes content = Inflate(file);
     ASSERT_EQ(content.size(), 4u + 5 + 7 + 4);
-    EXPECT_EQ(Hex(Bytes(content.begin(), content.end() - 4)), "00000001"
-                                                              "0100000007"
-                                                              "00000040"
-                                                              "58595A");
+    EXPECT_BYTES(FromHex("00000001"
+                         "0100000007"
+                         "00000040"
+                         "58595A"),
+                 Bytes(content.begin(), content.end() - 4));
 
-    std::string bad =
-        std::string(tool) + " -o " + base + "/bad.bird " + base + "/bad.txt 2>/dev/null";
-    int rc = std::system(bad.c_str());
-    EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 1);
-    EXPECT_FALSE(std::ifstream(base + "/bad.bird").good())
-        << "no output file after a bad description";
-    std::system(("rm -rf " + base).c_str());
+    kstest::ProcessResult bad =
+        kstest::RunProcess({tool, "-o", dir / "bad.bird", dir / "bad.txt"}, 10000);
+    EXPECT_EQ(bad.exitStatus, 1);
+    EXPECT_FALSE(kstest::Exists(dir / "bad.bird")) << "no output file after a bad description";
 }
 
 } // namespace

@@ -27,8 +27,13 @@ Bytes command(uint8_t type, uint32_t address, uint8_t format, uint32_t count) {
 }
 
 Bytes report(uint8_t number, const Bytes& payload) {
-    Bytes r = {number};
-    r.insert(r.end(), payload.begin(), payload.end());
+    // reserve and push_back: GCC 12 at -O2 reports a false array-bounds
+    // error when a one-element vector is grown by insert.
+    Bytes r;
+    r.reserve(1 + payload.size());
+    r.push_back(number);
+    for (uint8_t b : payload)
+        r.push_back(b);
     return r;
 }
 

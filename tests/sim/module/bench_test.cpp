@@ -17,8 +17,11 @@
 #include <fstream>
 #include <string>
 
+#include "bytes.h"
 #include "modsim/Bench.h"
 #include "modsim_harness.h"
+#include "process.h"
+#include "tempdir.h"
 
 using namespace modsim_test;
 
@@ -91,11 +94,11 @@ TEST(BenchTcp, EachModuleHasItsOwnPortAndAnswersThere) {
     EXPECT_EQ(bench.tcpPort("c"), 0); // behind the router: no port
     int fd = connectTcp(pa);
     ASSERT_GE(fd, 0);
-    EXPECT_EQ(hex(ask(fd, kSync, 4)), "04 00 04 00");
-    EXPECT_EQ(hex(ask(fd, pkt(4, hx("03 49 20")), 9)), "04 07 03 09 00 00 00 00 0A");
+    EXPECT_EQ(kstest::HexDump(ask(fd, kSync, 4)), "04 00 04 00");
+    EXPECT_EQ(kstest::HexDump(ask(fd, pkt(4, hx("03 49 20")), 9)), "04 07 03 09 00 00 00 00 0A");
     // through the router to its child
-    EXPECT_EQ(hex(ask(fd, pkt(4, hx("03 94 20 01")), 5)), "04 03 03 D4 00");
-    EXPECT_EQ(hex(ask(fd, pkt(8, hx("03 49 20")), 9)), "08 07 03 09 00 00 00 00 0C");
+    EXPECT_EQ(kstest::HexDump(ask(fd, pkt(4, hx("03 94 20 01")), 5)), "04 03 03 D4 00");
+    EXPECT_EQ(kstest::HexDump(ask(fd, pkt(8, hx("03 49 20")), 9)), "08 07 03 09 00 00 00 00 0C");
     close(fd);
     EXPECT_EQ(bench.state("a").syncs, 1u);
     EXPECT_EQ(bench.state("c").requests, 1u);
@@ -116,7 +119,7 @@ TEST(BenchTcp, RefusedConnectionIsResetThenTheNextOneWorks) {
     close(fd);
     fd = connectTcp(bench.tcpPort("b"));
     ASSERT_GE(fd, 0);
-    EXPECT_EQ(hex(ask(fd, kSync, 4)), "06 00 06 00");
+    EXPECT_EQ(kstest::HexDump(ask(fd, kSync, 4)), "06 00 06 00");
     close(fd);
     EXPECT_EQ(bench.state("b").faultsFired["refuse"], 1u);
 }
@@ -128,10 +131,10 @@ TEST(BenchTcp, LoadDropsTheConnectionAndTheModuleComesBackOnTheSamePort) {
     uint16_t port = bench.tcpPort("a");
     int fd = connectTcp(port);
     ASSERT_GE(fd, 0);
-    EXPECT_EQ(hex(ask(fd, pkt(4, hx("5F 00")), 8)), "04 06 5F 00 10 00 00 00");
+    EXPECT_EQ(kstest::HexDump(ask(fd, pkt(4, hx("5F 00")), 8)), "04 06 5F 00 10 00 00 00");
     ask(fd, pkt(4, hx("5F 03 00 00 00 00 00")), 7);
     ask(fd, pkt(4, hx("5F 01 01 02 03")), 5);
-    EXPECT_EQ(hex(ask(fd, pkt(4, hx("5F 02")), 4)), "04 02 5F 02");
+    EXPECT_EQ(kstest::HexDump(ask(fd, pkt(4, hx("5F 02")), 4)), "04 02 5F 02");
     bool eof = false;
     readSome(fd, 1, 2000, &eof);
     EXPECT_TRUE(eof); // the module closed the link
@@ -146,7 +149,7 @@ TEST(BenchTcp, LoadDropsTheConnectionAndTheModuleComesBackOnTheSamePort) {
             usleep(10000);
     }
     ASSERT_GE(again, 0);
-    EXPECT_EQ(hex(ask(again, kSync, 4)), "04 00 04 00");
+    EXPECT_EQ(kstest::HexDump(ask(again, kSync, 4)), "04 00 04 00");
     close(again);
     EXPECT_EQ(bench.state("a").mode, modsim::Mode::Loader);
     EXPECT_EQ(bench.state("a").connections, 2u);
@@ -158,14 +161,14 @@ TEST(BenchTcp, FaultsCanBeSwitchedDuringARun) {
     ASSERT_TRUE(bench.start(twoModules(), err)) << err;
     int fd = connectTcp(bench.tcpPort("a"));
     ASSERT_GE(fd, 0);
-    EXPECT_EQ(hex(ask(fd, pkt(4, hx("17 01")), 4)), "04 02 17 01");
+    EXPECT_EQ(kstest::HexDump(ask(fd, pkt(4, hx("17 01")), 4)), "04 02 17 01");
     modsim::Faults f;
     f.ignoreNth = 2; // requests are counted from the module's start
     bench.setFaults("a", f);
-    EXPECT_EQ(hex(readSome(fd, 1, 100)), "");
+    EXPECT_EQ(kstest::HexDump(readSome(fd, 1, 100)), "");
     ASSERT_EQ(write(fd, pkt(4, hx("17 02")).data(), 4), 4);
-    EXPECT_EQ(hex(readSome(fd, 4, 300)), "");
-    EXPECT_EQ(hex(ask(fd, pkt(4, hx("17 03")), 4)), "04 02 17 03");
+    EXPECT_EQ(kstest::HexDump(readSome(fd, 4, 300)), "");
+    EXPECT_EQ(kstest::HexDump(ask(fd, pkt(4, hx("17 03")), 4)), "04 02 17 03");
     close(fd);
     EXPECT_EQ(bench.state("a").faultsFired["ignore"], 1u);
     EXPECT_THROW(bench.setFaults("nobody", f), std::out_of_range);
@@ -193,9 +196,8 @@ TEST(BenchTcp, TraceLogsEveryPacketInAndOut) {
 }
 
 TEST(BenchSerial, PtyAndDriverNodeCarryTheLink) {
-    char dir[] = "/tmp/modsim-node.XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    std::string node = std::string(dir) + "/keystrand.0000000D";
+    kstest::TempDir dir("modsim-node");
+    std::string node = dir / "keystrand.0000000D";
     modsim::BenchConfig cfg;
     std::string err;
     ASSERT_TRUE(
@@ -208,8 +210,8 @@ TEST(BenchSerial, PtyAndDriverNodeCarryTheLink) {
 
     int fd = open(pty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(fd, 0);
-    EXPECT_EQ(hex(ask(fd, kSync, 4)), "0A 00 0A 00");
-    EXPECT_EQ(hex(ask(fd, pkt(10, hx("49 FF")), 8)), "0A 06 49 FF 00 00 00 01");
+    EXPECT_EQ(kstest::HexDump(ask(fd, kSync, 4)), "0A 00 0A 00");
+    EXPECT_EQ(kstest::HexDump(ask(fd, pkt(10, hx("49 FF")), 8)), "0A 06 49 FF 00 00 00 01");
     close(fd);
 
     // The node: plain open, no terminal settings; a read with nothing waiting
@@ -229,12 +231,11 @@ TEST(BenchSerial, PtyAndDriverNodeCarryTheLink) {
         else
             usleep(5000);
     }
-    EXPECT_EQ(hex(got), "0A 07 03 09 00 00 00 00 0D");
+    EXPECT_EQ(kstest::HexDump(got), "0A 07 03 09 00 00 00 00 0D");
     close(nd);
     bench.stop();
     struct stat sb;
     EXPECT_NE(lstat(node.c_str(), &sb), 0); // the node is removed with the bench
-    rmdir(dir);
 }
 
 TEST(BenchStart, TransportThatCannotOpenFailsTheStartAndLeavesNothing) {
@@ -254,31 +255,22 @@ TEST(BenchStart, TransportThatCannotOpenFailsTheStartAndLeavesNothing) {
 
 TEST(SimProgram, RunsACommandAsItsChildAndExitsWithItsStatus) {
     const char* prog = getenv("KS_SIM_PROGRAM");
-    if (!prog)
-        GTEST_SKIP() << "KS_SIM_PROGRAM is not set";
-    char dir[] = "/tmp/modsim-prog.XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    std::string out = std::string(dir) + "/out", ready = std::string(dir) + "/ready";
+    ASSERT_NE(prog, nullptr) << "KS_SIM_PROGRAM is not set";
+    kstest::TempDir dir("modsim-prog");
+    std::string ready = dir / "ready";
     // The child connects to the module the program printed and exits with 3.
-    std::string cmd =
-        std::string(prog) + " --module 'm serial=1234ABCD address=2 tcp=0' --ready-file " + ready +
-        " -- sh -c 'grep -q \"module m serial=1234ABCD model=17 address=2 tcp=127.0.0.1:\" " +
-        ready + " && exit 3' > " + out + " 2>&1";
-    int rc = system(cmd.c_str());
-    ASSERT_TRUE(WIFEXITED(rc));
-    EXPECT_EQ(WEXITSTATUS(rc), 3);
-    std::ifstream f(out);
-    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    EXPECT_NE(text.find("ready"), std::string::npos) << text;
+    kstest::ProcessResult r = kstest::RunProcess(
+        {prog, "--module", "m serial=1234ABCD address=2 tcp=0", "--ready-file", ready, "--",
+         "/bin/sh", "-c",
+         "grep -q \"module m serial=1234ABCD model=17 address=2 tcp=127.0.0.1:\" " + ready +
+             " && exit 3"},
+        30000);
+    EXPECT_EQ(r.exitStatus, 3);
+    EXPECT_NE((r.out + r.err).find("ready"), std::string::npos) << r.out << r.err;
 
-    rc = system((std::string(prog) + " --module 'm colour=red' > " + out + " 2>&1").c_str());
-    EXPECT_EQ(WEXITSTATUS(rc), 2);
-    std::ifstream g(out);
-    std::string err((std::istreambuf_iterator<char>(g)), std::istreambuf_iterator<char>());
-    EXPECT_NE(err.find("unknown key 'colour'"), std::string::npos) << err;
-    unlink(out.c_str());
-    unlink(ready.c_str());
-    rmdir(dir);
+    r = kstest::RunProcess({prog, "--module", "m colour=red"}, 30000);
+    EXPECT_EQ(r.exitStatus, 2);
+    EXPECT_NE((r.out + r.err).find("unknown key 'colour'"), std::string::npos) << r.out << r.err;
 }
 
 TEST(BenchTcp, ClosedPortRefusesConnectionsOutright) {

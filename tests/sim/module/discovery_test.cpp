@@ -13,6 +13,7 @@
 #include <map>
 #include <string>
 
+#include "bytes.h"
 #include "modsim/Bench.h"
 #include "modsim/PrivateNet.h"
 #include "modsim_harness.h"
@@ -93,7 +94,7 @@ TEST(Discovery, RepliesCarryAddressPortSerialAndModelFromTheModulesAddress) {
 
     std::map<uint32_t, Reply> bySerial;
     for (const Reply& r : discover(16, 700)) {
-        ASSERT_EQ(r.bytes.size(), 16u) << hex(r.bytes);
+        ASSERT_EQ(r.bytes.size(), 16u) << kstest::HexDump(r.bytes);
         uint32_t serial =
             r.bytes[4] | (r.bytes[5] << 8) | (r.bytes[6] << 16) | (uint32_t(r.bytes[7]) << 24);
         bySerial[serial] = r;
@@ -135,7 +136,7 @@ TEST(Discovery, RepliesCarryAddressPortSerialAndModelFromTheModulesAddress) {
                 break;
             got.insert(got.end(), b, b + n);
         }
-        EXPECT_EQ(hex(got), hex(Bytes{w.address, 0, w.address, 0}));
+        EXPECT_BYTES(Bytes({w.address, 0, w.address, 0}), got);
         close(fd);
     }
     EXPECT_TRUE(discover(15, 300).empty()); // not a discovery request

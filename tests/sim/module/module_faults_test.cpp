@@ -1,6 +1,7 @@
 // Every fault switch of the simulated module, each shown to do what it says.
 #include <gtest/gtest.h>
 
+#include "bytes.h"
 #include "modsim/BenchConfig.h"
 #include "modsim_harness.h"
 
@@ -47,10 +48,10 @@ TEST(ModuleFaults, OutputByteFaultsAtAPositionOrRate) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Harness h = withFaults(c.set);
-        EXPECT_EQ(hex(h.xfer(kSync)), c.out);
+        EXPECT_EQ(kstest::HexDump(h.xfer(kSync)), c.out);
         EXPECT_GE(h.st().faultsFired[c.fired], 1u);
         if (c.once) {
-            EXPECT_EQ(hex(h.xfer(kSync)), "04 00 04 00");
+            EXPECT_EQ(kstest::HexDump(h.xfer(kSync)), "04 00 04 00");
         }
     }
 }
@@ -72,17 +73,17 @@ TEST(ModuleFaults, DropRateLosesSomeButNotAllBytes) {
 TEST(ModuleFaults, DroppedInputByteForcesResynchronisation) {
     Harness h = withFaults([](modsim::Faults& f) { f.dropInAt = 0; });
     // without its first byte, 04 03 17 05 01 starts with the odd byte 03
-    EXPECT_EQ(hex(h.xfer(hx("04 03 17 05 01"))), "FF");
+    EXPECT_EQ(kstest::HexDump(h.xfer(hx("04 03 17 05 01"))), "FF");
     EXPECT_EQ(h.st().framingErrors, 1u);
-    EXPECT_EQ(hex(h.xfer(kSync)), "04 00 04 00");
-    EXPECT_EQ(hex(h.req(hx("17 01"))), "04 02 17 01");
+    EXPECT_EQ(kstest::HexDump(h.xfer(kSync)), "04 00 04 00");
+    EXPECT_EQ(kstest::HexDump(h.req(hx("17 01"))), "04 02 17 01");
 }
 
 TEST(ModuleFaults, IgnoresTheNthRequestOnly) {
     Harness h = withFaults([](modsim::Faults& f) { f.ignoreNth = 2; });
-    EXPECT_EQ(hex(h.req(hx("17 01"))), "04 02 17 01");
-    EXPECT_EQ(hex(h.req(hx("17 02"))), "");
-    EXPECT_EQ(hex(h.req(hx("17 03"))), "04 02 17 03");
+    EXPECT_EQ(kstest::HexDump(h.req(hx("17 01"))), "04 02 17 01");
+    EXPECT_EQ(kstest::HexDump(h.req(hx("17 02"))), "");
+    EXPECT_EQ(kstest::HexDump(h.req(hx("17 03"))), "04 02 17 03");
     EXPECT_EQ(h.st().faultsFired["ignore"], 1u);
 }
 
@@ -90,11 +91,12 @@ TEST(ModuleFaults, DataAnsweredWithAWrongCountNTimes) {
     Harness h = withFaults([](modsim::Faults& f) { f.dataWrongCount = 2; });
     h.req(hx("5F 00"));
     h.req(hx("5F 03 00 00 00 00 00"));
-    EXPECT_EQ(hex(h.req(hx("5F 01 0A 0B 0C"))), "04 03 5F 01 02");
-    EXPECT_EQ(hex(h.req(hx("5F 01 0A 0B 0C"))), "04 03 5F 01 02");
-    EXPECT_EQ(hex(h.req(hx("5F 01 0A 0B 0C"))), "04 03 5F 01 03");
-    EXPECT_EQ(hex(h.st().loaderImages.at(0).data), "0A 0B 0C"); // the refused copies are not kept
-    EXPECT_EQ(hex(h.req(hx("5F 04"))), "04 07 5F 07 00 00 00 00 21");
+    EXPECT_EQ(kstest::HexDump(h.req(hx("5F 01 0A 0B 0C"))), "04 03 5F 01 02");
+    EXPECT_EQ(kstest::HexDump(h.req(hx("5F 01 0A 0B 0C"))), "04 03 5F 01 02");
+    EXPECT_EQ(kstest::HexDump(h.req(hx("5F 01 0A 0B 0C"))), "04 03 5F 01 03");
+    EXPECT_EQ(kstest::HexDump(h.st().loaderImages.at(0).data),
+              "0A 0B 0C"); // the refused copies are not kept
+    EXPECT_EQ(kstest::HexDump(h.req(hx("5F 04"))), "04 07 5F 07 00 00 00 00 21");
     EXPECT_EQ(h.st().faultsFired["data-wrong"], 2u);
 }
 
@@ -106,7 +108,7 @@ TEST(ModuleFaults, DataAnsweredWithAWrongCountEveryTimeWhenAlways) {
     h.req(hx("5F 00"));
     h.req(hx("5F 03 00 00 00 00 00"));
     for (int i = 0; i < 20; ++i)
-        EXPECT_EQ(hex(h.req(hx("5F 01 0A 0B"))), "04 03 5F 01 01");
+        EXPECT_EQ(kstest::HexDump(h.req(hx("5F 01 0A 0B"))), "04 03 5F 01 01");
     EXPECT_EQ(h.st().faultsFired["data-wrong"], 20u);
     EXPECT_TRUE(h.st().loaderImages.at(0).data.empty());
 }
@@ -117,12 +119,12 @@ TEST(ModuleFaults, StatusFaultsOfTheUpgradeSteps) {
         h.req(hx("5F 00"));
         h.req(hx("5F 03 00 00 00 00 00"));
         h.req(hx("5F 01 01 02 03"));
-        EXPECT_EQ(hex(h.req(hx("5F 04"))), "04 07 5F 07 00 00 00 00 07");
+        EXPECT_EQ(kstest::HexDump(h.req(hx("5F 04"))), "04 07 5F 07 00 00 00 00 07");
     }
     {
         Harness h = withFaults([](modsim::Faults& f) { f.prepareStatus = 29; });
         h.req(hx("5F 00"));
-        EXPECT_EQ(hex(h.req(hx("5F 03 00 00 00 00 00"))), "04 05 5F 07 1D 01 00");
+        EXPECT_EQ(kstest::HexDump(h.req(hx("5F 03 00 00 00 00 00"))), "04 05 5F 07 1D 01 00");
         EXPECT_EQ(h.st().faultsFired["prepare-error"], 1u);
     }
     {
@@ -130,7 +132,7 @@ TEST(ModuleFaults, StatusFaultsOfTheUpgradeSteps) {
         cfg.portion = 0;
         Harness h(cfg);
         h.req(hx("5F 00"));
-        EXPECT_EQ(hex(h.req(hx("5F 03 00 00 00 00 00"))), "04 05 5F 07 00 00 00");
+        EXPECT_EQ(kstest::HexDump(h.req(hx("5F 03 00 00 00 00 00"))), "04 05 5F 07 00 00 00");
         EXPECT_EQ(h.st().faultsFired["portion-zero"], 1u);
     }
     {
@@ -138,7 +140,7 @@ TEST(ModuleFaults, StatusFaultsOfTheUpgradeSteps) {
         intoLoader(h);
         h.req(hx("5F 03 00 00 00 00 00"));
         h.req(hx("5F 01 01 02 03"));
-        EXPECT_EQ(hex(h.req(hx("5F 05 00 03"))), "04 03 5F 07 06");
+        EXPECT_EQ(kstest::HexDump(h.req(hx("5F 05 00 03"))), "04 03 5F 07 06");
         EXPECT_TRUE(h.st().firmwareImages.at(0).data.empty());
     }
 }
@@ -153,7 +155,7 @@ TEST(ModuleFaults, KeepsTheLinkAfterReboot) {
     EXPECT_TRUE(h.m.present());
     EXPECT_EQ(h.st().mode, modsim::Mode::Firmware);
     EXPECT_EQ(h.st().faultsFired["keep-link"], 1u);
-    EXPECT_EQ(hex(h.req(hx("17 01"))), "04 02 17 01");
+    EXPECT_EQ(kstest::HexDump(h.req(hx("17 01"))), "04 02 17 01");
 }
 
 TEST(ModuleFaults, VanishesInTheMiddleOfTheFirmwareForGood) {
@@ -161,9 +163,9 @@ TEST(ModuleFaults, VanishesInTheMiddleOfTheFirmwareForGood) {
     intoLoader(h);
     h.req(hx("5F 03 00 00 00 00 00"));
     Bytes d = cat(hx("5F 01"), Bytes(26, 0x55));
-    EXPECT_EQ(hex(h.req(d)), "04 03 5F 01 1A");
+    EXPECT_EQ(kstest::HexDump(h.req(d)), "04 03 5F 01 1A");
     uint32_t epoch = h.m.linkEpoch();
-    EXPECT_EQ(hex(h.req(d)), "");
+    EXPECT_EQ(kstest::HexDump(h.req(d)), "");
     EXPECT_EQ(h.m.linkEpoch(), epoch + 1);
     h.step(1000);
     EXPECT_FALSE(h.m.present());
@@ -173,8 +175,8 @@ TEST(ModuleFaults, VanishesInTheMiddleOfTheFirmwareForGood) {
 
 TEST(ModuleFaults, AnswersSlowly) {
     Harness h = withFaults([](modsim::Faults& f) { f.slowMs = 50; });
-    EXPECT_EQ(hex(h.req(hx("17 01"), 40)), "");
-    EXPECT_EQ(hex(h.xfer({}, 15)), "04 02 17 01");
+    EXPECT_EQ(kstest::HexDump(h.req(hx("17 01"), 40)), "");
+    EXPECT_EQ(kstest::HexDump(h.xfer({}, 15)), "04 02 17 01");
 }
 
 TEST(ModuleFaults, RefusesTheFirstConnections) {
@@ -194,7 +196,7 @@ TEST(ModuleFaults, RefusesToComeBackAfterLoad) {
     h.step(1000);
     EXPECT_FALSE(h.m.present());
     EXPECT_EQ(h.st().faultsFired["no-return"], 1u);
-    EXPECT_EQ(hex(h.xfer(kSync)), "");
+    EXPECT_EQ(kstest::HexDump(h.xfer(kSync)), "");
 }
 
 TEST(ModuleFaults, SilentOptionsOptionErrorsAndBuildRepliesOfAnotherLength) {
@@ -234,7 +236,7 @@ TEST(ModuleFaults, SilentOptionsOptionErrorsAndBuildRepliesOfAnotherLength) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Harness h = withFaults(c.set);
-        EXPECT_EQ(hex(h.req(hx(c.request))), c.out);
+        EXPECT_EQ(kstest::HexDump(h.req(hx(c.request))), c.out);
         if (c.fired)
             EXPECT_EQ(h.st().faultsFired[c.fired], 1u);
         else

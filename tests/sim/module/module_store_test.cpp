@@ -1,6 +1,7 @@
 // Store slots and factory data of the simulated module, as raw packets.
 #include <gtest/gtest.h>
 
+#include "bytes.h"
 #include "modsim_harness.h"
 
 using namespace modsim_test;
@@ -25,27 +26,28 @@ uint8_t sum8(const Bytes& b) {
 
 TEST(ModuleStore, SlotWriteThenReadRoundTrips) {
     Harness h;
-    EXPECT_EQ(hex(h.req(hx("04 01 01 02"))), "04 06 04 01 01 02 04 00"); // capacity 1024
-    EXPECT_EQ(hex(h.req(hx("04 02 01 02"))), "04 06 04 02 01 02 00 00");
+    EXPECT_EQ(kstest::HexDump(h.req(hx("04 01 01 02"))),
+              "04 06 04 01 01 02 04 00"); // capacity 1024
+    EXPECT_EQ(kstest::HexDump(h.req(hx("04 02 01 02"))), "04 06 04 02 01 02 00 00");
     Bytes open = h.req(hx("04 04 01 02"));
-    ASSERT_EQ(open.size(), 7u) << hex(open);
-    EXPECT_EQ(hex(Bytes(open.begin(), open.begin() + 6)), "04 05 04 04 01 02");
+    ASSERT_EQ(open.size(), 7u) << kstest::HexDump(open);
+    EXPECT_EQ(kstest::HexDump(Bytes(open.begin(), open.begin() + 6)), "04 05 04 04 01 02");
     uint8_t handle = open[6];
     EXPECT_NE(handle, 255);
     const Bytes data = seq(26, 0xF0);
     const Bytes a(data.begin(), data.begin() + 25), b(data.begin() + 25, data.end());
-    EXPECT_EQ(hex(h.req(cat(Bytes{4, 7, handle}, a))), hex(Bytes{4, 4, 4, 7, handle, sum8(a)}));
-    EXPECT_EQ(hex(h.req(cat(Bytes{4, 7, handle}, b))), hex(Bytes{4, 4, 4, 7, handle, sum8(b)}));
-    EXPECT_EQ(hex(h.req(Bytes{4, 8, handle})), hex(Bytes{4, 4, 4, 8, handle, 0}));
-    EXPECT_EQ(hex(h.req(hx("04 02 01 02"))), "04 06 04 02 01 02 00 1A");
-    EXPECT_EQ(hex(h.st().slots.at({1, 2})), hex(data));
+    EXPECT_BYTES(Bytes({4, 4, 4, 7, handle, sum8(a)}), h.req(cat(Bytes{4, 7, handle}, a)));
+    EXPECT_BYTES(Bytes({4, 4, 4, 7, handle, sum8(b)}), h.req(cat(Bytes{4, 7, handle}, b)));
+    EXPECT_BYTES(Bytes({4, 4, 4, 8, handle, 0}), h.req(Bytes{4, 8, handle}));
+    EXPECT_EQ(kstest::HexDump(h.req(hx("04 02 01 02"))), "04 06 04 02 01 02 00 1A");
+    EXPECT_BYTES(data, h.st().slots.at({1, 2}));
 
     open = h.req(hx("04 03 01 02"));
     ASSERT_EQ(open.size(), 7u);
     uint8_t rh = open[6];
-    EXPECT_EQ(hex(h.req(Bytes{4, 6, rh})), hex(cat(Bytes{4, 28, 4, 6, rh}, a)));
-    EXPECT_EQ(hex(h.req(Bytes{4, 6, rh})), hex(cat(Bytes{4, 4, 4, 6, rh}, b)));
-    EXPECT_EQ(hex(h.req(Bytes{4, 8, rh})), hex(Bytes{4, 4, 4, 8, rh, 0}));
+    EXPECT_BYTES(cat(Bytes{4, 28, 4, 6, rh}, a), h.req(Bytes{4, 6, rh}));
+    EXPECT_BYTES(cat(Bytes{4, 4, 4, 6, rh}, b), h.req(Bytes{4, 6, rh}));
+    EXPECT_BYTES(Bytes({4, 4, 4, 8, rh, 0}), h.req(Bytes{4, 8, rh}));
 }
 
 TEST(ModuleStore, SlotErrorsCarryTheirCodeAfterTheAddressingBytes) {
@@ -74,7 +76,7 @@ TEST(ModuleStore, SlotErrorsCarryTheirCodeAfterTheAddressingBytes) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        EXPECT_EQ(hex(h.req(c.request)), hex(c.reply));
+        EXPECT_BYTES(c.reply, h.req(c.request));
     }
     EXPECT_EQ(h.st().slots.at({0, 0}).size(), 25u);
 }
@@ -83,19 +85,21 @@ TEST(ModuleStore, FactoryDataIsSetAndGotByKindWithClosingCounts) {
     Harness h;
     const Bytes data = seq(26, 1);
     // set: one full packet (28 data bytes), then the closing count
-    EXPECT_EQ(hex(h.req(cat(hx("5E 53"), data))), "04 02 5E 03");
-    EXPECT_EQ(hex(h.req(hx("5E 20 00 1A"))), "04 02 5E 00");
-    EXPECT_EQ(hex(h.st().factory.at(3)), hex(data));
+    EXPECT_EQ(kstest::HexDump(h.req(cat(hx("5E 53"), data))), "04 02 5E 03");
+    EXPECT_EQ(kstest::HexDump(h.req(hx("5E 20 00 1A"))), "04 02 5E 00");
+    EXPECT_BYTES(data, h.st().factory.at(3));
     // get: a full packet, then an empty one ends the transfer
-    EXPECT_EQ(hex(h.req(hx("5E 43"))), hex(cat(hx("04 1C 5E 03"), data)));
-    EXPECT_EQ(hex(h.req(hx("5E 03"))), "04 02 5E 03");
-    EXPECT_EQ(hex(h.req(hx("5E 20 00 1A"))), "04 02 5E 00");
+    EXPECT_BYTES(cat(hx("04 1C 5E 03"), data), h.req(hx("5E 43")));
+    EXPECT_EQ(kstest::HexDump(h.req(hx("5E 03"))), "04 02 5E 03");
+    EXPECT_EQ(kstest::HexDump(h.req(hx("5E 20 00 1A"))), "04 02 5E 00");
     // a set of 30 bytes in two packets
     Bytes more = seq(30, 0x40);
-    EXPECT_EQ(hex(h.req(cat(hx("5E 57"), Bytes(more.begin(), more.begin() + 26)))), "04 02 5E 07");
-    EXPECT_EQ(hex(h.req(cat(hx("5E 17"), Bytes(more.begin() + 26, more.end())))), "04 02 5E 07");
-    EXPECT_EQ(hex(h.req(hx("5E 20 00 1E"))), "04 02 5E 00");
-    EXPECT_EQ(hex(h.st().factory.at(7)), hex(more));
+    EXPECT_EQ(kstest::HexDump(h.req(cat(hx("5E 57"), Bytes(more.begin(), more.begin() + 26)))),
+              "04 02 5E 07");
+    EXPECT_EQ(kstest::HexDump(h.req(cat(hx("5E 17"), Bytes(more.begin() + 26, more.end())))),
+              "04 02 5E 07");
+    EXPECT_EQ(kstest::HexDump(h.req(hx("5E 20 00 1E"))), "04 02 5E 00");
+    EXPECT_BYTES(more, h.st().factory.at(7));
     EXPECT_EQ(h.st().factoryCloseCounts, (std::vector<uint16_t>{26, 26, 30}));
 }
 
@@ -117,7 +121,7 @@ TEST(ModuleStore, FactoryTransfersOutOfStepAreRefused) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        EXPECT_EQ(hex(h.req(hx(c.request))), c.reply);
+        EXPECT_EQ(kstest::HexDump(h.req(hx(c.request))), c.reply);
     }
     EXPECT_EQ(h.st().factory.count(2) ? h.st().factory.at(2).size() : 0u, 0u);
 }

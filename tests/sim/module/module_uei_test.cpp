@@ -2,6 +2,7 @@
 // byte values, DESCRIBE queries and stream control, all as raw packets.
 #include <gtest/gtest.h>
 
+#include "bytes.h"
 #include "modsim_harness.h"
 
 using namespace modsim_test;
@@ -17,7 +18,7 @@ struct Exchange {
 void runExchanges(Harness& h, const std::vector<Exchange>& table) {
     for (const Exchange& e : table) {
         SCOPED_TRACE(e.what);
-        EXPECT_EQ(hex(h.req(hx(e.request))), e.reply);
+        EXPECT_EQ(kstest::HexDump(h.req(hx(e.request))), e.reply);
     }
 }
 
@@ -85,33 +86,36 @@ TEST(ModuleUei, SetsAreAcknowledgedAndReadBack) {
 
 TEST(ModuleUei, NameTravelsInChunksInBothDirections) {
     Harness h;
-    EXPECT_EQ(hex(h.req(hx("03 60 20"))), "04 04 03 20 00 00"); // empty name: one packet
-    std::string name = "bench module with a long name";         // 29 bytes
+    EXPECT_EQ(kstest::HexDump(h.req(hx("03 60 20"))),
+              "04 04 03 20 00 00");                     // empty name: one packet
+    std::string name = "bench module with a long name"; // 29 bytes
     Bytes first = hx("03 A0 20"), second = hx("03 A0 20");
     first.insert(first.end(), name.begin(), name.begin() + 24);
     first.push_back(0x80);
     second.insert(second.end(), name.begin() + 24, name.end());
     second.push_back(0x01);
-    EXPECT_EQ(hex(h.req(first)), ""); // one acknowledgement for the whole value
-    EXPECT_EQ(hex(h.req(second)), "04 03 03 E0 00");
+    EXPECT_EQ(kstest::HexDump(h.req(first)), ""); // one acknowledgement for the whole value
+    EXPECT_EQ(kstest::HexDump(h.req(second)), "04 03 03 E0 00");
     EXPECT_EQ(h.st().label, name);
     auto ps = packets(h.req(hx("03 60 20")));
     ASSERT_EQ(ps.size(), 2u);
-    EXPECT_EQ(hex(ps[0]), hex(cat(cat(hx("04 1C 03 20 00"), Bytes(name.begin(), name.begin() + 24)),
-                                  hx("80"))));
-    EXPECT_EQ(hex(ps[1]),
-              hex(cat(cat(hx("04 09 03 20 00"), Bytes(name.begin() + 24, name.end())), hx("01"))));
+    EXPECT_BYTES(cat(cat(hx("04 1C 03 20 00"), Bytes(name.begin(), name.begin() + 24)), hx("80")),
+                 ps[0]);
+    EXPECT_BYTES(cat(cat(hx("04 09 03 20 00"), Bytes(name.begin() + 24, name.end())), hx("01")),
+                 ps[1]);
 }
 
 TEST(ModuleUei, BrokenChunkSequencesAndOversizedValuesAreRefused) {
     Harness h;
     Bytes chunk =
         hx("03 A0 20 41 41 41 41 41 41 41 41 41 41 41 41 41 41 41 41 41 41 41 41 41 41 41 41");
-    EXPECT_EQ(hex(h.req(cat(chunk, hx("80")))), "");
-    EXPECT_EQ(hex(h.req(cat(chunk, hx("82")))), "04 04 03 E0 80 18"); // chunk 1 is missing
+    EXPECT_EQ(kstest::HexDump(h.req(cat(chunk, hx("80")))), "");
+    EXPECT_EQ(kstest::HexDump(h.req(cat(chunk, hx("82")))),
+              "04 04 03 E0 80 18"); // chunk 1 is missing
     h.req(cat(chunk, hx("80")));
     h.req(cat(chunk, hx("81")));
-    EXPECT_EQ(hex(h.req(cat(chunk, hx("02")))), "04 04 03 E0 80 0E"); // 72 bytes: too long
+    EXPECT_EQ(kstest::HexDump(h.req(cat(chunk, hx("02")))),
+              "04 04 03 E0 80 0E"); // 72 bytes: too long
     EXPECT_EQ(h.st().label, "");
 }
 
@@ -126,7 +130,7 @@ TEST(ModuleUei, Option31CarriesAByteAndAConfigurationArray) {
                {"configuration get", "03 5F 20", "04 0C 03 1F 00 00 00 00 01 00 00 00 02 00"},
                {"configuration of 6 bytes", "03 9F 20 01 02 03 04 05 06 00", "04 04 03 DF 80 0E"},
            });
-    EXPECT_EQ(hex(h.st().powerConfig), "00 00 00 01 00 00 00 02");
+    EXPECT_EQ(kstest::HexDump(h.st().powerConfig), "00 00 00 01 00 00 00 02");
 }
 
 TEST(ModuleUei, DescribeQueries) {
@@ -152,16 +156,16 @@ TEST(ModuleUei, DescribeQueries) {
 
 TEST(ModuleUei, StreamSubscriptionsSendTimedSamples) {
     Harness h;
-    EXPECT_EQ(hex(h.req(hx("5D 41 20"))), "04 04 5D 01 00 00");
-    EXPECT_EQ(hex(h.req(hx("5D 81 20 04 03 08 00"))), "04 03 5D C1 00");
-    EXPECT_EQ(hex(h.req(hx("5D 41 20"))), "04 04 5D 01 00 01");
+    EXPECT_EQ(kstest::HexDump(h.req(hx("5D 41 20"))), "04 04 5D 01 00 00");
+    EXPECT_EQ(kstest::HexDump(h.req(hx("5D 81 20 04 03 08 00"))), "04 03 5D C1 00");
+    EXPECT_EQ(kstest::HexDump(h.req(hx("5D 41 20"))), "04 04 5D 01 00 01");
     auto ps = packets(h.xfer({}, 25));
     ASSERT_GE(ps.size(), 2u);
     uint64_t last = 0;
     for (const Bytes& p : ps) {
         // address, length 14, command 3, option 8, streamed flag, type 1, time, value, sequence 0
-        ASSERT_EQ(p.size(), 16u) << hex(p);
-        EXPECT_EQ(hex(Bytes(p.begin(), p.begin() + 6)), "04 0E 03 08 40 01");
+        ASSERT_EQ(p.size(), 16u) << kstest::HexDump(p);
+        EXPECT_EQ(kstest::HexDump(Bytes(p.begin(), p.begin() + 6)), "04 0E 03 08 40 01");
         EXPECT_EQ(p[14], 0x11);
         EXPECT_EQ(p[15], 0x00);
         uint64_t ts = 0;
@@ -172,30 +176,30 @@ TEST(ModuleUei, StreamSubscriptionsSendTimedSamples) {
         }
         last = ts;
     }
-    EXPECT_EQ(hex(h.req(hx("5D 82 20 04 03 08 00"))), "04 03 5D C2 00");
+    EXPECT_EQ(kstest::HexDump(h.req(hx("5D 82 20 04 03 08 00"))), "04 03 5D C2 00");
     h.drain();
-    EXPECT_EQ(hex(h.xfer({}, 30)), "");
+    EXPECT_EQ(kstest::HexDump(h.xfer({}, 30)), "");
 }
 
 TEST(ModuleUei, SubindexedAndWildcardStreams) {
     Harness h;
-    EXPECT_EQ(hex(h.req(hx("5D 81 20 04 03 27 00"))), "04 03 5D C1 00");
+    EXPECT_EQ(kstest::HexDump(h.req(hx("5D 81 20 04 03 27 00"))), "04 03 5D C1 00");
     auto ps = packets(h.xfer({}, 11));
     ASSERT_EQ(ps.size(), 4u);
     for (uint8_t sub = 0; sub < 4; ++sub) {
         const Bytes& p = ps[sub];
-        ASSERT_EQ(p.size(), 20u) << hex(p); // 18 data bytes for type 7
-        EXPECT_EQ(hex(Bytes(p.begin(), p.begin() + 7)), hex(Bytes{4, 18, 3, 0x27, 0x40, 7, sub}));
+        ASSERT_EQ(p.size(), 20u) << kstest::HexDump(p); // 18 data bytes for type 7
+        EXPECT_BYTES(Bytes({4, 18, 3, 0x27, 0x40, 7, sub}), Bytes(p.begin(), p.begin() + 7));
         EXPECT_EQ(p[15], uint8_t(0xA0 + 0x10 * sub));
     }
-    EXPECT_EQ(hex(h.req(hx("5D 82 20 04 FF FF FF"))), "04 03 5D C2 00");
+    EXPECT_EQ(kstest::HexDump(h.req(hx("5D 82 20 04 FF FF FF"))), "04 03 5D C2 00");
     EXPECT_TRUE(h.st().subscriptions.empty());
     runExchanges(h, {
                         {"another module's address", "5D 81 20 06 03 08 00", "04 04 5D C1 80 1C"},
                         {"no value", "5D 81 20", "04 04 5D C1 80 0E"},
                         {"unknown stream option", "5D 83 20 04 03 08 00", "04 04 5D C3 80 1D"},
                     });
-    EXPECT_EQ(hex(h.req(hx("5D 81 20 04 03 FF 00"))), "04 03 5D C1 00");
+    EXPECT_EQ(kstest::HexDump(h.req(hx("5D 81 20 04 03 FF 00"))), "04 03 5D C1 00");
     ps = packets(h.xfer({}, 11));
     EXPECT_GT(ps.size(), 20u); // every readable option
 }

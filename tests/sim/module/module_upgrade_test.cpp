@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "bytes.h"
 #include "modsim_harness.h"
 
 using namespace modsim_test;
@@ -30,21 +31,21 @@ void sendData(Harness& h, const Bytes& image) {
         size_t n = std::min<size_t>(26, image.size() - off);
         Bytes d{0x5F, 0x01};
         d.insert(d.end(), image.begin() + long(off), image.begin() + long(off + n));
-        ASSERT_EQ(hex(h.req(d)), hex(Bytes{4, 3, 0x5F, 0x01, uint8_t(n)}));
+        ASSERT_BYTES(Bytes({4, 3, 0x5F, 0x01, uint8_t(n)}), h.req(d));
     }
 }
 
 void expectSum(Harness& h, uint32_t s) {
-    EXPECT_EQ(hex(h.req(hx("5F 04"))), hex(cat(hx("04 07 5F 07 00"), be32(s))));
+    EXPECT_BYTES(cat(hx("04 07 5F 07 00"), be32(s)), h.req(hx("5F 04")));
 }
 
 // INIT, one loader block and LOAD; leaves the module running its loader.
 void loadLoader(Harness& h, const Bytes& loader) {
-    EXPECT_EQ(hex(h.req(hx("5F 00"))), "04 06 5F 00 10 00 00 00");
-    EXPECT_EQ(hex(h.req(hx("5F 03 05 00 00 40 00"))), "04 05 5F 07 00 01 00");
+    EXPECT_EQ(kstest::HexDump(h.req(hx("5F 00"))), "04 06 5F 00 10 00 00 00");
+    EXPECT_EQ(kstest::HexDump(h.req(hx("5F 03 05 00 00 40 00"))), "04 05 5F 07 00 01 00");
     sendData(h, loader);
     expectSum(h, sum(loader));
-    EXPECT_EQ(hex(h.req(hx("5F 02"))), "04 02 5F 02");
+    EXPECT_EQ(kstest::HexDump(h.req(hx("5F 02"))), "04 02 5F 02");
 }
 
 // One firmware portion: DATA, SUM and WRITE.
@@ -52,7 +53,7 @@ void writePortion(Harness& h, const Bytes& part) {
     sendData(h, part);
     expectSum(h, sum(part));
     Bytes w{0x5F, 0x05, uint8_t(part.size() >> 8), uint8_t(part.size())};
-    EXPECT_EQ(hex(h.req(w)), "04 03 5F 07 00");
+    EXPECT_EQ(kstest::HexDump(h.req(w)), "04 03 5F 07 00");
 }
 
 Bytes descriptor(const char* build, const char* version, const char* serial, const char* model) {
@@ -81,10 +82,10 @@ TEST(ModuleUpgrade, LoaderAndFirmwareAreKeptExactlyAsReceived) {
     EXPECT_EQ(h.m.presentedSerial(), 0x40F5849Au);
     ASSERT_TRUE(h.m.attach(h.t));
 
-    EXPECT_EQ(hex(h.req(hx("5F 03 02 00 00 01 00"))), "04 05 5F 07 00 01 00");
+    EXPECT_EQ(kstest::HexDump(h.req(hx("5F 03 02 00 00 01 00"))), "04 05 5F 07 00 01 00");
     writePortion(h, Bytes(fw.begin(), fw.begin() + 256));
     writePortion(h, Bytes(fw.begin() + 256, fw.end()));
-    EXPECT_EQ(hex(h.req(hx("5F 06"))), ""); // REBOOT has no answer
+    EXPECT_EQ(kstest::HexDump(h.req(hx("5F 06"))), ""); // REBOOT has no answer
     h.step(25);
     EXPECT_FALSE(h.m.present());
     h.step(60);
@@ -95,11 +96,11 @@ TEST(ModuleUpgrade, LoaderAndFirmwareAreKeptExactlyAsReceived) {
     ASSERT_EQ(st.loaderImages.size(), 1u);
     EXPECT_EQ(st.loaderImages[0].flags, 5);
     EXPECT_EQ(st.loaderImages[0].address, 0x4000u);
-    EXPECT_EQ(hex(st.loaderImages[0].data), hex(loader));
+    EXPECT_BYTES(loader, st.loaderImages[0].data);
     ASSERT_EQ(st.runningFirmware.size(), 1u);
     EXPECT_EQ(st.runningFirmware[0].flags, 2);
     EXPECT_EQ(st.runningFirmware[0].address, 0x100u);
-    EXPECT_EQ(hex(st.runningFirmware[0].data), hex(fw));
+    EXPECT_BYTES(fw, st.runningFirmware[0].data);
     EXPECT_EQ(st.restarts, 2u);
 }
 
@@ -130,13 +131,13 @@ TEST(ModuleUpgrade, NewFirmwareReportsTheBuildAndVersionOfItsDescriptor) {
         loadLoader(h, pattern(10, 0));
         h.step(100);
         ASSERT_TRUE(h.m.attach(h.t));
-        EXPECT_EQ(hex(h.req(hx("5F 03 02 00 00 00 00"))), "04 05 5F 07 00 01 00");
+        EXPECT_EQ(kstest::HexDump(h.req(hx("5F 03 02 00 00 00 00"))), "04 05 5F 07 00 01 00");
         writePortion(h, c.image);
         h.req(hx("5F 06"));
         h.step(100);
         ASSERT_TRUE(h.m.attach(h.t));
-        EXPECT_EQ(hex(h.req(hx("03 47 20"))), c.versionReply);
-        EXPECT_EQ(hex(h.req(hx("49 FF"))), c.buildReply);
+        EXPECT_EQ(kstest::HexDump(h.req(hx("03 47 20"))), c.versionReply);
+        EXPECT_EQ(kstest::HexDump(h.req(hx("49 FF"))), c.buildReply);
     }
 }
 
@@ -148,7 +149,7 @@ TEST(ModuleUpgrade, LoaderCanComeBackUnderTheDefaultSerial) {
     h.step(100);
     EXPECT_EQ(h.m.presentedSerial(), 0xDEADDEADu);
     ASSERT_TRUE(h.m.attach(h.t));
-    EXPECT_EQ(hex(h.req(hx("03 49 20"))), "04 07 03 09 00 DE AD DE AD");
+    EXPECT_EQ(kstest::HexDump(h.req(hx("03 49 20"))), "04 07 03 09 00 DE AD DE AD");
     h.req(hx("5F 06"));
     h.step(100);
     EXPECT_EQ(h.m.presentedSerial(), 0x40F5849Au);
@@ -158,13 +159,13 @@ TEST(ModuleUpgrade, LoadCanBeAnsweredOnlyAfterTheLinkIsBack) {
     auto cfg = baseConfig();
     cfg.loadReplyAfter = true;
     Harness h(cfg);
-    EXPECT_EQ(hex(h.req(hx("5F 00"))), "04 06 5F 00 10 00 00 00");
+    EXPECT_EQ(kstest::HexDump(h.req(hx("5F 00"))), "04 06 5F 00 10 00 00 00");
     h.req(hx("5F 03 00 00 00 00 00"));
     sendData(h, pattern(5, 1));
-    EXPECT_EQ(hex(h.req(hx("5F 02"))), "");
+    EXPECT_EQ(kstest::HexDump(h.req(hx("5F 02"))), "");
     h.step(100);
     ASSERT_TRUE(h.m.attach(h.t));
-    EXPECT_EQ(hex(h.xfer(hx("AF 01 01"))), "04 02 5F 02");
+    EXPECT_EQ(kstest::HexDump(h.xfer(hx("AF 01 01"))), "04 02 5F 02");
 }
 
 TEST(ModuleUpgrade, ProtocolErrorsAreAnsweredNotSwallowed) {
@@ -190,9 +191,9 @@ TEST(ModuleUpgrade, ProtocolErrorsAreAnsweredNotSwallowed) {
     };
     for (const Step& s : steps) {
         SCOPED_TRACE(s.what);
-        EXPECT_EQ(hex(h.req(hx(s.request))), s.reply);
+        EXPECT_EQ(kstest::HexDump(h.req(hx(s.request))), s.reply);
     }
-    EXPECT_EQ(hex(h.st().loaderImages.at(0).data), "01 02 03");
+    EXPECT_EQ(kstest::HexDump(h.st().loaderImages.at(0).data), "01 02 03");
 }
 
 TEST(ModuleUpgrade, WriteMustMatchThePortionReceived) {
@@ -202,9 +203,9 @@ TEST(ModuleUpgrade, WriteMustMatchThePortionReceived) {
     ASSERT_TRUE(h.m.attach(h.t));
     h.req(hx("5F 03 00 00 00 00 00"));
     sendData(h, pattern(10, 0));
-    EXPECT_EQ(hex(h.req(hx("5F 05 00 0B"))), "04 03 5F 07 0E");
+    EXPECT_EQ(kstest::HexDump(h.req(hx("5F 05 00 0B"))), "04 03 5F 07 0E");
     EXPECT_TRUE(h.st().firmwareImages.at(0).data.empty());
     sendData(h, pattern(10, 0));
-    EXPECT_EQ(hex(h.req(hx("5F 05 00 0A"))), "04 03 5F 07 00");
-    EXPECT_EQ(hex(h.st().firmwareImages.at(0).data), hex(pattern(10, 0)));
+    EXPECT_EQ(kstest::HexDump(h.req(hx("5F 05 00 0A"))), "04 03 5F 07 00");
+    EXPECT_BYTES(pattern(10, 0), h.st().firmwareImages.at(0).data);
 }

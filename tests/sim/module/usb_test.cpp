@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "bytes.h"
 #include "modsim/Bench.h"
 #include "modsim/UsbServe.h"
 #include "modsim_harness.h"
@@ -119,42 +120,42 @@ TEST(BenchUsb, ModulesAppearWithTheirIdentityAndCarryTheLink) {
 
     Host host;
     ASSERT_TRUE(host.open("0000BEEF", 22, 2000));
-    EXPECT_EQ(hex(host.ask(kSync, 4)), "06 00 06 00");
+    EXPECT_EQ(kstest::HexDump(host.ask(kSync, 4)), "06 00 06 00");
     host.close();
 
     ASSERT_TRUE(host.open("40F5849A", 17, 2000));
-    EXPECT_EQ(hex(host.ask(kSync, 4)), "04 00 04 00");
-    EXPECT_EQ(hex(host.ask(pkt(4, hx("03 49 20")), 9)), "04 07 03 09 00 40 F5 84 9A");
-    EXPECT_EQ(hex(host.ask(pkt(4, hx("03 94 20 01")), 5)), "04 03 03 D4 00");
-    EXPECT_EQ(hex(host.ask(pkt(8, hx("03 49 20")), 9)), "08 07 03 09 00 00 00 0C 01");
+    EXPECT_EQ(kstest::HexDump(host.ask(kSync, 4)), "04 00 04 00");
+    EXPECT_EQ(kstest::HexDump(host.ask(pkt(4, hx("03 49 20")), 9)), "04 07 03 09 00 40 F5 84 9A");
+    EXPECT_EQ(kstest::HexDump(host.ask(pkt(4, hx("03 94 20 01")), 5)), "04 03 03 D4 00");
+    EXPECT_EQ(kstest::HexDump(host.ask(pkt(8, hx("03 49 20")), 9)), "08 07 03 09 00 00 00 0C 01");
 
     // LOAD: the device leaves the bus (transfers fail) and the loader comes back
     // as DEADDEAD
-    EXPECT_EQ(hex(host.ask(pkt(4, hx("5F 00")), 8)), "04 06 5F 00 10 00 00 00");
+    EXPECT_EQ(kstest::HexDump(host.ask(pkt(4, hx("5F 00")), 8)), "04 06 5F 00 10 00 00 00");
     host.ask(pkt(4, hx("5F 03 05 00 00 40 00")), 7);
     host.ask(pkt(4, hx("5F 01 01 02 03 04")), 5);
-    EXPECT_EQ(hex(host.ask(pkt(4, hx("5F 02")), 4)), "04 02 5F 02");
+    EXPECT_EQ(kstest::HexDump(host.ask(pkt(4, hx("5F 02")), 4)), "04 02 5F 02");
     Bytes none;
     int rc = host.recv(1, none, 2000);
     EXPECT_TRUE(rc == LIBUSB_ERROR_NO_DEVICE || rc == LIBUSB_ERROR_IO) << libusb_error_name(rc);
     host.close();
     ASSERT_TRUE(host.open("DEADDEAD", 17, 3000));
-    EXPECT_EQ(hex(host.ask(kSync, 4)), "04 00 04 00");
+    EXPECT_EQ(kstest::HexDump(host.ask(kSync, 4)), "04 00 04 00");
     host.ask(pkt(4, hx("5F 03 02 00 00 01 00")), 7);
     host.ask(pkt(4, hx("5F 01 AA BB")), 5);
     host.ask(pkt(4, hx("5F 04")), 9);
-    EXPECT_EQ(hex(host.ask(pkt(4, hx("5F 05 00 02")), 5)), "04 03 5F 07 00");
+    EXPECT_EQ(kstest::HexDump(host.ask(pkt(4, hx("5F 05 00 02")), 5)), "04 03 5F 07 00");
     EXPECT_EQ(host.send(pkt(4, hx("5F 06"))), 0);
     rc = host.recv(1, none, 2000);
     EXPECT_TRUE(rc == LIBUSB_ERROR_NO_DEVICE || rc == LIBUSB_ERROR_IO) << libusb_error_name(rc);
     host.close();
     ASSERT_TRUE(host.open("40F5849A", 17, 3000));
-    EXPECT_EQ(hex(host.ask(kSync, 4)), "04 00 04 00");
+    EXPECT_EQ(kstest::HexDump(host.ask(kSync, 4)), "04 00 04 00");
     host.close();
 
     auto st = bench.state("u");
-    EXPECT_EQ(hex(st.loaderImages.at(0).data), "01 02 03 04");
-    EXPECT_EQ(hex(st.runningFirmware.at(0).data), "AA BB");
+    EXPECT_EQ(kstest::HexDump(st.loaderImages.at(0).data), "01 02 03 04");
+    EXPECT_EQ(kstest::HexDump(st.runningFirmware.at(0).data), "AA BB");
     EXPECT_EQ(serve.plugCount("u"), 3u);
     EXPECT_EQ(st.mode, modsim::Mode::Firmware);
     serve.stop();
@@ -177,7 +178,7 @@ TEST(BenchUsb, VanishingModuleLeavesTheBusForGood) {
     host.ask(pkt(4, hx("5F 00")), 8);
     host.ask(pkt(4, hx("5F 03 00 00 00 00 00")), 7);
     host.ask(pkt(4, hx("5F 01 01")), 5);
-    EXPECT_EQ(hex(host.ask(pkt(4, hx("5F 02")), 4)), "04 02 5F 02");
+    EXPECT_EQ(kstest::HexDump(host.ask(pkt(4, hx("5F 02")), 4)), "04 02 5F 02");
     host.close();
     for (int i = 0; i < 300 && serve.plugCount("u") < 2; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

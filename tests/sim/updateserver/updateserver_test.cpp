@@ -12,8 +12,8 @@
 
 namespace {
 
+using kstest::TempDir;
 using updtest::SimServer;
-using updtest::TempDir;
 
 struct Fetched {
     CURLcode code = CURLE_OK;
@@ -52,10 +52,10 @@ class UpdateServer : public ::testing::Test {
         updtest::AddBuild(root.path(), "40F5849A", 200, "2.0.0", "");     // listed, no file
         updtest::AddBuild(root.path(), "40F5849A", 300, "-", "unlisted"); // a file, not listed
         updtest::AddModule(root.path(), "D272031D", "", "OTHER");
-        updtest::WriteFile(root.path() + "/recovery",
-                           "# fingerprint, serial, build\n"
-                           "00000001 00000002 00000003 00000004 40F5849A 0x10\n"
-                           "0000000a 0000000B 0000000c 0000000D 0xD272031D 010\n");
+        kstest::WriteFile(root.path() + "/recovery",
+                          "# fingerprint, serial, build\n"
+                          "00000001 00000002 00000003 00000004 40F5849A 0x10\n"
+                          "0000000a 0000000B 0000000c 0000000D 0xD272031D 010\n");
     }
     std::string Url(const SimServer& s, const std::string& query) const {
         return s.url() + "?" + query;
@@ -139,7 +139,7 @@ TEST_F(UpdateServer, RefusesQueriesTheClientShouldNotSend) {
 TEST_F(UpdateServer, DistortsRepliesOnRequest) {
     const std::string bird = "bld=123&fw=KSFW-2.9&no_cal=false&op=bird&sn=40F5849A&";
     const std::string ping = "op=hi&rv=2&";
-    updtest::WriteFile(root.path() + "/odd", "okay\n100;1\n100;2\n");
+    kstest::WriteFile(root.path() + "/odd", "okay\n100;1\n100;2\n");
     const struct {
         std::vector<std::string> switches;
         std::string query;
@@ -199,7 +199,7 @@ TEST_F(UpdateServer, DelaysHangsAndBreaksOffConnections) {
 }
 
 TEST_F(UpdateServer, RejectsABadCommandLine) {
-    const std::string server = updtest::BinaryDir() + "/sim/updateserver/updateserver";
+    const std::string server = kstest::UpdateServerPath();
     const std::vector<std::vector<std::string>> cases = {
         {server},
         {server, "--root"},
@@ -209,7 +209,7 @@ TEST_F(UpdateServer, RejectsABadCommandLine) {
         {server, "--root", root.path(), "--bogus"},
     };
     for (const auto& argv : cases) {
-        updtest::ProcessResult r = updtest::RunProcess(argv, 5000);
+        kstest::ProcessResult r = kstest::RunProcess(argv, 5000);
         EXPECT_EQ(r.exitStatus, 2) << argv.back();
         EXPECT_NE(r.err.find("usage: updateserver"), std::string::npos) << argv.back();
     }

@@ -115,7 +115,7 @@ TEST_F(HidBusTest, HidrawKeepsReportBoundariesReadinessAndUnplug) {
     unsigned char buf[65];
     auto t0 = Clock::now();
     EXPECT_EQ(hid_read_timeout(h, buf, sizeof buf, 60), 0);
-    EXPECT_GE(msSince(t0), 50);
+    EXPECT_GE(MsSince(t0), 50);
 
     // Two reports, two reads, each whole; a third read brings nothing.
     Bytes hab = {3, 0x56, 0x78, 0x78, 0x56};
@@ -151,7 +151,7 @@ TEST_F(HidBusTest, HidrawKeepsReportBoundariesReadinessAndUnplug) {
     bus_->unplug(rom);
     t0 = Clock::now();
     EXPECT_EQ(hid_read_timeout(h, buf, sizeof buf, 2000), -1);
-    EXPECT_LT(msSince(t0), 1500);
+    EXPECT_LT(MsSince(t0), 1500);
     EXPECT_EQ(hid_write(h, command.data(), command.size()), -1);
     hid_close(h);
     EXPECT_EQ(hid_open(0x1FC9, 0x0130, nullptr), nullptr);

@@ -9,11 +9,15 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bytes.h"
+#include "tempdir.h"
 #include "usbsim_fixture.h"
+#include "wait.h"
 
 namespace {
 
@@ -176,7 +180,7 @@ TEST_F(UsbBusTransfers, BulkOutReachesTheFarEndAndBulkInBringsItsBytes) {
     ASSERT_EQ(host.bulk(0x01, out, &done, 500), 0);
     EXPECT_EQ(done, 120);
     std::vector<uint8_t> got = d->takeHostBytes();
-    EXPECT_EQ(got, out) << "got " << hexdump(got);
+    EXPECT_EQ(got, out) << "got " << kstest::HexDump(got);
     ASSERT_EQ(d->outTransfers().size(), 1u);
     EXPECT_EQ(d->outTransfers()[0].requested, 120u);
 
@@ -185,7 +189,7 @@ TEST_F(UsbBusTransfers, BulkOutReachesTheFarEndAndBulkInBringsItsBytes) {
     std::vector<uint8_t> in(800);
     ASSERT_EQ(host.bulk(0x81, in, &done, 500), 0);
     in.resize(static_cast<size_t>(done));
-    EXPECT_EQ(in, reply) << "got " << hexdump(in);
+    EXPECT_EQ(in, reply) << "got " << kstest::HexDump(in);
 }
 
 TEST_F(UsbBusTransfers, BulkInLongerThanTheBufferArrivesInOrderOverSeveralTransfers) {
@@ -215,7 +219,7 @@ TEST_F(UsbBusTransfers, BulkInWithNothingToSayTimesOutAfterItsTimeOut) {
     int done = -1;
     auto t0 = Clock::now();
     EXPECT_EQ(host.bulk(0x81, in, &done, 100), LIBUSB_ERROR_TIMEOUT);
-    long ms = msSince(t0);
+    long ms = MsSince(t0);
     EXPECT_EQ(done, 0);
     EXPECT_GE(ms, 95);
     EXPECT_LT(ms, 1000);
@@ -358,18 +362,22 @@ TEST_F(UsbBusUnplug, PendingTransferEndsWithNoDeviceAndLaterCallsFail) {
     ASSERT_EQ(libusb_claim_interface(host.h, 0), 0);
     std::atomic<int> result{1};
     std::atomic<long> took{0};
+    std::atomic<pid_t> readerTid{0};
     std::thread reader([&] {
+        readerTid = kstest::ThreadId();
         std::vector<uint8_t> in(800);
         int done = 0;
         auto t0 = Clock::now();
-        result = host.bulk(0x81, in, &done, 3000);
-        took = msSince(t0);
+        result = host.bulk(0x81, in, &done, 60000);
+        took = MsSince(t0);
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // Unplugged while the transfer is pending.
+    EXPECT_TRUE(kstest::WaitUntil([&] { return readerTid.load() != 0; }, 10000));
+    EXPECT_TRUE(kstest::WaitUntilAsleep(readerTid, 10000));
     bus_->unplug(d);
     reader.join();
     EXPECT_EQ(result.load(), LIBUSB_ERROR_NO_DEVICE);
-    EXPECT_LT(took.load(), 2000);
+    EXPECT_LT(took.load(), 30000) << "ends with the unplug, not the 60 s time-out";
     std::vector<uint8_t> out(4);
     int done = 0;
     EXPECT_EQ(host.bulk(0x01, out, &done, 100), LIBUSB_ERROR_NO_DEVICE);
@@ -390,20 +398,17 @@ TEST_F(UsbBusUnplug, ReplugGetsANewAddressAndIsFoundAgain) {
 TEST_F(UsbBusChild, ChildProgramSeesTheBus) {
     plugModule("CAFEF00D");
     plugModule("0BADC0DE", 0x0022);
-    char path[] = "/tmp/usbsim-child.XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
+    kstest::TempDir dir("usbsim-child");
+    std::string path = dir / "list";
     pid_t pid = bus_->spawn({USBSIM_LIST_TOOL, path});
     ASSERT_GT(pid, 0);
     int status = kssim::UsbBus::waitChild(pid, 10000);
     ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    std::ifstream f(path);
+    std::istringstream f(kstest::ReadFile(path));
     std::vector<std::string> lines;
     for (std::string line; std::getline(f, line);)
         lines.push_back(line);
-    unlink(path);
     std::sort(lines.begin(), lines.end());
     EXPECT_EQ(lines, (std::vector<std::string>{"24ff:0010 CAFEF00D", "24ff:0022 0BADC0DE"}));
 }

@@ -5,12 +5,13 @@
 
 #include "BirdFile.h"
 #include "birdsim/birdwriter.h"
+#include "bytes.h"
 #include "store_testutil.h"
+#include "tempdir.h"
 
 using birdwriter::Bytes;
 using birdwriter::Description;
 using storetest::LogCapture;
-using storetest::ScratchDir;
 
 namespace {
 
@@ -18,10 +19,10 @@ class BirdPatchTest : public ::testing::Test {
   protected:
     BirdFile Load(const Description& d) {
         std::string path = dir_ / "p.bird";
-        EXPECT_TRUE(storetest::WriteAll(path, birdwriter::BuildFile(d)));
+        EXPECT_TRUE(kstest::WriteFile(path, birdwriter::BuildFile(d)));
         return BirdFile(path.c_str());
     }
-    ScratchDir dir_;
+    kstest::TempDir dir_;
 };
 
 Bytes Pattern(size_t n, uint8_t seed) {
@@ -57,11 +58,7 @@ TEST_F(BirdPatchTest, SerialNumberGoesOnlyIntoTheBlockHoldingIt) {
     for (int k = 0; k < 8; ++k)
         expected[0x40 + 2 * k] = static_cast<uint8_t>(text[k]);
     Bytes actual = Image(fw[1]);
-    EXPECT_EQ(actual, expected)
-        << "expected "
-        << storetest::HexDump(std::string(expected.begin() + 0x10, expected.begin() + 0x50))
-        << "\nactual   "
-        << storetest::HexDump(std::string(actual.begin() + 0x10, actual.begin() + 0x50));
+    EXPECT_BYTES(expected, actual);
     char line[128];
     std::snprintf(line, sizeof line, "BIRDFILE: updating serial number from %08X ==> 40F5849A\n",
                   old);
@@ -292,7 +289,7 @@ TEST_F(BirdPatchTest, DumpBlocksPrintsFiftyBytesPerLine) {
                            "\r\n000050: 7A  z\n"
                            " \r\n000000: 68 69 00  hi \n"
                            "\n";
-    EXPECT_EQ(out, expected) << storetest::HexDump(out);
+    EXPECT_BYTES(expected, out);
 }
 
 } // namespace

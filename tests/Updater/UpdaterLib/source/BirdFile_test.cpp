@@ -10,11 +10,11 @@
 
 #include "birdsim/birdwriter.h"
 #include "store_testutil.h"
+#include "tempdir.h"
 
 using birdwriter::Bytes;
 using birdwriter::Description;
 using storetest::LogCapture;
-using storetest::ScratchDir;
 
 namespace {
 
@@ -22,13 +22,13 @@ class BirdFileTest : public ::testing::Test {
   protected:
     std::string Write(const Bytes& file, const std::string& name = "f.bird") {
         std::string path = dir_ / name;
-        EXPECT_TRUE(storetest::WriteAll(path, file));
+        EXPECT_TRUE(kstest::WriteFile(path, file));
         return path;
     }
     std::string Write(const Description& d) { return Write(birdwriter::BuildFile(d)); }
     BirdFile LoadOk(const Description& d) { return BirdFile(Write(d).c_str()); }
 
-    ScratchDir dir_;
+    kstest::TempDir dir_;
 };
 
 Bytes Iota(size_t n, uint8_t start = 0) {

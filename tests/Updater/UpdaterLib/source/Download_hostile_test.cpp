@@ -131,7 +131,7 @@ TEST_F(HostileDownload, BuildListEntriesThatAreNoBuildsAreNeverListedOrChosen) {
     updtest::AddModule(content.path(), SERIAL, "0", "KSFW-2.9");
     r = Run(server.url(), {"-G", "-d", SERIAL, "-b", "0"});
     EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_FALSE(updtest::Exists(ModuleDir() + "/0.bird"));
+    EXPECT_FALSE(kstest::Exists(ModuleDir() + "/0.bird"));
 }
 
 TEST_F(HostileDownload, ServerTextReachesTheTerminalEscaped) {

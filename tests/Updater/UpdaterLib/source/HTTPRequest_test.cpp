@@ -20,8 +20,8 @@
 
 namespace {
 
+using kstest::TempDir;
 using updtest::SimServer;
-using updtest::TempDir;
 using Clock = std::chrono::steady_clock;
 
 struct Outcome {

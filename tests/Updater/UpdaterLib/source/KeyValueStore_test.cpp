@@ -8,18 +8,16 @@
 #include <map>
 
 #include "store_testutil.h"
+#include "tempdir.h"
 
 using storetest::LogCapture;
-using storetest::ReadAll;
-using storetest::ScratchDir;
-using storetest::WriteAll;
 using Map = std::map<std::string, std::string>;
 
 namespace {
 
-KeyValueStore LoadText(const ScratchDir& dir, const std::string& text) {
+KeyValueStore LoadText(const kstest::TempDir& dir, const std::string& text) {
     std::string path = dir / "attrs";
-    EXPECT_TRUE(WriteAll(path, text));
+    EXPECT_TRUE(kstest::WriteFile(path, text));
     return KeyValueStore(path.c_str());
 }
 
@@ -46,7 +44,7 @@ TEST(KeyValueStoreParsing, LinesYieldTheseEntries) {
         {"two characters at the end", "A=1\nB=", {{"A", "1"}}},
     };
     for (const Case& c : cases) {
-        ScratchDir dir;
+        kstest::TempDir dir;
         KeyValueStore kv = LoadText(dir, c.text);
         EXPECT_EQ(kv.entries, c.expected) << c.name;
         EXPECT_FALSE(kv.modified) << c.name;
@@ -54,7 +52,7 @@ TEST(KeyValueStoreParsing, LinesYieldTheseEntries) {
 }
 
 TEST(KeyValueStoreParsing, OverLongLineIsReadLikeAnyOther) {
-    ScratchDir dir;
+    kstest::TempDir dir;
     std::string text = "A=1\nB=" + std::string(3000, 'x') + "\nC=3\n";
     KeyValueStore kv = LoadText(dir, text);
     EXPECT_EQ(kv.entries, (Map{{"A", "1"}, {"B", std::string(3000, 'x')}, {"C", "3"}}))
@@ -62,9 +60,9 @@ TEST(KeyValueStoreParsing, OverLongLineIsReadLikeAnyOther) {
 }
 
 TEST(KeyValueStoreParsing, LoadKeepsEntriesNotInTheFile) {
-    ScratchDir dir;
+    kstest::TempDir dir;
     std::string path = dir / "attrs";
-    WriteAll(path, "A=file\n");
+    kstest::WriteFile(path, "A=file\n");
     KeyValueStore kv;
     kv.Add("A", "memory");
     kv.Add("Z", "memory");
@@ -75,7 +73,7 @@ TEST(KeyValueStoreParsing, LoadKeepsEntriesNotInTheFile) {
 }
 
 TEST(KeyValueStoreGetters, ConvertValuesOrGiveTheDefault) {
-    ScratchDir dir;
+    kstest::TempDir dir;
     KeyValueStore kv =
         LoadText(dir, "ZERO=0\nTWO=2\nTEXT=abc\nNUM=12abc\nNEG=-5\nHEX=0xFFFFFFFF\nHEX2=ff\n"
                       "DBL=2.5\nEMPTY=\n");
@@ -100,7 +98,7 @@ TEST(KeyValueStoreGetters, ConvertValuesOrGiveTheDefault) {
 }
 
 TEST(KeyValueStoreGetters, TypedGettersInsertAbsentKeysOthersDoNot) {
-    ScratchDir dir;
+    kstest::TempDir dir;
     std::string path = dir / "attrs";
     KeyValueStore kv;
     kv.Add("A", "1");
@@ -115,7 +113,7 @@ TEST(KeyValueStoreGetters, TypedGettersInsertAbsentKeysOthersDoNot) {
     EXPECT_EQ(kv.entries.count("S"), 0u);
     EXPECT_EQ(kv.entries.count("Q"), 0u);
     kv.Save(nullptr);
-    std::string text = ReadAll(path);
+    std::string text = kstest::ReadFile(path);
     EXPECT_EQ(text.substr(0, 16), "A=1\nB=\nD=\nH=\nI=\n") << text;
     EXPECT_EQ(text.find("S="), std::string::npos);
 }
@@ -186,7 +184,7 @@ void ExpectRecentStamp(const std::string& stamp) {
 }
 
 TEST(KeyValueStoreFile, LoadOfAMissingFileCreatesItWithTwoStamps) {
-    ScratchDir dir;
+    kstest::TempDir dir;
     std::string path = dir / ".settings";
     LogCapture log(DEBUG_Attributes);
     KeyValueStore kv(path.c_str());
@@ -194,7 +192,7 @@ TEST(KeyValueStoreFile, LoadOfAMissingFileCreatesItWithTwoStamps) {
         log.Text().find("Attibutes: Error - cannot open attributes file: '" + path + "' (2)\n"),
         std::string::npos)
         << log.Text();
-    std::string text = ReadAll(path);
+    std::string text = kstest::ReadFile(path);
     size_t nl1 = text.find('\n');
     ASSERT_NE(nl1, std::string::npos) << text;
     ASSERT_EQ(text.compare(0, 13, "CREATED_TIME="), 0) << text;
@@ -208,18 +206,18 @@ TEST(KeyValueStoreFile, LoadOfAMissingFileCreatesItWithTwoStamps) {
 }
 
 TEST(KeyValueStoreFile, SaveWritesSortedLinesAndStampsOnlyAfterAChange) {
-    ScratchDir dir;
+    kstest::TempDir dir;
     std::string path = dir / "attrs";
-    WriteAll(path, "# kept out on save\nb=2\n  a = 1 \n");
+    kstest::WriteFile(path, "# kept out on save\nb=2\n  a = 1 \n");
     KeyValueStore kv(path.c_str());
     kv.Save(nullptr);
-    EXPECT_EQ(ReadAll(path), "a=1\nb=2\n") << "unchanged: no UPDATED_TIME";
+    EXPECT_EQ(kstest::ReadFile(path), "a=1\nb=2\n") << "unchanged: no UPDATED_TIME";
     kv.Add("b", "2");
     kv.Save(nullptr);
-    EXPECT_EQ(ReadAll(path), "a=1\nb=2\n") << "same value is no change";
+    EXPECT_EQ(kstest::ReadFile(path), "a=1\nb=2\n") << "same value is no change";
     kv.Add("B", "x");
     kv.Save(nullptr);
-    std::string text = ReadAll(path);
+    std::string text = kstest::ReadFile(path);
     EXPECT_EQ(text.substr(0, 17), "B=x\nUPDATED_TIME=") << text;
     EXPECT_EQ(text.substr(text.size() - 8), "a=1\nb=2\n");
     EXPECT_FALSE(kv.modified);
@@ -228,7 +226,7 @@ TEST(KeyValueStoreFile, SaveWritesSortedLinesAndStampsOnlyAfterAChange) {
 }
 
 TEST(KeyValueStoreFile, SaveWithoutAnyNameUsesDotSettingsInTheCurrentDirectory) {
-    ScratchDir dir;
+    kstest::TempDir dir;
     char old[4096];
     ASSERT_NE(getcwd(old, sizeof old), nullptr);
     ASSERT_EQ(chdir(dir.path().c_str()), 0);
@@ -236,7 +234,7 @@ TEST(KeyValueStoreFile, SaveWithoutAnyNameUsesDotSettingsInTheCurrentDirectory) 
     KeyValueStore kv;
     kv.Add("K", 1);
     kv.Save(nullptr);
-    std::string text = ReadAll(".settings");
+    std::string text = kstest::ReadFile(".settings");
     EXPECT_EQ(chdir(old), 0);
     EXPECT_EQ(kv.filename, ".settings");
     EXPECT_EQ(text.substr(0, 4), "K=1\n");
@@ -246,8 +244,8 @@ TEST(KeyValueStoreFile, SaveWithoutAnyNameUsesDotSettingsInTheCurrentDirectory) 
 }
 
 TEST(KeyValueStoreFile, FailedSaveIntoAMissingDirectoryIsLoggedAndKeepsModified) {
-    ScratchDir dir;
-    WriteAll(dir / "plainfile", "x");
+    kstest::TempDir dir;
+    kstest::WriteFile(dir / "plainfile", "x");
     std::string path =
         dir / "plainfile/attrs"; // a path component that is a file: fails for root too
     LogCapture log(DEBUG_Attributes);
@@ -259,32 +257,33 @@ TEST(KeyValueStoreFile, FailedSaveIntoAMissingDirectoryIsLoggedAndKeepsModified)
                               path + "' (20)\n"),
               std::string::npos)
         << log.Text();
-    EXPECT_EQ(ReadAll(dir / "plainfile"), "x");
+    EXPECT_EQ(kstest::ReadFile(dir / "plainfile"), "x");
 }
 
-// Saves into a tiny private tmpfs that is then made read-only or filled up;
-// the earlier file must survive byte for byte.
+// Saves into a tiny private tmpfs that is then made read-only or filled up
+// (needs root to mount), or past a file size limit (anyone); the earlier file
+// must survive byte for byte.
 class KeyValueStoreAtomicSave : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(KeyValueStoreAtomicSave, FailedSaveLeavesTheOldFileIntact) {
-    ScratchDir dir;
-    storetest::PrivateTmpfs fs(dir.path(), 64 * 1024);
-    if (!fs.ok())
-        GTEST_SKIP() << fs.reason();
+    kstest::TempDir dir;
+    const std::string mode = GetParam();
+    if (storetest::WriteFailure::NeedsRoot(mode) && geteuid() != 0)
+        GTEST_SKIP() << "needs root to mount a private tmpfs";
+    storetest::WriteFailure failure(mode, dir.path(), 64 * 1024);
+    ASSERT_EQ(failure.error(), "");
     std::string path = dir / ".settings";
     KeyValueStore kv;
     kv.Add("LATEST_DOWNLOAD", "123.bird");
     kv.Save(path.c_str());
-    const std::string before = ReadAll(path);
+    const std::string before = kstest::ReadFile(path);
     ASSERT_FALSE(before.empty());
 
-    std::string mode = GetParam();
-    ASSERT_TRUE(mode == "read-only" ? fs.MakeReadOnly() : fs.Fill());
     kv.Add("LATEST_DOWNLOAD", "124.bird");
     kv.Add("BIG", std::string(20000, 'v').c_str());
     LogCapture log(DEBUG_Attributes);
-    kv.Save(nullptr);
-    EXPECT_EQ(ReadAll(path), before) << mode;
+    ASSERT_TRUE(failure.During(4096, [&] { kv.Save(nullptr); }));
+    EXPECT_EQ(kstest::ReadFile(path), before) << mode;
     EXPECT_TRUE(kv.modified);
     EXPECT_NE(log.Text().find("Attibutes: Error - cannot open attributes file for writting: '" +
                               path + "'"),
@@ -294,6 +293,8 @@ TEST_P(KeyValueStoreAtomicSave, FailedSaveLeavesTheOldFileIntact) {
         EXPECT_EQ(name.find(".tmp"), std::string::npos) << "temporary file left: " << name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Failures, KeyValueStoreAtomicSave, ::testing::Values("read-only", "full"));
+INSTANTIATE_TEST_SUITE_P(Failures, KeyValueStoreAtomicSave,
+                         ::testing::Values("read-only", "full", "file-size-limit"),
+                         storetest::WriteFailure::Name);
 
 } // namespace

@@ -227,7 +227,7 @@ TEST_F(ImxRomTest, SerialLoaderOfTensOfKilobytesAtTheLineRateAfterAStrayProbeByt
     const Bytes loader = pattern(48000, 7);
     auto t0 = Clock::now();
     ASSERT_EQ(client->writeLoader(loader, kLoadAddress), SDP_OK);
-    const double seconds = double(msSince(t0)) / 1000.0;
+    const double seconds = double(MsSince(t0)) / 1000.0;
     const double lineSeconds = double(loader.size() + 16 * 6 + 8 * 6) * 10.0 / 115200.0;
     std::printf("serial loader: %zu bytes in %.2f s; line time at 115200 baud: %.2f s\n",
                 loader.size(), seconds, lineSeconds);
@@ -306,7 +306,7 @@ TEST_F(ImxRomTest, HidReadsStayBoundedWithUnsolicitedShortAndOversizedReports) {
     std::vector<uint8_t> out;
     auto t0 = Clock::now();
     ssize_t n = t.readData(out, 100);
-    long took = msSince(t0);
+    long took = MsSince(t0);
     flood = false;
     talker.join();
     EXPECT_LE(n, ssize_t(HID_SDPLoader::HID_MAX_REPORTS_PER_READ * 65));

@@ -13,8 +13,8 @@
 
 namespace {
 
+using kstest::TempDir;
 using updtest::SimServer;
-using updtest::TempDir;
 using Builds = std::map<std::string, std::string>;
 
 HTTPResponse Reply(long status, const std::string& body) {
@@ -161,8 +161,8 @@ class ServerQueries : public ::testing::Test {
         updtest::AddModule(content.path(), "40F5849A", "124", "KSFW-2.9");
         updtest::AddBuild(content.path(), "40F5849A", 123, "1.0.0", "bird\x01\x01 one two three");
         updtest::AddBuild(content.path(), "40F5849A", 124, "1.0.1", "bird\x01\x01 four");
-        updtest::WriteFile(content.path() + "/recovery",
-                           "00000001 00000002 00000003 00000004 40F5849A 0x10\n");
+        kstest::WriteFile(content.path() + "/recovery",
+                          "00000001 00000002 00000003 00000004 40F5849A 0x10\n");
     }
     TempDir content;
 };

@@ -4,20 +4,16 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <functional>
 #include <stdexcept>
 
 #include "birdsim/birdwriter.h"
 #include "path.h"
 #include "store_testutil.h"
+#include "tempdir.h"
 
-using storetest::Exists;
 using storetest::IsDirectory;
 using storetest::LogCapture;
-using storetest::ReadAll;
-using storetest::ScratchDir;
-using storetest::WriteAll;
 
 namespace {
 
@@ -40,7 +36,7 @@ TEST(BuildPathTest, JoinsComponentsWithOneSeparatorEach) {
 }
 
 TEST(UpdaterStoreRoot, IsCreatedWithItsParents) {
-    ScratchDir dir;
+    kstest::TempDir dir;
     std::string root = dir / "home/.quillmar/updater";
     LogCapture log(DEBUG_Updater);
     UpdaterStore store(root.c_str());
@@ -58,23 +54,23 @@ TEST(UpdaterStoreRoot, IsCreatedWithItsParents) {
 }
 
 TEST(UpdaterStoreRoot, FileInTheWayIsAnError) {
-    ScratchDir dir;
-    WriteAll(dir / "file", "x");
+    kstest::TempDir dir;
+    kstest::WriteFile(dir / "file", "x");
     std::string asFile = dir / "file";
     std::string under = dir / "file/below";
     EXPECT_EQ(ErrorOf([&] { UpdaterStore s(asFile.c_str()); }),
               "UpdaterStore: " + asFile + " exists and is a file");
     EXPECT_EQ(ErrorOf([&] { UpdaterStore s(under.c_str()); }),
               "UpdaterStore: Could not create directory " + under + " error 12");
-    EXPECT_EQ(ReadAll(asFile), "x");
+    EXPECT_EQ(kstest::ReadFile(asFile), "x");
 }
 
 TEST(UpdaterStoreDevices, AddDeviceCreatesDirectoryAndAttributes) {
-    ScratchDir dir;
+    kstest::TempDir dir;
     UpdaterStore store(dir.path().c_str());
     UpdaterStoreItem item = store.AddDevice(0x40F5849Au);
     EXPECT_TRUE(IsDirectory(dir / "40F5849A"));
-    std::string settings = ReadAll(dir / "40F5849A/.settings");
+    std::string settings = kstest::ReadFile(dir / "40F5849A/.settings");
     EXPECT_EQ(settings.compare(0, 13, "CREATED_TIME="), 0) << settings;
     EXPECT_NE(settings.find("\nUPDATED_TIME="), std::string::npos) << settings;
     EXPECT_EQ(item.path, dir.path());
@@ -91,7 +87,7 @@ TEST(UpdaterStoreDevices, AddDeviceCreatesDirectoryAndAttributes) {
 }
 
 TEST(UpdaterStoreDevices, AddDeviceRefusesNamesThatLeaveTheRoot) {
-    ScratchDir dir;
+    kstest::TempDir dir;
     std::string root = dir / "root";
     UpdaterStore store(root.c_str());
     for (const char* bad : {"", "..", ".", "../escape", "a/b"})
@@ -99,14 +95,14 @@ TEST(UpdaterStoreDevices, AddDeviceRefusesNamesThatLeaveTheRoot) {
             ErrorOf([&] { store.AddDevice(bad); }).rfind("UpdaterStore: invalid device name", 0),
             0u)
             << bad;
-    EXPECT_FALSE(Exists(dir / "escape"));
-    WriteAll(root + "/40F5849A", "not a directory");
+    EXPECT_FALSE(kstest::Exists(dir / "escape"));
+    kstest::WriteFile(root + "/40F5849A", "not a directory");
     EXPECT_EQ(ErrorOf([&] { store.AddDevice(0x40F5849Au); }),
               "UpdaterStore: " + root + "/40F5849A exists and is a file");
 }
 
 TEST(UpdaterStoreDevices, FindDeviceMatchesTheEntryNameExactly) {
-    ScratchDir dir;
+    kstest::TempDir dir;
     // The root itself contains the digits sought, and so do other entries.
     std::string root = dir / "store-40F5849A";
     UpdaterStore store(root.c_str());
@@ -132,13 +128,13 @@ TEST(UpdaterStoreDevices, FindDeviceMatchesTheEntryNameExactly) {
 }
 
 TEST(UpdaterStoreDevices, FindDeviceCreatesMissingAttributesAndCopesWithNoRoot) {
-    ScratchDir dir;
+    kstest::TempDir dir;
     UpdaterStore store(dir.path().c_str());
     ASSERT_EQ(mkdir((dir / "0000ABCD").c_str(), 0755), 0);
     UpdaterStoreItem item;
     EXPECT_FALSE(item.IsValid());
     ASSERT_TRUE(store.FindDevice(0xABCDu, &item));
-    EXPECT_TRUE(Exists(dir / "0000ABCD/.settings"));
+    EXPECT_TRUE(kstest::Exists(dir / "0000ABCD/.settings"));
     std::system(("rm -rf '" + dir.path() + "'/*").c_str());
     ASSERT_EQ(rmdir(dir.path().c_str()), 0);
     EXPECT_FALSE(store.FindDevice(0xABCDu, nullptr))
@@ -147,11 +143,11 @@ TEST(UpdaterStoreDevices, FindDeviceCreatesMissingAttributesAndCopesWithNoRoot) 
 }
 
 TEST(UpdaterStoreBuilds, FindLocalBuildsListsFirmwareFilesOnly) {
-    ScratchDir dir;
+    kstest::TempDir dir;
     UpdaterStore store(dir.path().c_str());
     UpdaterStoreItem device = store.AddDevice(0x40F5849Au);
     for (const char* name : {"123.bird", "124.bird", ".123.bird.tmp-1-2"})
-        WriteAll(dir / "40F5849A/" + name, "x");
+        kstest::WriteFile(dir / "40F5849A/" + name, "x");
     std::vector<UpdaterStoreItem> items;
     LogCapture log(DEBUG_Updater);
     EXPECT_TRUE(store.FindLocalBuilds(0x40F5849Au, items));
@@ -170,14 +166,14 @@ TEST(UpdaterStoreBuilds, FindLocalBuildsListsFirmwareFilesOnly) {
     std::vector<UpdaterStoreItem> none;
     EXPECT_TRUE(store.FindLocalBuilds(0x11111111u, none));
     EXPECT_TRUE(none.empty());
-    EXPECT_FALSE(Exists(dir / "11111111"));
+    EXPECT_FALSE(kstest::Exists(dir / "11111111"));
 }
 
 TEST(UpdaterStoreFiles, FileExistsMatchesTheFileNameExactly) {
-    ScratchDir dir;
+    kstest::TempDir dir;
     UpdaterStore store(dir.path().c_str());
     UpdaterStoreItem device = store.AddDevice(0x40F5849Au);
-    WriteAll(dir / "40F5849A/11234.bird", "x");
+    kstest::WriteFile(dir / "40F5849A/11234.bird", "x");
     EXPECT_FALSE(device.FileExists("1234.bird"));
     EXPECT_FALSE(device.FileExists("234.bird"));
     EXPECT_TRUE(device.FileExists("11234.bird"));
@@ -185,14 +181,14 @@ TEST(UpdaterStoreFiles, FileExistsMatchesTheFileNameExactly) {
 }
 
 TEST(UpdaterStoreFiles, ReadBirdFileChecksTheSignatureFirst) {
-    ScratchDir dir;
+    kstest::TempDir dir;
     UpdaterStore store(dir.path().c_str());
     UpdaterStoreItem device = store.AddDevice(0x40F5849Au);
-    WriteAll(dir / "40F5849A/bad.bird", "PK\x03\x04 not a bird file");
-    WriteAll(dir / "40F5849A/broken.bird", std::string("bird\x01\x01garbage", 13));
+    kstest::WriteFile(dir / "40F5849A/bad.bird", "PK\x03\x04 not a bird file");
+    kstest::WriteFile(dir / "40F5849A/broken.bird", std::string("bird\x01\x01garbage", 13));
     birdwriter::Description d;
     d.blocks.push_back(birdwriter::DescriptorBlock(123, "1.2.3", 0x40F5849A, "KS-ROUTER"));
-    WriteAll(dir / "40F5849A/123.bird", birdwriter::BuildFile(d));
+    kstest::WriteFile(dir / "40F5849A/123.bird", birdwriter::BuildFile(d));
 
     EXPECT_EQ(ErrorOf([&] { device.ReadBirdFile("bad.bird"); }),
               "Invalid bird " + dir.path() + "/40F5849A/bad.bird");
@@ -205,20 +201,20 @@ TEST(UpdaterStoreFiles, ReadBirdFileChecksTheSignatureFirst) {
 }
 
 TEST(UpdaterStoreFiles, WriteFileReplacesTheFileAndRefusesNullData) {
-    ScratchDir dir;
+    kstest::TempDir dir;
     UpdaterStore store(dir.path().c_str());
     UpdaterStoreItem device = store.AddDevice(0x40F5849Au);
     const unsigned char first[] = {'b', 'i', 'r', 'd', 0, 1, 2};
     const unsigned char second[] = {'n', 'e', 'w'};
     EXPECT_EQ(device.WriteFile("5.bird", nullptr, 10), qErrNotFound);
-    EXPECT_FALSE(Exists(dir / "40F5849A/5.bird"));
+    EXPECT_FALSE(kstest::Exists(dir / "40F5849A/5.bird"));
     EXPECT_EQ(device.WriteFile("5.bird", first, sizeof first), qErrNone);
-    EXPECT_EQ(ReadAll(dir / "40F5849A/5.bird"),
+    EXPECT_EQ(kstest::ReadFile(dir / "40F5849A/5.bird"),
               std::string(reinterpret_cast<const char*>(first), sizeof first));
     EXPECT_EQ(device.WriteFile("5.bird", second, sizeof second), qErrNone);
-    EXPECT_EQ(ReadAll(dir / "40F5849A/5.bird"), "new");
+    EXPECT_EQ(kstest::ReadFile(dir / "40F5849A/5.bird"), "new");
     EXPECT_EQ(device.WriteFile("empty.bird", second, 0), qErrNone);
-    EXPECT_EQ(ReadAll(dir / "40F5849A/empty.bird"), "");
+    EXPECT_EQ(kstest::ReadFile(dir / "40F5849A/empty.bird"), "");
     EXPECT_EQ(storetest::ListNames(dir / "40F5849A"),
               (std::set<std::string>{".settings", "5.bird", "empty.bird"}));
 
@@ -229,31 +225,38 @@ TEST(UpdaterStoreFiles, WriteFileReplacesTheFileAndRefusesNullData) {
     EXPECT_EQ(st.st_mode & 0777, 0604u) << "a replaced file keeps its permissions";
 
     UpdaterStoreItem nowhere((dir / "plain").c_str(), "x", STORE_ITEM_DIRECTORY);
-    WriteAll(dir / "plain", "f");
+    kstest::WriteFile(dir / "plain", "f");
     EXPECT_EQ(nowhere.WriteFile("1.bird", first, sizeof first), qErrNotFound);
 }
 
+// The replacement write fails midway: on a private tmpfs made read-only or
+// filled up (needs root to mount), or past a file size limit (anyone).
 class UpdaterStoreAtomicWrite : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(UpdaterStoreAtomicWrite, FailedWriteKeepsTheEarlierFile) {
-    ScratchDir dir;
-    storetest::PrivateTmpfs fs(dir.path(), 256 * 1024);
-    if (!fs.ok())
-        GTEST_SKIP() << fs.reason();
+    kstest::TempDir dir;
+    const std::string mode = GetParam();
+    if (storetest::WriteFailure::NeedsRoot(mode) && geteuid() != 0)
+        GTEST_SKIP() << "needs root to mount a private tmpfs";
+    storetest::WriteFailure failure(mode, dir.path(), 256 * 1024);
+    ASSERT_EQ(failure.error(), "");
     UpdaterStore store(dir.path().c_str());
     UpdaterStoreItem device = store.AddDevice(0x40F5849Au);
     std::vector<unsigned char> good(50000, 0xAA), replacement(300000, 0x55);
     ASSERT_EQ(device.WriteFile("7.bird", good.data(), good.size()), qErrNone);
-    std::string mode = GetParam();
-    ASSERT_TRUE(mode == "read-only" ? fs.MakeReadOnly() : fs.Fill());
-    qErr err = device.WriteFile("7.bird", replacement.data(), replacement.size());
+    qErr err = qErrNone;
+    ASSERT_TRUE(failure.During(
+        100000, [&] { err = device.WriteFile("7.bird", replacement.data(), replacement.size()); }));
     EXPECT_NE(err, qErrNone) << mode;
-    EXPECT_EQ(ReadAll(dir / "40F5849A/7.bird"), std::string(good.begin(), good.end())) << mode;
+    EXPECT_EQ(kstest::ReadFile(dir / "40F5849A/7.bird"), std::string(good.begin(), good.end()))
+        << mode;
     EXPECT_EQ(storetest::ListNames(dir / "40F5849A"),
               (std::set<std::string>{".settings", "7.bird"}))
         << mode;
 }
 
-INSTANTIATE_TEST_SUITE_P(Failures, UpdaterStoreAtomicWrite, ::testing::Values("read-only", "full"));
+INSTANTIATE_TEST_SUITE_P(Failures, UpdaterStoreAtomicWrite,
+                         ::testing::Values("read-only", "full", "file-size-limit"),
+                         storetest::WriteFailure::Name);
 
 } // namespace

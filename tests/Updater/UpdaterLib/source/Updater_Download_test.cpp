@@ -17,8 +17,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using kstest::TempDir;
 using updtest::SimServer;
-using updtest::TempDir;
 using Clock = std::chrono::steady_clock;
 
 class RecordingDisplay : public UpdaterDisplayInterface {
@@ -50,9 +50,9 @@ class DownloadOperation : public ::testing::Test {
                           updtest::MakeBird(123, "1.2.0", 0x40F5849A));
         updtest::AddBuild(content.path(), "40F5849A", 124, "1.10.0",
                           updtest::MakeBird(124, "1.10.0", 0x40F5849A));
-        updtest::WriteFile(content.path() + "/recovery",
-                           "00000001 00000002 00000003 00000004 40F5849A 0x7B\n"
-                           "00000005 00000006 00000007 00000008 40F5849A 0\n");
+        kstest::WriteFile(content.path() + "/recovery",
+                          "00000001 00000002 00000003 00000004 40F5849A 0x7B\n"
+                          "00000005 00000006 00000007 00000008 40F5849A 0\n");
         saved = HTTPRequest::limits();
     }
     void TearDown() override { HTTPRequest::set_limits_for_testing(saved); }
@@ -126,7 +126,7 @@ TEST_F(DownloadOperation, RecoveryVariantFindsModuleAndBuildByFingerprint) {
                       std::vector<std::string>{
                           "Failed to retreive recovery information from Quillmar update server"});
         else
-            EXPECT_TRUE(updtest::Exists(ModuleDir() + "/" + std::to_string(c.expected) + ".bird"));
+            EXPECT_TRUE(kstest::Exists(ModuleDir() + "/" + std::to_string(c.expected) + ".bird"));
     }
 }
 
@@ -164,7 +164,7 @@ TEST_F(DownloadOperation, GivesUpOnAStalledTransfer) {
               (std::vector<std::string>{"Download failed", "Reason: Timeout was reached",
                                         "Failed to retreive a valid BIRD file"}));
     EXPECT_FALSE(display.spins.back().active);
-    EXPECT_FALSE(updtest::Exists(ModuleDir() + "/124.bird"));
+    EXPECT_FALSE(kstest::Exists(ModuleDir() + "/124.bird"));
 }
 
 TEST_F(DownloadOperation, RefusesAnOversizedReply) {
@@ -178,14 +178,14 @@ TEST_F(DownloadOperation, RefusesAnOversizedReply) {
     EXPECT_EQ(display.errors, (std::vector<std::string>{
                                   "Download failed", "Reason: Reply larger than 60 bytes refused",
                                   "Failed to retreive a valid BIRD file"}));
-    EXPECT_FALSE(updtest::Exists(ModuleDir() + "/124.bird"));
+    EXPECT_FALSE(kstest::Exists(ModuleDir() + "/124.bird"));
 }
 
 TEST_F(DownloadOperation, ReportsAStoreThatCannotBeCreated) {
     SimServer server(content.path());
     ASSERT_TRUE(server.running());
     std::string file = store.path() + "/plain-file";
-    updtest::WriteFile(file, "not a directory");
+    kstest::WriteFile(file, "not a directory");
     Updater updater(server.url().c_str(), file.c_str(), display);
     EXPECT_EQ(updater.Download_Firmware(0x40F5849A, "", false, false), 0u);
     EXPECT_EQ(display.errors, (std::vector<std::string>{

@@ -14,9 +14,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using updtest::ProcessResult;
+using kstest::ProcessResult;
+using kstest::TempDir;
 using updtest::SimServer;
-using updtest::TempDir;
 
 const char* const SERIAL = "40F5849A";
 
@@ -57,26 +57,26 @@ class DownloadCommands : public ::testing::Test {
 
     ProcessResult Run(const std::string& url, std::vector<std::string> args, bool pty = false,
                       int timeoutMs = 20000) {
-        args.insert(args.begin(), updtest::UpdaterPath());
+        args.insert(args.begin(), kstest::UpdaterPath());
         args.push_back("-u");
         args.push_back(url);
-        return updtest::RunProcess(args, timeoutMs, pty);
+        return kstest::RunProcess(args, timeoutMs, pty);
     }
 
     std::string ModuleDir() const { return storeRoot + "/" + SERIAL; }
     std::string Settings() const {
         std::string s;
-        updtest::ReadFile(ModuleDir() + "/.settings", s);
+        kstest::ReadFile(ModuleDir() + "/.settings", s);
         return s;
     }
 
     void ExpectStore(Store expected, unsigned build, const std::string& context) {
         SCOPED_TRACE(context);
         if (expected == Store::NoModule) {
-            EXPECT_FALSE(updtest::Exists(ModuleDir()));
+            EXPECT_FALSE(kstest::Exists(ModuleDir()));
             return;
         }
-        ASSERT_TRUE(updtest::Exists(ModuleDir() + "/.settings"));
+        ASSERT_TRUE(kstest::Exists(ModuleDir() + "/.settings"));
         std::string settings = Settings();
         EXPECT_NE(settings.find("CREATED_TIME="), std::string::npos) << settings;
         if (expected == Store::NoDownload) {
@@ -88,7 +88,7 @@ class DownloadCommands : public ::testing::Test {
             return;
         }
         std::string bytes;
-        ASSERT_TRUE(updtest::ReadFile(ModuleDir() + "/" + std::to_string(build) + ".bird", bytes));
+        ASSERT_TRUE(kstest::ReadFile(ModuleDir() + "/" + std::to_string(build) + ".bird", bytes));
         EXPECT_TRUE(bytes == served[build])
             << "stored file differs from the server's (" << bytes.size() << " vs "
             << served[build].size() << " bytes)";
@@ -154,7 +154,7 @@ TEST_F(DownloadCommands, GetsTheLatestBuildIntoANewModuleDirectory) {
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_EQ(r.err.find("Could not find device"), std::string::npos) << r.err;
     ExpectStore(Store::Stored, 123, "second download");
-    EXPECT_TRUE(updtest::Exists(ModuleDir() + "/124.bird"));
+    EXPECT_TRUE(kstest::Exists(ModuleDir() + "/124.bird"));
 }
 
 TEST_F(DownloadCommands, GetsAChosenBuildOnlyWhenListedUnlessOverridden) {
@@ -351,7 +351,7 @@ TEST_F(DownloadCommands, RefusesAPayloadThatDoesNotDecodeAndKeepsTheEarlierFile)
         {{"--bad-payload"}, "The payload of build 124 is not valid base64 ("},
     };
     std::string before;
-    ASSERT_TRUE(updtest::ReadFile(ModuleDir() + "/124.bird", before));
+    ASSERT_TRUE(kstest::ReadFile(ModuleDir() + "/124.bird", before));
     for (const auto& c : cases) {
         SimServer server(content.path(), c.switches);
         ASSERT_TRUE(server.running());
@@ -359,7 +359,7 @@ TEST_F(DownloadCommands, RefusesAPayloadThatDoesNotDecodeAndKeepsTheEarlierFile)
         EXPECT_EQ(r.exitStatus, 1) << c.switches[0] << "\n" << r.out << r.err;
         EXPECT_NE(r.err.find(c.err), std::string::npos) << c.switches[0] << ": " << r.err;
         std::string after;
-        ASSERT_TRUE(updtest::ReadFile(ModuleDir() + "/124.bird", after));
+        ASSERT_TRUE(kstest::ReadFile(ModuleDir() + "/124.bird", after));
         EXPECT_TRUE(after == before) << c.switches[0] << ": the earlier file was changed";
         EXPECT_EQ(Settings(), settingsBefore) << c.switches[0] << ": attributes changed";
     }
@@ -404,17 +404,24 @@ TEST_F(DownloadCommands, AnimatesTheSpinnerOnATerminalOnly) {
     EXPECT_EQ(piped.err.find('\r'), std::string::npos);
 }
 
-// Runs as a test of its own (about a minute): the real program with its real
-// stall limit against a server that never answers the build request.
+// The program with its stall limit shortened to 2 s through its test hook
+// (tests/support/updater_testhooks.cpp; the shipped limit of 60 s is checked
+// in HTTPRequest_test), against a server that never answers the build
+// request: it gives up after the limit, not before, and stores nothing.
 TEST_F(DownloadCommands, StalledServerIsGivenUpWithinTheTimeOut) {
+    const double stallSeconds = 2;
     SimServer server(content.path(), {"--hang", "--only", "bird"});
     ASSERT_TRUE(server.running());
-    ProcessResult r = Run(server.url(), {"-G", "-d", SERIAL}, false, 120000);
+    kstest::RunOptions options;
+    options.timeoutMs = 120000;
+    options.env = {"KS_TESTHOOK_STALL_SECONDS=2"};
+    ProcessResult r = kstest::RunProcess(
+        {kstest::UpdaterTestHooksPath(), "-G", "-d", SERIAL, "-u", server.url()}, options);
     EXPECT_FALSE(r.timedOut) << "the updater did not give up";
     EXPECT_EQ(r.exitStatus, 1) << r.out << r.err;
     ExpectLinesInOrder(r.err, {"Download failed\n", "Failed to retreive a valid BIRD file\n"});
-    EXPECT_GE(r.seconds, 55.0);
-    EXPECT_LT(r.seconds, 90.0);
+    EXPECT_GE(r.seconds, stallSeconds - 0.5);
+    EXPECT_LT(r.seconds, stallSeconds + 60) << "generous: a loaded machine under TSan";
     ExpectStore(Store::NoDownload, 0, "stalled");
 }
 

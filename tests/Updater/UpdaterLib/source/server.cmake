@@ -26,19 +26,11 @@ if(TARGET UpdaterLib AND TARGET updateserver AND TARGET birdwriter)
         TIMEOUT 120)
     add_dependencies(download_operation_test updateserver)
 
-    # The real program end to end. The case that waits for the real stall
-    # limit (about a minute) runs as a test of its own.
+    # The real program end to end (and with its test hooks, for the stall limit).
     ks_add_gtest(download_cli_test
         SOURCES ${CMAKE_CURRENT_LIST_DIR}/download_cli_test.cpp ${KS_SERVER_HARNESS}
         LIBS ks::birdwriter
         LABELS server
-        TIMEOUT 300
-        ENV GTEST_FILTER=-*Stalled*)
-    add_dependencies(download_cli_test updateserver Updater)
-    add_test(NAME download_cli_stall_test COMMAND ${KS_ISOLATE} $<TARGET_FILE:download_cli_test>)
-    set_tests_properties(download_cli_stall_test PROPERTIES
-        TIMEOUT 180
-        SKIP_RETURN_CODE 77
-        LABELS "server;slow"
-        ENVIRONMENT "KS_SOURCE_DIR=${PROJECT_SOURCE_DIR};KS_BINARY_DIR=${PROJECT_BINARY_DIR};GTEST_FILTER=*Stalled*")
+        TIMEOUT 300)
+    add_dependencies(download_cli_test updateserver Updater Updater-testhooks)
 endif()

@@ -18,10 +18,13 @@
 #include <vector>
 
 #include "../stream_wait_check.h"
+#include "bytes.h"
 #include "ksusb_internal.h"
 #include "qDiscovery.h"
 #include "qStream.h"
+#include "tempdir.h"
 #include "usbsim_fixture.h"
+#include "wait.h"
 
 namespace {
 
@@ -52,7 +55,7 @@ class Ksusb : public UsbSimTest {
     std::vector<uint8_t> readBytes(size_t n, int timeoutMs = 2000) {
         std::vector<uint8_t> got;
         auto t0 = Clock::now();
-        while (got.size() < n && msSince(t0) < timeoutMs) {
+        while (got.size() < n && MsSince(t0) < timeoutMs) {
             uint8_t b;
             qErr e = ksusb_get_from_device(usb, &b);
             if (e == qErrNone)
@@ -223,7 +226,7 @@ TEST_F(KsusbTransfer, WritesGoOutInChunksOfFifty) {
         sizes.push_back(t.requested);
     EXPECT_EQ(sizes, (std::vector<size_t>{50, 50, 20}));
     std::vector<uint8_t> got = d->takeHostBytes();
-    EXPECT_EQ(got, data) << hexdump(got);
+    EXPECT_BYTES(data, got);
 }
 
 TEST_F(KsusbTransfer, ReadsServeABurstByteByByteInOrder) {
@@ -241,9 +244,9 @@ TEST_F(KsusbTransfer, ReadWithNothingPendingIsNotReadyAfterAbout100ms) {
     uint8_t b;
     auto t0 = Clock::now();
     EXPECT_EQ(ksusb_get_from_device(usb, &b), qErrNotReady);
-    const long ms = msSince(t0);
+    const long ms = MsSince(t0);
     EXPECT_GE(ms, 90);
-    EXPECT_LT(ms, 600);
+    EXPECT_LT(ms, 10000) << "returns after its short wait (generous: TSan, a loaded machine)";
     EXPECT_EQ(ksusb_state(usb), ksusbStateReady);
 }
 
@@ -280,7 +283,7 @@ TEST_F(KsusbTransfer, TimeOutWithPartOfAChunkSentSendsOnlyTheRest) {
     const std::vector<uint8_t> data = pattern(80, 4);
     EXPECT_EQ(ksusb_write_to_device(usb, data.data(), data.size()), qErrNone);
     std::vector<uint8_t> got = d->takeHostBytes();
-    EXPECT_EQ(got, data) << "no byte twice, none lost: " << hexdump(got);
+    EXPECT_EQ(got, data) << "no byte twice, none lost: " << kstest::HexDump(got);
     auto log = d->outTransfers();
     ASSERT_EQ(log.size(), 3u);
     EXPECT_EQ(log[0].accepted, 20u);
@@ -314,15 +317,19 @@ TEST_F(KsusbTransfer, UnplugDuringAReadGivesIOAndFailsTheRecord) {
     kssim::UsbDevice* d = plugModule("40F5849A");
     ASSERT_EQ(open("40F5849A"), qErrNone);
     std::atomic<int> result{-1};
+    std::atomic<pid_t> readerTid{0};
     std::thread reader([&] {
+        readerTid = kstest::ThreadId();
         auto t0 = Clock::now();
         qErr e = qErrNotReady;
         uint8_t b;
-        while (e == qErrNotReady && msSince(t0) < 3000)
+        while (e == qErrNotReady && MsSince(t0) < 20000)
             e = ksusb_get_from_device(usb, &b);
         result = e;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    // Unplugged while the reader waits in a read.
+    EXPECT_TRUE(kstest::WaitUntil([&] { return readerTid.load() != 0; }, 10000));
+    EXPECT_TRUE(kstest::WaitUntilAsleep(readerTid, 10000));
     bus_->unplug(d);
     reader.join();
     EXPECT_EQ(result.load(), qErrIO);
@@ -351,8 +358,7 @@ TEST_F(KsusbTransfer, ReaderAndWriterThreadsShareARecord) {
 class NodeDir {
   public:
     explicit NodeDir(const char* serial) {
-        char tmpl[] = "/tmp/ksusb-nodes.XXXXXX";
-        dir_ = mkdtemp(tmpl);
+        dir_ = scratch_.path();
         master_ = posix_openpt(O_RDWR | O_NOCTTY);
         grantpt(master_);
         unlockpt(master_);
@@ -371,8 +377,6 @@ class NodeDir {
     }
     ~NodeDir() {
         ksusb_set_node_directory(nullptr);
-        unlink(link_.c_str());
-        rmdir(dir_.c_str());
         close(master_);
     }
     std::string receive(size_t n) {
@@ -393,6 +397,7 @@ class NodeDir {
     }
 
   private:
+    kstest::TempDir scratch_{"ksusb-nodes"};
     std::string dir_, link_;
     int master_ = -1;
 };

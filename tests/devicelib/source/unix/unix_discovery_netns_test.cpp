@@ -24,12 +24,12 @@
 #include <string>
 #include <vector>
 
+#include "bytes.h"
 #include "link_peer.h"
 #include "qDiscovery.h"
+#include "wait.h"
 
 using linktest::Bytes;
-using linktest::hex;
-using linktest::nowMs;
 
 namespace {
 
@@ -84,8 +84,8 @@ bool readByte(int fd, char want, int timeoutMs) {
     }
     if (::write(toParent, "k", 1) != 1)
         _exit(5);
-    double end = nowMs() + 15000;
-    while (nowMs() < end) {
+    double end = kstest::NowMs() + 15000;
+    while (kstest::NowMs() < end) {
         std::vector<pollfd> fds;
         for (int l : listeners)
             fds.push_back({l, POLLIN, 0});
@@ -262,7 +262,7 @@ TEST(TcpipDiscovery, RepliesAreDecodedLittleEndianWithSourceAsHost) {
     std::map<uint32_t, linkSpec> hosts = byHost(found);
     size_t reported = 0;
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.what) + ", reply " + hex(c.reply));
+        SCOPED_TRACE(std::string(c.what) + ", reply " + kstest::HexDump(c.reply));
         auto it = hosts.find(ipv4(c.address));
         if (!c.reported) {
             EXPECT_EQ(it, hosts.end());
@@ -287,9 +287,9 @@ TEST(TcpipDiscovery, EndsTwoSecondsAfterTheLastReply) {
     ResponderNet net(std::vector<Responder>{{"10.77.0.2", Bytes()}});
     ASSERT_TRUE(net.ok());
     Found found;
-    double start = nowMs();
+    double start = kstest::NowMs();
     uint8_t count = qDiscovery_EnumerateModules(linkTypeTCPIP, cbCollect, &found);
-    double elapsed = nowMs() - start;
+    double elapsed = kstest::NowMs() - start;
     EXPECT_EQ(count, 0);
     EXPECT_EQ(found.calls, 0);
     EXPECT_GE(elapsed, 1900);
@@ -317,10 +317,10 @@ TEST(TcpipDiscovery, CountsOnlyModulesTheCallbackAccepts) {
         Found first;
         first.stopAfter = 1;
         first.count = c.count;
-        double start = nowMs();
+        double start = kstest::NowMs();
         EXPECT_EQ(qDiscovery_EnumerateModules(linkTypeTCPIP, cbCollect, &first), c.expected);
         EXPECT_EQ(first.calls, 1);
-        EXPECT_LT(nowMs() - start, 1900) << "a stop must not wait for the receive time-out";
+        EXPECT_LT(kstest::NowMs() - start, 1900) << "a stop must not wait for the receive time-out";
     }
 }
 
@@ -350,6 +350,12 @@ TEST(TcpipDiscovery, SearchesFindBySerialNumber) {
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
+    if (testing::GTEST_FLAG(list_tests))
+        return RUN_ALL_TESTS(); // listing needs no namespace
+    if (!run("command -v ip")) {
+        fprintf(stderr, "SKIPPED: TCP/IP discovery tests need iproute2 (ip)\n");
+        return 77;
+    }
     if (geteuid() != 0) {
         fprintf(stderr,
                 "SKIPPED: TCP/IP discovery tests need root to make private network namespaces\n");
@@ -366,9 +372,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (!run("ip link set lo up")) {
-        fprintf(stderr,
-                "SKIPPED: cannot configure the private namespace (is iproute2 installed?)\n");
-        return 77;
+        fprintf(stderr, "cannot bring up the loopback device of the private namespace\n");
+        return 1;
     }
     return RUN_ALL_TESTS();
 }

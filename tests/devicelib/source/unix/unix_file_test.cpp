@@ -7,19 +7,21 @@
 #include <string>
 #include <vector>
 
-#include "devcore_tempdir.h"
 #include "qFile.h"
+#include <filesystem>
+
+#include "tempdir.h"
 
 namespace {
 
-std::string longPath(const DevcoreTempDir& dir, size_t length) {
+std::string longPath(const kstest::TempDir& dir, size_t length) {
     std::string p = dir.path() + "/";
     p.append(length - p.size(), 'n');
     return p;
 }
 
 TEST(FileOpen, RefusesBadArgumentsAndLeavesNothingBehind) {
-    DevcoreTempDir dir;
+    kstest::TempDir dir;
     struct Row {
         std::string path;
         int mode;
@@ -42,7 +44,7 @@ TEST(FileOpen, RefusesBadArgumentsAndLeavesNothingBehind) {
 }
 
 TEST(FileOpen, WriteTruncatesAndAppendKeepsAndPositionsAtEnd) {
-    DevcoreTempDir dir;
+    kstest::TempDir dir;
     std::string path = dir.write("f", "old contents");
 
     qUnixFile* f = qFile_Open(path.c_str(), qFileModeAppend);
@@ -52,16 +54,16 @@ TEST(FileOpen, WriteTruncatesAndAppendKeepsAndPositionsAtEnd) {
     EXPECT_EQ(pos, 12);
     EXPECT_EQ(qFile_Printf(f, "+%d", 42), qErrNone);
     EXPECT_EQ(qFile_Close(&f), qErrNone);
-    EXPECT_EQ(DevcoreTempDir::read(path), "old contents+42");
+    EXPECT_EQ(kstest::ReadFile(path), "old contents+42");
 
     f = qFile_Open(path.c_str(), qFileModeWrite);
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(qFile_Close(&f), qErrNone);
-    EXPECT_EQ(DevcoreTempDir::read(path), "");
+    EXPECT_EQ(kstest::ReadFile(path), "");
 }
 
 TEST(FileOpen, AppendModeReadsAfterWritingWithoutLosingEither) {
-    DevcoreTempDir dir;
+    kstest::TempDir dir;
     std::string path = dir.write("f", "abc");
     qUnixFile* f = qFile_Open(path.c_str(), qFileModeAppend);
     ASSERT_NE(f, nullptr);
@@ -76,11 +78,11 @@ TEST(FileOpen, AppendModeReadsAfterWritingWithoutLosingEither) {
     EXPECT_EQ(qFile_Write(f, more, 1, &n), qErrNone);
     EXPECT_EQ(n, 1u);
     EXPECT_EQ(qFile_Close(&f), qErrNone);
-    EXPECT_EQ(DevcoreTempDir::read(path), "abcded");
+    EXPECT_EQ(kstest::ReadFile(path), "abcded");
 }
 
 TEST(FileHandle, CloseClearsTheCallersPointerAndRejectsDeadHandles) {
-    DevcoreTempDir dir;
+    kstest::TempDir dir;
     qUnixFile* f = qFile_Open(dir.sub("f").c_str(), qFileModeWrite);
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(qFile_Close(&f), qErrNone);
@@ -104,7 +106,7 @@ TEST(FileHandle, CloseClearsTheCallersPointerAndRejectsDeadHandles) {
 }
 
 TEST(FileHandle, OperationsCheckTheOpenMode) {
-    DevcoreTempDir dir;
+    kstest::TempDir dir;
     std::string path = dir.write("f", "data\n");
     qUnixFile* r = qFile_Open(path.c_str(), qFileModeRead);
     qUnixFile* w = qFile_Open(dir.sub("w").c_str(), qFileModeWrite);
@@ -125,7 +127,7 @@ TEST(FileHandle, OperationsCheckTheOpenMode) {
 }
 
 TEST(FileRead, EndOfFileIsReportedOnlyForNonEmptyReads) {
-    DevcoreTempDir dir;
+    kstest::TempDir dir;
     std::string path = dir.write("f", "0123456789");
     qUnixFile* f = qFile_Open(path.c_str(), qFileModeRead);
     ASSERT_NE(f, nullptr);
@@ -174,7 +176,7 @@ TEST(FileReadLine, SplitsLinesAndReportsLinesThatDoNotFit) {
     };
     for (const LineCase& c : cases) {
         SCOPED_TRACE(c.name);
-        DevcoreTempDir dir;
+        kstest::TempDir dir;
         std::string path = dir.write("f", c.content);
         qUnixFile* f = qFile_Open(path.c_str(), qFileModeRead);
         ASSERT_NE(f, nullptr);
@@ -194,7 +196,7 @@ TEST(FileReadLine, SplitsLinesAndReportsLinesThatDoNotFit) {
 }
 
 TEST(FileReadLine, RefusesBuffersThatCannotHoldALine) {
-    DevcoreTempDir dir;
+    kstest::TempDir dir;
     std::string path = dir.write("f", "abc\n");
     qUnixFile* f = qFile_Open(path.c_str(), qFileModeRead);
     ASSERT_NE(f, nullptr);
@@ -223,7 +225,7 @@ struct SeekRow {
 };
 
 TEST(FileSeek, TargetMustLieWithinTheFile) {
-    DevcoreTempDir dir;
+    kstest::TempDir dir;
     std::string path = dir.write("f", "0123456789");
     qUnixFile* f = qFile_Open(path.c_str(), qFileModeRead);
     ASSERT_NE(f, nullptr);
@@ -257,7 +259,7 @@ TEST(FileSeek, TargetMustLieWithinTheFile) {
 }
 
 TEST(FileSize, MeasuresWithoutMovingAndReportsPositionZero) {
-    DevcoreTempDir dir;
+    kstest::TempDir dir;
     std::string path = dir.write("f", std::string(1000, 'z'));
     qUnixFile* f = qFile_Open(path.c_str(), qFileModeRead);
     ASSERT_NE(f, nullptr);
@@ -278,7 +280,7 @@ TEST(FileSize, MeasuresWithoutMovingAndReportsPositionZero) {
 }
 
 TEST(FileWrite, WritesBytesAndFormattedText) {
-    DevcoreTempDir dir;
+    kstest::TempDir dir;
     std::string path = dir.sub("out");
     qUnixFile* f = qFile_Open(path.c_str(), qFileModeWrite);
     ASSERT_NE(f, nullptr);
@@ -291,14 +293,14 @@ TEST(FileWrite, WritesBytesAndFormattedText) {
     EXPECT_EQ(n, 0u);
     EXPECT_EQ(qFile_Printf(f, "[%d, %s]\n", 18, "qErrTimeout"), qErrNone);
     // Unbuffered: the bytes are in the file before the close.
-    EXPECT_EQ(DevcoreTempDir::read(path), std::string("\0\xFF"
-                                                      "A[18, qErrTimeout]\n",
-                                                      21));
+    EXPECT_EQ(kstest::ReadFile(path), std::string("\0\xFF"
+                                                  "A[18, qErrTimeout]\n",
+                                                  21));
     EXPECT_EQ(qFile_Close(&f), qErrNone);
 }
 
 TEST(FileExistsAndDelete, ReportWhatIsThere) {
-    DevcoreTempDir dir;
+    kstest::TempDir dir;
     std::string path = dir.write("f", "x");
     EXPECT_TRUE(qFile_Exists(path.c_str()));
     EXPECT_FALSE(qFile_Exists(dir.path().c_str())); // a directory is no file

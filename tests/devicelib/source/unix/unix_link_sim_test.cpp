@@ -8,11 +8,12 @@
 #include <string>
 
 #include "link_peer.h"
+#include "wait.h"
 #include "modsim/modsim_protocol.h"
 #include "objlayer_peer.h"
 #include "qLink.h"
 
-using linktest::nowMs;
+using kstest::NowMs;
 
 namespace {
 
@@ -31,8 +32,8 @@ bool isEcho(const qPacket* p, const void* ref) {
 // packets flow) or ms pass. While the link is syncing qLink_AwaitFirst
 // returns at once, so each try is short.
 bool echoesWithin(uint32_t id, uint8_t& sequence, int ms) {
-    const double end = nowMs() + ms;
-    while (nowMs() < end) {
+    const double end = NowMs() + ms;
+    while (NowMs() < end) {
         Echo echo = {++sequence};
         const uint8_t data[2] = {modsim::cmdDEBUG, echo.sequence};
         qPacket* out = qPacket_CreateWithData(kAddress, 2, data);

@@ -7,14 +7,14 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "bytes.h"
 #include "link_peer.h"
 #include "qLink.h"
 #include "qPacketDebug.h"
+#include "wait.h"
 
 using linktest::Bytes;
-using linktest::hex;
 using linktest::Listener;
-using linktest::nowMs;
 using linktest::PeerEnd;
 
 namespace {
@@ -51,7 +51,7 @@ class TcpLink : public ::testing::Test {
         conn_ = listener_.accept(2000);
         ASSERT_TRUE(conn_.valid());
         Bytes first = conn_.read(3, 1000);
-        ASSERT_EQ(first, kLinkStart) << hex(first);
+        ASSERT_BYTES(kLinkStart, first);
     }
     void TearDown() override {
         if (id_)
@@ -112,14 +112,14 @@ TEST_F(TcpLink, ResetReconnectsWithFreshQueues) {
 
 TEST_F(TcpLink, ResetThatCannotReconnectReportsItAndLeavesStatusSix) {
     listener_.close();
-    double start = nowMs();
+    double start = kstest::NowMs();
     qErr e = qLink_Reset(id_);
-    double elapsed = nowMs() - start;
+    double elapsed = kstest::NowMs() - start;
     EXPECT_NE(e, qErrNone) << "the reset could not re-make the stream";
     EXPECT_GE(elapsed, 1900) << "20 attempts, 100 ms apart";
     EXPECT_TRUE(conn_.closedWithin(1000));
-    double until = nowMs() + 1000;
-    while (qLink_GetStatus(id_) != qLinkStatusIOError && nowMs() < until)
+    double until = kstest::NowMs() + 1000;
+    while (qLink_GetStatus(id_) != qLinkStatusIOError && kstest::NowMs() < until)
         usleep(1000);
     EXPECT_EQ(qLink_GetStatus(id_), qLinkStatusIOError);
     EXPECT_EQ(qLink_Destroy(&id_), qErrNone);
@@ -130,8 +130,8 @@ TEST_F(TcpLink, ModuleThatClosesItsConnectionIsSeenGone) {
     ASSERT_TRUE(conn_.send({0x04, 0x01, 0x42}));
     conn_.close(); // in order, as a module's TCP stack does when it restarts
     EXPECT_EQ(received(id_, 1000), Bytes({0x04, 0x01, 0x42})) << "what it sent before arrives";
-    double until = nowMs() + 1000;
-    while (qLink_GetStatus(id_) == qLinkStatusRunning && nowMs() < until)
+    double until = kstest::NowMs() + 1000;
+    while (qLink_GetStatus(id_) == qLinkStatusRunning && kstest::NowMs() < until)
         usleep(1000);
     EXPECT_EQ(qLink_GetStatus(id_), qLinkStatusIOError) << "the link no longer runs";
 }

@@ -12,14 +12,14 @@
 #include <thread>
 #include <vector>
 
+#include "bytes.h"
 #include "link_peer.h"
 #include "qLink.h"
 #include "qPacketDebug.h"
 #include "qPacketFifo.h"
+#include "wait.h"
 
 using linktest::Bytes;
-using linktest::hex;
-using linktest::nowMs;
 using linktest::PeerEnd;
 
 namespace {
@@ -93,13 +93,7 @@ qPacket* makePacket(const Bytes& wire) {
 
 // Waits (bounded) until the link reports the status.
 bool awaitStatus(uint32_t id, int32_t status, int timeoutMs = 1000) {
-    double end = nowMs() + timeoutMs;
-    while (nowMs() < end) {
-        if (qLink_GetStatus(id) == status)
-            return true;
-        usleep(1000);
-    }
-    return qLink_GetStatus(id) == status;
+    return kstest::WaitUntil([&] { return qLink_GetStatus(id) == status; }, timeoutMs, 1);
 }
 
 // Every received packet still queued, oldest first.
@@ -126,7 +120,7 @@ class LinkOverPair : public ::testing::Test {
         id_ = qLink_Create(stream);
         ASSERT_NE(id_, 0u);
         Bytes first = peer_.read(3, 1000);
-        ASSERT_EQ(first, kLinkStart) << "first bytes: " << hex(first);
+        ASSERT_EQ(first, kLinkStart) << "first bytes: " << kstest::HexDump(first);
         ASSERT_EQ(qLink_GetStatus(id_), qLinkStatusRunning);
     }
     void TearDown() override {
@@ -151,12 +145,12 @@ TEST_F(LinkOverPair, SendsQueuedPacketsAndEndsWithTheStopPacket) {
     ASSERT_EQ(qLink_PutPacket(id_, p), qErrNone);
     qPacket_Destroy(&p);
     Bytes sent = peer_.read(5, 1000);
-    EXPECT_EQ(sent, Bytes({0x04, 0x03, 0xAA, 0xBB, 0xCC})) << hex(sent);
+    EXPECT_BYTES(Bytes({0x04, 0x03, 0xAA, 0xBB, 0xCC}), sent);
 
     ASSERT_EQ(qLink_Destroy(&id_), qErrNone);
     EXPECT_EQ(id_, 0u);
     Bytes last = peer_.read(3, 1000);
-    EXPECT_EQ(last, kLinkStop) << hex(last);
+    EXPECT_BYTES(kLinkStop, last);
     EXPECT_TRUE(peer_.closedWithin(1000)) << "the stream is closed with the last user";
 }
 
@@ -180,11 +174,11 @@ TEST_F(LinkOverPair, QueuesEachCompletePacketWhole) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Bytes reply = exchange(c.in);
-        EXPECT_TRUE(reply.empty()) << "host answered " << hex(reply);
+        EXPECT_TRUE(reply.empty()) << "host answered " << kstest::HexDump(reply);
         std::vector<Bytes> got = takeAll(id_);
         ASSERT_EQ(got.size(), c.queued.size());
         for (size_t i = 0; i < got.size(); i++)
-            EXPECT_EQ(got[i], c.queued[i]) << hex(got[i]) << " vs " << hex(c.queued[i]);
+            EXPECT_BYTES(c.queued[i], got[i]);
         EXPECT_EQ(qLink_GetStatus(id_), qLinkStatusRunning);
     }
 }
@@ -232,16 +226,16 @@ TEST_F(LinkOverPair, SyncRequestAndAnswersFollowTheRecogniser) {
         SCOPED_TRACE(c.what);
         for (size_t i = 0; i < c.steps.size(); i++) {
             const Step& s = c.steps[i];
-            SCOPED_TRACE("step " + std::to_string(i) + ": " + hex(s.in));
+            SCOPED_TRACE("step " + std::to_string(i) + ": " + kstest::HexDump(s.in));
             Bytes reply = exchange(s.in);
-            EXPECT_EQ(reply, times(kSyncRequest, s.syncRequests)) << hex(reply);
+            EXPECT_BYTES(times(kSyncRequest, s.syncRequests), reply);
             EXPECT_EQ(qLink_GetStatus(id_), s.status);
         }
         // Aligned again: the next packet arrives whole.
         exchange({0x04, 0x02, 0x10, 0x20});
         std::vector<Bytes> got = takeAll(id_);
         ASSERT_EQ(got.size(), 1u);
-        EXPECT_EQ(got[0], Bytes({0x04, 0x02, 0x10, 0x20})) << hex(got[0]);
+        EXPECT_BYTES(Bytes({0x04, 0x02, 0x10, 0x20}), got[0]);
     }
 }
 
@@ -260,9 +254,9 @@ TEST_F(LinkOverPair, HeartbeatsAreAnsweredAndNeverQueued) {
         {{0x06, 0x01, 0x00}, {}, true},             // no heartbeat byte
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(hex(c.in));
+        SCOPED_TRACE(kstest::HexDump(c.in));
         Bytes reply = exchange(c.in);
-        EXPECT_EQ(reply, c.reply) << hex(reply);
+        EXPECT_BYTES(c.reply, reply);
         std::vector<Bytes> got = takeAll(id_);
         EXPECT_EQ(got.size(), c.queued ? 1u : 0u);
     }
@@ -340,7 +334,7 @@ TEST_F(LinkOverPair, FilterMayQueuePacketsWhileFiltersAreReplaced) {
     Bytes echoed = peer_.read(burst.size(), 3000);
     done.store(true);
     installer.join();
-    EXPECT_EQ(echoed, burst) << hex(echoed);
+    EXPECT_BYTES(burst, echoed);
     EXPECT_EQ(refused.load(), 0);
     ASSERT_EQ(qLink_InstallUserPacketFilter(id_, nullptr, nullptr), qErrNone);
 }
@@ -353,9 +347,9 @@ TEST_F(LinkOverPair, SendsAtMostOnePacketPerMillisecond) {
         qPacket_Destroy(&p);
     }
     Bytes first = peer_.read(3, 1000);
-    double start = nowMs();
+    double start = kstest::NowMs();
     Bytes rest = peer_.read(3 * (count - 1), 2000);
-    double elapsed = nowMs() - start;
+    double elapsed = kstest::NowMs() - start;
     ASSERT_EQ(first, Bytes({0x04, 0x01, 0x00}));
     ASSERT_EQ(rest.size(), 3u * (count - 1));
     for (int i = 1; i < count; i++)
@@ -379,43 +373,49 @@ bool fromAddress(const qPacket* p, const void* ref) {
 TEST_F(LinkOverPair, AwaitFirstWaitsOnlyWhileTheLinkRuns) {
     const uint8_t six = 6;
     // A matching packet that arrives later, behind one that does not match.
-    std::thread module([this] {
-        usleep(80000);
+    // The module sends once this thread is asleep in the wait.
+    const pid_t waiter = kstest::ThreadId();
+    std::atomic<bool> waited{false};
+    std::thread module([&] {
+        waited = kstest::WaitUntilBlocked(waiter, 10000);
         peer_.send({0x04, 0x01, 0x01, 0x06, 0x01, 0x02});
     });
-    double start = nowMs();
-    qPacket* p = qLink_AwaitFirst(id_, fromAddress, &six, 1000);
-    double elapsed = nowMs() - start;
+    qPacket* p = qLink_AwaitFirst(id_, fromAddress, &six, 20000);
     module.join();
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(packetBytes(p), Bytes({0x06, 0x01, 0x02}));
-    EXPECT_GE(elapsed, 60);
+    EXPECT_TRUE(waited.load()) << "the packets came before the wait began";
     qPacket_Destroy(&p);
     EXPECT_EQ(takeAll(id_).size(), 1u) << "the packet from 4 stays queued";
 
     // Nothing comes: the whole time-out passes.
-    start = nowMs();
+    // (Upper limits here are far above the time-outs they stand for: they
+    // only tell "returned at once" from "waited the whole time-out", also
+    // under TSan on a loaded machine.)
+    double start = kstest::NowMs();
     EXPECT_EQ(qLink_AwaitFirst(id_, fromAddress, &six, 300), nullptr);
-    elapsed = nowMs() - start;
+    double elapsed = kstest::NowMs() - start;
     EXPECT_GE(elapsed, 290);
-    EXPECT_LT(elapsed, 900);
+    EXPECT_LT(elapsed, 10000);
 
     // Losing alignment while waiting ends the wait at once.
-    std::thread breaker([this] {
-        usleep(100000);
+    waited = false;
+    std::thread breaker([&] {
+        waited = kstest::WaitUntilBlocked(waiter, 10000);
         peer_.send({0x05});
     });
-    start = nowMs();
-    EXPECT_EQ(qLink_AwaitFirst(id_, fromAddress, &six, 5000), nullptr);
-    elapsed = nowMs() - start;
+    start = kstest::NowMs();
+    EXPECT_EQ(qLink_AwaitFirst(id_, fromAddress, &six, 60000), nullptr);
+    elapsed = kstest::NowMs() - start;
     breaker.join();
-    EXPECT_LT(elapsed, 1000);
+    EXPECT_TRUE(waited.load());
+    EXPECT_LT(elapsed, 30000);
     ASSERT_EQ(qLink_GetStatus(id_), qLinkStatusSyncing);
 
     // Already syncing: null without waiting, even with a matching packet there.
-    start = nowMs();
-    EXPECT_EQ(qLink_AwaitFirst(id_, fromAddress, &six, 1000), nullptr);
-    EXPECT_LT(nowMs() - start, 100);
+    start = kstest::NowMs();
+    EXPECT_EQ(qLink_AwaitFirst(id_, fromAddress, &six, 60000), nullptr);
+    EXPECT_LT(kstest::NowMs() - start, 30000);
     EXPECT_EQ(qLink_AwaitFirst(0xFFFFFFF0u, fromAddress, &six, 1000), nullptr);
 }
 
@@ -458,10 +458,26 @@ std::vector<LogRecord> readLog(uint32_t id) {
     return out;
 }
 
+// Reads the log until it holds n records besides the link start packet,
+// which the output thread records (or not: it may already be past it when
+// the log is enabled) shortly after it left; at most ms.
+std::vector<LogRecord> readLogUntil(uint32_t id, size_t n, int ms) {
+    std::vector<LogRecord> got;
+    kstest::WaitUntil(
+        [&] {
+            for (const LogRecord& r : readLog(id))
+                if (!(r.type == qPACKETLOG_SENT && r.data == kLinkStart))
+                    got.push_back(r);
+            return got.size() >= n;
+        },
+        ms);
+    return got;
+}
+
 std::string dump(const std::vector<LogRecord>& records) {
     std::string s;
     for (const LogRecord& r : records)
-        s += std::to_string(r.type) + ": " + hex(r.data) + "; ";
+        s += std::to_string(r.type) + ": " + kstest::HexDump(r.data) + "; ";
     return s;
 }
 
@@ -470,7 +486,6 @@ TEST_F(LinkOverPair, PacketLogRecordsBothDirectionsWhileEnabled) {
     uint32_t length = 8;
     uint8_t data[8];
     EXPECT_EQ(qLink_PacketDebug_Read(id_, &type, &length, data), qErrNotReady);
-    usleep(20000); // the link start packet is recorded (or not) 1 ms after it left
     ASSERT_EQ(qLink_PacketDebug_Enable(id_), qErrNone);
     EXPECT_EQ(qLink_PacketDebug_SetLogSize(id_, 1024), qErrBusy);
 
@@ -480,7 +495,6 @@ TEST_F(LinkOverPair, PacketLogRecordsBothDirectionsWhileEnabled) {
     ASSERT_EQ(qLink_PutPacket(id_, p), qErrNone);
     qPacket_Destroy(&p);
     EXPECT_EQ(peer_.read(2, 1000), Bytes({0x08, 0x00}));
-    usleep(20000); // recorded after the pause that follows the write
 
     const std::vector<LogRecord> expected = {
         {qPACKETLOG_RECEIVED, {0x04, 0x02, 0x10, 0x20}},
@@ -488,7 +502,8 @@ TEST_F(LinkOverPair, PacketLogRecordsBothDirectionsWhileEnabled) {
         {qPACKETLOG_SENT, {0x06, 0x02, 0x00, 0x03}},
         {qPACKETLOG_SENT, {0x08, 0x00}},
     };
-    std::vector<LogRecord> got = readLog(id_);
+    // The last one is recorded after the pause that follows its write.
+    std::vector<LogRecord> got = readLogUntil(id_, expected.size(), 5000);
     EXPECT_EQ(got, expected) << dump(got);
     EXPECT_EQ(qLink_PacketDebug_Read(id_, &type, &length, data), qErrNotFound);
 

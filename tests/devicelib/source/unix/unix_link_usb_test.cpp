@@ -8,10 +8,9 @@
 #include "link_peer.h"
 #include "qLink.h"
 #include "usbsim_fixture.h"
+#include "wait.h"
 
 using linktest::Bytes;
-using linktest::hex;
-using linktest::nowMs;
 
 namespace {
 
@@ -25,8 +24,8 @@ Bytes hostBytes(kssim::UsbDevice* dev, size_t n, int timeoutMs = 2000) {
 }
 
 bool awaitStatus(uint32_t id, int32_t status, int timeoutMs) {
-    double end = nowMs() + timeoutMs;
-    while (qLink_GetStatus(id) != status && nowMs() < end)
+    double end = kstest::NowMs() + timeoutMs;
+    while (qLink_GetStatus(id) != status && kstest::NowMs() < end)
         usleep(2000);
     return qLink_GetStatus(id) == status;
 }

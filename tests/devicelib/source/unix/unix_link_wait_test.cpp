@@ -14,11 +14,12 @@
 #include <string>
 
 #include "link_peer.h"
+#include "wait.h"
 #include "qLink.h"
 
 using linktest::Bytes;
 using linktest::hex;
-using linktest::nowMs;
+using kstest::NowMs;
 
 namespace {
 
@@ -118,8 +119,8 @@ struct LinkOver {
 
 // An idle spell of 300 ms.
 void idle() {
-    double end = nowMs() + 300;
-    while (nowMs() < end)
+    double end = NowMs() + 300;
+    while (NowMs() < end)
         usleep(10000);
 }
 

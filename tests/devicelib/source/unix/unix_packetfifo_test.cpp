@@ -8,15 +8,14 @@
 
 #include "qPacketFifo.h"
 #include "unix_packetfifo_internal.h"
+#include "wait.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-long msSince(Clock::time_point start) {
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
+using kstest::Clock;
+using kstest::MsSince;
+using kstest::ThreadId;
+using kstest::WaitUntilBlocked;
 
 // A packet from address whose first data byte is tag.
 qPacket* make(uint8_t address, uint8_t tag) {
@@ -173,12 +172,12 @@ TEST_F(FifoTest, DrainRemovesOnlyAcceptedPackets) {
 TEST_F(FifoTest, AwaitTimesOutOnAnEmptyQueue) {
     auto start = Clock::now();
     EXPECT_EQ(qPacketFifo_Await(id, 150), nullptr);
-    long elapsed = msSince(start);
+    long elapsed = MsSince(start);
     EXPECT_GE(elapsed, 149);
     EXPECT_LT(elapsed, 150 + 2000);
     start = Clock::now();
     EXPECT_EQ(qPacketFifo_Await(id, 0), nullptr);
-    EXPECT_LT(msSince(start), 1000);
+    EXPECT_LT(MsSince(start), 1000);
 }
 
 TEST_F(FifoTest, AwaitTimesOutAcrossASecondBoundary) {
@@ -194,20 +193,23 @@ TEST_F(FifoTest, AwaitTimesOutAcrossASecondBoundary) {
     nanosleep(&pause, nullptr);
     auto start = Clock::now();
     EXPECT_EQ(qPacketFifo_Await(id, 300), nullptr);
-    long elapsed = msSince(start);
+    long elapsed = MsSince(start);
     EXPECT_GE(elapsed, 299);
     EXPECT_LT(elapsed, 300 + 2000);
 }
 
 TEST_F(FifoTest, AwaitReturnsAPacketPutWhileWaiting) {
-    std::thread producer([this] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const pid_t consumer = ThreadId();
+    std::atomic<bool> waited{false};
+    std::thread producer([&] {
+        waited = WaitUntilBlocked(consumer, 10000);
         put(id, 4, 7);
     });
     auto start = Clock::now();
     EXPECT_EQ(describe(qPacketFifo_Await(id, 10000)), "4:7");
-    EXPECT_LT(msSince(start), 9000);
+    EXPECT_LT(MsSince(start), 9000);
     producer.join();
+    EXPECT_TRUE(waited.load()) << "the packet came before the wait began";
 }
 
 struct CountingFilter {
@@ -222,17 +224,22 @@ bool countingFilter(const qPacket* p, const void* ref) {
 }
 
 TEST_F(FifoTest, AwaitFirstFindsAMatchThatArrivesLater) {
-    std::thread producer([this] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        put(id, 4, 1); // not the one wanted
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const pid_t consumer = ThreadId();
+    CountingFilter want{6};
+    std::atomic<bool> waited{false};
+    std::thread producer([&] {
+        bool first = WaitUntilBlocked(consumer, 10000);
+        long scans = want.calls.load();
+        put(id, 4, 1); // not the one wanted: looked at, and the wait goes on
+        bool rescanned = kstest::WaitUntil([&] { return want.calls.load() > scans; }, 10000);
+        waited = first && rescanned && WaitUntilBlocked(consumer, 10000);
         put(id, 6, 2);
     });
-    CountingFilter want{6};
     auto start = Clock::now();
     EXPECT_EQ(describe(qPacketFifo_AwaitFirst(id, countingFilter, &want, 10000)), "6:2");
-    EXPECT_LT(msSince(start), 9000);
+    EXPECT_LT(MsSince(start), 9000);
     producer.join();
+    EXPECT_TRUE(waited.load()) << "the packets came before the waits began";
     EXPECT_EQ(describe(qPacketFifo_Get(id)), "4:1");
 }
 
@@ -242,7 +249,7 @@ TEST_F(FifoTest, AwaitFirstWaitsForPutsInsteadOfRescanning) {
     CountingFilter want{6};
     auto start = Clock::now();
     EXPECT_EQ(qPacketFifo_AwaitFirst(id, countingFilter, &want, 200), nullptr);
-    EXPECT_GE(msSince(start), 199);
+    EXPECT_GE(MsSince(start), 199);
     // A scan of the two packets at the start and one at the deadline; a
     // loop scanning without waiting would call the filter thousands of times.
     EXPECT_LE(want.calls.load(), 20);
@@ -254,7 +261,9 @@ TEST(FifoDestroy, WakesWaitersWhoReturnNothing) {
     ASSERT_NE(id, 0u);
     std::atomic<int> returned{0};
     std::atomic<bool> gotPacket{false};
+    std::atomic<pid_t> tids[2] = {{0}, {0}};
     auto waiter = [&](bool filtered) {
+        tids[filtered] = ThreadId();
         const uint8_t six = 6;
         qPacket* p = filtered ? qPacketFifo_AwaitFirst(id, fromAddress, &six, 20000)
                               : qPacketFifo_Await(id, 20000);
@@ -266,14 +275,18 @@ TEST(FifoDestroy, WakesWaitersWhoReturnNothing) {
     };
     std::thread a(waiter, false);
     std::thread b(waiter, true);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // Both waiters must be asleep in their waits, or the wake-up is not tested.
+    for (auto& tid : tids) {
+        EXPECT_TRUE(kstest::WaitUntil([&] { return tid.load() != 0; }, 10000));
+        EXPECT_TRUE(WaitUntilBlocked(tid, 10000)) << "a waiter never began to wait";
+    }
     EXPECT_EQ(returned.load(), 0);
     auto start = Clock::now();
     unsigned long doomed = id; // the waiters keep using their copy of the id
     EXPECT_EQ(qPacketFifo_Destroy(&doomed), qErrNone);
     a.join();
     b.join();
-    EXPECT_LT(msSince(start), 10000);
+    EXPECT_LT(MsSince(start), 10000);
     EXPECT_EQ(returned.load(), 2);
     EXPECT_FALSE(gotPacket.load());
 }
@@ -309,20 +322,30 @@ TEST_F(FifoTest, EveryWaiterSeesEachPut) {
     // Two threads wait for different packets; one put must not wake only
     // the thread that does not want it.
     std::atomic<long> slowest{0};
+    std::atomic<pid_t> tids[2] = {{0}, {0}};
+    std::atomic<bool> sixDone{false};
     auto waiter = [&](uint8_t address) {
+        tids[address == 6] = ThreadId();
         auto start = Clock::now();
         EXPECT_EQ(describe(qPacketFifo_AwaitFirst(id, fromAddress, &address, 8000)),
                   std::to_string(address) + ":" + std::to_string(address));
-        long ms = msSince(start);
+        long ms = MsSince(start);
         if (ms > slowest) {
             slowest = ms;
         }
+        if (address == 6)
+            sixDone = true;
     };
     std::thread a(waiter, 4);
     std::thread b(waiter, 6);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (auto& tid : tids) {
+        EXPECT_TRUE(kstest::WaitUntil([&] { return tid.load() != 0; }, 10000));
+        EXPECT_TRUE(WaitUntilBlocked(tid, 10000)) << "a waiter never began to wait";
+    }
     put(id, 6, 6);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // The waiter for 4 looks at the put, finds nothing for it and waits again.
+    EXPECT_TRUE(kstest::WaitUntil([&] { return sixDone.load(); }, 10000));
+    EXPECT_TRUE(WaitUntilBlocked(tids[0], 10000));
     put(id, 4, 4);
     a.join();
     b.join();

@@ -1,0 +1,90 @@
+#include "JsonOutput.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+#include "BuildChoice.h"
+#include "SerialNumber.h"
+#include "qDefs.h"
+#include "qError.h"
+
+using nlohmann::json;
+
+namespace {
+
+const char* _transport_name(linkType type) {
+    switch (type) {
+    case linkTypeUSB:
+        return "USB";
+    case linkTypeTCPIP:
+        return "TCPIP";
+    default:
+        return "unknown";
+    }
+}
+
+std::string _ipv4_text(uint32_t networkOrder) {
+    char text[INET_ADDRSTRLEN] = "";
+    in_addr address{};
+    address.s_addr = networkOrder;
+    inet_ntop(AF_INET, &address, text, sizeof text);
+    return text;
+}
+
+json _device_json(const DeviceInfo& d) {
+    json j;
+    j["serial"] = SerialNumberText(d.serialNumber);
+    j["transport"] = _transport_name(d.transport);
+    j["moduleAddress"] = d.moduleAddress;
+    j["routerAddress"] = d.routerAddress;
+    j["routerSerial"] = SerialNumberText(d.routerSerialNumber);
+    j["modelCode"] = d.modelCode;
+    j["modelName"] = qDefs_GetModelName(d.modelCode);
+    j["version"] =
+        std::to_string(d.major) + "." + std::to_string(d.minor) + "." + std::to_string(d.patch);
+    j["build"] = d.build;
+    if (d.transport == linkTypeTCPIP) {
+        j["hostAddress"] = _ipv4_text(d.link.tcpip.hostAddress);
+        j["tcpPort"] = d.link.tcpip.tcpPort;
+    }
+    j["error"] = d.error;
+    j["errorName"] = d.error == 0 ? "" : qError_GetErrorText(d.error);
+    j["errorText"] = d.error == 0 ? "" : qError_GetErrorDescription(d.error);
+    return j;
+}
+
+} // namespace
+
+std::string _devices_json(const std::vector<DeviceInfo>& devices) {
+    json list = json::array();
+    for (const DeviceInfo& d : devices)
+        list.push_back(_device_json(d));
+    // Texts from modules may hold anything: bytes that are not UTF-8 are replaced.
+    return list.dump(2, ' ', false, json::error_handler_t::replace);
+}
+
+std::string _builds_json(const std::map<std::string, std::string>& builds) {
+    std::vector<std::pair<std::string, std::string>> sorted(builds.begin(), builds.end());
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](const auto& a, const auto& b) { return a.second < b.second; });
+    json list = json::array();
+    for (const auto& entry : sorted) {
+        uint32_t build = 0;
+        json j;
+        if (ParseBuildNumber(entry.first, build))
+            j["build"] = build;
+        else
+            j["build"] = entry.first;
+        j["version"] = entry.second;
+        list.push_back(j);
+    }
+    return list.dump(2, ' ', false, json::error_handler_t::replace);
+}
+
+void _print_json(const std::string& document) {
+    std::fwrite(document.data(), 1, document.size(), stdout);
+    std::fputc('\n', stdout);
+}
