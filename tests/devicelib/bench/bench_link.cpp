@@ -31,11 +31,11 @@
 #include <vector>
 
 #include "link_peer.h"
-#include "wait.h"
 #include "qLink.h"
+#include "wait.h"
 
-using linktest::Bytes;
 using kstest::NowMs;
+using linktest::Bytes;
 
 namespace {
 

@@ -8,10 +8,10 @@
 #include <string>
 
 #include "link_peer.h"
-#include "wait.h"
 #include "modsim/modsim_protocol.h"
 #include "objlayer_peer.h"
 #include "qLink.h"
+#include "wait.h"
 
 using kstest::NowMs;
 

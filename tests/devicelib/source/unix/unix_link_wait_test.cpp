@@ -13,13 +13,13 @@
 #include <future>
 #include <string>
 
+#include "bytes.h"
 #include "link_peer.h"
-#include "wait.h"
 #include "qLink.h"
+#include "wait.h"
 
-using linktest::Bytes;
-using linktest::hex;
 using kstest::NowMs;
+using linktest::Bytes;
 
 namespace {
 
@@ -102,7 +102,7 @@ struct LinkOver {
             qStream_SetReceive(s, countingRead, countingWait);
         id = qLink_Create(s);
         EXPECT_NE(id, 0u);
-        EXPECT_EQ(peer.read(3, 2000), kLinkStart);
+        EXPECT_BYTES(kLinkStart, peer.read(3, 2000));
     }
     // Destroys the link from another thread; false when it has not returned
     // within 10 s (it would wait for ever without the wake-up).
@@ -149,8 +149,7 @@ TEST(LinkWait, IdleLinkSleepsOnItsStreamAndTheStopWakesIt) {
     EXPECT_LE(l.stream.reads.load() - reads1, 6);
 
     EXPECT_TRUE(l.destroyReturns()) << "the stop must wake a thread asleep on its stream";
-    Bytes tail = l.peer.drain(200);
-    EXPECT_EQ(tail, kLinkStop) << hex(tail);
+    EXPECT_BYTES(kLinkStop, l.peer.drain(200));
 }
 
 TEST(LinkWait, StreamThatCannotWaitIsPolledAndStillStops) {
@@ -162,7 +161,7 @@ TEST(LinkWait, StreamThatCannotWaitIsPolledAndStillStops) {
     qPacket_Destroy(&p);
     EXPECT_EQ(l.stream.waits.load(), 0);
     EXPECT_TRUE(l.destroyReturns());
-    EXPECT_EQ(l.peer.drain(200), kLinkStop);
+    EXPECT_BYTES(kLinkStop, l.peer.drain(200));
 }
 
 TEST(LinkWait, WaitThatSaysReadableWithNothingToReadDoesNotSpin) {
