@@ -3,10 +3,13 @@
 // vendor interface or through the module's kernel driver node
 // "/dev/keystrand.%08X" when that driver is installed.
 //
-// Threads: one record serves one link. Reads (ksusb_get_from_device) come
-// from one thread and writes from another, at the same time; the receive
-// buffer belongs to the reader, the state may be set to Failed by either
-// side. Open, close and destroy must not race with reads or writes.
+// Threads: one record serves one link. Reads (ksusb_get_from_device,
+// ksusb_read_from_device, ksusb_wait_for_data) come from one thread and
+// writes from another, at the same time; the receive buffer belongs to the
+// reader, the state may be set to Failed by either side. Over libusb one IN
+// transfer stays submitted while the reader waits; whichever thread handles
+// libusb's events completes it. Open, close and destroy must not race with
+// reads or writes.
 #pragma once
 
 #include <cstddef>
@@ -76,6 +79,20 @@ qErr ksusb_write_to_device(ksusb* usb, const uint8_t* data, size_t len);
 // most 100 ms for a transfer). Also qErrParam, qErrMode, qErrConnection
 // (closed), qErrIO (transfer failed; the record is Failed).
 qErr ksusb_get_from_device(ksusb* usb, uint8_t* byte);
+
+// Whatever has arrived, up to max bytes, without waiting (over libusb the
+// bytes of the last completed IN transfer; the next one is submitted when
+// they are all taken). Returns qErrNone (*got at least 1), qErrNotReady,
+// qErrParam (null arguments, max 0), qErrMode (node not open), and as
+// ksusb_get_from_device qErrConnection and qErrIO.
+qErr ksusb_read_from_device(ksusb* usb, uint8_t* dst, size_t max, size_t* got);
+
+// Sleeps until bytes have arrived, wakeFd (-1 for none) is readable, or
+// msTimeout ms pass (qSTREAM_WAIT_FOREVER: never). Over libusb it handles
+// libusb's events in slices of 20 ms, looking at wakeFd between them; a
+// record that is not open returns at once (the read gives its error).
+// Returns qErrNone, qErrCancel (wakeFd), qErrTimeout, qErrParam, qErrIO.
+qErr ksusb_wait_for_data(ksusb* usb, int wakeFd, unsigned long msTimeout);
 
 // Closes the module. libusb: qErrNone, qErrParam, qErrMode (wrong type or
 // not open). Kernel node: qErrNone, qErrParam, qErrMode, qErrCancel (close

@@ -4,12 +4,15 @@
 // Receiving is polled: a transport with nothing to deliver answers
 // qErrNotReady at once and the caller tries again later. Bytes of a
 // multi-byte read that could not be completed are kept in the stream's
-// push-back ring and delivered first by the next read.
+// push-back ring and delivered first by the next read. A reader that would
+// rather sleep than poll waits with qStream_WaitReadable until bytes arrive
+// (or its own wake descriptor is signalled), then takes whatever has arrived
+// with qStream_ReadAvailable.
 //
-// Threads: a stream has no lock. One reader (get, the push-back ring and the
-// read functions) and one writer (put/write and the write functions) may run
-// at the same time on different threads; the transports below tolerate that.
-// Create and destroy must not race with either.
+// Threads: a stream has no lock. One reader (get, read, wait, the push-back
+// ring and the read functions) and one writer (put/write and the write
+// functions) may run at the same time on different threads; the transports
+// below tolerate that. Create and destroy must not race with either.
 #pragma once
 
 #include <cstddef>
@@ -23,6 +26,16 @@ typedef qErr (*qStreamGetFn)(uint8_t* byte,
 typedef qErr (*qStreamPutFn)(uint8_t byte, void* ref);                        // send one byte
 typedef qErr (*qStreamWriteFn)(const uint8_t* data, size_t count, void* ref); // send a block
 typedef qErr (*qStreamDeleteFn)(void* ref); // close the transport and free ref
+// Whatever has arrived, up to max bytes, in one call: qErrNone with *got at
+// least 1, qErrNotReady with *got 0, or qErrEOF / an error.
+typedef qErr (*qStreamReadFn)(uint8_t* dst, size_t max, size_t* got, void* ref);
+// Sleeps until a read may find something (bytes, end of file, a failure),
+// wakeFd (when not -1) is readable, or msTimeout passes: qErrNone, qErrCancel
+// (wakeFd), qErrTimeout, or an error.
+typedef qErr (*qStreamWaitFn)(int wakeFd, unsigned long msTimeout, void* ref);
+
+// qStream_WaitReadable's time-out that never ends.
+constexpr unsigned long qSTREAM_WAIT_FOREVER = ~0UL;
 
 constexpr uint16_t qSTREAM_TAG = 0x4321;
 
@@ -31,6 +44,8 @@ struct qStream {
     qStreamPutFn put;     // null for a read-only stream
     qStreamWriteFn write; // optional
     qStreamDeleteFn del;  // optional
+    qStreamReadFn read;   // optional: many bytes at once (else get, byte by byte)
+    qStreamWaitFn wait;   // optional: sleep until readable (else the reader polls)
     void* ref;            // the transport record, owned through del
     uint8_t* pushBack;    // push-back ring, allocated on first use
     size_t buffered;      // bytes now in the ring
@@ -86,6 +101,29 @@ qStream* qStream_Create(qStreamGetFn get, qStreamPutFn put, qStreamWriteFn write
 // (invalid stream, null dst), qErrMode (no get callback), qErrResource (no
 // memory for the temporary buffer), qErrMemory (no memory to keep bytes).
 qErr qStream_Read(qStream* s, uint8_t* dst, size_t size);
+
+// Takes whatever has arrived, up to max bytes, without waiting: the push-back
+// ring first, else one read of the transport (its read callback, or get byte
+// by byte until it runs dry). Bytes obtained before a transport error are
+// delivered; the error comes with the next call. No heap memory is used.
+// Returns qErrNone (*got at least 1), qErrNotReady (*got 0), qErrEOF, a
+// transport error, qErrParam (invalid stream, null dst or got, max 0),
+// qErrMode (neither get nor read).
+qErr qStream_ReadAvailable(qStream* s, uint8_t* dst, size_t max, size_t* got);
+
+// Sleeps until a read may find something (bytes, end of file or a failure
+// of the transport), until wakeFd (a descriptor of the caller's, -1 for
+// none) is readable, or until msTimeout milliseconds pass
+// (qSTREAM_WAIT_FOREVER: no time-out). Bytes in the push-back ring count as
+// readable. wakeFd is only watched, never read.
+// Returns qErrNone, qErrCancel (wakeFd readable), qErrTimeout, qErrParam
+// (invalid stream), qErrMode (the transport cannot wait: poll instead), or
+// the transport's error.
+qErr qStream_WaitReadable(qStream* s, int wakeFd, unsigned long msTimeout);
+
+// Gives the stream a block read and a wait (either may be null), for
+// transports made with qStream_Create. Returns qErrNone or qErrParam.
+qErr qStream_SetReceive(qStream* s, qStreamReadFn read, qStreamWaitFn wait);
 
 // Sends len bytes: with a write callback and len above 1 as one block,
 // otherwise byte by byte through put (through write when there is no put),

@@ -162,6 +162,49 @@ qErr qStream_Read(qStream* s, uint8_t* dst, size_t size) {
     return err;
 }
 
+qErr qStream_ReadAvailable(qStream* s, uint8_t* dst, size_t max, size_t* got) {
+    if (got)
+        *got = 0;
+    if (!qVALIDSTREAM(s) || !dst || !got || max == 0)
+        return qErrParam;
+    if (!s->get && !s->read)
+        return qErrMode;
+    size_t n = 0;
+    while (n < max && sRingTake(s, &dst[n]))
+        ++n;
+    if (n > 0) {
+        *got = n;
+        return qErrNone;
+    }
+    if (s->read)
+        return s->read(dst, max, got, s->ref);
+    qErr err = qErrNone;
+    while (n < max && (err = s->get(&dst[n], s->ref)) == qErrNone)
+        ++n;
+    *got = n;
+    if (n > 0)
+        return qErrNone; // a failure after some bytes shows again on the next call
+    return err;
+}
+
+qErr qStream_WaitReadable(qStream* s, int wakeFd, unsigned long msTimeout) {
+    if (!qVALIDSTREAM(s))
+        return qErrParam;
+    if (s->buffered > 0)
+        return qErrNone;
+    if (!s->wait)
+        return qErrMode;
+    return s->wait(wakeFd, msTimeout, s->ref);
+}
+
+qErr qStream_SetReceive(qStream* s, qStreamReadFn read, qStreamWaitFn wait) {
+    if (!qVALIDSTREAM(s))
+        return qErrParam;
+    s->read = read;
+    s->wait = wait;
+    return qErrNone;
+}
+
 qErr qStream_Write(qStream* s, const uint8_t* data, size_t len) {
     if (!qVALIDSTREAM(s) || !data)
         return qErrParam;
@@ -338,6 +381,15 @@ qErr sFileGet(uint8_t* byte, void* ref) {
     return qFile_Read(static_cast<qUnixFile*>(ref), byte, 1, nullptr);
 }
 
+qErr sFileRead(uint8_t* dst, size_t max, size_t* got, void* ref) {
+    return qFile_Read(static_cast<qUnixFile*>(ref), dst, max, got);
+}
+
+// A file always has something to say: bytes or its end.
+qErr sFileWait(int, unsigned long, void*) {
+    return qErrNone;
+}
+
 qErr sFilePut(uint8_t byte, void* ref) {
     return qFile_Write(static_cast<qUnixFile*>(ref), &byte, 1, nullptr);
 }
@@ -369,6 +421,8 @@ qErr sFileStream(const char* path, int mode, qStream** out) {
         qFile_Close(&f);
         return qErrResource;
     }
+    if (mode == qFileModeRead)
+        qStream_SetReceive(s, sFileRead, sFileWait);
     *out = s;
     return qErrNone;
 }

@@ -14,21 +14,26 @@
 
 #include "qStream.h"
 #include "qTime.h"
+#include "unix_streampoll.h"
 
 namespace {
 
 constexpr uint16_t qVALIDSS_TAG = 0xDEAD;
 
-// One connection. The reader (get) and the writer (write) may run on two
-// threads: `lock` guards fd and every call on it, so that a reconnect made by
-// one side never pulls the descriptor from under the other. Sleeps happen
-// outside the lock.
+// One connection. The reader (get, read, wait) and the writer (write) may
+// run on two threads: `lock` guards fd and every call on it, so that a
+// reconnect made by one side never pulls the descriptor from under the
+// other. Sleeps and the reader's wait happen outside the lock: the wait polls
+// a copy of fd, and every close or reconnect signals changeFd (an eventfd
+// made with the stream, fixed for its life), so that a reader asleep on a
+// descriptor that the writer replaced wakes and looks again.
 struct qSocketStream {
     int port;
     sockaddr_in addr;
     int fd;
     std::atomic<unsigned> flags; // bit 0: connected
     std::mutex lock;
+    int changeFd;
     uint16_t tag;
 };
 
@@ -45,6 +50,7 @@ void sCloseLocked(qSocketStream* ss) {
     ss->flags &= ~kConnected;
     close(ss->fd);
     ss->fd = -1;
+    unixStreamSignalChange(ss->changeFd);
     qTime_MSSleep(10);
 }
 
@@ -75,7 +81,7 @@ qErr sConnectLocked(qSocketStream* ss) {
         sCloseLocked(ss);
         return qErrIO;
     }
-    return qErrNone;
+    return qErrNone; // a reconnect closed the old socket first, which told the reader
 }
 
 bool sBroken(int e) {
@@ -110,6 +116,48 @@ qErr sSocketGet(uint8_t* byte, void* ref) {
     if (n < 0 && sBroken(errno))
         return qErrNotReady;
     return qErrIO;
+}
+
+// Whatever has arrived, in one recv; the same outcomes as get: a broken
+// connection is made again once, a peer that closed in order is gone.
+qErr sSocketRead(uint8_t* dst, size_t max, size_t* got, void* ref) {
+    auto* ss = static_cast<qSocketStream*>(ref);
+    *got = 0;
+    if (!sValid(ss))
+        return qErrParam;
+    std::lock_guard<std::mutex> guard(ss->lock);
+    if (!(ss->flags & kConnected))
+        return qErrConnection;
+    ssize_t n = recv(ss->fd, dst, max, 0);
+    if (n < 0 && sBroken(errno)) {
+        qErr e = sConnectLocked(ss);
+        if (e != qErrNone)
+            return e;
+        n = recv(ss->fd, dst, max, 0);
+    }
+    if (n > 0) {
+        *got = static_cast<size_t>(n);
+        return qErrNone;
+    }
+    if (n == 0)
+        return qErrConnection; // the peer closed its end: the module has gone
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+        return qErrNotReady;
+    return qErrConnection;
+}
+
+qErr sSocketWait(int wakeFd, unsigned long msTimeout, void* ref) {
+    auto* ss = static_cast<qSocketStream*>(ref);
+    if (!sValid(ss))
+        return qErrParam;
+    int fd;
+    {
+        std::lock_guard<std::mutex> guard(ss->lock);
+        if (!(ss->flags & kConnected))
+            return qErrNone; // a read reports it at once
+        fd = ss->fd;
+    }
+    return unixStreamPoll(fd, ss->changeFd, wakeFd, msTimeout);
 }
 
 qErr sSocketWrite(const uint8_t* data, size_t count, void* ref) {
@@ -164,6 +212,8 @@ qErr sSocketDelete(void* ref) {
         sCloseLocked(ss);
         ss->tag = 0;
     }
+    if (ss->changeFd >= 0)
+        close(ss->changeFd);
     delete ss;
     return qErrNone;
 }
@@ -186,9 +236,10 @@ qErr qStream_CreateSocket(uint32_t address, int port, qStream** out) {
     ss->addr.sin_addr.s_addr = address;
     ss->fd = -1;
     ss->flags = 0;
+    ss->changeFd = unixStreamChangeFd();
     ss->tag = qVALIDSS_TAG;
-    qErr e;
-    {
+    qErr e = ss->changeFd < 0 ? qErrResource : qErrNone;
+    if (e == qErrNone) {
         std::lock_guard<std::mutex> guard(ss->lock);
         e = sConnectLocked(ss);
     }
@@ -199,6 +250,7 @@ qErr qStream_CreateSocket(uint32_t address, int port, qStream** out) {
         sSocketDelete(ss);
         return qErrResource;
     }
+    qStream_SetReceive(s, sSocketRead, sSocketWait);
     *out = s;
     return qErrNone;
 }

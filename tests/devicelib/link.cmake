@@ -33,6 +33,7 @@ ks_add_gtest(devicelib_link
     SOURCES
         ${CMAKE_CURRENT_LIST_DIR}/source/unix/unix_link_test.cpp
         ${CMAKE_CURRENT_LIST_DIR}/source/unix/unix_link_tcp_test.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/source/unix/unix_link_wait_test.cpp
         ${PROJECT_SOURCE_DIR}/tests/support/link_peer.cpp
     LIBS ks::devicelib Threads::Threads
     LABELS devicelib
@@ -58,4 +59,16 @@ if(TARGET ksusb_sim)
         TIMEOUT 120
         ENV ASAN_OPTIONS=verify_asan_link_order=0
             TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/sim/usb/tsan.supp)
+endif()
+
+# The link engine against the module simulator (resyncs under heartbeats).
+if(TARGET modsim)
+    ks_add_gtest(devicelib_link_sim
+        SOURCES
+            ${CMAKE_CURRENT_LIST_DIR}/source/unix/unix_link_sim_test.cpp
+            ${PROJECT_SOURCE_DIR}/tests/support/link_peer.cpp
+            ${PROJECT_SOURCE_DIR}/tests/support/objlayer_peer.cpp
+        LIBS ks::devicelib ks::modsim Threads::Threads
+        LABELS devicelib
+        TIMEOUT 180)
 endif()

@@ -4,6 +4,8 @@ ks_add_gtest(devicelib_streams
         ${CMAKE_CURRENT_LIST_DIR}/source/qStream_test.cpp
         ${CMAKE_CURRENT_LIST_DIR}/source/qStreamsocket_test.cpp
         ${CMAKE_CURRENT_LIST_DIR}/source/unix/unix_streamserial_test.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/source/qStream_wait_test.cpp
+        ${PROJECT_SOURCE_DIR}/tests/support/link_peer.cpp
     LIBS ks::devicelib Threads::Threads
     LABELS devicelib streams
     TIMEOUT 60)

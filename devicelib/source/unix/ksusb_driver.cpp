@@ -16,6 +16,9 @@
 
 #include "ksusb_internal.h"
 #include "qFile.h"
+#include "qStream.h"
+#include "qTime.h"
+#include "unix_streampoll.h"
 
 namespace {
 
@@ -24,6 +27,17 @@ constexpr unsigned kWriteTimeoutMs = 50;
 constexpr unsigned kReadTimeoutMs = 100;
 constexpr int kWriteAttempts = 100;
 constexpr int kNodeWrites = 1000;
+// A libusb wait handles events in slices this long and looks at the wake
+// descriptor between them: a stop is seen within this time.
+constexpr unsigned long kWaitSliceMs = 20;
+constexpr int kCancelRounds = 100; // x 10 ms: the most a close waits for the IN transfer
+
+// The IN transfer of a libusb record.
+enum InState : int {
+    kInIdle = 0,    // not submitted
+    kInPending = 1, // submitted, waiting for bytes
+    kInDone = 2,    // completed (callback ran), not yet looked at by the reader
+};
 
 } // namespace
 
@@ -37,9 +51,17 @@ struct ksusb {
     uint8_t interfaceNumber;
     uint8_t outEndpoint;
     uint8_t inEndpoint;
-    uint8_t rx[ksusbReadSize];
+    uint8_t rx[ksusbReadSize]; // the IN transfer's buffer; unread bytes from readPos
     uint32_t available;
     uint8_t* readPos;
+    // libusb: one IN transfer, kept submitted while the reader waits. Its
+    // callback may run on whichever thread handles libusb's events (the
+    // reader, or the writer inside a synchronous write): it only sets
+    // inState (release) and inCompleted (libusb's own wake-up flag); the
+    // reader alone looks at the result, after seeing kInDone (acquire).
+    libusb_transfer* inTransfer;
+    std::atomic<int> inState;
+    int inCompleted;
     uint16_t tag;
 };
 
@@ -229,35 +251,126 @@ qErr sWriteLibusb(ksusb* u, const uint8_t* data, size_t len) {
     return done < len ? qErrWrite : result;
 }
 
-qErr sGetLibusb(ksusb* u, uint8_t* byte) {
+void LIBUSB_CALL sInDone(libusb_transfer* t) {
+    auto* u = static_cast<ksusb*>(t->user_data);
+    u->inCompleted = 1;
+    u->inState.store(kInDone, std::memory_order_release);
+}
+
+// Takes the result of a completed IN transfer: its bytes become readable, a
+// stalled endpoint is cleared, a vanished or failing device fails the record.
+void sHarvestIn(ksusb* u) {
+    if (u->inState.load(std::memory_order_acquire) != kInDone)
+        return;
+    u->inState.store(kInIdle);
+    libusb_transfer* t = u->inTransfer;
+    switch (t->status) {
+    case LIBUSB_TRANSFER_COMPLETED:
+    case LIBUSB_TRANSFER_TIMED_OUT:
+        if (t->actual_length > 0) {
+            u->available = static_cast<uint32_t>(t->actual_length);
+            u->readPos = u->rx;
+        }
+        break;
+    case LIBUSB_TRANSFER_STALL:
+        libusb_clear_halt(u->handle, u->inEndpoint);
+        break;
+    case LIBUSB_TRANSFER_CANCELLED:
+        break;
+    default: // no device, error, overflow
+        u->state = ksusbStateFailed;
+        break;
+    }
+}
+
+// Submits the IN transfer when none is out and no byte is left unread.
+void sSubmitIn(ksusb* u) {
+    if (u->inState.load() != kInIdle || u->available != 0 || u->state != ksusbStateReady)
+        return;
+    libusb_fill_bulk_transfer(u->inTransfer, u->handle, u->inEndpoint, u->rx,
+                              static_cast<int>(sizeof u->rx), sInDone, u, 0);
+    u->inCompleted = 0;
+    u->inState.store(kInPending);
+    if (libusb_submit_transfer(u->inTransfer) != 0) {
+        u->inState.store(kInIdle);
+        u->state = ksusbStateFailed;
+    }
+}
+
+// Cancels a submitted IN transfer and handles events until its callback has
+// run (bounded), so that the transfer can be freed or the device closed.
+void sCancelIn(ksusb* u) {
+    if (!u->inTransfer || u->inState.load() != kInPending)
+        return;
+    libusb_cancel_transfer(u->inTransfer);
+    for (int i = 0; i < kCancelRounds && u->inState.load() == kInPending; ++i) {
+        timeval tv = {0, 10000};
+        libusb_handle_events_timeout_completed(u->ctx, &tv, &u->inCompleted);
+    }
+    u->inState.store(kInIdle);
+}
+
+qErr sReadLibusb(ksusb* u, uint8_t* dst, size_t max, size_t* got) {
     if (u->available == 0) {
         qErr e = sStateError(u->state);
         if (e != qErrNone)
             return e;
-        int got = 0;
-        int r = libusb_bulk_transfer(u->handle, u->inEndpoint, u->rx,
-                                     static_cast<int>(sizeof u->rx), &got, kReadTimeoutMs);
-        if ((r == 0 || r == LIBUSB_ERROR_TIMEOUT) && got > 0) {
-            u->available = static_cast<uint32_t>(got);
-            u->readPos = u->rx;
-        } else if (r == 0 || r == LIBUSB_ERROR_TIMEOUT) {
-            return qErrNotReady;
-        } else if (r == LIBUSB_ERROR_PIPE) {
-            libusb_clear_halt(u->handle, u->inEndpoint);
-            return qErrNotReady;
-        } else {
-            u->state = ksusbStateFailed;
-            return qErrIO;
+        sHarvestIn(u);
+        if (u->available == 0) {
+            sSubmitIn(u);
+            return u->state == ksusbStateFailed ? qErrIO : qErrNotReady;
         }
     }
-    *byte = *u->readPos++;
-    --u->available;
+    const size_t n = u->available < max ? u->available : max;
+    std::memcpy(dst, u->readPos, n);
+    u->readPos += n;
+    u->available -= static_cast<uint32_t>(n);
+    *got = n;
+    if (u->available == 0)
+        sSubmitIn(u); // the next bytes are on their way while these are handled
     return qErrNone;
+}
+
+// Handles libusb's events until the IN transfer completes, wakeFd is readable
+// or msTimeout passes. A record that is not ready has nothing to wait for:
+// the read reports its state at once.
+qErr sWaitLibusb(ksusb* u, int wakeFd, unsigned long msTimeout) {
+    if (u->available > 0 || u->state != ksusbStateReady)
+        return qErrNone;
+    sSubmitIn(u);
+    const unsigned long start = qTime_GetMSTicks();
+    for (;;) {
+        if (u->inState.load(std::memory_order_acquire) != kInPending)
+            return qErrNone;
+        if (unixStreamPoll(-1, -1, wakeFd, 0) == qErrCancel)
+            return qErrCancel;
+        // One round of event handling may end early (any event ends it):
+        // the time is taken from the clock.
+        const unsigned long waited = qTime_GetMSTicks() - start;
+        if (msTimeout != qSTREAM_WAIT_FOREVER && waited >= msTimeout)
+            return qErrTimeout;
+        unsigned long slice = kWaitSliceMs;
+        if (msTimeout != qSTREAM_WAIT_FOREVER && msTimeout - waited < slice)
+            slice = msTimeout - waited;
+        timeval tv = {0, static_cast<suseconds_t>(slice * 1000)};
+        libusb_handle_events_timeout_completed(u->ctx, &tv, &u->inCompleted);
+    }
+}
+
+// One byte: what the IN transfer brought, else a wait of at most 100 ms.
+qErr sGetLibusb(ksusb* u, uint8_t* byte) {
+    size_t got = 0;
+    qErr e = sReadLibusb(u, byte, 1, &got);
+    if (e != qErrNotReady)
+        return e;
+    sWaitLibusb(u, -1, kReadTimeoutMs);
+    return sReadLibusb(u, byte, 1, &got);
 }
 
 qErr sCloseLibusb(ksusb* u) {
     if (!u->handle)
         return qErrMode;
+    sCancelIn(u);
     int r = libusb_release_interface(u->handle, u->interfaceNumber);
     if (r != 0)
         std::printf("error release %d\n", r);
@@ -290,6 +403,19 @@ qErr sGetNode(ksusb* u, uint8_t* byte) {
     if (n == 1)
         return qErrNone;
     if (n == 0 || errno == EFAULT)
+        return qErrNotReady;
+    return qErrIO;
+}
+
+qErr sReadNode(ksusb* u, uint8_t* dst, size_t max, size_t* got) {
+    if (u->fd <= 0)
+        return qErrMode;
+    ssize_t n = read(u->fd, dst, max);
+    if (n > 0) {
+        *got = static_cast<size_t>(n);
+        return qErrNone;
+    }
+    if (n == 0 || errno == EFAULT || errno == EAGAIN || errno == EINTR)
         return qErrNotReady;
     return qErrIO;
 }
@@ -331,8 +457,14 @@ ksusb* ksusb_create_usb(int driverType) {
     std::memset(u->rx, 0, sizeof u->rx);
     u->available = 0;
     u->readPos = u->rx;
+    u->inTransfer = nullptr;
+    u->inState.store(kInIdle);
+    u->inCompleted = 0;
     u->tag = kKsusbTag;
-    if (driverType == ksusbDriverLibusb && libusb_init(&u->ctx) != 0) {
+    if (driverType == ksusbDriverLibusb &&
+        (libusb_init(&u->ctx) != 0 || !(u->inTransfer = libusb_alloc_transfer(0)))) {
+        if (u->ctx)
+            libusb_exit(u->ctx);
         u->tag = 0;
         delete u;
         return nullptr;
@@ -347,8 +479,12 @@ qErr ksusb_destroy(ksusb** usb) {
     *usb = nullptr;
     if (!sValid(u))
         return qErrParam;
-    if (u->handle)
+    if (u->handle) {
+        sCancelIn(u);
         libusb_close(u->handle);
+    }
+    if (u->inTransfer)
+        libusb_free_transfer(u->inTransfer);
     if (u->ctx)
         libusb_exit(u->ctx);
     if (u->fd > 0)
@@ -381,6 +517,25 @@ qErr ksusb_get_from_device(ksusb* usb, uint8_t* byte) {
     if (!sValid(usb) || !byte)
         return qErrParam;
     return usb->driverType == ksusbDriverLibusb ? sGetLibusb(usb, byte) : sGetNode(usb, byte);
+}
+
+qErr ksusb_read_from_device(ksusb* usb, uint8_t* dst, size_t max, size_t* got) {
+    if (got)
+        *got = 0;
+    if (!sValid(usb) || !dst || !got || max == 0)
+        return qErrParam;
+    return usb->driverType == ksusbDriverLibusb ? sReadLibusb(usb, dst, max, got)
+                                                : sReadNode(usb, dst, max, got);
+}
+
+qErr ksusb_wait_for_data(ksusb* usb, int wakeFd, unsigned long msTimeout) {
+    if (!sValid(usb))
+        return qErrParam;
+    if (usb->driverType == ksusbDriverLibusb)
+        return sWaitLibusb(usb, wakeFd, msTimeout);
+    if (usb->fd <= 0)
+        return qErrNone; // the read reports qErrMode
+    return unixStreamPoll(usb->fd, -1, wakeFd, msTimeout);
 }
 
 qErr ksusb_close_keystrand_device(ksusb* usb) {

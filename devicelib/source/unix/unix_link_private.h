@@ -20,8 +20,14 @@
 //   (reset) and freed only under the table mutex, or after its entry has left
 //   the table, and only while its threads are stopped.
 // - running and status are atomics: written by one thread, polled by others.
-// - assembly, syncState, syncAddress and heartbeatState belong to the input
-//   thread while it runs (and to the stopping thread after the join).
+// - assembly, syncState, syncAddress, syncStarts and heartbeatState belong
+//   to the input thread while it runs (and to the stopping thread after the
+//   join).
+// - wakeFd: an eventfd made by start before the threads and closed by stop
+//   after the join (-1 otherwise). Stop signals it after clearing running;
+//   the input thread's waits watch it (and only watch it), so that a stop
+//   wakes a thread asleep on the stream at once. The output thread sleeps on
+//   the output FIFO's condition, which stop wakes (fifoWake).
 // - stream: read by the input thread, written by the output thread (and by
 //   the input thread for the sync request); replaced only while stopped.
 // - userFilter and userRef are guarded by filterLock (installed from any
@@ -46,6 +52,8 @@ struct qLink {
     uint32_t heartbeatState;
     uint32_t syncState;
     uint8_t syncAddress;
+    uint32_t syncStarts; // sync requests started, counted to drop stale input
+    int wakeFd;
     bool debugAttached; // known to the packet debug registry
     std::mutex filterLock;
     qLinkUserPacketFilter userFilter;

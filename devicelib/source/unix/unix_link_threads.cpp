@@ -1,12 +1,23 @@
 // Starting and stopping a link, and its two threads: the input thread
 // (packet assembly, synchronisation, heartbeat replies, the user packet
 // filter) and the output thread (paced writes of queued packets).
+//
+// Both threads sleep while nothing happens: the input thread waits on the
+// stream (qStream_WaitReadable, with the link's wake eventfd) and takes
+// whatever has arrived in one read; the output thread waits on the output
+// FIFO's condition. Stop wakes both. Streams that cannot wait (made by a
+// caller without a wait callback) are polled, backing off to 2 ms.
+#include <poll.h>
+#include <stdint.h>
 #include <string.h>
+#include <sys/eventfd.h>
 #include <time.h>
+#include <unistd.h>
 
 #include "qPacketFifo.h"
 #include "qTime.h"
 #include "unix_link_private.h"
+#include "unix_packetfifo_internal.h"
 
 namespace {
 
@@ -30,13 +41,24 @@ constexpr uint8_t kHeartbeatCommand = 0x00;
 constexpr uint8_t kLinkStart = 0x01;
 constexpr uint8_t kLinkStop = 0x00;
 
-constexpr long kPollNs = 5000;               // input poll when no byte is there
-constexpr unsigned long kErrorPauseMs = 100; // after a failed read
-constexpr unsigned long kSyncPauseMs = 2;    // before a sync request
-constexpr unsigned long kOutputWaitMs = 5;   // output thread's wait for a packet
-constexpr long kPacingNs = 1000000;          // pause after each sent packet
+constexpr long kErrorPauseUs = 100000;    // after a failed read
+constexpr unsigned long kSyncPauseMs = 2; // before a sync request
+constexpr long kPacingNs = 1000000;       // pause after each sent packet
+// The input thread's wait on its stream: a safety net only (a stop or bytes
+// end it at once), so that even a lost wake-up costs at most this much.
+constexpr unsigned long kInputWaitMs = 1000;
+// Polling a stream that cannot wait: from 50 us, doubling up to 2 ms.
+constexpr long kPollFirstUs = 50;
+constexpr long kPollMostUs = 2000;
+// A wait that says "readable" and a read that then finds nothing, this many
+// times in a row (a hung-up line), makes the thread pause before waiting
+// again, so that it never spins.
+constexpr unsigned kEmptyWakesBeforePause = 3;
+constexpr long kEmptyWakePauseUs = 10000;
+constexpr size_t kChunkBytes = 512; // one read of the input thread
 // Upper bounds that keep loops finite.
 constexpr int kDrainLimit = 256;
+constexpr int kDiscardReads = 64;
 constexpr int kEntryWaitSteps = 20000; // x 50 us = 1 s
 
 void sSleepNs(long ns) {
@@ -44,10 +66,13 @@ void sSleepNs(long ns) {
     nanosleep(&t, nullptr);
 }
 
-// Sleeps up to ms milliseconds, waking early when the link stops running.
-void sPause(qLink* link, unsigned long ms) {
-    for (unsigned long slept = 0; slept < ms && link->running.load(); slept += 10)
-        qTime_MSSleep(ms - slept < 10 ? ms - slept : 10);
+// Sleeps up to us microseconds, waking at once when the link is stopped.
+void sPause(qLink* link, long us) {
+    if (!link->running.load())
+        return;
+    timespec t = {us / 1000000L, (us % 1000000L) * 1000L};
+    pollfd p = {link->wakeFd, POLLIN, 0};
+    ppoll(&p, 1, &t, nullptr);
 }
 
 // Writes one packet as address, length and data bytes, in one write.
@@ -84,7 +109,18 @@ void sStartSync(qLink* link) {
         qTime_MSSleep(kSyncPauseMs);
     link->status.store(qLinkStatusSyncing);
     link->syncState = kSyncUnsent;
+    link->syncStarts++;
     qPacket_Reset(link->assembly);
+    // What arrived until now was sent before the module saw this request:
+    // the rest of a packet, or the answer to an earlier request. Fed to the
+    // recogniser it could keep it one byte out of step with every answer to
+    // come, each mismatch asking again, without end.
+    uint8_t stale[kChunkBytes];
+    size_t got = 0;
+    for (int i = 0; i < kDiscardReads && link->stream &&
+                    qStream_ReadAvailable(link->stream, stale, sizeof stale, &got) == qErrNone;
+         i++) {
+    }
     if (link->stream && qStream_Write(link->stream, request, sizeof request) == qErrNone)
         link->syncState = kSyncWantAddress;
 }
@@ -132,11 +168,9 @@ bool sHandleHeartbeat(qLink* link, const qPacket* p) {
         link->heartbeatState = kHeartbeatZero;
     else if (p->data[1] == 1)
         link->heartbeatState = kHeartbeatOne;
-    const uint8_t reply[2] = {kHeartbeatCommand, static_cast<uint8_t>(p->data[1] + 2)};
-    if (qPacket* r = qPacket_CreateWithData(p->address, 2, reply)) {
-        qPacketFifo_Put(link->outputFifo, r);
-        qPacket_Destroy(&r);
-    }
+    const qPacket reply = {
+        qPACKET_TAG, 4, p->address, 2, {kHeartbeatCommand, static_cast<uint8_t>(p->data[1] + 2)}};
+    qPacketFifo_Put(link->outputFifo, &reply);
     link->heartbeatState = kHeartbeatIdle;
     return true;
 }
@@ -160,6 +194,36 @@ qErr sHandlePacket(qLink* link) {
     return e;
 }
 
+// Feeds received bytes to the engine. A sync request started on the way
+// makes the rest of them stale (see sStartSync): they are dropped.
+void sFeed(qLink* link, const uint8_t* bytes, size_t n) {
+    for (size_t i = 0; i < n; i++) {
+        const uint32_t syncs = link->syncStarts;
+        ks_link::receiveByte(link, bytes[i]);
+        if (link->syncStarts != syncs)
+            return;
+    }
+}
+
+// Sleeps until the stream may have bytes or the link stops. pollUs is the
+// back-off for a stream that cannot wait; emptyWakes counts waits that
+// found nothing to read.
+void sAwaitInput(qLink* link, long* pollUs, unsigned* emptyWakes) {
+    if (*emptyWakes >= kEmptyWakesBeforePause) {
+        sPause(link, kEmptyWakePauseUs);
+        *emptyWakes = 0;
+    }
+    qErr w = qStream_WaitReadable(link->stream, link->wakeFd, kInputWaitMs);
+    if (w == qErrNone) {
+        ++*emptyWakes; // cleared by the read when it finds bytes
+    } else if (w == qErrMode) {
+        sPause(link, *pollUs);
+        *pollUs = *pollUs * 2 > kPollMostUs ? kPollMostUs : *pollUs * 2;
+    } else if (w != qErrCancel && w != qErrTimeout) {
+        sPause(link, kErrorPauseUs); // the wait itself failed: do not spin on it
+    }
+}
+
 void* sInPipeProcess(void* arg) {
     qLink* link = static_cast<qLink*>(arg);
     link->heartbeatState = kHeartbeatIdle;
@@ -167,16 +231,25 @@ void* sInPipeProcess(void* arg) {
     link->syncAddress = 1;
     link->status.store(qLinkStatusRunning);
     link->inputEntered.store(true);
+    uint8_t chunk[kChunkBytes];
+    long pollUs = kPollFirstUs;
+    unsigned emptyWakes = 0;
     while (link->running.load()) {
-        uint8_t byte = 0;
-        qErr e = link->stream ? qStream_Read(link->stream, &byte, 1) : qErrParam;
-        if (e == qErrNotReady) {
-            sSleepNs(kPollNs);
-        } else if (e != qErrNone) {
-            link->status.store(qLinkStatusIOError);
-            sPause(link, kErrorPauseMs);
+        size_t got = 0;
+        qErr e = link->stream ? qStream_ReadAvailable(link->stream, chunk, sizeof chunk, &got)
+                              : qErrParam;
+        if (e == qErrNone) {
+            pollUs = kPollFirstUs;
+            emptyWakes = 0;
+            sFeed(link, chunk, got);
+            if (got == sizeof chunk)
+                continue; // more may be waiting
+            sAwaitInput(link, &pollUs, &emptyWakes);
+        } else if (e == qErrNotReady) {
+            sAwaitInput(link, &pollUs, &emptyWakes);
         } else {
-            ks_link::receiveByte(link, byte);
+            link->status.store(qLinkStatusIOError);
+            sPause(link, kErrorPauseUs);
         }
     }
     return nullptr;
@@ -184,23 +257,25 @@ void* sInPipeProcess(void* arg) {
 
 void* sOutPipeProcess(void* arg) {
     qLink* link = static_cast<qLink*>(arg);
+    qPacket p;
     while (link->running.load()) {
-        qPacket* p = qPacketFifo_Await(link->outputFifo, kOutputWaitMs);
-        if (!p)
+        if (!fifoAwaitWhile(link->outputFifo, &p, link->running)) {
+            if (link->running.load())
+                sPause(link, kErrorPauseUs); // no FIFO (cannot happen): do not spin
             continue;
-        sWritePacket(link, p);
+        }
+        sWritePacket(link, &p);
         sSleepNs(kPacingNs);
-        qPacketDebug_RecordPacket(link->linkId, qPACKETLOG_SENT, p);
-        qPacket_Destroy(&p);
+        qPacketDebug_RecordPacket(link->linkId, qPACKETLOG_SENT, &p);
     }
     // Stopping: what is still queued (the link stop packet among it) goes out
     // at once and unlogged.
     for (int i = 0; i < kDrainLimit; i++) {
-        qPacket* p = qPacketFifo_Get(link->outputFifo);
-        if (!p)
+        qPacket* q = qPacketFifo_Get(link->outputFifo);
+        if (!q)
             break;
-        sWritePacket(link, p);
-        qPacket_Destroy(&p);
+        sWritePacket(link, q);
+        qPacket_Destroy(&q);
     }
     return nullptr;
 }
@@ -239,6 +314,8 @@ qErr init(qLink* link, uint32_t linkId, qStream* stream) {
     link->heartbeatState = kHeartbeatIdle;
     link->syncState = kSyncIdle;
     link->syncAddress = 1;
+    link->syncStarts = 0;
+    link->wakeFd = -1;
     {
         std::lock_guard<std::mutex> guard(link->filterLock);
         link->userFilter = nullptr;
@@ -265,6 +342,9 @@ qErr start(qLink* link) {
     link->status.store(qLinkStatusStarting);
     link->heartbeatState = kHeartbeatIdle;
     link->inputEntered.store(false);
+    // Without it (no descriptors left) the input thread still sees a stop
+    // within its wait's safety time-out.
+    link->wakeFd = eventfd(0, EFD_CLOEXEC);
     link->inputStarted = pthread_create(&link->inputThread, nullptr, sInPipeProcess, link) == 0;
     if (!link->inputStarted) {
         link->inputThread = pthread_self();
@@ -295,6 +375,12 @@ qErr stop(qLink* link) {
     if (link->running.load())
         sQueueControl(link, kLinkStop);
     link->running.store(false);
+    if (link->wakeFd >= 0) {
+        const uint64_t one = 1;
+        ssize_t n = write(link->wakeFd, &one, sizeof one); // cannot fail: the counter is 0 or 1
+        (void)n;
+    }
+    fifoWake(link->outputFifo);
     if (link->inputStarted && pthread_join(link->inputThread, nullptr) != 0)
         result = qErrUnknown;
     if (link->outputStarted && pthread_join(link->outputThread, nullptr) != 0)
@@ -303,6 +389,9 @@ qErr stop(qLink* link) {
     link->outputStarted = false;
     link->inputThread = pthread_self();
     link->outputThread = pthread_self();
+    if (link->wakeFd >= 0)
+        close(link->wakeFd);
+    link->wakeFd = -1;
     qPacket_Reset(link->assembly);
     link->status.store(qLinkStatusStopped);
     link->heartbeatState = kHeartbeatIdle;

@@ -82,6 +82,8 @@ class FifoLock {
     bool waitUntil(const struct timespec& deadline) {
         return pthread_cond_timedwait(&f_.cond, &f_.mutex, &deadline) != ETIMEDOUT;
     }
+    // Waits for a put, a destroy or a wake, without a time-out.
+    void wait() { pthread_cond_wait(&f_.cond, &f_.mutex); }
 
   private:
     PacketFifo& f_;
@@ -241,6 +243,31 @@ qErr qPacketFifo_Put(unsigned long id, const qPacket* p) {
     // Every waiter looks: each may be waiting for a different packet.
     pthread_cond_broadcast(&f->cond);
     return qErrNone;
+}
+
+bool fifoAwaitWhile(unsigned long id, qPacket* out, const std::atomic<bool>& keepWaiting) {
+    FifoRef f = lookup(id);
+    if (!f || !out) {
+        return false;
+    }
+    FifoLock lock(*f);
+    while (live(*f) && keepWaiting.load()) {
+        if (!f->packets.empty()) {
+            takeEntry(*f, f->packets.begin(), out);
+            return true;
+        }
+        lock.wait();
+    }
+    return false;
+}
+
+void fifoWake(unsigned long id) {
+    FifoRef f = lookup(id);
+    if (!f) {
+        return;
+    }
+    FifoLock lock(*f);
+    pthread_cond_broadcast(&f->cond);
 }
 
 qPacket* qPacketFifo_Get(unsigned long id) {

@@ -10,6 +10,7 @@
 #include <new>
 
 #include "qStream.h"
+#include "unix_streampoll.h"
 
 namespace {
 
@@ -97,6 +98,29 @@ qErr sSerialGet(uint8_t* byte, void* ref) {
     return qErrIO;
 }
 
+// Whatever the line has delivered, in one read.
+qErr sSerialRead(uint8_t* dst, size_t max, size_t* got, void* ref) {
+    auto* ss = static_cast<qUnixSerialStream*>(ref);
+    *got = 0;
+    if (!sValid(ss))
+        return qErrParam;
+    ssize_t n = read(ss->fd, dst, max);
+    if (n > 0) {
+        *got = static_cast<size_t>(n);
+        return qErrNone;
+    }
+    if (n == 0 || errno == EAGAIN || errno == EINTR)
+        return qErrNotReady;
+    return qErrIO;
+}
+
+qErr sSerialWait(int wakeFd, unsigned long msTimeout, void* ref) {
+    auto* ss = static_cast<qUnixSerialStream*>(ref);
+    if (!sValid(ss))
+        return qErrParam;
+    return unixStreamPoll(ss->fd, -1, wakeFd, msTimeout);
+}
+
 qErr sSerialWrite(const uint8_t* data, size_t count, void* ref) {
     auto* ss = static_cast<qUnixSerialStream*>(ref);
     if (!sValid(ss) || (!data && count))
@@ -146,6 +170,7 @@ qErr qStream_CreateSerial(const char* port, int baudIndex, bool parity, qSerial_
         delete ss;
         return qErrResource;
     }
+    qStream_SetReceive(s, sSerialRead, sSerialWait);
     qErr e = sOpen(ss, parity, bits, stop);
     if (e != qErrNone) {
         qStream_Destroy(&s);

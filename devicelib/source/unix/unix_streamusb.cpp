@@ -28,6 +28,20 @@ qErr sUSBStreamGet(uint8_t* byte, void* ref) {
     return ksusb_get_from_device(us->usb, byte);
 }
 
+qErr sUSBStreamRead(uint8_t* dst, size_t max, size_t* got, void* ref) {
+    qUnixUSBStream* us = sRecord(ref);
+    if (!us)
+        return qErrParam;
+    return ksusb_read_from_device(us->usb, dst, max, got);
+}
+
+qErr sUSBStreamWait(int wakeFd, unsigned long msTimeout, void* ref) {
+    qUnixUSBStream* us = sRecord(ref);
+    if (!us)
+        return qErrParam;
+    return ksusb_wait_for_data(us->usb, wakeFd, msTimeout);
+}
+
 qErr sUSBStreamWrite(const uint8_t* data, size_t count, void* ref) {
     qUnixUSBStream* us = sRecord(ref);
     if (!us)
@@ -87,6 +101,7 @@ qErr qStream_CreateUSB(uint32_t serialNumber, qStream** out) {
         delete us;
         return qErrMemory;
     }
+    qStream_SetReceive(s, sUSBStreamRead, sUSBStreamWait);
     *out = s;
     return qErrNone;
 }

@@ -1,16 +1,32 @@
-// Figures for the link engine over a TCP/IP link to a loopback echo peer:
-// round-trip time of a packet with 28 data bytes through the engine and
-// back (median and 99th percentile), packets per second with one packet in
-// flight, and the CPU time that an idle connected link's threads use per
-// second of wall time. Prints figures; asserts nothing about them.
+// Figures for the link engine, each beside the same figure for a plain
+// socket program that does the same work with the same 1 ms pause after each
+// packet it sends (the reference):
+// - CPU of an idle connected link over TCP and over a pseudo-terminal;
+// - round trip of a packet with 28 data bytes to a loopback echo peer and
+//   back, median and 99th percentile, back to back and with a 2 ms gap;
+// - CPU and wall time for sending 256 KiB of upgrade DATA packets (26 image
+//   bytes each, every one waiting for its reply) to the module simulator.
+// Prints figures; asserts nothing about them. scripts/bench-link.sh runs it
+// as the child of the simulator (--sim-ready names the simulator's ready
+// file); without it the DATA figures are skipped.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <fstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -18,18 +34,169 @@
 #include "qLink.h"
 #include "wait.h"
 
+using kstest::NowMs;
 using linktest::Bytes;
 
 namespace {
 
-double cpuMs() {
-    timespec t;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
+constexpr uint8_t kModule = 4;
+constexpr uint8_t kUpgrade = 0x5F;
+constexpr long kPauseNs = 1000000; // after each packet sent, as the link's output thread
+
+struct Options {
+    int rounds = 1000;
+    int idleSeconds = 10;
+    int dataKiB = 256;
+    std::string simReady;
+    uint32_t usbSerial = 0; // a module on the emulated USB bus, when given
+};
+
+// CPU time of the whole process (every thread) in seconds.
+double cpuSeconds() {
+    rusage u;
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-// Echoes every packet the host sends, except the link's own start and stop
-// packets, until the connection closes or stop is set.
+void sleepNs(long ns) {
+    timespec t = {ns / 1000000000L, ns % 1000000000L};
+    nanosleep(&t, nullptr);
+}
+
+// Percent of one core that the process used while fn ran.
+template <typename F> double cpuPercentWhile(F fn) {
+    const double c0 = cpuSeconds(), w0 = NowMs();
+    fn();
+    return (cpuSeconds() - c0) * 1e5 / (NowMs() - w0);
+}
+
+// ---- the plain socket program ----------------------------------------------
+
+// A connected socket with the same 1 ms pause after each packet it sends.
+class PlainLink {
+  public:
+    explicit PlainLink(int fd) : fd_(fd) {}
+    ~PlainLink() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    PlainLink(const PlainLink&) = delete;
+    PlainLink& operator=(const PlainLink&) = delete;
+
+    bool send(const Bytes& packet) {
+        const double left = nextMs_ - NowMs();
+        if (left > 0)
+            sleepNs(static_cast<long>(left * 1e6));
+        if (::send(fd_, packet.data(), packet.size(), MSG_NOSIGNAL) !=
+            static_cast<ssize_t>(packet.size()))
+            return false;
+        nextMs_ = NowMs() + kPauseNs / 1e6;
+        return true;
+    }
+    // The next whole packet (address, length, data) within ms.
+    bool receive(Bytes& packet, int ms) {
+        const double end = NowMs() + ms;
+        for (;;) {
+            if (rx_.size() >= 2 && rx_.size() >= 2u + rx_[1]) {
+                packet.assign(rx_.begin(), rx_.begin() + 2 + rx_[1]);
+                rx_.erase(rx_.begin(), rx_.begin() + 2 + rx_[1]);
+                return true;
+            }
+            const int left = static_cast<int>(end - NowMs());
+            pollfd p = {fd_, POLLIN, 0};
+            if (left <= 0 || poll(&p, 1, left) <= 0)
+                return false;
+            uint8_t buf[512];
+            ssize_t n = recv(fd_, buf, sizeof buf, 0);
+            if (n <= 0)
+                return false;
+            rx_.insert(rx_.end(), buf, buf + n);
+        }
+    }
+    // The next packet whose data start with the two bytes; heartbeats on the
+    // way are answered as the link engine answers them.
+    bool await(uint8_t b0, uint8_t b1, Bytes& packet, int ms) {
+        const double end = NowMs() + ms;
+        while (receive(packet, static_cast<int>(end - NowMs()))) {
+            if (packet[1] == 2 && packet[2] == 0 &&
+                !send({packet[0], 2, 0, static_cast<uint8_t>(packet[3] + 2)}))
+                return false;
+            if (packet[1] >= 2 && packet[2] == b0 && packet[3] == b1)
+                return true;
+        }
+        return false;
+    }
+
+  private:
+    int fd_;
+    double nextMs_ = 0;
+    Bytes rx_;
+};
+
+int connectTo(uint32_t address, uint16_t port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = address;
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
+// ---- the link ---------------------------------------------------------------
+
+struct Match {
+    uint8_t b0, b1, b2;
+    bool third; // b2 must match too
+};
+
+bool matches(const qPacket* p, const void* ref) {
+    const Match* m = static_cast<const Match*>(ref);
+    return p->address == kModule && p->length >= 2 && p->data[0] == m->b0 && p->data[1] == m->b1 &&
+           (!m->third || (p->length >= 3 && p->data[2] == m->b2));
+}
+
+bool linkSend(uint32_t id, const Bytes& data) {
+    qPacket* p = qPacket_CreateWithData(kModule, static_cast<uint8_t>(data.size()), data.data());
+    qErr e = p ? qLink_PutPacket(id, p) : qErrMemory;
+    qPacket_Destroy(&p);
+    return e == qErrNone;
+}
+
+bool linkAwait(uint32_t id, const Match& m, int ms) {
+    qPacket* p = qLink_AwaitFirst(id, matches, &m, static_cast<unsigned long>(ms));
+    bool ok = p != nullptr;
+    qPacket_Destroy(&p);
+    return ok;
+}
+
+bool awaitRunning(uint32_t id) {
+    for (int i = 0; i < 2000 && qLink_GetStatus(id) != qLinkStatusRunning; i++)
+        usleep(1000);
+    return qLink_GetStatus(id) == qLinkStatusRunning;
+}
+
+// ---- figures ----------------------------------------------------------------
+
+struct Row {
+    std::string what;
+    std::string plain;
+    std::string link;
+};
+
+std::string fmt(const char* format, double a, double b = 0) {
+    char s[64];
+    snprintf(s, sizeof s, format, a, b);
+    return s;
+}
+
+// Echoes every packet it receives except the link's own start and stop
+// packets, until stop is set or the connection ends.
 void echo(linktest::PeerEnd* conn, std::atomic<bool>* stop) {
     while (!stop->load()) {
         Bytes head = conn->read(2, 100);
@@ -49,85 +216,291 @@ void echo(linktest::PeerEnd* conn, std::atomic<bool>* stop) {
     }
 }
 
-struct Sequence {
-    uint8_t value;
-};
+std::string percentiles(std::vector<double> ms) {
+    if (ms.empty())
+        return "no echo";
+    std::sort(ms.begin(), ms.end());
+    return fmt("%.3f / %.3f", ms[ms.size() / 2], ms[std::min(ms.size() - 1, ms.size() * 99 / 100)]);
+}
 
-bool isEcho(const qPacket* p, const void* ref) {
-    return p->address == 4 && p->length == 28 &&
-           p->data[0] == static_cast<const Sequence*>(ref)->value;
+Bytes echoPacket(int i) {
+    Bytes b(30);
+    b[0] = kModule;
+    b[1] = 28;
+    for (int k = 2; k < 30; k++)
+        b[k] = static_cast<uint8_t>(k);
+    b[2] = static_cast<uint8_t>(i);
+    return b;
+}
+
+// Round trips with a gap of gapMs between a reply and the next request.
+void roundTrips(const Options& o, int gapMs, std::vector<Row>& rows) {
+    std::vector<double> plain, link;
+    {
+        linktest::Listener l;
+        PlainLink conn(connectTo(linktest::loopbackAddress(), l.port()));
+        linktest::PeerEnd peer = l.accept(2000);
+        std::atomic<bool> stop{false};
+        std::thread t(echo, &peer, &stop);
+        for (int i = 0; i < o.rounds; i++) {
+            if (gapMs)
+                sleepNs(gapMs * 1000000L);
+            Bytes out = echoPacket(i), back;
+            const double t0 = NowMs();
+            if (conn.send(out) && conn.receive(back, 1000) && back == out)
+                plain.push_back(NowMs() - t0);
+        }
+        stop.store(true);
+        t.join();
+    }
+    {
+        linktest::Listener l;
+        uint32_t id = qLink_CreateTCPIP(linktest::loopbackAddress(), l.port());
+        linktest::PeerEnd peer = l.accept(2000);
+        std::atomic<bool> stop{false};
+        std::thread t(echo, &peer, &stop);
+        for (int i = 0; i < o.rounds && id; i++) {
+            if (gapMs)
+                sleepNs(gapMs * 1000000L);
+            Bytes out = echoPacket(i);
+            Match m = {out[2], out[3], out[4], true};
+            const double t0 = NowMs();
+            if (linkSend(id, Bytes(out.begin() + 2, out.end())) && linkAwait(id, m, 1000))
+                link.push_back(NowMs() - t0);
+        }
+        stop.store(true);
+        qLink_Destroy(&id);
+        t.join();
+    }
+    rows.push_back({gapMs ? "round trip with a 2 ms gap, p50 / p99 ms"
+                          : "round trip back to back, "
+                            "p50 / p99 ms",
+                    percentiles(plain), percentiles(link)});
+}
+
+void idleTcp(const Options& o, std::vector<Row>& rows) {
+    const int ms = o.idleSeconds * 1000;
+    linktest::Listener l;
+    double plain, link;
+    {
+        int fd = connectTo(linktest::loopbackAddress(), l.port());
+        linktest::PeerEnd peer = l.accept(2000);
+        plain = cpuPercentWhile([&] {
+            pollfd p = {fd, POLLIN, 0};
+            poll(&p, 1, ms);
+        });
+        ::close(fd);
+    }
+    {
+        uint32_t id = qLink_CreateTCPIP(linktest::loopbackAddress(), l.port());
+        linktest::PeerEnd peer = l.accept(2000);
+        awaitRunning(id);
+        usleep(200000);
+        link = cpuPercentWhile([&] { usleep(static_cast<useconds_t>(ms) * 1000); });
+        qLink_Destroy(&id);
+    }
+    rows.push_back({fmt("idle connected, TCP, %.0f s: %% of a core", o.idleSeconds),
+                    fmt("%.2f", plain), fmt("%.2f", link)});
+}
+
+void idlePty(const Options& o, std::vector<Row>& rows) {
+    const int ms = o.idleSeconds * 1000;
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        rows.push_back({"idle connected, pty", "no pty", "no pty"});
+        return;
+    }
+    const std::string slave = ptsname(master);
+    double plain, link;
+    {
+        int fd = open(slave.c_str(), O_RDWR | O_NOCTTY);
+        termios t;
+        tcgetattr(fd, &t);
+        cfmakeraw(&t);
+        tcsetattr(fd, TCSANOW, &t);
+        plain = cpuPercentWhile([&] {
+            pollfd p = {fd, POLLIN, 0};
+            poll(&p, 1, ms);
+        });
+        ::close(fd);
+    }
+    {
+        uint32_t id = qLink_CreateSerial(0x0000BE9C, slave.c_str(), 115200);
+        awaitRunning(id);
+        usleep(200000);
+        link = cpuPercentWhile([&] { usleep(static_cast<useconds_t>(ms) * 1000); });
+        qLink_Destroy(&id);
+    }
+    ::close(master);
+    rows.push_back({fmt("idle connected, pty, %.0f s: %% of a core", o.idleSeconds),
+                    fmt("%.2f", plain), fmt("%.2f", link)});
+}
+
+// The simulator's TCP endpoint from its ready file ("tcp=HOST:PORT").
+bool simEndpoint(const std::string& file, uint32_t* address, uint16_t* port) {
+    std::ifstream in(file);
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t at = line.find(" tcp=");
+        size_t colon = line.rfind(':');
+        if (at == std::string::npos || colon == std::string::npos || colon < at)
+            continue;
+        std::string host = line.substr(at + 5, colon - at - 5);
+        *port = static_cast<uint16_t>(atoi(line.c_str() + colon + 1));
+        return inet_pton(AF_INET, host.c_str(), address) == 1 && *port != 0;
+    }
+    return false;
+}
+
+// INIT, PREPARE and the image in DATA packets, each awaited, through send
+// and await functions of either program. Returns the DATA packets sent, or
+// -1 when an exchange failed.
+template <typename Send, typename Await> long upgradeData(int kib, Send send, Await await) {
+    if (!send(Bytes{kUpgrade, 0}) || !await(Match{kUpgrade, 0, 0, false}))
+        return -1;
+    if (!send(Bytes{kUpgrade, 3, 2, 0, 0, 0, 0}) || !await(Match{kUpgrade, 7, 0, true}))
+        return -1;
+    long packets = 0;
+    for (long left = kib * 1024L; left > 0; packets++) {
+        const uint8_t n = static_cast<uint8_t>(std::min(left, 26L));
+        Bytes b = {kUpgrade, 1};
+        for (uint8_t i = 0; i < n; i++)
+            b.push_back(static_cast<uint8_t>(left - i));
+        if (!send(b) || !await(Match{kUpgrade, 1, n, true}))
+            return -1;
+        left -= n;
+    }
+    return packets;
+}
+
+void dataToSimulator(const Options& o, std::vector<Row>& rows) {
+    uint32_t address = 0;
+    uint16_t port = 0;
+    if (o.simReady.empty() || !simEndpoint(o.simReady, &address, &port)) {
+        rows.push_back({"DATA to the simulator", "skipped", "(no simulator)"});
+        return;
+    }
+    double plainCpu, plainWall, linkCpu = 0, linkWall = 0;
+    long plainPackets, linkPackets = -1;
+    {
+        PlainLink conn(connectTo(address, port));
+        conn.send({qLINK_ENDPOINT_ADDRESS, 1, 1});
+        const double c0 = cpuSeconds(), w0 = NowMs();
+        plainPackets = upgradeData(
+            o.dataKiB,
+            [&](const Bytes& d) {
+                Bytes p = {kModule, static_cast<uint8_t>(d.size())};
+                p.insert(p.end(), d.begin(), d.end());
+                return conn.send(p);
+            },
+            [&](const Match& m) {
+                Bytes p;
+                return conn.await(m.b0, m.b1, p, 1000) && (!m.third || p[4] == m.b2);
+            });
+        plainCpu = cpuSeconds() - c0;
+        plainWall = (NowMs() - w0) / 1000;
+        conn.send({qLINK_ENDPOINT_ADDRESS, 1, 0});
+    }
+    usleep(300000); // the simulator takes the next connection
+    uint32_t id = qLink_CreateTCPIP(address, port);
+    if (id && awaitRunning(id)) {
+        const double c0 = cpuSeconds(), w0 = NowMs();
+        linkPackets = upgradeData(
+            o.dataKiB, [&](const Bytes& d) { return linkSend(id, d); },
+            [&](const Match& m) { return linkAwait(id, m, 1000); });
+        linkCpu = cpuSeconds() - c0;
+        linkWall = (NowMs() - w0) / 1000;
+    }
+    qLink_Destroy(&id);
+    auto cell = [](long packets, const char* format, double v) {
+        return packets < 0 ? std::string("failed") : fmt(format, v);
+    };
+    rows.push_back({fmt("%.0f KiB of DATA to the simulator: CPU s", o.dataKiB),
+                    cell(plainPackets, "%.2f", plainCpu), cell(linkPackets, "%.2f", linkCpu)});
+    rows.push_back({fmt("%.0f KiB of DATA to the simulator: wall s", o.dataKiB),
+                    cell(plainPackets, "%.2f", plainWall), cell(linkPackets, "%.2f", linkWall)});
+    rows.push_back({"  DATA packets, each awaited", fmt("%.0f", double(plainPackets)),
+                    fmt("%.0f", double(linkPackets))});
+}
+
+// Over the emulated USB bus (the simulator's module with key usb): idle CPU,
+// round trips of a DEBUG echo and the DATA transfer, for the link alone
+// (there is no plain program to compare with).
+void overUsb(const Options& o, std::vector<Row>& rows) {
+    if (!o.usbSerial)
+        return;
+    uint32_t id = qLink_CreateUSB(o.usbSerial);
+    if (!id || !awaitRunning(id)) {
+        rows.push_back({"USB (emulated bus)", "-", "no link"});
+        qLink_Destroy(&id);
+        return;
+    }
+    usleep(200000);
+    const int ms = o.idleSeconds * 1000;
+    double idle = cpuPercentWhile([&] { usleep(static_cast<useconds_t>(ms) * 1000); });
+    rows.push_back(
+        {fmt("USB: idle connected, %.0f s: %% of a core", o.idleSeconds), "-", fmt("%.2f", idle)});
+    for (int gapMs : {0, 2}) {
+        std::vector<double> rtt;
+        for (int i = 0; i < o.rounds; i++) {
+            if (gapMs)
+                sleepNs(gapMs * 1000000L);
+            const uint8_t seq = static_cast<uint8_t>(i);
+            Match m = {23, seq, 0, false};
+            const double t0 = NowMs();
+            if (linkSend(id, Bytes{23, seq}) && linkAwait(id, m, 1000))
+                rtt.push_back(NowMs() - t0);
+        }
+        rows.push_back({gapMs ? "USB: echo with a 2 ms gap, p50 / p99 ms"
+                              : "USB: echo back to back, p50 / p99 ms",
+                        "-", percentiles(rtt)});
+    }
+    const double c0 = cpuSeconds(), w0 = NowMs();
+    long packets = upgradeData(
+        o.dataKiB, [&](const Bytes& d) { return linkSend(id, d); },
+        [&](const Match& m) { return linkAwait(id, m, 1000); });
+    const double cpu = cpuSeconds() - c0, wall = (NowMs() - w0) / 1000;
+    qLink_Destroy(&id);
+    rows.push_back({fmt("USB: %.0f KiB of DATA: CPU s / wall s", o.dataKiB), "-",
+                    packets < 0 ? std::string("failed") : fmt("%.2f / %.2f", cpu, wall)});
+    rows.push_back({"USB: time per DATA exchange, us", "-",
+                    packets <= 0 ? std::string("-") : fmt("%.0f", wall * 1e6 / double(packets))});
+}
+
+Options parse(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        std::string k = argv[i];
+        if (k == "--rounds")
+            o.rounds = std::max(10, std::min(100000, atoi(argv[i + 1])));
+        else if (k == "--idle-seconds")
+            o.idleSeconds = std::max(1, std::min(600, atoi(argv[i + 1])));
+        else if (k == "--data-kib")
+            o.dataKiB = std::max(1, std::min(4096, atoi(argv[i + 1])));
+        else if (k == "--sim-ready")
+            o.simReady = argv[i + 1];
+        else if (k == "--usb-serial")
+            o.usbSerial = static_cast<uint32_t>(strtoul(argv[i + 1], nullptr, 16));
+    }
+    return o;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    int rounds = argc > 1 ? atoi(argv[1]) : 1000;
-    if (rounds < 10 || rounds > 100000)
-        rounds = 1000;
-    linktest::Listener listener;
-    if (!listener.valid()) {
-        fprintf(stderr, "bench-link: cannot listen on loopback\n");
-        return 1;
-    }
-    uint32_t id = qLink_CreateTCPIP(linktest::loopbackAddress(), listener.port());
-    linktest::PeerEnd conn = listener.accept(2000);
-    if (!id || !conn.valid()) {
-        fprintf(stderr, "bench-link: the link did not connect\n");
-        return 1;
-    }
-    std::atomic<bool> stop{false};
-    std::thread peer(echo, &conn, &stop);
-
-    std::vector<double> rtt;
-    rtt.reserve(rounds);
-    uint8_t data[28];
-    for (int i = 0; i < 28; i++)
-        data[i] = static_cast<uint8_t>(i);
-    int lost = 0;
-    double start = kstest::NowMs();
-    for (int i = 0; i < rounds; i++) {
-        Sequence seq = {static_cast<uint8_t>(i)};
-        data[0] = seq.value;
-        qPacket* out = qPacket_CreateWithData(4, 28, data);
-        double t0 = kstest::NowMs();
-        qLink_PutPacket(id, out);
-        qPacket* back = qLink_AwaitFirst(id, isEcho, &seq, 1000);
-        double t1 = kstest::NowMs();
-        qPacket_Destroy(&out);
-        if (!back) {
-            lost++;
-            continue;
-        }
-        qPacket_Destroy(&back);
-        rtt.push_back(t1 - t0);
-    }
-    double total = kstest::NowMs() - start;
-    if (rtt.empty()) {
-        fprintf(stderr, "bench-link: no echo came back\n");
-        return 1;
-    }
-    std::sort(rtt.begin(), rtt.end());
-    double median = rtt[rtt.size() / 2];
-    double p99 = rtt[std::min(rtt.size() - 1, rtt.size() * 99 / 100)];
-    printf(
-        "round trip, 28 data bytes, %zu of %d echoed: median %.3f ms, p99 %.3f ms, max %.3f ms\n",
-        rtt.size(), rounds, median, p99, rtt.back());
-    printf("one packet in flight: %.0f packets/s\n", rtt.size() * 1000.0 / total);
-    if (lost)
-        printf("lost: %d\n", lost);
-
-    // Idle: the link stays connected, nothing moves; the peer thread sleeps
-    // in poll and the main thread in nanosleep, so the process CPU time is
-    // the link threads'.
-    usleep(200000);
-    double c0 = cpuMs(), w0 = kstest::NowMs();
-    usleep(3000000);
-    double c1 = cpuMs(), w1 = kstest::NowMs();
-    printf("idle connected link: %.1f ms CPU per second of wall time (%.2f%% of one core)\n",
-           (c1 - c0) * 1000.0 / (w1 - w0), (c1 - c0) * 100.0 / (w1 - w0));
-
-    stop.store(true);
-    qLink_Destroy(&id);
-    peer.join();
+    const Options o = parse(argc, argv);
+    std::vector<Row> rows;
+    idleTcp(o, rows);
+    idlePty(o, rows);
+    roundTrips(o, 0, rows);
+    roundTrips(o, 2, rows);
+    dataToSimulator(o, rows);
+    overUsb(o, rows);
+    printf("%-44s %16s %16s\n", "figure", "plain socket", "link");
+    for (const Row& r : rows)
+        printf("%-44s %16s %16s\n", r.what.c_str(), r.plain.c_str(), r.link.c_str());
+    printf("(round trips: %d each; CPU is process CPU time, all threads; every packet sent is "
+           "followed by a 1 ms pause in both programs)\n",
+           o.rounds);
     return 0;
 }

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "../stream_wait_check.h"
 #include "bytes.h"
 #include "ksusb_internal.h"
 #include "qDiscovery.h"
@@ -474,6 +475,21 @@ TEST_F(StreamUSB, MovesBytesThroughLibusbAndReleasesTheModuleOnDestroy) {
     EXPECT_EQ(qStream_Destroy(&s), qErrNone);
     EXPECT_TRUE(d->waitOpenClients(0, 2000));
     EXPECT_FALSE(d->interfaceClaimed(0));
+}
+
+TEST_F(StreamUSB, WaitsForBytesOverLibusbAndThroughTheNode) {
+    kssim::UsbDevice* d = plugModule("40F5849A");
+    qStream* s = nullptr;
+    ASSERT_EQ(qStream_CreateUSB(0x40F5849A, &s), qErrNone);
+    streamwait::checkWaitContract(s, [&](const streamwait::Bytes& b) { d->sendToHost(b); });
+    EXPECT_EQ(qStream_Destroy(&s), qErrNone);
+    EXPECT_TRUE(d->waitOpenClients(0, 2000)) << "the IN transfer was given back";
+
+    NodeDir nodes("40F5849B");
+    ASSERT_EQ(qStream_CreateUSB(0x40F5849B, &s), qErrNone);
+    streamwait::checkWaitContract(
+        s, [&](const streamwait::Bytes& b) { nodes.send(std::string(b.begin(), b.end())); });
+    EXPECT_EQ(qStream_Destroy(&s), qErrNone);
 }
 
 TEST_F(StreamUSB, CreateReportsTheDriversOpenError) {

@@ -383,3 +383,45 @@ TEST_F(FifoTest, ProducerAndConsumerThreadsLoseNothingBelowCapacity) {
 }
 
 } // namespace
+
+// The output thread's wait: no time-out and no allocation; it ends with a
+// packet, or when the flag it waits under is cleared and it is woken, or
+// when the queue goes.
+TEST_F(FifoTest, AwaitWhileEndsWithAPacketAWakeOrTheQueuesEnd) {
+    std::atomic<bool> keep{true};
+    qPacket p;
+    ASSERT_EQ(put(id, 4, 1), qErrNone);
+    ASSERT_TRUE(fifoAwaitWhile(id, &p, keep));
+    EXPECT_EQ(p.address, 4);
+    EXPECT_EQ(p.data[0], 1);
+    EXPECT_EQ(qPacketFifo_GetLength(id), 0);
+
+    std::thread putter([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        put(id, 6, 2);
+    });
+    ASSERT_TRUE(fifoAwaitWhile(id, &p, keep));
+    EXPECT_EQ(p.address, 6);
+    putter.join();
+
+    std::thread stopper([this, &keep] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        keep.store(false);
+        fifoWake(id);
+    });
+    EXPECT_FALSE(fifoAwaitWhile(id, &p, keep));
+    stopper.join();
+    ASSERT_EQ(put(id, 8, 3), qErrNone);
+    EXPECT_FALSE(fifoAwaitWhile(id, &p, keep)) << "a cleared flag ends it before a packet";
+    EXPECT_EQ(qPacketFifo_GetLength(id), 1);
+
+    keep.store(true);
+    unsigned long doomed = qPacketFifo_Create();
+    std::thread destroyer([&doomed] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        qPacketFifo_Destroy(&doomed);
+    });
+    EXPECT_FALSE(fifoAwaitWhile(doomed, &p, keep));
+    destroyer.join();
+    EXPECT_FALSE(fifoAwaitWhile(0, &p, keep)) << "unknown queue";
+}
