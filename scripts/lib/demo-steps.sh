@@ -64,6 +64,10 @@ step fingerprint-lpc "-N (LPC, pty)" --want "[ $KS_DEMO_LPC_UID ]" -N -s "$lpc_p
 step recover-lpc "-U -t RECOVER (LPC, pty)" --pty -U -t RECOVER -s "$lpc_pty" -u "$url"
 step fingerprint-imx "-N -s USB (i.MX ROM)" --want "[ $KS_DEMO_IMX_UID ]" -N -s USB -u "$url"
 step recover-imx "-U -t RECOVER -s USB (i.MX)" --pty -U -t RECOVER -s USB -u "$url"
+# A module restarts into its new firmware after the reboot that ends its
+# recovery; like the real one, the simulated module needs a moment for that.
+printf '\n(a second for the recovered module to restart into its new firmware)\n'
+sleep 1
 step discover-after "-D (USB), new firmware" --want "2.9.29 (1234)" --want "3.0.1 (2001)" \
     --want "3.1.0 (3001)" -D
 step discover-tcp-after "-D -t TCPIP, new firmware" --want "2.9.29 (1234)" -D -t TCPIP
