@@ -75,4 +75,17 @@ bool Exists(const std::string& path) {
     return fs::exists(path, ec);
 }
 
+std::string PrivateHome() {
+    const char* isolated = std::getenv("KS_ISOLATED_HOME");
+    const char* home = std::getenv("HOME");
+    if (!isolated || std::string(isolated) != "1" || !home || !*home)
+        return "";
+    return home;
+}
+
+std::string PrivateStoreRoot() {
+    std::string home = PrivateHome();
+    return home.empty() ? "" : home + "/.quillmar/updater";
+}
+
 } // namespace kstest

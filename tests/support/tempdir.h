@@ -34,4 +34,11 @@ bool WriteFile(const std::string& path, const std::string& content);
 bool WriteFile(const std::string& path, const std::vector<uint8_t>& content);
 bool Exists(const std::string& path);
 
+// The private home of scripts/isolated-home.sh, in which tests may create
+// and remove the store: "" when the test does not run inside it (a test that
+// touches the store then skips, rather than touch the real home).
+std::string PrivateHome();
+// PrivateHome() + "/.quillmar/updater", or "" outside the private home.
+std::string PrivateStoreRoot();
+
 } // namespace kstest

@@ -248,11 +248,10 @@ bool IsDirectory(const std::string& path) {
 class UpdaterStoreDirectory : public ::testing::Test {
   protected:
     void SetUp() override {
-        const char* isolated = getenv("KS_ISOLATED_HOME");
-        if (isolated == nullptr || std::string(isolated) != "1") {
+        home = kstest::PrivateHome();
+        if (home.empty()) {
             GTEST_SKIP() << "needs the private home of scripts/isolated-home.sh";
         }
-        home = getenv("HOME");
         root = home + "/.quillmar";
         store = root + "/updater";
     }

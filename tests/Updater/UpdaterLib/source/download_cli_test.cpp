@@ -32,13 +32,12 @@ class DownloadCommands : public ::testing::Test {
     void SetUp() override {
         // The store lives under the home directory: only ever touch it when
         // the test runs with the private home of scripts/isolated-home.sh.
-        const char* isolated = std::getenv("KS_ISOLATED_HOME");
-        const char* home = std::getenv("HOME");
-        if (!isolated || std::string(isolated) != "1" || !home)
+        const std::string home = kstest::PrivateHome();
+        if (home.empty())
             GTEST_SKIP() << "needs the private home directory of scripts/isolated-home.sh";
-        storeRoot = std::string(home) + "/.quillmar/updater";
+        storeRoot = kstest::PrivateStoreRoot();
         std::error_code ec;
-        fs::remove_all(std::string(home) + "/.quillmar", ec);
+        fs::remove_all(home + "/.quillmar", ec);
 
         const std::string r = content.path();
         updtest::AddModule(r, SERIAL, "124", "KSFW-2.9");

@@ -27,11 +27,9 @@ class StoreTest : public ::testing::Test {
     void SetUp() override {
         // The store lives under the home directory: only ever touch it when
         // the test runs with the private home of scripts/isolated-home.sh.
-        const char* isolated = std::getenv("KS_ISOLATED_HOME");
-        const char* home = std::getenv("HOME");
-        if (!isolated || std::string(isolated) != "1" || !home)
+        home_ = kstest::PrivateHome();
+        if (home_.empty())
             GTEST_SKIP() << "needs the private home directory of scripts/isolated-home.sh";
-        home_ = home;
         std::error_code ec;
         std::filesystem::remove_all(home_ + "/.quillmar", ec);
         updtest::AddModule(content.path(), SERIAL, "1234", "KSFW-2.9");

@@ -132,11 +132,7 @@ kstest::ProcessResult RunOnBench(const BenchRun& run, const std::string& dumpDir
 }
 
 std::string StoreRoot() {
-    const char* isolated = std::getenv("KS_ISOLATED_HOME");
-    const char* home = std::getenv("HOME");
-    if (!isolated || std::string(isolated) != "1" || !home)
-        return "";
-    return std::string(home) + "/.quillmar/updater";
+    return kstest::PrivateStoreRoot();
 }
 
 void ClearStore() {
