@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "birdsim/birdwriter.h"
+#include "hostile_payloads.h"
 #include "store_testutil.h"
 #include "tempdir.h"
 
@@ -263,30 +264,8 @@ TEST_F(BirdFileTest, WellCompressedImagesLoadUpToTheCap) {
     EXPECT_EQ(f.blocks[0].data[4 + image.size() - 1], 0x34);
 }
 
-// A stream of zeros that inflates to just over the cap, built in pieces.
-Bytes ZeroStream(size_t size) {
-    z_stream z{};
-    EXPECT_EQ(deflateInit(&z, 1), Z_OK);
-    Bytes out, chunk(1 << 20, 0), buf(1 << 16);
-    for (size_t done = 0; done < size;) {
-        size_t n = std::min(chunk.size(), size - done);
-        done += n;
-        z.next_in = chunk.data();
-        z.avail_in = static_cast<uInt>(n);
-        int flush = done == size ? Z_FINISH : Z_NO_FLUSH;
-        do {
-            z.next_out = buf.data();
-            z.avail_out = static_cast<uInt>(buf.size());
-            deflate(&z, flush);
-            out.insert(out.end(), buf.data(), buf.data() + (buf.size() - z.avail_out));
-        } while (z.avail_out == 0);
-    }
-    deflateEnd(&z);
-    return out;
-}
-
 TEST_F(BirdFileTest, ContentBeyondTheCapFailsToLoad) {
-    Bytes stream = ZeroStream(BirdFile::MAX_CONTENT_SIZE + 1);
+    Bytes stream = hostile::ZeroStream(BirdFile::MAX_CONTENT_SIZE + 1);
     std::string path = Write(birdwriter::BuildFileFromStream(Description(), stream));
     LogCapture log(DEBUG_BirdFile);
     EXPECT_THROW(BirdFile(path.c_str()), std::runtime_error);
