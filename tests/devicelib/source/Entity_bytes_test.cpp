@@ -4,6 +4,7 @@
 // peer sends the pieces out of order, interleaved with another module's.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "Module.h"
@@ -35,9 +36,14 @@ Bytes Answer(const RxPacket& p, const std::vector<Piece>& pieces) {
         return {};
     Bytes out;
     for (const Piece& piece : pieces) {
-        Bytes data = {p.data[0], systemName, uint8_t(p.data[2] & 0x1F)};
-        data.insert(data.end(), piece.chunk.begin(), piece.chunk.end());
-        data.push_back(piece.sequence);
+        // Sized once and filled in place: g++ 12 at -O2 warns about an insert
+        // into a three-byte vector here (a false array-bounds report).
+        Bytes data(3 + piece.chunk.size() + 1);
+        data[0] = p.data[0];
+        data[1] = systemName;
+        data[2] = uint8_t(p.data[2] & 0x1F);
+        std::copy(piece.chunk.begin(), piece.chunk.end(), data.begin() + 3);
+        data.back() = piece.sequence;
         Bytes w = wire(piece.address, data);
         out.insert(out.end(), w.begin(), w.end());
     }
