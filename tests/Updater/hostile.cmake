@@ -36,16 +36,13 @@ if(TARGET UpdaterApp AND TARGET updateserver AND TARGET birdwriter)
     add_dependencies(cli_strict_test updateserver Updater)
 endif()
 if(TARGET UpdaterLib)
-    ks_add_gtest(fuzz_replay_server_test
-        SOURCES ${CMAKE_CURRENT_LIST_DIR}/UpdaterLib/source/FuzzReplay_server_test.cpp
-        LIBS ks::UpdaterLib
-        LABELS server hostile)
-    target_include_directories(fuzz_replay_server_test PRIVATE ${PROJECT_SOURCE_DIR}/fuzz)
-endif()
-if(TARGET UpdaterLib)
-    ks_add_gtest(fuzz_replay_recovery_test
-        SOURCES ${CMAKE_CURRENT_LIST_DIR}/UpdaterLib/source/FuzzReplay_recovery_test.cpp
-        LIBS ks::UpdaterLib
-        LABELS recovery hostile)
-    target_include_directories(fuzz_replay_recovery_test PRIVATE ${PROJECT_SOURCE_DIR}/fuzz)
+    # The kept fuzz inputs of the server replies and of the recovery readers,
+    # replayed through the fuzz targets' own checks.
+    foreach(area server recovery)
+        ks_add_gtest(fuzz_replay_${area}_test
+            SOURCES ${CMAKE_CURRENT_LIST_DIR}/UpdaterLib/source/FuzzReplay_${area}_test.cpp
+            LIBS ks::UpdaterLib
+            LABELS ${area} hostile)
+        target_include_directories(fuzz_replay_${area}_test PRIVATE ${PROJECT_SOURCE_DIR}/fuzz)
+    endforeach()
 endif()
