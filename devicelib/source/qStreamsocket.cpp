@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -39,6 +40,12 @@ struct qSocketStream {
 
 constexpr unsigned kConnected = 1;
 
+// How long a connect may take: the first one of a new stream, and one made
+// again by a read or write that found the connection broken (the link's
+// input or output thread waits for it, and a stop waits for them).
+constexpr unsigned long kConnectDeadlineMs = 5000;
+constexpr unsigned long kReconnectDeadlineMs = 1000;
+
 bool sValid(const qSocketStream* ss) {
     return ss && ss->tag == qVALIDSS_TAG;
 }
@@ -54,19 +61,69 @@ void sCloseLocked(qSocketStream* ss) {
     qTime_MSSleep(10);
 }
 
-// (Re)connects; caller holds the lock.
-qErr sConnectLocked(qSocketStream* ss) {
+// The cause of a failed connect.
+qErr sConnectError(int e) {
+    switch (e) {
+    case ETIMEDOUT:
+        return qErrTimeout;
+    case EAGAIN:
+    case ECONNRESET:
+    case ECONNREFUSED:
+    case ENETUNREACH:
+    case EHOSTUNREACH:
+    case ENETDOWN:
+    case EHOSTDOWN:
+        return qErrConnection;
+    case EACCES:
+    case EPERM:
+        return qErrPermission; // refused by a firewall rule of this host
+    default:
+        return qErrIO;
+    }
+}
+
+// Connects fd without blocking past msDeadline: the connect is started
+// non-blocking and its outcome awaited with poll. Returns 0 or the errno of
+// the failure (ETIMEDOUT when the deadline passed).
+int sConnectWithin(int fd, const sockaddr_in& addr, unsigned long msDeadline) {
+    int one = 1;
+    if (ioctl(fd, FIONBIO, &one) != 0)
+        return errno;
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0)
+        return 0;
+    if (errno != EINPROGRESS && errno != EINTR)
+        return errno;
+    const unsigned long end = qTime_GetMSTicks() + msDeadline;
+    for (;;) {
+        long left = static_cast<long>(end - qTime_GetMSTicks());
+        if (left <= 0)
+            return ETIMEDOUT;
+        pollfd p = {fd, POLLOUT, 0};
+        int n = poll(&p, 1, static_cast<int>(left));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return errno;
+        if (n == 0)
+            return ETIMEDOUT;
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+            return errno;
+        return err;
+    }
+}
+
+// (Re)connects within msDeadline; caller holds the lock.
+qErr sConnectLocked(qSocketStream* ss, unsigned long msDeadline) {
     sCloseLocked(ss);
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
-        return qErrIO;
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&ss->addr), sizeof ss->addr) != 0) {
-        const int e = errno;
+        return qErrResource;
+    if (int e = sConnectWithin(fd, ss->addr, msDeadline)) {
         ss->fd = fd;
         sCloseLocked(ss);
-        if (e == EAGAIN || e == ECONNRESET || e == ETIMEDOUT || e == ECONNREFUSED)
-            return qErrConnection;
-        return qErrIO;
+        return sConnectError(e);
     }
     ss->fd = fd;
     ss->flags |= kConnected;
@@ -75,9 +132,7 @@ qErr sConnectLocked(qSocketStream* ss) {
     linger lg{1, 0}; // closing resets the connection at once
     if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0 ||
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0 ||
-        setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg) != 0 ||
-        ioctl(fd, FIONBIO, &one) != 0) {
-        // A socket left blocking could stall the poller: give it up.
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg) != 0) {
         sCloseLocked(ss);
         return qErrIO;
     }
@@ -97,7 +152,7 @@ qErr sSocketGet(uint8_t* byte, void* ref) {
         return qErrConnection;
     ssize_t n = recv(ss->fd, byte, 1, MSG_PEEK);
     if (n < 0 && sBroken(errno)) {
-        qErr e = sConnectLocked(ss);
+        qErr e = sConnectLocked(ss, kReconnectDeadlineMs);
         if (e != qErrNone)
             return e;
         n = recv(ss->fd, byte, 1, MSG_PEEK);
@@ -130,7 +185,7 @@ qErr sSocketRead(uint8_t* dst, size_t max, size_t* got, void* ref) {
         return qErrConnection;
     ssize_t n = recv(ss->fd, dst, max, 0);
     if (n < 0 && sBroken(errno)) {
-        qErr e = sConnectLocked(ss);
+        qErr e = sConnectLocked(ss, kReconnectDeadlineMs);
         if (e != qErrNone)
             return e;
         n = recv(ss->fd, dst, max, 0);
@@ -179,7 +234,7 @@ qErr sSocketWrite(const uint8_t* data, size_t count, void* ref) {
             e = ss->fd < 0 ? ENOTCONN : errno;
             if (n < 0 && (e == EPIPE || e == ECONNRESET || e == ENOTCONN)) {
                 ss->flags &= ~kConnected;
-                qErr r = sConnectLocked(ss);
+                qErr r = sConnectLocked(ss, kReconnectDeadlineMs);
                 if (r != qErrNone)
                     return r;
             } else if (n < 0 && e != EAGAIN && e != EWOULDBLOCK) {
@@ -241,14 +296,14 @@ qErr qStream_CreateSocket(uint32_t address, int port, qStream** out) {
     qErr e = ss->changeFd < 0 ? qErrResource : qErrNone;
     if (e == qErrNone) {
         std::lock_guard<std::mutex> guard(ss->lock);
-        e = sConnectLocked(ss);
+        e = sConnectLocked(ss, kConnectDeadlineMs);
     }
     qStream* s = e == qErrNone
                      ? qStream_Create(sSocketGet, sSocketPut, sSocketWrite, sSocketDelete, ss)
                      : nullptr;
     if (!s) {
         sSocketDelete(ss);
-        return qErrResource;
+        return e == qErrNone ? qErrResource : e;
     }
     qStream_SetReceive(s, sSocketRead, sSocketWait);
     *out = s;
