@@ -4,11 +4,12 @@
 // Transports are looked up in the table of unix_link_transport.h; nothing
 // here tests a transport type.
 //
-// Locking: the table mutex guards every entry's use count and the list of
-// modules being opened, and serialises destroy and reset (a reset holds it
-// while it stops, re-opens and restarts the link). Creation opens the stream
+// Locking: the table mutex guards every entry's use count, its reset mark
+// and the list of modules being opened. Creation and reset open the stream
 // with it released, so that one slow open holds up no other link; a second
-// create for the same module waits for the first one's outcome. The list
+// create for the same module waits for the first one's outcome, a second
+// reset of a link is refused (qErrBusy) and the last destroy of a link
+// being reset stops its attempts and waits for it. The list
 // mutex guards the list itself for short look-ups: packet traffic calls take
 // it only to copy the link's FIFO ids and state, and then work on the FIFOs
 // alone, which stay safe to use by id even if the link goes away meanwhile
@@ -21,6 +22,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <new>
@@ -43,6 +45,12 @@ struct LinkEntry {
     int16_t useCount;
     qLink* link;
     LinkEntry* next;
+    // A reset re-opens the stream with the table mutex released; meanwhile
+    // the entry stays in the table (guarded by gTableMutex). The last
+    // user's destroy sets abandon, so that the reset gives up its remaining
+    // attempts, and waits for it.
+    bool resetting = false;
+    std::atomic<bool> abandon{false};
 };
 
 // The table: newest entry first; ids start at 1 and are never reused.
@@ -55,7 +63,7 @@ LinkTable gTable; // list: gTableMutex + gListMutex to change; use counts: gTabl
 std::mutex gTableMutex;
 std::mutex gListMutex;
 // Identifiers whose stream is being opened (outside the table mutex), and the
-// condition that a finished open broadcasts; both under gTableMutex. A second
+// condition that a finished open or reset broadcasts; both under gTableMutex. A second
 // create for the same module waits for the first one's outcome instead of
 // opening the module twice.
 std::vector<uint32_t> gOpening;
@@ -199,7 +207,7 @@ qErr sReopen(const LinkEntry* entry, qStream** stream) {
     if (!entry->transport || !entry->transport->reopenable)
         return qErrParam;
     qErr e = qErrResource;
-    for (int attempt = 0; attempt < qLINK_RESET_ATTEMPTS; attempt++) {
+    for (int attempt = 0; attempt < qLINK_RESET_ATTEMPTS && !entry->abandon.load(); attempt++) {
         e = entry->transport->open(&entry->args, stream);
         if (e == qErrNone)
             return qErrNone;
@@ -316,6 +324,9 @@ qErr qLink_Destroy(uint32_t* linkId) {
     *linkId = 0;
     if (--entry->useCount > 0)
         return qErrNone;
+    // The last user: a reset under way gives up and is waited for.
+    entry->abandon.store(true);
+    gOpened.wait(hold, [entry] { return !entry->resetting; });
     sUnlink(entry);
     hold.unlock();
     qErr result = sFreeLink(entry->link);
@@ -330,9 +341,18 @@ qErr qLink_Reset(uint32_t linkId) {
     LinkEntry* entry = sFindById(linkId);
     if (!entry || !qVALIDLINK(entry->link))
         return qErrParam;
-    if (ks_link::isOwnThread(entry->link))
+    if (entry->resetting || ks_link::isOwnThread(entry->link))
         return qErrBusy;
-    return sResetLink(entry);
+    // The slow part (stopping, re-opening: up to 20 attempts) runs with the
+    // table released, so that other links are created and destroyed
+    // meanwhile; the entry stays, marked, until it is done.
+    entry->resetting = true;
+    hold.unlock();
+    qErr e = sResetLink(entry);
+    hold.lock();
+    entry->resetting = false;
+    gOpened.notify_all();
+    return e;
 }
 
 int32_t qLink_GetStatus(uint32_t linkId) {

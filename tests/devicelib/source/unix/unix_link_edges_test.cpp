@@ -3,8 +3,10 @@
 // seen at once, one writer per stream, stale input dropped before a sync
 // request, the poll back-off of a stream that cannot wait, and a socket
 // stream that reconnected by itself sleeping again.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <pthread.h>
 #include <stdlib.h>
 #include <sys/file.h>
@@ -18,6 +20,7 @@
 #include <deque>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include "link_peer.h"
 #include "qLink.h"
@@ -296,6 +299,96 @@ TEST(SocketStreamReconnect, WaitSleepsAgainAfterAReconnect) {
     EXPECT_EQ(qStream_WaitReadable(s, -1, 200), qErrTimeout);
     EXPECT_GE(kstest::NowMs() - start, 150) << "the wait returned at once: a busy loop";
     qStream_Destroy(&s);
+}
+
+// A loopback listener whose accept queue is full: with a backlog of 0, one
+// connection nobody accepts fills it, and the kernel then drops every SYN,
+// as an unreachable module's network does.
+// Links are told apart by address: this one listens on 127.0.0.2, apart
+// from the other listeners of the tests.
+struct FullListener {
+    FullListener() {
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = kAddress;
+        socklen_t len = sizeof a;
+        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            listen(fd, 0) != 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+            return;
+        port = ntohs(a.sin_port);
+    }
+    ~FullListener() {
+        for (int f : {filler, fd})
+            if (f >= 0)
+                close(f);
+    }
+    // Queues the one connection that fills the accept queue.
+    bool fill() {
+        filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = kAddress;
+        a.sin_port = htons(port);
+        return filler >= 0 && connect(filler, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    }
+    const uint32_t kAddress = htonl(0x7F000002);
+    int fd = -1;
+    int filler = -1;
+    uint16_t port = 0;
+};
+
+// A module that does not answer the connect holds up only its own create:
+// another link is created and destroyed meanwhile at once, and the
+// unanswered create gives up at its deadline with qErrTimeout.
+TEST(LinkUnanswered, ACreateThatGetsNoAnswerHoldsUpNoOtherLink) {
+    FullListener silent;
+    ASSERT_NE(silent.port, 0);
+    ASSERT_TRUE(silent.fill());
+    std::atomic<int> cause{-1};
+    std::atomic<double> took{0};
+    std::thread stuck([&] {
+        const double start = kstest::NowMs();
+        uint32_t id = 0;
+        linkSpec spec = tcpSpec(silent.port);
+        spec.link.tcpip.hostAddress = silent.kAddress;
+        cause = qLink_Open(&spec, &id);
+        took = kstest::NowMs() - start;
+        if (id)
+            qLink_Destroy(&id);
+    });
+    usleep(200000); // the create above is waiting for its connect now
+    Listener other;
+    ASSERT_TRUE(other.valid());
+    const double start = kstest::NowMs();
+    uint32_t id = qLink_CreateTCPIP(linktest::loopbackAddress(), other.port());
+    EXPECT_NE(id, 0u);
+    EXPECT_EQ(qLink_Destroy(&id), qErrNone);
+    EXPECT_LT(kstest::NowMs() - start, 1000) << "another link's create and destroy waited";
+    stuck.join();
+    EXPECT_EQ(cause.load(), static_cast<int>(qErrTimeout));
+    EXPECT_GT(took.load(), 4000);
+    EXPECT_LT(took.load(), 8000);
+}
+
+// A link whose connection was reset reconnects without blocking: while the
+// new connect goes unanswered, destroying the link returns at once.
+TEST(LinkUnanswered, DestroyReturnsPromptlyWhileAReconnectGoesUnanswered) {
+    FullListener module;
+    ASSERT_NE(module.port, 0);
+    uint32_t id = qLink_CreateTCPIP(module.kAddress, module.port);
+    ASSERT_NE(id, 0u);
+    linktest::PeerEnd conn(accept(module.fd, nullptr, nullptr));
+    ASSERT_TRUE(conn.valid());
+    ASSERT_EQ(conn.read(3, 2000), Bytes({0xAF, 0x01, 0x01}));
+    ASSERT_TRUE(module.fill());
+    linger lg{1, 0};
+    ASSERT_EQ(setsockopt(conn.fd(), SOL_SOCKET, SO_LINGER, &lg, sizeof lg), 0);
+    conn.close(); // a reset: the link connects again, and gets no answer
+    usleep(300000);
+    const double start = kstest::NowMs();
+    EXPECT_EQ(qLink_Destroy(&id), qErrNone);
+    EXPECT_LT(kstest::NowMs() - start, 500) << "the stop waited for the connect";
 }
 
 } // namespace
