@@ -53,9 +53,9 @@ qErr sOpenSerial(const OpenArgs* args, qStream** out) {
 }
 
 const Transport kTransports[] = {
-    {linkTypeUSB, "USB", sPrepareUSB, sOpenUSB, true, true, ks_discovery::enumerateUSB},
-    {linkTypeTCPIP, "TCP/IP", sPrepareTCPIP, sOpenTCPIP, true, false, ks_discovery::enumerateTCPIP},
-    {linkTypeSerial, "serial", sPrepareSerial, sOpenSerial, false, false, nullptr},
+    {linkTypeUSB, sPrepareUSB, sOpenUSB, true, ks_discovery::enumerateUSB},
+    {linkTypeTCPIP, sPrepareTCPIP, sOpenTCPIP, true, ks_discovery::enumerateTCPIP},
+    {linkTypeSerial, sPrepareSerial, sOpenSerial, false, nullptr},
 };
 
 } // namespace

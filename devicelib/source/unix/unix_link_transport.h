@@ -27,7 +27,6 @@ struct OpenArgs {
 
 struct Transport {
     linkType type;
-    const char* name;
     // The open arguments of a specifier of this transport.
     // Returns: qErrNone; qErrParam for a specifier this transport cannot open
     // (a serial number of 0, a port of 0, an unsupported baud rate...).
@@ -38,9 +37,6 @@ struct Transport {
     qErr (*open)(const OpenArgs* args, qStream** out);
     // Whether a reset may open the stream again from the same arguments.
     bool reopenable;
-    // Whether the serial number alone names a module (so that a module that
-    // discovery did not report can still be opened, for the cause).
-    bool openBySerialNumber;
     // Offers each module found to the callback (qDiscovery_EnumerateModules);
     // null when modules cannot be found on this transport.
     uint8_t (*enumerate)(qDiscoveryCallback callback, void* ref);
