@@ -132,12 +132,21 @@ class Link {
 
     // --- connection ---------------------------------------------------
     // Finds the module by serial number, or the first of `model` (0: any)
-    // when serialNumber is 0, stores its specifier and connects.
-    // qErrNotFound, or the results of connect().
+    // when serialNumber is 0, stores its specifier and connects. A module
+    // that discovery did not report is opened by its serial number where the
+    // transport allows it (USB), to tell why it cannot be reached.
+    // qErrNotFound (not reported, and not there), or the results of
+    // connect(), the causes of a failed open among them.
     qErr discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t model);
-    // Opens the engine link for the stored specifier and waits up to 2 s
-    // for it to run. qErrNone; qErrConfiguration (no specifier);
-    // qErrConnection; qErrBusy (stopping); qErrDuplicate (unknown status).
+    // Opens the engine link for the stored specifier (qLink_Open) and waits
+    // up to 2 s for it to run. qErrNone; qErrConfiguration (no specifier);
+    // the cause of a failed open: qErrNotFound, qErrPermission, qErrBusy
+    // (claimed or locked by another program), qErrConnection (refused,
+    // reset, unreachable, or a specifier that cannot be opened),
+    // qErrTimeout (no TCP answer within the connect deadline), qErrIO,
+    // qErrResource; qErrTimeout when the module does not answer the link
+    // start; qErrConnection when the link fails while starting; qErrBusy
+    // (stopping); qErrDuplicate (unknown status).
     qErr connect();
     bool isConnected() const;
     // The engine's status of the link; 8 without a link.
@@ -156,7 +165,8 @@ class Link {
     qErr sendPacket(uint8_t module, uint8_t command, uint8_t length, const uint8_t* data);
     // *length holds the number of match bytes on entry and the received
     // data length on return; data needs room for 28 bytes.
-    // qErrNone; qErrConnection; qErrPacket; qErrParam; qErrTimeout.
+    // qErrNone; qErrConnection; qErrPacket; qErrParam; qErrTimeout (no reply); qErrConnection also
+    // when the link failed while waiting.
     qErr receivePacket(uint8_t module, const uint8_t* match, uint8_t* length, uint8_t* data);
 
     // --- UEI messages -------------------------------------------------
@@ -166,7 +176,8 @@ class Link {
     qErr sendUEI(uei message, uint8_t subindex);
     // Waits up to 1000 ms for the reply described by *message (its module,
     // command, option and specifier fields). qErrNone; qErrConnection;
-    // qErrPacket; qErrParam; qErrTimeout.
+    // qErrPacket; qErrParam; qErrTimeout (no reply); qErrConnection also when the link failed while
+    // waiting.
     qErr receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t specifier,
                     uei* message);
     qErr receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t specifier,

@@ -26,18 +26,25 @@ class Module {
     Module(const Module&) = delete;
     Module& operator=(const Module&) = delete;
 
+    // Connecting returns why it failed, as Link::connect tells it:
+    // qErrNotFound (no such module), qErrPermission (not this user's to
+    // open), qErrBusy (claimed or locked by another program), qErrConnection
+    // (TCP refused or reset, or the link failed), qErrTimeout (no TCP answer
+    // in time, or no answer to the link start), qErrIO, qErrResource.
+    //
     // qErrParam (serial number 0), else discoverAndConnect.
     qErr connect(linkType type, uint32_t serialNumber);
     // Link::discoverAndConnect with this module's model, then the address
-    // update; returns the link's result.
+    // update; returns the link's result (the causes above).
     qErr discoverAndConnect(linkType type, uint32_t serialNumber);
     // qErrBusy when connected; else stores spec, connects and updates the
-    // address; returns the connect result.
+    // address; returns the connect result (the causes above).
     qErr connectFromSpec(linkSpec spec);
     // Shares the router's connection; networking mode goes off on success.
     // qErrNone, or the first failure (qErrParam for a null router).
     qErr connectThroughLinkModule(Module* router);
-    // qErrInitialization without a link; else the connect result.
+    // qErrInitialization without a link; else the connect result (the
+    // causes above).
     qErr reconnect();
 
     bool isConnected() const;

@@ -62,10 +62,13 @@ bool ksusb_is_kernel_driver_installed(uint32_t serialNumber);
 // Opens the module whose serial string equals `serial` ("%08X" text).
 // libusb: qErrNone, qErrParam (null arguments), qErrMode (wrong type),
 // qErrResource (record never created), qErrBusy (already open here, or the
-// interface is claimed elsewhere, or the device is gone), qErrNotFound (no
-// such module), qErrConfiguration (no vendor interface with bulk IN and
-// OUT), qErrPermission, qErrUnknown (other claim failures).
-// Kernel node: qErrNone, qErrParam, qErrMode, qErrBusy, qErrIO.
+// interface is claimed elsewhere), qErrNotFound (no such module, or gone
+// before its interface was claimed), qErrConfiguration (no vendor interface
+// with bulk IN and OUT), qErrPermission (the module, or a module whose
+// serial number could not be read, may not be opened by this user),
+// qErrUnknown (other claim failures).
+// Kernel node: qErrNone, qErrParam, qErrMode, qErrBusy, qErrPermission
+// (EACCES, EPERM), qErrNotFound (no node, or no device behind it), qErrIO.
 qErr ksusb_open_keystrand_device(ksusb* usb, const char* serial);
 
 // Sends len bytes. libusb: in chunks of at most 50 bytes with at most 100

@@ -60,10 +60,29 @@ typedef qPacketFilter qLinkPacketFilter;
 // packet before anything else is done with it; returning true consumes it.
 typedef bool (*qLinkUserPacketFilter)(const qPacket* packet, void* ref);
 
-// Creation. Each returns the link id, or 0 on failure (the reason is not
-// kept). A link that already exists for the same identifier (the serial
-// number for USB and serial links, the IPv4 address for TCP/IP links) is
-// shared: its use count grows and its id is returned, whatever its transport.
+// Opens the link to the module that spec names, over its transport, or
+// shares the link that exists for the same identifier (the serial number for
+// USB and serial links, the IPv4 address for TCP/IP links, whatever their
+// transport): its use count grows and its id is returned. The stream is
+// opened without holding up other links' creation, destruction or reset.
+// *linkId is the new or shared id, 0 on failure.
+// Returns: qErrNone; qErrParam for null pointers, a transport that cannot be
+// opened from a specifier (linkTypeNone, unknown), or a specifier its
+// transport cannot open (USB serial number 0, TCP port 0 or above 65535,
+// an unsupported baud rate or an empty port name); the cause of a failed
+// open: qErrNotFound (no such module on the bus, no such serial port or
+// driver node), qErrPermission (the device, node or port may not be opened
+// by this user), qErrBusy (claimed or locked by another program),
+// qErrConnection (TCP connection refused, reset or unreachable), qErrTimeout
+// (no TCP answer within the connect deadline), qErrConfiguration (a USB
+// device without the module's interface), qErrIO (another failure of the
+// device); qErrResource or qErrMemory when the link cannot be made or
+// started.
+qErr qLink_Open(const linkSpec* spec, uint32_t* linkId);
+
+// The creators of one transport, as qLink_Open with a specifier made of
+// their arguments. Each returns the link id, or 0 on failure (qLink_Open
+// tells the cause).
 //
 // USB link to the module with this serial number.
 uint32_t qLink_CreateUSB(uint32_t serialNumber);
@@ -101,8 +120,12 @@ qErr qLink_Reset(uint32_t linkId);
 // The link status, or qLinkStatusNoStream (5) for an unknown id.
 int32_t qLink_GetStatus(uint32_t linkId);
 
-// Queues a copy of the packet for sending.
+// Queues a copy of the packet for sending. A full output queue (20 packets)
+// is waited on for up to 1 s while the output thread sends; what is queued
+// is never dropped. A write that fails on the output thread loses its packet
+// and sets qLinkStatusIOError at once.
 // Returns: qErrNone; qErrParam for an unknown id or an invalid packet;
+// qErrOverrun when the queue stayed full for 1 s (the link is not sending);
 // qErrResource or qErrCancel from the output FIFO.
 qErr qLink_PutPacket(uint32_t linkId, const qPacket* packet);
 

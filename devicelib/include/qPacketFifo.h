@@ -35,12 +35,16 @@ qErr qPacketFifo_Destroy(unsigned long* id);
 // Number of queued packets; 0 for an unknown id.
 long qPacketFifo_GetLength(unsigned long id);
 
-// Appends a copy of p and wakes a waiter. When more than
-// qPACKETFIFO_CAPACITY packets would then be queued, every queued packet,
-// the new one included, is discarded; that is not reported.
-// Returns: qErrNone; qErrParam (unknown id or invalid packet); qErrResource
-// (no memory for the entry); qErrCancel (the queue is being destroyed).
+// Appends a copy of p and wakes a waiter. A queue that holds
+// qPACKETFIFO_CAPACITY packets refuses the new one and keeps what it holds.
+// Returns: qErrNone; qErrParam (unknown id or invalid packet); qErrOverrun
+// (full: nothing changed); qErrResource (no memory for the entry);
+// qErrCancel (the queue is being destroyed).
 qErr qPacketFifo_Put(unsigned long id, const qPacket* p);
+
+// As qPacketFifo_Put, waiting up to msTimeout milliseconds for room in a
+// full queue (a take or drain makes room); qErrOverrun when it stayed full.
+qErr qPacketFifo_PutWithin(unsigned long id, const qPacket* p, unsigned long msTimeout);
 
 // Removes and returns the oldest packet; null when the id is unknown, the
 // queue is empty or being destroyed, or memory is short (nothing is lost).

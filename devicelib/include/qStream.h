@@ -194,9 +194,11 @@ qErr qStream_Destroy(qStream** s);
 qErr qStream_CreateUSB(uint32_t serialNumber, qStream** out);
 
 // A serial port in raw mode (settings restored when the stream is
-// destroyed). Returns qErrNone, qErrParam (null port or out, port name over
+// destroyed). The port is locked (flock) while the stream lives.
+// Returns qErrNone, qErrParam (null port or out, port name over
 // 4096 characters, bits or stop above 1), qErrMemory, qErrResource,
-// qErrNotFound (no such port), qErrPermission, qErrIO.
+// qErrNotFound (no such port), qErrPermission, qErrBusy (locked or opened
+// for exclusive use by another program), qErrIO.
 qErr qStream_CreateSerial(const char* port, int baudIndex, bool parity, qSerial_Bits bits,
                           qSerial_Stop_bits stop, qStream** out);
 
@@ -205,8 +207,12 @@ qErr qStream_CreateSerial(const char* port, int baudIndex, bool parity, qSerial_
 // seen by a read or write, a closed connection seen by a write). A peer that
 // closed its end in order makes every read answer qErrConnection, after the
 // bytes it sent before, so that the link above sees its module gone.
-// Returns qErrNone or qErrResource (null out, bad port, no memory, no
-// connection).
+// The connect never blocks for longer than 5 s (1 s when made again by a read
+// or write).
+// Returns qErrNone; qErrResource (null out, bad port, no memory or socket);
+// the cause of a failed connect: qErrConnection (refused, reset,
+// unreachable), qErrTimeout (no answer within the 5 s), qErrPermission
+// (forbidden by a rule of this host), qErrIO (anything else).
 qErr qStream_CreateSocket(uint32_t address, int port, qStream** out);
 
 // Read-only stream over a file (end of file is qErrEOF), and write-only

@@ -177,6 +177,14 @@ qErr Link::setLinkSpecifier(linkSpec spec) {
 
 namespace {
 
+// Why no reply came: the link failed (a read or a packet write, which the
+// engine reports at once) or the module did not answer in time.
+qErr missingReply(uint32_t linkId) {
+    const int32_t status = qLink_GetStatus(linkId);
+    return status == qLinkStatusIOError || status == qLinkStatusNoStream ? qErrConnection
+                                                                         : qErrTimeout;
+}
+
 struct ModelSearch {
     linkSpec* found;
     uint8_t model;
@@ -191,21 +199,17 @@ bool modelCallback(const linkSpec* spec, bool* success, void* ref) {
     return false;
 }
 
-uint32_t createEngineLink(const linkSpec& spec) {
-    switch (spec.transport) {
-    case linkTypeUSB:
-        return qLink_CreateUSB(spec.serialNumber);
-    case linkTypeTCPIP:
-        return qLink_CreateTCPIP(spec.link.tcpip.hostAddress, uint16_t(spec.link.tcpip.tcpPort));
-    case linkTypeSerial: {
-        char port[qLINKSPEC_PORTNAME_SIZE];
-        memcpy(port, spec.link.serial.portName, sizeof port);
-        port[sizeof port - 1] = '\0';
-        return qLink_CreateSerial(spec.serialNumber, port, spec.link.serial.baudRate);
-    }
-    default:
-        return 0;
-    }
+// Why a module that discovery did not report cannot be opened: a transport
+// that opens a module by its serial number alone (USB) is asked, so that a
+// module claimed by another program or closed to this user is told from one
+// that is absent. The link made when it opens after all is kept.
+qErr openUnreported(linkType type, uint32_t serialNumber, uint32_t* linkId) {
+    linkSpec spec{};
+    spec.transport = type;
+    spec.serialNumber = serialNumber;
+    spec.link.usb.usbSerial = serialNumber;
+    qErr e = qLink_Open(&spec, linkId);
+    return e == qErrParam ? qErrNotFound : e;
 }
 
 } // namespace
@@ -226,6 +230,19 @@ qErr Link::discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t mode
                 (void)qLinkSpec_Destroy(&found);
         }
     }
+    if (!found && serialNumber != 0 && _impl->linkId == 0) {
+        uint32_t id = 0;
+        qErr e = openUnreported(type, serialNumber, &id);
+        if (e != qErrNone)
+            return e;
+        linkSpec spec{};
+        spec.transport = type;
+        spec.serialNumber = serialNumber;
+        spec.link.usb.usbSerial = serialNumber;
+        qErr set = setLinkSpecifier(spec);
+        _impl->linkId = id;
+        return set == qErrNone ? connect() : set;
+    }
     if (!found)
         return qErrNotFound;
     qErr set = setLinkSpecifier(*found);
@@ -237,9 +254,9 @@ qErr Link::connect() {
     if (_impl->linkId == 0) {
         if (!_impl->spec)
             return qErrConfiguration;
-        _impl->linkId = createEngineLink(*_impl->spec);
-        if (_impl->linkId == 0)
-            return qErrConnection;
+        qErr opened = qLink_Open(_impl->spec, &_impl->linkId);
+        if (opened != qErrNone)
+            return opened == qErrParam ? qErrConnection : opened;
     }
     int32_t status = qLink_GetStatus(_impl->linkId);
     switch (status) {
@@ -250,7 +267,13 @@ qErr Link::connect() {
             (void)qTime_MSSleep(CONNECT_POLL_MS);
             status = qLink_GetStatus(_impl->linkId);
         }
-        return status == qLinkStatusRunning ? qErrNone : qErrConnection;
+        if (status == qLinkStatusRunning)
+            return qErrNone;
+        // Still starting or syncing: the module never answered the link start.
+        return status == qLinkStatusStarting || status == qLinkStatusSyncing ||
+                       status == qLinkStatusStopped
+                   ? qErrTimeout
+                   : qErrConnection;
     case qLinkStatusRunning:
         return qErrNone;
     case qLinkStatusStopping:
@@ -343,7 +366,7 @@ qErr Link::receivePacket(uint8_t module, const uint8_t* match, uint8_t* length, 
     MatchContext context{match, *length};
     qPacket* reply = qLink_AwaitFirst(_impl->linkId, matchFilter, &context, LINK_REPLY_WAIT_MS);
     if (!reply)
-        return qErrTimeout;
+        return missingReply(_impl->linkId);
     *length = reply->length;
     memcpy(data, reply->data, reply->length);
     (void)qPacket_Destroy(&reply);
@@ -413,7 +436,7 @@ qErr Link::receiveUEI(uint8_t module, uint8_t, uint8_t, uint8_t, uei* message,
         return qErrParam;
     qPacket* reply = qLink_AwaitFirst(_impl->linkId, filter, message, LINK_REPLY_WAIT_MS);
     if (!reply)
-        return qErrTimeout;
+        return missingReply(_impl->linkId);
     (void)qPacket_Destroy(&reply);
     return qErrNone;
 }

@@ -4,7 +4,8 @@
 // LinkStore.cpp: store slots and factory data). Not part of the interface.
 #pragma once
 
-#include <future>
+#include <atomic>
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -71,17 +72,27 @@ struct asyncPacket {
     }
 };
 
-// What the worker thread shares with its Link: the queue it drains and the
-// stop signal it watches. Both sides hold it, so a Link destroyed while its
-// worker still runs leaves the worker with memory that stays valid until the
-// worker has seen the stop signal and returned. A stopped worker keeps its
+// What the worker thread shares with its Link: the queue it drains, the
+// stop flag it obeys and the wake-up it sleeps on. The worker sleeps until
+// the filter has queued work or a stop came; the filter only sets `pending`
+// and notifies (the queue itself takes no lock). A stopped worker keeps its
 // channel; a new worker gets a new one, so there is never more than one
 // consumer per queue.
 struct AsyncChannel {
     Quillmar::LocklessQueue_SPSC<asyncPacket> queue{LINK_ASYNC_SLOTS};
-    std::promise<void> stop;
-    std::promise<void> done; // fulfilled by the worker as it returns
-    std::shared_future<void> doneFuture = done.get_future().share();
+    std::atomic<bool> stop{false};
+    std::mutex wakeMutex;
+    std::condition_variable wake;
+    bool pending = false; // guarded by wakeMutex
+
+    // Wakes the worker (after a push, or with stop set).
+    void notify() {
+        {
+            std::lock_guard<std::mutex> hold(wakeMutex);
+            pending = true;
+        }
+        wake.notify_one();
+    }
 };
 
 struct Link::impl {
@@ -109,7 +120,7 @@ struct Link::impl {
     // On the input thread: hands a callback and a packet copy to the worker.
     void queueAsyncCallback(const StreamEntry& entry, const qPacket* packet);
     // The worker thread's body.
-    static void asyncWork(std::shared_ptr<AsyncChannel> channel, std::future<void> stop);
+    static void asyncWork(std::shared_ptr<AsyncChannel> channel);
     // The packet logger's record writer.
     static void readDebugBuffer(void* file, uint32_t linkId);
 };

@@ -23,9 +23,6 @@ constexpr uint8_t STREAM_OPTION_ENABLE = 1;
 constexpr uint8_t STREAM_OPTION_DISABLE = 2;
 constexpr uint8_t STREAM_COMMAND_NEVER = 8;
 constexpr int WILDCARD_MASKS = 15;
-// How long stopping waits for a worker busy with a callback before leaving
-// it to finish on its own.
-constexpr auto WORKER_STOP_WAIT = std::chrono::milliseconds(1000);
 
 unsigned keyShift(Link::STREAM_KEY element) {
     switch (element) {
@@ -367,27 +364,26 @@ void Link::impl::queueAsyncCallback(const StreamEntry& entry, const qPacket* pac
     if (!copy)
         return;
     // A full queue drops the event; the item releases its copy.
-    channel->queue.push(asyncPacket(entry.callback, entry.reference, copy));
+    if (channel->queue.push(asyncPacket(entry.callback, entry.reference, copy)))
+        channel->notify();
 }
 
-void Link::impl::asyncWork(std::shared_ptr<AsyncChannel> channel, std::future<void> stop) {
-    auto stopped = [&stop] {
-        return stop.wait_for(std::chrono::nanoseconds(1)) == std::future_status::ready;
-    };
-    while (!stopped()) {
+void Link::impl::asyncWork(std::shared_ptr<AsyncChannel> channel) {
+    while (!channel->stop.load()) {
         asyncPacket item;
         while (channel->queue.pop(&item)) {
             // A stop that came meanwhile ends delivery at once: the caller
             // may be about to release what the callbacks refer to.
-            if (stopped())
-                break;
+            if (channel->stop.load())
+                return;
             if (item.callback)
                 (void)item.callback(item.packet, item.reference); // the subscriber's own affair
             item.release();
         }
-        (void)qTime_MSSleep(1);
+        std::unique_lock<std::mutex> hold(channel->wakeMutex);
+        channel->wake.wait(hold, [&channel] { return channel->pending; });
+        channel->pending = false;
     }
-    channel->done.set_value();
 }
 
 qErr Link::impl::installStreamFilter(bool on) {
@@ -402,14 +398,11 @@ qErr Link::impl::installStreamFilter(bool on) {
         }
         if (!worker) {
             try {
-                worker = new std::thread(asyncWork, channel, channel->stop.get_future());
+                worker = new std::thread(asyncWork, channel);
             } catch (...) {
-                // The stop signal's future is spent: a new channel, once
-                // the filter that uses the old one is gone.
                 worker = nullptr;
                 (void)qLink_InstallUserPacketFilter(linkId, nullptr, nullptr);
                 filterInstalled = false;
-                channel = std::make_shared<AsyncChannel>();
                 return qErrResource;
             }
         }
@@ -431,17 +424,18 @@ void Link::impl::stopWorker() {
     if (!worker)
         return;
     std::shared_ptr<AsyncChannel> old = channel;
-    old->stop.set_value();
-    const bool self = worker->get_id() == std::this_thread::get_id();
-    worker->detach();
+    old->stop.store(true);
+    old->notify();
+    // The worker is joined, so that no callback runs once the Link is gone;
+    // only a callback that stops its own Link cannot wait for itself, and
+    // its worker ends as that callback returns.
+    if (worker->get_id() == std::this_thread::get_id())
+        worker->detach();
+    else
+        worker->join();
     delete worker;
     worker = nullptr;
     channel = std::make_shared<AsyncChannel>();
-    // Give a worker that is inside a callback the time to finish it, so that
-    // no callback runs once the Link is gone; a callback that stops its own
-    // Link cannot wait for itself.
-    if (!self)
-        old->doneFuture.wait_for(WORKER_STOP_WAIT);
 }
 
 } // namespace Keystrand

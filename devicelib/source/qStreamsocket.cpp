@@ -3,10 +3,11 @@
 #include <errno.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/ioctl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -31,13 +32,23 @@ struct qSocketStream {
     int port;
     sockaddr_in addr;
     int fd;
-    std::atomic<unsigned> flags; // bit 0: connected
+    std::atomic<unsigned> flags; // bit 0: connected; bit 1: connecting
     std::mutex lock;
+    unsigned long connectDeadline; // while connecting: qTime_GetMSTicks() limit
     int changeFd;
     uint16_t tag;
 };
 
 constexpr unsigned kConnected = 1;
+constexpr unsigned kConnecting = 2; // a connect is under way on fd
+
+// How long a connect may take. The first one, made by create, waits for its
+// outcome; one made again by a read or write that found the connection
+// broken never blocks: reads answer qErrNotReady and the wait sleeps on the
+// connect (and the caller's wake descriptor) until it completes.
+constexpr unsigned long kConnectDeadlineMs = 5000;
+// A write that could not send everything tries again after this long.
+constexpr unsigned long kWriteRetryMs = 60;
 
 bool sValid(const qSocketStream* ss) {
     return ss && ss->tag == qVALIDSS_TAG;
@@ -47,41 +58,96 @@ bool sValid(const qSocketStream* ss) {
 void sCloseLocked(qSocketStream* ss) {
     if (ss->fd < 0)
         return;
-    ss->flags &= ~kConnected;
+    ss->flags &= ~(kConnected | kConnecting);
     close(ss->fd);
     ss->fd = -1;
     unixStreamSignalChange(ss->changeFd);
     (void)qTime_MSSleep(10);
 }
 
-// (Re)connects; caller holds the lock.
-qErr sConnectLocked(qSocketStream* ss) {
-    sCloseLocked(ss);
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return qErrIO;
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&ss->addr), sizeof ss->addr) != 0) {
-        const int e = errno;
-        ss->fd = fd;
-        sCloseLocked(ss);
-        if (e == EAGAIN || e == ECONNRESET || e == ETIMEDOUT || e == ECONNREFUSED)
-            return qErrConnection;
+// The cause of a failed connect.
+qErr sConnectError(int e) {
+    switch (e) {
+    case ETIMEDOUT:
+        return qErrTimeout;
+    case EAGAIN:
+    case ECONNRESET:
+    case ECONNREFUSED:
+    case ENETUNREACH:
+    case EHOSTUNREACH:
+    case ENETDOWN:
+    case EHOSTDOWN:
+        return qErrConnection;
+    case EACCES:
+    case EPERM:
+        return qErrPermission; // refused by a firewall rule of this host
+    default:
         return qErrIO;
     }
-    ss->fd = fd;
-    ss->flags |= kConnected;
+}
+
+// Options of a connected socket; caller holds the lock.
+qErr sConnectedLocked(qSocketStream* ss) {
     int one = 1;
     timeval tv{0, 0};
     linger lg{1, 0}; // closing resets the connection at once
-    if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0 ||
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0 ||
-        setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg) != 0 ||
-        ioctl(fd, FIONBIO, &one) != 0) {
-        // A socket left blocking could stall the poller: give it up.
+    if (setsockopt(ss->fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0 ||
+        setsockopt(ss->fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0 ||
+        setsockopt(ss->fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg) != 0) {
         sCloseLocked(ss);
         return qErrIO;
     }
-    return qErrNone; // a reconnect closed the old socket first, which told the reader
+    ss->flags = kConnected;
+    unixStreamSignalChange(ss->changeFd); // a reader asleep on the connect looks again
+    return qErrNone;
+}
+
+// Starts a (re)connect without blocking; caller holds the lock. Returns
+// qErrNone (connected at once), qErrNotReady (under way: sFinishLocked
+// completes it) or the cause of a failure.
+qErr sStartConnectLocked(qSocketStream* ss, unsigned long msDeadline) {
+    sCloseLocked(ss);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return qErrResource;
+    ss->fd = fd;
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&ss->addr), sizeof ss->addr) == 0)
+        return sConnectedLocked(ss);
+    const int e = errno;
+    if (e != EINPROGRESS && e != EINTR) {
+        sCloseLocked(ss);
+        return sConnectError(e);
+    }
+    ss->flags = kConnecting;
+    ss->connectDeadline = qTime_GetMSTicks() + msDeadline;
+    return qErrNotReady;
+}
+
+// Looks at a connect under way, waiting up to waitMs for its outcome; caller
+// holds the lock. Returns qErrNone (connected, or no connect under way),
+// qErrNotReady (still under way) or the cause of a failure (qErrTimeout
+// once its deadline has passed).
+qErr sFinishLocked(qSocketStream* ss, unsigned long waitMs) {
+    if (!(ss->flags & kConnecting))
+        return qErrNone;
+    const long left = static_cast<long>(ss->connectDeadline - qTime_GetMSTicks());
+    pollfd p = {ss->fd, POLLOUT, 0};
+    const long wait = left <= 0 ? 0 : std::min(left, static_cast<long>(waitMs));
+    int n = poll(&p, 1, static_cast<int>(wait));
+    if (n > 0) {
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (getsockopt(ss->fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+            err = errno;
+        if (err == 0)
+            return sConnectedLocked(ss);
+        sCloseLocked(ss);
+        return sConnectError(err);
+    }
+    if (static_cast<long>(ss->connectDeadline - qTime_GetMSTicks()) > 0)
+        return qErrNotReady;
+    sCloseLocked(ss);
+    return qErrTimeout;
 }
 
 bool sBroken(int e) {
@@ -93,13 +159,15 @@ qErr sSocketGet(uint8_t* byte, void* ref) {
     if (!sValid(ss) || !byte)
         return qErrParam;
     std::lock_guard<std::mutex> guard(ss->lock);
+    if (qErr c = sFinishLocked(ss, 0))
+        return c;
     if (!(ss->flags & kConnected))
         return qErrConnection;
     ssize_t n = recv(ss->fd, byte, 1, MSG_PEEK);
     if (n < 0 && sBroken(errno)) {
-        qErr e = sConnectLocked(ss);
+        qErr e = sStartConnectLocked(ss, kConnectDeadlineMs);
         if (e != qErrNone)
-            return e;
+            return e; // qErrNotReady while the connect is under way
         n = recv(ss->fd, byte, 1, MSG_PEEK);
     }
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
@@ -126,13 +194,15 @@ qErr sSocketRead(uint8_t* dst, size_t max, size_t* got, void* ref) {
     if (!sValid(ss))
         return qErrParam;
     std::lock_guard<std::mutex> guard(ss->lock);
+    if (qErr c = sFinishLocked(ss, 0))
+        return c;
     if (!(ss->flags & kConnected))
         return qErrConnection;
     ssize_t n = recv(ss->fd, dst, max, 0);
     if (n < 0 && sBroken(errno)) {
-        qErr e = sConnectLocked(ss);
+        qErr e = sStartConnectLocked(ss, kConnectDeadlineMs);
         if (e != qErrNone)
-            return e;
+            return e; // qErrNotReady while the connect is under way
         n = recv(ss->fd, dst, max, 0);
     }
     if (n > 0) {
@@ -146,17 +216,42 @@ qErr sSocketRead(uint8_t* dst, size_t max, size_t* got, void* ref) {
     return qErrConnection;
 }
 
+// Sleeps until a connect under way completes or its deadline passes; the
+// wake descriptor ends it at once.
+qErr sAwaitConnect(int fd, int wakeFd, unsigned long msTimeout, unsigned long deadline) {
+    const long left = static_cast<long>(deadline - qTime_GetMSTicks());
+    long wait = left < 0 ? 0 : left;
+    if (msTimeout != qSTREAM_WAIT_FOREVER && static_cast<unsigned long>(wait) > msTimeout)
+        wait = static_cast<long>(msTimeout);
+    pollfd p[2] = {{wakeFd, POLLIN, 0}, {fd, POLLOUT, 0}};
+    int n = poll(p, 2, static_cast<int>(wait));
+    if (n > 0 && wakeFd >= 0 && p[0].revents != 0)
+        return qErrCancel;
+    if (n == 0 && wait < left)
+        return qErrTimeout;
+    return qErrNone; // completed, failed or past its deadline: a read tells
+}
+
 qErr sSocketWait(int wakeFd, unsigned long msTimeout, void* ref) {
     auto* ss = static_cast<qSocketStream*>(ref);
     if (!sValid(ss))
         return qErrParam;
     int fd;
+    unsigned flags;
+    unsigned long deadline;
     {
         std::lock_guard<std::mutex> guard(ss->lock);
-        if (!(ss->flags & kConnected))
-            return qErrNone; // a read reports it at once
+        qErr c = sFinishLocked(ss, 0); // a connect that completed: wait for bytes
+        if (c != qErrNone && c != qErrNotReady)
+            return qErrNone; // it failed: a read reports it at once
+        flags = ss->flags;
         fd = ss->fd;
+        deadline = ss->connectDeadline;
     }
+    if (flags & kConnecting)
+        return sAwaitConnect(fd, wakeFd, msTimeout, deadline);
+    if (!(flags & kConnected))
+        return qErrNone; // a read reports it at once
     return unixStreamPoll(fd, ss->changeFd, wakeFd, msTimeout);
 }
 
@@ -164,7 +259,7 @@ qErr sSocketWrite(const uint8_t* data, size_t count, void* ref) {
     auto* ss = static_cast<qSocketStream*>(ref);
     if (!sValid(ss) || (!data && count))
         return qErrParam;
-    if (!(ss->flags & kConnected))
+    if (!(ss->flags & (kConnected | kConnecting)))
         return qErrConnection;
     size_t done = 0;
     int attempts = 0;
@@ -175,11 +270,23 @@ qErr sSocketWrite(const uint8_t* data, size_t count, void* ref) {
         int e;
         {
             std::lock_guard<std::mutex> guard(ss->lock);
-            n = ss->fd < 0 ? -1 : send(ss->fd, data + done, count - done, MSG_NOSIGNAL);
-            e = ss->fd < 0 ? ENOTCONN : errno;
+            // A connect under way gets one slice to complete: the module
+            // lost this connection, and the link's stop must not wait for
+            // the new one.
+            qErr c = sFinishLocked(ss, kWriteRetryMs);
+            if (c == qErrNotReady)
+                return qErrConnection;
+            if (c != qErrNone)
+                return c;
+            const bool ready = c == qErrNone && ss->fd >= 0;
+            n = ready ? send(ss->fd, data + done, count - done, MSG_NOSIGNAL) : -1;
+            e = ready ? errno : (c == qErrNotReady ? EAGAIN : ENOTCONN);
             if (n < 0 && (e == EPIPE || e == ECONNRESET || e == ENOTCONN)) {
-                ss->flags &= ~kConnected;
-                qErr r = sConnectLocked(ss);
+                qErr r = sStartConnectLocked(ss, kConnectDeadlineMs);
+                if (r == qErrNotReady)
+                    r = sFinishLocked(ss, kWriteRetryMs);
+                if (r == qErrNotReady)
+                    return qErrConnection; // the reader completes it later
                 if (r != qErrNone)
                     return r;
             } else if (n < 0 && e != EAGAIN && e != EWOULDBLOCK) {
@@ -194,7 +301,7 @@ qErr sSocketWrite(const uint8_t* data, size_t count, void* ref) {
         } else {
             ++attempts;
         }
-        (void)qTime_MSSleep(60);
+        (void)qTime_MSSleep(kWriteRetryMs);
     }
     return qErrNone;
 }
@@ -241,14 +348,16 @@ qErr qStream_CreateSocket(uint32_t address, int port, qStream** out) {
     qErr e = ss->changeFd < 0 ? qErrResource : qErrNone;
     if (e == qErrNone) {
         std::lock_guard<std::mutex> guard(ss->lock);
-        e = sConnectLocked(ss);
+        e = sStartConnectLocked(ss, kConnectDeadlineMs);
+        while (e == qErrNotReady)
+            e = sFinishLocked(ss, kConnectDeadlineMs);
     }
     qStream* s = e == qErrNone
                      ? qStream_Create(sSocketGet, sSocketPut, sSocketWrite, sSocketDelete, ss)
                      : nullptr;
     if (!s) {
         (void)sSocketDelete(ss);
-        return qErrResource;
+        return e == qErrNone ? qErrResource : e;
     }
     (void)qStream_SetReceive(s, sSocketRead, sSocketWait);
     *out = s;

@@ -34,6 +34,7 @@ ks_add_gtest(devicelib_link
         ${CMAKE_CURRENT_LIST_DIR}/source/unix/unix_link_test.cpp
         ${CMAKE_CURRENT_LIST_DIR}/source/unix/unix_link_tcp_test.cpp
         ${CMAKE_CURRENT_LIST_DIR}/source/unix/unix_link_wait_test.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/source/unix/unix_link_edges_test.cpp
         ${PROJECT_SOURCE_DIR}/tests/support/link_peer.cpp
     LIBS ks::devicelib Threads::Threads
     LABELS devicelib

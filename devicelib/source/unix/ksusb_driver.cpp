@@ -117,14 +117,19 @@ bool sFindEndpoints(ksusb* u) {
 }
 
 // Opens a device if it is a module with this serial string; the handle is
-// returned open on a match and closed otherwise.
-libusb_device_handle* sOpenIfSerial(libusb_device* dev, const char* serial) {
+// returned open on a match and closed otherwise. *denied is set when a
+// module could not be opened for want of permission (its serial string
+// cannot be read then: it may be the one asked for).
+libusb_device_handle* sOpenIfSerial(libusb_device* dev, const char* serial, bool* denied) {
     libusb_device_descriptor dd;
     if (libusb_get_device_descriptor(dev, &dd) != 0 ||
         !ksusb_is_keystrand_id(dd.idVendor, dd.idProduct))
         return nullptr;
     libusb_device_handle* h = nullptr;
-    if (libusb_open(dev, &h) != 0 || !h)
+    const int opened = libusb_open(dev, &h);
+    if (opened == LIBUSB_ERROR_ACCESS)
+        *denied = true;
+    if (opened != 0 || !h)
         return nullptr;
     unsigned char text[50] = {0};
     if (dd.iSerialNumber != 0)
@@ -136,8 +141,10 @@ libusb_device_handle* sOpenIfSerial(libusb_device* dev, const char* serial) {
 }
 
 qErr sClaimError(int r) {
-    if (r == LIBUSB_ERROR_BUSY || r == LIBUSB_ERROR_NO_DEVICE)
+    if (r == LIBUSB_ERROR_BUSY)
         return qErrBusy;
+    if (r == LIBUSB_ERROR_NO_DEVICE || r == LIBUSB_ERROR_NOT_FOUND)
+        return qErrNotFound; // unplugged between the match and the claim
     if (r == LIBUSB_ERROR_ACCESS)
         return qErrPermission;
     return qErrUnknown;
@@ -151,10 +158,14 @@ qErr sOpenLibusb(ksusb* u, const char* serial) {
     libusb_device** list = nullptr;
     ssize_t n = libusb_get_device_list(u->ctx, &list);
     qErr result = qErrNotFound;
+    bool denied = false;
     for (ssize_t i = 0; i < n; ++i) {
-        libusb_device_handle* h = sOpenIfSerial(list[i], serial);
-        if (!h)
+        libusb_device_handle* h = sOpenIfSerial(list[i], serial, &denied);
+        if (!h) {
+            if (denied)
+                result = qErrPermission;
             continue;
+        }
         std::snprintf(u->serial, sizeof u->serial, "%s", serial);
         u->handle = h;
         u->state = ksusbStateOpening;
@@ -187,8 +198,13 @@ qErr sOpenNode(ksusb* u, const char* serial) {
     std::snprintf(u->serial, sizeof u->serial, "%s", serial);
     const std::string path = sNodePath(u->serial);
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        return errno == EBUSY ? qErrBusy : qErrIO;
+    if (fd < 0) {
+        if (errno == EBUSY)
+            return qErrBusy;
+        if (errno == EACCES || errno == EPERM)
+            return qErrPermission;
+        return errno == ENOENT || errno == ENODEV || errno == ENXIO ? qErrNotFound : qErrIO;
+    }
     if (fd == 0) {
         // 0 means "closed" in the record: move the node off descriptor 0.
         int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "qTime.h"
+#include "unix_link_transport.h"
 
 namespace {
 
@@ -273,15 +274,27 @@ linkSpec* sFind(linkType type, uint32_t serialNumber, bool matchSerial) {
 
 } // namespace
 
-uint8_t qDiscovery_EnumerateModules(linkType type, qDiscoveryCallback callback, void* ref) {
-    if (!callback)
-        return 0;
+namespace ks_discovery {
+
+uint8_t enumerateUSB(qDiscoveryCallback callback, void* ref) {
     Counter c = {callback, ref, 0};
-    if (type == linkTypeUSB)
-        sEnumerateUSB(&c);
-    else if (type == linkTypeTCPIP)
-        sEnumerateTCPIP(&c);
+    sEnumerateUSB(&c);
     return c.count;
+}
+
+uint8_t enumerateTCPIP(qDiscoveryCallback callback, void* ref) {
+    Counter c = {callback, ref, 0};
+    sEnumerateTCPIP(&c);
+    return c.count;
+}
+
+} // namespace ks_discovery
+
+uint8_t qDiscovery_EnumerateModules(linkType type, qDiscoveryCallback callback, void* ref) {
+    const ks_link::Transport* transport = ks_link::transportFor(type);
+    if (!callback || !transport || !transport->enumerate)
+        return 0;
+    return transport->enumerate(callback, ref);
 }
 
 linkSpec* qDiscovery_FindModule(linkType type, uint32_t serialNumber) {

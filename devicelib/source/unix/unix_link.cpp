@@ -1,9 +1,15 @@
 // The link table, link creation, destruction and reset, and the packet
 // traffic calls of the link engine.
 //
-// Locking: the table mutex guards every entry's use count and serialises
-// every create, destroy and reset (creation holds it while the stream is
-// opened, a reset while it stops, re-opens and restarts the link). The list
+// Transports are looked up in the table of unix_link_transport.h; nothing
+// here tests a transport type.
+//
+// Locking: the table mutex guards every entry's use count, its reset mark
+// and the list of modules being opened. Creation and reset open the stream
+// with it released, so that one slow open holds up no other link; a second
+// create for the same module waits for the first one's outcome, a second
+// reset of a link is refused (qErrBusy) and the last destroy of a link
+// being reset stops its attempts and waits for it. The list
 // mutex guards the list itself for short look-ups: packet traffic calls take
 // it only to copy the link's FIFO ids and state, and then work on the FIFOs
 // alone, which stay safe to use by id even if the link goes away meanwhile
@@ -13,22 +19,38 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <string.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <new>
+#include <vector>
 
 #include "qPacketFifo.h"
 #include "qTime.h"
 #include "unix_link_private.h"
+#include "unix_link_transport.h"
 
 namespace {
 
+using ks_link::OpenArgs;
+using ks_link::Transport;
+
 struct LinkEntry {
     uint32_t linkId;
-    uint32_t identifier; // serial number, IPv4 address, or 0xFFFFFFFF
-    uint32_t port;
-    linkType type;
+    const Transport* transport; // null for a link over a stream given in
+    OpenArgs args;              // what opened the stream; args.identifier names the module
     int16_t useCount;
     qLink* link;
     LinkEntry* next;
+    // A reset re-opens the stream with the table mutex released; meanwhile
+    // the entry stays in the table (guarded by gTableMutex). The last
+    // user's destroy sets abandon, so that the reset gives up its remaining
+    // attempts, and waits for it.
+    bool resetting = false;
+    std::atomic<bool> abandon{false};
 };
 
 // The table: newest entry first; ids start at 1 and are never reused.
@@ -40,8 +62,21 @@ struct LinkTable {
 LinkTable gTable; // list: gTableMutex + gListMutex to change; use counts: gTableMutex
 std::mutex gTableMutex;
 std::mutex gListMutex;
+// Identifiers whose stream is being opened (outside the table mutex), and the
+// condition that a finished open or reset broadcasts; both under gTableMutex. A second
+// create for the same module waits for the first one's outcome instead of
+// opening the module twice.
+std::vector<uint32_t> gOpening;
+std::condition_variable gOpened;
 
 constexpr unsigned long kResetPauseMs = 100;
+// A create waits at most this long for another thread's open of the same
+// module (a TCP open gives up after its connect deadline, well before).
+constexpr auto kOpenWaitLimit = std::chrono::seconds(30);
+// qLink_PutPacket waits this long for room on a full output queue; the
+// output thread sends one packet a millisecond, so a running link makes room
+// for a burst far sooner.
+constexpr unsigned long kPutWaitMs = 1000;
 // qLink_AwaitFirst looks at the link's state at least this often.
 constexpr unsigned long kAwaitSliceMs = 25;
 // qLink_InstallUserPacketFilter gives up after this many 1 ms tries.
@@ -56,9 +91,13 @@ LinkEntry* sFindById(uint32_t linkId) {
 
 LinkEntry* sFindByIdentifier(uint32_t identifier) {
     for (LinkEntry* e = gTable.head; e; e = e->next)
-        if (e->identifier == identifier)
+        if (e->args.identifier == identifier)
             return e;
     return nullptr;
+}
+
+bool sOpening(uint32_t identifier) {
+    return std::find(gOpening.begin(), gOpening.end(), identifier) != gOpening.end();
 }
 
 // Both list changes need the table mutex held by the caller.
@@ -86,34 +125,54 @@ qErr sFreeLink(qLink* link) {
     return result;
 }
 
-// Makes the stream of a new link; the caller holds the table mutex.
-typedef qErr (*StreamMaker)(const LinkEntry* entry, const void* arg, qStream** out);
+// Opens the stream of a new link with the table mutex released, so that a
+// slow open (a TCP connect, a USB enumeration) holds up no other link.
+// Returns qErrNone with *stream set, qErrNone with *shared set when a link
+// for the module exists (its use count raised), or the cause of a failure.
+qErr sOpenUnlocked(std::unique_lock<std::mutex>& hold, const Transport* transport,
+                   const OpenArgs& args, qStream** stream, uint32_t* shared) {
+    const uint32_t id = args.identifier;
+    if (!gOpened.wait_for(hold, kOpenWaitLimit, [id] { return !sOpening(id); }))
+        return qErrBusy;
+    if (LinkEntry* existing = sFindByIdentifier(id)) {
+        if (existing->useCount >= INT16_MAX)
+            return qErrResource; // the count must not wrap and free a link in use
+        existing->useCount++;
+        *shared = existing->linkId;
+        return qErrNone;
+    }
+    gOpening.push_back(id);
+    hold.unlock();
+    qErr e = transport->open(&args, stream);
+    hold.lock();
+    gOpening.erase(std::find(gOpening.begin(), gOpening.end(), id));
+    gOpened.notify_all();
+    return e;
+}
 
-// Creates, registers and starts a link, or returns the id of the existing
-// link for the same identifier. A stream given in (maker null) is owned from
-// here on and destroyed on failure.
-uint32_t sCreate(linkType type, uint32_t identifier, uint32_t port, StreamMaker maker,
-                 const void* arg, qStream* given) {
-    std::lock_guard<std::mutex> hold(gTableMutex);
-    if (maker) {
-        if (LinkEntry* existing = sFindByIdentifier(identifier)) {
-            if (existing->useCount >= INT16_MAX)
-                return 0; // the count must not wrap and free a link in use
-            existing->useCount++;
-            return existing->linkId;
+// Creates, registers and starts a link, or shares the existing link for the
+// same identifier. A stream given in (transport null) is owned from here on
+// and destroyed on failure. *linkId is the id, 0 on failure.
+qErr sCreate(const Transport* transport, const OpenArgs& args, qStream* given, uint32_t* linkId) {
+    *linkId = 0;
+    std::unique_lock<std::mutex> hold(gTableMutex);
+    qStream* stream = given;
+    if (transport) {
+        uint32_t shared = 0;
+        qErr opened = sOpenUnlocked(hold, transport, args, &stream, &shared);
+        if (opened != qErrNone || shared != 0) {
+            *linkId = shared;
+            return opened;
         }
     }
-    LinkEntry* entry = new (std::nothrow) LinkEntry{0, identifier, port, type, 0, nullptr, nullptr};
+    LinkEntry* entry = new (std::nothrow) LinkEntry{0, transport, args, 0, nullptr, nullptr};
     qLink* link = new (std::nothrow) qLink();
-    qStream* stream = given;
-    if (entry && link && maker && maker(entry, arg, &stream) != qErrNone)
-        stream = nullptr;
     if (!entry || !link || !stream) {
         delete entry;
         delete link;
         if (stream)
             (void)qStream_Destroy(&stream);
-        return 0;
+        return qErrMemory;
     }
     entry->linkId = gTable.nextId++;
     entry->link = link;
@@ -130,42 +189,26 @@ uint32_t sCreate(linkType type, uint32_t identifier, uint32_t port, StreamMaker 
             link->stream = stream; // init failed before taking it
         (void)sFreeLink(link);
         delete entry;
-        return 0;
+        return e;
     }
-    return entry->linkId;
+    *linkId = entry->linkId;
+    return qErrNone;
 }
 
-qErr sMakeUSB(const LinkEntry* entry, const void*, qStream** out) {
-    return qStream_CreateUSB(entry->identifier, out);
+uint32_t sCreateFromSpec(const linkSpec& spec) {
+    uint32_t id = 0;
+    qErr e = qLink_Open(&spec, &id);
+    return e == qErrNone ? id : 0;
 }
 
-qErr sMakeSocket(const LinkEntry* entry, const void*, qStream** out) {
-    return qStream_CreateSocket(entry->identifier, static_cast<int>(entry->port), out);
-}
-
-struct SerialArgs {
-    const char* port;
-    int baudIndex;
-};
-
-qErr sMakeSerial(const LinkEntry*, const void* arg, qStream** out) {
-    const SerialArgs* a = static_cast<const SerialArgs*>(arg);
-    return qStream_CreateSerial(a->port, a->baudIndex, false, qSerial_8Bits, qSerial_1StopBit, out);
-}
-
-// Re-opens the transport of a stopped link: up to 20 attempts for USB and
-// TCP/IP links; other links cannot be re-opened (qErrParam at once).
+// Re-opens the transport of a stopped link: up to 20 attempts for a
+// transport that can be re-opened; other links cannot be (qErrParam at once).
 qErr sReopen(const LinkEntry* entry, qStream** stream) {
-    StreamMaker maker = nullptr;
-    if (entry->type == linkTypeUSB)
-        maker = sMakeUSB;
-    else if (entry->type == linkTypeTCPIP)
-        maker = sMakeSocket;
-    if (!maker)
+    if (!entry->transport || !entry->transport->reopenable)
         return qErrParam;
     qErr e = qErrResource;
-    for (int attempt = 0; attempt < qLINK_RESET_ATTEMPTS; attempt++) {
-        e = maker(entry, nullptr, stream);
+    for (int attempt = 0; attempt < qLINK_RESET_ATTEMPTS && !entry->abandon.load(); attempt++) {
+        e = entry->transport->open(&entry->args, stream);
         if (e == qErrNone)
             return qErrNone;
         *stream = nullptr;
@@ -219,26 +262,52 @@ qLink* findLocked(uint32_t linkId) {
 
 } // namespace ks_link
 
+qErr qLink_Open(const linkSpec* spec, uint32_t* linkId) {
+    if (linkId)
+        *linkId = 0;
+    if (!spec || !linkId)
+        return qErrParam;
+    const Transport* transport = ks_link::transportFor(spec->transport);
+    OpenArgs args;
+    if (!transport || transport->prepare(spec, &args) != qErrNone)
+        return qErrParam;
+    return sCreate(transport, args, nullptr, linkId);
+}
+
 uint32_t qLink_CreateUSB(uint32_t serialNumber) {
-    return sCreate(linkTypeUSB, serialNumber, 0, sMakeUSB, nullptr, nullptr);
+    linkSpec spec{};
+    spec.transport = linkTypeUSB;
+    spec.serialNumber = serialNumber;
+    spec.link.usb.usbSerial = serialNumber;
+    return sCreateFromSpec(spec);
 }
 
 uint32_t qLink_CreateTCPIP(uint32_t address, uint16_t port) {
-    return sCreate(linkTypeTCPIP, address, port, sMakeSocket, nullptr, nullptr);
+    linkSpec spec{};
+    spec.transport = linkTypeTCPIP;
+    spec.link.tcpip.hostAddress = address;
+    spec.link.tcpip.tcpPort = port;
+    return sCreateFromSpec(spec);
 }
 
 uint32_t qLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate) {
-    int index = baudRate > 230400 ? -1 : qStream_SerialBaudIndex(static_cast<int>(baudRate));
-    if (index < 0 || !portName)
+    linkSpec spec{};
+    spec.transport = linkTypeSerial;
+    spec.serialNumber = serialNumber;
+    spec.link.serial.baudRate = baudRate;
+    if (!portName || strlen(portName) >= sizeof spec.link.serial.portName)
         return 0;
-    SerialArgs args = {portName, index};
-    return sCreate(linkTypeSerial, serialNumber, 0, sMakeSerial, &args, nullptr);
+    memcpy(spec.link.serial.portName, portName, strlen(portName) + 1);
+    return sCreateFromSpec(spec);
 }
 
 uint32_t qLink_Create(qStream* stream) {
     if (!qVALIDSTREAM(stream))
         return 0;
-    return sCreate(linkTypeNone, qLINK_IDENTIFIER_STREAM, 0, nullptr, nullptr, stream);
+    OpenArgs args;
+    args.identifier = qLINK_IDENTIFIER_STREAM;
+    uint32_t id = 0;
+    return sCreate(nullptr, args, stream, &id) == qErrNone ? id : 0;
 }
 
 qErr qLink_Destroy(uint32_t* linkId) {
@@ -255,6 +324,9 @@ qErr qLink_Destroy(uint32_t* linkId) {
     *linkId = 0;
     if (--entry->useCount > 0)
         return qErrNone;
+    // The last user: a reset under way gives up and is waited for.
+    entry->abandon.store(true);
+    gOpened.wait(hold, [entry] { return !entry->resetting; });
     sUnlink(entry);
     hold.unlock();
     qErr result = sFreeLink(entry->link);
@@ -269,9 +341,18 @@ qErr qLink_Reset(uint32_t linkId) {
     LinkEntry* entry = sFindById(linkId);
     if (!entry || !qVALIDLINK(entry->link))
         return qErrParam;
-    if (ks_link::isOwnThread(entry->link))
+    if (entry->resetting || ks_link::isOwnThread(entry->link))
         return qErrBusy;
-    return sResetLink(entry);
+    // The slow part (stopping, re-opening: up to 20 attempts) runs with the
+    // table released, so that other links are created and destroyed
+    // meanwhile; the entry stays, marked, until it is done.
+    entry->resetting = true;
+    hold.unlock();
+    qErr e = sResetLink(entry);
+    hold.lock();
+    entry->resetting = false;
+    gOpened.notify_all();
+    return e;
 }
 
 int32_t qLink_GetStatus(uint32_t linkId) {
@@ -285,7 +366,7 @@ qErr qLink_PutPacket(uint32_t linkId, const qPacket* packet) {
     Snapshot s;
     if (!sSnapshot(linkId, &s))
         return qErrParam;
-    return qPacketFifo_Put(s.outputFifo, packet);
+    return qPacketFifo_PutWithin(s.outputFifo, packet, kPutWaitMs);
 }
 
 qPacket* qLink_GetPacket(uint32_t linkId) {

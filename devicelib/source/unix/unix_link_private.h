@@ -28,8 +28,9 @@
 //   the input thread's waits watch it (and only watch it), so that a stop
 //   wakes a thread asleep on the stream at once. The output thread sleeps on
 //   the output FIFO's condition, which stop wakes (fifoWake).
-// - stream: read by the input thread, written by the output thread (and by
-//   the input thread for the sync request); replaced only while stopped.
+// - stream: read by the input thread, written by the output thread alone
+//   (the input thread asks it for the sync request with syncRequested);
+//   replaced only while stopped.
 // - userFilter and userRef are guarded by filterLock (installed from any
 //   thread, called on the input thread).
 // - The packet log of the link lives in the packet debug registry
@@ -53,6 +54,9 @@ struct qLink {
     uint32_t syncState;
     uint8_t syncAddress;
     uint32_t syncStarts; // sync requests started, counted to drop stale input
+    // Set by the input thread to have the output thread, the stream's only
+    // writer, send the sync request before its next packet.
+    std::atomic<bool> syncRequested;
     int wakeFd;
     bool debugAttached; // known to the packet debug registry
     std::mutex filterLock;

@@ -25,7 +25,7 @@ namespace {
 // answer A 00 A 00 (A non-zero and even, the same both times).
 enum SyncState : uint32_t {
     kSyncIdle = 0,   // not syncing
-    kSyncUnsent = 1, // the sync request could not be written: re-send
+    kSyncUnsent = 1, // the answer broke off: the next byte asks again
     kSyncWantAddress = 2,
     kSyncWantZero = 3,
     kSyncWantAddressAgain = 4,
@@ -56,6 +56,8 @@ constexpr long kPollMostUs = 2000;
 constexpr unsigned kEmptyWakesBeforePause = 3;
 constexpr long kEmptyWakePauseUs = 10000;
 constexpr size_t kChunkBytes = 512; // one read of the input thread
+// The link start and stop packets wait this long for room in a full queue.
+constexpr unsigned long kControlPutWaitMs = 200;
 // Upper bounds that keep loops finite.
 constexpr int kDrainLimit = 256;
 constexpr int kDiscardReads = 64;
@@ -76,18 +78,35 @@ void sPause(qLink* link, long us) {
 }
 
 // Writes one packet as address, length and data bytes, in one write.
-void sWritePacket(qLink* link, const qPacket* p) {
+qErr sWritePacket(qLink* link, const qPacket* p) {
     uint8_t wire[2 + sizeof p->data];
     size_t length = p->length <= sizeof p->data ? p->length : sizeof p->data;
     wire[0] = p->address;
     wire[1] = static_cast<uint8_t>(length);
     memcpy(wire + 2, p->data, length);
-    // A packet that cannot be written is lost: the link says so at once
-    // (status 6), so a caller waiting for the reply gives up instead of
-    // waiting for its time-out.
-    if (link->stream && qStream_Write(link->stream, wire, length + 2) != qErrNone &&
-        link->running.load())
-        link->status.store(qLinkStatusIOError);
+    return link->stream ? qStream_Write(link->stream, wire, length + 2) : qErrConnection;
+}
+
+// A write of the output thread failed: the packet is lost and the link is
+// not running any more, which callers waiting for a reply see at once.
+void sWriteFailed(qLink* link) {
+    int32_t status = link->status.load();
+    if (status == qLinkStatusRunning || status == qLinkStatusSyncing)
+        link->status.compare_exchange_strong(status, qLinkStatusIOError);
+}
+
+const uint8_t kSyncRequest[qLINK_SYNC_REQUEST_SIZE] = {qLINK_SYNC_BYTE, 0, qLINK_SYNC_BYTE, 0,
+                                                       qLINK_SYNC_BYTE, 0, qLINK_SYNC_BYTE, 0,
+                                                       qLINK_SYNC_BYTE, 0, qLINK_SYNC_BYTE, 0};
+
+// On the output thread: writes the sync request that the input thread asked
+// for, if any, before the next packet.
+void sWriteSyncRequest(qLink* link) {
+    if (!link->syncRequested.load())
+        return;
+    if (!link->stream || qStream_Write(link->stream, kSyncRequest, sizeof kSyncRequest) != qErrNone)
+        sWriteFailed(link);
+    link->syncRequested.store(false); // from here on, what arrives may be the answer
 }
 
 qErr sQueueControl(qLink* link, uint8_t value) {
@@ -95,7 +114,7 @@ qErr sQueueControl(qLink* link, uint8_t value) {
     qPacket* p = qPacket_CreateWithData(qLINK_ENDPOINT_ADDRESS, 1, data);
     if (!p)
         return qErrMemory;
-    qErr e = qPacketFifo_Put(link->outputFifo, p);
+    qErr e = qPacketFifo_PutWithin(link->outputFifo, p, kControlPutWaitMs);
     (void)qPacket_Destroy(&p);
     return e;
 }
@@ -104,15 +123,12 @@ qErr sQueueControl(qLink* link, uint8_t value) {
 std::atomic<bool> g_syncPause{true};
 
 // Drops packet alignment: waits briefly for the module to finish what it is
-// sending, then asks it for a sync answer.
+// sending, then asks it for a sync answer. The request is written by the
+// output thread, the stream's only writer.
 void sStartSync(qLink* link) {
-    static const uint8_t request[qLINK_SYNC_REQUEST_SIZE] = {
-        qLINK_SYNC_BYTE, 0, qLINK_SYNC_BYTE, 0, qLINK_SYNC_BYTE, 0,
-        qLINK_SYNC_BYTE, 0, qLINK_SYNC_BYTE, 0, qLINK_SYNC_BYTE, 0};
     if (g_syncPause.load())
         (void)qTime_MSSleep(kSyncPauseMs);
     link->status.store(qLinkStatusSyncing);
-    link->syncState = kSyncUnsent;
     link->syncStarts++;
     (void)qPacket_Reset(link->assembly);
     // What arrived until now was sent before the module saw this request:
@@ -125,8 +141,11 @@ void sStartSync(qLink* link) {
                     qStream_ReadAvailable(link->stream, stale, sizeof stale, &got) == qErrNone;
          i++) {
     }
-    if (link->stream && qStream_Write(link->stream, request, sizeof request) == qErrNone)
-        link->syncState = kSyncWantAddress;
+    link->syncState = kSyncWantAddress;
+    // The fuzz target feeds bytes without threads: no output thread would
+    // ever send the request, so it counts as sent.
+    link->syncRequested.store(g_syncPause.load());
+    fifoWake(link->outputFifo);
 }
 
 // One byte received while syncing.
@@ -174,9 +193,9 @@ bool sHandleHeartbeat(qLink* link, const qPacket* p) {
         link->heartbeatState = kHeartbeatOne;
     const qPacket reply = {
         qPACKET_TAG, 4, p->address, 2, {kHeartbeatCommand, static_cast<uint8_t>(p->data[1] + 2)}};
-    // A reply that cannot be queued is missed like one lost on the wire: the
-    // module asks again.
-    (void)qPacketFifo_Put(link->outputFifo, &reply);
+    // A full output queue refuses the reply: the module asks again.
+    if (qPacketFifo_Put(link->outputFifo, &reply) != qErrNone)
+        link->heartbeatState = kHeartbeatIdle;
     link->heartbeatState = kHeartbeatIdle;
     return true;
 }
@@ -195,7 +214,7 @@ qErr sHandlePacket(qLink* link) {
     }
     qErr e = qErrNone;
     if (!consumed && !sHandleHeartbeat(link, p))
-        e = qPacketFifo_Put(link->inputFifo, p);
+        e = fifoPutDroppingOldest(link->inputFifo, p); // nobody reads the oldest
     (void)qPacket_Reset(p);
     return e;
 }
@@ -265,12 +284,14 @@ void* sOutPipeProcess(void* arg) {
     qLink* link = static_cast<qLink*>(arg);
     qPacket p;
     while (link->running.load()) {
-        if (!fifoAwaitWhile(link->outputFifo, &p, link->running)) {
-            if (link->running.load())
+        sWriteSyncRequest(link);
+        if (!fifoAwaitWhile(link->outputFifo, &p, link->running, &link->syncRequested)) {
+            if (link->running.load() && !link->syncRequested.load())
                 sPause(link, kErrorPauseUs); // no FIFO (cannot happen): do not spin
             continue;
         }
-        sWritePacket(link, &p);
+        if (sWritePacket(link, &p) != qErrNone)
+            sWriteFailed(link);
         sSleepNs(kPacingNs);
         (void)qPacketDebug_RecordPacket(link->linkId, qPACKETLOG_SENT, &p);
     }
@@ -280,8 +301,10 @@ void* sOutPipeProcess(void* arg) {
         qPacket* q = qPacketFifo_Get(link->outputFifo);
         if (!q)
             break;
-        sWritePacket(link, q);
+        const qErr written = sWritePacket(link, q);
         (void)qPacket_Destroy(&q);
+        if (written != qErrNone)
+            break; // the stream is gone: the rest cannot leave either
     }
     return nullptr;
 }
@@ -295,9 +318,13 @@ void setSyncPauseForFuzzing(bool pause) {
 }
 
 void receiveByte(qLink* link, uint8_t byte) {
-    if (link->status.load() == qLinkStatusSyncing)
-        sSyncByte(link, byte);
-    else if (qPacket_AddByte(link->assembly, byte) != qErrNone)
+    if (link->status.load() == qLinkStatusSyncing) {
+        // Until the output thread has written the request, whatever comes
+        // was sent before the module saw it: stale, like what sStartSync
+        // dropped.
+        if (!link->syncRequested.load())
+            sSyncByte(link, byte);
+    } else if (qPacket_AddByte(link->assembly, byte) != qErrNone)
         sStartSync(link);
     else if (sHandlePacket(link) != qErrNone)
         link->status.store(qLinkStatusPacketError);
@@ -321,6 +348,7 @@ qErr init(qLink* link, uint32_t linkId, qStream* stream) {
     link->syncState = kSyncIdle;
     link->syncAddress = 1;
     link->syncStarts = 0;
+    link->syncRequested.store(false);
     link->wakeFd = -1;
     {
         std::lock_guard<std::mutex> guard(link->filterLock);

@@ -45,7 +45,7 @@ struct PacketFifo {
     long count = 0;             // packets.size(), or -1 once destroyed
     uint16_t tag = kFifoTag;
 
-    pthread_cond_t cond; // broadcast on every put and on destroy
+    pthread_cond_t cond; // broadcast on every put, take and drain, and on destroy
     pthread_mutex_t mutex;
 };
 
@@ -104,6 +104,7 @@ void takeEntry(PacketFifo& f, std::list<qPacket>::iterator it, qPacket* out) {
     *out = *it;
     f.packets.erase(it);
     f.count--;
+    pthread_cond_broadcast(&f.cond); // a put waiting for room looks again
 }
 
 bool acceptAll(const qPacket*, const void*) {
@@ -217,7 +218,12 @@ long qPacketFifo_GetLength(unsigned long id) {
     return f->count < 0 ? 0 : f->count;
 }
 
-qErr qPacketFifo_Put(unsigned long id, const qPacket* p) {
+namespace {
+
+// How a put treats a full queue.
+enum class WhenFull { Refuse, Wait, DropOldest };
+
+qErr put(unsigned long id, const qPacket* p, WhenFull whenFull, unsigned long msTimeout) {
     if (!qVALIDPACKET(p)) {
         return qErrParam;
     }
@@ -225,7 +231,17 @@ qErr qPacketFifo_Put(unsigned long id, const qPacket* p) {
     if (!f) {
         return qErrParam;
     }
+    const struct timespec deadline = deadlineIn(msTimeout);
     FifoLock lock(*f);
+    while (live(*f) && f->count >= qPACKETFIFO_CAPACITY) {
+        if (whenFull == WhenFull::DropOldest) {
+            f->packets.pop_front();
+            f->count--;
+        } else if (whenFull == WhenFull::Refuse || !lock.waitUntil(deadline)) {
+            if (live(*f) && f->count >= qPACKETFIFO_CAPACITY)
+                return qErrOverrun; // what it holds stays as it was
+        }
+    }
     if (!live(*f)) {
         return qErrCancel;
     }
@@ -235,23 +251,33 @@ qErr qPacketFifo_Put(unsigned long id, const qPacket* p) {
         return qErrResource;
     }
     f->count++;
-    if (f->count > qPACKETFIFO_CAPACITY) {
-        // Nobody is reading: start afresh rather than hand out stale replies.
-        f->packets.clear();
-        f->count = 0;
-    }
     // Every waiter looks: each may be waiting for a different packet.
     pthread_cond_broadcast(&f->cond);
     return qErrNone;
 }
 
-bool fifoAwaitWhile(unsigned long id, qPacket* out, const std::atomic<bool>& keepWaiting) {
+} // namespace
+
+qErr qPacketFifo_Put(unsigned long id, const qPacket* p) {
+    return put(id, p, WhenFull::Refuse, 0);
+}
+
+qErr qPacketFifo_PutWithin(unsigned long id, const qPacket* p, unsigned long msTimeout) {
+    return put(id, p, WhenFull::Wait, msTimeout);
+}
+
+qErr fifoPutDroppingOldest(unsigned long id, const qPacket* p) {
+    return put(id, p, WhenFull::DropOldest, 0);
+}
+
+bool fifoAwaitWhile(unsigned long id, qPacket* out, const std::atomic<bool>& keepWaiting,
+                    const std::atomic<bool>* stopWaiting) {
     FifoRef f = lookup(id);
     if (!f || !out) {
         return false;
     }
     FifoLock lock(*f);
-    while (live(*f) && keepWaiting.load()) {
+    while (live(*f) && keepWaiting.load() && !(stopWaiting && stopWaiting->load())) {
         if (!f->packets.empty()) {
             takeEntry(*f, f->packets.begin(), out);
             return true;
@@ -311,5 +337,8 @@ long qPacketFifo_DrainPackets(unsigned long id, qPacketFilter filter, const void
         }
     }
     f->count -= removed;
+    if (removed > 0) {
+        pthread_cond_broadcast(&f->cond); // room for a put that waits
+    }
     return removed;
 }

@@ -16,7 +16,16 @@ struct timespec fifoDeadline(struct timespec now, unsigned long ms);
 // or as soon as it is woken, when keepWaiting is false, and when the queue is
 // unknown or destroyed. keepWaiting is read under the queue's mutex: whoever
 // clears it calls fifoWake afterwards, and the waiter cannot miss that.
-bool fifoAwaitWhile(unsigned long id, qPacket* out, const std::atomic<bool>& keepWaiting);
+// A set stopWaiting (null: none) ends the wait likewise; whoever sets it
+// calls fifoWake afterwards.
+bool fifoAwaitWhile(unsigned long id, qPacket* out, const std::atomic<bool>& keepWaiting,
+                    const std::atomic<bool>* stopWaiting = nullptr);
 
 // Wakes every thread waiting on the queue so that it looks again.
 void fifoWake(unsigned long id);
+
+// Appends a copy of p; when the queue is full its oldest packets make room.
+// For a queue that its reader may leave unread (the packets a link receives):
+// the newest packets are the ones a caller waits for.
+// Returns as qPacketFifo_Put, never qErrOverrun.
+qErr fifoPutDroppingOldest(unsigned long id, const qPacket* p);

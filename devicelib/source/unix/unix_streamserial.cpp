@@ -2,6 +2,7 @@
 // once (VMIN 0, VTIME 0). The settings found at open are restored at close.
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -59,10 +60,16 @@ qErr sOpen(qUnixSerialStream* ss, bool parity, qSerial_Bits bits, qSerial_Stop_b
     if (ss->fd < 0) {
         if (errno == ENOENT)
             return qErrNotFound;
-        if (errno == EACCES)
+        if (errno == EACCES || errno == EPERM)
             return qErrPermission;
+        if (errno == EBUSY)
+            return qErrBusy; // opened for exclusive use (TIOCEXCL) by another program
         return qErrIO;
     }
+    // A port that another program holds locked (as picocom and others do)
+    // is that program's; so is this one's while the stream lives.
+    if (flock(ss->fd, LOCK_EX | LOCK_NB) != 0)
+        return errno == EWOULDBLOCK ? qErrBusy : qErrIO;
     if (fcntl(ss->fd, F_SETFL, 0) != 0)
         return qErrIO;
     if (tcgetattr(ss->fd, &ss->saved) != 0)

@@ -194,14 +194,14 @@ TEST(StreamSocket, PeerThatClosesInOrderIsReportedGoneAndTheStreamCanComeBack) {
     (void)qStream_Destroy(&s);
 }
 
-TEST(StreamSocket, NoListenerOrBadArgumentsGiveResourceErrors) {
+TEST(StreamSocket, NoListenerIsRefusedAndBadArgumentsGiveResourceErrors) {
     int port;
     {
         LoopbackPeer closed; // take a free port, then let it go
         port = closed.port();
     }
     qStream* s = reinterpret_cast<qStream*>(0x1);
-    EXPECT_EQ(qStream_CreateSocket(loopback(), port, &s), qErrResource);
+    EXPECT_EQ(qStream_CreateSocket(loopback(), port, &s), qErrConnection);
     EXPECT_EQ(s, nullptr);
     EXPECT_EQ(qStream_CreateSocket(loopback(), 0, &s), qErrResource);
     EXPECT_EQ(qStream_CreateSocket(loopback(), 70000, &s), qErrResource);

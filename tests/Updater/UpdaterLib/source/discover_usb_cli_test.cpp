@@ -20,15 +20,16 @@ const std::string ROUTER_40F5849A =
     "Searching for Keystrand Network devices connected to 40F5849A\n";
 
 // Four modules on the bus: two plain ones, one whose build reply is a byte
-// short and one that another program holds. Each is listed in the order the
-// bus enumerates them (as a plain libusb listing sees it).
+// short and one that another program holds (listed with qErrBusy, the cause
+// its open returns). Each is listed in the order the bus enumerates them (as
+// a plain libusb listing sees it).
 TEST(DiscoverUsb, ListsEveryModuleInBusOrderWithBuildVersionAndAddresses) {
     kstest::TempDir dir("ks-discover");
     const std::string listing = dir.path() + "/bus.txt";
     const std::map<std::string, std::string> rows = {
         {"40F5849A", "    40F5849A  04       00      Tessera        1.2.3 (1234)\n"},
         {"0000BEEF", "    0000BEEF  06       00      Gauge          1.0.1 (77)\n"},
-        {"0000C0DE", "    0000C0DE  [Error (25): Is someone else connected to this device?]\n"},
+        {"0000C0DE", "    0000C0DE  [Error (5): Is someone else connected to this device?]\n"},
         {"0000D0D0", "    0000D0D0  0A       00      Tessera        2.0.0 (0)\n"},
     };
     BenchRun run = RunOnBench(

@@ -439,7 +439,7 @@ TEST_F(KsusbNode, NodeRecordKeepsItsOwnRules) {
     EXPECT_EQ(ksusb_write_to_device(usb, x, 3), qErrMode) << "not open yet";
     EXPECT_EQ(ksusb_get_from_device(usb, &b), qErrMode);
     EXPECT_EQ(ksusb_close_keystrand_device(usb), qErrNone) << "closing nothing is fine";
-    EXPECT_EQ(ksusb_open_keystrand_device(usb, "12345678"), qErrIO) << "no such node";
+    EXPECT_EQ(ksusb_open_keystrand_device(usb, "12345678"), qErrNotFound) << "no such node";
     ASSERT_EQ(ksusb_open_keystrand_device(usb, "0000BEEF"), qErrNone);
     EXPECT_EQ(ksusb_state(usb), ksusbStateCreated);
     EXPECT_EQ(ksusb_write_to_device(usb, x, 3), qErrNone);

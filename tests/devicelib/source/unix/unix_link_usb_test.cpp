@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "Module.h"
 #include "link_peer.h"
 #include "qLink.h"
 #include "usbsim_fixture.h"
@@ -60,6 +61,36 @@ TEST_F(UsbLink, CreationFailsForAModuleThatIsNotThere) {
     plugModule("40F5849A");
     EXPECT_EQ(qLink_CreateUSB(0x40F5849B), 0u);
     EXPECT_EQ(qLink_CreateUSB(0), 0u);
+}
+
+// Why a USB open failed travels up to the module handle: absent, held by
+// another program, or plain parameters; nothing is left open.
+TEST_F(UsbLink, OpenFailuresTellTheirCause) {
+    kssim::UsbDevice* dev = plugModule("40F5849A", 0x0011);
+    linkSpec spec{};
+    spec.transport = linkTypeUSB;
+    uint32_t id = 7;
+    spec.serialNumber = 0x40F5849B;
+    EXPECT_EQ(qLink_Open(&spec, &id), qErrNotFound);
+    EXPECT_EQ(id, 0u);
+    spec.serialNumber = 0;
+    EXPECT_EQ(qLink_Open(&spec, &id), qErrParam);
+
+    dev->setHeldElsewhere(true);
+    spec.serialNumber = 0x40F5849A;
+    EXPECT_EQ(qLink_Open(&spec, &id), qErrBusy);
+    EXPECT_EQ(id, 0u);
+    Quillmar::Keystrand::Module module(0);
+    EXPECT_EQ(module.connect(linkTypeUSB, 0x40F5849A), qErrBusy)
+        << "the module handle hands the cause on";
+    EXPECT_EQ(module.connect(linkTypeUSB, 0x40F5849B), qErrNotFound);
+    EXPECT_TRUE(dev->waitOpenClients(0, 2000)) << "a failed open leaves nothing open";
+
+    dev->setHeldElsewhere(false);
+    ASSERT_EQ(qLink_Open(&spec, &id), qErrNone);
+    EXPECT_NE(id, 0u);
+    EXPECT_EQ(hostBytes(dev, 3), kLinkStart);
+    ASSERT_EQ(qLink_Destroy(&id), qErrNone);
 }
 
 TEST_F(UsbLink, UnplugGivesStatusSixAndResetReopensTheReturningModule) {

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -128,16 +129,29 @@ TEST_F(FifoTest, HandsOutCopiesOldestFirst) {
     EXPECT_EQ(qPacketFifo_GetLength(id), 0);
 }
 
-TEST_F(FifoTest, TheTwentyFirstUnreadPacketEmptiesTheQueue) {
+// A full queue refuses a new packet, at once or after waiting for room, and
+// keeps what it holds, in order; a take makes room for a put that waits.
+TEST_F(FifoTest, AFullQueueRefusesTheNewPacketAndKeepsWhatItHolds) {
     for (int i = 1; i <= qPACKETFIFO_CAPACITY; ++i) {
         ASSERT_EQ(put(id, 4, static_cast<uint8_t>(i)), qErrNone);
         EXPECT_EQ(qPacketFifo_GetLength(id), i);
     }
-    EXPECT_EQ(put(id, 4, 21), qErrNone); // not reported to the putter
-    EXPECT_EQ(qPacketFifo_GetLength(id), 0);
-    EXPECT_EQ(qPacketFifo_Get(id), nullptr);
-    // And it works normally afterwards.
-    EXPECT_EQ(put(id, 4, 22), qErrNone);
+    EXPECT_EQ(put(id, 4, 21), qErrOverrun);
+    qPacket* extra = qPacket_CreateWithData(4, 1, std::vector<uint8_t>{22}.data());
+    const double start = kstest::NowMs();
+    EXPECT_EQ(qPacketFifo_PutWithin(id, extra, 100), qErrOverrun);
+    EXPECT_GE(kstest::NowMs() - start, 90) << "the put waited for room";
+    EXPECT_EQ(qPacketFifo_GetLength(id), qPACKETFIFO_CAPACITY);
+    std::thread taker([this] {
+        usleep(50000);
+        qPacket* first = qPacketFifo_Get(id);
+        (void)qPacket_Destroy(&first);
+    });
+    EXPECT_EQ(qPacketFifo_PutWithin(id, extra, 5000), qErrNone) << "a take made room";
+    taker.join();
+    (void)qPacket_Destroy(&extra);
+    for (int i = 2; i <= qPACKETFIFO_CAPACITY; ++i)
+        EXPECT_EQ(describe(qPacketFifo_Get(id)), "4:" + std::to_string(i));
     EXPECT_EQ(describe(qPacketFifo_Get(id)), "4:22");
 }
 
@@ -301,6 +315,9 @@ TEST(FifoDestroy, IsSafeWhileAnotherThreadKeepsPutting) {
             qErr e = put(id, 4, static_cast<uint8_t>(i));
             if (e == qErrNone) {
                 accepted++;
+            } else if (e == qErrOverrun) {
+                qPacket* p = qPacketFifo_Get(id); // full: make room and go on
+                (void)qPacket_Destroy(&p);
             } else {
                 EXPECT_TRUE(e == qErrParam || e == qErrCancel) << qError_GetErrorText(e);
                 refused++;
