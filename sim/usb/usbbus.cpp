@@ -181,6 +181,7 @@ int UsbDevice::clearHaltCount() const {
 int UsbDevice::openClients() const {
     std::lock_guard<std::mutex> lock(impl_->mu);
     impl_->purge();
+    impl_->reapDead();
     return static_cast<int>(impl_->clients.size());
 }
 
@@ -198,6 +199,7 @@ bool UsbDevice::waitOpenClients(int count, int timeoutMs) const {
 bool UsbDevice::interfaceClaimed(int number) const {
     std::lock_guard<std::mutex> lock(impl_->mu);
     impl_->purge();
+    impl_->reapDead();
     return impl_->claims.count(number) != 0;
 }
 

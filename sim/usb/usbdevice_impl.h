@@ -42,6 +42,7 @@ struct SimUrb {
 struct SimClient {
     std::deque<SimUrb*> pending;
     std::deque<SimUrb*> completed;
+    int fd = -1; // this process's end of the client's connection, -1 when unknown
 };
 
 struct UsbDevice::Impl {
@@ -93,6 +94,10 @@ struct UsbDevice::Impl {
     SimClient& track(UMockdevIoctlClient* client);
     void drop(UMockdevIoctlClient* client);
     void purge();
+    // Finds the connection of a client that just connected.
+    void attach(UMockdevIoctlClient* client);
+    // Drops the clients whose process has died, as the kernel does at exit.
+    void reapDead();
 
   private:
     using Deliveries = std::vector<std::vector<uint8_t>>;

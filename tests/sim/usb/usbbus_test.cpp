@@ -1,6 +1,7 @@
 // The emulated USB bus, exercised through plain libusb calls: what the bus
 // offers must look to libusb exactly like hardware does.
 #include <libusb.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -411,6 +412,32 @@ TEST_F(UsbBusChild, ChildProgramSeesTheBus) {
         lines.push_back(line);
     std::sort(lines.begin(), lines.end());
     EXPECT_EQ(lines, (std::vector<std::string>{"24ff:0010 CAFEF00D", "24ff:0022 0BADC0DE"}));
+}
+
+// As a kernel does at exit: a program killed with a transfer under way lets
+// go of its interface, and the next program claims it at once.
+TEST_F(UsbBusChild, KilledProgramReleasesItsClaimForTheNextOne) {
+    kssim::UsbDevice* d = plugModule("11223344");
+    d->setHostWriteHandler([d](const uint8_t* p, size_t n) { d->sendToHost(p, n / 2); });
+    kstest::TempDir dir("usbsim-kill");
+    for (int run = 0; run < 10; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        const std::string ready = dir / ("ready" + std::to_string(run));
+        pid_t pid = bus_->spawn({USBSIM_BUSY_TOOL, ready});
+        ASSERT_GT(pid, 0);
+        ASSERT_TRUE(kstest::WaitUntil(
+            [&] { return access(ready.c_str(), F_OK) == 0 || waitpid(pid, nullptr, WNOHANG) != 0; },
+            10000));
+        ASSERT_EQ(access(ready.c_str(), F_OK), 0) << "the program could not claim the device";
+        std::this_thread::sleep_for(std::chrono::milliseconds(run * 3));
+        kill(pid, SIGKILL);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the program ended by itself: status " << status;
+        Host next;
+        ASSERT_TRUE(next.open(d));
+        EXPECT_EQ(libusb_claim_interface(next.h, 0), 0);
+    }
 }
 
 } // namespace

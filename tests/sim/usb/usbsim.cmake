@@ -3,6 +3,9 @@ if(TARGET ksusb_sim)
     add_executable(usbbus_list_tool ${CMAKE_CURRENT_LIST_DIR}/usbbus_list_tool.cpp)
     target_link_libraries(usbbus_list_tool PRIVATE PkgConfig::LIBUSB)
     ks_target_defaults(usbbus_list_tool)
+    add_executable(usbbus_busy_tool ${CMAKE_CURRENT_LIST_DIR}/usbbus_busy_tool.cpp)
+    target_link_libraries(usbbus_busy_tool PRIVATE PkgConfig::LIBUSB)
+    ks_target_defaults(usbbus_busy_tool)
 
     ks_add_gtest(usbbus_test UMOCKDEV
         SOURCES ${CMAKE_CURRENT_LIST_DIR}/usbbus_test.cpp
@@ -11,8 +14,9 @@ if(TARGET ksusb_sim)
         LABELS usb
         TIMEOUT 120)
     target_compile_definitions(usbbus_test PRIVATE
-        USBSIM_LIST_TOOL="$<TARGET_FILE:usbbus_list_tool>")
-    add_dependencies(usbbus_test usbbus_list_tool)
+        USBSIM_LIST_TOOL="$<TARGET_FILE:usbbus_list_tool>"
+        USBSIM_BUSY_TOOL="$<TARGET_FILE:usbbus_busy_tool>")
+    add_dependencies(usbbus_test usbbus_list_tool usbbus_busy_tool)
 else()
     add_test(NAME usbbus_test COMMAND ${PROJECT_SOURCE_DIR}/scripts/skip.sh
         "umockdev development files not found: the emulated USB bus is not built")
