@@ -56,3 +56,17 @@ if(TARGET modsim)
     set_tests_properties(modsim_program_netns_sigkill PROPERTIES
         TIMEOUT 60 SKIP_RETURN_CODE 77 LABELS "sim;root")
 endif()
+
+# A fleet from one `--modules` statement, every module found by Updater -D.
+if(TARGET keystrand-sim AND TARGET Updater)
+    foreach(mode usb tcpip)
+        add_test(NAME modsim_program_fleet_${mode}
+            COMMAND ${KS_ISOLATE} sh ${CMAKE_CURRENT_LIST_DIR}/fleet_discover.sh ${mode}
+                $<TARGET_FILE:keystrand-sim> $<TARGET_FILE:Updater>)
+        set_tests_properties(modsim_program_fleet_${mode} PROPERTIES
+            TIMEOUT 180 SKIP_RETURN_CODE 77 LABELS "sim;discover"
+            ENVIRONMENT "ASAN_OPTIONS=verify_asan_link_order=0")
+    endforeach()
+    set_tests_properties(modsim_program_fleet_usb PROPERTIES LABELS "sim;usb;umockdev")
+    set_tests_properties(modsim_program_fleet_tcpip PROPERTIES LABELS "sim;root")
+endif()
