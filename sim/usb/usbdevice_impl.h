@@ -115,6 +115,7 @@ struct UsbDevice::Impl {
 
 struct UsbBus::Impl {
     UMockdevTestbed* testbed = nullptr;
+    std::unique_ptr<UsbDevice> rootHub; // address 1, the parent of every port
     std::vector<std::unique_ptr<UsbDevice>> devices;
     std::vector<std::unique_ptr<HidDevice>> hids;
     int nextAddress = 2; // 1 is the root hub's
@@ -126,6 +127,11 @@ struct UsbBus::Impl {
 // kernel ends every attribute with (readers such as lsusb drop the last
 // character of the value).
 std::string sysfsAttr(const std::string& name, const std::string& value);
+// The test bed records of a device as the kernel shows it in sysfs: the
+// device with its usbfs node, attributes and driver link, and its interfaces
+// (but HID ones, which the HID code describes with their drivers).
+std::string usbDeviceRecords(const UsbDevice::Impl& d, const std::string& path,
+                             const std::string& devpath);
 // Bytes as a test bed record's hexadecimal value ("H:" lines).
 std::string recordHex(const std::vector<uint8_t>& v);
 // Appends a 16-bit value, little-endian as USB descriptors hold it.

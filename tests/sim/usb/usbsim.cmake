@@ -27,7 +27,7 @@ endif()
 # the command it runs.
 if(TARGET ksusb-simrun)
     add_test(NAME usbsim_run_lists_modules
-        COMMAND ${KS_ISOLATE} sh -c "out=$(mktemp) && \"$0\" --device 1234ABCD:0042 --device 00000001 -- \"$1\" \"$out\" && sort \"$out\" > \"$out.s\" && printf '24ff:0010 00000001\\n24ff:0042 1234ABCD\\n' | diff - \"$out.s\"; rc=$?; rm -f \"$out\" \"$out.s\"; exit $rc"
+        COMMAND ${KS_ISOLATE} sh -c "out=$(mktemp) && \"$0\" --device 1234ABCD:0042 --device 00000001 -- \"$1\" \"$out\" && sort \"$out\" > \"$out.s\" && printf '1d6b:0002 0000:00:14.0\\n24ff:0010 00000001\\n24ff:0042 1234ABCD\\n' | diff - \"$out.s\"; rc=$?; rm -f \"$out\" \"$out.s\"; exit $rc"
             $<TARGET_FILE:ksusb-simrun> $<TARGET_FILE:usbbus_list_tool>)
     set_tests_properties(usbsim_run_lists_modules PROPERTIES
         TIMEOUT 60 LABELS "usb;umockdev")
