@@ -303,6 +303,44 @@ void moduleStatement(std::istringstream& words, BenchConfig& cfg) {
     cfg.modules.push_back(m);
 }
 
+// "N PREFIX key=value ...": N modules PREFIX1..PREFIXN alike but for their
+// serials (serial= is the first one's, the next ones count up) and, with a
+// fixed tcp= port, their ports (counting up the same way; tcp=0 gives each a
+// port of its own anyway).
+void modulesStatement(std::istringstream& words, BenchConfig& cfg) {
+    std::string count, prefix, rest, word;
+    if (!(words >> count >> prefix))
+        throw BadInput("modules: expected a count and a name prefix");
+    const unsigned long n = number("modules", count, kMaxBenchModules, 10);
+    if (n == 0)
+        throw BadInput("modules: the count must be at least 1");
+    while (words >> word)
+        rest += " " + word;
+    std::istringstream first("x" + rest);
+    moduleStatement(first, cfg); // checks the keys once
+    const ModuleConfig model = cfg.modules.back();
+    cfg.modules.pop_back();
+    if (!model.router.empty() || model.pty || !model.node.empty() || !model.imxRom.empty() ||
+        model.lpcRom)
+        throw BadInput("modules: only for modules on TCP/IP or USB of their own");
+    if (uint64_t(model.serial) + n - 1 > 0xFFFFFFFFull)
+        throw BadInput("modules: the serials would pass FFFFFFFF");
+    const size_t colon = model.tcp.rfind(':');
+    const std::string host = colon == std::string::npos ? "" : model.tcp.substr(0, colon + 1);
+    const unsigned long port =
+        model.tcp.empty() ? 0 : std::strtoul(model.tcp.c_str() + host.size(), nullptr, 10);
+    if (port != 0 && port + n - 1 > 65535)
+        throw BadInput("modules: the ports would pass 65535");
+    for (unsigned long i = 0; i < n; ++i) {
+        ModuleConfig m = model;
+        m.name = prefix + std::to_string(i + 1);
+        m.serial = uint32_t(model.serial + i);
+        if (port != 0)
+            m.tcp = host + std::to_string(port + i);
+        cfg.modules.push_back(m);
+    }
+}
+
 void statement(const std::string& line, BenchConfig& cfg) {
     std::istringstream words(line);
     std::string verb;
@@ -310,6 +348,8 @@ void statement(const std::string& line, BenchConfig& cfg) {
         return;
     if (verb == "module")
         return moduleStatement(words, cfg);
+    if (verb == "modules")
+        return modulesStatement(words, cfg);
     std::string arg, extra;
     if (!(words >> arg) || (words >> extra))
         throw BadInput(verb + ": expected one argument");
@@ -378,6 +418,21 @@ bool parseBench(const std::string& text, BenchConfig& cfg, std::string& error) {
         }
     } catch (const BadInput& e) {
         error = "bench line " + std::to_string(n) + ": " + e.what();
+        return false;
+    }
+    if (!validateBench(next, error))
+        return false;
+    cfg = std::move(next);
+    return true;
+}
+
+bool parseModulesSpec(const std::string& spec, BenchConfig& cfg, std::string& error) {
+    BenchConfig next = cfg;
+    std::istringstream words(spec);
+    try {
+        modulesStatement(words, next);
+    } catch (const BadInput& e) {
+        error = std::string("modules '") + spec + "': " + e.what();
         return false;
     }
     if (!validateBench(next, error))

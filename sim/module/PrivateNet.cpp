@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -48,8 +49,15 @@ bool PrivateNet::setup(std::string& why) {
     int p[2];
     if (pipe2(p, O_CLOEXEC))
         return why = "cannot create a pipe", false;
+    const pid_t parent = getpid();
     holder_ = fork();
     if (holder_ == 0) {
+        // The holder goes with the simulator, however that ends (SIGKILL
+        // included). The signal follows the thread that forked: this is the
+        // main thread, which lives as long as the process. A parent that died
+        // before the prctl took effect is caught by the check after it.
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)
+            _exit(1);
         char ok = unshare(CLONE_NEWNET) == 0 ? 'y' : 'n';
         if (write(p[1], &ok, 1) != 1)
             _exit(1);

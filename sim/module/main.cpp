@@ -35,6 +35,8 @@ void usage(FILE* f) {
     fputs("usage: keystrand-sim [options] [-- COMMAND [ARGS...]]\n"
           "  --bench FILE        modules from a bench file (see README.md)\n"
           "  --module SPEC       one more module: \"NAME key=value ...\"\n"
+          "  --modules SPEC      N more modules alike: \"N PREFIX key=value ...\", named\n"
+          "                      PREFIX1..PREFIXN, serials counting up from serial=\n"
           "  --bind ADDR         address of the TCP listeners (default 127.0.0.1)\n"
           "  --discovery IFACE   answer UDP discovery on this interface (name or IPv4)\n"
           "  --trace             log every packet in and out on standard error\n"
@@ -101,6 +103,11 @@ bool parseArgs(int argc, char** argv, Options& o) {
                 return false;
             if (!modsim::parseModuleSpec(v, o.bench, err))
                 return fprintf(stderr, "keystrand-sim: %s\n", err.c_str()), false;
+        } else if (a == "--modules") {
+            if (!value(v))
+                return false;
+            if (!modsim::parseModulesSpec(v, o.bench, err))
+                return fprintf(stderr, "keystrand-sim: %s\n", err.c_str()), false;
         } else if (a == "--bind") {
             if (!value(o.bench.bind))
                 return false;
@@ -131,7 +138,7 @@ bool parseArgs(int argc, char** argv, Options& o) {
         return false;
     }
     if (o.bench.modules.empty()) {
-        fprintf(stderr, "keystrand-sim: no modules (use --bench or --module)\n");
+        fprintf(stderr, "keystrand-sim: no modules (use --bench, --module or --modules)\n");
         return false;
     }
     return true;

@@ -181,6 +181,7 @@ int UsbDevice::clearHaltCount() const {
 int UsbDevice::openClients() const {
     std::lock_guard<std::mutex> lock(impl_->mu);
     impl_->purge();
+    impl_->reapDead();
     return static_cast<int>(impl_->clients.size());
 }
 
@@ -198,6 +199,7 @@ bool UsbDevice::waitOpenClients(int count, int timeoutMs) const {
 bool UsbDevice::interfaceClaimed(int number) const {
     std::lock_guard<std::mutex> lock(impl_->mu);
     impl_->purge();
+    impl_->reapDead();
     return impl_->claims.count(number) != 0;
 }
 
@@ -234,6 +236,36 @@ UsbBus::UsbBus() : impl_(new Impl) {
         g_busAlive = false;
         throw std::runtime_error("cannot create the umockdev test bed");
     }
+    // The host controller with its driver, and its root hub, as an xHCI
+    // controller's USB 2 bus has them: lsusb -t
+    // starts its tree there, and every device hangs off one of its ports.
+    UsbDeviceConfig hub;
+    hub.vendorId = 0x1d6b;
+    hub.productId = 0x0002;
+    hub.bcdDevice = 0x0601;
+    hub.deviceClass = 9;
+    hub.deviceProtocol = 1;
+    hub.manufacturer = "Linux 6.1.0 xhci-hcd";
+    hub.product = "xHCI Host Controller";
+    hub.serial = "0000:00:14.0";
+    UsbInterfaceDesc hubIf;
+    hubIf.cls = 9;
+    hubIf.subClass = 0;
+    hubIf.protocol = 0;
+    hubIf.endpoints = {{0x81, 0x03, 4}};
+    hub.interfaces = {hubIf};
+    const char* controller = "P: /devices/pci0000:00/0000:00:14.0\n"
+                             "E: SUBSYSTEM=pci\nE: DRIVER=xhci_hcd\nE: PCI_CLASS=C0330\n"
+                             "L: driver=../../../bus/pci/drivers/xhci_hcd\n";
+    try {
+        if (!umockdev_testbed_add_from_string(impl_->testbed, controller, nullptr))
+            throw std::runtime_error("cannot add the USB host controller");
+        impl_->rootHub.reset(addDevice(hub, 1, 0));
+    } catch (...) {
+        g_object_unref(impl_->testbed);
+        g_busAlive = false;
+        throw;
+    }
 }
 
 UsbBus::~UsbBus() {
@@ -242,6 +274,7 @@ UsbBus::~UsbBus() {
     g_object_unref(impl_->testbed);
     impl_->hids.clear();
     impl_->devices.clear();
+    impl_->rootHub.reset();
     g_busAlive = false;
 }
 
@@ -252,13 +285,140 @@ std::string UsbBus::rootDir() const {
     return r;
 }
 
-UsbDevice* UsbBus::plug(const UsbDeviceConfig& config) {
-    std::lock_guard<std::mutex> lock(impl_->mu);
+namespace {
+
+constexpr unsigned kUsbDeviceMajor = 189; // usbfs device nodes
+constexpr int kRootHubPorts = 15;
+
+std::string fmt(const char* f, unsigned a, unsigned b = 0, unsigned c = 0) {
+    char buf[160];
+    std::snprintf(buf, sizeof buf, f, a, b, c);
+    return buf;
+}
+
+// "../" once per directory level of `path` below /sys/devices, and /devices.
+std::string upToSys(const std::string& path) {
+    std::string up;
+    for (char c : path)
+        if (c == '/')
+            up += "../";
+    return up;
+}
+
+std::string interfaceRecord(const UsbDeviceConfig& c, const UsbInterfaceDesc& i,
+                            const std::string& path, const std::string& name) {
+    const std::string modalias =
+        fmt("usb:v%04Xp%04Xd", c.vendorId, c.productId) + fmt("%04X", c.bcdDevice) +
+        fmt("dc%02Xdsc00dp%02X", c.deviceClass, c.deviceProtocol) +
+        fmt("ic%02Xisc%02Xip%02X", i.cls, i.subClass, i.protocol) + fmt("in%02X", i.number);
+    std::string rec = "P: " + path + "/" + name + fmt(":1.%u\n", i.number);
+    rec += "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n";
+    rec += fmt("E: PRODUCT=%x/%x/%x\n", c.vendorId, c.productId, c.bcdDevice);
+    rec += fmt("E: TYPE=%u/0/%u\n", c.deviceClass, c.deviceProtocol);
+    rec += fmt("E: INTERFACE=%u/%u/%u\n", i.cls, i.subClass, i.protocol);
+    rec += "E: MODALIAS=" + modalias + "\n";
+    if (i.cls == 9) { // the root hub's interface has the hub driver
+        rec += "E: DRIVER=hub\n";
+        rec += "L: driver=" + upToSys(path + "/x") + "bus/usb/drivers/hub\n";
+    }
+    rec += sysfsAttr("bInterfaceNumber", fmt("%02x", i.number));
+    rec += sysfsAttr("bAlternateSetting", fmt("%2u", i.alternate));
+    rec += sysfsAttr("bInterfaceClass", fmt("%02x", i.cls));
+    rec += sysfsAttr("bInterfaceSubClass", fmt("%02x", i.subClass));
+    rec += sysfsAttr("bInterfaceProtocol", fmt("%02x", i.protocol));
+    rec += sysfsAttr("bNumEndpoints", fmt("%02x", unsigned(i.endpoints.size())));
+    rec += sysfsAttr("supports_autosuspend", "1") + sysfsAttr("authorized", "1");
+    rec += sysfsAttr("modalias", modalias);
+    return rec + "\n";
+}
+
+} // namespace
+
+std::string usbDeviceRecords(const UsbDevice::Impl& d, const std::string& path,
+                             const std::string& devpath) {
+    const UsbDeviceConfig& c = d.cfg;
+    const bool hub = c.deviceClass == 9;
+    const unsigned minor = unsigned((d.bus - 1) * 128 + d.address - 1);
+    std::string rec;
+    rec += "P: " + path + "\n";
+    rec += "N: " + d.devnode.substr(5) + "\n";
+    rec += "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\n";
+    rec += "E: DEVNAME=" + d.devnode + "\n";
+    rec += fmt("E: MAJOR=%u\nE: MINOR=%u\n", kUsbDeviceMajor, minor);
+    rec += fmt("E: BUSNUM=%03u\n", unsigned(d.bus));
+    rec += fmt("E: DEVNUM=%03u\n", unsigned(d.address));
+    rec += fmt("E: PRODUCT=%x/%x/%x\n", c.vendorId, c.productId, c.bcdDevice);
+    rec += fmt("E: TYPE=%u/0/%u\n", c.deviceClass, c.deviceProtocol);
+    rec += "L: driver=" + upToSys(path) + "bus/usb/drivers/usb\n";
+    rec += sysfsAttr("dev", fmt("%u:%u", kUsbDeviceMajor, minor));
+    rec += sysfsAttr("busnum", std::to_string(d.bus));
+    rec += sysfsAttr("devnum", std::to_string(d.address));
+    rec += sysfsAttr("devpath", devpath);
+    rec += sysfsAttr("bConfigurationValue", "1") + sysfsAttr("bNumConfigurations", "1");
+    rec += sysfsAttr("bNumInterfaces", fmt("%2u", d.configDesc.size() > 4 ? d.configDesc[4] : 0));
+    rec += sysfsAttr("bDeviceClass", fmt("%02x", c.deviceClass));
+    rec += sysfsAttr("bDeviceSubClass", "00");
+    rec += sysfsAttr("bDeviceProtocol", fmt("%02x", c.deviceProtocol));
+    rec += sysfsAttr("bMaxPacketSize0", "64");
+    rec += sysfsAttr("bmAttributes", hub ? "e0" : "80");
+    rec += sysfsAttr("bMaxPower", hub ? "0mA" : "100mA");
+    rec += "A: configuration=\n"; // no configuration string
+    rec += sysfsAttr("maxchild", hub ? std::to_string(kRootHubPorts) : "0");
+    rec += sysfsAttr("speed", hub ? "480" : "12");
+    rec += sysfsAttr("version", " 2.00");
+    rec += sysfsAttr("rx_lanes", "1") + sysfsAttr("tx_lanes", "1");
+    rec += sysfsAttr("authorized", "1") + sysfsAttr("removable", hub ? "unknown" : "removable");
+    rec += sysfsAttr("idVendor", fmt("%04x", c.vendorId));
+    rec += sysfsAttr("idProduct", fmt("%04x", c.productId));
+    rec += sysfsAttr("bcdDevice", fmt("%04x", c.bcdDevice));
+    if (!c.serial.empty() && recordSafe(c.serial))
+        rec += sysfsAttr("serial", c.serial);
+    if (!c.product.empty() && recordSafe(c.product))
+        rec += sysfsAttr("product", c.product);
+    if (!c.manufacturer.empty() && recordSafe(c.manufacturer))
+        rec += sysfsAttr("manufacturer", c.manufacturer);
+    std::vector<uint8_t> all = d.deviceDesc;
+    all.insert(all.end(), d.configDesc.begin(), d.configDesc.end());
+    rec += "H: descriptors=" + recordHex(all) + "\n\n";
+    // Interfaces are named after the device ("1-1:1.0"; the root hub's "1-0:1.0").
+    const std::string name = hub ? fmt("%u-0", unsigned(d.bus)) : path.substr(path.rfind('/') + 1);
+    for (const auto& i : c.interfaces)
+        if (i.alternate == 0 && i.reportDescriptor.empty())
+            rec += interfaceRecord(c, i, path, name);
+    return rec;
+}
+
+UsbDevice* UsbBus::addDevice(const UsbDeviceConfig& config, int address, int port) {
     auto impl = std::make_unique<UsbDevice::Impl>();
     impl->cfg = config;
     impl->deviceDesc = buildDeviceDescriptor(config);
     impl->configDesc = buildConfigDescriptor(config);
+    impl->port = port;
+    impl->address = address;
+    char node[64];
+    std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", impl->bus, impl->address);
+    std::string path = fmt("/devices/pci0000:00/0000:00:14.0/usb%u", unsigned(impl->bus));
+    if (port > 0)
+        path += fmt("/%u-%u", unsigned(impl->bus), unsigned(port));
+    impl->devnode = node;
+    impl->syspath = "/sys" + path;
 
+    impl->connectHandler();
+    GError* error = nullptr;
+    if (!umockdev_testbed_attach_ioctl(impl_->testbed, impl->devnode.c_str(), impl->handler,
+                                       &error) ||
+        !umockdev_testbed_add_from_string(
+            impl_->testbed, usbDeviceRecords(*impl, path, std::to_string(port)).c_str(), &error)) {
+        std::string msg = error ? error->message : "unknown error";
+        if (error)
+            g_error_free(error);
+        throw std::runtime_error("cannot add " + impl->devnode + ": " + msg);
+    }
+    return new UsbDevice(std::move(impl));
+}
+
+UsbDevice* UsbBus::plug(const UsbDeviceConfig& config) {
+    std::lock_guard<std::mutex> lock(impl_->mu);
     // Lowest free port; a fresh device address (as on re-enumeration).
     int port = 1;
     for (bool clash = true; clash;) {
@@ -269,65 +429,9 @@ UsbDevice* UsbBus::plug(const UsbDeviceConfig& config) {
                 ++port;
             }
     }
-    impl->port = port;
-    impl->address = impl_->nextAddress;
+    const int address = impl_->nextAddress;
     impl_->nextAddress = impl_->nextAddress >= 127 ? 2 : impl_->nextAddress + 1;
-
-    char node[64], path[128];
-    std::snprintf(node, sizeof node, "bus/usb/%03d/%03d", impl->bus, impl->address);
-    std::snprintf(path, sizeof path, "/devices/pci0000:00/0000:00:14.0/usb%d/%d-%d", impl->bus,
-                  impl->bus, port);
-    impl->devnode = std::string("/dev/") + node;
-    impl->syspath = std::string("/sys") + path;
-
-    impl->connectHandler();
-    GError* error = nullptr;
-    if (!umockdev_testbed_attach_ioctl(impl_->testbed, impl->devnode.c_str(), impl->handler,
-                                       &error)) {
-        std::string msg = error ? error->message : "unknown error";
-        if (error)
-            g_error_free(error);
-        throw std::runtime_error("cannot serve " + impl->devnode + ": " + msg);
-    }
-
-    auto fmt = [](const char* f, unsigned a, unsigned b = 0, unsigned c = 0) {
-        char buf[96];
-        std::snprintf(buf, sizeof buf, f, a, b, c);
-        return std::string(buf);
-    };
-    std::string rec;
-    rec += std::string("P: ") + path + "\n";
-    rec += std::string("N: ") + node + "\n";
-    rec += "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n";
-    rec += "E: DEVNAME=" + impl->devnode + "\n";
-    rec += fmt("E: BUSNUM=%03u\n", impl->bus);
-    rec += fmt("E: DEVNUM=%03u\n", impl->address);
-    rec += fmt("E: PRODUCT=%x/%x/%x\n", config.vendorId, config.productId, config.bcdDevice);
-    rec += sysfsAttr("busnum", std::to_string(impl->bus));
-    rec += sysfsAttr("devnum", std::to_string(impl->address));
-    rec += sysfsAttr("devpath", std::to_string(port));
-    rec += sysfsAttr("bConfigurationValue", "1") + sysfsAttr("bNumConfigurations", "1");
-    rec += sysfsAttr("speed", "12");
-    rec += sysfsAttr("idVendor", fmt("%04x", config.vendorId));
-    rec += sysfsAttr("idProduct", fmt("%04x", config.productId));
-    rec += sysfsAttr("bcdDevice", fmt("%04x", config.bcdDevice));
-    if (!config.serial.empty() && recordSafe(config.serial))
-        rec += sysfsAttr("serial", config.serial);
-    if (!config.product.empty() && recordSafe(config.product))
-        rec += sysfsAttr("product", config.product);
-    if (!config.manufacturer.empty() && recordSafe(config.manufacturer))
-        rec += sysfsAttr("manufacturer", config.manufacturer);
-    std::vector<uint8_t> all = impl->deviceDesc;
-    all.insert(all.end(), impl->configDesc.begin(), impl->configDesc.end());
-    rec += "H: descriptors=" + recordHex(all) + "\n";
-
-    if (!umockdev_testbed_add_from_string(impl_->testbed, rec.c_str(), &error)) {
-        std::string msg = error ? error->message : "unknown error";
-        if (error)
-            g_error_free(error);
-        throw std::runtime_error("cannot add " + impl->devnode + ": " + msg);
-    }
-    impl_->devices.emplace_back(new UsbDevice(std::move(impl)));
+    impl_->devices.emplace_back(addDevice(config, address, port));
     return impl_->devices.back().get();
 }
 
@@ -343,7 +447,15 @@ void UsbBus::unplug(UsbDevice* device) {
     }
     std::lock_guard<std::mutex> lock(impl_->mu);
     umockdev_testbed_uevent(impl_->testbed, device->impl_->syspath.c_str(), "remove");
-    umockdev_testbed_remove_device(impl_->testbed, device->impl_->syspath.c_str());
+    // The interfaces first: the test bed keeps their links in /sys/bus/usb
+    // otherwise, and the next device on this port could not be added.
+    const std::string& path = device->impl_->syspath;
+    const std::string name = path.substr(path.rfind('/') + 1);
+    for (const auto& i : device->impl_->cfg.interfaces)
+        if (i.alternate == 0 && i.reportDescriptor.empty())
+            umockdev_testbed_remove_device(
+                impl_->testbed, (path + "/" + name + ":1." + std::to_string(i.number)).c_str());
+    umockdev_testbed_remove_device(impl_->testbed, path.c_str());
 }
 
 pid_t UsbBus::spawn(const std::vector<std::string>& argv) const {

@@ -33,9 +33,9 @@ std::vector<uint8_t> buildDeviceDescriptor(const UsbDeviceConfig& cfg) {
     d.push_back(18);    // bLength
     d.push_back(1);     // DEVICE
     putLE16(d, 0x0200); // bcdUSB
-    d.push_back(0);     // class in the interfaces
+    d.push_back(cfg.deviceClass);
     d.push_back(0);
-    d.push_back(0);
+    d.push_back(cfg.deviceProtocol);
     d.push_back(64); // bMaxPacketSize0
     putLE16(d, cfg.vendorId);
     putLE16(d, cfg.productId);

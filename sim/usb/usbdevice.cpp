@@ -6,8 +6,13 @@
 // submitted; IN URBs complete when the far end has bytes, checked whenever
 // the client reaps. libusb reaps with REAPURBNDELAY in a loop while it
 // waits, so "nothing yet" is EAGAIN and time-outs are the host's DISCARDURB.
+#include <dirent.h>
 #include <linux/usbdevice_fs.h>
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 
 #include <cerrno>
 #include <cstddef>
@@ -41,14 +46,61 @@ void connectedCb(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self)
     if (debugOn())
         std::fprintf(stderr, "usbsim: client %p connected\n", static_cast<void*>(client));
     std::lock_guard<std::mutex> lock(d->mu);
-    d->track(client);
+    d->attach(client);
 }
+
+// The accepted (server) ends of connections to the socket that serves
+// `devnode`, leaving out `taken`. The client end of an open made in this
+// process has no name, the listener accepts connections: neither counts.
+std::vector<int> serverSockets(const std::string& devnode, const std::set<int>& taken) {
+    std::vector<int> found;
+    DIR* dir = opendir("/proc/self/fd");
+    if (!dir)
+        return found;
+    while (dirent* e = readdir(dir)) {
+        const int fd = std::atoi(e->d_name);
+        struct stat st {};
+        if (e->d_name[0] == '.' || fd == dirfd(dir) || taken.count(fd) || fstat(fd, &st) != 0 ||
+            !S_ISSOCK(st.st_mode))
+            continue;
+        int listening = 1;
+        socklen_t len = sizeof listening;
+        sockaddr_un a{};
+        socklen_t alen = sizeof a;
+        if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) != 0 || listening ||
+            getsockname(fd, reinterpret_cast<sockaddr*>(&a), &alen) != 0 ||
+            a.sun_family != AF_UNIX || alen <= offsetof(sockaddr_un, sun_path))
+            continue;
+        const std::string path(a.sun_path,
+                               strnlen(a.sun_path, alen - offsetof(sockaddr_un, sun_path)));
+        if (path.size() >= devnode.size() &&
+            path.compare(path.size() - devnode.size(), devnode.size(), devnode) == 0)
+            found.push_back(fd);
+    }
+    closedir(dir);
+    return found;
+}
+
+// True when the process at the other end of the connection has gone.
+bool peerGone(int fd) {
+    pollfd p{fd, POLLRDHUP, 0};
+    return poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLRDHUP | POLLNVAL));
+}
+
+// Set when reading a client's memory failed because its connection broke:
+// the process died during its request (every request of one ioctl is
+// handled on umockdev's one worker thread).
+thread_local bool tClientLost = false;
 
 // Resolves `len` bytes that the pointer at `offset` of `data` points to.
 UMockdevIoctlData* resolve(UMockdevIoctlData* data, size_t offset, size_t len) {
     GError* error = nullptr;
     UMockdevIoctlData* r = umockdev_ioctl_data_resolve(data, offset, len, &error);
     if (!r) {
+        // A failure of the connection itself (GIO's error domain, named here
+        // to need no link with GIO).
+        if (error && error->domain == g_quark_from_static_string("g-io-error-quark"))
+            tClientLost = true;
         if (debugOn())
             std::fprintf(stderr, "usbsim: cannot read client memory: %s\n",
                          error ? error->message : "?");
@@ -140,6 +192,34 @@ void UsbDevice::Impl::purge() {
         drop(c);
 }
 
+void UsbDevice::Impl::attach(UMockdevIoctlClient* client) {
+    // umockdev reports a client as soon as it accepted its connection, on
+    // its one thread: the single unclaimed server socket of this device is
+    // the client's. With more (two opens at once), the client stays without
+    // one and is only dropped when umockdev notices its end.
+    std::set<int> taken;
+    for (const auto& c : clients)
+        if (c.second.fd >= 0)
+            taken.insert(c.second.fd);
+    SimClient& sc = track(client);
+    std::vector<int> fds = serverSockets(devnode, taken);
+    if (fds.size() == 1)
+        sc.fd = fds[0];
+}
+
+void UsbDevice::Impl::reapDead() {
+    // umockdev stops reading a connection that broke while it answered (a
+    // process killed with a transfer under way) and leaves it open: such a
+    // client would hold its claims for ever. Its connection stays open (it
+    // can only be aborted during a request of its own) but is never used.
+    std::vector<UMockdevIoctlClient*> dead;
+    for (const auto& c : clients)
+        if (c.second.fd >= 0 && peerGone(c.second.fd))
+            dead.push_back(c.first);
+    for (UMockdevIoctlClient* c : dead)
+        drop(c);
+}
+
 void UsbDevice::Impl::onIoctl(UMockdevIoctlClient* client) {
     const unsigned long req = umockdev_ioctl_client_get_request(client);
     long res = 0;
@@ -147,6 +227,7 @@ void UsbDevice::Impl::onIoctl(UMockdevIoctlClient* client) {
     bool completedByReap = false;
     Deliveries out;
     std::function<void(const uint8_t*, size_t)> sink;
+    tClientLost = false;
     {
         std::lock_guard<std::mutex> lock(mu);
         purge();
@@ -159,6 +240,14 @@ void UsbDevice::Impl::onIoctl(UMockdevIoctlClient* client) {
             res = discard(client, sc, &err);
         else
             res = simpleRequest(client, req, &err);
+        if (tClientLost) {
+            // A process killed while the device served its request: umockdev
+            // keeps the broken connection open, so it would hold its claims
+            // for good. Release them now, as the kernel does at exit, and
+            // close the connection; there is no one to answer. What the
+            // device already took from it still arrives.
+            drop(client);
+        }
         if (!out.empty()) {
             sink = hostWrite;
             if (sink) {
@@ -179,7 +268,9 @@ void UsbDevice::Impl::onIoctl(UMockdevIoctlClient* client) {
         --hostWriteCalls;
         cv.notify_all();
     }
-    if (!completedByReap)
+    if (tClientLost)
+        umockdev_ioctl_client_abort(client);
+    else if (!completedByReap)
         umockdev_ioctl_client_complete(client, res, err);
     if (debugOn())
         std::fprintf(stderr, "usbsim %s: client %p ioctl 0x%lx -> %ld errno %d\n", devnode.c_str(),
@@ -216,6 +307,10 @@ long UsbDevice::Impl::simpleRequest(UMockdevIoctlClient* client, unsigned long r
             *err = ENOENT;
             res = -1;
         } else if (req == USBDEVFS_CLAIMINTERFACE) {
+            if (owner != claims.end() && owner->second != client) {
+                reapDead();
+                owner = claims.find(static_cast<int>(value));
+            }
             if (heldElsewhere || (owner != claims.end() && owner->second != client)) {
                 *err = EBUSY;
                 res = -1;
@@ -317,6 +412,10 @@ long UsbDevice::Impl::submit(UMockdevIoctlClient* client, SimClient& sc, int* er
         return -1;
     }
     auto owner = claims.find(intf->number);
+    if (owner != claims.end() && owner->second != client) {
+        reapDead();
+        owner = claims.find(intf->number);
+    }
     if (heldElsewhere || (owner != claims.end() && owner->second != client)) {
         freeUrb(u);
         *err = EBUSY;

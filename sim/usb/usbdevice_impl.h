@@ -42,6 +42,7 @@ struct SimUrb {
 struct SimClient {
     std::deque<SimUrb*> pending;
     std::deque<SimUrb*> completed;
+    int fd = -1; // this process's end of the client's connection, -1 when unknown
 };
 
 struct UsbDevice::Impl {
@@ -93,6 +94,10 @@ struct UsbDevice::Impl {
     SimClient& track(UMockdevIoctlClient* client);
     void drop(UMockdevIoctlClient* client);
     void purge();
+    // Finds the connection of a client that just connected.
+    void attach(UMockdevIoctlClient* client);
+    // Drops the clients whose process has died, as the kernel does at exit.
+    void reapDead();
 
   private:
     using Deliveries = std::vector<std::vector<uint8_t>>;
@@ -110,6 +115,7 @@ struct UsbDevice::Impl {
 
 struct UsbBus::Impl {
     UMockdevTestbed* testbed = nullptr;
+    std::unique_ptr<UsbDevice> rootHub; // address 1, the parent of every port
     std::vector<std::unique_ptr<UsbDevice>> devices;
     std::vector<std::unique_ptr<HidDevice>> hids;
     int nextAddress = 2; // 1 is the root hub's
@@ -121,6 +127,11 @@ struct UsbBus::Impl {
 // kernel ends every attribute with (readers such as lsusb drop the last
 // character of the value).
 std::string sysfsAttr(const std::string& name, const std::string& value);
+// The test bed records of a device as the kernel shows it in sysfs: the
+// device with its usbfs node, attributes and driver link, and its interfaces
+// (but HID ones, which the HID code describes with their drivers).
+std::string usbDeviceRecords(const UsbDevice::Impl& d, const std::string& path,
+                             const std::string& devpath);
 // Bytes as a test bed record's hexadecimal value ("H:" lines).
 std::string recordHex(const std::vector<uint8_t>& v);
 // Appends a 16-bit value, little-endian as USB descriptors hold it.

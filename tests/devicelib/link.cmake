@@ -45,7 +45,8 @@ add_executable(bench_link
     ${CMAKE_CURRENT_LIST_DIR}/bench/bench_link.cpp
     ${PROJECT_SOURCE_DIR}/tests/support/link_peer.cpp)
 target_include_directories(bench_link PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
-target_link_libraries(bench_link PRIVATE ks::devicelib ks_testsupport Threads::Threads)
+target_link_libraries(bench_link PRIVATE ks::devicelib ks_testsupport PkgConfig::LIBUSB
+    Threads::Threads)
 ks_target_defaults(bench_link)
 
 # USB links through libusb on the emulated bus.

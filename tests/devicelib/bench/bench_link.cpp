@@ -6,11 +6,15 @@
 //   back, median and 99th percentile, back to back and with a 2 ms gap;
 // - CPU and wall time for sending 256 KiB of upgrade DATA packets (26 image
 //   bytes each, every one waiting for its reply) to the module simulator.
+// - over the emulated USB bus, the idle link beside a plain libusb program
+//   that keeps one bulk IN transfer waiting and handles events, each with
+//   what the bus emulation (the simulator process) spent meanwhile.
 // Prints figures; asserts nothing about them. scripts/bench-link.sh runs it
 // as the child of the simulator (--sim-ready names the simulator's ready
 // file); without it the DATA figures are skipped.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <libusb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -26,6 +30,8 @@
 #include <algorithm>
 #include <atomic>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -61,6 +67,25 @@ double cpuSeconds() {
 void sleepNs(long ns) {
     timespec t = {ns / 1000000000L, ns % 1000000000L};
     nanosleep(&t, nullptr);
+}
+
+// CPU time in seconds of the simulator this bench runs under (its parent).
+double simulatorCpuSeconds() {
+    std::ifstream f("/proc/" + std::to_string(getppid()) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos)
+        return 0;
+    std::istringstream rest(stat.substr(close + 2));
+    std::string field;
+    unsigned long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && rest >> field; ++i) {
+        if (i == 14)
+            utime = strtoul(field.c_str(), nullptr, 10);
+        if (i == 15)
+            stime = strtoul(field.c_str(), nullptr, 10);
+    }
+    return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
 }
 
 // Percent of one core that the process used while fn ran.
@@ -423,12 +448,80 @@ void dataToSimulator(const Options& o, std::vector<Row>& rows) {
                     fmt("%.0f", double(linkPackets))});
 }
 
-// Over the emulated USB bus (the simulator's module with key usb): idle CPU,
-// round trips of a DEBUG echo and the DATA transfer, for the link alone
-// (there is no plain program to compare with).
+// The plain libusb program, idle: the module's interface claimed and one
+// bulk IN transfer waiting (resubmitted when the module says something), as
+// a link keeps one; events handled until the time is up. Percent of a core,
+// or -1 when the module cannot be opened.
+double plainUsbIdle(uint32_t serial, int ms) {
+    libusb_context* ctx = nullptr;
+    if (libusb_init(&ctx) != 0)
+        return -1;
+    libusb_device** list = nullptr;
+    libusb_device_handle* h = nullptr;
+    const ssize_t n = libusb_get_device_list(ctx, &list);
+    char want[16];
+    snprintf(want, sizeof want, "%08X", serial);
+    for (ssize_t i = 0; i < n && !h; ++i) {
+        libusb_device_descriptor dd{};
+        unsigned char got[32] = {0};
+        if (libusb_get_device_descriptor(list[i], &dd) != 0 || dd.idVendor != 0x24FF ||
+            libusb_open(list[i], &h) != 0)
+            continue;
+        libusb_get_string_descriptor_ascii(h, dd.iSerialNumber, got, sizeof got - 1);
+        if (strcmp(reinterpret_cast<char*>(got), want) != 0 || libusb_claim_interface(h, 0) != 0) {
+            libusb_close(h);
+            h = nullptr;
+        }
+    }
+    libusb_free_device_list(list, 1);
+    double cpu = -1;
+    if (h) {
+        static unsigned char buf[512];
+        std::atomic<bool> pending{true}, stop{false};
+        libusb_transfer* t = libusb_alloc_transfer(0);
+        struct Ctx {
+            std::atomic<bool>* pending;
+            std::atomic<bool>* stop;
+        } c{&pending, &stop};
+        libusb_fill_bulk_transfer(
+            t, h, 0x81, buf, sizeof buf,
+            [](libusb_transfer* x) {
+                auto* k = static_cast<Ctx*>(x->user_data);
+                *k->pending = !*k->stop && libusb_submit_transfer(x) == 0;
+            },
+            &c, 0);
+        pending = libusb_submit_transfer(t) == 0;
+        cpu = cpuPercentWhile([&] {
+            const double end = NowMs() + ms;
+            timeval tv = {0, 100000};
+            while (NowMs() < end)
+                libusb_handle_events_timeout_completed(ctx, &tv, nullptr);
+        });
+        stop = true;
+        libusb_cancel_transfer(t);
+        for (int i = 0; i < 50 && pending; ++i) {
+            timeval tv = {0, 20000};
+            libusb_handle_events_timeout_completed(ctx, &tv, nullptr);
+        }
+        if (!pending)
+            libusb_free_transfer(t);
+        libusb_release_interface(h, 0);
+        libusb_close(h);
+    }
+    libusb_exit(ctx);
+    return cpu;
+}
+
+// Over the emulated USB bus (the simulator's module with key usb): idle CPU
+// beside the plain libusb program, with the emulation's own share; round
+// trips of a DEBUG echo and the DATA transfer for the link alone.
 void overUsb(const Options& o, std::vector<Row>& rows) {
     if (!o.usbSerial)
         return;
+    const int idleMs = o.idleSeconds * 1000;
+    double s0 = simulatorCpuSeconds(), t0 = NowMs();
+    const double plainIdle = plainUsbIdle(o.usbSerial, idleMs);
+    const double plainSim = (simulatorCpuSeconds() - s0) * 1e5 / (NowMs() - t0);
     uint32_t id = qLink_CreateUSB(o.usbSerial);
     if (!id || !awaitRunning(id)) {
         rows.push_back({"USB (emulated bus)", "-", "no link"});
@@ -436,10 +529,15 @@ void overUsb(const Options& o, std::vector<Row>& rows) {
         return;
     }
     usleep(200000);
-    const int ms = o.idleSeconds * 1000;
-    double idle = cpuPercentWhile([&] { usleep(static_cast<useconds_t>(ms) * 1000); });
+    s0 = simulatorCpuSeconds();
+    t0 = NowMs();
+    double idle = cpuPercentWhile([&] { usleep(static_cast<useconds_t>(idleMs) * 1000); });
+    const double linkSim = (simulatorCpuSeconds() - s0) * 1e5 / (NowMs() - t0);
+    rows.push_back({fmt("USB: idle connected, %.0f s: %% of a core", o.idleSeconds),
+                    plainIdle < 0 ? std::string("cannot open") : fmt("%.2f", plainIdle),
+                    fmt("%.2f", idle)});
     rows.push_back(
-        {fmt("USB: idle connected, %.0f s: %% of a core", o.idleSeconds), "-", fmt("%.2f", idle)});
+        {"  the bus emulation meanwhile (simulator)", fmt("%.2f", plainSim), fmt("%.2f", linkSim)});
     for (int gapMs : {0, 2}) {
         std::vector<double> rtt;
         for (int i = 0; i < o.rounds; i++) {
@@ -496,7 +594,7 @@ int main(int argc, char** argv) {
     roundTrips(o, 2, rows);
     dataToSimulator(o, rows);
     overUsb(o, rows);
-    printf("%-44s %16s %16s\n", "figure", "plain socket", "link");
+    printf("%-44s %16s %16s\n", "figure", "plain program", "link");
     for (const Row& r : rows)
         printf("%-44s %16s %16s\n", r.what.c_str(), r.plain.c_str(), r.link.c_str());
     printf("(round trips: %d each; CPU is process CPU time, all threads; every packet sent is "

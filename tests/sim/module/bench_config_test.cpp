@@ -111,6 +111,15 @@ TEST(BenchConfig, BadInputIsRefusedWithItsLineAndLeavesTheBenchAsItWas) {
         {"module a forward-ms=x\n", "forward-ms: bad number 'x'"},
         {"module a imx=pty rom-link=rom\n", "rom-link: expected an absolute path"},
         {"module a imx=usb rom-link=/tmp/rom\n", "module a: rom-link needs imx=pty"},
+        {"modules 0 m usb\n", "modules: the count must be at least 1"},
+        {"modules 101 m usb\n", "modules: bad number '101' (at most 100)"},
+        {"modules 3\n", "modules: expected a count and a name prefix"},
+        {"modules 2 m colour=red\n", "unknown key 'colour'"},
+        {"modules 2 m pty\n", "only for modules on TCP/IP or USB of their own"},
+        {"module r tcp=0\nmodules 2 m router=r\n", "only for modules on TCP/IP or USB"},
+        {"modules 2 m serial=FFFFFFFF usb\n", "the serials would pass FFFFFFFF"},
+        {"modules 3 m tcp=65534\n", "the ports would pass 65535"},
+        {"module m2\nmodules 2 m usb\n", "module m2: name used twice"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
@@ -134,4 +143,31 @@ TEST(BenchConfig, ModuleSpecsFromTheCommandLineAddUp) {
     EXPECT_EQ(cfg.modules.size(), 2u);
     EXPECT_FALSE(modsim::loadBenchFile("/nonexistent/bench.txt", cfg, err));
     EXPECT_NE(err.find("cannot read bench file /nonexistent/bench.txt"), std::string::npos);
+}
+
+TEST(BenchConfig, ModulesStatementMakesAFleetWithSerialsAndPortsCountingUp) {
+    BenchConfig cfg;
+    std::string err;
+    ASSERT_TRUE(modsim::parseBench("modules 3 u serial=4B5300FF usb model=21\n", cfg, err)) << err;
+    ASSERT_TRUE(modsim::parseModulesSpec("2 t tcp=10.0.0.1:7000 address=4", cfg, err)) << err;
+    ASSERT_TRUE(modsim::parseModulesSpec("2 e tcp=0", cfg, err)) << err;
+    ASSERT_EQ(cfg.modules.size(), 7u);
+    const char* names[] = {"u1", "u2", "u3", "t1", "t2", "e1", "e2"};
+    const uint32_t serials[] = {0x4B5300FF, 0x4B530100, 0x4B530101};
+    for (size_t i = 0; i < 7; ++i) {
+        EXPECT_EQ(cfg.modules[i].name, names[i]);
+        EXPECT_EQ(cfg.modules[i].usb, i < 3) << names[i];
+    }
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(cfg.modules[i].serial, serials[i]);
+        EXPECT_EQ(cfg.modules[i].model, 21);
+    }
+    EXPECT_EQ(cfg.modules[3].tcp, "10.0.0.1:7000");
+    EXPECT_EQ(cfg.modules[4].tcp, "10.0.0.1:7001");
+    EXPECT_EQ(cfg.modules[4].address, 4);
+    EXPECT_EQ(cfg.modules[4].serial, modsim::ModuleConfig{}.serial + 1);
+    EXPECT_EQ(cfg.modules[6].tcp, "0");                          // each gets a port of its own
+    EXPECT_FALSE(modsim::parseModulesSpec("2 e usb", cfg, err)); // e1 again
+    EXPECT_NE(err.find("name used twice"), std::string::npos) << err;
+    EXPECT_EQ(cfg.modules.size(), 7u);
 }

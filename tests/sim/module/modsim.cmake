@@ -49,4 +49,24 @@ if(TARGET modsim)
             "[ \"$(id -u)\" = 0 ] && command -v ip >/dev/null || { echo 'SKIPPED: needs root and iproute2 for network namespaces' >&2; exit 77; }; out=$(mktemp) && $<TARGET_FILE:keystrand-sim> --netns --module 'r serial=40F5849A model=21 address=4 tcp=0' --module 'c1 serial=1 address=6 router=r' --module 'c2 serial=2 address=8 router=r' -- $<TARGET_FILE:modsim_discovery_probe> 10.77.0.1 > \"$out\"; cat \"$out\"; grep -q '^module 40F5849A address=4 port=[0-9]* model=21 from=10.77.0.2$' \"$out\" && grep -q '^sync 04 00 04 00$' \"$out\" && [ $(grep -c ' from=' \"$out\") = 1 ]; rc=$?; rm -f \"$out\"; exit $rc")
     set_tests_properties(modsim_program_netns PROPERTIES
         TIMEOUT 60 SKIP_RETURN_CODE 77 LABELS "sim;root")
+    # Killed with SIGKILL, the program leaves nothing of the namespace pair running.
+    add_test(NAME modsim_program_netns_sigkill
+        COMMAND ${KS_ISOLATE} sh ${CMAKE_CURRENT_LIST_DIR}/netns_sigkill.sh
+            $<TARGET_FILE:keystrand-sim>)
+    set_tests_properties(modsim_program_netns_sigkill PROPERTIES
+        TIMEOUT 60 SKIP_RETURN_CODE 77 LABELS "sim;root")
+endif()
+
+# A fleet from one `--modules` statement, every module found by Updater -D.
+if(TARGET keystrand-sim AND TARGET Updater)
+    foreach(mode usb tcpip)
+        add_test(NAME modsim_program_fleet_${mode}
+            COMMAND ${KS_ISOLATE} sh ${CMAKE_CURRENT_LIST_DIR}/fleet_discover.sh ${mode}
+                $<TARGET_FILE:keystrand-sim> $<TARGET_FILE:Updater>)
+        set_tests_properties(modsim_program_fleet_${mode} PROPERTIES
+            TIMEOUT 180 SKIP_RETURN_CODE 77 LABELS "sim;discover"
+            ENVIRONMENT "ASAN_OPTIONS=verify_asan_link_order=0")
+    endforeach()
+    set_tests_properties(modsim_program_fleet_usb PROPERTIES LABELS "sim;usb;umockdev")
+    set_tests_properties(modsim_program_fleet_tcpip PROPERTIES LABELS "sim;root")
 endif()

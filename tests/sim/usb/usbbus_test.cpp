@@ -1,6 +1,7 @@
 // The emulated USB bus, exercised through plain libusb calls: what the bus
 // offers must look to libusb exactly like hardware does.
 #include <libusb.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -97,7 +98,10 @@ TEST_F(UsbBusEnumeration, ListsPluggedDevicesWithTheirIdsAndSerialStrings) {
         ids.emplace_back(dd.idVendor, dd.idProduct);
     }
     libusb_free_device_list(list, 1);
-    EXPECT_EQ(ids.size(), 3u);
+    ASSERT_EQ(ids.size(), 4u);
+    EXPECT_NE(std::find(ids.begin(), ids.end(), std::make_pair<uint16_t, uint16_t>(0x1d6b, 2)),
+              ids.end())
+        << "no root hub";
     std::vector<std::string> serials = host.serials(0x24FF);
     std::sort(serials.begin(), serials.end());
     EXPECT_EQ(serials, (std::vector<std::string>{"0000BEEF", "40F5849A"}));
@@ -410,7 +414,34 @@ TEST_F(UsbBusChild, ChildProgramSeesTheBus) {
     for (std::string line; std::getline(f, line);)
         lines.push_back(line);
     std::sort(lines.begin(), lines.end());
-    EXPECT_EQ(lines, (std::vector<std::string>{"24ff:0010 CAFEF00D", "24ff:0022 0BADC0DE"}));
+    EXPECT_EQ(lines, (std::vector<std::string>{"1d6b:0002 0000:00:14.0", "24ff:0010 CAFEF00D",
+                                               "24ff:0022 0BADC0DE"}));
+}
+
+// As a kernel does at exit: a program killed with a transfer under way lets
+// go of its interface, and the next program claims it at once.
+TEST_F(UsbBusChild, KilledProgramReleasesItsClaimForTheNextOne) {
+    kssim::UsbDevice* d = plugModule("11223344");
+    d->setHostWriteHandler([d](const uint8_t* p, size_t n) { d->sendToHost(p, n / 2); });
+    kstest::TempDir dir("usbsim-kill");
+    for (int run = 0; run < 10; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        const std::string ready = dir / ("ready" + std::to_string(run));
+        pid_t pid = bus_->spawn({USBSIM_BUSY_TOOL, ready});
+        ASSERT_GT(pid, 0);
+        ASSERT_TRUE(kstest::WaitUntil(
+            [&] { return access(ready.c_str(), F_OK) == 0 || waitpid(pid, nullptr, WNOHANG) != 0; },
+            10000));
+        ASSERT_EQ(access(ready.c_str(), F_OK), 0) << "the program could not claim the device";
+        std::this_thread::sleep_for(std::chrono::milliseconds(run * 3));
+        kill(pid, SIGKILL);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the program ended by itself: status " << status;
+        Host next;
+        ASSERT_TRUE(next.open(d));
+        EXPECT_EQ(libusb_claim_interface(next.h, 0), 0);
+    }
 }
 
 } // namespace

@@ -61,6 +61,8 @@ struct UsbDeviceConfig {
     uint16_t vendorId = 0x24FF;
     uint16_t productId = 0x0010;
     uint16_t bcdDevice = 0x0100;
+    uint8_t deviceClass = 0; // 0: the class is in the interfaces
+    uint8_t deviceProtocol = 0;
     std::string serial; // serial-number string; empty = no serial string
     std::string manufacturer = "Quillmar";
     std::string product = "Keystrand module";
@@ -190,6 +192,8 @@ class UsbBus {
     struct Impl;
 
   private:
+    // A device at `address` on `port` of the root hub (0: the root hub).
+    UsbDevice* addDevice(const UsbDeviceConfig& config, int address, int port);
     std::unique_ptr<Impl> impl_;
 };
 

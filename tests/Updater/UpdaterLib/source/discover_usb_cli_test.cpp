@@ -45,7 +45,8 @@ TEST(DiscoverUsb, ListsEveryModuleInBusOrderWithBuildVersionAndAddresses) {
     std::string want = BANNER + SEARCHING + "Discovered Devices: (USB)\n" + USB_HEAD;
     std::string ids, serial;
     while (bus >> ids >> serial)
-        want += rows.at(serial);
+        if (ids != "1d6b:0002") // the root hub
+            want += rows.at(serial);
     ExpectOutput(run, want);
     for (const char* name : {"a", "b", "d"})
         ExpectLinksClosed(run, name, 1);
