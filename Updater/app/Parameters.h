@@ -45,6 +45,8 @@ const uint32_t TRANSPORT_RECOVER = 255;
 // The update server used when -u is not given.
 extern const char* const DEFAULT_SERVER_HOST;
 extern const char* const DEFAULT_SERVER_URL;
+// The environment variable that names the update server when -u does not.
+extern const char* const SERVER_ENVIRONMENT_VARIABLE;
 
 struct Parameters {
     CommandsClass commands;
@@ -72,11 +74,19 @@ struct Parameters {
     // --json: -D and -B print their result as JSON on standard output, and
     // every message goes to standard error.
     bool jsonOutput = false;
+    // --version: print the program's and the library's versions, nothing else.
+    bool versionRequested = false;
+    // serverUrl came from the environment (and no -u replaced it).
+    bool serverFromEnvironment = false;
 };
 
 // Fills params from the command line. Error messages go to display as they
-// are found; parsing goes on after an error. 0 when every option was
-// accepted, 1 when a handler rejected one.
+// are found; parsing goes on after an error. 0 when every word was
+// accepted; 1 when an option's value was refused by its check (-d, -r, -t,
+// -b, -a, -Y); 2 when a word was not understood (an unknown option, a word
+// that is no option, a missing value, a value for an option that takes
+// none, a rate -o does not offer, a -X mask or -u URL that cannot be read).
+// Help and --version end the scan at once.
 int _get_params(UpdaterDisplayInterface& display, int argc, char** argv, Parameters* params);
 // No cross-option checks: each command checks its own prerequisites. 0.
 int _validate_params(Parameters* params);
