@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "BuildChoice.h"
+#include "Printers.h"
 #include "SerialNumber.h"
 #include "qDefs.h"
 #include "qError.h"
@@ -67,9 +68,7 @@ std::string _devices_json(const std::vector<DeviceInfo>& devices) {
 }
 
 std::string _builds_json(const std::map<std::string, std::string>& builds) {
-    std::vector<std::pair<std::string, std::string>> sorted(builds.begin(), builds.end());
-    std::stable_sort(sorted.begin(), sorted.end(),
-                     [](const auto& a, const auto& b) { return a.second < b.second; });
+    std::vector<std::pair<std::string, std::string>> sorted = _builds_in_version_order(builds);
     json list = json::array();
     for (const auto& entry : sorted) {
         uint32_t build = 0;

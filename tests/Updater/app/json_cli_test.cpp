@@ -108,9 +108,9 @@ TEST_F(JsonBuilds, BuildListIsSortedByVersionWithTextEscapedByJson) {
     kstest::ProcessResult r = Run(server.url());
     ASSERT_EQ(r.exitStatus, 0) << r.err;
     json builds = ParseWhole(r.out);
-    json want = json::array({{{"build", 99}, {"version", "2.10.0\x1b[31m"}},
-                             {{"build", 130}, {"version", "2.9.0"}},
-                             {{"build", 124}, {"version", "2.9.1"}}});
+    json want = json::array({{{"build", 130}, {"version", "2.9.0"}},
+                             {{"build", 124}, {"version", "2.9.1"}},
+                             {{"build", 99}, {"version", "2.10.0\x1b[31m"}}});
     EXPECT_EQ(builds, want) << r.out;
     EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << "control characters reach the terminal raw";
     EXPECT_NE(r.err.find("Updater (Version"), std::string::npos) << r.err;
