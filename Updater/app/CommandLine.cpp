@@ -358,6 +358,13 @@ void _set_defaults(int argc, char** argv, Parameters* params) {
 
 } // namespace
 
+std::vector<std::string> _option_texts() {
+    std::vector<std::string> texts;
+    for (const OptionEntry& e : OPTIONS)
+        texts.push_back(e.text);
+    return texts;
+}
+
 uint32_t _get_hex_arg(const char* text, char** end) {
     return _get_digits_arg(text, end, HEX_DIGITS, 16);
 }

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "BuildChoice.h"
+#include "Outcome.h"
 #include "Printers.h"
 #include "SerialNumber.h"
 #include "qDefs.h"
@@ -52,7 +53,7 @@ json _device_json(const DeviceInfo& d) {
         j["tcpPort"] = d.link.tcpip.tcpPort;
     }
     j["error"] = d.error;
-    j["errorName"] = d.error == 0 ? "" : qError_GetErrorText(d.error);
+    j["errorName"] = d.error == 0 ? "" : ErrorName(static_cast<qErr>(d.error));
     j["errorText"] = d.error == 0 ? "" : qError_GetErrorDescription(d.error);
     return j;
 }

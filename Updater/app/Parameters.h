@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class UpdaterDisplayInterface;
 
@@ -88,6 +89,8 @@ struct Parameters {
 // none, a rate -o does not offer, a -X mask or -u URL that cannot be read).
 // Help and --version end the scan at once.
 int _get_params(UpdaterDisplayInterface& display, int argc, char** argv, Parameters* params);
+// Every option the command line knows, as typed in full ("-B", "--json").
+std::vector<std::string> _option_texts();
 // No cross-option checks: each command checks its own prerequisites. 0.
 int _validate_params(Parameters* params);
 // Frees what the record owns (nothing). 0.

@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <functional>
+#include <iterator>
+#include <map>
+#include <regex>
+#include <set>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -9,6 +14,7 @@
 #include "Commands.h"
 #include "Log.h"
 #include "Parameters.h"
+#include "Printers.h"
 #include "display_recorder.h"
 
 namespace {
@@ -385,6 +391,61 @@ TEST(StoreDirectory, IsBuiltUnderTheHomeDirectory) {
     const char* home = getenv("HOME");
     ASSERT_NE(home, nullptr);
     EXPECT_EQ(_build_updater_directory(), std::string(home) + "/.quillmar/updater");
+}
+
+} // namespace
+
+namespace {
+
+// The option words a text names: a dash or two and letters, standing at the
+// start of a word.
+std::set<std::string> OptionWords(const std::string& text) {
+    std::set<std::string> words;
+    static const std::regex word(R"((^|[\s\[\(|,"'`])(--?[A-Za-z]+))");
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), word);
+         it != std::sregex_iterator(); ++it)
+        words.insert((*it)[2]);
+    return words;
+}
+
+std::string SourceFile(const std::string& relative) {
+    const char* src = getenv("KS_SOURCE_DIR");
+    std::ifstream in(std::string(src != nullptr ? src : ".") + "/" + relative);
+    EXPECT_TRUE(in.good()) << relative << " (KS_SOURCE_DIR set?)";
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The usage screen, the man page and the README's option summary name the
+// same options: every option the command line knows (but -Y, which is
+// refused) and nothing it does not know.
+TEST(Documentation, UsageManPageAndReadmeListTheSameOptions) {
+    std::string man =
+        std::regex_replace(SourceFile("packaging/man/Updater.1"), std::regex(R"(\\-)"), "-");
+    std::string readme = SourceFile("README.md");
+    size_t start = readme.find("## Commands and options");
+    ASSERT_NE(start, std::string::npos);
+    readme = readme.substr(start, readme.find("\n## ", start + 1) - start);
+    const std::map<std::string, std::string> documents = {
+        {"usage screen", _usage_text(true, true)}, {"man page", man}, {"README", readme}};
+
+    std::set<std::string> known;
+    for (const std::string& text : _option_texts())
+        known.insert(text);
+    // Spellings the texts use besides the options themselves: the head of the
+    // usage screen's "[-Hh | --help]", the README's abbreviations of -OVERRIDE.
+    const std::set<std::string> spellings = {"-Hh", "-O", "-OVERRID", "-Y"};
+    for (const auto& doc : documents) {
+        std::set<std::string> named = OptionWords(doc.second);
+        for (const std::string& option : known) {
+            if (option != "-Y") {
+                EXPECT_TRUE(named.count(option)) << doc.first << " does not list " << option;
+            }
+        }
+        for (const std::string& word : named) {
+            EXPECT_TRUE(known.count(word) || spellings.count(word))
+                << doc.first << " names " << word << ", which the command line does not know";
+        }
+    }
 }
 
 } // namespace

@@ -84,7 +84,7 @@ TEST(JsonOutput, NetworkRecordsCarryTheirHostAddressAndPort) {
     EXPECT_EQ(j[0]["hostAddress"], "10.77.0.2");
     EXPECT_EQ(j[0]["tcpPort"], 9761);
     EXPECT_EQ(j[0]["routerSerial"], "40F5849A");
-    EXPECT_EQ(j[0]["errorName"], "qErrTimeout");
+    EXPECT_EQ(j[0]["errorName"], "timeout");
 }
 
 class JsonBuilds : public ::testing::Test {
