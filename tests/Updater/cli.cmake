@@ -52,3 +52,18 @@ if(TARGET UpdaterApp AND TARGET keystrand-sim AND TARGET updateserver AND TARGET
         ${PROJECT_SOURCE_DIR}/tests/Updater/UpdaterLib/source)
     add_dependencies(cli_json_test Updater keystrand-sim updateserver)
 endif()
+
+# Typos and mistakes on the command line: refused, and nothing runs (the
+# simulated server sees no request, the simulated module no link).
+if(TARGET UpdaterApp AND TARGET keystrand-sim AND TARGET updateserver AND TARGET birdwriter)
+    ks_add_gtest(cli_refusals_test
+        SOURCES ${CMAKE_CURRENT_LIST_DIR}/app/command_line_refusals_test.cpp
+            ${PROJECT_SOURCE_DIR}/tests/support/updateserver_harness.cpp
+        LIBS birdwriter
+        LABELS cli
+        ENV ASAN_OPTIONS=verify_asan_link_order=0
+            TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/sim/usb/tsan.supp)
+    target_include_directories(cli_refusals_test PRIVATE
+        ${PROJECT_SOURCE_DIR}/tests/Updater/UpdaterLib/source)
+    add_dependencies(cli_refusals_test Updater keystrand-sim updateserver)
+endif()
