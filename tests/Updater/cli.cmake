@@ -67,3 +67,14 @@ if(TARGET UpdaterApp AND TARGET keystrand-sim AND TARGET updateserver AND TARGET
         ${PROJECT_SOURCE_DIR}/tests/Updater/UpdaterLib/source)
     add_dependencies(cli_refusals_test Updater keystrand-sim updateserver)
 endif()
+
+# -C and -I end to end: files from the simulators' BIRD writer, a store left
+# by a real download from the simulated update server.
+if(TARGET UpdaterApp AND TARGET updateserver AND TARGET birdwriter)
+    ks_add_gtest(cli_check_info_test
+        SOURCES ${CMAKE_CURRENT_LIST_DIR}/app/check_info_test.cpp
+            ${PROJECT_SOURCE_DIR}/tests/support/updateserver_harness.cpp
+        LIBS birdwriter nlohmann_json::nlohmann_json
+        LABELS cli json)
+    add_dependencies(cli_check_info_test Updater updateserver)
+endif()

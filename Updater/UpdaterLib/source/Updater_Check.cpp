@@ -1,15 +1,14 @@
 // -C: reads a BIRD file the way an update reads a file named with -f, and
 // tells what it holds and whether an update could use it.
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstring>
 
 #include "FileReports.h"
 #include "Updater.h"
 
 namespace {
-
-// A serial number the check writes into its own copy of a generic file, to
-// find out whether the file's serial-number locations lie in its firmware.
-const uint32_t PROBE_SERIAL = 0x12345678;
 
 std::string _model_field(const BirdFile& file) {
     for (const BirdBlock& b : file.blocks) {
@@ -46,6 +45,33 @@ void _describe(BirdFile& file, BirdCheckReport& report) {
     report.model = _model_field(file);
 }
 
+// True when size bytes at target address at lie inside one firmware image.
+bool _inside_firmware(const BirdFile& file, uint64_t at, uint64_t size) {
+    for (const BirdBlock& b : file.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE)) {
+        uint64_t start = b.address;
+        uint64_t end = b.length >= 4 ? start + b.length - 4 : start;
+        if (start <= at && at + size <= end)
+            return true;
+    }
+    return false;
+}
+
+// A generic file: where the update writes the module's serial number (a
+// 32-bit word and a 16-byte text) must lie inside its firmware, or the
+// module would keep the serial number of the file.
+Outcome _judge_serial_locations(BirdFile& file) {
+    if (!file.FindSerialNumberOffsets())
+        return Outcome::Fail(qErrParse, "its serial-number block is shorter than 8 bytes");
+    uint32_t word = file.serialNumberOffset, text = file.descriptorOffset;
+    if (word == 0 && text == 0)
+        return Outcome::Fail(qErrParse, "its serial-number block names no location");
+    if ((word != 0 && !_inside_firmware(file, word, 4)) ||
+        (text != 0 && !_inside_firmware(file, text, 16)))
+        return Outcome::Fail(qErrRange,
+                             "its serial-number locations lie outside its firmware blocks");
+    return Outcome::Ok();
+}
+
 // Why an update could not use the loaded file; success when it could.
 Outcome _judge(BirdFile& file, const BirdCheckReport& report) {
     if (!file.IsWhole())
@@ -55,9 +81,8 @@ Outcome _judge(BirdFile& file, const BirdCheckReport& report) {
     if (file.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE).empty())
         return Outcome::Fail(qErrParse,
                              "it holds no firmware blocks; an update would write nothing");
-    if (report.generic && !file.ReplaceSerialNumber(PROBE_SERIAL))
-        return Outcome::Fail(qErrRange,
-                             "its serial-number locations lie outside its firmware blocks");
+    if (report.generic)
+        return _judge_serial_locations(file);
     if (!report.generic && report.serial == 0)
         return Outcome::Fail(qErrParse,
                              "it names no module (serial 0) and has no serial-number locations");
@@ -96,7 +121,9 @@ bool Updater::Check_BirdFile(const std::string& path, BirdCheckReport& report) {
             report.outcome = _judge(file, report);
         } else {
             std::string why = file.Problem().empty() ? "it is not a BIRD file" : file.Problem();
-            report.outcome = Outcome::Fail(qErrParse, why);
+            struct stat st;
+            bool missing = stat(path.c_str(), &st) != 0 && errno == ENOENT;
+            report.outcome = Outcome::Fail(missing ? qErrNotFound : qErrParse, why);
         }
         report.outcome.Within("Birdfile " + path + " fails the check");
     }
