@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <strings.h>
 #include <vector>
 
 #include "BuildChoice.h"
@@ -175,7 +176,8 @@ bool _handle_baud_rate(UpdaterDisplayInterface& display, const char* value, Para
 }
 
 bool _is_http_url(const char* value) {
-    return strncmp(value, "http://", 7) == 0 || strncmp(value, "https://", 8) == 0;
+    // Scheme names are case-insensitive.
+    return strncasecmp(value, "http://", 7) == 0 || strncasecmp(value, "https://", 8) == 0;
 }
 
 // -u: the update server's URL, http:// or https:// (a bare host:port would

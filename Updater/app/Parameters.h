@@ -72,7 +72,7 @@ struct Parameters {
     uint32_t debugMask = 0;
     bool extendedUsage = true;
     bool helpRequested = false;
-    // --json: -D and -B print their result as JSON on standard output, and
+    // --json: -D, -B, -C, -I and -N print their result as JSON on standard output, and
     // every message goes to standard error.
     bool jsonOutput = false;
     // --version: print the program's and the library's versions, nothing else.
