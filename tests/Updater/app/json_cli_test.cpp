@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "JsonOutput.h"
+#include "ReportPrinters.h"
 #include "discover_cli_support.h"
 #include "process.h"
 #include "tempdir.h"
@@ -85,6 +86,17 @@ TEST(JsonOutput, NetworkRecordsCarryTheirHostAddressAndPort) {
     EXPECT_EQ(j[0]["tcpPort"], 9761);
     EXPECT_EQ(j[0]["routerSerial"], "40F5849A");
     EXPECT_EQ(j[0]["errorName"], "timeout");
+}
+
+// -N --json: the four words as eight-digit hexadecimal strings, in order.
+TEST(JsonOutput, FingerprintIsOneObjectWithFourHexadecimalWords) {
+    Fingerprint f;
+    f.words[0] = 0x1;
+    f.words[1] = 0xDEADBEEF;
+    f.words[2] = 0x00ABCDEF;
+    f.words[3] = 0xFFFFFFFF;
+    EXPECT_EQ(ParseWhole(_fingerprint_json(f)),
+              json({{"fingerprint", {"00000001", "DEADBEEF", "00ABCDEF", "FFFFFFFF"}}}));
 }
 
 class JsonBuilds : public ::testing::Test {
