@@ -58,6 +58,10 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://updates.keystrand.example/")
 set(CPACK_DEBIAN_UPDATER_PACKAGE_NAME keystrand-updater)
 set(CPACK_DEBIAN_SIM_PACKAGE_NAME keystrand-sim)
 set(CPACK_DEBIAN_SIM_PACKAGE_SECTION devel)
+# The simulator's USB bench preloads umockdev's library by name, which the
+# computed library dependencies cannot see; the bench needs it on a clean
+# install. CPack appends the computed ones to this.
+set(CPACK_DEBIAN_SIM_PACKAGE_DEPENDS "umockdev")
 # CPack indents the lines after the summary itself.
 set(CPACK_COMPONENT_UPDATER_DESCRIPTION "Firmware updater for Keystrand modules
 Updater discovers Keystrand modules on USB, on the local network and behind

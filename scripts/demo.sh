@@ -17,9 +17,23 @@
 # Everything runs in a private temporary home (scripts/isolated-home.sh) and
 # private network namespaces; the emulated bus, the namespaces and every file
 # go with the run. The exit status is 0 only when every step did what it
-# should. Needs root (network namespaces). Usage: scripts/demo.sh
+# should. Needs root (network namespaces).
+#
+# With --shell, the same bench and update server come up and an interactive
+# shell opens in it instead of the steps: Updater on the PATH, the server's
+# URL in KEYSTRAND_UPDATE_SERVER, a few lines of help. Leaving the shell stops
+# the bench and removes everything, as after the demo.
+#
+# Usage: scripts/demo.sh [--shell]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+mode=steps
+case ${1:-} in
+    --shell) mode=shell ;;
+    "") ;;
+    *) echo "usage: scripts/demo.sh [--shell]" >&2; exit 2 ;;
+esac
 
 if [ "${KS_DEMO_INNER:-}" != 1 ]; then
     [ "$(id -u)" -eq 0 ] || { echo "demo: run as root (private network namespaces)" >&2; exit 1; }
@@ -27,7 +41,7 @@ if [ "${KS_DEMO_INNER:-}" != 1 ]; then
     echo "demo: building (release preset)..."
     cmake --preset release >/dev/null
     cmake --build --preset release >/dev/null
-    exec scripts/isolated-home.sh env KS_DEMO_INNER=1 bash "$0"
+    exec scripts/isolated-home.sh env KS_DEMO_INNER=1 bash "$0" "$@"
 fi
 
 bin=build/release
@@ -108,6 +122,13 @@ module child2  serial=40F50002 model=22 address=6 version=1.4.2 build=77 router=
 module lpc     serial=40F50020 model=17 address=4 uid=${lpc_uid// /,} pty lpc-rom usb lpc-flash-out=$work/lpc-flash.bin
 module imx     serial=40F50030 model=17 address=4 uid=$imx_uid imx=usb loader-serial=default
 BENCH
+
+if [ "$mode" = shell ]; then
+    status=0
+    "$bin/sim/module/keystrand-sim" --netns --bench "$work/demo.bench" \
+        --ready-file "$work/ready" -- bash scripts/lib/demo-shell.sh || status=$?
+    exit "$status"
+fi
 
 echo
 echo "== the bench: keystrand-sim --netns --bench demo.bench (modules, then the commands)"

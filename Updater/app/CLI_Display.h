@@ -3,7 +3,10 @@
 // drawn only when standard output is a terminal.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "UpdaterDisplayInterface.h"
 
@@ -18,6 +21,8 @@ class CLI_Display final : public UpdaterDisplayInterface {
     void update_spinner(bool active, const char* label) override;
     void info_message(const char* text) override;
     void error_message(const char* text) override;
+    // On a terminal the bar then shows the bytes done of that total and the rate.
+    void progress_total(uint64_t bytes) override;
 
     // Sends information messages and the animations to standard error, so
     // that standard output carries only what a caller writes there itself
@@ -25,5 +30,10 @@ class CLI_Display final : public UpdaterDisplayInterface {
     void keep_standard_output_clean();
 
   private:
+    // " 12.3 kB of 64.1 kB  5.2 kB/s", or empty while no total is known.
+    std::string progress_stats(double fraction) const;
+
     FILE* info = stdout; // information messages and animations
+    uint64_t total = 0;  // bytes the bar stands for; 0: not told
+    std::chrono::steady_clock::time_point started;
 };

@@ -1,8 +1,10 @@
 // Command-line scanning and the option handlers that fill Parameters.
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <strings.h>
 #include <vector>
 
 #include "BuildChoice.h"
@@ -14,10 +16,11 @@
 
 const char* const DEFAULT_SERVER_HOST = "updates.keystrand.example";
 const char* const DEFAULT_SERVER_URL = "http://updates.keystrand.example/cgi/u";
+const char* const SERVER_ENVIRONMENT_VARIABLE = "KEYSTRAND_UPDATE_SERVER";
 
 namespace {
 
-enum OptionKind { OPT_HELP = 0, OPT_COMMAND = 1, OPT_PARAMETER = 2 };
+enum OptionKind { OPT_HELP = 0, OPT_COMMAND = 1, OPT_PARAMETER = 2, OPT_VERSION = 3 };
 enum ArgumentKind { ARG_NONE, ARG_NEXT_WORD };
 
 struct OptionEntry {
@@ -42,6 +45,7 @@ const OptionEntry OPTIONS[] = {
     {OPT_PARAMETER, "-l", ARG_NEXT_WORD}, {OPT_PARAMETER, "-k", ARG_NEXT_WORD},
     {OPT_PARAMETER, "-u", ARG_NEXT_WORD}, {OPT_HELP, "--help", ARG_NONE},
     {OPT_PARAMETER, "-a", ARG_NEXT_WORD}, {OPT_PARAMETER, "--json", ARG_NONE},
+    {OPT_VERSION, "--version", ARG_NONE},
 };
 const size_t OPTION_COUNT = sizeof(OPTIONS) / sizeof(OPTIONS[0]);
 
@@ -132,18 +136,63 @@ bool _handle_build(UpdaterDisplayInterface& display, const char* value, Paramete
     return true;
 }
 
-void _handle_debug_mask(UpdaterDisplayInterface& display, const char* value, Parameters* params) {
+// -X: a decimal or "0x" hexadecimal mask. A mask that is not wholly a
+// number is refused: a run that the user asked to trace must not go on
+// untraced.
+bool _handle_debug_mask(UpdaterDisplayInterface& display, const char* value, Parameters* params) {
     params->extendedUsage = true;
-    int base = _has_hex_prefix(value) ? 16 : 10;
-    char* end = nullptr;
-    params->debugMask = static_cast<uint32_t>(strtoul(value, &end, base));
-    if (end != nullptr && *end != '\0') {
+    bool hex = _has_hex_prefix(value);
+    const char* digits = hex ? value + 2 : value;
+    size_t good = strspn(digits, hex ? HEX_DIGITS : DEC_DIGITS);
+    errno = 0;
+    unsigned long mask = good > 0 ? strtoul(digits, nullptr, hex ? 16 : 10) : 0;
+    if (good == 0 || digits[good] != '\0' || errno == ERANGE || mask > 0xFFFFFFFFul) {
         display.message(UpdaterDisplayInterface::LEVEL_ERROR,
                         "Invalid format for \"%s\" parameter, unprocessed characters [%s]", "-X",
-                        end);
-        return;
+                        good == 0 ? value : digits + good);
+        return false;
     }
+    params->debugMask = static_cast<uint32_t>(mask);
     Log::ActivatePackage(params->debugMask);
+    return true;
+}
+
+// -o: one of the rates the serial ports offer (and the usage lists).
+bool _handle_baud_rate(UpdaterDisplayInterface& display, const char* value, Parameters* params) {
+    static const uint32_t RATES[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
+    char* end = nullptr;
+    uint32_t rate = strlen(value) > 6 ? 0 : _get_int_arg(value, &end);
+    for (uint32_t r : RATES) {
+        if (rate == r) {
+            params->baudRate = rate;
+            return true;
+        }
+    }
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                    "Invalid baud rate obtained from argument [%s]: must be one of 2400, 4800, "
+                    "9600, 19200, 38400, 57600, 115200, 230400",
+                    value);
+    return false;
+}
+
+bool _is_http_url(const char* value) {
+    // Scheme names are case-insensitive.
+    return strncasecmp(value, "http://", 7) == 0 || strncasecmp(value, "https://", 8) == 0;
+}
+
+// -u: the update server's URL, http:// or https:// (a bare host:port would
+// be asked for a path it does not serve).
+bool _handle_server_url(UpdaterDisplayInterface& display, const char* value, Parameters* params) {
+    if (!_is_http_url(value) || value[strcspn(value, " \t\r\n")] != '\0') {
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                        "Invalid update server URL [%s]: must be an http:// or https:// URL, such "
+                        "as %s",
+                        value, DEFAULT_SERVER_URL);
+        return false;
+    }
+    params->serverUrl = value;
+    params->serverFromEnvironment = false;
+    return true;
 }
 
 // -a: the address of the module behind the router (-r), decimal or "0x" hex;
@@ -162,7 +211,8 @@ bool _handle_module_address(UpdaterDisplayInterface& display, const char* value,
     if (address < 2 || address > 254 || address % 2 != 0) {
         display.message(UpdaterDisplayInterface::LEVEL_ERROR,
                         "Invalid module address obtained from argument [%s]: must be an even "
-                        "number from 2 to 254",
+                        "number from 2 to 254, decimal or 0x hex (the -D table shows addresses "
+                        "in hex: 1A there is -a 0x1A)",
                         value);
         return false;
     }
@@ -189,9 +239,61 @@ bool _handle_transport(UpdaterDisplayInterface& display, const char* value, Para
     return true;
 }
 
-// Applies one accepted option. False when the option was rejected with a message.
-bool _handle_option(UpdaterDisplayInterface& display, const OptionEntry& e, const char* value,
+// Exit status of a refused command line: a value that its option's check
+// refused (as for -d, -r, -t, -b, -a and -Y), or a word that was not
+// understood at all.
+const int REFUSED_VALUE = 1;
+const int NOT_UNDERSTOOD = 2;
+
+// Options whose value is a name (a port, a file, a URL): an empty one names nothing.
+bool _needs_text(const std::string& opt) {
+    return opt == "-s" || opt == "-f" || opt == "-u" || opt == "-l" || opt == "-k";
+}
+
+// The options that store their value as given.
+std::string* _text_field(const std::string& opt, Parameters* params) {
+    if (opt == "-s")
+        return &params->serialPort;
+    if (opt == "-f")
+        return &params->firmwareFile;
+    if (opt == "-l")
+        return &params->logMessage;
+    if (opt == "-k")
+        return &params->logFileName;
+    return nullptr;
+}
+
+// Parameters checked by a handler of their own. 0, or the refusal's status.
+int _handle_checked(UpdaterDisplayInterface& display, const std::string& opt, const char* value,
                     Parameters* params) {
+    bool ok = true;
+    if (opt == "-b") {
+        ok = _handle_build(display, value, params);
+    } else if (opt == "-d") {
+        ok = _handle_serial(display, value, &params->serialNumber,
+                            "Discarding '0x' serial number prefix\n",
+                            "Invalid serial number obtained from argument [%s]");
+    } else if (opt == "-r") {
+        ok = _handle_serial(display, value, &params->routerSerialNumber,
+                            "Discarding '0x' router serial number prefix\n",
+                            "Invalid router serial number obtained from argument [%s]");
+    } else if (opt == "-a") {
+        ok = _handle_module_address(display, value, params);
+    } else if (opt == "-t") {
+        ok = _handle_transport(display, value, params);
+    } else if (opt == "-X") {
+        return _handle_debug_mask(display, value, params) ? 0 : NOT_UNDERSTOOD;
+    } else if (opt == "-o") {
+        return _handle_baud_rate(display, value, params) ? 0 : NOT_UNDERSTOOD;
+    } else if (opt == "-u") {
+        return _handle_server_url(display, value, params) ? 0 : NOT_UNDERSTOOD;
+    }
+    return ok ? 0 : REFUSED_VALUE;
+}
+
+// Applies one accepted option. 0, or the status of its refusal (after a message).
+int _handle_option(UpdaterDisplayInterface& display, const OptionEntry& e, const char* value,
+                   Parameters* params) {
     static const struct {
         const char* text;
         COMMANDS command;
@@ -203,56 +305,41 @@ bool _handle_option(UpdaterDisplayInterface& display, const OptionEntry& e, cons
     for (const auto& c : commandOptions) {
         if (opt == c.text) {
             params->commands.Set(c.command);
-            return true;
+            return 0;
         }
     }
-    char* end = nullptr;
-    if (opt == "-OVERRIDE") {
+    if (_needs_text(opt) && *value == '\0') {
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Option [%s] needs a value",
+                        opt.c_str());
+        return NOT_UNDERSTOOD;
+    }
+    if (std::string* field = _text_field(opt, params)) {
+        *field = value;
+    } else if (opt == "-OVERRIDE") {
         params->overrideModelCheck = true;
     } else if (opt == "-Y") {
         display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Unhandled command: [%s]", "-Y");
-        return false;
+        return REFUSED_VALUE;
     } else if (opt == "-n") {
         params->optionN = true;
     } else if (opt == "--json") {
         params->jsonOutput = true;
     } else if (opt == "-e") {
         params->echoBytes = true;
-    } else if (opt == "-X") {
-        _handle_debug_mask(display, value, params);
-    } else if (opt == "-b") {
-        return _handle_build(display, value, params);
-    } else if (opt == "-d") {
-        return _handle_serial(display, value, &params->serialNumber,
-                              "Discarding '0x' serial number prefix\n",
-                              "Invalid serial number obtained from argument [%s]");
-    } else if (opt == "-r") {
-        return _handle_serial(display, value, &params->routerSerialNumber,
-                              "Discarding '0x' router serial number prefix\n",
-                              "Invalid router serial number obtained from argument [%s]");
-    } else if (opt == "-a") {
-        return _handle_module_address(display, value, params);
-    } else if (opt == "-t") {
-        return _handle_transport(display, value, params);
-    } else if (opt == "-o") {
-        params->baudRate = _get_int_arg(value, &end);
-    } else if (opt == "-s") {
-        params->serialPort = value;
-    } else if (opt == "-f") {
-        params->firmwareFile = value;
-    } else if (opt == "-l") {
-        params->logMessage = value;
-    } else if (opt == "-k") {
-        params->logFileName = value;
-    } else if (opt == "-u") {
-        params->serverUrl = value;
+    } else {
+        return _handle_checked(display, opt, value, params);
     }
-    return true;
+    return 0;
 }
 
 void _set_defaults(int argc, char** argv, Parameters* params) {
     *params = Parameters();
     params->serverUrl = DEFAULT_SERVER_URL;
+    const char* fromEnvironment = getenv(SERVER_ENVIRONMENT_VARIABLE);
+    if (fromEnvironment != nullptr && *fromEnvironment != '\0') {
+        params->serverUrl = fromEnvironment;
+        params->serverFromEnvironment = true;
+    }
     const char* name = (argc > 0 && argv[0] != nullptr) ? argv[0] : "";
     const char* slash = strrchr(name, '/');
     const char* backslash = strrchr(name, '\\');
@@ -273,6 +360,13 @@ void _set_defaults(int argc, char** argv, Parameters* params) {
 
 } // namespace
 
+std::vector<std::string> _option_texts() {
+    std::vector<std::string> texts;
+    for (const OptionEntry& e : OPTIONS)
+        texts.push_back(e.text);
+    return texts;
+}
+
 uint32_t _get_hex_arg(const char* text, char** end) {
     return _get_digits_arg(text, end, HEX_DIGITS, 16);
 }
@@ -281,65 +375,110 @@ uint32_t _get_int_arg(const char* text, char** end) {
     return _get_digits_arg(text, end, DEC_DIGITS, 10);
 }
 
-int _get_params(UpdaterDisplayInterface& display, int argc, char** argv, Parameters* params) {
-    _set_defaults(argc, argv, params);
-    bool failed = false;
-    // Option words (with their values) keep their order; the words that are
-    // no option are set aside and follow them in the diagnostic listing.
+namespace {
+
+// A single-letter option that takes a value, with the value glued on
+// (-b1201, -d40F5849A): the entry, or null.
+const OptionEntry* _glued_option(const std::string& word) {
+    if (word.size() < 3 || word[0] != '-' || word[1] == '-')
+        return nullptr;
+    const OptionEntry* e = _find_option(word.substr(0, 2));
+    return (e != nullptr && e->argument == ARG_NEXT_WORD && strlen(e->text) == 2) ? e : nullptr;
+}
+
+int _refuse(UpdaterDisplayInterface& display, const char* format, const std::string& word) {
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR, format, word.c_str());
+    return NOT_UNDERSTOOD;
+}
+
+// The scan of the words, with the listing of the diagnostic log. The worst
+// refusal (0 when none), or -1 when help or the version ended the scan.
+struct Scan {
     std::vector<const char*> options;
     std::vector<const char*> setAside;
+    int status = 0;
+};
+
+// Reads the option at argv[*i] (and its value), applying it. -1 when it
+// ends the scan (help, version), else 0 or its refusal's status.
+int _scan_option(UpdaterDisplayInterface& display, int argc, char** argv, int* i, Scan& scan,
+                 Parameters* params) {
+    const char* word = argv[*i];
+    scan.options.push_back(word);
+    std::string name = word;
+    const char* value = nullptr;
+    const char* eq = strchr(word, '=');
+    if (eq != nullptr) {
+        name.assign(word, static_cast<size_t>(eq - word));
+        value = eq + 1;
+    }
+    const OptionEntry* e = _find_option(name);
+    if (e == nullptr && eq == nullptr && (e = _glued_option(name)) != nullptr) {
+        value = word + 2;
+    }
+    if (e == nullptr)
+        return _refuse(display, "Unknown option [%s]", word);
+    if (e->argument == ARG_NONE && value != nullptr)
+        return _refuse(display, "Option [%s] takes no value", word);
+    if (e->argument == ARG_NEXT_WORD && value == nullptr) {
+        if (*i + 1 >= argc || argv[*i + 1] == nullptr || argv[*i + 1][0] == '-')
+            return _refuse(display, "Option [%s] needs a value", name);
+        value = argv[++*i];
+        scan.options.push_back(value);
+    }
+    if (e->identifier == OPT_HELP) {
+        params->commands.Set(CMD_HELP);
+        params->helpRequested = true;
+        return -1;
+    }
+    if (e->identifier == OPT_VERSION) {
+        params->versionRequested = true;
+        return -1;
+    }
+    return _handle_option(display, *e, value != nullptr ? value : "", params);
+}
+
+} // namespace
+
+int _get_params(UpdaterDisplayInterface& display, int argc, char** argv, Parameters* params) {
+    _set_defaults(argc, argv, params);
+    // Option words (with their values) keep their order; words that are no
+    // option are refused and follow them in the diagnostic listing.
+    Scan scan;
     for (int i = 1; i < argc; ++i) {
         const char* word = argv[i];
-        if (word == nullptr) {
+        if (word == nullptr)
             continue;
+        int status;
+        if (word[0] != '-' || word[1] == '\0') {
+            scan.setAside.push_back(word);
+            status =
+                _refuse(display, "Unexpected word [%s]: not an option, nor the value of one", word);
+        } else {
+            status = _scan_option(display, argc, argv, &i, scan, params);
         }
-        if (word[0] != '-') {
-            setAside.push_back(word);
-            continue;
-        }
-        options.push_back(word);
-        std::string name = word;
-        const char* value = nullptr;
-        const char* eq = strchr(word, '=');
-        if (eq != nullptr) {
-            name.assign(word, static_cast<size_t>(eq - word));
-            value = eq + 1;
-        }
-        const OptionEntry* e = _find_option(name);
-        if (e == nullptr) {
-            continue; // unknown or ambiguous: dropped silently
-        }
-        if (e->argument == ARG_NONE && value != nullptr) {
-            continue; // an option without a value was given one
-        }
-        if (e->argument == ARG_NEXT_WORD && value == nullptr) {
-            if (i + 1 >= argc || argv[i + 1] == nullptr || argv[i + 1][0] == '-') {
-                continue; // the value is missing; the next word stands on its own
-            }
-            value = argv[++i];
-            options.push_back(value);
-        }
-        if (e->identifier == OPT_HELP) {
-            params->commands.Set(CMD_HELP);
-            params->helpRequested = true;
-            return 0;
-        }
-        if (!_handle_option(display, *e, value != nullptr ? value : "", params)) {
-            failed = true;
-        }
+        if (status < 0)
+            return scan.status; // help and version end the scan at once
+        scan.status = std::max(scan.status, status);
     }
 
     Log::log(DEBUG_APP, "\nApplication parameters:[%s]\n", params->appName.c_str());
     if (argc > 0 && argv[0] != nullptr) {
         Log::log(DEBUG_APP, "\t[%s]\n", argv[0]);
     }
-    for (const char* w : options)
+    for (const char* w : scan.options)
         Log::log(DEBUG_APP, "\t[%s]\n", w);
-    for (const char* w : setAside)
+    for (const char* w : scan.setAside)
         Log::log(DEBUG_APP, "\t[%s]\n", w);
 
-    if (failed) {
-        return 1;
+    if (params->serverFromEnvironment && !_is_http_url(params->serverUrl.c_str())) {
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                        "Invalid update server URL [%s] in %s: must be an http:// or https:// URL",
+                        params->serverUrl.c_str(), SERVER_ENVIRONMENT_VARIABLE);
+        scan.status = NOT_UNDERSTOOD;
+    }
+    if (scan.status != 0) {
+        return scan.status;
     }
     return _validate_params(params);
 }

@@ -8,6 +8,7 @@
 #include "BuildChoice.h"
 #include "JsonOutput.h"
 #include "Printers.h"
+#include "ReportPrinters.h"
 #include "SerialNumber.h"
 #include "UpdaterDisplayInterface.h"
 #include "qDirectory.h"
@@ -28,7 +29,10 @@ bool _run_fingerprint(UpdaterDisplayInterface& display, Updater& updater, Parame
     Fingerprint fingerprint;
     if (updater.Get_Fingerprint(fingerprint, params.serialPort, ANY_MODULE_SERIAL,
                                 params.firmwareFile, params.baudRate, true)) {
-        _display_fingerprint(display, fingerprint);
+        if (params.jsonOutput)
+            _print_json(_fingerprint_json(fingerprint));
+        else
+            _display_fingerprint(display, fingerprint);
     } else {
         display.message(ERROR, "Got no response from chip");
         *status = 1;
@@ -108,6 +112,8 @@ int _run_update(UpdaterDisplayInterface& display, Updater& updater, Parameters& 
     uint32_t build = _build_from_text(params.buildNumber);
     bool ok;
     if (params.transport == TRANSPORT_RECOVER) {
+        if (!params.serialPort.empty())
+            _display_notice(display); // the work starts: keep the module powered
         ok =
             updater.Recover_Firmware(params.serialPort, build, params.baudRate, params.serialNumber,
                                      params.firmwareFile, params.overrideModelCheck);
@@ -115,6 +121,7 @@ int _run_update(UpdaterDisplayInterface& display, Updater& updater, Parameters& 
         display.message(ERROR, "Must specify the specific device to be updated");
         return 1;
     } else {
+        _display_notice(display); // the work starts: keep the module powered
         ok = updater.Update_Firmware(params.serialNumber, build, params.firmwareFile,
                                      params.moduleAddress, params.routerSerialNumber,
                                      params.overrideModelCheck);
@@ -139,6 +146,32 @@ int _run_builds(UpdaterDisplayInterface& display, Updater& updater, Parameters& 
     else
         _display_builds(display, builds, params.serialNumber);
     return 0;
+}
+
+// -C -f FILE: what the file holds and whether an update could use it.
+int _run_check(UpdaterDisplayInterface& display, Updater& updater, Parameters& params) {
+    BirdCheckReport report;
+    bool ok = updater.Check_BirdFile(params.firmwareFile, report);
+    if (params.jsonOutput)
+        _print_json(_bird_check_json(report));
+    else if (!params.firmwareFile.empty())
+        _display_bird_check(display, report);
+    return ok ? 0 : 1;
+}
+
+// -I -d SERIAL: the module's store entry.
+int _run_info(UpdaterDisplayInterface& display, Updater& updater, Parameters& params) {
+    if (params.serialNumber == 0) {
+        display.message(ERROR, "-I must specify a specific device via -d");
+        return 1;
+    }
+    DeviceRecordReport report;
+    bool ok = updater.Get_DeviceRecord(params.serialNumber, report);
+    if (params.jsonOutput)
+        _print_json(_device_record_json(report));
+    else
+        _display_device_record(display, report);
+    return ok ? 0 : 1;
 }
 
 } // namespace
@@ -179,6 +212,12 @@ int _run_commands(UpdaterDisplayInterface& display, Updater& updater, Parameters
     }
     if (params.commands.IsSet(CMD_BUILDS)) {
         return _run_builds(display, updater, params);
+    }
+    if (params.commands.IsSet(CMD_CHECK)) {
+        return _run_check(display, updater, params);
+    }
+    if (params.commands.IsSet(CMD_INFO)) {
+        return _run_info(display, updater, params);
     }
     return status;
 }

@@ -4,7 +4,7 @@
 #include "Parameters.h"
 #include "Updater.h"
 
-// Runs -N, then -G, then the first of -D, -U and -B that was asked for.
+// Runs -N, then -G, then the first of -D, -U, -B, -C and -I that was asked for.
 // Returns the exit status, 0 or 1.
 int _run_commands(UpdaterDisplayInterface& display, Updater& updater, Parameters& params);
 

@@ -7,6 +7,8 @@
 #include <nlohmann/json.hpp>
 
 #include "BuildChoice.h"
+#include "Outcome.h"
+#include "Printers.h"
 #include "SerialNumber.h"
 #include "qDefs.h"
 #include "qError.h"
@@ -51,7 +53,7 @@ json _device_json(const DeviceInfo& d) {
         j["tcpPort"] = d.link.tcpip.tcpPort;
     }
     j["error"] = d.error;
-    j["errorName"] = d.error == 0 ? "" : qError_GetErrorText(d.error);
+    j["errorName"] = d.error == 0 ? "" : ErrorName(static_cast<qErr>(d.error));
     j["errorText"] = d.error == 0 ? "" : qError_GetErrorDescription(d.error);
     return j;
 }
@@ -67,9 +69,7 @@ std::string _devices_json(const std::vector<DeviceInfo>& devices) {
 }
 
 std::string _builds_json(const std::map<std::string, std::string>& builds) {
-    std::vector<std::pair<std::string, std::string>> sorted(builds.begin(), builds.end());
-    std::stable_sort(sorted.begin(), sorted.end(),
-                     [](const auto& a, const auto& b) { return a.second < b.second; });
+    std::vector<std::pair<std::string, std::string>> sorted = _builds_in_version_order(builds);
     json list = json::array();
     for (const auto& entry : sorted) {
         uint32_t build = 0;

@@ -14,7 +14,7 @@
 // (TCP/IP), error code, its name and its description.
 std::string _devices_json(const std::vector<DeviceInfo>& devices);
 
-// An array with one object per build, sorted by version as the table is.
+// An array with one object per build, in version order as the table is.
 std::string _builds_json(const std::map<std::string, std::string>& builds);
 
 // Writes the document and a newline to standard output.

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class UpdaterDisplayInterface;
 
@@ -45,6 +46,8 @@ const uint32_t TRANSPORT_RECOVER = 255;
 // The update server used when -u is not given.
 extern const char* const DEFAULT_SERVER_HOST;
 extern const char* const DEFAULT_SERVER_URL;
+// The environment variable that names the update server when -u does not.
+extern const char* const SERVER_ENVIRONMENT_VARIABLE;
 
 struct Parameters {
     CommandsClass commands;
@@ -69,15 +72,25 @@ struct Parameters {
     uint32_t debugMask = 0;
     bool extendedUsage = true;
     bool helpRequested = false;
-    // --json: -D and -B print their result as JSON on standard output, and
+    // --json: -D, -B, -C, -I and -N print their result as JSON on standard output, and
     // every message goes to standard error.
     bool jsonOutput = false;
+    // --version: print the program's and the library's versions, nothing else.
+    bool versionRequested = false;
+    // serverUrl came from the environment (and no -u replaced it).
+    bool serverFromEnvironment = false;
 };
 
 // Fills params from the command line. Error messages go to display as they
-// are found; parsing goes on after an error. 0 when every option was
-// accepted, 1 when a handler rejected one.
+// are found; parsing goes on after an error. 0 when every word was
+// accepted; 1 when an option's value was refused by its check (-d, -r, -t,
+// -b, -a, -Y); 2 when a word was not understood (an unknown option, a word
+// that is no option, a missing value, a value for an option that takes
+// none, a rate -o does not offer, a -X mask or -u URL that cannot be read).
+// Help and --version end the scan at once.
 int _get_params(UpdaterDisplayInterface& display, int argc, char** argv, Parameters* params);
+// Every option the command line knows, as typed in full ("-B", "--json").
+std::vector<std::string> _option_texts();
 // No cross-option checks: each command checks its own prerequisites. 0.
 int _validate_params(Parameters* params);
 // Frees what the record owns (nothing). 0.

@@ -2,10 +2,13 @@
 #include "Printers.h"
 
 #include <algorithm>
+#include <cctype>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <utility>
 
+#include "BuildChoice.h"
 #include "UpdaterDisplayInterface.h"
 #include "VisibleText.h"
 #include "qDefs.h"
@@ -53,7 +56,56 @@ void _display_device(UpdaterDisplayInterface& display, const DeviceInfo& d) {
     }
 }
 
+// The number of the digit run at s[i], advancing i past it; leading zeros
+// are skipped so that the runs compare by value (length, then digits).
+std::string _digit_run(const std::string& s, size_t& i) {
+    size_t start = i;
+    while (i < s.size() && isdigit(static_cast<unsigned char>(s[i])))
+        ++i;
+    size_t first = s.find_first_not_of('0', start);
+    return first == std::string::npos || first >= i ? std::string() : s.substr(first, i - first);
+}
+
+uint32_t _build_value(const std::string& text) {
+    uint32_t value = 0;
+    return ParseBuildNumber(text, value) ? value : UINT32_MAX;
+}
+
 } // namespace
+
+bool _version_before(const std::string& a, const std::string& b) {
+    size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        bool da = isdigit(static_cast<unsigned char>(a[i])) != 0;
+        bool db = isdigit(static_cast<unsigned char>(b[j])) != 0;
+        if (da && db) {
+            std::string x = _digit_run(a, i), y = _digit_run(b, j);
+            if (x.size() != y.size())
+                return x.size() < y.size();
+            if (x != y)
+                return x < y;
+            continue;
+        }
+        if (a[i] != b[j])
+            return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
+        ++i;
+        ++j;
+    }
+    return a.size() - i < b.size() - j;
+}
+
+std::vector<std::pair<std::string, std::string>>
+_builds_in_version_order(const std::map<std::string, std::string>& builds) {
+    std::vector<std::pair<std::string, std::string>> sorted(builds.begin(), builds.end());
+    std::stable_sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) {
+        if (_version_before(a.second, b.second))
+            return true;
+        if (_version_before(b.second, a.second))
+            return false;
+        return _build_value(a.first) < _build_value(b.first);
+    });
+    return sorted;
+}
 
 void _display_app_version(UpdaterDisplayInterface& display) {
     display.message(INFO, "%s (%s)", "Updater", "Version: 1.1 Apr 26 2023");
@@ -76,11 +128,7 @@ void _display_builds(UpdaterDisplayInterface& display, std::map<std::string, std
         display.message(INFO, "No builds found for device [%08X]", serialNumber);
         return;
     }
-    std::vector<std::pair<std::string, std::string>> sorted(builds.begin(), builds.end());
-    std::stable_sort(
-        sorted.begin(), sorted.end(),
-        [](const std::pair<std::string, std::string>& a,
-           const std::pair<std::string, std::string>& b) { return a.second < b.second; });
+    std::vector<std::pair<std::string, std::string>> sorted = _builds_in_version_order(builds);
     display.message(INFO, "Build List for device [%08X]:\n", serialNumber);
     display.message(INFO, "%-15.15s\t%-15.15s", "Build", "Version");
     for (const auto& entry : sorted) {

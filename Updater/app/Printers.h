@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Updater.h"
@@ -17,7 +18,14 @@ void _display_app_version(UpdaterDisplayInterface& display);
 void _display_ks_version(UpdaterDisplayInterface& display);
 // One line in parentheses that every user should read.
 void _display_notice(UpdaterDisplayInterface& display);
-// Builds sorted by version text; "No builds found ..." for an empty map.
+// The builds in version order, by number (2.9.28 < 2.9.29 < 2.10.0 <
+// 10.0.1); equal versions by build number.
+std::vector<std::pair<std::string, std::string>>
+_builds_in_version_order(const std::map<std::string, std::string>& builds);
+// True when version text a comes before b, comparing runs of digits by
+// their value and everything else character by character.
+bool _version_before(const std::string& a, const std::string& b);
+// Builds in version order; "No builds found ..." for an empty map.
 void _display_builds(UpdaterDisplayInterface& display, std::map<std::string, std::string>& builds,
                      uint32_t serialNumber);
 void _display_fingerprint(UpdaterDisplayInterface& display, Fingerprint& fingerprint);

@@ -104,18 +104,31 @@ std::vector<std::string> _package_lines() {
 }
 
 std::vector<UsageRow> _extended_rows() {
-    std::string serverDefault = std::string("Default: ") + DEFAULT_SERVER_HOST + ":80";
+    std::string serverDefault =
+        std::string("Default: $") + SERVER_ENVIRONMENT_VARIABLE + " when set,";
     return {
         {nullptr, {"Extended Parameters:"}, false},
-        {"-f <bird file>", {"Firmware file to be transferred to device."}, false},
-        {"-e", {"echoing of bytes enabled during recovery."}, true},
-        {"-l 'log message'", {"message to place in device history log"}, false},
-        {"-k <filename>", {"log messages written into given filename", "Default:[APP.log]"}, false},
-        {"-u <host:port>", {"The hostname and port of the update server", serverDefault}, false},
+        {"-f <bird file>",
+         {"Firmware file to be transferred to device.", "(-U), or to check (-C)."},
+         false},
+        {"-u <url>",
+         {"URL of the update server, http:// or https://", serverDefault,
+          std::string("else ") + DEFAULT_SERVER_URL},
+         false},
+        {"--json",
+         {"-D, -B, -C, -I and -N print one JSON document on", "standard output (see the man page);",
+          "messages go to standard error."},
+         true},
+        {"-e <value>", {"accepted and ignored: bytes are never echoed."}, false},
+        {"-l 'log message'", {"accepted and ignored: no device history log."}, false},
+        {"-k <filename>",
+         {"accepted and ignored: no log file is written;", "-X logs to standard error."},
+         false},
+        {"-Z <value>", {"accepted and ignored."}, false},
+        {"-n", {"accepted and ignored."}, true},
         {nullptr, {"Extended Commands:"}, false},
         {"-I",
-         {"View stored device information.", "Must either use DISCOVER command [\"-D\"] or",
-          "specify a specific device [\"-d\" option]."},
+         {"View stored device information.", "Requires a specific device [\"-d\" option]."},
          true},
         {"-OVERRIDE",
          {"Override the model checks for BIRD firmware files.",
@@ -123,7 +136,8 @@ std::vector<UsageRow> _extended_rows() {
          true},
         {"-N", {"Get fingerprint from a device, requires -s"}, true},
         {"-X <BIT_MASK>", _package_lines(), true},
-        {"-C", {"Check the given BIRDFILE"}, true},
+        {"-C", {"Check the given BIRDFILE", "Requires the file [\"-f\" option]."}, true},
+        {"--version", {"Print the program's and the library's versions."}, true},
     };
 }
 

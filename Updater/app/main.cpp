@@ -20,14 +20,20 @@ int main(int argc, char** argv) {
         display.keep_standard_output_clean();
     }
     if (parsed != 0) {
+        // Nothing runs: the reasons (already printed), then the short usage.
         _display_app_version(display);
         _display_notice(display);
         _display_usage(false, false);
         _release_params(&params);
-        return 1;
+        return parsed;
     }
 
     _display_app_version(display);
+    if (params.versionRequested) {
+        _display_ks_version(display);
+        _release_params(&params);
+        return 0;
+    }
     if (params.commands.IsSet(CMD_HELP) || !params.commands.IsSet(COMMAND_MASK)) {
         _display_notice(display);
         _display_ks_version(display);

@@ -38,17 +38,26 @@ if(TARGET UpdaterApp)
     ks_product_defaults(Updater-testhooks)
 endif()
 
-# --json: -D on the emulated USB bus (the Updater as the simulator's child)
-# and -B against the simulated update server, read back with a JSON parser.
+# The real Updater as the child of the module simulator, with the simulated
+# update server: --json (-D on the emulated USB bus, -B, read back with a JSON
+# parser), and the table of mistyped command lines, each refused with nothing
+# run (the server sees no request, the module no link). -C and -I end to end
+# on files from the simulators' BIRD writer and a store left by a download.
 if(TARGET UpdaterApp AND TARGET keystrand-sim AND TARGET updateserver AND TARGET birdwriter)
-    ks_add_gtest(cli_json_test
-        SOURCES ${CMAKE_CURRENT_LIST_DIR}/app/json_cli_test.cpp
-            ${PROJECT_SOURCE_DIR}/tests/support/updateserver_harness.cpp
-        LIBS UpdaterApp birdwriter nlohmann_json::nlohmann_json
-        LABELS cli json
-        ENV ASAN_OPTIONS=verify_asan_link_order=0
-            TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/sim/usb/tsan.supp)
-    target_include_directories(cli_json_test PRIVATE
-        ${PROJECT_SOURCE_DIR}/tests/Updater/UpdaterLib/source)
-    add_dependencies(cli_json_test Updater keystrand-sim updateserver)
+    foreach(name_source IN ITEMS cli_json_test:json_cli_test cli_refusals_test:command_line_refusals_test
+                                 cli_check_info_test:check_info_test)
+        string(REPLACE ":" ";" pair ${name_source})
+        list(GET pair 0 name)
+        list(GET pair 1 source)
+        ks_add_gtest(${name}
+            SOURCES ${CMAKE_CURRENT_LIST_DIR}/app/${source}.cpp
+                ${PROJECT_SOURCE_DIR}/tests/support/updateserver_harness.cpp
+            LIBS UpdaterApp birdwriter nlohmann_json::nlohmann_json
+            LABELS cli json
+            ENV ASAN_OPTIONS=verify_asan_link_order=0
+                TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/sim/usb/tsan.supp)
+        target_include_directories(${name} PRIVATE
+            ${PROJECT_SOURCE_DIR}/tests/Updater/UpdaterLib/source)
+        add_dependencies(${name} Updater keystrand-sim updateserver)
+    endforeach()
 endif()

@@ -23,6 +23,8 @@ for path in ./usr/bin/Updater ./usr/share/man/man1/Updater.1.gz \
 done
 grep -q " ./usr/bin/keystrand-sim\$" <<<"$(dpkg-deb -c "$sim")" || fail "keystrand-sim lacks usr/bin/keystrand-sim"
 
+grep -q "umockdev" <<<"$(dpkg-deb --field "$sim" Depends)" ||
+    fail "keystrand-sim does not depend on umockdev, which its USB bench preloads"
 depends=$(dpkg-deb --field "$updater" Depends)
 for lib in libc6 libcurl4 libstdc++6; do
     grep -q "$lib" <<<"$depends" || fail "Depends lacks $lib: $depends"
@@ -37,6 +39,14 @@ for option in -D -B -G -U -N -b -d -a -t -f -r -s -o -u -X --json -OVERRIDE RECO
     grep -q -- "$option" <<<"$page" || fail "the man page does not mention $option"
 done
 bash -n "$out/x/usr/share/bash-completion/completions/Updater" || fail "the completion script does not parse"
+# Completion of a file name with a blank offers it whole, not split in two.
+mkdir "$out/files" && touch "$out/files/my firmware.bird" "$out/files/other.txt"
+completed=$(cd "$out/files" && bash -c '
+    source "$1"
+    COMP_WORDS=(Updater -U -f "my"); COMP_CWORD=3
+    _Updater Updater my -f
+    printf "%s\n" "${COMPREPLY[@]}"' completion "$out/x/usr/share/bash-completion/completions/Updater")
+[ "$completed" = "my firmware.bird" ] || fail "file names with blanks are split by completion: [$completed]"
 grep -q 'ATTR{idVendor}=="24ff".*TAG+="uaccess"' "$out/x/usr/lib/udev/rules.d/70-keystrand.rules" ||
     fail "the udev rules do not give access to Keystrand modules"
 grep -q 'ATTRS{idVendor}=="1fc9", ATTRS{idProduct}=="0130", TAG+="uaccess"' \

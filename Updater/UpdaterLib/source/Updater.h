@@ -10,6 +10,7 @@
 
 #include "BirdFile.h"
 #include "DeviceInfo.h"
+#include "FileReports.h"
 #include "Fingerprint.h"
 #include "UpdaterDisplayInterface.h"
 #include "qDiscovery.h"
@@ -56,6 +57,14 @@ class Updater {
     // Writes recovery firmware through the ROM bootloader.
     bool Recover_Firmware(std::string serialPort, uint32_t build, uint32_t baudRate,
                           uint32_t serialNumber, std::string firmwareFile, bool overrideModelCheck);
+
+    // -C: reads the BIRD file at path as an update would read it and tells
+    // what it holds and whether an update could use it. False (after the
+    // one message) when it could not.
+    bool Check_BirdFile(const std::string& path, BirdCheckReport& report);
+    // -I: the module's store entry, its attributes and the files kept for
+    // it. False (after the one message) when the store has no entry.
+    bool Get_DeviceRecord(uint32_t serialNumber, DeviceRecordReport& report);
 
     std::string serverUrl;
     std::string storeDirectory;

@@ -3,6 +3,8 @@
 // to the user holds a reference to one sink, created by main (CLI_Display).
 #pragma once
 
+#include <cstdint>
+
 class UpdaterDisplayInterface {
   public:
     enum Level { LEVEL_INFO = 0, LEVEL_ERROR = 1 };
@@ -22,6 +24,10 @@ class UpdaterDisplayInterface {
     // text carries no trailing newline: the sink ends the line.
     virtual void info_message(const char* text) = 0;
     virtual void error_message(const char* text) = 0;
+    // Added after the five: the number of bytes the progress bar that
+    // follows stands for, so that a sink can show the count and the rate.
+    // Call it after display_progress(true); sinks that show no count ignore it.
+    virtual void progress_total(uint64_t bytes) { (void)bytes; }
 
     // Formats one line and hands it to error_message for LEVEL_ERROR and to
     // info_message for any other level. Does nothing while muted.

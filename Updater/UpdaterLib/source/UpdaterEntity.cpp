@@ -234,6 +234,7 @@ qErr UpdaterEntity::FirmwareTransfer(const uint8_t* block, uint32_t length, uint
     qErr err = qErrNone;
     Log::timestamped = false;
     display.display_progress(true);
+    display.progress_total(length);
     while (remaining > 0 && err == qErrNone) {
         uint32_t size = remaining < portion ? remaining : portion;
         err = _block_transfer(position, size, counter);

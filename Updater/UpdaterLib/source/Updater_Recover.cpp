@@ -245,6 +245,7 @@ bool _write_image(UpdaterDisplayInterface& display, NXPSerialClass& nxp, const F
     display.message(INFO, "Transferring firmware block %d of %d, %d bytes", counter, total,
                     static_cast<int>(image.length));
     display.display_progress(true);
+    display.progress_total(image.length);
     Log::log(DEBUG_Updater, "Transferring firmware block: %d bytes to address 0x%08X\n",
              static_cast<int>(image.length), image.address);
     for (uint32_t written = 0; written < image.length;) {

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <sys/ioctl.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <cstdio>
 #include <functional>
@@ -43,36 +46,92 @@ std::string Repeat(char c, int n) {
     return std::string(static_cast<size_t>(n), c);
 }
 
-const std::string CLEAR = "\r" + Repeat(' ', 88) + "\r";
+// The terminal's width, as a resized window would report it.
+void SetColumns(int columns) {
+    struct winsize size = {};
+    size.ws_row = 24;
+    size.ws_col = static_cast<unsigned short>(columns);
+    ioctl(STDOUT_FILENO, TIOCSWINSZ, &size);
+}
 
-TEST(ProgressBar, IsDrawnByteForByteOnATerminal) {
+// One column short of an 80-column terminal: a line that long never wraps.
+const std::string CLEAR = "\r" + Repeat(' ', 79) + "\r";
+
+// Every frame (the text between carriage returns) and the widest of them.
+size_t WidestFrame(const std::string& out) {
+    size_t widest = 0, start = 0;
+    while (start <= out.size()) {
+        size_t end = out.find('\r', start);
+        size_t n = (end == std::string::npos ? out.size() : end) - start;
+        widest = std::max(widest, n);
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
+    }
+    return widest;
+}
+
+// The bar fits the terminal: on 80 columns no frame, and no clear, reaches
+// the last column (where the terminal would wrap it and leave a stale bar
+// on the line above); on a wide one the bar keeps its classic 69 columns.
+TEST(ProgressBar, FitsTheTerminalItIsDrawnOn) {
     struct Case {
+        int columns;
         double fraction;
         const char* label;
+        uint64_t total; // 0: no byte count
         std::string want;
     } cases[] = {
-        {0.5, nullptr, "\r[" + Repeat('=', 34) + ">" + Repeat(' ', 34) + "] ( 50% ) "},
-        {1.0, nullptr, "\r[" + Repeat('=', 69) + "> ] (100% ) "},
-        {0.0, nullptr, "\r[>" + Repeat(' ', 68) + "] (  0% ) "},
-        {0.25, "Update", "\r (Update) [" + Repeat('=', 14) + ">" + Repeat(' ', 44) + "] ( 25% ) "},
-        {0.999, nullptr, "\r[" + Repeat('=', 68) + ">] ( 99% ) "},
-        // Out-of-range fractions are drawn as an empty or a full bar.
-        {-0.5, nullptr, "\r[>" + Repeat(' ', 68) + "] (  0% ) "},
-        {3.0, nullptr, "\r[" + Repeat('=', 69) + "> ] (100% ) "},
-        // A label too long for the line leaves no room for the bar.
-        {0.5, "0123456789012345678901234567890123456789012345678901234567890123456789",
-         "\r (0123456789012345678901234567890123456789012345678901234567890123456789) [> ] ( 50% "
-         ") "},
+        {80, 0.5, nullptr, 0, "\r[" + Repeat('=', 34) + ">" + Repeat(' ', 34) + "] ( 50% )"},
+        {80, 1.0, nullptr, 0, "\r[" + Repeat('=', 68) + ">] (100% )"},
+        {80, 0.0, nullptr, 0, "\r[>" + Repeat(' ', 68) + "] (  0% )"},
+        {80, 3.0, nullptr, 0, "\r[" + Repeat('=', 68) + ">] (100% )"},
+        {80, -0.5, nullptr, 0, "\r[>" + Repeat(' ', 68) + "] (  0% )"},
+        {80, 0.25, "Update", 0,
+         "\r (Update) [" + Repeat('=', 14) + ">" + Repeat(' ', 44) + "] ( 25% )"},
+        {80, 0.5, nullptr, 65536,
+         "\r[" + Repeat('=', 15) + ">" + Repeat(' ', 16) + "] ( 50% ) 32.8 kB of 65.5 kB" +
+             Repeat(' ', 18)},
+        {80, 1.0, "Update", 900,
+         "\r (Update) [" + Repeat('=', 21) + ">] (100% ) 900 B of 900 B" + Repeat(' ', 22)},
+        {132, 1.0, nullptr, 0, "\r[" + Repeat('=', 68) + ">] (100% )"},
+        // Narrow: the byte count, then the label give way to the bar.
+        {30, 0.5, "Update", 65536, "\r[" + Repeat('=', 9) + ">" + Repeat(' ', 9) + "] ( 50% )"},
+        // A label too long for the line is left out.
+        {80, 0.5, "0123456789012345678901234567890123456789012345678901234567890123456789", 0,
+         "\r[" + Repeat('=', 34) + ">" + Repeat(' ', 34) + "] ( 50% )"},
     };
     for (const Case& c : cases) {
-        std::string got =
-            OnTerminal([&](CLI_Display& d) { d.update_progress(c.fraction, c.label); });
-        EXPECT_BYTES(c.want, got) << "fraction " << c.fraction;
+        std::string got = OnTerminal([&](CLI_Display& d) {
+            SetColumns(c.columns);
+            d.display_progress(true);
+            if (c.total != 0)
+                d.progress_total(c.total);
+            d.update_progress(c.fraction, c.label);
+            d.display_progress(false);
+        });
+        std::string clear = "\r" + Repeat(' ', c.columns - 1) + "\r";
+        EXPECT_BYTES(c.want + clear, got) << c.columns << " columns, fraction " << c.fraction;
+        EXPECT_LT(WidestFrame(got), static_cast<size_t>(c.columns));
     }
+}
+
+TEST(ProgressBar, ShowsTheRateOnceTheTransferHasRunAWhile) {
+    std::string got = OnTerminal([](CLI_Display& d) {
+        SetColumns(80);
+        d.display_progress(true);
+        d.progress_total(200000);
+        usleep(300000);
+        d.update_progress(0.5, nullptr);
+    });
+    EXPECT_NE(got.find("] ( 50% ) 100.0 kB of 200.0 kB  "), std::string::npos) << got;
+    EXPECT_NE(got.find(" kB/s"), std::string::npos) << got;
+    EXPECT_LT(WidestFrame(got), 80u) << got;
 }
 
 TEST(ProgressBar, ShowingDrawsNothingAndHidingClearsTheLine) {
     std::string got = OnTerminal([](CLI_Display& d) {
+        SetColumns(80);
         d.display_progress(true);
         d.display_progress(false);
     });
@@ -81,6 +140,7 @@ TEST(ProgressBar, ShowingDrawsNothingAndHidingClearsTheLine) {
 
 TEST(Spinner, CyclesEightFramesAndClearsWithoutAdvancing) {
     std::string got = OnTerminal([](CLI_Display& d) {
+        SetColumns(80);
         for (int i = 0; i < 9; ++i)
             d.update_spinner(true, nullptr);
         d.update_spinner(false, nullptr);

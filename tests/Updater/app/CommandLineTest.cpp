@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <functional>
+#include <iterator>
+#include <map>
+#include <regex>
+#include <set>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -9,6 +14,7 @@
 #include "Commands.h"
 #include "Log.h"
 #include "Parameters.h"
+#include "Printers.h"
 #include "display_recorder.h"
 
 namespace {
@@ -98,13 +104,6 @@ TEST(CommandLineScanning, SelectsOptionsByExactTextOrUniqueAbbreviation) {
          [](const Parameters& p) { return p.overrideModelCheck; },
          "-O abbreviates -OVERRIDE"},
         {{"-OVERRID"}, [](const Parameters& p) { return p.overrideModelCheck; }, "-OVERRID"},
-        {{"-OVERRIDEX"},
-         [](const Parameters& p) { return !p.overrideModelCheck; },
-         "longer than the option"},
-        {{"-OVR"}, [](const Parameters& p) { return !p.overrideModelCheck; }, "not a prefix"},
-        {{"--OVERRIDE"},
-         [](const Parameters& p) { return !p.overrideModelCheck; },
-         "dash count differs"},
         {{"-o", "9600"},
          [](const Parameters& p) { return p.baudRate == 9600 && !p.overrideModelCheck; },
          "-o is the baud rate, case matters"},
@@ -112,39 +111,19 @@ TEST(CommandLineScanning, SelectsOptionsByExactTextOrUniqueAbbreviation) {
          [](const Parameters& p) { return p.helpRequested && p.commands.IsSet(CMD_HELP); },
          "--hel"},
         {{"--h"}, [](const Parameters& p) { return p.helpRequested; }, "--h"},
-        {{"-help"},
-         [](const Parameters& p) { return !p.helpRequested && !p.commands.IsSet(0xFFFFFFFF); },
-         "-help is dropped"},
-        {{"-DU"},
-         [](const Parameters& p) { return !p.commands.IsSet(0xFFFFFFFF); },
-         "no combined letters"},
-        {{"-d40F5849A"}, [](const Parameters& p) { return p.serialNumber == 0; }, "no glued value"},
-        {{"-Q", "-D"},
-         [](const Parameters& p) { return p.commands.Word() == CMD_DISCOVER; },
-         "unknown dropped"},
-        {{"stray", "-U", "word"},
-         [](const Parameters& p) { return p.commands.Word() == CMD_UPDATE; },
-         "non-options set aside"},
-        {{"-", "--", "-=1"},
-         [](const Parameters& p) { return !p.commands.IsSet(0xFFFFFFFF); },
-         "dashes only"},
-        {{"-D=1"},
-         [](const Parameters& p) { return !p.commands.IsSet(CMD_DISCOVER); },
-         "value for no-value"},
-        {{"-n=1"}, [](const Parameters& p) { return !p.optionN; }, "value for -n"},
+        {{"-d40F5849A", "-b1201", "-o9600"},
+         [](const Parameters& p) {
+             return p.serialNumber == 0x40F5849A && p.buildNumber == "1201" && p.baudRate == 9600;
+         },
+         "a value glued to a one-letter option is taken"},
         {{"-n"}, [](const Parameters& p) { return p.optionN; }, "-n"},
-        {{"-d"}, [](const Parameters& p) { return p.serialNumber == 0; }, "-d as the last word"},
-        {{"-d", "-U"},
-         [](const Parameters& p) { return p.serialNumber == 0 && p.commands.IsSet(CMD_UPDATE); },
-         "-d -U"},
-        {{"-Z"}, [](const Parameters& p) { return !p.commands.IsSet(CMD_Z); }, "-Z without value"},
         {{"-Z", "5"},
          [](const Parameters& p) { return p.commands.Word() == CMD_Z; },
          "-Z with value"},
         {{"-e", "on"}, [](const Parameters& p) { return p.echoBytes; }, "-e consumes its value"},
-        {{"-e", "-D"},
-         [](const Parameters& p) { return !p.echoBytes && p.commands.IsSet(CMD_DISCOVER); },
-         "-e with a dash word"},
+        {{"--version", "-Q"},
+         [](const Parameters& p) { return p.versionRequested; },
+         "--version ends the scan"},
         {{"-B", "-C", "-D", "-G", "-I", "-N", "-U"},
          [](const Parameters& p) {
              return p.commands.Word() == (CMD_BUILDS | CMD_CHECK | CMD_DISCOVER | CMD_GET |
@@ -163,7 +142,6 @@ TEST(CommandLineScanning, SelectsOptionsByExactTextOrUniqueAbbreviation) {
                     p.logMessage == "msg" && p.logFileName == "x.log";
          },
          "verbatim values"},
-        {{"-s", ""}, [](const Parameters& p) { return p.serialPort.empty(); }, "empty next word"},
     };
     for (const FieldCase& c : cases) {
         Parsed p = Parse(c.words);
@@ -266,12 +244,14 @@ TEST(CommandLineValues, ModuleAddressIsAnEvenNumberFromTwoTo254) {
             EXPECT_EQ(p.calls,
                       std::vector<Call>({Error("Invalid module address obtained from "
                                                "argument [" +
-                                               value + "]: must be an even number from 2 to 254")}))
+                                               value +
+                                               "]: must be an even number from 2 to 254, decimal "
+                                               "or 0x hex (the -D table shows addresses in hex: "
+                                               "1A there is -a 0x1A)")}))
                 << value;
         }
     }
-    EXPECT_EQ(Parse({"-a"}).result, 0) << "a missing value drops the option silently";
-    EXPECT_EQ(Parse({"-a", "-U"}).params.moduleAddress, 0);
+    EXPECT_EQ(Parse({"-a"}).result, 2) << "a missing value is refused";
 }
 
 TEST(CommandLineValues, TransportIsChosenByItsLeadingLetters) {
@@ -299,7 +279,7 @@ TEST(CommandLineValues, NumbersKeepOnlyWhatTheirDigitsSay) {
         uint32_t baud;
     } cases[] = {
         {{"-b", "007"}, "7", 115200},          {{"-b", "99528558"}, "99528558", 115200},
-        {{"-o", "230400"}, "", 230400},        {{"-o", "96k"}, "", 0},
+        {{"-o", "230400"}, "", 230400},        {{"-o", "2400"}, "", 2400},
         {{"-b", "1", "-b", "2"}, "2", 115200},
     };
     for (const Case& c : cases) {
@@ -320,14 +300,16 @@ TEST(CommandLineValues, DebugMaskActivatesLogPackagesOnlyWhenFullyRead) {
         {"0x101", 0x101, 0x101, nullptr},
         {"0X10000", 0x10000, 0x10000, nullptr},
         {"257", 257, 257, nullptr},
-        {"5z", 5, 0, "z"},
-        {"0x", 0, 0, "x"},
-        {"12 3", 12, 0, " 3"},
-        {"", 0, 0, nullptr},
+        {"0", 0, 0, nullptr},
+        {"5z", 0, 0, "z"},
+        {"0x", 0, 0, "0x"},
+        {"12 3", 0, 0, " 3"},
+        {"", 0, 0, ""},
+        {"4294967296", 0, 0, ""},
     };
     for (const Case& c : cases) {
         Parsed p = Parse({std::string("-X=") + c.value, "-C"});
-        EXPECT_EQ(p.result, 0) << c.value;
+        EXPECT_EQ(p.result, c.rest != nullptr ? 2 : 0) << c.value;
         EXPECT_EQ(p.params.debugMask, c.mask) << c.value;
         EXPECT_EQ(p.activePackages, c.active) << c.value;
         EXPECT_TRUE(p.params.extendedUsage);
@@ -409,6 +391,61 @@ TEST(StoreDirectory, IsBuiltUnderTheHomeDirectory) {
     const char* home = getenv("HOME");
     ASSERT_NE(home, nullptr);
     EXPECT_EQ(_build_updater_directory(), std::string(home) + "/.quillmar/updater");
+}
+
+} // namespace
+
+namespace {
+
+// The option words a text names: a dash or two and letters, standing at the
+// start of a word.
+std::set<std::string> OptionWords(const std::string& text) {
+    std::set<std::string> words;
+    static const std::regex word(R"((^|[\s\[\(|,"'`])(--?[A-Za-z]+))");
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), word);
+         it != std::sregex_iterator(); ++it)
+        words.insert((*it)[2]);
+    return words;
+}
+
+std::string SourceFile(const std::string& relative) {
+    const char* src = getenv("KS_SOURCE_DIR");
+    std::ifstream in(std::string(src != nullptr ? src : ".") + "/" + relative);
+    EXPECT_TRUE(in.good()) << relative << " (KS_SOURCE_DIR set?)";
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The usage screen, the man page and the README's option summary name the
+// same options: every option the command line knows (but -Y, which is
+// refused) and nothing it does not know.
+TEST(Documentation, UsageManPageAndReadmeListTheSameOptions) {
+    std::string man =
+        std::regex_replace(SourceFile("packaging/man/Updater.1"), std::regex(R"(\\-)"), "-");
+    std::string readme = SourceFile("README.md");
+    size_t start = readme.find("## Commands and options");
+    ASSERT_NE(start, std::string::npos);
+    readme = readme.substr(start, readme.find("\n## ", start + 1) - start);
+    const std::map<std::string, std::string> documents = {
+        {"usage screen", _usage_text(true, true)}, {"man page", man}, {"README", readme}};
+
+    std::set<std::string> known;
+    for (const std::string& text : _option_texts())
+        known.insert(text);
+    // Spellings the texts use besides the options themselves: the head of the
+    // usage screen's "[-Hh | --help]", the README's abbreviations of -OVERRIDE.
+    const std::set<std::string> spellings = {"-Hh", "-O", "-OVERRID", "-Y"};
+    for (const auto& doc : documents) {
+        std::set<std::string> named = OptionWords(doc.second);
+        for (const std::string& option : known) {
+            if (option != "-Y") {
+                EXPECT_TRUE(named.count(option)) << doc.first << " does not list " << option;
+            }
+        }
+        for (const std::string& word : named) {
+            EXPECT_TRUE(known.count(word) || spellings.count(word))
+                << doc.first << " names " << word << ", which the command line does not know";
+        }
+    }
 }
 
 } // namespace

@@ -17,17 +17,19 @@ Call Info(const std::string& text) {
     return Call{"info", text};
 }
 
-TEST(BuildList, IsSortedByVersionTextAndPrintedInFixedColumns) {
-    std::map<std::string, std::string> builds = {{"100", "1.2.0"},
-                                                 {"300", "1.10.0"},
-                                                 {"200", "1.9.1"},
-                                                 {"12345678901234567", "averyveryverylongversion"}};
+// Version order by number, not by bytes: 2.9.28 < 2.9.29 < 2.10.0 < 10.0.1;
+// equal versions by build number.
+TEST(BuildList, IsInVersionOrderByNumberAndPrintedInFixedColumns) {
+    std::map<std::string, std::string> builds = {
+        {"500", "10.0.1"}, {"300", "2.10.0"}, {"100", "2.9.28"},
+        {"200", "2.9.29"}, {"99", "2.9.29"},  {"12345678901234567", "averyveryverylongversion"}};
     DisplayRecorder d;
     _display_builds(d, builds, 0x40F5849A);
     std::vector<Call> want = {
         Info("Build List for device [40F5849A]:\n"), Info("Build          \tVersion        "),
-        Info("300            \t1.10.0         "),    Info("100            \t1.2.0          "),
-        Info("200            \t1.9.1          "),    Info("123456789012345\taveryveryverylo"),
+        Info("100            \t2.9.28         "),    Info("99             \t2.9.29         "),
+        Info("200            \t2.9.29         "),    Info("300            \t2.10.0         "),
+        Info("500            \t10.0.1         "),    Info("123456789012345\taveryveryverylo"),
     };
     EXPECT_EQ(d.calls, want);
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "JsonOutput.h"
+#include "ReportPrinters.h"
 #include "discover_cli_support.h"
 #include "process.h"
 #include "tempdir.h"
@@ -84,7 +85,18 @@ TEST(JsonOutput, NetworkRecordsCarryTheirHostAddressAndPort) {
     EXPECT_EQ(j[0]["hostAddress"], "10.77.0.2");
     EXPECT_EQ(j[0]["tcpPort"], 9761);
     EXPECT_EQ(j[0]["routerSerial"], "40F5849A");
-    EXPECT_EQ(j[0]["errorName"], "qErrTimeout");
+    EXPECT_EQ(j[0]["errorName"], "timeout");
+}
+
+// -N --json: the four words as eight-digit hexadecimal strings, in order.
+TEST(JsonOutput, FingerprintIsOneObjectWithFourHexadecimalWords) {
+    Fingerprint f;
+    f.words[0] = 0x1;
+    f.words[1] = 0xDEADBEEF;
+    f.words[2] = 0x00ABCDEF;
+    f.words[3] = 0xFFFFFFFF;
+    EXPECT_EQ(ParseWhole(_fingerprint_json(f)),
+              json({{"fingerprint", {"00000001", "DEADBEEF", "00ABCDEF", "FFFFFFFF"}}}));
 }
 
 class JsonBuilds : public ::testing::Test {
@@ -108,9 +120,9 @@ TEST_F(JsonBuilds, BuildListIsSortedByVersionWithTextEscapedByJson) {
     kstest::ProcessResult r = Run(server.url());
     ASSERT_EQ(r.exitStatus, 0) << r.err;
     json builds = ParseWhole(r.out);
-    json want = json::array({{{"build", 99}, {"version", "2.10.0\x1b[31m"}},
-                             {{"build", 130}, {"version", "2.9.0"}},
-                             {{"build", 124}, {"version", "2.9.1"}}});
+    json want = json::array({{{"build", 130}, {"version", "2.9.0"}},
+                             {{"build", 124}, {"version", "2.9.1"}},
+                             {{"build", 99}, {"version", "2.10.0\x1b[31m"}}});
     EXPECT_EQ(builds, want) << r.out;
     EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << "control characters reach the terminal raw";
     EXPECT_NE(r.err.find("Updater (Version"), std::string::npos) << r.err;
