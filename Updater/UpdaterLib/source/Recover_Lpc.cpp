@@ -164,22 +164,28 @@ Outcome _verify_chunk(NXPSerialClass& nxp, uint32_t flash, uint32_t length) {
                                   _cause(nxp, e).c_str()));
 }
 
-// One chunk: into RAM, its sectors prepared, copied to flash and checked.
-Outcome _write_chunk(NXPSerialClass& nxp, uint32_t flash, const uint8_t* bytes, uint32_t length) {
-    const uint32_t ram = NXPSerialClass::WRITE_ADDRESS;
+// One chunk into the chip's RAM.
+Outcome _load_chunk(NXPSerialClass& nxp, uint32_t flash, const uint8_t* bytes, uint32_t length) {
     Log::log(DEBUG_Updater, "Transferring firmware %d bytes to address 0x%08X\n",
              static_cast<int>(length), flash);
-    qErr e = nxp.Write(ram, length, bytes);
+    qErr e = nxp.Write(NXPSerialClass::WRITE_ADDRESS, length, bytes);
     if (e != qErrNone)
         return Outcome::Fail(e, _text("Writing %u bytes for flash address 0x%08X into the chip's "
                                       "RAM failed: %s",
                                       length, flash, _cause(nxp, e).c_str()));
+    return Outcome::Ok();
+}
+
+// The chunk in RAM: its sectors prepared, copied to flash and checked.
+Outcome _program_chunk(NXPSerialClass& nxp, uint32_t flash, uint32_t length) {
+    const uint32_t ram = NXPSerialClass::WRITE_ADDRESS;
     // The copy may reach past the chunk (its length is rounded up), so the
     // sectors prepared are those the copy writes.
     uint32_t copy = NXPSerialClass::CopyLength(length);
     uint32_t first = static_cast<uint32_t>(NXPSerialClass::SectorFromAddress(flash));
     uint32_t last = static_cast<uint32_t>(NXPSerialClass::SectorFromAddress(flash + copy - 1));
-    if ((e = nxp.Prepare(first, last)) != qErrNone)
+    qErr e = nxp.Prepare(first, last);
+    if (e != qErrNone)
         return Outcome::Fail(e, _text("Could not prepare sectors %u to %u for writing: %s", first,
                                       last, _cause(nxp, e).c_str()));
     Log::log(DEBUG_Updater, "\t Copy %d bytes from %08X to %08X\n", static_cast<int>(copy), ram,
@@ -210,10 +216,6 @@ Outcome _write_flash(UpdaterDisplayInterface& display, NXPSerialClass& nxp,
     size_t shown = images.size(); // the block whose bar is up
     uint32_t written = 0;
     for (const Chunk& chunk : _write_order(images)) {
-        if (StopRequested()) {
-            display.display_progress(false);
-            return _stopped(nxp, written, total);
-        }
         const FlashImage& image = images[chunk.image];
         const int number = static_cast<int>(chunk.image + 1);
         if (chunk.image != shown) {
@@ -227,10 +229,19 @@ Outcome _write_flash(UpdaterDisplayInterface& display, NXPSerialClass& nxp,
             display.display_progress(true);
             shown = chunk.image;
         }
-        Outcome out = _write_chunk(nxp, image.address + chunk.offset, image.bytes + chunk.offset,
-                                   chunk.length);
+        // A stop waits for the ISP command in flight: it is looked at before
+        // each chunk and between its RAM write and its copy to flash.
+        const uint32_t flash = image.address + chunk.offset;
+        Outcome out = StopRequested()
+                          ? _stopped(nxp, written, total)
+                          : _load_chunk(nxp, flash, image.bytes + chunk.offset, chunk.length);
+        if (out.ok())
+            out = StopRequested() ? _stopped(nxp, written, total)
+                                  : _program_chunk(nxp, flash, chunk.length);
         if (!out.ok()) {
             display.display_progress(false);
+            if (out.interrupted())
+                return out; // its one line says where the chip stands
             return out.StandingIfUnset("The chip stays in ISP mode: its flash holds no image "
                                        "it would start; run the same command again");
         }
@@ -247,13 +258,13 @@ Outcome _write_flash(UpdaterDisplayInterface& display, NXPSerialClass& nxp,
 // written.
 Outcome _start_image(UpdaterDisplayInterface& display, NXPSerialClass& nxp) {
     const char* const notStarted =
-        "The flash holds the image but the chip did not start it: %s; it is still in ISP mode "
-        "(reset it to start the image)";
+        "The flash holds the image but the chip did not start it: %s to \"%s\"; it is still in "
+        "ISP mode (reset it to start the image)";
     qErr e = nxp.SetEcho(true);
     if (e != qErrNone)
-        return Outcome::Failf(e, notStarted, ("A 1 " + _cause(nxp, e)).c_str());
+        return Outcome::Failf(e, notStarted, _cause(nxp, e).c_str(), "A 1");
     if ((e = nxp.ExecuteFrom(0)) != qErrNone)
-        return Outcome::Failf(e, notStarted, ("G 0 T " + _cause(nxp, e)).c_str());
+        return Outcome::Failf(e, notStarted, _cause(nxp, e).c_str(), "G 0 T");
     display.message(INFO, "Rebooting Device");
     return Outcome::Ok();
 }

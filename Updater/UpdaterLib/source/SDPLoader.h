@@ -80,6 +80,9 @@ class SDPLoader {
     // Sends the jump command and reads for 100 ms; the ROM hands over to the
     // loader, so the answer is not examined.
     void startLoader(uint32_t address);
+    // Whether the ROM answers the status command (5 tries of 100 ms);
+    // false without a transport.
+    bool isAlive() { return loader != nullptr && _isConnectionAlive(); }
     // ORs the low register into bits 0-31 and the high one into bits 32-63:
     // SDP_OK, SDP_NO_TRANSPORT, SDP_NO_ANSWER or SDP_NO_REGISTER.
     int getFingerprint(uint64_t& fingerprint);

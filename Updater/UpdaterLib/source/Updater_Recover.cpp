@@ -56,10 +56,8 @@ Outcome Updater::Read_Fingerprint(Fingerprint& out, std::string serialPort, uint
     if (serialPort != "USB" && lpc.code() != qErrNotReady)
         return lpc;
     chipType = CHIP_IMX;
-    if (_get_fingerprint_imx(display, *this, serialPort, serialNumber, firmwareFile, out,
-                             resetAfter))
-        return Outcome::Ok();
-    return Outcome::Fail(qErrNotReady, ""); // the i.MX path told the user why
+    return _get_fingerprint_imx(display, *this, serialPort, serialNumber, firmwareFile, out,
+                                resetAfter);
 }
 
 bool Updater::Get_Fingerprint(Fingerprint& out, std::string serialPort, uint32_t serialNumber,

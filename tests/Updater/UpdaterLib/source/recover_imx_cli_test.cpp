@@ -300,7 +300,7 @@ TEST_F(RecoverImx, FaultsEndWithAClearErrorAndExitOne) {
     const std::string noFirmware =
         WriteFile("loader-only.bird", Bird({{0x20000400, Pattern(900, 9)}}, {}, 0, 0x40F5849A));
     const std::string rom = RomLink();
-    const std::string none = "No i.MX ROM in serial download mode found on USB (HID device "
+    const std::string none = "no i.MX ROM in serial download mode found on USB (HID device "
                              "1FC9:0130)";
     const std::string noId = "Could not get Device Identifier";
     const std::string noChip = "Got no response from chip";
@@ -312,16 +312,16 @@ TEST_F(RecoverImx, FaultsEndWithAClearErrorAndExitOne) {
         bool romUsed;
         std::string settings = ""; // the store's entry for DEADDEAD ("": none)
     } rows[] = {
-        {"no ROM on USB", "usb", {"-N", "-s", "USB"}, {none, noChip}, false},
+        {"no ROM on USB", "usb", {"-N", "-s", "USB"}, {noChip + ": " + none}, false},
         {"silent ROM on USB",
          "imx=usb rom-silent",
          {"-U", "-t", "RECOVER", "-s", "USB"},
-         {"The i.MX ROM on USB did not answer", noId},
+         {noId + ": the i.MX ROM on USB did not answer"},
          true},
         {"silent ROM on a serial line",
          "imx=pty rom-silent rom-link=" + rom,
          {"-N", "-s", rom},
-         {"Neither an LPC bootloader nor an i.MX ROM answered on " + rom, noChip},
+         {noChip + ": neither an LPC boot ROM nor an i.MX ROM answered on " + rom},
          true},
         {"error report in the data phase, USB",
          "imx=usb rom-error-at=1000",
@@ -363,7 +363,7 @@ TEST_F(RecoverImx, FaultsEndWithAClearErrorAndExitOne) {
         {"usb in lower case is a serial port",
          "imx=usb",
          {"-N", "-s", "usb"},
-         {"Could not open usb as a serial port", noChip},
+         {noChip + ": cannot open usb: No such file or directory"},
          false},
         {"a file without a serial number",
          "imx=usb",
@@ -374,12 +374,12 @@ TEST_F(RecoverImx, FaultsEndWithAClearErrorAndExitOne) {
          "imx=usb",
          {"-U", "-t", "RECOVER", "-s", "USB", "-d", kSerialText, "-f", noLoader},
          {"The BIRD file " + noLoader + " holds no live loader (no loader blocks)", noId},
-         false},
+         true},
         {"a loader block of its address alone",
          "imx=usb",
          {"-U", "-t", "RECOVER", "-s", "USB", "-d", kSerialText, "-f", emptyLoader},
          {"Loader block 1 of " + emptyLoader + " holds no image", noId},
-         false},
+         true},
         {"a recovery image without firmware",
          "imx=usb loader-serial=own",
          {"-U", "-t", "RECOVER", "-s", "USB", "-d", kSerialText, "-f", noFirmware},
@@ -391,20 +391,20 @@ TEST_F(RecoverImx, FaultsEndWithAClearErrorAndExitOne) {
          {"No live loader for DEADDEAD in the local store, and none could be downloaded from the "
           "update server (-G -d DEADDEAD tells why)",
           noChip},
-         false},
+         true},
         {"a store entry without a download",
          "imx=usb",
          {"-N", "-s", "USB"},
          {"The local store names no downloaded build for DEADDEAD to take the live loader from: "
           "get one with -G -d DEADDEAD, or name a BIRD file with -f",
           noChip},
-         false,
+         true,
          "LATEST_TRANSFER=100.bird\n"},
         {"a stored download that is gone",
          "imx=usb",
          {"-N", "-s", "USB"},
          {"Could not load the live loader from " + StoreRoot() + "/DEADDEAD/100.bird", noChip},
-         false,
+         true,
          "LATEST_DOWNLOAD=100.bird\n"},
     };
     for (const Row& row : rows) {
