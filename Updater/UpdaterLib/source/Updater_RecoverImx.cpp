@@ -228,7 +228,7 @@ Outcome _open_rom(const std::string& serialPort, std::unique_ptr<SDPLoader>& rom
 
 // Writes the live loader through the ROM and starts it.
 // Returns: qErrNone; qErrParam (no loader to write, nothing sent);
-// qErrConnection (the ROM did not take a block).
+// qErrConnection (the ROM did not take a block, or refused to start the loader).
 qErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& image, SDPLoader& rom,
                                const std::string& serialPort) {
     std::vector<LoaderImage> images;
@@ -246,7 +246,15 @@ qErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& image
             return qErrConnection;
         }
     }
-    rom.startLoader(_start_address(image));
+    const uint32_t start = _start_address(image);
+    if (rom.startLoader(start) == SDP_JUMP_REFUSED) {
+        display.message(ERROR,
+                        "The i.MX ROM on %s refused to start the live loader at 0x%08X (status "
+                        "%08X): no image header there, or HAB is closed and the image is not "
+                        "signed",
+                        serialPort.c_str(), start, rom.LastStatus());
+        return qErrConnection;
+    }
     return qErrNone;
 }
 
