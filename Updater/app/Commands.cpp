@@ -27,14 +27,18 @@ bool _run_fingerprint(UpdaterDisplayInterface& display, Updater& updater, Parame
         return false;
     }
     Fingerprint fingerprint;
-    if (updater.Get_Fingerprint(fingerprint, params.serialPort, ANY_MODULE_SERIAL,
-                                params.firmwareFile, params.baudRate, true)) {
+    Outcome read = updater.Read_Fingerprint(fingerprint, params.serialPort, ANY_MODULE_SERIAL,
+                                            params.firmwareFile, params.baudRate, true);
+    if (read.ok()) {
         if (params.jsonOutput)
             _print_json(_fingerprint_json(fingerprint));
         else
             _display_fingerprint(display, fingerprint);
     } else {
-        display.message(ERROR, "Got no response from chip");
+        Outcome::Fail(read.code(), "Got no response from chip")
+            .Because(read.text())
+            .Standing(read.standing())
+            .Report(display);
         *status = 1;
     }
     return true;

@@ -5,6 +5,7 @@
 #include "AtomicFile.h"
 #include "CLI_Display.h"
 #include "Commands.h"
+#include "Interrupt.h"
 #include "Log.h"
 #include "Parameters.h"
 #include "Printers.h"
@@ -56,6 +57,8 @@ int main(int argc, char** argv) {
         Updater updater(params.serverUrl.c_str(), storeDirectory.c_str(), display);
         status = _run_commands(display, updater, params);
     }
+    if (status != 0 && StopRequested()) // stopped on Ctrl-C or SIGTERM: 128 + the signal
+        status = StopExitStatus();
     _release_params(&params);
     return status;
 }

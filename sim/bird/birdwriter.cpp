@@ -99,7 +99,7 @@ bool SetVectorChecksum(Bytes& image) {
     if (image.size() < 32)
         return false;
     uint32_t sum = 0;
-    for (size_t w : {0, 1, 2, 3, 4, 6})
+    for (size_t w = 0; w < 7; ++w)
         sum += GetLE32(image, w * 4);
     uint32_t check = 0u - sum;
     for (int k = 0; k < 4; ++k)

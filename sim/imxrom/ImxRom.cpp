@@ -55,7 +55,59 @@ void ImxRom::answer(bool hab, const std::vector<uint8_t>& payload) {
         fire("silent");
         return;
     }
-    out_.push_back(Answer{hab, payload});
+    out_.push_back(Answer{hab, payload, 0});
+}
+
+// The bytes the ROM holds at address (from the files written to it).
+bool ImxRom::memoryBytes(uint32_t address, size_t n, std::vector<uint8_t>& out) const {
+    for (auto it = st_.images.rbegin(); it != st_.images.rend(); ++it) {
+        if (address >= it->address &&
+            uint64_t(address) + n <= uint64_t(it->address) + it->data.size()) {
+            auto from = it->data.begin() + long(address - it->address);
+            out.assign(from, from + long(n));
+            return true;
+        }
+    }
+    return false;
+}
+
+uint32_t ImxRom::memoryWord(uint32_t address) const {
+    if (address == kFingerprintLow)
+        return cfg_.fingerprintLow;
+    if (address == kFingerprintHigh)
+        return cfg_.fingerprintHigh;
+    auto r = st_.registers.find(address);
+    if (r != st_.registers.end())
+        return r->second;
+    std::vector<uint8_t> b;
+    if (!memoryBytes(address, 4, b))
+        return 0;
+    return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+}
+
+// The ROM checks the image vector table (IVT: tag D1, length 0020, version
+// 4x) at the address; with HAB closed the image must be signed (its IVT
+// names a CSF). A refusal is the HAB word and a status; the ROM stays.
+void ImxRom::jump(uint32_t address) {
+    std::vector<uint8_t> ivt;
+    bool header = memoryBytes(address, 32, ivt) && ivt[0] == 0xD1 && ivt[1] == 0x00 &&
+                  ivt[2] == 0x20 && (ivt[3] & 0xF0) == 0x40;
+    bool signedImage = header && (ivt[24] | ivt[25] | ivt[26] | ivt[27]) != 0;
+    bool closed = cfg_.hab != kHabOpen;
+    uint32_t refusal = 0;
+    if ((cfg_.requireHeader || closed) && !header)
+        refusal = kStatusNoImage;
+    else if (closed && !signedImage)
+        refusal = kStatusHabRefused;
+    if (refusal != 0) {
+        st_.jumpsRefused++;
+        status_ = refusal;
+        trace(hexWord("jump refused, status", refusal));
+        return answerWord(refusal);
+    }
+    answer(true, {});
+    st_.jumped = true;
+    st_.jumpAddress = address;
 }
 
 void ImxRom::command(const uint8_t* c) {
@@ -70,16 +122,22 @@ void ImxRom::command(const uint8_t* c) {
     switch (c[0]) {
     case kErrorStatus:
         trace(hexWord("< ERROR_STATUS, status", status_));
-        return answerWord(status_);
+        answerWord(status_);
+        if (cfg_.faults.lateStatusMs && !out_.empty()) {
+            fire("late-status");
+            out_.back().dueUs = nowUs_ + uint64_t(cfg_.faults.lateStatusMs) * 1000;
+        }
+        return;
+    case kWriteRegister:
+        trace(hexWord("< WRITE_REGISTER address", address));
+        st_.registers[address] = be32(c + 11);
+        return answerWord(kStatusWriteRegister);
     case kReadRegister: {
         trace(hexWord("< READ_REGISTER address", address));
         std::vector<uint8_t> words;
         uint32_t bytes = std::min<uint32_t>(std::max<uint32_t>(count, 4), kStatusReportSize);
         for (uint32_t at = address; words.size() < bytes; at += 4) {
-            uint32_t v = at == kFingerprintLow    ? cfg_.fingerprintLow
-                         : at == kFingerprintHigh ? cfg_.fingerprintHigh
-                                                  : 0;
-            std::vector<uint8_t> w = le32(v);
+            std::vector<uint8_t> w = le32(memoryWord(at));
             words.insert(words.end(), w.begin(), w.end());
         }
         words.resize(bytes);
@@ -98,10 +156,7 @@ void ImxRom::command(const uint8_t* c) {
         return;
     case kJumpAddress:
         trace(hexWord("< JUMP_ADDRESS address", address));
-        answer(true, {});
-        st_.jumped = true;
-        st_.jumpAddress = address;
-        return;
+        return jump(address);
     default:
         st_.badCommands++;
         trace("unknown command type " + std::to_string(c[0]));
@@ -134,6 +189,7 @@ void ImxRom::data(const uint8_t* bytes, size_t n) {
 }
 
 void ImxRom::receiveSerial(const uint8_t* bytes, size_t n, uint64_t nowUs) {
+    nowUs_ = nowUs;
     for (size_t i = 0; i < n; ++i) {
         if (st_.jumped) {
             st_.ignoredAfterJump++;
@@ -166,9 +222,11 @@ void ImxRom::receiveSerial(const uint8_t* bytes, size_t n, uint64_t nowUs) {
     }
 }
 
-size_t ImxRom::takeSerial(std::vector<uint8_t>& out) {
+size_t ImxRom::takeSerial(std::vector<uint8_t>& out, uint64_t nowUs) {
     size_t n = 0;
-    for (const Answer& a : out_) {
+    while (!out_.empty() && out_.front().dueUs <= nowUs) {
+        const Answer a = out_.front();
+        out_.pop_front();
         if (a.hab) {
             std::vector<uint8_t> h = le32(cfg_.hab);
             out.insert(out.end(), h.begin(), h.end());
@@ -177,12 +235,11 @@ size_t ImxRom::takeSerial(std::vector<uint8_t>& out) {
         out.insert(out.end(), a.payload.begin(), a.payload.end());
         n += a.payload.size();
     }
-    out_.clear();
     return n;
 }
 
 void ImxRom::receiveReport(const uint8_t* report, size_t n, uint64_t nowUs) {
-    (void)nowUs;
+    nowUs_ = nowUs;
     if (n == 0)
         return;
     if (st_.jumped) {
@@ -197,8 +254,8 @@ void ImxRom::receiveReport(const uint8_t* report, size_t n, uint64_t nowUs) {
     trace("unexpected report " + std::to_string(report[0]) + " of " + std::to_string(n) + " bytes");
 }
 
-bool ImxRom::takeReport(std::vector<uint8_t>& report) {
-    if (out_.empty())
+bool ImxRom::takeReport(std::vector<uint8_t>& report, uint64_t nowUs) {
+    if (out_.empty() || out_.front().dueUs > nowUs)
         return false;
     Answer& a = out_.front();
     if (a.hab) {

@@ -42,7 +42,7 @@ IspChip::IspChip(const ChipConfig& cfg) : cfg_(cfg), ram1_(kRam1Size, 0), ram2_(
 
 uint8_t IspChip::bootVector(uint32_t offset) {
     // Any fixed pattern other than erased flash will do: it shows that reads
-    // and compares of the first 64 bytes see the ROM, not the flash.
+    // and compares of the first 512 bytes see the ROM, not the flash.
     return uint8_t(0x5A ^ (offset * 37 + 11));
 }
 
@@ -50,6 +50,38 @@ uint64_t IspChip::charUs(uint32_t rate) const {
     if (rate == 0)
         rate = st_.rate ? st_.rate : kDefaultRate;
     return 10000000ull / rate; // start bit, 8 data bits, stop bit
+}
+
+bool IspChip::vectorChecksumValid() const {
+    uint32_t sum = 0;
+    for (uint32_t w = 0; w < 8; ++w)
+        sum += uint32_t(st_.flash[4 * w]) | uint32_t(st_.flash[4 * w + 1]) << 8 |
+               uint32_t(st_.flash[4 * w + 2]) << 16 | uint32_t(st_.flash[4 * w + 3]) << 24;
+    return sum == 0;
+}
+
+void IspChip::restart() {
+    st_.restarts++;
+    in_.clear();
+    out_.clear();
+    line_.clear();
+    lineTooLong_ = false;
+    wAwaitSum_ = wBad_ = false;
+    wBlock_.clear();
+    if (vectorChecksumValid()) {
+        st_.phase = Phase::Running;
+        if (trace_)
+            trace_("restart: the chip runs its flash");
+        return;
+    }
+    st_.startsRefused++;
+    st_.phase = Phase::Autobaud;
+    st_.rate = 0;
+    st_.echo = true;
+    st_.unlocked = false;
+    st_.prepared = 0;
+    if (trace_)
+        trace_("restart: no valid vector checksum, the ROM enters ISP mode");
 }
 
 void IspChip::fire(const char* fault) {
@@ -218,7 +250,7 @@ bool IspChip::mapped(uint32_t address, uint32_t count) const {
 }
 
 uint8_t IspChip::read8(uint32_t address) const {
-    if (address < kBootVectorsSize)
+    if (address < kBootRomWindow)
         return bootVector(address);
     if (address < kFlashSize)
         return st_.flash[address];

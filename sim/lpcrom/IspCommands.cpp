@@ -166,9 +166,9 @@ void IspChip::erase(uint32_t first, uint32_t last) {
     uint32_t start = first < 16 ? first * 0x1000 : 0x10000 + (first - 16) * 0x8000;
     uint32_t end = last < 16 ? (last + 1) * 0x1000 : 0x10000 + (last - 15) * 0x8000;
     std::fill(st_.flash.begin() + start, st_.flash.begin() + end, 0xFF);
-    st_.prepared = 0; // a finished erase protects the sectors again
+    st_.prepared &= ~mask; // a finished erase protects its sectors again
     st_.erasedSectors += last - first + 1;
-    busy(100000ull * (last - first + 1)); // data sheet: 100 ms a sector
+    busy(100000ull); // about 100 ms a command, however many sectors it erases
     reply(CMD_SUCCESS);
 }
 
@@ -199,7 +199,7 @@ void IspChip::copyToFlash(uint32_t dst, uint32_t src, uint32_t count) {
         fire("bad-copy");
         st_.flash[dst + count / 2] ^= 0x01; // one bit that did not program right
     }
-    st_.prepared = 0;
+    st_.prepared &= ~mask; // the sectors written are protected again
     st_.copies++;
     busy(1000ull * (count / 256)); // data sheet: 1 ms per 256 bytes
     reply(CMD_SUCCESS);
@@ -229,8 +229,16 @@ void IspChip::go(uint32_t address, const std::string& mode) {
         return reply(PARAM_ERROR);
     if (!mapped(address, 4))
         return reply(ADDR_NOT_MAPPED);
-    reply(CMD_SUCCESS);
+    reply(CMD_SUCCESS); // the ROM answers before it jumps
     st_.startAddress = address;
+    if (!vectorChecksumValid()) {
+        // The ROM will not run a flash whose vector table fails its
+        // checksum: the chip stays in the command handler.
+        st_.startsRefused++;
+        if (trace_)
+            trace_("go: no valid vector checksum, the chip stays in ISP mode");
+        return;
+    }
     st_.phase = Phase::Running;
     in_.clear();
     if (trace_)

@@ -110,6 +110,10 @@ bool imxKey(ModuleConfig& m, const std::string& key, const std::string& v, bool 
         r.faults.errorAtByte = long(number(key, v, LONG_MAX));
     } else if (key == "rom-no-completion") {
         r.faults.noCompletion = flag(key, v, hadValue);
+    } else if (key == "rom-late-status-ms") {
+        r.faults.lateStatusMs = unsigned(number(key, v, 60000));
+    } else if (key == "rom-ivt") {
+        r.requireHeader = flag(key, v, hadValue);
     } else if (key == "no-loader") {
         r.faults.noLoader = flag(key, v, hadValue);
     } else {

@@ -139,4 +139,15 @@ void Bench::setLpcFaults(const std::string& name, const lpcrom::Faults& faults) 
     e.lpc->setFaults(faults);
 }
 
+void Bench::lpcRestart(const std::string& name) {
+    std::lock_guard<std::mutex> lock(mu_);
+    Endpoint& e = ep(name);
+    if (!e.lpc)
+        throw std::out_of_range("module '" + name + "' has no LPC ROM (lpc-rom)");
+    if (e.lpcBooted)
+        return; // the module's firmware runs: its ROM is no longer on the line
+    e.lpcPending.clear();
+    e.lpc->restart();
+}
+
 } // namespace modsim

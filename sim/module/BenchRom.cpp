@@ -76,7 +76,7 @@ void Bench::serviceRom(Endpoint& e, uint64_t now) {
             r.inFreeUs = now; // an idle line saves no time for later
         }
         std::vector<uint8_t> answer;
-        r.rom.takeSerial(answer);
+        r.rom.takeSerial(answer, now);
         if (r.out.empty() && r.outFreeUs < now)
             r.outFreeUs = now - r.byteUs; // the first byte may leave at once
         r.out.insert(r.out.end(), answer.begin(), answer.end());
@@ -122,7 +122,7 @@ void Bench::romReport(const std::string& name, const uint8_t* report, size_t n) 
 
 bool Bench::romTakeReport(const std::string& name, std::vector<uint8_t>& report) {
     std::lock_guard<std::mutex> lock(mu_);
-    return romOf(name, ep(name).romPort).rom.takeReport(report);
+    return romOf(name, ep(name).romPort).rom.takeReport(report, monotonicUs());
 }
 
 imxsim::RomState Bench::romState(const std::string& name) const {

@@ -135,7 +135,9 @@ bool BirdFile::ReplaceVectorChecksum() {
             continue;
         uint8_t* image = b.data + 4;
         uint32_t sum = 0;
-        for (int w : {0, 1, 2, 3, 4, 6})
+        // The boot ROM starts the flash only when words 0..7 of the vector
+        // table sum to zero: word 7 is the two's complement of words 0..6.
+        for (int w = 0; w < 7; ++w)
             sum += GetLE32(image + 4 * w);
         uint32_t check = 0u - sum;
         Log::log(DEBUG_BirdFile, "BIRDFILE: updating vector checksum from %08X ==> %08X\n",

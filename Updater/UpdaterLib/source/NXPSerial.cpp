@@ -4,6 +4,7 @@
 #include "NXPSerial.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -68,7 +69,9 @@ qErr NXPSerialClass::Connect(const char* port, uint32_t baud) {
     baudRate = rates[index];
     Log::log(DEBUG_NXPSerial, "Creating serial connection: [%s] stream baud:%d(%d)\n",
              port ? port : "", index, static_cast<int>(baudRate));
+    errno = 0;
     qErr e = qStream_CreateSerial(port, index, false, qSerial_8Bits, qSerial_1StopBit, &stream);
+    osError = e != qErrNone ? errno : 0;
     if (e != qErrNone) {
         Log::log(DEBUG_NXPSerial, "Error Creating Serial [%s] ==> %s", port ? port : "",
                  qError_GetErrorText(e));

@@ -118,6 +118,9 @@ class NXPSerialClass {
     // The return code of the last request (0 .. 19 from the chip), or -1
     // when its return-code line did not come or held no number.
     int LastReturnCode() const { return lastReturnCode; }
+    // The OS error (errno) of the last Connect that failed, 0 when none was
+    // given.
+    int LastOsError() const { return osError; }
     bool Echo() const { return echo; }
     uint32_t BaudRate() const { return baudRate; }
     const char* PortName() const { return portName; }
@@ -141,4 +144,5 @@ class NXPSerialClass {
     char portName[2048];
     uint32_t deviceSerialNumber[4];
     int lastReturnCode;
+    int osError = 0;
 };

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "Log.h"
 #include "NXPSerial.h"
@@ -95,7 +96,11 @@ qErr NXPSerialClass::ReadNumberLine(unsigned long* value) {
 // A chip whose ROM already runs its command handler (synchronised by an
 // earlier run and not reset since) does not answer "?" with the autobaud
 // greeting. Ending the line and switching its echo on gives a known state:
-// its answer "0" shows that it listens.
+// its answer "0" shows that it listens. A chip that says nothing to that may
+// sit in the data phase of a RAM write that its host abandoned (a run that
+// was killed): it takes every line as data and answers only a checksum line,
+// so enough empty lines to reach one tell it apart from a silent port
+// (qErrMode: the chip needs a reset into ISP mode).
 qErr NXPSerialClass::ResyncCommandMode() {
     Log::log(DEBUG_NXPSerial, "Sync: trying the command handler of a chip already in ISP mode\n");
     qErr e = Send("\r\nA 1\r\n", false);
@@ -106,14 +111,28 @@ qErr NXPSerialClass::ResyncCommandMode() {
         size_t length = 0;
         e = GetLine(line, sizeof line, &length, REPLY_BUDGET);
         if (e != qErrNone && e != qErrOverrun)
-            return e;
+            break;
         if (std::strcmp(line, "0\r\n") == 0) {
             echo = true;
             Log::log(DEBUG_NXPSerial, "Device already synchronized\n");
             return qErrNone;
         }
     }
-    return qErrIO;
+    std::string probe;
+    for (uint32_t i = 0; i <= LINES_PER_CHECKSUM; ++i)
+        probe += "\r\n";
+    if (Send(probe.c_str(), false) != qErrNone)
+        return e == qErrNone ? qErrIO : e;
+    for (int i = 0; i < 3; ++i) {
+        size_t length = 0;
+        if (GetLine(line, sizeof line, &length, REPLY_BUDGET) != qErrNone)
+            break;
+        if (std::strcmp(line, "RESEND\r\n") == 0 || std::strcmp(line, "OK\r\n") == 0) {
+            Log::log(DEBUG_NXPSerial, "Sync: the chip is stuck in the data phase of a RAM write\n");
+            return qErrMode;
+        }
+    }
+    return e == qErrNone ? qErrIO : e;
 }
 
 qErr NXPSerialClass::Sync() {
@@ -126,7 +145,10 @@ qErr NXPSerialClass::Sync() {
                  "Did not receive correct response to opening sync command: [%s]. Response: "
                  "[%s]\n",
                  qError_GetErrorText(e), answer);
-        return ResyncCommandMode() == qErrNone ? qErrNone : e;
+        qErr resync = ResyncCommandMode();
+        if (resync == qErrNone || resync == qErrMode)
+            return resync;
+        return e;
     }
     if (std::strncmp(answer, SYNC_ANSWER, 14) != 0)
         Log::log(DEBUG_NXPSerial, "Did not receive correct response [%s]\n", answer);
@@ -201,7 +223,8 @@ qErr NXPSerialClass::GetDeviceID() {
 qErr NXPSerialClass::ExecuteFrom(uint32_t address) {
     char command[32];
     std::snprintf(command, sizeof command, "G %u T\r\n", address);
-    return SendCommand(command, 0);
+    // The ROM answers before it jumps: a refusal leaves the chip in ISP mode.
+    return Request(command, REPLY_BUDGET, true);
 }
 
 qErr NXPSerialClass::SetEcho(bool on) {

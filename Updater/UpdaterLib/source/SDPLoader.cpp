@@ -14,7 +14,8 @@ constexpr uint8_t kErrorStatus = 0x05;
 constexpr uint8_t kJumpAddress = 0x0B;
 constexpr uint8_t kFormat32 = 0x20;
 
-constexpr int kAliveAttempts = 5;
+constexpr int kAliveAttempts = 2;
+constexpr int kAnswerSlices = 5;
 constexpr uint32_t kAnswerWaitMs = 100;
 
 void _putBE32(std::vector<uint8_t>& v, uint32_t x) {
@@ -115,6 +116,10 @@ void SDPLoader::_discardPending() {
     }
 }
 
+// A ROM that answers late (over 100 ms) still answers the command it was
+// given: each status command waits up to kAnswerSlices slices of 100 ms for
+// its own answer before another one is sent, so that a late answer is never
+// left over for the next command to trip on.
 bool SDPLoader::_isConnectionAlive() {
     const std::vector<uint8_t> status = _createStatusPacket();
     for (int attempt = 0; attempt < kAliveAttempts; ++attempt) {
@@ -123,11 +128,13 @@ bool SDPLoader::_isConnectionAlive() {
         Log::log(DEBUG_iMXSerial, "bytesWritten: %zu\n", static_cast<size_t>(written));
         _printBuffer(status);
         std::vector<uint8_t> answer;
-        ssize_t read = loader->readData(answer, kAnswerWaitMs);
-        Log::log(DEBUG_iMXSerial, "Read Data: %zd\n", read);
-        _printBuffer(answer);
-        if (_expectResponse(answer))
-            return true;
+        for (int slice = 0; slice < kAnswerSlices; ++slice) {
+            ssize_t read = loader->readData(answer, kAnswerWaitMs);
+            Log::log(DEBUG_iMXSerial, "Read Data: %zd\n", read);
+            _printBuffer(answer);
+            if (_expectResponse(answer))
+                return true;
+        }
     }
     Log::log(DEBUG_iMXSerial, "Error: No ack from iMX device\n");
     return false;
@@ -198,12 +205,22 @@ uint8_t SDPLoader::writeLoader(std::vector<uint8_t> image, uint32_t address) {
     return SDP_NOT_COMPLETED;
 }
 
-void SDPLoader::startLoader(uint32_t address) {
+uint8_t SDPLoader::startLoader(uint32_t address) {
     if (!loader)
-        return;
+        return SDP_NO_TRANSPORT;
     _sendCommand(_createJumpPacket(address));
+    // The ROM answers the jump with its HAB word alone and hands over; a
+    // status word after it is the ROM's refusal (no image header at the
+    // address, or HAB closed and the image not signed).
     std::vector<uint8_t> answer;
     loader->readData(answer, kAnswerWaitMs);
+    _printBuffer(answer);
+    lastStatus = 0;
+    if (loader->getDataFromBuffer(answer, 0, lastStatus)) {
+        Log::log(DEBUG_iMXSerial, "Jump refused: status %08X\n", lastStatus);
+        return SDP_JUMP_REFUSED;
+    }
+    return SDP_OK;
 }
 
 bool SDPLoader::_readRegister(uint32_t address, uint32_t& value) {

@@ -43,6 +43,7 @@ enum SDPResult : uint8_t {
     SDP_NOT_COMPLETED = 4, // no completion status after the image
     SDP_INIT_FAILED = 6,   // the transport could not open the device
     SDP_NO_REGISTER = 7,   // a register read gave no word
+    SDP_JUMP_REFUSED = 8,  // the ROM answered the jump with a status: it did not start
 };
 
 // Report numbers of SDP messages.
@@ -77,9 +78,15 @@ class SDPLoader {
     // Writes image at address: SDP_OK, SDP_NO_TRANSPORT, SDP_NO_ANSWER,
     // SDP_ROM_ABORTED or SDP_NOT_COMPLETED.
     uint8_t writeLoader(std::vector<uint8_t> image, uint32_t address);
-    // Sends the jump command and reads for 100 ms; the ROM hands over to the
-    // loader, so the answer is not examined.
-    void startLoader(uint32_t address);
+    // Sends the jump command and reads for 100 ms: SDP_OK when the ROM
+    // answered with its HAB word alone (it hands over to the loader),
+    // SDP_JUMP_REFUSED when a status word followed (LastStatus()).
+    uint8_t startLoader(uint32_t address);
+    // The status word of the last refusal.
+    uint32_t LastStatus() const { return lastStatus; }
+    // Whether the ROM answers the status command (5 tries of 100 ms);
+    // false without a transport.
+    bool isAlive() { return loader != nullptr && _isConnectionAlive(); }
     // ORs the low register into bits 0-31 and the high one into bits 32-63:
     // SDP_OK, SDP_NO_TRANSPORT, SDP_NO_ANSWER or SDP_NO_REGISTER.
     int getFingerprint(uint64_t& fingerprint);
@@ -102,4 +109,5 @@ class SDPLoader {
     static void _printBuffer(const std::vector<uint8_t>& buffer);
 
     std::unique_ptr<SDPLoader_Interface> loader;
+    uint32_t lastStatus = 0;
 };

@@ -12,6 +12,7 @@
 #include "DeviceInfo.h"
 #include "FileReports.h"
 #include "Fingerprint.h"
+#include "Outcome.h"
 #include "UpdaterDisplayInterface.h"
 #include "qDiscovery.h"
 
@@ -51,7 +52,12 @@ class Updater {
     bool Get_BuildList(uint32_t serialNumber, std::map<std::string, std::string>& builds);
     std::map<std::string, std::string> Get_BuildListLocal(uint32_t serialNumber);
 
-    // Reads the chip identifier through its ROM bootloader.
+    // Reads the chip identifier through its ROM bootloader. On failure the
+    // Outcome says what the port showed (not printed); an empty text means
+    // the i.MX path has told the user already.
+    Outcome Read_Fingerprint(Fingerprint& out, std::string serialPort, uint32_t serialNumber,
+                             std::string firmwareFile, uint32_t baudRate, bool resetAfter);
+    // The same, as a plain answer.
     bool Get_Fingerprint(Fingerprint& out, std::string serialPort, uint32_t serialNumber,
                          std::string firmwareFile, uint32_t baudRate, bool resetAfter);
     // Writes recovery firmware through the ROM bootloader.

@@ -15,6 +15,7 @@
 
 #include "BirdFile.h"
 #include "Fingerprint.h"
+#include "Outcome.h"
 #include "UpdaterDisplayInterface.h"
 
 class Updater;
@@ -24,9 +25,15 @@ class Updater;
 // live loader comes from firmwareFile, else from the module's store entry,
 // else (silently) from the update server. resetAfter resets the live loader
 // afterwards; otherwise it keeps running for _recover_firmware_imx.
-bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater,
-                          std::string serialPort, uint32_t serialNumber, std::string firmwareFile,
-                          Fingerprint& out, bool resetAfter);
+//
+// The ROM is asked first: when it cannot be reached or does not answer (and
+// no live loader runs already), the Outcome says so and neither the store nor
+// the update server was asked. A live loader that an interrupted run left
+// running is used as it is. Other failures have been told to the user
+// already: their Outcome has no text.
+Outcome _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater,
+                             std::string serialPort, uint32_t serialNumber,
+                             std::string firmwareFile, Fingerprint& out, bool resetAfter);
 
 // Writes the image's firmware blocks through the running live loader, found
 // on USB under ANY_MODULE_SERIAL or serialNumber, and reboots it into them.

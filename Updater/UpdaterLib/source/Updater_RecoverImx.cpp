@@ -122,12 +122,6 @@ std::string _stored_live_loader(UpdaterDisplayInterface& display, Updater& updat
 // else the module's stored (or just downloaded) build.
 bool _load_live_loader(UpdaterDisplayInterface& display, Updater& updater, uint32_t serialNumber,
                        const std::string& firmwareFile, BirdFile& image) {
-    if (!firmwareFile.empty() && serialNumber == ANY_MODULE_SERIAL) {
-        display.message(
-            ERROR,
-            "Add serial number or remove the bird filename to use a default recovery image.");
-        return false;
-    }
     UpdaterStoreItem item;
     std::string name;
     if (firmwareFile.empty() &&
@@ -183,26 +177,13 @@ uint32_t _start_address(const BirdFile& image) {
     return DEFAULT_START_ADDRESS;
 }
 
-void _report_open_failure(UpdaterDisplayInterface& display, const std::string& serialPort) {
-    if (serialPort == HID_PORT)
-        display.message(ERROR,
-                        "No i.MX ROM in serial download mode found on USB (HID device %04X:%04X)",
-                        ROM_VENDOR_ID, ROM_PRODUCT_ID);
-    else
-        display.message(ERROR, "Could not open %s as a serial port", serialPort.c_str());
-}
-
 void _report_write_failure(UpdaterDisplayInterface& display, uint8_t result,
                            const std::string& serialPort, size_t number, const LoaderImage& image) {
     const std::string where = "on " + serialPort;
-    if (result == SDP_NO_ANSWER && number > 1)
+    // The ROM answered before the first block (it was asked when opened).
+    if (result == SDP_NO_ANSWER)
         display.message(ERROR, "The i.MX ROM %s stopped answering before loader block %zu",
                         where.c_str(), number);
-    else if (result == SDP_NO_ANSWER && serialPort == HID_PORT)
-        display.message(ERROR, "The i.MX ROM on USB did not answer");
-    else if (result == SDP_NO_ANSWER)
-        display.message(ERROR, "Neither an LPC bootloader nor an i.MX ROM answered %s",
-                        where.c_str());
     else if (result == SDP_ROM_ABORTED)
         display.message(ERROR,
                         "The i.MX ROM %s reported an error while receiving loader block %zu "
@@ -214,53 +195,66 @@ void _report_write_failure(UpdaterDisplayInterface& display, uint8_t result,
                         where.c_str(), number, image.length, image.address);
 }
 
-// The ROM's client, its device open: HID for the port "USB", otherwise the
-// serial port of that name. Null after a message when it cannot be opened.
-std::unique_ptr<SDPLoader> _open_rom(UpdaterDisplayInterface& display,
-                                     const std::string& serialPort) {
+// The ROM's client, its device open and the ROM answering: HID for the
+// port "USB", otherwise the serial port of that name.
+Outcome _open_rom(const std::string& serialPort, std::unique_ptr<SDPLoader>& rom) {
     const bool hid = serialPort == HID_PORT;
     const unsigned long started = qTime_GetMSTicks();
     for (;;) {
-        std::unique_ptr<SDPLoader> rom(new SDPLoader);
+        rom.reset(new SDPLoader);
         if (hid)
             rom->setLoader(new HID_SDPLoader(ROM_VENDOR_ID, ROM_PRODUCT_ID));
         else
             rom->setLoader(new Serial_SDPLoader(serialPort.c_str()));
         if (rom->init() == SDP_OK)
-            return rom;
-        if (!hid || qTime_GetMSTicks() - started >= ROM_APPEAR_MS)
             break;
+        rom.reset();
+        if (!hid)
+            return Outcome::Fail(qErrNotFound, "cannot open " + serialPort + " as a serial port");
+        if (qTime_GetMSTicks() - started >= ROM_APPEAR_MS)
+            return Outcome::Failf(qErrNotFound,
+                                  "no i.MX ROM in serial download mode found on USB (HID device "
+                                  "%04X:%04X)",
+                                  ROM_VENDOR_ID, ROM_PRODUCT_ID);
         (void)qTime_MSSleep(ROM_APPEAR_PAUSE_MS);
     }
-    _report_open_failure(display, serialPort);
-    return nullptr;
+    if (rom->isAlive())
+        return Outcome::Ok();
+    rom.reset();
+    return Outcome::Fail(qErrNotReady,
+                         hid ? std::string("the i.MX ROM on USB did not answer")
+                             : "neither an LPC boot ROM nor an i.MX ROM answered on " + serialPort);
 }
 
 // Writes the live loader through the ROM and starts it.
 // Returns: qErrNone; qErrParam (no loader to write, nothing sent);
-// qErrNotReady (the ROM's device could not be opened); qErrConnection (the
-// ROM did not take a block).
-qErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& image,
+// qErrConnection (the ROM did not take a block, or refused to start the loader).
+qErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& image, SDPLoader& rom,
                                const std::string& serialPort) {
     std::vector<LoaderImage> images;
     if (!_loader_images(display, image, images))
         return qErrParam;
     Log::log(DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
-    std::unique_ptr<SDPLoader> rom = _open_rom(display, serialPort);
-    if (!rom)
-        return qErrNotReady;
     for (size_t i = 0; i < images.size(); ++i) {
         const LoaderImage& block = images[i];
         Log::log(DEBUG_Updater, "Writting Block: %d, size %zu, address: %d\b", static_cast<int>(i),
                  block.length, static_cast<int>(block.address));
-        uint8_t result = rom->writeLoader(
+        uint8_t result = rom.writeLoader(
             std::vector<uint8_t>(block.bytes, block.bytes + block.length), block.address);
         if (result != SDP_OK) {
             _report_write_failure(display, result, serialPort, i + 1, block);
             return qErrConnection;
         }
     }
-    rom->startLoader(_start_address(image));
+    const uint32_t start = _start_address(image);
+    if (rom.startLoader(start) == SDP_JUMP_REFUSED) {
+        display.message(ERROR,
+                        "The i.MX ROM on %s refused to start the live loader at 0x%08X (status "
+                        "%08X): no image header there, or HAB is closed and the image is not "
+                        "signed",
+                        serialPort.c_str(), start, rom.LastStatus());
+        return qErrConnection;
+    }
     return qErrNone;
 }
 
@@ -279,6 +273,17 @@ bool _await_live_loader(Module& module, const std::vector<uint32_t>& serials) {
         if (attempt < LIVE_LOADER_ATTEMPTS)
             (void)qTime_MSSleep(LIVE_LOADER_PAUSE_MS);
     }
+    return false;
+}
+
+// One look for a live loader on USB under each of serials.
+bool _find_live_loader(Module& module, const std::vector<uint32_t>& serials) {
+    for (uint32_t serial : serials) {
+        (void)module.disconnect();
+        if (module.discoverAndConnect(linkTypeUSB, serial) == qErrNone && module.isConnected())
+            return true;
+    }
+    (void)module.disconnect();
     return false;
 }
 
@@ -306,36 +311,60 @@ bool _read_identifier(UpdaterDisplayInterface& display, Module& module, uint32_t
 
 } // namespace
 
-bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater,
-                          std::string serialPort, uint32_t serialNumber, std::string firmwareFile,
-                          Fingerprint& out, bool resetAfter) {
+Outcome _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater,
+                             std::string serialPort, uint32_t serialNumber,
+                             std::string firmwareFile, Fingerprint& out, bool resetAfter) {
     if (serialNumber == 0)
         serialNumber = ANY_MODULE_SERIAL;
-    BirdFile image;
-    if (!_load_live_loader(display, updater, serialNumber, firmwareFile, image))
-        return false;
-    if (_transfer_recovery_loader(display, image, serialPort) != qErrNone) {
-        Log::log(DEBUG_APP, "Error loading liveloader.\n");
-        return false;
+    const Outcome told = Outcome::Fail(qErrNotReady, ""); // the message is out already
+    if (!firmwareFile.empty() && serialNumber == ANY_MODULE_SERIAL) {
+        display.message(
+            ERROR,
+            "Add serial number or remove the bird filename to use a default recovery image.");
+        return told;
     }
+    // The ROM first: where nothing answers, neither the store nor the
+    // update server is asked for a live loader.
+    std::unique_ptr<SDPLoader> rom;
+    Outcome open = _open_rom(serialPort, rom);
     Module module(0, static_cast<uint8_t>(0));
-    if (!_await_live_loader(module, {serialNumber})) {
-        Log::log(DEBUG_APP, "Could not connect to device.\n");
-        display.message(ERROR,
-                        "The live loader did not come up on USB as [%08X] after the ROM "
-                        "started it",
-                        serialNumber);
-        return false;
+    if (!open.ok()) {
+        // A run that was stopped after the ROM started the live loader left
+        // it running: the chip's ROM is gone from the port, the loader is on
+        // USB under the default serial or the module's own.
+        std::vector<uint32_t> serials = {ANY_MODULE_SERIAL};
+        if (serialNumber != ANY_MODULE_SERIAL)
+            serials.push_back(serialNumber);
+        if (!_find_live_loader(module, serials))
+            return open;
+        Log::log(DEBUG_APP, "A live loader is running already: going on through it\n");
+    } else {
+        BirdFile image;
+        if (!_load_live_loader(display, updater, serialNumber, firmwareFile, image))
+            return told;
+        if (_transfer_recovery_loader(display, image, *rom, serialPort) != qErrNone) {
+            Log::log(DEBUG_APP, "Error loading liveloader.\n");
+            return told;
+        }
+        rom.reset();
+        if (!_await_live_loader(module, {serialNumber})) {
+            Log::log(DEBUG_APP, "Could not connect to device.\n");
+            display.message(ERROR,
+                            "The live loader did not come up on USB as [%08X] after the ROM "
+                            "started it",
+                            serialNumber);
+            return told;
+        }
     }
     if (!_read_identifier(display, module, serialNumber, out))
-        return false;
+        return told;
     if (resetAfter) {
         SystemClass system;
         system.init(&module, 0);
         qErr e = system.reset(); // the live loader restarts: usually no answer
         Log::log(DEBUG_APP, "Live loader reset: %d\n", e);
     }
-    return true;
+    return Outcome::Ok();
 }
 
 bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& image,

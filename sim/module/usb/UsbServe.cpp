@@ -100,15 +100,27 @@ bool UsbServe::plugRom(Slot& s, std::string& error) {
     const std::string name = s.name;
     dev->setOutputHandler([this, name, dev](const uint8_t* p, size_t n) {
         bench_.romReport(name, p, n);
-        std::vector<uint8_t> report;
-        while (bench_.romTakeReport(name, report))
-            dev->sendReport(report);
+        sendRomAnswers(name, dev);
     });
     return true;
 }
 
+void UsbServe::sendRomAnswers(const std::string& name, kssim::HidDevice* dev) {
+    std::lock_guard<std::mutex> lock(romSendMu_);
+    std::vector<uint8_t> report;
+    while (bench_.romTakeReport(name, report))
+        dev->sendReport(report);
+}
+
 void UsbServe::serviceRom(Slot& s) {
     bool active = bench_.romActive(s.name);
+    kssim::HidDevice* rom = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        rom = active ? s.rom : nullptr;
+    }
+    if (rom)
+        sendRomAnswers(s.name, rom); // answers that were due later (a slow ROM)
     kssim::HidDevice* gone = nullptr;
     {
         std::lock_guard<std::mutex> lock(mu_);

@@ -93,8 +93,9 @@ void PutLE32(Bytes& out, uint32_t v);
 // it by XOR with the key byte and the previous descrambled byte.
 void Scramble(Bytes& image, const uint32_t key[4]);
 
-// Descriptor-style vector checksum: the two's complement of the sum of the
-// little-endian words 0..4 and 6 of an image at address 0, stored in word 7.
+// The Cortex-M vector checksum the boot ROM checks before it starts the
+// flash: the two's complement of the sum of the little-endian words 0..6 of
+// an image at address 0, stored in word 7 (so words 0..7 sum to zero).
 // Returns false when the image is shorter than 32 bytes.
 bool SetVectorChecksum(Bytes& image);
 

@@ -25,6 +25,7 @@ constexpr uint16_t kRomProduct = 0x0130;
 
 // Command types (the byte appears twice at the start of a command).
 constexpr uint8_t kReadRegister = 0x01;
+constexpr uint8_t kWriteRegister = 0x02;
 constexpr uint8_t kWriteFile = 0x04;
 constexpr uint8_t kErrorStatus = 0x05;
 constexpr uint8_t kJumpAddress = 0x0B;
@@ -43,8 +44,13 @@ constexpr uint32_t kHabOpen = 0x56787856;
 constexpr uint32_t kHabClosed = 0x12343412;
 constexpr uint32_t kStatusOk = 0xF0F0F0F0;
 constexpr uint32_t kStatusComplete = 0x88888888;
-constexpr uint32_t kStatusDataError = 0x3C3C3C3C; // the data phase was broken off
-constexpr uint32_t kStatusTooLarge = 0x5A5A5A5A;  // WRITE_FILE larger than the RAM
+constexpr uint32_t kStatusDataError = 0x3C3C3C3C;     // the data phase was broken off
+constexpr uint32_t kStatusTooLarge = 0x5A5A5A5A;      // WRITE_FILE larger than the RAM
+constexpr uint32_t kStatusWriteRegister = 0x128A8A12; // WRITE_REGISTER done
+// JUMP_ADDRESS refused: no image header (IVT) at the address, or HAB closed
+// and the image not signed (no CSF). The ROM stays in serial download mode.
+constexpr uint32_t kStatusNoImage = 0x8D8D8D8D;
+constexpr uint32_t kStatusHabRefused = 0x33333333;
 
 // The two registers that hold the chip's fingerprint.
 constexpr uint32_t kFingerprintLow = 0x401F4410;
@@ -60,10 +66,14 @@ struct RomFaults {
     long errorAtByte = -1;     // after this many data bytes: an error report, data phase ends
     bool noCompletion = false; // no completion word after the data
     bool noLoader = false;     // the started loader never runs (for the bench)
+    unsigned lateStatusMs = 0; // the answer to ERROR_STATUS leaves this much later
 };
 
 struct RomConfig {
     uint32_t hab = kHabOpen;
+    // JUMP_ADDRESS demands an image header (IVT) at the address even with HAB
+    // open. With HAB closed it always does, and a signed image (CSF).
+    bool requireHeader = false;
     uint32_t fingerprintLow = 0x11111111;
     uint32_t fingerprintHigh = 0x22222222;
     RomFaults faults;
@@ -81,7 +91,9 @@ struct RomState {
     std::vector<RomImage> images; // every WRITE_FILE since the bench started
     bool jumped = false;
     uint32_t jumpAddress = 0;
-    unsigned boots = 1; // the chip came up in the ROM this often
+    unsigned jumpsRefused = 0;
+    std::map<uint32_t, uint32_t> registers; // written with WRITE_REGISTER
+    unsigned boots = 1;                     // the chip came up in the ROM this often
     unsigned commands = 0, badCommands = 0, droppedPartials = 0, ignoredAfterJump = 0;
     std::map<std::string, unsigned> faultsFired;
 };
@@ -92,14 +104,15 @@ class ImxRom {
   public:
     explicit ImxRom(const RomConfig& cfg);
 
-    // Serial line: bytes as they arrive at nowUs; the answer bytes due.
+    // Serial line: bytes as they arrive at nowUs; the answer bytes due by
+    // nowUs (all of them when no time is given).
     void receiveSerial(const uint8_t* bytes, size_t n, uint64_t nowUs);
-    size_t takeSerial(std::vector<uint8_t>& out);
+    size_t takeSerial(std::vector<uint8_t>& out, uint64_t nowUs = UINT64_MAX);
 
     // USB HID: one report the host wrote (report number first); the input
     // reports due, one at a time (report number first).
     void receiveReport(const uint8_t* report, size_t n, uint64_t nowUs);
-    bool takeReport(std::vector<uint8_t>& report);
+    bool takeReport(std::vector<uint8_t>& report, uint64_t nowUs = UINT64_MAX);
 
     // After JUMP_ADDRESS the ROM has handed over and takes no more input.
     bool jumped() const { return st_.jumped; }
@@ -115,7 +128,11 @@ class ImxRom {
     struct Answer {
         bool hab = true;
         std::vector<uint8_t> payload; // status or data bytes as sent
+        uint64_t dueUs = 0;           // not before
     };
+    void jump(uint32_t address);
+    uint32_t memoryWord(uint32_t address) const;
+    bool memoryBytes(uint32_t address, size_t n, std::vector<uint8_t>& out) const;
     void command(const uint8_t* c);
     void data(const uint8_t* bytes, size_t n);
     void answer(bool hab, const std::vector<uint8_t>& payload);
@@ -130,6 +147,7 @@ class ImxRom {
     std::deque<Answer> out_;
     std::vector<uint8_t> cmd_;
     uint64_t lastByteUs_ = 0;
+    uint64_t nowUs_ = 0; // of the input being handled
     bool inData_ = false;
     uint32_t status_ = kStatusOk; // what ERROR_STATUS reports
 };

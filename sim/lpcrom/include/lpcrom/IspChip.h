@@ -10,7 +10,8 @@
 // bits at the host's rate) after each other, and the chip's answers leave one
 // character time apart at the rate it detected, so that time-outs and
 // throughput mean what they would on a wire. Erasing and programming take
-// the data sheet's times (switchable).
+// the data sheet's times (switchable). The chip starts its flash (at G or at
+// a restart) only when the vector checksum in sector 0 is valid.
 //
 // Threading: an IspChip is not thread-safe; its owner serialises every call.
 #pragma once
@@ -28,7 +29,7 @@ namespace lpcrom {
 constexpr uint32_t kFlashSize = 0x80000;
 constexpr uint32_t kRam1Base = 0x10000000, kRam1Size = 0x8000; // local SRAM
 constexpr uint32_t kRam2Base = 0x2007C000, kRam2Size = 0x8000; // AHB SRAM
-constexpr uint32_t kBootVectorsSize = 64; // mapped over flash address 0 in ISP mode
+constexpr uint32_t kBootRomWindow = 512; // the boot ROM, mapped over flash 0..511 in ISP mode
 constexpr uint32_t kUnlockCode = 23130;
 constexpr int kSectorCount = 30;
 constexpr unsigned kLinesPerChecksum = 20;
@@ -73,7 +74,7 @@ struct ChipConfig {
     uint32_t serial[4] = {0x11111111, 0x22222222, 0x33333333, 0x44444444}; // N
     uint32_t partId = 0x26013F37;                                          // LPC1768
     uint8_t bootMajor = 4, bootMinor = 1;
-    bool datasheetTiming = true; // erase 100 ms a sector, program 1 ms per 256 bytes
+    bool datasheetTiming = true; // erase about 100 ms a command, program 1 ms per 256 bytes
     uint32_t fixedRate = 0;      // 0: the rate the host uses when it sends "?"
     Faults faults;
 };
@@ -89,7 +90,9 @@ struct ChipState {
     bool unlocked = false;
     uint32_t prepared = 0; // bit per sector
     std::vector<uint8_t> flash;
-    uint32_t startAddress = 0;         // of G
+    uint32_t startAddress = 0;  // of G
+    unsigned startsRefused = 0; // G or a restart that found no valid vector checksum
+    unsigned restarts = 0;
     std::vector<std::string> commands; // command lines in order (the first 10000)
     uint64_t bytesIn = 0, bytesOut = 0, echoBytes = 0;
     unsigned dataLines = 0, checksums = 0, resends = 0, copies = 0, erasedSectors = 0;
@@ -120,10 +123,17 @@ class IspChip {
     const std::vector<uint8_t>& flash() const { return st_.flash; }
     ChipState state() const { return st_; }
     const ChipConfig& config() const { return cfg_; }
+    // A reset or power cycle: the chip starts its flash when the vector
+    // checksum in sector 0 is valid, otherwise its ROM enters ISP mode afresh
+    // (autobaud, echo on, locked, nothing prepared). RAM is kept.
+    void restart();
+    // Whether words 0..7 of the flash sum to zero, as the boot ROM demands
+    // before it starts the flash.
+    bool vectorChecksumValid() const;
     // Switches faults during a run (counts of lines and bytes go on).
     void setFaults(const Faults& f) { cfg_.faults = f; }
     void setTrace(TraceFn fn) { trace_ = std::move(fn); }
-    // The boot ROM's vector bytes that reads of flash addresses 0..63 return.
+    // The boot ROM bytes that reads of flash addresses 0..511 return.
     static uint8_t bootVector(uint32_t offset);
 
   private:

@@ -51,6 +51,9 @@ class Bench {
     // its fault switches. Throws std::out_of_range for a module without one.
     lpcrom::ChipState lpcState(const std::string& name) const;
     void setLpcFaults(const std::string& name, const lpcrom::Faults& faults);
+    // Resets a dead module's LPC chip that is still in its ROM: it starts its
+    // flash when the vector checksum is valid, else enters ISP mode afresh.
+    void lpcRestart(const std::string& name);
 
     // Trace: every packet in and out, one line each (null switches it off).
     // The function runs under the bench's mutex: it must not call the bench.

@@ -56,10 +56,14 @@ class UsbServe {
     void serviceSlot(Slot& s);
     bool plugRom(Slot& s, std::string& error);
     void serviceRom(Slot& s);
+    void sendRomAnswers(const std::string& name, kssim::HidDevice* dev);
 
     Bench& bench_;
     kssim::UsbBus& bus_;
     mutable std::mutex mu_;
+    // Held while a ROM's answers are taken and queued, so that the reports
+    // of one answer (HAB word, then status) keep their order.
+    std::mutex romSendMu_;
     std::vector<std::unique_ptr<Slot>> slots_;
     std::thread thread_;
     std::atomic<bool> stopping_{false};

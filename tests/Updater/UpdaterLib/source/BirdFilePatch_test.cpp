@@ -109,7 +109,7 @@ TEST_F(BirdPatchTest, NoFirmwareBlockMeansNoPlaceForTheSerial) {
     EXPECT_EQ(Image(f.blocks[0]), Pattern(0x40, 7)) << "loader blocks are never patched";
 }
 
-TEST_F(BirdPatchTest, VectorChecksumLeavesOutWordFive) {
+TEST_F(BirdPatchTest, VectorChecksumMakesTheVectorTableSumToZero) {
     Bytes image;
     const uint32_t words[9] = {0x10008000, 0x101, 0x203,  0x305, 0x407,
                                0xFFFFFFFF, 0x50B, 0xDEAD, 0xAA};
@@ -123,7 +123,7 @@ TEST_F(BirdPatchTest, VectorChecksumLeavesOutWordFive) {
     BirdFile f = Load(d);
     LogCapture log(DEBUG_BirdFile);
     EXPECT_TRUE(f.ReplaceVectorChecksum());
-    uint32_t expected = 0u - (0x10008000u + 0x101 + 0x203 + 0x305 + 0x407 + 0x50B);
+    uint32_t expected = 0u - (0x10008000u + 0x101 + 0x203 + 0x305 + 0x407 + 0xFFFFFFFF + 0x50B);
     EXPECT_EQ(LE32(f.blocks[0].data + 4 + 0x1C), expected);
     EXPECT_EQ(LE32(f.blocks[0].data + 4 + 0x20), 0xAAu) << "word 8 untouched";
     EXPECT_EQ(Image(f.blocks[1]), image);

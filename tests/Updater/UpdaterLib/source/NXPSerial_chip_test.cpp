@@ -82,11 +82,10 @@ TEST(NXPSerialWithRom, RequestsAndMemoryRoundTripsAtRealTimings) {
     EXPECT_EQ(nxp.LastReturnCode(), 15);
     ASSERT_EQ(nxp.Unlock(), qErrNone);
     ASSERT_EQ(nxp.Prepare(0, 29), qErrNone);
-    // The whole flash takes the chip three seconds: more than the wait of a
-    // plain request, within the erase's own.
+    // An erase keeps the chip busy for about 100 ms, within the erase's wait.
     unsigned long started = qTime_GetMSTicks();
     ASSERT_EQ(nxp.Erase(0, 29), qErrNone);
-    EXPECT_GE(qTime_GetMSTicks() - started, 3000u);
+    EXPECT_GE(qTime_GetMSTicks() - started, 100u);
 
     const uint32_t ram = NXPSerialClass::WRITE_ADDRESS;
     for (bool echo : {true, false}) {
@@ -116,15 +115,13 @@ TEST(NXPSerialWithRom, RequestsAndMemoryRoundTripsAtRealTimings) {
     EXPECT_EQ(offset, 0u);
     EXPECT_EQ(nxp.Compare(0x1040, 0x1040, 64, &offset), qErrNone);
     EXPECT_EQ(offset, 0xFFFFFFFFu);
-    // Echo on again, then the chip starts its flash.
+    // Echo on again, then G: the ROM answers it, but an erased sector 0 has
+    // no valid vector checksum, so the chip stays in its command handler.
     ASSERT_EQ(nxp.SetEcho(true), qErrNone);
     EXPECT_EQ(nxp.ExecuteFrom(0), qErrNone);
-    for (int i = 0; i < 100 && !line.chip.running(); ++i) {
-        uint8_t b;
-        (void)ChipLine::Get(&b, &line); // drained until the chip runs
-        (void)qTime_MSSleep(1);
-    }
-    EXPECT_TRUE(line.chip.running());
+    EXPECT_EQ(nxp.GetPartNumber(&part), qErrNone);
+    EXPECT_FALSE(line.chip.running());
+    EXPECT_EQ(line.chip.state().startsRefused, 1u);
 }
 
 } // namespace

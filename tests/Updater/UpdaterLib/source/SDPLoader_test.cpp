@@ -256,18 +256,20 @@ TEST(SDPLoaderWrite, FailuresGiveTheirResults) {
         uint8_t result;
         size_t written; // messages sent
     } cases[] = {
-        {"no answer in five attempts", [](Script&) {}, SDP_NO_ANSWER, 5},
-        {"answer only at the fifth attempt",
+        {"no answer in two attempts", [](Script&) {}, SDP_NO_ANSWER, 2},
+        // A late answer (in the last of five waits of 100 ms) answers its command:
+        // no second status command, nothing left over for the data phase.
+        {"a late answer to the status command",
          [](Script& s) {
-             for (int i = 0; i < 4; ++i)
+             for (int i = 0; i < 3; ++i)
                  answerNext(s, {});
-             answerNext(s, serialAnswer(SDP_STATUS_ACK));
+             s.reads.back() = serialAnswer(SDP_STATUS_ACK);
              s.reads.push_back({});
              s.reads.push_back({});
              s.reads.push_back({});
              s.reads.push_back(serialAnswer(SDP_STATUS_COMPLETE));
          },
-         SDP_OK, 5 + 1 + 2},
+         SDP_OK, 1 + 1 + 2},
         {"ROM speaks during the data phase",
          [](Script& s) {
              answerNext(s, serialAnswer(SDP_STATUS_ACK));

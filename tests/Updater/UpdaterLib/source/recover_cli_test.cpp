@@ -4,6 +4,7 @@
 // is compared byte for byte with the decoded image of the BIRD file.
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -16,6 +17,7 @@
 #include "process.h"
 #include "tempdir.h"
 #include "updateserver_harness.h"
+#include "wait.h"
 
 namespace {
 
@@ -30,7 +32,8 @@ struct Image {
 };
 
 // An image with the module's descriptor inside, so that the module reports
-// its build once it runs it.
+// its build once it runs it, and a valid vector checksum, so that the chip
+// starts it from address 0.
 kstest::Bytes Firmware(size_t n, unsigned seed = 3) {
     kstest::Bytes b(n);
     for (size_t i = 0; i < n; ++i)
@@ -38,6 +41,7 @@ kstest::Bytes Firmware(size_t n, unsigned seed = 3) {
     std::string descriptor = "1234            2.0.5           40F5849A        KS-TEST-MODULE-1";
     if (n >= 0x200 + descriptor.size())
         std::copy(descriptor.begin(), descriptor.end(), b.begin() + 0x200);
+    birdwriter::SetVectorChecksum(b);
     return b;
 }
 
@@ -159,7 +163,8 @@ TEST_F(Recover, RecoversThroughTheServerAndTheModuleRunsTheImage) {
     EXPECT_NE(r.out.find("Recovering firmware with build: 1234"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Transferring firmware block 1 of 1, 10000 bytes"), std::string::npos)
         << r.out;
-    for (const char* percent : {"( 40% )", "( 81% )", "(100% )"})
+    // Sector 0 goes last: 4096, then 1808, then the first 4096 bytes.
+    for (const char* percent : {"( 40% )", "( 59% )", "(100% )"})
         EXPECT_NE(r.out.find(percent), std::string::npos) << percent << "\n" << r.out;
     EXPECT_NE(r.out.find("Transferred 1 blocks, 10000 total bytes"), std::string::npos);
     EXPECT_NE(r.out.find("Rebooting Device"), std::string::npos);
@@ -181,13 +186,20 @@ TEST_F(Recover, RecoversThroughTheServerAndTheModuleRunsTheImage) {
     for (const std::string& c : chip.commands)
         if (c[0] == 'W' || c[0] == 'C')
             writes.push_back(c);
-    std::vector<std::string> expected = {"W 268439552 4096", "C 0 268439552 4096",
-                                         "W 268439552 4096", "C 4096 268439552 4096",
-                                         "W 268439552 1808", "C 8192 268439552 4096"};
+    std::vector<std::string> expected = {"W 268439552 4096", "C 4096 268439552 4096",
+                                         "W 268439552 1808", "C 8192 268439552 4096",
+                                         "W 268439552 4096", "C 0 268439552 4096"};
     EXPECT_EQ(writes, expected);
-    EXPECT_EQ(chip.compares, 3u);
+    // Every chunk is compared on the chip; sector 0 from byte 512, past the
+    // boot ROM that covers its bottom in ISP mode.
+    std::vector<std::string> compares;
+    for (const std::string& c : chip.commands)
+        if (c[0] == 'M')
+            compares.push_back(c);
+    EXPECT_EQ(compares, (std::vector<std::string>{"M 4096 268439552 4096", "M 8192 268439552 1808",
+                                                  "M 512 268440064 3584"}));
     EXPECT_EQ(chip.erasedSectors, 30u);
-    EXPECT_GE(chip.busyUs, 3000000u);
+    EXPECT_GE(chip.busyUs, 100000u);
     EXPECT_EQ(chip.startAddress, 0u);
 
     ASSERT_TRUE(bench.waitFor(
@@ -276,18 +288,18 @@ TEST_F(Recover, ChipFaultsEndWithAClearErrorOrAreRiddenOut) {
         {"lpc-corrupt-line=30", 0, "Rebooting Device"},
         {"lpc-slow-ms=40", 0, "Rebooting Device"},
         {"lpc-corrupt-from=100", 1,
-         "Writing 4096 bytes for flash address 0x00001000 into the chip's RAM failed: the chip "
+         "Writing 4096 bytes for flash address 0x00000000 into the chip's RAM failed: the chip "
          "kept asking for the data again"},
         {"lpc-error=E:11", 1, "Could not erase the chip's flash: the chip answered BUSY"},
         {"lpc-error=U:16", 1, "Could not unlock the chip's flash: the chip answered INVALID_CODE"},
         {"lpc-error=C:9", 1,
-         "Copying 4096 bytes to flash address 0x00000000 failed: the chip answered "
+         "Copying 4096 bytes to flash address 0x00001000 failed: the chip answered "
          "SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION"},
         {"lpc-bad-copy=2", 1,
-         "The flash at 0x00001000 differs from the image after writing (first difference at "
-         "0x00001800): the module is not recovered"},
+         "The flash at 0x00000000 differs from the image after writing (first difference at "
+         "0x00000800): the module is not recovered"},
         {"lpc-vanish-at=5000", 1,
-         "Writing 4096 bytes for flash address 0x00001000 into the chip's RAM failed: the chip "
+         "Writing 4096 bytes for flash address 0x00000000 into the chip's RAM failed: the chip "
          "did not answer"},
         {"lpc-slow-ms=400", 1, "Could not get Device Identifier"},
         {"lpc-mute", 1, "Could not get Device Identifier"},
@@ -307,6 +319,125 @@ TEST_F(Recover, ChipFaultsEndWithAClearErrorOrAreRiddenOut) {
     }
 }
 
+// Interrupted or refused recoveries never leave a chip that boots a
+// fragment, and a second run finishes without a reset of the chip. Each row:
+// how the first run ends (a fault of the chip, or a signal once the chip is
+// in the data phase of its third RAM write), its exit status and the user's
+// line (no -X); then the chip is restarted (power cycle) where the row says
+// so, must still sit in ISP mode, and a second run with the fault gone must
+// leave the image in the flash byte for byte and the module running it.
+TEST_F(Recover, InterruptedOrRefusedRecoveriesLeaveAChipARerunFinishes) {
+    struct Row {
+        const char* name;
+        const char* keys; // faults of the first run
+        int signal;       // sent during the third RAM write; 0: none
+        int status;
+        const char* message;
+        bool restart; // power-cycle the chip before the rerun
+    } rows[] = {
+        // Under the old order sector 0 (a valid vector checksum) was in the
+        // flash by then: the restart would have run a fragment.
+        {"silent after two chunks", "lpc-vanish-at=5000", 0, 1,
+         "Writing 1808 bytes for flash address 0x00002000 into the chip's RAM failed: the chip did "
+         "not answer\nThe chip stays in ISP mode: its flash holds no image it would start; run the "
+         "same command again",
+         true},
+        {"SIGINT during a W", "", SIGINT, 128 + SIGINT,
+         "Recovery stopped on request after 5904 of 10000 bytes: the chip waits in ISP mode with "
+         "no image it would start; run the same command again to finish",
+         false},
+        {"SIGTERM during a W", "", SIGTERM, 128 + SIGTERM, "Recovery stopped on request after 5904",
+         true},
+        {"G refused", "lpc-error=G:14", 0, 1,
+         "The flash holds the image but the chip did not start it: the chip answered "
+         "ADDR_NOT_MAPPED to \"G 0 T\"; it is still in ISP mode (reset it to start the image)",
+         false},
+        {"A refused", "lpc-error=A:12", 0, 1,
+         "The flash holds the image but the chip did not start it: the chip answered PARAM_ERROR "
+         "to \"A 1\"; it is still in ISP mode",
+         false},
+    };
+    const kstest::Bytes image = Firmware(10000);
+    const std::string path = dir.write("r.bird", Bird({{0, image}}));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        bench.stop();
+        StartBench(std::string("lpc-timing=none lpc-slow-ms=2 ") + row.keys);
+        std::vector<std::string> args = {
+            kstest::UpdaterPath(), "-U", "-t", "RECOVER", "-s", pty, "-f", path};
+        int status;
+        std::string said;
+        if (row.signal != 0) {
+            kstest::Process run;
+            ASSERT_TRUE(run.start(args));
+            ASSERT_TRUE(kstest::WaitUntil(
+                [&] {
+                    lpcrom::ChipState st = bench.lpcState("d");
+                    return st.copies == 2 && st.phase == lpcrom::Phase::WriteData;
+                },
+                20000));
+            status = run.stop(row.signal, 20000);
+            said = run.output();
+        } else {
+            kstest::ProcessResult r = Run({"-U", "-t", "RECOVER", "-s", pty, "-f", path});
+            status = r.exitStatus;
+            said = r.out + r.err;
+        }
+        EXPECT_EQ(status, row.status) << said;
+        EXPECT_NE(said.find(row.message), std::string::npos) << said;
+        EXPECT_EQ(said.find("Rebooting Device"), std::string::npos) << said;
+        lpcrom::ChipState chip = bench.lpcState("d");
+        EXPECT_NE(chip.phase, lpcrom::Phase::WriteData) << "the W in flight was finished";
+        if (row.restart)
+            bench.lpcRestart("d");
+        chip = bench.lpcState("d");
+        EXPECT_NE(chip.phase, lpcrom::Phase::Running) << "a fragment would run";
+        EXPECT_FALSE(bench.state("d").present);
+
+        bench.setLpcFaults("d", lpcrom::Faults());
+        kstest::ProcessResult again = Run({"-U", "-t", "RECOVER", "-s", pty, "-f", path});
+        EXPECT_EQ(again.exitStatus, 0) << again.out << again.err;
+        EXPECT_EQ(again.err, "");
+        EXPECT_BYTES(image, Flash(0, image.size()));
+        EXPECT_TRUE(Erased(0x3000, lpcrom::kFlashSize - 0x3000));
+        EXPECT_TRUE(bench.waitFor(
+            "d", [](const modsim::ModuleState& s) { return s.present; }, 5000));
+    }
+}
+
+// A chip left in the data phase of a RAM write by a run that was killed
+// outright answers no command: -N and the recovery say so and what to do,
+// and after a reset into ISP mode a recovery finishes.
+TEST_F(Recover, AChipStuckInARamWriteIsNamedAndRecoversAfterAReset) {
+    StartBench("lpc-timing=none lpc-slow-ms=2");
+    const kstest::Bytes image = Firmware(10000);
+    const std::string path = dir.write("r.bird", Bird({{0, image}}));
+    kstest::Process run;
+    ASSERT_TRUE(run.start({kstest::UpdaterPath(), "-U", "-t", "RECOVER", "-s", pty, "-f", path}));
+    ASSERT_TRUE(kstest::WaitUntil(
+        [&] {
+            lpcrom::ChipState st = bench.lpcState("d");
+            return st.copies == 1 && st.phase == lpcrom::Phase::WriteData;
+        },
+        20000));
+    run.stop(SIGKILL);
+    const std::string stuck =
+        "is stuck in the middle of a RAM write (an earlier run was killed)\nReset the chip into "
+        "ISP mode (hold ISP low while you reset or power it), then run the command again";
+    kstest::ProcessResult r = Run({"-N", "-s", pty});
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err, "Got no response from chip: the LPC chip on " + pty + " " + stuck + "\n");
+    r = Run({"-U", "-t", "RECOVER", "-s", pty, "-f", path});
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err,
+              "Could not get Device Identifier: the LPC chip on " + pty + " " + stuck + "\n");
+    bench.lpcRestart("d");
+    EXPECT_NE(bench.lpcState("d").phase, lpcrom::Phase::Running);
+    r = Run({"-U", "-t", "RECOVER", "-s", pty, "-f", path});
+    EXPECT_EQ(r.exitStatus, 0) << r.out << r.err;
+    EXPECT_BYTES(image, Flash(0, image.size()));
+}
+
 // A fingerprint the server does not know, or a server that cannot be
 // reached: the recovery stops before the chip's flash is unlocked.
 TEST_F(Recover, UnknownFingerprintStopsBeforeAnythingIsErased) {
@@ -324,13 +455,31 @@ TEST_F(Recover, UnknownFingerprintStopsBeforeAnythingIsErased) {
     EXPECT_EQ(CommandsStartingWith('E'), 0u);
 }
 
-// A port where nothing answers: -N gives up within seconds.
-TEST_F(Recover, SilentPortEndsFingerprintQuickly) {
+// A port where nothing answers, and one that does not exist: -N says which,
+// gives up within seconds and touches neither the update server nor the
+// store.
+TEST_F(Recover, SilentOrMissingPortEndsFingerprintQuicklyTouchingNothing) {
     StartBench("lpc-mute");
-    kstest::ProcessResult r = Run({"-N", "-s", pty});
-    EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_NE(r.err.find("Got no response from chip"), std::string::npos) << r.err;
-    EXPECT_LT(r.seconds, 5.0);
+    StartServer(Bird({{0, Firmware(4096)}}));
+    std::filesystem::create_directories(StoreDir());
+    std::string before = Listing(StoreDir());
+    const std::string missing = dir.sub("no-such-tty");
+    struct {
+        std::string port, err;
+    } rows[] = {
+        {pty, "Got no response from chip: neither an LPC boot ROM nor an i.MX ROM answered on " +
+                  pty + "\n"},
+        {missing,
+         "Got no response from chip: cannot open " + missing + ": No such file or directory\n"},
+    };
+    for (auto& row : rows) {
+        kstest::ProcessResult r = Run({"-N", "-s", row.port, "-u", ServerUrl()});
+        EXPECT_EQ(r.exitStatus, 1);
+        EXPECT_EQ(r.err, row.err);
+        EXPECT_LT(r.seconds, 5.0);
+    }
+    EXPECT_TRUE(server->Requests().empty());
+    EXPECT_EQ(Listing(StoreDir()), before);
 }
 
 } // namespace

@@ -226,6 +226,20 @@ TEST_F(RecoverImx, RecoversThroughTheRomAndTheLiveLoader) {
          kDefaultLoader,
          kDefaultStart,
          true},
+        // The ROM's answers to ERROR_STATUS come 250 ms late: still the
+        // answers to those commands, not an error in the data phase.
+        {"USB, late status answers",
+         "imx=usb loader-serial=default rom-late-status-ms=250",
+         {"-s", "USB", "-u", Url()},
+         kDefaultLoader,
+         kDefaultStart,
+         true},
+        {"serial line, late status answers",
+         "imx=pty loader-serial=default rom-late-status-ms=250 rom-link=" + RomLink(),
+         {"-s", RomLink(), "-u", Url()},
+         kDefaultLoader,
+         kDefaultStart,
+         true},
         {"USB, a file and the serial number",
          "imx=usb loader-serial=own",
          {"-s", "USB", "-d", kSerialText, "-f", file, "-u", Url()},
@@ -270,6 +284,28 @@ TEST_F(RecoverImx, RecoversThroughTheRomAndTheLiveLoader) {
     }
 }
 
+// A recovery that stopped after the ROM started the live loader (here: the
+// update server could not be reached) leaves it running; the next run finds
+// it on USB, goes on through it without the ROM, and the module ends up
+// with its firmware. The ROM received the live loader once.
+TEST_F(RecoverImx, ARerunGoesOnThroughTheLiveLoaderAnInterruptedRunLeft) {
+    StartServer();
+    StoreModule(0xDEADDEAD, "LATEST_DOWNLOAD=100.bird\n", {{kDefaultBuild, kDefaultImage}});
+    const std::string noServer =
+        "http://127.0.0.1:" + std::to_string(kstest::ClosedPort()) + "/cgi/u";
+    launcher = {"/bin/sh", "-c", "\"$@\"; \"$1\" -U -t RECOVER -s USB -u " + Url(), "sh"};
+    kstest::ProcessResult r = RunDead("imx=usb loader-serial=default",
+                                      {"-U", "-t", "RECOVER", "-s", "USB", "-u", noServer});
+    EXPECT_EQ(r.exitStatus, 0) << r.out << r.err;
+    EXPECT_EQ(r.err, "Failed to retreive recovery information from Quillmar update server\n");
+    EXPECT_TRUE(Has(r.out, "Transferred 2 blocks, 3908 total bytes")) << r.out;
+    ExpectLoaded(kDefaultLoader, kDefaultStart);
+    EXPECT_EQ(state.values["rom-boots"], "1") << "no reset of the chip in between";
+    ASSERT_EQ(state.running.size(), kFirmware.size());
+    for (size_t i = 0; i < kFirmware.size(); ++i)
+        EXPECT_BYTES(kFirmware[i].bytes, state.running[i].data);
+}
+
 // -N and then the recovery, one right after the other: -N reset the live
 // loader, and the recovery waits for the chip's ROM to be back on USB.
 TEST_F(RecoverImx, FingerprintThenRecoveryInOneGo) {
@@ -299,8 +335,18 @@ TEST_F(RecoverImx, FaultsEndWithAClearErrorAndExitOne) {
         WriteFile("empty-loader.bird", Bird({{0x20000400, {}}}, kFirmware, 0, 0x40F5849A));
     const std::string noFirmware =
         WriteFile("loader-only.bird", Bird({{0x20000400, Pattern(900, 9)}}, {}, 0, 0x40F5849A));
+    // A live loader that starts with an image header (IVT) but no CSF: not
+    // signed.
+    Bytes withHeader = Pattern(900, 7);
+    const uint8_t ivt[8] = {0xD1, 0x00, 0x20, 0x41, 0x00, 0x04, 0x00, 0x20};
+    std::copy(ivt, ivt + 8, withHeader.begin());
+    std::fill(withHeader.begin() + 8, withHeader.begin() + 32, 0);
+    const std::string unsignedLoader =
+        WriteFile("unsigned.bird", Bird({{0x20000400, withHeader}}, kFirmware, 0, 0x40F5849A));
+    const std::string refused = "The i.MX ROM on USB refused to start the live loader at ";
+    const std::string why = "no image header there, or HAB is closed and the image is not signed";
     const std::string rom = RomLink();
-    const std::string none = "No i.MX ROM in serial download mode found on USB (HID device "
+    const std::string none = "no i.MX ROM in serial download mode found on USB (HID device "
                              "1FC9:0130)";
     const std::string noId = "Could not get Device Identifier";
     const std::string noChip = "Got no response from chip";
@@ -312,16 +358,16 @@ TEST_F(RecoverImx, FaultsEndWithAClearErrorAndExitOne) {
         bool romUsed;
         std::string settings = ""; // the store's entry for DEADDEAD ("": none)
     } rows[] = {
-        {"no ROM on USB", "usb", {"-N", "-s", "USB"}, {none, noChip}, false},
+        {"no ROM on USB", "usb", {"-N", "-s", "USB"}, {noChip + ": " + none}, false},
         {"silent ROM on USB",
          "imx=usb rom-silent",
          {"-U", "-t", "RECOVER", "-s", "USB"},
-         {"The i.MX ROM on USB did not answer", noId},
+         {noId + ": the i.MX ROM on USB did not answer"},
          true},
         {"silent ROM on a serial line",
          "imx=pty rom-silent rom-link=" + rom,
          {"-N", "-s", rom},
-         {"Neither an LPC bootloader nor an i.MX ROM answered on " + rom, noChip},
+         {noChip + ": neither an LPC boot ROM nor an i.MX ROM answered on " + rom},
          true},
         {"error report in the data phase, USB",
          "imx=usb rom-error-at=1000",
@@ -348,6 +394,18 @@ TEST_F(RecoverImx, FaultsEndWithAClearErrorAndExitOne) {
          {"The i.MX ROM on " + rom + " did not confirm loader block 1 (5000 bytes at 0x20000400)",
           noId},
          true},
+        // A refused jump is told at once, not after the looks for a live
+        // loader that never comes.
+        {"no image header at the start address",
+         "imx=usb rom-ivt",
+         {"-N", "-s", "USB"},
+         {refused + "0x20000800 (status 8D8D8D8D): " + why, noChip},
+         true},
+        {"HAB closed, the live loader not signed",
+         "imx=usb rom-hab=closed loader-serial=own",
+         {"-U", "-t", "RECOVER", "-s", "USB", "-d", kSerialText, "-f", unsignedLoader},
+         {refused + "0x20000400 (status 33333333): " + why, noId},
+         true},
         {"live loader keeps its identifier",
          "imx=usb loader-serial=default silent=39",
          {"-U", "-t", "RECOVER", "-s", "USB"},
@@ -363,7 +421,7 @@ TEST_F(RecoverImx, FaultsEndWithAClearErrorAndExitOne) {
         {"usb in lower case is a serial port",
          "imx=usb",
          {"-N", "-s", "usb"},
-         {"Could not open usb as a serial port", noChip},
+         {noChip + ": cannot open usb: No such file or directory"},
          false},
         {"a file without a serial number",
          "imx=usb",
@@ -374,12 +432,12 @@ TEST_F(RecoverImx, FaultsEndWithAClearErrorAndExitOne) {
          "imx=usb",
          {"-U", "-t", "RECOVER", "-s", "USB", "-d", kSerialText, "-f", noLoader},
          {"The BIRD file " + noLoader + " holds no live loader (no loader blocks)", noId},
-         false},
+         true},
         {"a loader block of its address alone",
          "imx=usb",
          {"-U", "-t", "RECOVER", "-s", "USB", "-d", kSerialText, "-f", emptyLoader},
          {"Loader block 1 of " + emptyLoader + " holds no image", noId},
-         false},
+         true},
         {"a recovery image without firmware",
          "imx=usb loader-serial=own",
          {"-U", "-t", "RECOVER", "-s", "USB", "-d", kSerialText, "-f", noFirmware},
@@ -391,20 +449,20 @@ TEST_F(RecoverImx, FaultsEndWithAClearErrorAndExitOne) {
          {"No live loader for DEADDEAD in the local store, and none could be downloaded from the "
           "update server (-G -d DEADDEAD tells why)",
           noChip},
-         false},
+         true},
         {"a store entry without a download",
          "imx=usb",
          {"-N", "-s", "USB"},
          {"The local store names no downloaded build for DEADDEAD to take the live loader from: "
           "get one with -G -d DEADDEAD, or name a BIRD file with -f",
           noChip},
-         false,
+         true,
          "LATEST_TRANSFER=100.bird\n"},
         {"a stored download that is gone",
          "imx=usb",
          {"-N", "-s", "USB"},
          {"Could not load the live loader from " + StoreRoot() + "/DEADDEAD/100.bird", noChip},
-         false,
+         true,
          "LATEST_DOWNLOAD=100.bird\n"},
     };
     for (const Row& row : rows) {
@@ -420,6 +478,9 @@ TEST_F(RecoverImx, FaultsEndWithAClearErrorAndExitOne) {
         std::string expected;
         for (const std::string& line : row.errors)
             expected += line + "\n";
+        if (Has(expected, "refused to start")) {
+            EXPECT_LT(r.seconds, 12.0) << "no wait for a live loader that cannot come";
+        }
         EXPECT_EQ(r.err, expected);
         if (row.keys == "usb")
             continue; // a module that is not dead has no ROM
