@@ -117,6 +117,16 @@ size_t UsbDevice::pendingToHost() const {
 
 void UsbDevice::setHostWriteHandler(std::function<void(const uint8_t*, size_t)> handler) {
     std::unique_lock<std::mutex> lock(impl_->mu);
+    // Bytes the host sent before there was a handler (it may open the
+    // device the moment it appears) reach the new handler first, in order:
+    // it takes over only once nothing is queued.
+    while (handler && !impl_->fromHost.empty()) {
+        std::vector<uint8_t> early(impl_->fromHost.begin(), impl_->fromHost.end());
+        impl_->fromHost.clear();
+        lock.unlock();
+        handler(early.data(), early.size());
+        lock.lock();
+    }
     impl_->hostWrite = std::move(handler);
     // Once this returns the old handler is neither running nor called again
     // (unless it is the caller itself, on the worker thread).
@@ -181,6 +191,7 @@ int UsbDevice::clearHaltCount() const {
 int UsbDevice::openClients() const {
     std::lock_guard<std::mutex> lock(impl_->mu);
     impl_->purge();
+    impl_->reapDead();
     return static_cast<int>(impl_->clients.size());
 }
 
@@ -198,6 +209,7 @@ bool UsbDevice::waitOpenClients(int count, int timeoutMs) const {
 bool UsbDevice::interfaceClaimed(int number) const {
     std::lock_guard<std::mutex> lock(impl_->mu);
     impl_->purge();
+    impl_->reapDead();
     return impl_->claims.count(number) != 0;
 }
 
@@ -378,12 +390,11 @@ std::string usbDeviceRecords(const UsbDevice::Impl& d, const std::string& path,
     std::vector<uint8_t> all = d.deviceDesc;
     all.insert(all.end(), d.configDesc.begin(), d.configDesc.end());
     rec += "H: descriptors=" + recordHex(all) + "\n\n";
-    // The root hub's interface ("1-0:1.0"). A device's own interface nodes
-    // ("1-1:1.0") are left out for now: with them a module that re-enumerates
-    // on its port was at times not answered afterwards (BenchUsb tests).
-    if (hub)
-        for (const auto& i : c.interfaces)
-            rec += interfaceRecord(c, i, path, fmt("%u-0", unsigned(d.bus)));
+    // Interfaces are named after the device ("1-1:1.0"; the root hub's "1-0:1.0").
+    const std::string name = hub ? fmt("%u-0", unsigned(d.bus)) : path.substr(path.rfind('/') + 1);
+    for (const auto& i : c.interfaces)
+        if (i.alternate == 0 && i.reportDescriptor.empty())
+            rec += interfaceRecord(c, i, path, name);
     return rec;
 }
 
@@ -446,7 +457,15 @@ void UsbBus::unplug(UsbDevice* device) {
     }
     std::lock_guard<std::mutex> lock(impl_->mu);
     umockdev_testbed_uevent(impl_->testbed, device->impl_->syspath.c_str(), "remove");
-    umockdev_testbed_remove_device(impl_->testbed, device->impl_->syspath.c_str());
+    // The interfaces first: the test bed keeps their links in /sys/bus/usb
+    // otherwise, and the next device on this port could not be added.
+    const std::string& path = device->impl_->syspath;
+    const std::string name = path.substr(path.rfind('/') + 1);
+    for (const auto& i : device->impl_->cfg.interfaces)
+        if (i.alternate == 0 && i.reportDescriptor.empty())
+            umockdev_testbed_remove_device(
+                impl_->testbed, (path + "/" + name + ":1." + std::to_string(i.number)).c_str());
+    umockdev_testbed_remove_device(impl_->testbed, path.c_str());
 }
 
 pid_t UsbBus::spawn(const std::vector<std::string>& argv) const {

@@ -128,8 +128,8 @@ struct UsbBus::Impl {
 // character of the value).
 std::string sysfsAttr(const std::string& name, const std::string& value);
 // The test bed records of a device as the kernel shows it in sysfs: the
-// device with its usbfs node, attributes and driver link (and the root hub's
-// interface).
+// device with its usbfs node, attributes and driver link, and its interfaces
+// (but HID ones, which the HID code describes with their drivers).
 std::string usbDeviceRecords(const UsbDevice::Impl& d, const std::string& path,
                              const std::string& devpath);
 // Bytes as a test bed record's hexadecimal value ("H:" lines).

@@ -158,8 +158,8 @@ TEST_F(HidBusTest, HidrawKeepsReportBoundariesReadinessAndUnplug) {
 }
 
 // The bus as lsusb -t, lsusb -v and udevadm see it on a kernel: a root hub
-// with the devices on its ports, usbfs device numbers, the device
-// attributes and the drivers bound.
+// with the devices on its ports, usbfs device numbers, the device and
+// interface attributes and the drivers bound.
 TEST_F(HidBusTest, StandardToolsSeeTheTreeNodesAndDriversAsOnAKernel) {
     if (!haveTool("/usr/bin/lsusb") || !haveTool("/usr/bin/udevadm"))
         GTEST_SKIP() << "lsusb or udevadm missing (usbutils, udev: scripts/install-deps.sh)";
@@ -168,9 +168,10 @@ TEST_F(HidBusTest, StandardToolsSeeTheTreeNodesAndDriversAsOnAKernel) {
     kssim::UsbDevice* a = bus_->plug(c);
     c.serial = "0000BEEF";
     bus_->plug(c);
-    // The devices' own interface nodes are not there yet: the tree has its root.
     EXPECT_EQ(runOnBus(*bus_, {"/usr/bin/lsusb", "-t"}),
-              "/:  Bus 01.Port 1: Dev 1, Class=root_hub, Driver=xhci_hcd/15p, 480M\n");
+              "/:  Bus 01.Port 1: Dev 1, Class=root_hub, Driver=xhci_hcd/15p, 480M\n"
+              "    |__ Port 1: Dev 2, If 0, Class=Vendor Specific Class, Driver=, 12M\n"
+              "    |__ Port 2: Dev 3, If 0, Class=Vendor Specific Class, Driver=, 12M\n");
     std::string v = runOnBus(*bus_, {"/usr/bin/lsusb", "-v", "-s", "1:1"});
     EXPECT_NE(v.find("ID 1d6b:0002 Linux Foundation 2.0 root hub"), std::string::npos) << v;
     EXPECT_NE(v.find("bDeviceClass            9 Hub"), std::string::npos) << v;
@@ -180,10 +181,10 @@ TEST_F(HidBusTest, StandardToolsSeeTheTreeNodesAndDriversAsOnAKernel) {
          {"P: /devices/pci0000:00/0000:00:14.0/usb1/1-1\n", "D: c 189:1\n", "N: bus/usb/001/002\n",
           "E: DRIVER=usb\n", "E: BUSNUM=001\n", "E: DEVNUM=002\n"})
         EXPECT_NE(u.find(line), std::string::npos) << line << u;
-    u = runOnBus(*bus_, {"/usr/bin/udevadm", "info", "-a", a->syspath()});
+    u = runOnBus(*bus_, {"/usr/bin/udevadm", "info", "-a", a->syspath() + "/1-1:1.0"});
     for (const std::string line :
-         {"ATTR{serial}==\"40F5849A\"", "ATTR{bDeviceClass}==\"00\"",
-          "ATTR{bNumInterfaces}==\" 1\"", "ATTR{maxchild}==\"0\"", "DRIVER==\"usb\"",
+         {"ATTR{bInterfaceClass}==\"ff\"", "ATTR{bInterfaceSubClass}==\"88\"",
+          "ATTR{bNumEndpoints}==\"02\"", "ATTRS{serial}==\"40F5849A\"", "DRIVERS==\"usb\"",
           "ATTRS{bDeviceClass}==\"09\"", "DRIVERS==\"xhci_hcd\"", "ATTRS{maxchild}==\"15\""})
         EXPECT_NE(u.find(line), std::string::npos) << line << u;
 }
