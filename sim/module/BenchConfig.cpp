@@ -430,21 +430,6 @@ bool parseBench(const std::string& text, BenchConfig& cfg, std::string& error) {
     return true;
 }
 
-bool parseModulesSpec(const std::string& spec, BenchConfig& cfg, std::string& error) {
-    BenchConfig next = cfg;
-    std::istringstream words(spec);
-    try {
-        modulesStatement(words, next);
-    } catch (const BadInput& e) {
-        error = std::string("modules '") + spec + "': " + e.what();
-        return false;
-    }
-    if (!validateBench(next, error))
-        return false;
-    cfg = std::move(next);
-    return true;
-}
-
 bool loadBenchFile(const std::string& path, BenchConfig& cfg, std::string& error) {
     std::ifstream f(path);
     if (!f)
@@ -458,19 +443,33 @@ bool loadBenchFile(const std::string& path, BenchConfig& cfg, std::string& error
     return true;
 }
 
-bool parseModuleSpec(const std::string& spec, BenchConfig& cfg, std::string& error) {
+namespace {
+
+// One statement from the command line (`verb` without its first word).
+bool commandLineStatement(const char* verb, void (*parse)(std::istringstream&, BenchConfig&),
+                          const std::string& spec, BenchConfig& cfg, std::string& error) {
     BenchConfig next = cfg;
     std::istringstream words(spec);
     try {
-        moduleStatement(words, next);
+        parse(words, next);
     } catch (const BadInput& e) {
-        error = std::string("module '") + spec + "': " + e.what();
+        error = std::string(verb) + " '" + spec + "': " + e.what();
         return false;
     }
     if (!validateBench(next, error))
         return false;
     cfg = std::move(next);
     return true;
+}
+
+} // namespace
+
+bool parseModuleSpec(const std::string& spec, BenchConfig& cfg, std::string& error) {
+    return commandLineStatement("module", moduleStatement, spec, cfg, error);
+}
+
+bool parseModulesSpec(const std::string& spec, BenchConfig& cfg, std::string& error) {
+    return commandLineStatement("modules", modulesStatement, spec, cfg, error);
 }
 
 } // namespace modsim

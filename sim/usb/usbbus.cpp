@@ -117,6 +117,16 @@ size_t UsbDevice::pendingToHost() const {
 
 void UsbDevice::setHostWriteHandler(std::function<void(const uint8_t*, size_t)> handler) {
     std::unique_lock<std::mutex> lock(impl_->mu);
+    // Bytes the host sent before there was a handler (it may open the
+    // device the moment it appears) reach the new handler first, in order:
+    // it takes over only once nothing is queued.
+    while (handler && !impl_->fromHost.empty()) {
+        std::vector<uint8_t> early(impl_->fromHost.begin(), impl_->fromHost.end());
+        impl_->fromHost.clear();
+        lock.unlock();
+        handler(early.data(), early.size());
+        lock.lock();
+    }
     impl_->hostWrite = std::move(handler);
     // Once this returns the old handler is neither running nor called again
     // (unless it is the caller itself, on the worker thread).

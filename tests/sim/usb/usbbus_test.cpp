@@ -336,6 +336,24 @@ TEST_F(UsbBusFaults, HostWriteHandlerSeesEveryTransferAndCanAnswer) {
     EXPECT_TRUE(d->takeHostBytes().empty()) << "handler bytes must not be queued as well";
 }
 
+// A host may write the moment the device appears, before its far end set a
+// handler: those bytes reach the handler first, in order, and are not lost.
+TEST_F(UsbBusFaults, BytesSentBeforeTheHandlerReachItFirst) {
+    kssim::UsbDevice* d = plugModule("11223344");
+    Host host;
+    ASSERT_TRUE(host.open(d));
+    std::vector<uint8_t> early = {1, 2, 3}, late = {4, 5};
+    int done = 0;
+    ASSERT_EQ(host.bulk(0x01, early, &done, 100), 0);
+    std::vector<uint8_t> seen;
+    d->setHostWriteHandler(
+        [&seen](const uint8_t* p, size_t n) { seen.insert(seen.end(), p, p + n); });
+    ASSERT_EQ(host.bulk(0x01, late, &done, 100), 0);
+    d->setHostWriteHandler({}); // no call runs once this returns
+    EXPECT_EQ(seen, (std::vector<uint8_t>{1, 2, 3, 4, 5}));
+    EXPECT_TRUE(d->takeHostBytes().empty());
+}
+
 TEST_F(UsbBusFaults, ReplacingTheHandlerWaitsForARunningCall) {
     kssim::UsbDevice* d = plugModule("11223344");
     std::atomic<bool> entered{false}, finished{false};

@@ -104,6 +104,7 @@ class UsbDevice {
     // this returns, a call of the previous handler still running on another
     // thread has finished, so its captures may be destroyed. Do not call it
     // while holding a lock that the handler takes.
+    // A new handler first gets what was queued for takeHostBytes().
     void setHostWriteHandler(std::function<void(const uint8_t*, size_t)> handler);
     std::vector<uint8_t> takeHostBytes();
     // Waits until at least n host bytes are queued or timeoutMs passes;
