@@ -64,23 +64,26 @@ bool _discovered_device(const linkSpec* spec, bool* success, void* devices) {
     return true;
 }
 
-// The firmware build number through a raw DESCRIBE exchange; 0 on any failure
-// or a reply of another length.
-uint32_t _get_build_number(Module& module) {
+// The firmware build number through a raw DESCRIBE exchange. A reply of
+// another length gives build 0 (the module has no build number to tell);
+// no reply is the exchange's error.
+qErr _get_build_number(Module& module, uint32_t& build) {
+    build = 0;
     Link* link = module.getLink();
     if (link == nullptr)
-        return 0;
+        return qErrConnection;
     const uint8_t address = module.getModuleAddress();
     const uint8_t request = Quillmar::Keystrand::val_DESCRIBE_BUILD;
-    if (link->sendPacket(address, cmdDESCRIBE, 1, &request) != qErrNone)
-        return 0;
+    qErr result = link->sendPacket(address, cmdDESCRIBE, 1, &request);
+    if (result != qErrNone)
+        return result;
     const uint8_t match[2] = {cmdDESCRIBE, request};
     uint8_t length = sizeof match;
     uint8_t reply[qPACKET_MAX_DATA];
-    if (link->receivePacket(address, match, &length, reply) != qErrNone ||
-        length != BUILD_REPLY_LENGTH)
-        return 0;
-    return qUEI_RetrieveInt(reply + 2);
+    result = link->receivePacket(address, match, &length, reply);
+    if (result == qErrNone && length == BUILD_REPLY_LENGTH)
+        build = qUEI_RetrieveInt(reply + 2);
+    return result;
 }
 
 // Version, own address and router address, in that order; the error of the
@@ -129,8 +132,9 @@ void _query_device(DeviceInfo& info) {
     if (connected != qErrNone) {
         _set_error(info, connected, false);
     } else {
-        info.build = _get_build_number(module);
-        _set_error(info, _get_version(module, info), true);
+        qErr built = _get_build_number(module, info.build);
+        qErr asked = _get_version(module, info);
+        _set_error(info, built != qErrNone ? built : asked, true);
     }
     (void)module.disconnect(); // also after a failed connect, which may leave a link behind
 }
@@ -208,8 +212,10 @@ DeviceInfo _network_record(const NetworkRouter& router, uint32_t serialNumber) {
 // Build, version, addresses and model of a module that answered its serial
 // number. A model that cannot be read is the record's error, name empty.
 void _query_network_module(Module& module, DeviceInfo& info) {
-    info.build = _get_build_number(module);
+    qErr built = _get_build_number(module, info.build);
     qErr result = _get_version(module, info);
+    if (built != qErrNone)
+        result = built;
     SystemClass system;
     system.init(&module, 0);
     uint8_t model = 0;
