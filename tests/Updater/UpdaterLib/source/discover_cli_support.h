@@ -3,8 +3,11 @@
 // each stream, and the simulator's report of every module afterwards.
 #pragma once
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -135,6 +138,17 @@ inline void ExpectOutput(const BenchRun& run, const std::string& out, int status
     EXPECT_EQ(run.process.exitStatus, status) << run.process.err;
     EXPECT_EQ(run.out, out);
     EXPECT_EQ(run.err, "");
+}
+
+// main of a test program whose benches need private network namespaces:
+// skipped (77, with the reason) without root and iproute2.
+inline int NetnsTestMain(int argc, char** argv) {
+    if (geteuid() != 0 || std::system("ip -V >/dev/null 2>&1") != 0) {
+        std::fprintf(stderr, "SKIPPED: needs root and iproute2 for private network namespaces\n");
+        return 77;
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
 }
 
 } // namespace discovertest

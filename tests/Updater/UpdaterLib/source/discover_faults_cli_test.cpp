@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "discover_cli_support.h"
+#include "download_store_fixture.h"
 #include "updateserver_harness.h"
 
 using namespace discovertest;
@@ -25,7 +26,7 @@ namespace {
 
 const std::vector<std::string> USB = {};
 const std::vector<std::string> NETNS = {"--netns", "--usb"};
-const char* const SERIAL = "40F5849A";
+using downloadtest::SERIAL;
 // A build number whose every byte matters: a reply read at the wrong place
 // or with the wrong length cannot give it back by chance.
 const std::string BUILD_BYTES = "16909060"; // 01 02 03 04
@@ -70,19 +71,9 @@ struct Row {
     std::vector<std::string> lines;
 };
 
-class DiscoverDownloadFaults : public ::testing::Test {
+// The private home, an empty store and the server's content for 40F5849A.
+class DiscoverDownloadFaults : public downloadtest::StoreTest {
   protected:
-    void SetUp() override {
-        store = kstest::PrivateStoreRoot();
-        if (store.empty())
-            GTEST_SKIP() << "needs the private home directory of scripts/isolated-home.sh";
-        std::error_code ec;
-        fs::remove_all(store, ec);
-        updtest::AddModule(content.path(), SERIAL, "124", "KSFW-2.9");
-        updtest::AddBuild(content.path(), SERIAL, 124, "1.2.0",
-                          updtest::MakeBird(124, "1.2.0", 0x40F5849A));
-    }
-
     // The Updater's output with -X off: standard output, then standard error.
     std::string Run(const Row& row, int& status) {
         updtest::SimServer server(content.path());
@@ -114,8 +105,7 @@ class DiscoverDownloadFaults : public ::testing::Test {
         return out;
     }
 
-    std::string store;
-    kstest::TempDir content{"ks-faults-content"};
+    const std::string store = kstest::PrivateStoreRoot();
 };
 
 TEST_F(DiscoverDownloadFaults, EachFaultExitsAsItShouldSaysWhyAndLeavesTheStoreAlone) {
@@ -229,10 +219,5 @@ TEST_F(DiscoverDownloadFaults, EachFaultExitsAsItShouldSaysWhyAndLeavesTheStoreA
 } // namespace
 
 int main(int argc, char** argv) {
-    if (geteuid() != 0 || system("ip -V >/dev/null 2>&1") != 0) {
-        fprintf(stderr, "SKIPPED: needs root and iproute2 for private network namespaces\n");
-        return 77;
-    }
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    return discovertest::NetnsTestMain(argc, argv);
 }

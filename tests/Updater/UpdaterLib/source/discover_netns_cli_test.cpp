@@ -167,10 +167,5 @@ TEST(DiscoverNetwork, RouterNotFoundRefusedOrRefusingToRouteSaysWhichAndFails) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (geteuid() != 0 || system("ip -V >/dev/null 2>&1") != 0) {
-        fprintf(stderr, "SKIPPED: needs root and iproute2 for private network namespaces\n");
-        return 77;
-    }
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    return NetnsTestMain(argc, argv);
 }
