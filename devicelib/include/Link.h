@@ -154,7 +154,6 @@ class Link {
     // qErrNone; qErrConnection; qErrParam (length above 27, null data);
     // qErrPacket (module address); qErrResource; the engine's put result.
     qErr sendPacket(uint8_t module, uint8_t command, uint8_t length, const uint8_t* data);
-    // The first packet from module whose data begins with the match bytes.
     // *length holds the number of match bytes on entry and the received
     // data length on return; data needs room for 28 bytes.
     // qErrNone; qErrConnection; qErrPacket; qErrParam; qErrTimeout.

@@ -34,17 +34,13 @@ char* copyName(const char* name) {
 }
 
 struct MatchContext {
-    uint8_t module; // the reply must come from this address
     const uint8_t* match;
     uint8_t count;
 };
 
-// A late reply of another module behind the same router (its question timed
-// out) must not pass for the reply of the module asked now.
 bool matchFilter(const qPacket* packet, const void* ref) {
     const MatchContext* m = static_cast<const MatchContext*>(ref);
-    return packet->address == m->module && packet->length >= m->count &&
-           memcmp(packet->data, m->match, m->count) == 0;
+    return packet->length >= m->count && memcmp(packet->data, m->match, m->count) == 0;
 }
 
 bool emptyPacketFilter(const qPacket* packet, const void*) {
@@ -344,7 +340,7 @@ qErr Link::receivePacket(uint8_t module, const uint8_t* match, uint8_t* length, 
         return qErrPacket;
     if (!length || !data || *length > qPACKET_MAX_DATA || (*length && !match))
         return qErrParam;
-    MatchContext context{module, match, *length};
+    MatchContext context{match, *length};
     qPacket* reply = qLink_AwaitFirst(_impl->linkId, matchFilter, &context, LINK_REPLY_WAIT_MS);
     if (!reply)
         return qErrTimeout;

@@ -21,6 +21,7 @@
 #include "Updater.h"
 
 #include <array>
+#include <cstring>
 #include <type_traits>
 #include <utility>
 
@@ -64,6 +65,30 @@ bool _discovered_device(const linkSpec* spec, bool* success, void* devices) {
     return true;
 }
 
+// The build reply awaited from one address. Link::receivePacket takes a
+// matching packet from any address: behind a router that passes requests on
+// slowly, the late build reply of the module asked before would pass for
+// this module's.
+struct BuildQuestion {
+    uei reply; // first member: Link::receiveUEI hands its filter a pointer to it
+    uint8_t address;
+    uint8_t length;
+    uint8_t data[qPACKET_MAX_DATA];
+};
+static_assert(std::is_standard_layout<BuildQuestion>::value,
+              "the reply filter finds the question from the address of its first member");
+
+bool _build_reply_filter(const qPacket* packet, const void* context) {
+    auto* question = const_cast<BuildQuestion*>(reinterpret_cast<const BuildQuestion*>(context));
+    if (packet->address != question->address || packet->length < 2 ||
+        packet->data[0] != cmdDESCRIBE ||
+        packet->data[1] != Quillmar::Keystrand::val_DESCRIBE_BUILD)
+        return false;
+    question->length = packet->length;
+    std::memcpy(question->data, packet->data, packet->length);
+    return true;
+}
+
 // The firmware build number through a raw DESCRIBE exchange. A reply of
 // another length gives build 0 (the module has no build number to tell);
 // no reply is the exchange's error.
@@ -72,17 +97,15 @@ qErr _get_build_number(Module& module, uint32_t& build) {
     Link* link = module.getLink();
     if (link == nullptr)
         return qErrConnection;
-    const uint8_t address = module.getModuleAddress();
+    BuildQuestion question{};
+    question.address = module.getModuleAddress();
     const uint8_t request = Quillmar::Keystrand::val_DESCRIBE_BUILD;
-    qErr result = link->sendPacket(address, cmdDESCRIBE, 1, &request);
-    if (result != qErrNone)
-        return result;
-    const uint8_t match[2] = {cmdDESCRIBE, request};
-    uint8_t length = sizeof match;
-    uint8_t reply[qPACKET_MAX_DATA];
-    result = link->receivePacket(address, match, &length, reply);
-    if (result == qErrNone && length == BUILD_REPLY_LENGTH)
-        build = qUEI_RetrieveInt(reply + 2);
+    qErr result = link->sendPacket(question.address, cmdDESCRIBE, 1, &request);
+    if (result == qErrNone)
+        result = link->receiveUEI(question.address, cmdDESCRIBE, request, 0, &question.reply,
+                                  _build_reply_filter);
+    if (result == qErrNone && question.length == BUILD_REPLY_LENGTH)
+        build = qUEI_RetrieveInt(question.data + 2);
     return result;
 }
 
