@@ -91,8 +91,15 @@ int _run_discover(UpdaterDisplayInterface& display, Updater& updater, Parameters
         display.message(INFO, "Searching for Keystrand Network devices connected to %08X",
                         params.routerSerialNumber);
         linkType chosen = static_cast<linkType>(_chosen_link_type(params));
-        std::vector<DeviceInfo> devices =
-            updater.Discover_KSNetwork_Devices(params.routerSerialNumber, chosen);
+        std::vector<DeviceInfo> devices;
+        Outcome walked =
+            updater.Discover_KSNetwork_Devices(params.routerSerialNumber, chosen, devices);
+        if (!walked.ok()) {
+            walked.Report(display);
+            if (params.jsonOutput)
+                _print_json(_failure_json(walked));
+            return 1;
+        }
         // Shown for the router's transport, which every record carries; with
         // nothing found, the one asked for (Unknown when none was).
         _show_devices(display, params, devices, devices.empty() ? chosen : devices[0].transport);

@@ -54,7 +54,9 @@ json _device_json(const DeviceInfo& d) {
     }
     j["error"] = d.error;
     j["errorName"] = d.error == 0 ? "" : ErrorName(static_cast<qErr>(d.error));
-    j["errorText"] = d.error == 0 ? "" : qError_GetErrorDescription(d.error);
+    j["errorText"] = d.error == 0          ? ""
+                     : d.errorText.empty() ? qError_GetErrorDescription(d.error)
+                                           : d.errorText;
     return j;
 }
 
@@ -66,6 +68,14 @@ std::string _devices_json(const std::vector<DeviceInfo>& devices) {
         list.push_back(_device_json(d));
     // Texts from modules may hold anything: bytes that are not UTF-8 are replaced.
     return list.dump(2, ' ', false, json::error_handler_t::replace);
+}
+
+std::string _failure_json(const Outcome& failure) {
+    json j;
+    j["error"] = static_cast<int>(failure.code());
+    j["errorName"] = failure.name();
+    j["errorText"] = failure.text();
+    return j.dump(2, ' ', false, json::error_handler_t::replace);
 }
 
 std::string _builds_json(const std::map<std::string, std::string>& builds) {

@@ -8,11 +8,18 @@
 #include <vector>
 
 #include "DeviceInfo.h"
+#include "Outcome.h"
 
 // An array with one object per module, in list order: serial, transport,
 // addresses, model code and name, version, build, host address and port
-// (TCP/IP), error code, its name and its description.
+// (TCP/IP), error code, its stable name (ErrorName: "timeout",
+// "permission-denied") and what failed in the user's words, as the table
+// shows it.
 std::string _devices_json(const std::vector<DeviceInfo>& devices);
+
+// An object for a command that failed as a whole (a router that could not be
+// walked): error code, stable name and the message printed.
+std::string _failure_json(const Outcome& failure);
 
 // An array with one object per build, in version order as the table is.
 std::string _builds_json(const std::map<std::string, std::string>& builds);

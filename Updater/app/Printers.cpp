@@ -6,12 +6,14 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <utility>
 
 #include "BuildChoice.h"
 #include "UpdaterDisplayInterface.h"
 #include "VisibleText.h"
 #include "qDefs.h"
+#include "qError.h"
 #include "qVersion.h"
 
 namespace {
@@ -42,13 +44,16 @@ std::string _ip_address_text(const DeviceInfo& d) {
 
 void _display_device(UpdaterDisplayInterface& display, const DeviceInfo& d) {
     const char* model = qDefs_GetModelName(d.modelCode);
-    if (static_cast<int>(d.transport) == 2) {
+    const bool tcpip = static_cast<int>(d.transport) == 2;
+    if (d.error != 0) {
+        // A module that could not be asked: its error, on every transport.
+        std::string why = d.errorText.empty() ? qError_GetErrorDescription(d.error) : d.errorText;
+        display.message(INFO, "    %08X  [Error (%d): %s]%s%s", d.serialNumber, d.error,
+                        why.c_str(), tcpip ? " " : "", tcpip ? _ip_address_text(d).c_str() : "");
+    } else if (tcpip) {
         display.message(INFO, "    %08X  %02X       %02X      %-12s %3d.%d.%d (%u) %s",
                         d.serialNumber, d.moduleAddress, d.routerAddress, model, d.major, d.minor,
                         static_cast<int>(d.patch), d.build, _ip_address_text(d).c_str());
-    } else if (d.error != 0) {
-        display.message(INFO, "    %08X  [Error (%d): Is someone else connected to this device?]",
-                        d.serialNumber, d.error);
     } else {
         display.message(INFO, "    %08X  %02X       %02X      %-12s %3d.%d.%d (%u)", d.serialNumber,
                         d.moduleAddress, d.routerAddress, model, d.major, d.minor,

@@ -48,7 +48,7 @@ qErr qDirectory_Delete(const char* path);
 
 // Removes a directory and everything below it. Symbolic links are removed
 // themselves, never followed. A file that cannot be removed is reported on
-// standard output and stops the walk.
+// the diagnostic handler (qDiag.h) and stops the walk.
 // Returns: qErrNone; qErrParam (null path); qErrNotFound (cannot open the
 // directory); qErrUnknown (an entry or the directory could not be removed).
 qErr qDirectory_DeleteTree(const char* path);

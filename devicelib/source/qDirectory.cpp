@@ -1,6 +1,8 @@
 // Directories and path building.
 #include "qDirectory.h"
 
+#include "qDiag.h"
+
 #include <dirent.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -148,8 +150,8 @@ qErr qDirectory_DeleteTree(const char* path) {
                 break;
             }
         } else if (unlink(full.c_str()) != 0) {
-            perror("qDirectory_DeleteTree");
-            printf("---error unlink-ing file [%s]\n", full.c_str());
+            qDiag_Printf("qDirectory_DeleteTree: cannot remove %s: %s", full.c_str(),
+                         strerror(errno));
             result = qErrUnknown;
             break;
         }

@@ -1,5 +1,6 @@
 #include "BuildReply.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "Log.h"
@@ -37,6 +38,10 @@ size_t BuildReplyReader::Payload(const char* data, size_t n) {
     decoded_.clear();
     if (!decodeFailed_ && !decoder_.Feed(data, end, decoded_))
         decodeFailed_ = true;
+    if (decoded_.size() > contentLimit_ - decodedBytes_) {
+        tooLarge_ = true;
+        return 0;
+    }
     if (!decoded_.empty()) {
         decodedBytes_ += decoded_.size();
         if (!output_(reinterpret_cast<const uint8_t*>(decoded_.data()), decoded_.size())) {
@@ -84,7 +89,16 @@ bool BuildReplyReader::Body(long status, const char* data, size_t n) {
     return true;
 }
 
+size_t BuildReplyReader::ReplyLimit(size_t contentLimit) {
+    contentLimit_ = contentLimit;
+    constexpr size_t kRoom = 4096; // the "ok" line, newlines, padding
+    const size_t groups = contentLimit / 3 + 1;
+    return groups > (SIZE_MAX - kRoom) / 4 ? SIZE_MAX : groups * 4 + kRoom;
+}
+
 std::string BuildReplyReader::Problem() const {
+    if (tooLarge_)
+        return "the build is larger than " + std::to_string(contentLimit_) + " bytes";
     if (outputFailed_)
         return "the downloaded bytes could not be stored";
     if (decodeFailed_)

@@ -31,6 +31,10 @@ class BuildReplyReader : public HTTPBodySink {
 
     bool Body(long status, const char* data, size_t n) override;
     std::string Problem() const override;
+    // The payload is base64 on one line after the "ok" line: 4 characters
+    // for every 3 bytes, and a little room for the rest. The decoded bytes
+    // are held to contentLimit.
+    size_t ReplyLimit(size_t contentLimit) override;
 
     // After the transfer, with the reply's status: true for status 200, a
     // first line beginning with "ok" and a payload line that decoded whole
@@ -60,6 +64,8 @@ class BuildReplyReader : public HTTPBodySink {
     bool payloadSeen_ = false;
     bool outputFailed_ = false;
     bool decodeFailed_ = false;
+    bool tooLarge_ = false;
     uint64_t decodedBytes_ = 0;
+    uint64_t contentLimit_ = UINT64_MAX;
     std::string refusedBody_; // the start of a reply that is not status 200
 };

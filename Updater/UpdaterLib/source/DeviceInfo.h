@@ -14,6 +14,9 @@ struct DeviceInfo : public linkSpec {
     uint32_t patch = 0;
     std::string modelName;
     int error = 0; // qErr of the first failing step; 0 when every query succeeded
+    // What failed, in the user's words ("in use by another program", "did
+    // not answer"); empty when error is 0.
+    std::string errorText;
 
     // All numeric fields 0, the specifier included.
     DeviceInfo() : linkSpec() {}

@@ -116,7 +116,8 @@ HTTPResponse HTTPRequest::GET(const char* url, std::map<std::string, std::string
     std::string full = BuildURL(url, params);
     HTTPResponse response(full.c_str());
     Limits lim = limits();
-    Receiver rx{curl, &response, lim.maxBodyBytes, false, false, sink, 0, false};
+    const size_t maxReply = sink ? sink->ReplyLimit(lim.maxBodyBytes) : lim.maxBodyBytes;
+    Receiver rx{curl, &response, maxReply, false, false, sink, 0, false};
 
     CURLcode rc = curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, _rcv_data);
     if (rc == CURLE_OK)
@@ -153,7 +154,7 @@ HTTPResponse HTTPRequest::GET(const char* url, std::map<std::string, std::string
         rc = curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     curl_easy_cleanup(curl);
     if (rx.overLimit)
-        throw std::runtime_error("Reply larger than " + std::to_string(lim.maxBodyBytes) +
+        throw std::runtime_error("Reply larger than " + std::to_string(maxReply) +
                                  " bytes refused");
     if (rx.sinkStopped)
         throw std::runtime_error(sink->Problem());

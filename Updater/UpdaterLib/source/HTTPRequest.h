@@ -46,6 +46,10 @@ class HTTPBodySink {
     // the transfer; GET then throws with Problem().
     virtual bool Body(long status, const char* data, size_t n) = 0;
     virtual std::string Problem() const = 0;
+    // The most reply bytes to take in for at most contentLimit bytes of
+    // content (the body limit); the sink keeps to contentLimit itself. By
+    // default the reply is the content.
+    virtual size_t ReplyLimit(size_t contentLimit) { return contentLimit; }
 };
 
 class HTTPRequest {
@@ -68,7 +72,8 @@ class HTTPRequest {
     // over the body limit, or when no curl handle can be made.
     static HTTPResponse GET(const char* url, std::map<std::string, std::string>& params);
     // The same, handing the body to sink as it arrives (the response's body
-    // stays empty). Also throws when the sink stops the transfer.
+    // stays empty); the body limit applies to what the sink makes of it
+    // (ReplyLimit). Also throws when the sink stops the transfer.
     static HTTPResponse GET(const char* url, std::map<std::string, std::string>& params,
                             HTTPBodySink* sink);
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "DeviceInfo.h"
+#include "Outcome.h"
 #include "qDiscovery.h"
 
 struct NetworkWalk {
@@ -25,6 +26,6 @@ struct NetworkWalk {
 // Discover_KSNetwork_Devices with the walk given: the modules behind the
 // router with that serial number, by ascending address; type 0 finds the
 // router's transport. Empty when the router is not found, cannot be
-// connected or refuses to route.
+// connected or refuses to route; failure (when given) then says which.
 std::vector<DeviceInfo> DiscoverNetworkDevices(uint32_t routerSerialNumber, linkType type,
-                                               const NetworkWalk& walk);
+                                               const NetworkWalk& walk, Outcome* failure = nullptr);

@@ -25,8 +25,11 @@ class Updater {
 
     // Discovery. type 1 or 2 searches that transport; 0 searches USB, then TCP/IP.
     std::vector<DeviceInfo> Discover_Devices(linkType type);
-    // The modules on the network behind a router; type 0 finds the router's transport.
-    std::vector<DeviceInfo> Discover_KSNetwork_Devices(uint32_t routerSerialNumber, linkType type);
+    // The modules on the network behind a router, into devices; type 0 finds
+    // the router's transport. Fails (printing nothing) when the router is not
+    // found, cannot be opened or does not route.
+    Outcome Discover_KSNetwork_Devices(uint32_t routerSerialNumber, linkType type,
+                                       std::vector<DeviceInfo>& devices);
 
     // Writes firmware into a running module. build 0 lets the method choose;
     // a non-empty firmwareFile names the BIRD file to use instead.

@@ -21,12 +21,15 @@
 #include "Updater.h"
 
 #include <array>
+#include <cstring>
 #include <type_traits>
 #include <utility>
 
+#include "ConnectCause.h"
 #include "Log.h"
 #include "Module.h"
 #include "NetworkWalk.h"
+#include "Outcome.h"
 #include "SystemClass.h"
 #include "qDefs.h"
 #include "qUEI.h"
@@ -62,23 +65,48 @@ bool _discovered_device(const linkSpec* spec, bool* success, void* devices) {
     return true;
 }
 
-// The firmware build number through a raw DESCRIBE exchange; 0 on any failure
-// or a reply of another length.
-uint32_t _get_build_number(Module& module) {
+// The build reply awaited from one address. Link::receivePacket takes a
+// matching packet from any address: behind a router that passes requests on
+// slowly, the late build reply of the module asked before would pass for
+// this module's.
+struct BuildQuestion {
+    uei reply; // first member: Link::receiveUEI hands its filter a pointer to it
+    uint8_t address;
+    uint8_t length;
+    uint8_t data[qPACKET_MAX_DATA];
+};
+static_assert(std::is_standard_layout<BuildQuestion>::value,
+              "the reply filter finds the question from the address of its first member");
+
+bool _build_reply_filter(const qPacket* packet, const void* context) {
+    auto* question = const_cast<BuildQuestion*>(reinterpret_cast<const BuildQuestion*>(context));
+    if (packet->address != question->address || packet->length < 2 ||
+        packet->data[0] != cmdDESCRIBE ||
+        packet->data[1] != Quillmar::Keystrand::val_DESCRIBE_BUILD)
+        return false;
+    question->length = packet->length;
+    std::memcpy(question->data, packet->data, packet->length);
+    return true;
+}
+
+// The firmware build number through a raw DESCRIBE exchange. A reply of
+// another length gives build 0 (the module has no build number to tell);
+// no reply is the exchange's error.
+qErr _get_build_number(Module& module, uint32_t& build) {
+    build = 0;
     Link* link = module.getLink();
     if (link == nullptr)
-        return 0;
-    const uint8_t address = module.getModuleAddress();
+        return qErrConnection;
+    BuildQuestion question{};
+    question.address = module.getModuleAddress();
     const uint8_t request = Quillmar::Keystrand::val_DESCRIBE_BUILD;
-    if (link->sendPacket(address, cmdDESCRIBE, 1, &request) != qErrNone)
-        return 0;
-    const uint8_t match[2] = {cmdDESCRIBE, request};
-    uint8_t length = sizeof match;
-    uint8_t reply[qPACKET_MAX_DATA];
-    if (link->receivePacket(address, match, &length, reply) != qErrNone ||
-        length != BUILD_REPLY_LENGTH)
-        return 0;
-    return qUEI_RetrieveInt(reply + 2);
+    qErr result = link->sendPacket(question.address, cmdDESCRIBE, 1, &request);
+    if (result == qErrNone)
+        result = link->receiveUEI(question.address, cmdDESCRIBE, request, 0, &question.reply,
+                                  _build_reply_filter);
+    if (result == qErrNone && question.length == BUILD_REPLY_LENGTH)
+        build = qUEI_RetrieveInt(question.data + 2);
+    return result;
 }
 
 // Version, own address and router address, in that order; the error of the
@@ -105,18 +133,54 @@ qErr _get_version(Module& module, DeviceInfo& info) {
     return result;
 }
 
+// The record's error and its text: the module could not be opened
+// (ConnectCause), or it was opened and a question failed.
+void _set_error(DeviceInfo& info, qErr code, bool opened) {
+    info.error = code;
+    if (code == qErrNone)
+        info.errorText.clear();
+    else if (!opened)
+        info.errorText = ConnectCause(code, info.transport);
+    else if (code == qErrTimeout)
+        info.errorText = "did not answer";
+    else
+        info.errorText = std::string("answered with an error (") + ErrorName(code) + ")";
+}
+
 // Opens the record's module, asks it, and closes it again.
 void _query_device(DeviceInfo& info) {
     info.modelName = qDefs_GetModelName(info.modelCode);
     Module module(GUESSED_ADDRESS, 0);
     qErr connected = module.connectFromSpec(info);
     if (connected != qErrNone) {
-        info.error = connected;
+        _set_error(info, connected, false);
     } else {
-        info.build = _get_build_number(module);
-        info.error = _get_version(module, info);
+        qErr built = _get_build_number(module, info.build);
+        qErr asked = _get_version(module, info);
+        _set_error(info, built != qErrNone ? built : asked, true);
     }
     (void)module.disconnect(); // also after a failed connect, which may leave a link behind
+}
+
+// One record per module: a host with two addresses on the modules' network
+// hears every module's discovery reply twice.
+bool _same_module(const DeviceInfo& a, const DeviceInfo& b) {
+    return a.transport == linkTypeTCPIP && b.transport == linkTypeTCPIP &&
+           a.serialNumber == b.serialNumber &&
+           a.link.tcpip.hostAddress == b.link.tcpip.hostAddress &&
+           a.link.tcpip.tcpPort == b.link.tcpip.tcpPort;
+}
+
+void _drop_repeats(std::vector<DeviceInfo>& devices) {
+    std::vector<DeviceInfo> unique;
+    for (DeviceInfo& d : devices) {
+        bool seen = false;
+        for (const DeviceInfo& u : unique)
+            seen = seen || _same_module(u, d);
+        if (!seen)
+            unique.push_back(std::move(d));
+    }
+    devices.swap(unique);
 }
 
 // --- the router's transport ---------------------------------------------------
@@ -171,18 +235,32 @@ DeviceInfo _network_record(const NetworkRouter& router, uint32_t serialNumber) {
 // Build, version, addresses and model of a module that answered its serial
 // number. A model that cannot be read is the record's error, name empty.
 void _query_network_module(Module& module, DeviceInfo& info) {
-    info.build = _get_build_number(module);
-    info.error = _get_version(module, info);
+    qErr built = _get_build_number(module, info.build);
+    qErr result = _get_version(module, info);
+    if (built != qErrNone)
+        result = built;
     SystemClass system;
     system.init(&module, 0);
     uint8_t model = 0;
-    qErr result = system.getModel(&model);
-    if (result == qErrNone) {
+    qErr modelResult = system.getModel(&model);
+    if (modelResult == qErrNone) {
         info.modelCode = model;
         info.modelName = qDefs_GetModelName(model);
     } else {
-        info.error = result;
+        result = modelResult;
     }
+    _set_error(info, result, true);
+}
+
+// Opens the module at address through the router, asks it and closes it.
+void _ask_network_module(const NetworkRouter& router, unsigned address, DeviceInfo& info) {
+    Module module(static_cast<uint8_t>(address), 0);
+    qErr connected = module.connectThroughLinkModule(&router.module);
+    if (connected == qErrNone)
+        _query_network_module(module, info);
+    else
+        _set_error(info, connected, false);
+    (void)module.disconnect();
 }
 
 std::vector<DeviceInfo> _walk_one_by_one(const NetworkRouter& router, unsigned first,
@@ -190,8 +268,8 @@ std::vector<DeviceInfo> _walk_one_by_one(const NetworkRouter& router, unsigned f
     std::vector<DeviceInfo> devices;
     for (unsigned address = first; address <= last; address += 2) {
         Module module(static_cast<uint8_t>(address), 0);
-        (void)module.connectThroughLinkModule(
-            &router.module); // a failure shows in the next question
+        // A failure shows in the next question.
+        (void)module.connectThroughLinkModule(&router.module);
         SystemClass system;
         system.init(&module, 0);
         uint32_t serialNumber = 0;
@@ -290,18 +368,26 @@ std::vector<DeviceInfo> _walk_overlapped(const NetworkRouter& router, unsigned f
         return devices;
     SerialQuestions questions{};
     _ask_serial_numbers(*link, first, last, questions);
+    std::vector<unsigned> addresses; // of each record
     for (unsigned address = first; address <= last; address += 2) {
         if (!questions.answered[address])
             continue;
-        Module module(static_cast<uint8_t>(address), 0);
         DeviceInfo info = _network_record(router, questions.serialNumber[address]);
-        qErr connected = module.connectThroughLinkModule(&router.module);
-        if (connected == qErrNone)
-            _query_network_module(module, info);
-        else
-            info.error = connected;
+        _ask_network_module(router, address, info);
         devices.push_back(std::move(info));
-        (void)module.disconnect();
+        addresses.push_back(address);
+    }
+    // A router that passes requests on slowly may still be busy with the
+    // questions of empty addresses when the modules are asked: a module whose
+    // question timed out is asked once more, alone, before it is reported.
+    for (size_t i = 0; i < devices.size(); ++i) {
+        if (devices[i].error != qErrTimeout)
+            continue;
+        Log::log(DEBUG_Network, "NETWORK: asking [%08X] at %u again\n", devices[i].serialNumber,
+                 addresses[i]);
+        DeviceInfo again = _network_record(router, devices[i].serialNumber);
+        _ask_network_module(router, addresses[i], again);
+        devices[i] = std::move(again);
     }
     return devices;
 }
@@ -314,30 +400,71 @@ std::vector<DeviceInfo> _walk(const NetworkRouter& router, const NetworkWalk& wa
                            : _walk_one_by_one(router, first, last);
 }
 
-} // namespace
+const char* _transport_words(linkType type) {
+    switch (type) {
+    case linkTypeUSB:
+        return "on USB";
+    case linkTypeTCPIP:
+        return "on the network";
+    default:
+        return "on USB or the network";
+    }
+}
 
-std::vector<DeviceInfo> DiscoverNetworkDevices(uint32_t routerSerialNumber, linkType type,
-                                               const NetworkWalk& walk) {
-    std::vector<DeviceInfo> devices;
+// Finds the router, opens it, has it route to its network, walks it and
+// switches routing off again. Fails when the router is not found, cannot be
+// opened or does not route.
+Outcome _walk_router(uint32_t routerSerialNumber, linkType type, const NetworkWalk& walk,
+                     std::vector<DeviceInfo>& devices) {
+    const linkType asked = type;
     if (type == linkTypeNone)
         type = _discover_link_type(routerSerialNumber);
-    linkSpec* found = qDiscovery_FindModule(type, routerSerialNumber);
+    linkSpec* found =
+        type == linkTypeNone ? nullptr : qDiscovery_FindModule(type, routerSerialNumber);
     if (found == nullptr)
-        return devices;
+        return Outcome::Failf(qErrNotFound, "Router %08X was not found %s", routerSerialNumber,
+                              _transport_words(asked));
     Module module(GUESSED_ADDRESS, 0);
     NetworkRouter router{module, *found, routerSerialNumber};
     (void)qLinkSpec_Destroy(&found);
     router.spec.transport = type;
-    SystemClass system;
-    system.init(&module, 0);
-    if (module.connectFromSpec(router.spec) == qErrNone && system.routeToMe(1) == qErrNone) {
-        devices = _walk(router, walk);
-        qErr off = system.routeToMe(0);
-        if (off != qErrNone)
-            Log::log(DEBUG_Network, "Routing off at [%08X] failed: %s\n", routerSerialNumber,
-                     qError_GetErrorText(off));
+    Outcome outcome;
+    qErr err = module.connectFromSpec(router.spec);
+    if (err != qErrNone) {
+        outcome = Outcome::Failf(err, "Could not connect to router %08X: %s", routerSerialNumber,
+                                 ConnectCause(err, type).c_str());
+    } else {
+        SystemClass system;
+        system.init(&module, 0);
+        err = system.routeToMe(1);
+        if (err == qErrTimeout)
+            outcome = Outcome::Failf(err, "Router %08X did not answer the request to route",
+                                     routerSerialNumber);
+        else if (err != qErrNone)
+            outcome = Outcome::Failf(err, "Router %08X refused to route to its network (%s)",
+                                     routerSerialNumber, ErrorName(err));
+        if (err == qErrNone)
+            devices = _walk(router, walk);
+        // Also after a request whose answer was lost: routing may be on.
+        if (err == qErrNone || err == qErrTimeout) {
+            qErr off = system.routeToMe(0);
+            if (off != qErrNone)
+                Log::log(DEBUG_Network, "Routing off at [%08X] failed: %s\n", routerSerialNumber,
+                         qError_GetErrorText(off));
+        }
     }
     (void)module.disconnect();
+    return outcome;
+}
+
+} // namespace
+
+std::vector<DeviceInfo> DiscoverNetworkDevices(uint32_t routerSerialNumber, linkType type,
+                                               const NetworkWalk& walk, Outcome* failure) {
+    std::vector<DeviceInfo> devices;
+    Outcome outcome = _walk_router(routerSerialNumber, type, walk, devices);
+    if (failure)
+        *failure = outcome;
     return devices;
 }
 
@@ -349,12 +476,15 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType type) {
         qDiscovery_EnumerateModules(linkTypeUSB, _discovered_device, &devices);
         qDiscovery_EnumerateModules(linkTypeTCPIP, _discovered_device, &devices);
     }
+    _drop_repeats(devices);
     for (DeviceInfo& info : devices)
         _query_device(info);
     return devices;
 }
 
-std::vector<DeviceInfo> Updater::Discover_KSNetwork_Devices(uint32_t routerSerialNumber,
-                                                            linkType type) {
-    return DiscoverNetworkDevices(routerSerialNumber, type, NetworkWalk());
+Outcome Updater::Discover_KSNetwork_Devices(uint32_t routerSerialNumber, linkType type,
+                                            std::vector<DeviceInfo>& devices) {
+    Outcome outcome;
+    devices = DiscoverNetworkDevices(routerSerialNumber, type, NetworkWalk(), &outcome);
+    return outcome;
 }

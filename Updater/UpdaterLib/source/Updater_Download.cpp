@@ -33,6 +33,7 @@
 #include "UpdaterStore.h"
 #include "VisibleText.h"
 #include "path.h"
+#include "qDirectory.h"
 
 namespace {
 
@@ -98,14 +99,16 @@ bool _settings_readable(UpdaterDisplayInterface& display, UpdaterStoreItem& item
     return false;
 }
 
-// The module's store entry, created on its first download.
+// The module's store entry, created on its first download (created says so).
 bool _store_entry(UpdaterDisplayInterface& display, const std::string& storeDirectory,
-                  uint32_t serialNumber, UpdaterStoreItem& item) {
+                  uint32_t serialNumber, UpdaterStoreItem& item, bool& created) {
+    created = false;
     try {
         UpdaterStore store(storeDirectory.c_str());
         if (!store.FindDevice(serialNumber, &item)) {
             Log::log(DEBUG_APP, "Could not find device in our update history.\n");
             item = store.AddDevice(serialNumber);
+            created = true;
         } else if (item.type != STORE_ITEM_DIRECTORY) {
             item = store.AddDevice(serialNumber); // refuses what is not a directory
         }
@@ -181,20 +184,23 @@ bool _run_request(UpdaterDisplayInterface& display, DownloadJob& job) {
     return received;
 }
 
-void _report_write_failure(UpdaterDisplayInterface& display, qErr code, int osError) {
-    display.message(ERROR, "Failed to write file with %d: %s", static_cast<int>(code),
+// "Failed to write file" with the file the build was going to and why.
+void _report_write_failure(UpdaterDisplayInterface& display, const AtomicFileWriter& file,
+                           const std::string& path) {
+    int osError = file.Error();
+    display.message(ERROR, "Failed to write file %s: %s", path.c_str(),
                     std::strerror(osError != 0 ? osError : EIO));
 }
 
 // Fetches the build into the writer's temporary file, decoding as it comes.
 bool _fetch_build(UpdaterDisplayInterface& display, DownloadJob& job, AtomicFileWriter& file,
-                  uint32_t build) {
+                  const std::string& path, uint32_t build) {
     BuildReplyReader reader(
         [&file](const uint8_t* bytes, size_t n) { return file.Write(bytes, n); });
     job.reader = &reader;
     bool received = _run_request(display, job);
     if (reader.outputFailed()) {
-        _report_write_failure(display, qErrIO, file.Error());
+        _report_write_failure(display, file, path);
         return false;
     }
     if (reader.replyOk() && reader.decoder().failed()) {
@@ -217,9 +223,10 @@ bool _fetch_build(UpdaterDisplayInterface& display, DownloadJob& job, AtomicFile
 
 // Judges the finished temporary file as a stored build is loaded (the same
 // inflate and block scan); only a whole BIRD file may be kept.
-bool _whole_bird_file(UpdaterDisplayInterface& display, AtomicFileWriter& file, uint32_t build) {
+bool _whole_bird_file(UpdaterDisplayInterface& display, AtomicFileWriter& file,
+                      const std::string& path, uint32_t build) {
     if (file.Finish() != qErrNone) {
-        _report_write_failure(display, qErrIO, file.Error());
+        _report_write_failure(display, file, path);
         return false;
     }
     std::string problem;
@@ -236,6 +243,7 @@ bool _whole_bird_file(UpdaterDisplayInterface& display, AtomicFileWriter& file, 
 bool _store_build(UpdaterDisplayInterface& display, UpdaterStoreItem& item, AtomicFileWriter& file,
                   uint32_t build) {
     std::string fileName = BuildFileName(build);
+    std::string path = item.FilePath(fileName.c_str());
     item.attributes.Add(UpdaterStore::KEY_LATEST_DOWNLOAD, fileName.c_str());
     item.attributes.Add(UpdaterStore::KEY_LAST_DOWNLOAD_DATE, KeyValueStore::TimeStamp().c_str());
     qErr committed = qErrNone;
@@ -243,7 +251,7 @@ bool _store_build(UpdaterDisplayInterface& display, UpdaterStoreItem& item, Atom
     bool saved = item.attributes.SaveAfter(
         [&file, &committed] { return (committed = file.Commit()) == qErrNone; }, &settingsError);
     if (committed != qErrNone) {
-        _report_write_failure(display, committed, file.Error());
+        _report_write_failure(display, file, path);
         return false;
     }
     if (!saved) {
@@ -256,11 +264,32 @@ bool _store_build(UpdaterDisplayInterface& display, UpdaterStoreItem& item, Atom
 }
 
 // Opens the temporary file beside the build's file.
-bool _open_build_file(UpdaterDisplayInterface& display, AtomicFileWriter& file) {
+bool _open_build_file(UpdaterDisplayInterface& display, AtomicFileWriter& file,
+                      const std::string& path) {
     if (file.Open())
         return true;
-    _report_write_failure(display, qErrNotFound, file.Error());
+    _report_write_failure(display, file, path);
     return false;
+}
+
+// Chooses and validates the build, fetches it into the module's entry and
+// records it there; true when it is stored.
+bool _download_into(UpdaterDisplayInterface& display, UpdaterStoreItem& item, const char* url,
+                    uint32_t serialNumber, uint32_t& buildNumber, bool overrideValidation,
+                    bool noCal) {
+    std::string firmware;
+    if (!_choose_build(display, serialNumber, url, buildNumber, firmware) ||
+        !_validate_build(display, serialNumber, buildNumber, overrideValidation, url))
+        return false;
+    DownloadJob job{
+        std::promise<bool>(), serialNumber, firmware, std::to_string(buildNumber), nullptr,
+        std::string(),        noCal,        url};
+    const std::string path = item.FilePath(BuildFileName(buildNumber).c_str());
+    AtomicFileWriter file(path);
+    return _open_build_file(display, file, path) &&
+           _fetch_build(display, job, file, path, buildNumber) &&
+           _whole_bird_file(display, file, path, buildNumber) &&
+           _store_build(display, item, file, buildNumber);
 }
 
 } // namespace
@@ -276,22 +305,18 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string build,
     }
     const char* url = _url(serverUrl);
     UpdaterStoreItem item;
-    std::string firmware;
+    bool created = false;
     if (!_server_answers(display, serverUrl) ||
-        !_store_entry(display, storeDirectory, serialNumber, item) ||
-        !_choose_build(display, serialNumber, url, buildNumber, firmware) ||
-        !_validate_build(display, serialNumber, buildNumber, overrideValidation, url))
+        !_store_entry(display, storeDirectory, serialNumber, item, created))
         return 0;
-
-    DownloadJob job{
-        std::promise<bool>(), serialNumber, firmware, std::to_string(buildNumber), nullptr,
-        std::string(),        noCal,        url};
-    AtomicFileWriter file(item.FilePath(BuildFileName(buildNumber).c_str()));
-    if (!_open_build_file(display, file) || !_fetch_build(display, job, file, buildNumber) ||
-        !_whole_bird_file(display, file, buildNumber) ||
-        !_store_build(display, item, file, buildNumber))
-        return 0;
-    return buildNumber;
+    if (_download_into(display, item, url, serialNumber, buildNumber, overrideValidation, noCal))
+        return buildNumber;
+    // A first download that failed leaves no entry behind: the entry holds
+    // only what this run put there (its settings file). What cannot be
+    // removed stays; the next download uses it.
+    if (created)
+        (void)qDirectory_DeleteTree(item.FilePath(nullptr).c_str());
+    return 0;
 }
 
 uint32_t Updater::Download_Firmware(Fingerprint fingerprint, std::string build,

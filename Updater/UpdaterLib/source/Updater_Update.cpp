@@ -16,9 +16,11 @@
 #include "Log.h"
 #include "SerialNumber.h"
 #include "SystemClass.h"
+#include "UpdateServerRequest.h"
 #include "UpdaterEntity.h"
 #include "UpdaterStore.h"
 #include "UpdaterTransfer.h"
+#include "VisibleText.h"
 #include "qDefs.h"
 #include "qError.h"
 #include "qTime.h"
@@ -84,6 +86,7 @@ uint32_t _attribute_build(const UpdaterStoreItem& item, const char* key) {
 // stored, else the latest download, else the latest transfer.
 bool _choose_build(UpdaterDisplayInterface& display, const std::string& serverUrl,
                    uint32_t serialNumber, UpdaterStoreItem& item, bool known, uint32_t& build) {
+    std::string unasked; // why the server could not be asked, when it could not
     if (build == 0) {
         std::string firmware;
         uint32_t latest = 0;
@@ -94,6 +97,8 @@ bool _choose_build(UpdaterDisplayInterface& display, const std::string& serverUr
             else
                 display.message(INFO, "New firmware is available.  Updater will proceed if "
                                       "valid firmware is found locally.");
+        } else if (!UpdateServerRequest::ping(url, &unasked) && unasked.empty()) {
+            unasked = "no answer";
         }
     }
     if (build == 0 && (build = _attribute_build(item, UpdaterStore::KEY_LATEST_DOWNLOAD)) != 0)
@@ -101,7 +106,13 @@ bool _choose_build(UpdaterDisplayInterface& display, const std::string& serverUr
     if (build == 0 && (build = _attribute_build(item, UpdaterStore::KEY_LATEST_TRANSFER)) != 0)
         display.message(INFO, "Updating with the Latest Transfer");
     if (build == 0) {
-        display.message(ERROR, "Could not find valid build for this device.");
+        if (unasked.empty())
+            display.message(ERROR, "Could not find valid build for this device.");
+        else
+            display.message(ERROR,
+                            "Could not find valid build for this device. The update server %s "
+                            "could not be asked: %s",
+                            serverUrl.c_str(), VisibleText(unasked).c_str());
         return false;
     }
     return true;

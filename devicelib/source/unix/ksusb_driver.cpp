@@ -15,6 +15,7 @@
 #include <string>
 
 #include "ksusb_internal.h"
+#include "qDiag.h"
 #include "qFile.h"
 #include "qStream.h"
 #include "qTime.h"
@@ -387,9 +388,13 @@ qErr sCloseLibusb(ksusb* u) {
     if (!u->handle)
         return qErrMode;
     sCancelIn(u);
+    // A module that has left the bus (it restarts into its loader or its
+    // new firmware) cannot give its interface back: that is the normal end
+    // of an update, not worth a note.
     int r = libusb_release_interface(u->handle, u->interfaceNumber);
-    if (r != 0)
-        std::printf("error release %d\n", r);
+    if (r != 0 && r != LIBUSB_ERROR_NO_DEVICE)
+        qDiag_Printf("USB: releasing interface %d failed: %s", u->interfaceNumber,
+                     libusb_error_name(r));
     libusb_close(u->handle);
     u->handle = nullptr;
     u->interfaceNumber = u->inEndpoint = u->outEndpoint = 0;

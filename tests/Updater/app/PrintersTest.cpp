@@ -64,6 +64,7 @@ DeviceInfo UsbDevice(uint32_t serial, uint32_t model, int error) {
     d.patch = 29;
     d.build = 99528558;
     d.error = error;
+    d.errorText = error == 0 ? "" : "in use by another program";
     return d;
 }
 
@@ -73,6 +74,7 @@ DeviceInfo TcpDevice(uint32_t serial, const char* ip, int error) {
     d.routerAddress = 0x12;
     d.link.tcpip.hostAddress = inet_addr(ip);
     d.link.tcpip.tcpPort = 4000;
+    d.errorText = error == 0 ? "" : "connection refused";
     return d;
 }
 
@@ -99,12 +101,13 @@ TEST(DeviceList, PrintsOneRowPerDeviceInTheFormOfItsTransport) {
          linkTypeUSB,
          {Info("Discovered Devices: (USB)"), Info(usbHead),
           Info("    40F5849A  12       00      Pennant        2.10.29 (99528558)"),
-          Info("    0000BEEF  [Error (5): Is someone else connected to this device?]")}},
-        {"TCP/IP device shows its address even with an error",
-         {TcpDevice(0xD272031D, "192.168.1.20", 25)},
+          Info("    0000BEEF  [Error (5): in use by another program]")}},
+        {"TCP/IP devices show their error as USB ones do, and their address",
+         {TcpDevice(0xD272031D, "192.168.1.20", 25), TcpDevice(0xD272031E, "192.168.1.21", 0)},
          linkTypeTCPIP,
          {Info("Discovered Devices: (TCPIP)"), Info(ipHead),
-          Info("    D272031D  12       12      Lantern        2.10.29 (99528558) [192.168.1.20]")}},
+          Info("    D272031D  [Error (25): connection refused] [192.168.1.20]"),
+          Info("    D272031E  12       12      Lantern        2.10.29 (99528558) [192.168.1.21]")}},
         {"unknown type heads with the address column",
          {UsbDevice(0x1, 13, 0)},
          static_cast<linkType>(0),

@@ -214,7 +214,8 @@ TEST(UpdaterCommands, DownloadCommandsAskTheServerGiven) {
          1},
         {{"-G", "-U", "-d", "40F5849A", "-u", noServer},
          BANNER + latest + Notice(),
-         failed + "Could not find valid build for this device.\n",
+         failed + "Could not find valid build for this device. The update server " + noServer +
+             " could not be asked: Couldn't connect to server\n",
          1},
         {{"-N", "-s", "/dev/null", "-G", "-d", "40F5849A", "-u", noServer},
          BANNER + latest,

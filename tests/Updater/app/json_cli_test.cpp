@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "ConnectCause.h"
 #include "JsonOutput.h"
 #include "ReportPrinters.h"
 #include "discover_cli_support.h"
@@ -55,8 +56,11 @@ TEST(JsonOutput, DiscoveryPrintsOneObjectPerModuleAndNothingElse) {
     EXPECT_EQ((*found)["errorText"], "");
     EXPECT_FALSE(found->contains("hostAddress"));
     EXPECT_EQ((*busy)["serial"], "40F50002");
-    EXPECT_NE((*busy)["error"], 0);
-    EXPECT_NE((*busy)["errorName"], "");
+    ASSERT_NE((*busy)["error"], 0);
+    // The stable name and the table's words for the code that came back.
+    const qErr code = static_cast<qErr>((*busy)["error"].get<int>());
+    EXPECT_EQ((*busy)["errorName"], ErrorName(code));
+    EXPECT_EQ((*busy)["errorText"], ConnectCause(code, linkTypeUSB));
     // Everything meant for a person is on standard error.
     EXPECT_NE(run.err.find(discovertest::BANNER), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("Searching for Keystrand devices"), std::string::npos);
@@ -79,6 +83,7 @@ TEST(JsonOutput, NetworkRecordsCarryTheirHostAddressAndPort) {
     d.link.tcpip.hostAddress = htonl(0x0A4D0002); // 10.77.0.2
     d.link.tcpip.tcpPort = 9761;
     d.error = 18;
+    d.errorText = "did not answer";
     json j = ParseWhole(_devices_json({d}));
     ASSERT_EQ(j.size(), 1u);
     EXPECT_EQ(j[0]["transport"], "TCPIP");
@@ -86,6 +91,7 @@ TEST(JsonOutput, NetworkRecordsCarryTheirHostAddressAndPort) {
     EXPECT_EQ(j[0]["tcpPort"], 9761);
     EXPECT_EQ(j[0]["routerSerial"], "40F5849A");
     EXPECT_EQ(j[0]["errorName"], "timeout");
+    EXPECT_EQ(j[0]["errorText"], "did not answer");
 }
 
 // -N --json: the four words as eight-digit hexadecimal strings, in order.

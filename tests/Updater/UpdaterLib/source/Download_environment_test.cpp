@@ -99,8 +99,9 @@ TEST_F(DownloadEnvironment, AFullDiskKeepsTheStoreAsItWasAndSaysWhy) {
     ASSERT_TRUE(server.running());
     kstest::ProcessResult r = Run(server.url(), {"-G", "-d", SERIAL});
     EXPECT_EQ(r.exitStatus, 1) << r.out << r.err;
-    EXPECT_NE(r.err.find("Failed to write file with 6: No space left on device\n"),
-              std::string::npos)
+    EXPECT_NE(
+        r.err.find("Failed to write file " + ModuleDir() + "/1234.bird: No space left on device\n"),
+        std::string::npos)
         << r.err;
     ExpectStoreUnchanged(before, "disk full");
 }

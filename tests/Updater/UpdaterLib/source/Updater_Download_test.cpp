@@ -169,15 +169,15 @@ TEST_F(DownloadOperation, GivesUpOnAStalledTransfer) {
 
 TEST_F(DownloadOperation, RefusesAnOversizedReply) {
     HTTPRequest::Limits small = saved;
-    small.maxBodyBytes = 60; // above the other replies, below the build's
+    small.maxBodyBytes = 60; // above the other replies, below the build's decoded size
     HTTPRequest::set_limits_for_testing(small);
     SimServer server(content.path());
     ASSERT_TRUE(server.running());
     Updater updater(server.url().c_str(), store.path().c_str(), display);
     EXPECT_EQ(updater.Download_Firmware(0x40F5849A, "", false, false), 0u);
-    EXPECT_EQ(display.errors, (std::vector<std::string>{
-                                  "Download failed", "Reason: Reply larger than 60 bytes refused",
-                                  "Failed to retreive a valid BIRD file"}));
+    EXPECT_EQ(display.errors, (std::vector<std::string>{"Download failed",
+                                                        "Reason: the build is larger than 60 bytes",
+                                                        "Failed to retreive a valid BIRD file"}));
     EXPECT_FALSE(kstest::Exists(ModuleDir() + "/124.bird"));
 }
 

