@@ -5,6 +5,7 @@
 #include "AtomicFile.h"
 #include "CLI_Display.h"
 #include "Commands.h"
+#include "Interrupt.h"
 #include "Log.h"
 #include "Parameters.h"
 #include "Printers.h"
@@ -51,5 +52,9 @@ int main(int argc, char** argv) {
         status = _run_commands(display, updater, params);
     }
     _release_params(&params);
+    // Stopped by Ctrl-C or SIGTERM at a safe point: the status the signal
+    // would have given.
+    if (StopExitStatus() != 0)
+        status = StopExitStatus();
     return status;
 }
