@@ -355,6 +355,9 @@ class UpdateFaults : public UpdateCliTest {
         testHooks = true;
         env = row.hooks;
         launcher = row.launcher;
+        // A LOAD sent just before the Updater ended would restart the module
+        // only after the dump: let it settle first.
+        settleMs = row.holds == Holds::Nothing ? 1500 : 0;
         if (row.rerun)
             launcher = {"/bin/sh", "-c", kTwice, "sh"};
         kstest::ProcessResult r = Run(Bench(row), Args(row, path), "u");
