@@ -78,6 +78,31 @@ void _report_count(UpdaterDisplayInterface& display, const TransferCount& count)
                     static_cast<unsigned long long>(count.bytes));
 }
 
+// Each block in turn through send(block, its step's name), announced and
+// counted; the first failure ends the loop. Then the "Transferred" line.
+template <typename Send>
+Outcome _send_blocks(UpdaterDisplayInterface& display, const UpdaterEntity& entity,
+                     const std::vector<BirdBlock>& blocks, const char* kind, Send send) {
+    TransferCount count;
+    Outcome out;
+    for (const BirdBlock& block : blocks) {
+        char step[80];
+        std::snprintf(step, sizeof step, "Transferring %s block %u of %u", kind, count.blocks + 1,
+                      static_cast<unsigned>(blocks.size()));
+        display.message(INFO, "%s, %d bytes", step, static_cast<int>(block.length));
+        const uint64_t before = entity.bytesAccepted;
+        out = send(block, std::string(step));
+        if (!out.ok()) {
+            count.bytes += entity.bytesAccepted - before;
+            break;
+        }
+        ++count.blocks;
+        count.bytes += block.length;
+    }
+    _report_count(display, count);
+    return out;
+}
+
 } // namespace
 
 UpdateLimits& update_limits() {
@@ -154,31 +179,18 @@ Outcome _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdF
     if (status != qErrNone)
         return _entity_failure(entity, status, "Starting the update on the module");
     display.message(INFO, "Transferring loader to device");
-    std::vector<BirdBlock> blocks = file.FindBlocks(BirdFile::BIRD_BLOCK_LOADER);
     display.display_progress(true);
-    TransferCount count;
-    Outcome out;
-    for (const BirdBlock& block : blocks) {
-        char step[80];
-        std::snprintf(step, sizeof step, "Transferring loader block %u of %u", count.blocks + 1,
-                      static_cast<unsigned>(blocks.size()));
-        display.message(INFO, "%s, %d bytes", step, static_cast<int>(block.length));
-        const uint64_t before = entity.bytesAccepted;
-        uint16_t portion = 0;
-        status = entity.TransferPrepare(block.data, block.length, block.flags, portion);
-        // A loader PREPARE may go unanswered (some modules answer it only
-        // once the block's data came); the DATA and SUM that follow decide.
-        if (status == qErrNone || status == qErrTimeout)
-            status = entity.LoaderTransfer(block.data, block.length);
-        if (status != qErrNone) {
-            count.bytes += entity.bytesAccepted - before;
-            out = _entity_failure(entity, status, step);
-            break;
-        }
-        ++count.blocks;
-        count.bytes += block.length;
-    }
-    _report_count(display, count);
+    Outcome out = _send_blocks(
+        display, entity, file.FindBlocks(BirdFile::BIRD_BLOCK_LOADER), "loader",
+        [&entity](const BirdBlock& block, const std::string& step) {
+            uint16_t portion = 0;
+            qErr err = entity.TransferPrepare(block.data, block.length, block.flags, portion);
+            // A loader PREPARE may go unanswered (some modules answer it only
+            // once the block's data came); the DATA and SUM that follow decide.
+            if (err == qErrNone || err == qErrTimeout)
+                err = entity.LoaderTransfer(block.data, block.length);
+            return err == qErrNone ? Outcome::Ok() : _entity_failure(entity, err, step);
+        });
     display.display_progress(false);
     if (!out.ok())
         return out;
@@ -202,31 +214,16 @@ Outcome _transfer_firmware(UpdaterDisplayInterface& display, Module& module, Bir
     entity.init(&module, 0, true);
     entity.rebootWaitMs = update_limits().rebootGoneMs;
     Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", file.filename.c_str());
-    std::vector<BirdBlock> blocks = file.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE);
-    TransferCount count;
-    Outcome out;
-    for (const BirdBlock& block : blocks) {
-        char step[80];
-        std::snprintf(step, sizeof step, "Transferring firmware block %u of %u", count.blocks + 1,
-                      static_cast<unsigned>(blocks.size()));
-        display.message(INFO, "%s, %d bytes", step, static_cast<int>(block.length));
-        const uint64_t before = entity.bytesAccepted;
-        uint16_t portion = 0;
-        qErr status = entity.TransferPrepare(block.data, block.length, block.flags, portion);
-        if (status != qErrNone) {
-            out = _entity_failure(entity, status, std::string(step) + ": PREPARE");
-            break;
-        }
-        status = entity.FirmwareTransfer(block.data, block.length, portion, display);
-        if (status != qErrNone) {
-            count.bytes += entity.bytesAccepted - before;
-            out = _entity_failure(entity, status, step);
-            break;
-        }
-        ++count.blocks;
-        count.bytes += block.length;
-    }
-    _report_count(display, count);
+    Outcome out = _send_blocks(
+        display, entity, file.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE), "firmware",
+        [&entity, &display](const BirdBlock& block, const std::string& step) {
+            uint16_t portion = 0;
+            qErr status = entity.TransferPrepare(block.data, block.length, block.flags, portion);
+            if (status != qErrNone)
+                return _entity_failure(entity, status, step + ": PREPARE");
+            status = entity.FirmwareTransfer(block.data, block.length, portion, display);
+            return status == qErrNone ? Outcome::Ok() : _entity_failure(entity, status, step);
+        });
     if (!out.ok())
         return out;
     if (StopRequested())
