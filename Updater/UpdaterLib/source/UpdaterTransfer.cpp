@@ -176,21 +176,32 @@ Outcome _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdF
     UpdaterEntity entity;
     entity.init(&module, 0, true);
     qErr status = entity.LoaderInit();
-    if (status != qErrNone)
+    if (status != qErrNone) {
+        Log::log(DEBUG_Updater, "Error starting loader [%d, %s].\n", status,
+                 qError_GetErrorText(status));
         return _entity_failure(entity, status, "Starting the update on the module");
+    }
     display.message(INFO, "Transferring loader to device");
     display.display_progress(true);
-    Outcome out = _send_blocks(
-        display, entity, file.FindBlocks(BirdFile::BIRD_BLOCK_LOADER), "loader",
-        [&entity](const BirdBlock& block, const std::string& step) {
-            uint16_t portion = 0;
-            qErr err = entity.TransferPrepare(block.data, block.length, block.flags, portion);
-            // A loader PREPARE may go unanswered (some modules answer it only
-            // once the block's data came); the DATA and SUM that follow decide.
-            if (err == qErrNone || err == qErrTimeout)
-                err = entity.LoaderTransfer(block.data, block.length);
-            return err == qErrNone ? Outcome::Ok() : _entity_failure(entity, err, step);
-        });
+    Outcome out =
+        _send_blocks(display, entity, file.FindBlocks(BirdFile::BIRD_BLOCK_LOADER), "loader",
+                     [&entity](const BirdBlock& block, const std::string& step) {
+                         uint16_t portion = 0;
+                         qErr err =
+                             entity.TransferPrepare(block.data, block.length, block.flags, portion);
+                         // A loader PREPARE may go unanswered (some modules answer it only
+                         // once the block's data came); the DATA and SUM that follow decide.
+                         if (err != qErrNone)
+                             Log::log(DEBUG_Updater, "Error Preparing transfer [%d, %s].\n", err,
+                                      qError_GetErrorText(err));
+                         if (err == qErrNone || err == qErrTimeout)
+                             err = entity.LoaderTransfer(block.data, block.length);
+                         if (err == qErrNone)
+                             return Outcome::Ok();
+                         Log::log(DEBUG_Updater, "Error loader transfer [%d, %s].\n", err,
+                                  qError_GetErrorText(err));
+                         return _entity_failure(entity, err, step);
+                     });
     display.display_progress(false);
     if (!out.ok())
         return out;
@@ -201,11 +212,13 @@ Outcome _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdF
     if (status == qErrTimeout) {
         // The loader restarted the link before its answer came through; the
         // reconnection that follows tells whether it runs.
-        Log::log(DEBUG_Updater, "No answer to LOAD; looking for the loader anyway\n");
+        Log::log(DEBUG_Updater,
+                 "Timeout on LoaderStart. Usually indicates this is an iMX Load ignore err.\n");
         return Outcome::Ok();
     }
     if (status != qErrNone)
-        return Outcome::Fail(status, "Starting the loader").Because(status);
+        return Outcome::Failf(status, "Error starting loader [%d, %s]", status,
+                              qError_GetErrorText(status));
     return Outcome::Ok();
 }
 
@@ -219,10 +232,17 @@ Outcome _transfer_firmware(UpdaterDisplayInterface& display, Module& module, Bir
         [&entity, &display](const BirdBlock& block, const std::string& step) {
             uint16_t portion = 0;
             qErr status = entity.TransferPrepare(block.data, block.length, block.flags, portion);
-            if (status != qErrNone)
+            if (status != qErrNone) {
+                Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", status,
+                         qError_GetErrorText(status));
                 return _entity_failure(entity, status, step + ": PREPARE");
+            }
             status = entity.FirmwareTransfer(block.data, block.length, portion, display);
-            return status == qErrNone ? Outcome::Ok() : _entity_failure(entity, status, step);
+            if (status == qErrNone)
+                return Outcome::Ok();
+            Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", status,
+                     qError_GetErrorText(status));
+            return _entity_failure(entity, status, step);
         });
     if (!out.ok())
         return out;

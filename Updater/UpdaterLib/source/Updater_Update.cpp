@@ -150,8 +150,14 @@ Outcome _stopped() {
 
 // A generic image gets the module's serial number.
 Outcome _write_serial(BirdFile& file, uint32_t serialNumber) {
-    if (!file.hasSerialOffsets || file.ReplaceSerialNumber(serialNumber))
+    if (!file.hasSerialOffsets)
         return Outcome::Ok();
+    Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
+    if (file.ReplaceSerialNumber(serialNumber)) {
+        Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
+        return Outcome::Ok();
+    }
+    Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
     return Outcome::Failf(qErrParse,
                           "Birdfile failed validation: the serial number %08X cannot be set "
                           "into its generic image",
@@ -235,17 +241,20 @@ Outcome _validate_birdfile(BirdFile& file, Session& session) {
                               "Birdfile failed validation: the file is for module %08X, not "
                               "%08X (-OVERRIDE skips this check)",
                               file.GetSerialNumber(), serialNumber);
+    Log::log(DEBUG_Updater, "UpdateFirmware() Connecting to device\n");
     SystemClass system;
     system.init(&session.module, 0);
     uint32_t connected = 0;
     qErr err = system.getSerialNumber(&connected);
     if (err != qErrNone)
         return _no_answer(session, err);
-    if (connected != serialNumber)
+    if (connected != serialNumber) {
+        Log::log(DEBUG_Updater, "Bird serial number and connected device don't match.\n");
         return Outcome::Failf(qErrParam,
                               "Birdfile failed validation: the module at address %u is %08X, "
                               "not %08X",
                               session.address, connected, serialNumber);
+    }
     uint8_t model = 0;
     err = system.getModel(&model);
     if (err != qErrNone)
