@@ -324,7 +324,7 @@ bool UpdaterEntity::WaitUntilGone(uint32_t waitMs, UpdaterDisplayInterface* spin
             Log::log(DEBUG_Network_FIRM, "Waiting for link to drop.\n");
             Log::log(DEBUG_Network_FIRM, "Rebooting Device\n");
         }
-        qTime_MSSleep(pause);
+        (void)qTime_MSSleep(pause);
     }
     return true;
 }
@@ -344,7 +344,7 @@ qErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {
 qErr UpdaterEntity::_reconnect(uint32_t delayMs) {
     if (module == nullptr)
         return qErrResource;
-    module->disconnect();
+    (void)module->disconnect();
     qErr err = qErrConnection;
     for (uint32_t attempt = 1; attempt <= RECONNECT_ATTEMPTS; ++attempt) {
         Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect. Attempt: %d of %d\n",
@@ -354,10 +354,11 @@ qErr UpdaterEntity::_reconnect(uint32_t delayMs) {
             Log::log(DEBUG_Network, "NETWORK: Reconnected to device\n");
             return qErrNone;
         }
-        module->disconnect(); // a link left open in a failed state would answer the same again
+        (void)
+            module->disconnect(); // a link left open in a failed state would answer the same again
         Log::log(DEBUG_Network, "NETWORK: Couldn't reconnect to device delaying: %d ms\n",
                  static_cast<int>(delayMs));
-        qTime_MSSleep(delayMs);
+        (void)qTime_MSSleep(delayMs);
     }
     for (uint32_t attempt = 1; attempt <= RECONNECT_ATTEMPTS; ++attempt) {
         Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect DEFAULT sn. Attempt: %d of %d\n",
@@ -367,10 +368,10 @@ qErr UpdaterEntity::_reconnect(uint32_t delayMs) {
             Log::log(DEBUG_Network, "NETWORK: Reconnected to device\n");
             return qErrNone;
         }
-        module->disconnect();
+        (void)module->disconnect();
         Log::log(DEBUG_Network, "NETWORK: Couldn't reconnect to device delaying: %d ms\n",
                  static_cast<int>(delayMs));
-        qTime_MSSleep(delayMs);
+        (void)qTime_MSSleep(delayMs);
     }
     return err;
 }

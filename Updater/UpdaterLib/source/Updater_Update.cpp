@@ -58,9 +58,9 @@ struct Session {
             qErr err = system.routeToMe(0);
             Log::log(DEBUG_Updater, "Routing off at the link module: %d\n", err);
         }
-        module.disconnect();
+        (void)module.disconnect();
         if (router)
-            router->disconnect();
+            (void)router->disconnect();
     }
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -174,7 +174,7 @@ qErr _connect_usb_then_tcp(Module& module, uint32_t serialNumber, linkType& tran
         err = module.connect(linkTypeTCPIP, serialNumber);
     }
     if (err != qErrNone)
-        module.disconnect(); // a failed open may leave a link behind
+        (void)module.disconnect(); // a failed open may leave a link behind
     return err;
 }
 
@@ -215,7 +215,9 @@ Outcome _connect_module(Session& session) {
             return Outcome::Failf(err, "Failed to connect to module [%08X]", session.serialNumber)
                 .Because(ConnectCause(err, transport));
     }
-    (void)session.module.getLinkSpecifier(&session.origin); // stays zero through a router
+    if (session.module.getLinkSpecifier(&session.origin) != qErrNone)
+        Log::log(DEBUG_Updater, "No link specifier after connecting: the loader is looked for "
+                                "on USB only\n");
     return Outcome::Ok();
 }
 
@@ -288,7 +290,7 @@ void _describe_change(UpdaterDisplayInterface& display, Module& module, const Bi
 bool _reached(Module& module, qErr err) {
     if (err == qErrNone && module.isConnected())
         return true;
-    module.disconnect();
+    (void)module.disconnect();
     return false;
 }
 
@@ -302,7 +304,7 @@ Outcome _reconnect_loader(Session& session) {
             return _stopped();
         Log::log(DEBUG_Updater, "Reconnecting to the loader of [%08X], attempt %d of %d\n",
                  serialNumber, attempt, limits.loaderAttempts);
-        module.disconnect();
+        (void)module.disconnect();
         if (_reached(module, module.discoverAndConnect(linkTypeUSB, serialNumber)))
             return Outcome::Ok();
         if (origin == linkTypeTCPIP && _reached(module, module.connectFromSpec(session.origin)))
@@ -311,7 +313,7 @@ Outcome _reconnect_loader(Session& session) {
             _reached(module, module.connect(linkTypeUSB, ANY_MODULE_SERIAL)))
             return Outcome::Ok();
         if (attempt < limits.loaderAttempts)
-            qTime_MSSleep(limits.loaderPauseMs);
+            (void)qTime_MSSleep(limits.loaderPauseMs);
     }
     return Outcome::Failf(qErrTimeout,
                           "The module did not come back after its loader started (%d attempts)",
@@ -347,7 +349,7 @@ Outcome _await_loader(Session& session) {
 qErr _read_back(Session& session, RunningFirmware& running) {
     Module& module = session.module;
     if (!session.router) {
-        module.disconnect();
+        (void)module.disconnect();
         qErr err = session.origin.transport == linkTypeUSB
                        ? module.connect(linkTypeUSB, session.serialNumber)
                        : module.connectFromSpec(session.origin);
@@ -356,7 +358,7 @@ qErr _read_back(Session& session, RunningFirmware& running) {
     }
     qErr err = _read_running(module, running);
     if (err != qErrNone && !session.router)
-        module.disconnect();
+        (void)module.disconnect();
     return err;
 }
 
@@ -373,7 +375,7 @@ Outcome _verify_update(UpdaterDisplayInterface& display, Session& session, const
         err = _read_back(session, running);
         if (err == qErrNone || qTime_GetMSTicks() - start >= limit)
             break;
-        qTime_MSSleep(RETURN_PAUSE_MS);
+        (void)qTime_MSSleep(RETURN_PAUSE_MS);
     }
     if (StopRequested())
         return _stopped();
