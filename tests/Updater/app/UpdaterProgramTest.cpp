@@ -218,7 +218,7 @@ TEST(UpdaterCommands, DownloadCommandsAskTheServerGiven) {
          1},
         {{"-G", "-U", "-d", "40F5849A", "-u", noServer},
          BANNER + latest,
-         failed + "Could not find valid build for this device.\n",
+         failed + "The download failed; nothing was written to the module\n",
          1},
         {{"-N", "-s", "/dev/null", "-G", "-d", "40F5849A", "-u", noServer},
          BANNER + latest,
