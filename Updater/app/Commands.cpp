@@ -1,5 +1,6 @@
 #include "Commands.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -206,29 +207,38 @@ bool _ensure_store_directory(UpdaterDisplayInterface& display, const std::string
     return false;
 }
 
+// The commands in their fixed order; the exit status is the worst of those
+// that ran. An update after a -G whose download failed does not run: it
+// would write another build than the one asked for.
 int _run_commands(UpdaterDisplayInterface& display, Updater& updater, Parameters& params) {
     int status = 0;
     if (params.commands.IsSet(CMD_FINGERPRINT) &&
         !_run_fingerprint(display, updater, params, &status)) {
         return 1;
     }
-    if (params.commands.IsSet(CMD_GET) && !_run_get(display, updater, params, &status)) {
+    int got = 0;
+    if (params.commands.IsSet(CMD_GET) && !_run_get(display, updater, params, &got)) {
         return 1;
     }
+    status = std::max(status, got);
     if (params.commands.IsSet(CMD_DISCOVER)) {
-        return _run_discover(display, updater, params);
+        return std::max(status, _run_discover(display, updater, params));
     }
     if (params.commands.IsSet(CMD_UPDATE)) {
-        return _run_update(display, updater, params);
+        if (got != 0) {
+            display.message(ERROR, "The download failed; nothing was written to the module");
+            return status;
+        }
+        return std::max(status, _run_update(display, updater, params));
     }
     if (params.commands.IsSet(CMD_BUILDS)) {
-        return _run_builds(display, updater, params);
+        return std::max(status, _run_builds(display, updater, params));
     }
     if (params.commands.IsSet(CMD_CHECK)) {
-        return _run_check(display, updater, params);
+        return std::max(status, _run_check(display, updater, params));
     }
     if (params.commands.IsSet(CMD_INFO)) {
-        return _run_info(display, updater, params);
+        return std::max(status, _run_info(display, updater, params));
     }
     return status;
 }

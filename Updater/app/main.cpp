@@ -60,5 +60,9 @@ int main(int argc, char** argv) {
     if (status != 0 && StopRequested()) // stopped on Ctrl-C or SIGTERM: 128 + the signal
         status = StopExitStatus();
     _release_params(&params);
+    // Stopped by Ctrl-C or SIGTERM at a safe point: the status the signal
+    // would have given.
+    if (StopExitStatus() != 0)
+        status = StopExitStatus();
     return status;
 }

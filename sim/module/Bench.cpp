@@ -342,6 +342,9 @@ void Bench::loop() {
             lpcPump(*e, now);
             flushOutput(*e, now);
         }
+        for (auto& m : modules_)
+            if (int sig = m->takeSignal(); sig != 0 && signalHandler_)
+                signalHandler_(sig);
     }
 }
 

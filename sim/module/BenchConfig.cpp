@@ -255,7 +255,17 @@ void setKey(ModuleConfig& m, const std::string& key, const std::string& v, bool 
         f.dataWrongCount = v == "always" ? UINT_MAX : unsigned(number(key, v, UINT_MAX - 1));
     else if (key == "sum-off")
         f.sumOffByOne = flag(key, v, hadValue);
-    else if (key == "prepare-error")
+    else if (key == "loader-sum-off")
+        f.loaderSumOff = flag(key, v, hadValue);
+    else if (key == "loader-prepare-silent")
+        f.loaderPrepareSilent = flag(key, v, hadValue);
+    else if (key == "signal-at") {
+        size_t colon = v.find(':');
+        if (colon == std::string::npos)
+            throw BadInput("signal-at: wants BYTES:SIGNAL, e.g. signal-at=2000:2");
+        f.signalAtFirmwareByte = number(key, v.substr(0, colon), LONG_MAX);
+        f.signalNumber = int(number(key, v.substr(colon + 1), 64));
+    } else if (key == "prepare-error")
         f.prepareStatus = uint8_t(number(key, v, 255));
     else if (key == "write-error")
         f.writeStatus = uint8_t(number(key, v, 255));

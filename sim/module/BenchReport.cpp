@@ -89,6 +89,11 @@ bool Bench::settled() const {
     return true;
 }
 
+void Bench::setSignalHandler(std::function<void(int)> handler) {
+    std::lock_guard<std::mutex> lock(mu_);
+    signalHandler_ = std::move(handler);
+}
+
 bool Bench::writeState(const std::string& dir, std::string& error) const {
     std::lock_guard<std::mutex> lock(mu_);
     for (auto& e : eps_) {

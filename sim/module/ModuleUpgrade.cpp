@@ -167,6 +167,10 @@ void Module::handleUpgrade(const Packet& p) {
         blockOpen_ = true;
         pending_.clear();
         sum_ = 0;
+        if (blockIsLoader_ && cfg_.faults.loaderPrepareSilent) {
+            fire("prepare-silent");
+            return;
+        }
         return status(0, {hp[0], hp[1]});
     }
     case val_UPGRADE_DATA: {
@@ -187,6 +191,12 @@ void Module::handleUpgrade(const Packet& p) {
         } else {
             pending_.insert(pending_.end(), d.begin() + 2, d.end());
             fwBytes_ += n;
+            const Faults& f = cfg_.faults;
+            if (f.signalNumber != 0 && fwBytes_ >= f.signalAtFirmwareByte &&
+                st_.faultsFired.count("signal") == 0) {
+                fire("signal");
+                st_.signalDue = f.signalNumber;
+            }
             long at = cfg_.faults.vanishAtFirmwareByte;
             if (at >= 0 && fwBytes_ >= uint64_t(at)) {
                 fire("vanish");
@@ -202,7 +212,7 @@ void Module::handleUpgrade(const Packet& p) {
     }
     case val_UPGRADE_SUM: {
         uint32_t s = sum_;
-        if (cfg_.faults.sumOffByOne) {
+        if (cfg_.faults.sumOffByOne || (cfg_.faults.loaderSumOff && blockIsLoader_)) {
             fire("sum-off");
             s += 1;
         }

@@ -1,4 +1,5 @@
 // keystrand-sim: hosts a bench of simulated Keystrand modules on this machine.
+#include <dirent.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -176,6 +178,40 @@ void ensurePreload(char** argv) {
 }
 #endif
 
+// The parent of process pid (from /proc), or 0.
+pid_t parentOf(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    std::getline(stat, text);
+    size_t close = text.rfind(')'); // the name may hold spaces and parentheses
+    if (close == std::string::npos)
+        return 0;
+    std::istringstream rest(text.substr(close + 1));
+    std::string state;
+    long ppid = 0;
+    rest >> state >> ppid;
+    return pid_t(ppid);
+}
+
+// sig to the command and every process below it (a wrapper script that
+// traps it survives, the program it runs gets it as from a terminal).
+void signalCommand(pid_t child, int sig) {
+    std::vector<pid_t> tree{child};
+    DIR* proc = opendir("/proc");
+    for (struct dirent* e; proc && (e = readdir(proc)) != nullptr;) {
+        pid_t pid = pid_t(atol(e->d_name));
+        for (pid_t up = pid; pid > 0 && up > 1; up = parentOf(up))
+            if (up != pid && up == child) {
+                tree.push_back(pid);
+                break;
+            }
+    }
+    if (proc)
+        closedir(proc);
+    for (pid_t pid : tree)
+        kill(pid, sig);
+}
+
 pid_t spawn(std::vector<char*>& cmd) {
     cmd.push_back(nullptr);
     pid_t pid = fork();
@@ -278,6 +314,8 @@ int main(int argc, char** argv) {
         status = 1;
         gStop = 1;
     }
+    if (child > 0)
+        bench.setSignalHandler([child](int sig) { signalCommand(child, sig); });
     while (!gStop) {
         if (gReport) {
             gReport = 0;

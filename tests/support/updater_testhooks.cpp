@@ -6,6 +6,12 @@
 //
 //   KS_TESTHOOK_STALL_SECONDS=N   a server transfer that stalls for N seconds
 //                                 is abandoned (the program's limit is 60 s)
+//   KS_TESTHOOK_LOADER_ATTEMPTS=N attempts to reach the loader after LOAD
+//                                 (the program's: 15, 1 s apart)
+//   KS_TESTHOOK_REBOOT_MS=N       how long the module gets to leave after
+//                                 REBOOT (the program's: 30 s)
+//   KS_TESTHOOK_RETURN_MS=N       how long it gets to answer again after its
+//                                 restart (the program's: 30 s)
 //
 // The hooks are applied by a static constructor, before main. The limits they
 // change are constant-initialised (HTTPRequest::Limits has only constant
@@ -13,6 +19,7 @@
 #include <cstdlib>
 
 #include "HTTPRequest.h"
+#include "UpdaterTransfer.h"
 
 namespace {
 
@@ -24,6 +31,13 @@ struct TestHooks {
             limits.lowSpeedSeconds = std::atol(stall);
             HTTPRequest::set_limits_for_testing(limits);
         }
+        UpdateLimits& update = update_limits();
+        if (const char* v = std::getenv("KS_TESTHOOK_LOADER_ATTEMPTS"))
+            update.loaderAttempts = std::atoi(v);
+        if (const char* v = std::getenv("KS_TESTHOOK_REBOOT_MS"))
+            update.rebootGoneMs = static_cast<uint32_t>(std::atol(v));
+        if (const char* v = std::getenv("KS_TESTHOOK_RETURN_MS"))
+            update.returnMs = static_cast<uint32_t>(std::atol(v));
     }
 };
 

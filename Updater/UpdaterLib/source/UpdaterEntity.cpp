@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "Interrupt.h"
 #include "Log.h"
 #include "SerialNumber.h"
 #include "SystemClass.h"
@@ -36,7 +37,14 @@ UpdaterEntity::~UpdaterEntity() {}
 void UpdaterEntity::init(Module* target, uint8_t index, bool checkSums) {
     module = target;
     verifyChecksum = checkSums;
+    bytesAccepted = 0;
+    lastFault = FAULT_NONE;
     EntityClass::init(target, cmdUPGRADE, index);
+}
+
+qErr UpdaterEntity::_fail(qErr code, Fault fault) {
+    lastFault = fault;
+    return code;
 }
 
 qErr UpdaterEntity::_send(uint8_t sub, const uint8_t* body, uint8_t count) {
@@ -59,15 +67,15 @@ qErr UpdaterEntity::LoaderInit() {
     qErr err = _send(val_UPGRADE_INIT, nullptr, 0);
     if (err != qErrNone) {
         Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_INIT (%d)\n", err);
-        return err;
+        return _fail(err, FAULT_SEND);
     }
     uint8_t reply[REPLY_SIZE];
     uint8_t length = 0;
     err = _await(val_UPGRADE_INIT, reply, length);
     if (err != qErrNone)
-        return err;
+        return _fail(err, FAULT_NO_REPLY);
     if (length <= 5)
-        return qErrPacket;
+        return _fail(qErrPacket, FAULT_BAD_REPLY);
     uint32_t base = _big_endian32(reply + 2);
     Log::log(DEBUG_Network_FIRM, "NETWORK: load base = %d [%08X]\n", static_cast<int>(base), base);
     return qErrNone;
@@ -88,17 +96,18 @@ qErr UpdaterEntity::TransferPrepare(const uint8_t* block, uint32_t length, uint8
     qErr err = _send(val_UPGRADE_PREPARE, body, sizeof body);
     if (err != qErrNone) {
         Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_PREPARE (%d)\n", err);
-        return err;
+        return _fail(err, FAULT_SEND);
     }
     uint8_t reply[REPLY_SIZE];
     uint8_t replyLength = 0;
     err = _await(val_UPGRADE_STATUS, reply, replyLength);
     if (err != qErrNone)
-        return err;
+        return _fail(err, FAULT_NO_REPLY);
     if (replyLength < 5 || reply[2] != 0) {
         Log::log(DEBUG_Network_FIRM,
                  "NETWORK: Invalid or error reply when initializing loader for firmware.\n");
-        return qErrInvalidOption;
+        lastStatus = reply[2];
+        return _fail(qErrInvalidOption, replyLength < 5 ? FAULT_BAD_REPLY : FAULT_PREPARE_REFUSED);
     }
     portion = static_cast<uint16_t>(reply[3] * 256 + reply[4]);
     Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated firmware init [%d block size]\n",
@@ -153,18 +162,20 @@ qErr UpdaterEntity::_check_sum(uint32_t sum, uint32_t counter) {
     uint8_t length = 0;
     if (_await(val_UPGRADE_STATUS, reply, length) != qErrNone) {
         Log::log(DEBUG_Network_FIRM, "\nNETWORK(STATUS): No reply when initializing upgrade.\n");
-        return qErrPacket;
+        return _fail(qErrPacket, FAULT_NO_REPLY);
     }
     uint32_t moduleSum = _big_endian32(reply + 3);
+    lastSum = sum;
+    lastModuleSum = moduleSum;
     if (length >= 7 && reply[2] == 0 && moduleSum == sum) {
         Log::log(DEBUG_Network_FIRM,
                  "\nNETWORK: Validate transfer [%02X] [%08X == %08X][%d blocks].\n", reply[2], sum,
                  moduleSum, static_cast<int>(counter));
         return qErrNone;
     }
-    Log::log(DEBUG_Always, "\nNETWORK: Unable to validate transfer [%02X] [%08X != %08X].\n",
+    Log::log(DEBUG_Network_FIRM, "\nNETWORK: Unable to validate transfer [%02X] [%08X != %08X].\n",
              reply[2], sum, moduleSum);
-    return qErrInvalidOption;
+    return _fail(qErrInvalidOption, FAULT_SUM_MISMATCH);
 }
 
 qErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t n, uint32_t& counter) {
@@ -174,19 +185,21 @@ qErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t n, uint32_t& c
     unsigned repeats = 0;
     qErr err = qErrNone;
     while (remaining > 0 && err == qErrNone) {
+        if (StopRequested())
+            return _fail(qErrCancel, FAULT_STOPPED);
         uint8_t chunk = static_cast<uint8_t>(remaining < DATA_CHUNK ? remaining : DATA_CHUNK);
         Log::log(DEBUG_Network_FIRM,
                  "\nNETWORK: Block Transfer {cmdUPGRADE, val_UPGRADE_DATA, %d} \n", chunk);
         err = _send(val_UPGRADE_DATA, data, chunk);
         if (err != qErrNone) {
             Log::log(DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_DATA (%d)\n", err);
-            return err;
+            return _fail(err, FAULT_SEND);
         }
         uint8_t reply[REPLY_SIZE];
         uint8_t length = 0;
         if (_await(val_UPGRADE_DATA, reply, length) != qErrNone) {
             Log::log(DEBUG_Network_FIRM, "\nNETWORK(DATA): No reply when initializing upgrade.\n");
-            err = qErrPacket;
+            err = _fail(qErrPacket, FAULT_NO_REPLY);
             break;
         }
         uint8_t accepted = length > 2 ? reply[2] : 0;
@@ -194,10 +207,10 @@ qErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t n, uint32_t& c
             Log::log(DEBUG_Network_FIRM,
                      "\nNETWORK: Invalid upgrade transfer response [%d != %d].\n", accepted, chunk);
             if (++repeats > DATA_REPEATS) {
-                Log::log(DEBUG_Always,
+                Log::log(DEBUG_Network_FIRM,
                          "\nNETWORK: Module refused %d bytes %u times; giving up the transfer.\n",
                          chunk, repeats);
-                err = qErrPacket;
+                err = _fail(qErrPacket, FAULT_DATA_REFUSED);
             }
             continue;
         }
@@ -206,6 +219,7 @@ qErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t n, uint32_t& c
             sum += data[i];
         data += chunk;
         remaining -= chunk;
+        bytesAccepted += chunk;
         ++counter;
         Log::log(DEBUG_Network_FIRM, "\nNETWORK: accepted %d more bytes (%d of %d remaining)\n",
                  chunk, static_cast<int>(remaining), static_cast<int>(n));
@@ -225,8 +239,8 @@ qErr UpdaterEntity::FirmwareTransfer(const uint8_t* block, uint32_t length, uint
              _big_endian32(block), static_cast<int>(length - 4));
     if (portion == 0) {
         // A loader that takes portions of nothing could never be given the image.
-        Log::log(DEBUG_Always, "NETWORK: Loader named a portion size of 0; nothing sent\n");
-        return qErrInvalidOption;
+        Log::log(DEBUG_Network_FIRM, "NETWORK: Loader named a portion size of 0; nothing sent\n");
+        return _fail(qErrInvalidOption, FAULT_PORTION_ZERO);
     }
     uint32_t remaining = length - 4;
     const uint8_t* position = block + 4;
@@ -251,7 +265,7 @@ qErr UpdaterEntity::FirmwareTransfer(const uint8_t* block, uint32_t length, uint
     Log::log(DEBUG_Network_FIRM, "NETWORK: transferred %d of %d bytes\n",
              static_cast<int>(length - remaining), static_cast<int>(length));
     if (err != qErrNone)
-        Log::log(DEBUG_Always, "NETWORK: Failed to transfer firmware\n");
+        Log::log(DEBUG_Network_FIRM, "NETWORK: Failed to transfer firmware\n");
     return err;
 }
 
@@ -264,7 +278,7 @@ qErr UpdaterEntity::FirmwareWrite(uint32_t length) {
     if (err != qErrNone) {
         Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_WRITE (%d, %s)\n", err,
                  _text(err));
-        return err;
+        return _fail(err, FAULT_SEND);
     }
     uint8_t reply[REPLY_SIZE];
     uint8_t replyLength = 0;
@@ -272,7 +286,8 @@ qErr UpdaterEntity::FirmwareWrite(uint32_t length) {
         reply[2] != 0) {
         Log::log(DEBUG_Network_FIRM,
                  "NETWORK: invalid or error reply when loader writing firmware.\n\n");
-        return qErrInvalidOption;
+        lastStatus = reply[2];
+        return _fail(qErrInvalidOption, replyLength < 3 ? FAULT_NO_REPLY : FAULT_WRITE_REFUSED);
     }
     Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated write\n\n");
     return qErrNone;
@@ -322,13 +337,8 @@ qErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {
         Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
     bool gone = WaitUntilGone(rebootWaitMs, &display);
     display.update_spinner(false, "Verifying Update");
-    if (!gone) {
-        display.message(UpdaterDisplayInterface::LEVEL_ERROR,
-                        "Device did not restart within %u seconds after the update; the new "
-                        "firmware cannot be confirmed",
-                        static_cast<unsigned>(rebootWaitMs / 1000));
-        return qErrTimeout;
-    }
+    if (!gone)
+        return _fail(qErrTimeout, FAULT_NO_REPLY); // it kept running what it ran
     return sent;
 }
 

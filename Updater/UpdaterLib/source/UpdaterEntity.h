@@ -8,8 +8,13 @@
 // EntityClass::receivePacket matched on cmdUPGRADE and the sub-command it
 // answers (val_UPGRADE_STATUS for PREPARE, SUM and WRITE).
 //
-// Logging: DEBUG_Network_FIRM, the reconnection lines DEBUG_Network, and the
-// lines that explain a failed transfer under package 0 (always written).
+// Logging: DEBUG_Network_FIRM, the reconnection lines DEBUG_Network. The
+// entity prints nothing for the user: a failed call returns its code and
+// leaves what went wrong in lastFault (and the module's status byte or sums),
+// from which the update's step says it in the user's words.
+//
+// Ctrl-C: the DATA and portion loops look at StopRequested() before each
+// packet and stop there with qErrCancel (lastFault FAULT_STOPPED).
 //
 // Threads: runs on the caller's thread and blocks; it holds no lock. Replies
 // arrive through the link's input thread and queue.
@@ -38,6 +43,20 @@ enum UpgradeSubCommand : uint8_t {
 class UpdaterEntity : public Quillmar::Keystrand::EntityClass {
   public:
     using Module = Quillmar::Keystrand::Module;
+
+    // What the last failed call ran into.
+    enum Fault {
+        FAULT_NONE,
+        FAULT_SEND,            // a packet could not be sent
+        FAULT_NO_REPLY,        // the module did not answer in time
+        FAULT_BAD_REPLY,       // an answer too short to use
+        FAULT_PREPARE_REFUSED, // PREPARE answered status lastStatus
+        FAULT_PORTION_ZERO,    // PREPARE named portions of 0 bytes
+        FAULT_DATA_REFUSED,    // a DATA chunk miscounted DATA_REPEATS times over
+        FAULT_SUM_MISMATCH,    // SUM: lastModuleSum against lastSum
+        FAULT_WRITE_REFUSED,   // WRITE answered status lastStatus
+        FAULT_STOPPED,         // stopped on request (StopRequested)
+    };
 
     // Image bytes per DATA packet: the sub-command and these fill the 27 data
     // bytes a packet carries after its command byte.
@@ -75,7 +94,7 @@ class UpdaterEntity : public Quillmar::Keystrand::EntityClass {
     // one DATA sequence, SUM and WRITE, with the progress bar on display.
     // Returns: qErrNone; qErrParam (fewer than 4 bytes); qErrInvalidOption
     // (portion 0: nothing is sent; a failed SUM or WRITE); those of
-    // _block_transfer.
+    // _block_transfer (qErrCancel included).
     qErr FirmwareTransfer(const uint8_t* block, uint32_t length, uint16_t portion,
                           UpdaterDisplayInterface& display);
     // WRITE of the portion just sent. Returns: qErrNone; a send error;
@@ -83,7 +102,7 @@ class UpdaterEntity : public Quillmar::Keystrand::EntityClass {
     qErr FirmwareWrite(uint32_t length);
     // REBOOT, then waits with the spinner until the module has gone (at most
     // rebootWaitMs). Returns: the send result once the module went; qErrTimeout
-    // after one error message when it kept its link, since nobody can then
+    // when it kept its link (lastFault FAULT_NO_REPLY), since nobody can then
     // tell that the new image runs.
     qErr LoaderReboot(UpdaterDisplayInterface& display);
 
@@ -107,6 +126,11 @@ class UpdaterEntity : public Quillmar::Keystrand::EntityClass {
 
     Module* module;
     bool verifyChecksum;
+    // Image bytes the module accepted in DATA packets since init.
+    uint64_t bytesAccepted = 0;
+    Fault lastFault = FAULT_NONE;
+    uint8_t lastStatus = 0;
+    uint32_t lastSum = 0, lastModuleSum = 0;
     // The bound of LoaderReboot's wait; tests shorten it.
     uint32_t rebootWaitMs = REBOOT_WAIT_MS;
 
@@ -117,5 +141,6 @@ class UpdaterEntity : public Quillmar::Keystrand::EntityClass {
     // (command byte included), length their count.
     qErr _await(uint8_t sub, uint8_t* reply, uint8_t& length);
     qErr _check_sum(uint32_t sum, uint32_t counter);
+    qErr _fail(qErr code, Fault fault);
     bool _gone();
 };

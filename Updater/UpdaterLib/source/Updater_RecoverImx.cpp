@@ -379,8 +379,9 @@ bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& image,
         display.message(ERROR, "Could not connect to device");
         return false;
     }
-    if (_transfer_firmware(display, module, image) != qErrNone) {
-        display.message(ERROR, "Failed to transfer firmware");
+    Outcome out = _transfer_firmware(display, module, image);
+    if (!out.ok()) {
+        out.Within("Failed to transfer firmware").Report(display);
         return false;
     }
     return true;

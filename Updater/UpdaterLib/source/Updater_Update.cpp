@@ -1,19 +1,27 @@
 // The update (-U) operation: firmware written into a running module over its
 // packet link, directly or through a router.
 //
-// Each step is a small function that returns whether it succeeded (or the
-// transfer's qErr) and, when it failed, has told the user once; the operation
-// strings the steps together. The module's attributes change only after the
-// whole transfer went through.
+// Each step is a small function that returns an Outcome: what failed, in the
+// user's words, and where the module stands. The operation strings the steps
+// together and prints the one failure once. The module's attributes change
+// only after the new firmware was seen running.
+//
+// Ctrl-C and SIGTERM: the operation runs inside an InterruptScope; the
+// transfer stops at its next packet, the session switches a router's routing
+// off and closes the links, and one line says where the module stands.
 //
 // Threads: the main thread only; the link's own threads carry the packets.
 #include "Updater.h"
 
+#include <cstdio>
 #include <memory>
 #include <stdexcept>
 
 #include "BuildChoice.h"
+#include "ConnectCause.h"
+#include "Interrupt.h"
 #include "Log.h"
+#include "Outcome.h"
 #include "SerialNumber.h"
 #include "SystemClass.h"
 #include "UpdateServerRequest.h"
@@ -33,16 +41,18 @@ const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
 const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
 
 // After the loader start: how long the module gets to drop its link (its
-// loader restarting it), and how it is looked for afterwards.
+// loader restarting it); how it is looked for afterwards is in UpdateLimits.
 const uint32_t LOADER_RESTART_WAIT_MS = 2000;
-const int LOADER_RECONNECT_ATTEMPTS = 15;
-const unsigned long LOADER_RECONNECT_PAUSE_MS = 1000;
+// Between two attempts to reach the module after its restart.
+const unsigned long RETURN_PAUSE_MS = 250;
 
 // The module handle of one update and, through a router, the router's
 // handle. Leaving the scope switches the router's routing off again, on every
 // path, and closes both links.
 struct Session {
-    explicit Session(uint8_t moduleAddress) : module(moduleAddress, static_cast<uint8_t>(0)) {}
+    Session(uint32_t serial, uint8_t moduleAddress, uint32_t routerSerial)
+        : module(moduleAddress, static_cast<uint8_t>(0)), serialNumber(serial),
+          routerSerialNumber(routerSerial), address(moduleAddress) {}
     ~Session() {
         if (routing) {
             SystemClass system;
@@ -61,6 +71,9 @@ struct Session {
     std::unique_ptr<Module> router;
     bool routing = false;
     linkSpec origin{}; // how the module was first reached
+    uint32_t serialNumber = 0;
+    uint32_t routerSerialNumber = 0;
+    uint8_t address = 0;
 };
 
 bool _stored(UpdaterStoreItem& item, bool known, uint32_t build) {
@@ -118,278 +131,334 @@ bool _choose_build(UpdaterDisplayInterface& display, const std::string& serverUr
     return true;
 }
 
-// A generic image gets the module's serial number.
-bool _write_serial(BirdFile& file, uint32_t serialNumber) {
-    if (!file.hasSerialOffsets)
-        return true;
-    Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
-    if (!file.ReplaceSerialNumber(serialNumber)) {
-        Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
-        return false;
-    }
-    Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
-    return true;
+// Where the module stands, for the last line of a failure.
+std::string _unchanged(uint32_t serialNumber) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%08X is unchanged", serialNumber);
+    return text;
 }
 
-qErr _connect_usb_then_tcp(Module& module, uint32_t serialNumber) {
+std::string _in_loader(uint32_t serialNumber) {
+    char text[128];
+    std::snprintf(text, sizeof text,
+                  "%08X is in its loader; run the same command again to finish the update",
+                  serialNumber);
+    return text;
+}
+
+std::string _written(uint32_t serialNumber) {
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "%08X received the whole update; see what it runs with -D, and run the same "
+                  "command again if it is not the new build",
+                  serialNumber);
+    return text;
+}
+
+Outcome _stopped() {
+    return Outcome::Fail(qErrCancel, "stopped on request");
+}
+
+// A generic image gets the module's serial number.
+Outcome _write_serial(BirdFile& file, uint32_t serialNumber) {
+    if (!file.hasSerialOffsets)
+        return Outcome::Ok();
+    Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
+    if (file.ReplaceSerialNumber(serialNumber)) {
+        Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
+        return Outcome::Ok();
+    }
+    Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
+    return Outcome::Failf(qErrParse,
+                          "Birdfile failed validation: the serial number %08X cannot be set "
+                          "into its generic image",
+                          serialNumber);
+}
+
+// Over USB, then TCP/IP when no USB module has the serial number; transport
+// says which one answered (or failed last).
+qErr _connect_usb_then_tcp(Module& module, uint32_t serialNumber, linkType& transport) {
+    transport = linkTypeUSB;
     qErr err = module.connect(linkTypeUSB, serialNumber);
-    if (err == qErrNotFound)
+    if (err == qErrNotFound) {
+        transport = linkTypeTCPIP;
         err = module.connect(linkTypeTCPIP, serialNumber);
+    }
+    if (err != qErrNone)
+        (void)module.disconnect(); // a failed open may leave a link behind
     return err;
 }
 
 // The router, with its routing switched on for its link.
-bool _connect_router(UpdaterDisplayInterface& display, Session& session,
-                     uint32_t routerSerialNumber) {
+Outcome _connect_router(Session& session) {
+    const uint32_t routerSerial = session.routerSerialNumber;
     session.router.reset(new Module(0, static_cast<uint8_t>(0)));
-    if (_connect_usb_then_tcp(*session.router, routerSerialNumber) != qErrNone) {
-        display.message(ERROR, "Failed to connect to link module [%08X]", routerSerialNumber);
-        return false;
-    }
+    linkType transport = linkTypeUSB;
+    qErr err = _connect_usb_then_tcp(*session.router, routerSerial, transport);
+    if (err != qErrNone)
+        return Outcome::Failf(err, "Failed to connect to link module [%08X]", routerSerial)
+            .Because(ConnectCause(err, transport));
     SystemClass system;
     system.init(session.router.get(), 0);
-    qErr err = system.routeToMe(1);
-    if (err != qErrNone) {
-        display.message(ERROR, "Link module [%08X] refused to route to its network [%d, %s]",
-                        routerSerialNumber, err, qError_GetErrorText(err));
-        return false;
-    }
+    err = system.routeToMe(1);
+    if (err != qErrNone)
+        return Outcome::Failf(err, "Link module [%08X] refused to route to its network",
+                              routerSerial)
+            .Because(err);
     session.routing = true;
-    return true;
+    return Outcome::Ok();
 }
 
-qErr _connect_module(UpdaterDisplayInterface& display, Session& session, uint32_t serialNumber) {
-    qErr err = session.router ? session.module.connectThroughLinkModule(session.router.get())
-                              : _connect_usb_then_tcp(session.module, serialNumber);
-    if (err != qErrNone) {
-        display.message(ERROR, "Failed to connect to module [%08X]", serialNumber);
-        return err;
+Outcome _connect_module(Session& session) {
+    linkType transport = linkTypeUSB;
+    qErr err = qErrNone;
+    if (session.router) {
+        err = session.module.connectThroughLinkModule(session.router.get());
+        if (err != qErrNone)
+            return Outcome::Failf(err,
+                                  "Failed to connect to module [%08X] at address %u behind link "
+                                  "module [%08X]",
+                                  session.serialNumber, session.address, session.routerSerialNumber)
+                .Because(err);
+    } else {
+        err = _connect_usb_then_tcp(session.module, session.serialNumber, transport);
+        if (err != qErrNone)
+            return Outcome::Failf(err, "Failed to connect to module [%08X]", session.serialNumber)
+                .Because(ConnectCause(err, transport));
     }
     if (session.module.getLinkSpecifier(&session.origin) != qErrNone)
         Log::log(DEBUG_Updater, "No link specifier after connecting: the loader is looked for "
                                 "on USB only\n");
-    return qErrNone;
+    return Outcome::Ok();
 }
 
-bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& file, Module& module,
-                        uint32_t serialNumber) {
+// Who did not answer: the module itself, or nobody at its address.
+Outcome _no_answer(const Session& session, qErr err) {
+    Outcome out = Outcome::Fail(err, "Birdfile failed validation");
+    char text[160];
+    if (session.router)
+        std::snprintf(text, sizeof text,
+                      "no module answered at address %u behind link module [%08X]", session.address,
+                      session.routerSerialNumber);
+    else
+        std::snprintf(text, sizeof text, "module [%08X] did not answer", session.serialNumber);
+    return out.Because(text).Because(err);
+}
+
+Outcome _validate_birdfile(BirdFile& file, Session& session) {
+    const uint32_t serialNumber = session.serialNumber;
     if (file.blockCount == 0)
-        return false;
+        return Outcome::Fail(qErrParse, "Birdfile failed validation: the file holds no blocks");
     if (!file.hasSerialOffsets && !file.ValidateSerialNumber(serialNumber))
-        return false;
+        return Outcome::Failf(qErrParam,
+                              "Birdfile failed validation: the file is for module %08X, not "
+                              "%08X (-OVERRIDE skips this check)",
+                              file.GetSerialNumber(), serialNumber);
     Log::log(DEBUG_Updater, "UpdateFirmware() Connecting to device\n");
     SystemClass system;
-    system.init(&module, 0);
+    system.init(&session.module, 0);
     uint32_t connected = 0;
-    qErr read = system.getSerialNumber(&connected);
-    if (read != qErrNone) {
-        display.message(ERROR, "The module did not give its serial number: %s",
-                        qError_GetErrorDescription(read));
-        return false;
-    }
+    qErr err = system.getSerialNumber(&connected);
+    if (err != qErrNone)
+        return _no_answer(session, err);
     if (connected != serialNumber) {
         Log::log(DEBUG_Updater, "Bird serial number and connected device don't match.\n");
-        return false;
+        return Outcome::Failf(qErrParam,
+                              "Birdfile failed validation: the module at address %u is %08X, "
+                              "not %08X",
+                              session.address, connected, serialNumber);
     }
     uint8_t model = 0;
-    read = system.getModel(&model);
-    if (read != qErrNone) {
-        display.message(ERROR, "The module did not give its model: %s",
-                        qError_GetErrorDescription(read));
-        return false;
-    }
+    err = system.getModel(&model);
+    if (err != qErrNone)
+        return _no_answer(session, err);
     const char* name = qDefs_GetModelName(model);
-    if (!file.ValidateModel(name)) {
-        display.message(ERROR, "Connected device model and Bird file model do not match [%s]",
-                        name);
-        return false;
-    }
-    return true;
+    if (!file.ValidateModel(name))
+        return Outcome::Failf(qErrParam,
+                              "Birdfile failed validation: Connected device model and Bird file "
+                              "model do not match [%s] (-OVERRIDE skips this check)",
+                              name);
+    return Outcome::Ok();
 }
 
-qErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile& file) {
-    UpdaterEntity entity;
-    entity.init(&module, 0, true);
-    qErr status = entity.LoaderInit();
-    if (status != qErrNone) {
-        Log::log(DEBUG_Updater, "Error starting loader [%d, %s].\n", status,
-                 qError_GetErrorText(status));
-        return status;
-    }
-    display.message(INFO, "Transferring loader to device");
-    std::vector<BirdBlock> blocks = file.FindBlocks(BirdFile::BIRD_BLOCK_LOADER);
-    display.display_progress(true);
-    int counter = 1;
-    uint32_t total = 0;
-    for (const BirdBlock& block : blocks) {
-        display.message(INFO, "Transferring loader block %d of %d, %d bytes", counter,
-                        static_cast<int>(blocks.size()), static_cast<int>(block.length));
-        uint16_t portion = 0;
-        status = entity.TransferPrepare(block.data, block.length, block.flags, portion);
-        if (status != qErrNone && status != qErrTimeout) {
-            Log::log(DEBUG_Updater, "Error Preparing transfer [%d, %s].\n", status,
-                     qError_GetErrorText(status));
-            break;
-        }
-        status = entity.LoaderTransfer(block.data, block.length);
-        if (status != qErrNone) {
-            Log::log(DEBUG_Updater, "Error loader transfer [%d, %s].\n", status,
-                     qError_GetErrorText(status));
-            break;
-        }
-        total += block.length;
-        ++counter;
-    }
-    display.message(INFO, "Transferred %d blocks, %d total bytes", counter - 1,
-                    static_cast<int>(total));
-    display.display_progress(false);
-    if (status != qErrNone)
-        return status;
-    display.message(INFO, "Starting Load on Device");
-    status = entity.LoaderStart();
-    if (status == qErrTimeout) {
-        Log::log(DEBUG_Updater,
-                 "Timeout on LoaderStart. Usually indicates this is an iMX Load ignore err.\n");
-        status = qErrNone;
-    } else if (status != qErrNone) {
-        display.message(ERROR, "Error starting loader [%d, %s]", status,
-                        qError_GetErrorText(status));
-    }
-    return status;
-}
-
-// One way of reaching the module again, from a closed link.
-bool _reached(Module& module, qErr err) {
-    return err == qErrNone && module.isConnected();
+// "40F5849A: 2.9.28 (1201) -> 2.9.29 (1234)": what runs, and what the file
+// brings (from its descriptor).
+void _describe_change(UpdaterDisplayInterface& display, Module& module, const BirdFile& file,
+                      uint32_t serialNumber) {
+    RunningFirmware now, next;
+    if (_read_running(module, now) != qErrNone)
+        Log::log(DEBUG_Updater, "The running firmware could not be read in full\n");
+    next.version = file.GetVersion();
+    next.build = file.GetBuild();
+    display.message(INFO, "%08X: %s -> %s", serialNumber, now.Text().c_str(), next.Text().c_str());
 }
 
 // The loader restarted the module and it left its link: looks for it again,
 // over USB under its own serial number (where a loader usually comes back),
 // then over the transport it was reached with, then, on USB, under the
-// default serial number a loader without a serial of its own presents. A
-// module that does not come back makes the firmware transfer fail.
-void _reconnect_loader(Session& session, uint32_t serialNumber) {
+// default serial number a loader without a serial of its own presents. Every
+// failed attempt closes what it opened.
+bool _reached(Module& module, qErr err) {
+    if (err == qErrNone && module.isConnected())
+        return true;
+    (void)module.disconnect();
+    return false;
+}
+
+Outcome _reconnect_loader(Session& session) {
     Module& module = session.module;
+    const uint32_t serialNumber = session.serialNumber;
     const linkType origin = session.origin.transport;
-    for (int attempt = 1; attempt <= LOADER_RECONNECT_ATTEMPTS; ++attempt) {
+    const UpdateLimits& limits = update_limits();
+    for (int attempt = 1; attempt <= limits.loaderAttempts; ++attempt) {
+        if (StopRequested())
+            return _stopped();
         Log::log(DEBUG_Updater, "Reconnecting to the loader of [%08X], attempt %d of %d\n",
-                 serialNumber, attempt, LOADER_RECONNECT_ATTEMPTS);
+                 serialNumber, attempt, limits.loaderAttempts);
         (void)module.disconnect();
         if (_reached(module, module.discoverAndConnect(linkTypeUSB, serialNumber)))
-            return;
-        (void)module.disconnect();
+            return Outcome::Ok();
         if (origin == linkTypeTCPIP && _reached(module, module.connectFromSpec(session.origin)))
-            return;
-        (void)module.disconnect();
+            return Outcome::Ok();
         if (origin == linkTypeUSB &&
             _reached(module, module.connect(linkTypeUSB, ANY_MODULE_SERIAL)))
-            return;
-        (void)module.disconnect();
-        (void)qTime_MSSleep(LOADER_RECONNECT_PAUSE_MS);
+            return Outcome::Ok();
+        if (attempt < limits.loaderAttempts)
+            (void)qTime_MSSleep(limits.loaderPauseMs);
     }
-    Log::log(DEBUG_Updater, "The loader of [%08X] did not come back\n", serialNumber);
+    return Outcome::Failf(qErrTimeout,
+                          "The module did not come back after its loader started (%d attempts)",
+                          limits.loaderAttempts);
 }
 
 // Waits for the loader's restart: a module that drops its link is looked for
 // again; one behind a router, whose link stays up, is waited for until it
 // answers again; a loader that keeps the link runs as it is.
-void _await_loader(Session& session, uint32_t serialNumber) {
+Outcome _await_loader(Session& session) {
     UpdaterEntity watch;
     watch.init(&session.module, 0, true);
     if (!watch.WaitUntilGone(LOADER_RESTART_WAIT_MS, nullptr)) {
         Log::log(DEBUG_Updater, "The loader runs on the same link\n");
-        return;
+        return Outcome::Ok();
     }
-    if (!session.router) {
-        _reconnect_loader(session, serialNumber);
-        return;
-    }
-    for (int attempt = 1; attempt <= LOADER_RECONNECT_ATTEMPTS; ++attempt) {
+    if (!session.router)
+        return _reconnect_loader(session);
+    const UpdateLimits& limits = update_limits();
+    for (int attempt = 1; attempt <= limits.loaderAttempts; ++attempt) {
+        if (StopRequested())
+            return _stopped();
         if (watch.Answers())
-            return;
+            return Outcome::Ok();
     }
-    Log::log(DEBUG_Updater, "The loader of [%08X] did not answer again\n", serialNumber);
+    return Outcome::Failf(qErrTimeout,
+                          "The module did not answer again after its loader started (%d "
+                          "attempts)",
+                          limits.loaderAttempts);
 }
 
-bool _record_transfer(UpdaterDisplayInterface& display, const std::string& storeDirectory,
-                      uint32_t serialNumber, UpdaterStoreItem& item, bool known,
-                      const std::string& name) {
+// One attempt to reach the restarted module and read what it runs.
+qErr _read_back(Session& session, RunningFirmware& running) {
+    Module& module = session.module;
+    if (!session.router) {
+        (void)module.disconnect();
+        qErr err = session.origin.transport == linkTypeUSB
+                       ? module.connect(linkTypeUSB, session.serialNumber)
+                       : module.connectFromSpec(session.origin);
+        if (!_reached(module, err))
+            return err == qErrNone ? qErrConnection : err;
+    }
+    qErr err = _read_running(module, running);
+    if (err != qErrNone && !session.router)
+        (void)module.disconnect();
+    return err;
+}
+
+// After REBOOT: waits (bounded) until the module answers again and reads its
+// build. One that comes back with another build than the file's, or not at
+// all, fails the update.
+Outcome _verify_update(UpdaterDisplayInterface& display, Session& session, const BirdFile& file) {
+    const uint32_t serialNumber = session.serialNumber;
+    const unsigned long start = qTime_GetMSTicks();
+    const uint32_t limit = update_limits().returnMs;
+    RunningFirmware running;
+    qErr err = qErrTimeout;
+    while (!StopRequested()) {
+        err = _read_back(session, running);
+        if (err == qErrNone || qTime_GetMSTicks() - start >= limit)
+            break;
+        (void)qTime_MSSleep(RETURN_PAUSE_MS);
+    }
+    if (StopRequested())
+        return _stopped();
+    if (err != qErrNone)
+        return Outcome::Failf(err,
+                              "%08X did not answer within %u seconds after its restart into the "
+                              "new firmware",
+                              serialNumber, static_cast<unsigned>(limit / 1000))
+            .Because(err);
+    const uint32_t expected = file.GetBuild();
+    if (expected != 0 && running.build != expected) {
+        RunningFirmware next;
+        next.version = file.GetVersion();
+        next.build = expected;
+        return Outcome::Failf(qErrVersion,
+                              "%08X came back running %s, not the update's %s: the new "
+                              "firmware did not take",
+                              serialNumber, running.Text().c_str(), next.Text().c_str());
+    }
+    display.message(INFO, "%08X now runs %s", serialNumber, running.Text().c_str());
+    return Outcome::Ok();
+}
+
+Outcome _record_transfer(const std::string& storeDirectory, uint32_t serialNumber,
+                         UpdaterStoreItem& item, bool known, const std::string& name) {
     try {
         if (!known)
             item = UpdaterStore(storeDirectory.c_str()).AddDevice(serialNumber);
     } catch (const std::runtime_error& e) {
         Log::log(DEBUG_Updater, "%s\n", e.what());
-        display.message(ERROR, "Updated the device but could not record it in the local store");
-        return false;
+        return Outcome::Fail(qErrWrite,
+                             "Updated the device but could not record it in the local store");
     }
     item.attributes.Add(UpdaterStore::KEY_LATEST_TRANSFER, name.c_str());
     item.attributes.Add(UpdaterStore::KEY_LAST_TRANSFER_DATE, KeyValueStore::TimeStamp().c_str());
-    if (!item.attributes.Save(nullptr)) {
-        display.message(ERROR, "Updated the device but could not record it in the device settings");
-        return false;
-    }
-    return true;
+    if (!item.attributes.Save(nullptr))
+        return Outcome::Fail(qErrWrite,
+                             "Updated the device but could not record it in the device settings");
+    return Outcome::Ok();
+}
+
+// Connect, check the file against the module, say what will change.
+Outcome _prepare(UpdaterDisplayInterface& display, Session& session, BirdFile& file,
+                 bool overrideModelCheck) {
+    Outcome out = session.routerSerialNumber != 0 ? _connect_router(session) : Outcome::Ok();
+    if (out.ok())
+        out = _connect_module(session);
+    if (out.ok() && !overrideModelCheck)
+        out = _validate_birdfile(file, session);
+    if (!out.ok())
+        return out;
+    if (!_has_firmware(display, file))
+        return Outcome::Fail(qErrParse, ""); // said by _has_firmware
+    _describe_change(display, session.module, file, session.serialNumber);
+    return StopRequested() ? _stopped() : Outcome::Ok();
+}
+
+// Loader, firmware, restart, check: where the module stands on a failure.
+Outcome _transfer(UpdaterDisplayInterface& display, Session& session, BirdFile& file) {
+    const uint32_t serialNumber = session.serialNumber;
+    Outcome out = _transfer_loader(display, session.module, file);
+    if (!out.ok())
+        return out.Standing(_unchanged(serialNumber));
+    out = _await_loader(session);
+    if (out.ok())
+        out = _transfer_firmware(display, session.module, file);
+    if (!out.ok())
+        return out.StandingIfUnset(_in_loader(serialNumber));
+    return _verify_update(display, session, file).Standing(_written(serialNumber));
 }
 
 } // namespace
-
-bool _find_entry(UpdaterDisplayInterface& display, const std::string& storeDirectory,
-                 uint32_t serialNumber, UpdaterStoreItem& item, bool& known) {
-    try {
-        UpdaterStore store(storeDirectory.c_str());
-        known = store.FindDevice(serialNumber, &item);
-        return true;
-    } catch (const std::runtime_error& e) {
-        Log::log(DEBUG_Updater, "%s\n", e.what());
-        display.message(ERROR, "Could not open the local store at %s", storeDirectory.c_str());
-        return false;
-    }
-}
-
-// An update must write firmware: a file without firmware blocks (possible
-// only when the checks were overridden) would start the loader and reboot the
-// module for nothing, and record a transfer that did not happen.
-bool _has_firmware(UpdaterDisplayInterface& display, const BirdFile& file) {
-    if (!file.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE).empty())
-        return true;
-    display.message(UpdaterDisplayInterface::LEVEL_ERROR,
-                    "Birdfile holds no firmware blocks; nothing to transfer");
-    return false;
-}
-
-qErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& file) {
-    UpdaterEntity entity;
-    entity.init(&module, 0, true);
-    Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", file.filename.c_str());
-    std::vector<BirdBlock> blocks = file.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE);
-    qErr status = qErrNone;
-    unsigned counter = 1;
-    uint32_t total = 0;
-    for (const BirdBlock& block : blocks) {
-        display.message(INFO, "Transferring firmware block %u of %u, %d bytes", counter,
-                        static_cast<unsigned>(blocks.size()), static_cast<int>(block.length));
-        uint16_t portion = 0;
-        status = entity.TransferPrepare(block.data, block.length, block.flags, portion);
-        if (status != qErrNone) {
-            Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", status,
-                     qError_GetErrorText(status));
-            break;
-        }
-        status = entity.FirmwareTransfer(block.data, block.length, portion, display);
-        if (status != qErrNone) {
-            Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", status,
-                     qError_GetErrorText(status));
-            break;
-        }
-        total += block.length;
-        ++counter;
-    }
-    display.message(INFO, "Transferred %d blocks, %d total bytes", static_cast<int>(counter - 1),
-                    static_cast<int>(total));
-    if (status == qErrNone)
-        status = entity.LoaderReboot(display);
-    return status;
-}
 
 bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string firmwareFile,
                               uint8_t moduleAddress, uint32_t routerSerialNumber,
@@ -402,7 +471,6 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
     bool known = false;
     if (!_find_entry(display, storeDirectory, serialNumber, item, known))
         return false;
-    const unsigned long start = qTime_GetMSTicks();
     if (firmwareFile.empty() &&
         !_choose_build(display, serverUrl, serialNumber, item, known, build))
         return false;
@@ -414,37 +482,36 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
         display.message(ERROR, "Failed to load bird file");
         return false;
     }
-    if (!_write_serial(file, serialNumber))
-        return false;
-    if (routerSerialNumber != 0 && moduleAddress == 0) {
-        display.message(ERROR, "Module address required for indirect firmware update");
+    Outcome out = _write_serial(file, serialNumber);
+    if (out.ok() && routerSerialNumber != 0 && moduleAddress == 0)
+        out = Outcome::Fail(qErrParam, "Module address required for indirect firmware update");
+    if (!out.ok()) {
+        out.Report(display);
         return false;
     }
-    Session session(moduleAddress);
-    if (routerSerialNumber != 0 && !_connect_router(display, session, routerSerialNumber))
-        return false;
-
-    qErr status = _connect_module(display, session, serialNumber);
-    if (status == qErrNone) {
-        if (!overrideModelCheck &&
-            !_validate_birdfile(display, file, session.module, serialNumber)) {
-            display.message(ERROR, "Birdfile failed validation");
-            return false;
+    InterruptScope interruptible;
+    const unsigned long start = qTime_GetMSTicks();
+    bool transferred = false;
+    {
+        // Leaving this scope switches a router's routing off and closes the links.
+        Session session(serialNumber, moduleAddress, routerSerialNumber);
+        out = _prepare(display, session, file, overrideModelCheck);
+        if (!out.ok()) {
+            out.StandingIfUnset(_unchanged(serialNumber));
+        } else {
+            transferred = true;
+            out = _transfer(display, session, file);
         }
-        if (!_has_firmware(display, file))
-            return false;
-        status = _transfer_loader(display, session.module, file);
-        if (status == qErrNone)
-            _await_loader(session, serialNumber);
-        if (status == qErrNone)
-            status = _transfer_firmware(display, session.module, file);
-        if (status == qErrNone &&
-            !_record_transfer(display, storeDirectory, serialNumber, item, known,
-                              firmwareFile.empty() ? BuildFileName(build) : firmwareFile))
-            status = qErrWrite;
     }
-    Log::log(DEBUG_Updater, "Updating device firmware: \n");
-    display.message(INFO, "Update time: %.4f sec",
-                    static_cast<double>(qTime_GetMSTicks() - start) / 1000.0);
-    return status == qErrNone;
+    if (out.ok())
+        out = _record_transfer(storeDirectory, serialNumber, item, known,
+                               firmwareFile.empty() ? BuildFileName(build) : firmwareFile);
+    if (transferred)
+        display.message(INFO, "Update time: %.4f sec",
+                        static_cast<double>(qTime_GetMSTicks() - start) / 1000.0);
+    if (out.interrupted())
+        display.message(ERROR, "Stopped on request: %s", out.standing().c_str());
+    else if (!out.text().empty())
+        out.Report(display);
+    return out.ok();
 }

@@ -66,6 +66,9 @@ class Bench {
     // its i.MX ROM has its ROM up again: the states are final until the
     // next request.
     bool settled() const;
+    // Called on the bench's thread, under its lock, as soon as a module asks
+    // for a signal to the command it runs (fault switch signal-at).
+    void setSignalHandler(std::function<void(int sig)> handler);
     // Writes every module's state as dir/NAME.state.txt, for programs that
     // cannot call state(): key=value lines (serial, mode, present, version,
     // build, restarts, requests, connections, link-starts, forwarded), one
@@ -123,6 +126,7 @@ class Bench {
     static std::string lpcReport(const Endpoint& e);
 
     mutable std::mutex mu_;
+    std::function<void(int)> signalHandler_; // under mu_
     std::vector<std::unique_ptr<Module>> modules_;
     std::vector<std::unique_ptr<Endpoint>> eps_; // one per module; children have none open
     BenchConfig cfg_;

@@ -31,12 +31,18 @@ struct Faults {
     unsigned dropOutPerMille = 0; // drop output bytes at this rate
     long corruptOutAt = -1;       // invert this byte of the module's output
     unsigned corruptOutPerMille = 0;
-    long dropInAt = -1;          // drop this byte of the host's input
-    unsigned ignoreNth = 0;      // ignore the Nth request (1 = first)
-    unsigned dataWrongCount = 0; // answer DATA with a wrong count N times
-    bool sumOffByOne = false;    // SUM answers the running sum + 1
-    uint8_t prepareStatus = 0;   // non-zero: PREPARE answers this status
-    uint8_t writeStatus = 0;     // non-zero: WRITE answers this status
+    long dropInAt = -1;               // drop this byte of the host's input
+    unsigned ignoreNth = 0;           // ignore the Nth request (1 = first)
+    unsigned dataWrongCount = 0;      // answer DATA with a wrong count N times
+    bool sumOffByOne = false;         // SUM answers the running sum + 1
+    bool loaderSumOff = false;        // the same, for loader blocks only
+    bool loaderPrepareSilent = false; // PREPARE of a loader block opens it but gets no answer
+    // After this many firmware bytes, ask the bench to send signalNumber to
+    // the command it runs (once; 0: off).
+    uint64_t signalAtFirmwareByte = 0;
+    int signalNumber = 0;
+    uint8_t prepareStatus = 0; // non-zero: PREPARE answers this status
+    uint8_t writeStatus = 0;   // non-zero: WRITE answers this status
     bool keepLinkAfterReboot = false;
     long vanishAtFirmwareByte = -1; // vanish after this many firmware bytes
     unsigned slowMs = 0;            // delay every answer by this much
@@ -133,6 +139,7 @@ struct ModuleState {
     unsigned ignoredPackets = 0, forwarded = 0, samplesSent = 0;
     unsigned forwardPeak = 0; // most packets waiting at once to be passed on (forward-ms)
     unsigned romEntries = 0;  // how often the chip came up in its ROM
+    int signalDue = 0;        // signal-at fired: the signal for the bench's command
     std::map<std::string, unsigned> faultsFired;
     std::vector<Block> loaderImages;        // as received since the last INIT
     std::vector<Block> firmwareImages;      // as written since the last INIT
@@ -171,6 +178,12 @@ class Module {
     bool attach(uint64_t nowUs);
     void detach(uint64_t nowUs);
     bool present() const { return st_.present; }
+    // The signal a signal-at switch asks for, once (0: none due).
+    int takeSignal() {
+        int sig = st_.signalDue;
+        st_.signalDue = 0;
+        return sig;
+    }
     // Increments whenever the module drops its link; a transport closes the
     // connection (or unplugs) when it sees a new value.
     uint32_t linkEpoch() const { return epoch_; }

@@ -27,6 +27,20 @@ if(TARGET UpdaterLib AND TARGET modsim_usb AND TARGET updateserver AND TARGET bi
     add_dependencies(update_usb_cli_test Updater keystrand-sim updateserver)
 endif()
 
+# -U's fault matrix: each fault end to end, what the user sees, the store and
+# the module's bytes; USB rows on the emulated bus, TCP/IP rows (root) in a
+# private network namespace pair.
+if(TARGET UpdaterLib AND TARGET modsim_usb AND TARGET birdwriter)
+    ks_add_gtest(update_fault_cli_test
+        SOURCES ${CMAKE_CURRENT_LIST_DIR}/update_fault_cli_test.cpp
+                ${CMAKE_CURRENT_LIST_DIR}/update_cli_support.cpp
+        LIBS ks::birdwriter
+        LABELS update usb
+        TIMEOUT 400
+        ENV TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/sim/usb/tsan.supp)
+    add_dependencies(update_fault_cli_test Updater Updater-testhooks keystrand-sim)
+endif()
+
 # The program end to end over TCP/IP in a private network namespace pair
 # (root; skipped with 77 otherwise).
 if(TARGET UpdaterLib AND TARGET modsim AND TARGET birdwriter)

@@ -1,5 +1,6 @@
 #include "update_cli_support.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -36,6 +37,14 @@ Firmware MakeFirmware(uint32_t serial, size_t imageBytes, unsigned build) {
         f.loader.push_back(static_cast<uint8_t>((i * 29 + build) & 0xFF));
     for (size_t i = 0; i < imageBytes; ++i)
         f.image.push_back(static_cast<uint8_t>((i * 7 + i / 251 + build * 3) & 0xFF));
+    // The image ends with its descriptor, as real firmware carries one: the
+    // module reports that build and version once it runs the image.
+    if (imageBytes >= 64) {
+        char text[65];
+        std::snprintf(text, sizeof text, "%-16u%-16s%08X        %-16s", build, f.version.c_str(),
+                      serial, f.model.c_str());
+        std::copy(text, text + 64, f.image.end() - 64);
+    }
     return f;
 }
 
@@ -123,11 +132,12 @@ kstest::ProcessResult RunOnBench(const BenchRun& run, const std::string& dumpDir
     }
     argv.push_back("--");
     argv.insert(argv.end(), run.launcher.begin(), run.launcher.end());
-    argv.push_back(kstest::UpdaterPath());
+    argv.push_back(run.testHooks ? kstest::UpdaterTestHooksPath() : kstest::UpdaterPath());
     argv.insert(argv.end(), run.args.begin(), run.args.end());
     kstest::RunOptions options;
     options.timeoutMs = run.timeoutMs;
     options.onPty = run.onPty;
+    options.env = run.env;
     return kstest::RunProcess(argv, options);
 }
 
@@ -191,6 +201,14 @@ bool Has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
+size_t Count(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); !part.empty() && at != std::string::npos;
+         at = text.find(part, at + part.size()))
+        ++n;
+    return n;
+}
+
 void UpdateCliTest::SetUp() {
     if (StoreRoot().empty())
         GTEST_SKIP() << "needs the private home directory of scripts/isolated-home.sh";
@@ -208,6 +226,8 @@ kstest::ProcessResult UpdateCliTest::Run(const std::vector<std::string>& modules
     run.onPty = onPty;
     run.launcher = launcher;
     run.settleMs = settleMs;
+    run.testHooks = testHooks;
+    run.env = env;
     kstest::ProcessResult r = RunOnBench(run, stateDir.path());
     // Under the sanitizer presets a report would hide behind an expected exit 1.
     EXPECT_FALSE(Has(r.err, "Sanitizer") || Has(r.err, "runtime error:")) << r.err;

@@ -71,6 +71,10 @@ struct BenchRun {
     std::vector<std::string> launcher;
     // keystrand-sim --settle: restarting modules come back before the dump.
     int settleMs = 0;
+    // Run Updater-testhooks with these KS_TESTHOOK_* settings ("NAME=value")
+    // instead of the shipped Updater.
+    bool testHooks = false;
+    std::vector<std::string> env;
 };
 kstest::ProcessResult RunOnBench(const BenchRun& run, const std::string& dumpDir);
 
@@ -91,6 +95,8 @@ void StoreModule(uint32_t serial, const std::string& settings,
 bool IsTimeStamp(const std::string& text);
 
 bool Has(const std::string& text, const std::string& part);
+// How often part occurs in text.
+size_t Count(const std::string& text, const std::string& part);
 
 // The fixture of the end-to-end tests: a cleared store under the private
 // home, a scratch directory for BIRD files, runs on the bench with the state
@@ -112,11 +118,15 @@ class UpdateCliTest : public ::testing::Test {
     void ExpectWritten(const Firmware& fw, const Bytes& image);
     void ExpectRecorded(uint32_t serial, const std::string& transfer);
     void ExpectStoreAsBefore(const std::map<std::string, std::string>& before);
+    // The next runs in the private network namespace pair (TCP/IP) or not.
+    void UseNetns(bool on) { netns_ = on; }
 
     kstest::TempDir files{"ks-update"};
     SimState state, router;
     std::vector<std::string> launcher; // BenchRun::launcher of the next runs
     int settleMs = 0;                  // BenchRun::settleMs of the next runs
+    bool testHooks = false;            // BenchRun::testHooks and env of the next runs
+    std::vector<std::string> env;
 
   private:
     bool netns_;
