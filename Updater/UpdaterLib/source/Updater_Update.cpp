@@ -120,10 +120,16 @@ bool _write_serial(BirdFile& file, uint32_t serialNumber) {
     return true;
 }
 
+// A USB module this user may not open cannot be told from one that is not
+// there (its serial number cannot be read): TCP/IP is tried then too, and
+// the permission error stands when the module is not found there either.
 qErr _connect_usb_then_tcp(Module& module, uint32_t serialNumber) {
     qErr err = module.connect(linkTypeUSB, serialNumber);
-    if (err == qErrNotFound)
-        err = module.connect(linkTypeTCPIP, serialNumber);
+    if (err == qErrNotFound || err == qErrPermission) {
+        qErr tcp = module.connect(linkTypeTCPIP, serialNumber);
+        if (tcp != qErrNotFound || err == qErrNotFound)
+            err = tcp;
+    }
     return err;
 }
 
