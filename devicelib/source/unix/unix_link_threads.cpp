@@ -45,7 +45,7 @@ constexpr long kErrorPauseUs = 100000;    // after a failed read
 constexpr unsigned long kSyncPauseMs = 2; // before a sync request
 // After a sync request, how long a broken answer is taken for bytes the
 // module sent before it saw the request (see sSyncBroken).
-constexpr unsigned long kSyncAnswerWindowMs = 50;
+constexpr unsigned long kSyncAnswerWindowMs = 200;
 constexpr long kPacingNs = 1000000; // pause after each sent packet
 // The input thread's wait on its stream: a safety net only (a stop or bytes
 // end it at once), so that even a lost wake-up costs at most this much.

@@ -185,7 +185,7 @@ TEST_F(LinkOverPair, QueuesEachCompletePacketWhole) {
 
 // A byte that cannot stand where it stands drops alignment: the host sends
 // the sync request and waits for the module's answer A 00 A 00. A broken
-// answer within the answer window (50 ms) is taken for bytes sent before the
+// answer within the answer window (200 ms) is taken for bytes sent before the
 // module saw the request, and the answer is looked for in what follows;
 // after the window the next byte asks again.
 TEST_F(LinkOverPair, SyncRequestAndAnswersFollowTheRecogniser) {
@@ -200,7 +200,7 @@ TEST_F(LinkOverPair, SyncRequestAndAnswersFollowTheRecogniser) {
         std::vector<Step> steps;
     };
     const int32_t syncing = qLinkStatusSyncing, running = qLinkStatusRunning;
-    constexpr int kPastWindow = 80;
+    constexpr int kPastWindow = 250;
     const std::vector<Case> cases = {
         {"odd address, good answer",
          {{{0x05}, 1, syncing}, {{0x04, 0x00, 0x04, 0x00}, 0, running}}},
@@ -236,7 +236,12 @@ TEST_F(LinkOverPair, SyncRequestAndAnswersFollowTheRecogniser) {
             SCOPED_TRACE("step " + std::to_string(i) + ": " + kstest::HexDump(s.in));
             if (s.pauseMs)
                 usleep(static_cast<useconds_t>(s.pauseMs) * 1000);
-            Bytes reply = exchange(s.in);
+            // The requests expected, however late a loaded machine sends
+            // them, then anything more that comes.
+            EXPECT_TRUE(peer_.send(s.in));
+            Bytes reply = peer_.read(kSyncRequest.size() * size_t(s.syncRequests), 2000);
+            const Bytes more = peer_.drain(40);
+            reply.insert(reply.end(), more.begin(), more.end());
             EXPECT_BYTES(times(kSyncRequest, s.syncRequests), reply);
             EXPECT_EQ(qLink_GetStatus(id_), s.status);
         }
