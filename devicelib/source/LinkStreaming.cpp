@@ -377,7 +377,7 @@ void Link::impl::asyncWork(std::shared_ptr<AsyncChannel> channel) {
             if (channel->stop.load())
                 return;
             if (item.callback)
-                item.callback(item.packet, item.reference);
+                (void)item.callback(item.packet, item.reference); // the subscriber's own affair
             item.release();
         }
         std::unique_lock<std::mutex> hold(channel->wakeMutex);
@@ -401,7 +401,7 @@ qErr Link::impl::installStreamFilter(bool on) {
                 worker = new std::thread(asyncWork, channel);
             } catch (...) {
                 worker = nullptr;
-                qLink_InstallUserPacketFilter(linkId, nullptr, nullptr);
+                (void)qLink_InstallUserPacketFilter(linkId, nullptr, nullptr);
                 filterInstalled = false;
                 return qErrResource;
             }
@@ -409,7 +409,7 @@ qErr Link::impl::installStreamFilter(bool on) {
         return qErrNone;
     }
     if (filterInstalled) {
-        qLink_InstallUserPacketFilter(linkId, nullptr, nullptr);
+        (void)qLink_InstallUserPacketFilter(linkId, nullptr, nullptr);
         filterInstalled = false;
     }
     {

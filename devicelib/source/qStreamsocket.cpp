@@ -62,7 +62,7 @@ void sCloseLocked(qSocketStream* ss) {
     close(ss->fd);
     ss->fd = -1;
     unixStreamSignalChange(ss->changeFd);
-    qTime_MSSleep(10);
+    (void)qTime_MSSleep(10);
 }
 
 // The cause of a failed connect.
@@ -300,7 +300,7 @@ qErr sSocketWrite(const uint8_t* data, size_t count, void* ref) {
         } else {
             ++attempts;
         }
-        qTime_MSSleep(kWriteRetryMs);
+        (void)qTime_MSSleep(kWriteRetryMs);
     }
     return qErrNone;
 }
@@ -355,10 +355,10 @@ qErr qStream_CreateSocket(uint32_t address, int port, qStream** out) {
                      ? qStream_Create(sSocketGet, sSocketPut, sSocketWrite, sSocketDelete, ss)
                      : nullptr;
     if (!s) {
-        sSocketDelete(ss);
+        (void)sSocketDelete(ss);
         return e == qErrNone ? qErrResource : e;
     }
-    qStream_SetReceive(s, sSocketRead, sSocketWait);
+    (void)qStream_SetReceive(s, sSocketRead, sSocketWait);
     *out = s;
     return qErrNone;
 }

@@ -264,7 +264,7 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& image,
     NXPSerialClass nxp;
     if (!_lpc_images(display, image, images) || !_erase_flash(display, nxp, serialPort, baudRate))
         return false;
-    nxp.SetEcho(false);
+    (void)nxp.SetEcho(false); // a chip that keeps echoing is read as it answers
     Log::log(DEBUG_Updater, "Updating device firmware: \n");
     Log::log(DEBUG_Updater, "Transferring firmware to device from [%s]\n", image.filename.c_str());
     // The count announced is that of the blocks written: one less than the
@@ -284,7 +284,7 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& image,
                         qError_GetErrorText(e));
     } else {
         display.message(INFO, "Rebooting Device");
-        nxp.ExecuteFrom(0);
+        (void)nxp.ExecuteFrom(0); // the chip starts its firmware and need not answer
     }
     return true;
 }

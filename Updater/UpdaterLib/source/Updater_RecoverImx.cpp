@@ -230,7 +230,7 @@ std::unique_ptr<SDPLoader> _open_rom(UpdaterDisplayInterface& display,
             return rom;
         if (!hid || qTime_GetMSTicks() - started >= ROM_APPEAR_MS)
             break;
-        qTime_MSSleep(ROM_APPEAR_PAUSE_MS);
+        (void)qTime_MSSleep(ROM_APPEAR_PAUSE_MS);
     }
     _report_open_failure(display, serialPort);
     return nullptr;
@@ -271,14 +271,13 @@ bool _await_live_loader(Module& module, const std::vector<uint32_t>& serials) {
         for (uint32_t serial : serials) {
             Log::log(DEBUG_APP, "Looking for the live loader [%08X] on USB, attempt %d of %d\n",
                      serial, attempt, LIVE_LOADER_ATTEMPTS);
-            module.disconnect();
-            module.discoverAndConnect(linkTypeUSB, serial);
-            if (module.isConnected())
+            (void)module.disconnect();
+            if (module.discoverAndConnect(linkTypeUSB, serial) == qErrNone && module.isConnected())
                 return true;
         }
-        module.disconnect();
+        (void)module.disconnect();
         if (attempt < LIVE_LOADER_ATTEMPTS)
-            qTime_MSSleep(LIVE_LOADER_PAUSE_MS);
+            (void)qTime_MSSleep(LIVE_LOADER_PAUSE_MS);
     }
     return false;
 }

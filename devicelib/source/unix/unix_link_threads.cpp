@@ -118,7 +118,7 @@ qErr sQueueControl(qLink* link, uint8_t value) {
     if (!p)
         return qErrMemory;
     qErr e = qPacketFifo_PutWithin(link->outputFifo, p, kControlPutWaitMs);
-    qPacket_Destroy(&p);
+    (void)qPacket_Destroy(&p);
     return e;
 }
 
@@ -130,11 +130,11 @@ std::atomic<bool> g_syncPause{true};
 // output thread, the stream's only writer.
 void sStartSync(qLink* link) {
     if (g_syncPause.load())
-        qTime_MSSleep(kSyncPauseMs);
+        (void)qTime_MSSleep(kSyncPauseMs);
     link->status.store(qLinkStatusSyncing);
     link->syncStarts++;
     link->syncStartMs = qTime_GetMSTicks();
-    qPacket_Reset(link->assembly);
+    (void)qPacket_Reset(link->assembly);
     // What arrived until now was sent before the module saw this request:
     // the rest of a packet, or the answer to an earlier request. Fed to the
     // recogniser it could keep it one byte out of step with every answer to
@@ -234,7 +234,7 @@ qErr sHandlePacket(qLink* link) {
     qPacket* p = link->assembly;
     if (!qPacket_IsComplete(p))
         return qErrNone;
-    qPacketDebug_RecordPacket(link->linkId, qPACKETLOG_RECEIVED, p);
+    (void)qPacketDebug_RecordPacket(link->linkId, qPACKETLOG_RECEIVED, p);
     bool consumed = false;
     {
         std::lock_guard<std::mutex> guard(link->filterLock);
@@ -244,7 +244,7 @@ qErr sHandlePacket(qLink* link) {
     qErr e = qErrNone;
     if (!consumed && !sHandleHeartbeat(link, p))
         e = fifoPutDroppingOldest(link->inputFifo, p); // nobody reads the oldest
-    qPacket_Reset(p);
+    (void)qPacket_Reset(p);
     return e;
 }
 
@@ -322,7 +322,7 @@ void* sOutPipeProcess(void* arg) {
         if (sWritePacket(link, &p) != qErrNone)
             sWriteFailed(link);
         sSleepNs(kPacingNs);
-        qPacketDebug_RecordPacket(link->linkId, qPACKETLOG_SENT, &p);
+        (void)qPacketDebug_RecordPacket(link->linkId, qPACKETLOG_SENT, &p);
     }
     // Stopping: what is still queued (the link stop packet among it) goes out
     // at once and unlogged.
@@ -331,7 +331,7 @@ void* sOutPipeProcess(void* arg) {
         if (!q)
             break;
         const qErr written = sWritePacket(link, q);
-        qPacket_Destroy(&q);
+        (void)qPacket_Destroy(&q);
         if (written != qErrNone)
             break; // the stream is gone: the rest cannot leave either
     }
@@ -437,7 +437,7 @@ qErr stop(qLink* link) {
         return qErrNone;
     qErr result = qErrNone;
     if (link->running.load())
-        sQueueControl(link, kLinkStop);
+        (void)sQueueControl(link, kLinkStop);
     link->running.store(false);
     if (link->wakeFd >= 0) {
         const uint64_t one = 1;
@@ -456,7 +456,7 @@ qErr stop(qLink* link) {
     if (link->wakeFd >= 0)
         close(link->wakeFd);
     link->wakeFd = -1;
-    qPacket_Reset(link->assembly);
+    (void)qPacket_Reset(link->assembly);
     link->status.store(qLinkStatusStopped);
     link->heartbeatState = kHeartbeatIdle;
     return result;
@@ -466,17 +466,17 @@ qErr releaseResources(qLink* link) {
     unsigned long input = link->inputFifo.exchange(0);
     unsigned long output = link->outputFifo.exchange(0);
     if (input)
-        qPacketFifo_Destroy(&input);
+        (void)qPacketFifo_Destroy(&input);
     qErr result = qErrNone;
     if (output)
         result = qPacketFifo_Destroy(&output);
     if (link->assembly)
-        qPacket_Destroy(&link->assembly);
+        (void)qPacket_Destroy(&link->assembly);
     if (link->debugAttached)
-        qPacketDebug_DetachLink(link->linkId);
+        (void)qPacketDebug_DetachLink(link->linkId);
     link->debugAttached = false;
     if (link->stream)
-        qStream_Destroy(&link->stream);
+        (void)qStream_Destroy(&link->stream);
     link->stream = nullptr;
     return result;
 }

@@ -165,14 +165,14 @@ TEST(StreamPackets, AreRecognisedTypedAndParsed) {
             EXPECT_EQ(value, c.value) << c.what;
             EXPECT_EQ(sub, c.sub) << c.what;
         }
-        qPacket_Destroy(&p);
+        (void)qPacket_Destroy(&p);
     }
     qPacket* p = packetOf(sampleData(3, 7, 0, 1, 0, 0x1122334455667788ull, 0xAB));
     uint64_t ts = 0;
     EXPECT_EQ(Link::getStreamSample(p, &ts, nullptr, nullptr), qErrNone)
         << "null outputs are skipped";
     EXPECT_EQ(ts, 0x1122334455667788ull);
-    qPacket_Destroy(&p);
+    (void)qPacket_Destroy(&p);
     EXPECT_TRUE(Link::isSubindexType(Link::STREAM_PACKET_U8_SUBINDEX));
     EXPECT_FALSE(Link::isSubindexType(Link::STREAM_PACKET_U32));
     EXPECT_FALSE(Link::isStreamPacket(nullptr));
@@ -294,7 +294,7 @@ TEST_F(StreamPeer, DestroyingTheLinkWhileItsWorkerRunsCallbacksIsSafe) {
     auto callback = [calls](const qPacket* p, void*) {
         if (p && p->length > 0)
             ++*calls;
-        qTime_MSSleep(2);
+        (void)qTime_MSSleep(2);
         return qErrNone;
     };
     ASSERT_EQ(link->registerStreamCallback(4, 3, 7, 0, true, callback, nullptr), qErrNone);
@@ -333,7 +333,7 @@ TEST_F(StreamPeer, TheWorkerSleepsWhenIdleAndIsJoinedAtTheEnd) {
     auto callback = [&, done](const qPacket*, void*) {
         worker = kstest::ThreadId();
         if (++calls == 2) {
-            qTime_MSSleep(1500); // longer than any grace period
+            (void)qTime_MSSleep(1500); // longer than any grace period
             *done = true;
         }
         return qErrNone;
@@ -343,7 +343,7 @@ TEST_F(StreamPeer, TheWorkerSleepsWhenIdleAndIsJoinedAtTheEnd) {
     ASSERT_TRUE(waitFor([&] { return calls.load() == 1; }, 1000));
     const long before = wakeUps(worker);
     ASSERT_GE(before, 0);
-    qTime_MSSleep(300);
+    (void)qTime_MSSleep(300);
     EXPECT_LT(wakeUps(worker) - before, 10) << "the idle worker kept waking up";
 
     peer.inject(wire(4, sampleData(3, 7, 0, 1, 0, 2, 2)));
@@ -360,7 +360,7 @@ TEST_F(StreamPeer, ACallbackMayEndItsOwnSubscription) {
         if (++calls == 1) {
             // Disabling on the worker thread switches the machinery off and
             // must not wait for the thread it runs on.
-            l->enableStream(4, 3, 7, 0, false);
+            EXPECT_EQ(qErrNone, l->enableStream(4, 3, 7, 0, false));
             stopped = true;
         }
         return qErrNone;
