@@ -240,8 +240,12 @@ qErr Link::discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t mode
         spec.serialNumber = serialNumber;
         spec.link.usb.usbSerial = serialNumber;
         qErr set = setLinkSpecifier(spec);
+        if (set != qErrNone) {
+            (void)qLink_Destroy(&id); // the link this Link could not keep
+            return set;
+        }
         _impl->linkId = id;
-        return set == qErrNone ? connect() : set;
+        return connect();
     }
     if (!found)
         return qErrNotFound;

@@ -97,8 +97,7 @@ qErr sConnectedLocked(qSocketStream* ss) {
         sCloseLocked(ss);
         return qErrIO;
     }
-    ss->flags = kConnected;
-    unixStreamSignalChange(ss->changeFd); // a reader asleep on the connect looks again
+    ss->flags = kConnected; // a reader asleep on the connect saw it become writable
     return qErrNone;
 }
 

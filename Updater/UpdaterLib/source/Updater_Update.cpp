@@ -176,13 +176,19 @@ Outcome _write_serial(BirdFile& file, uint32_t serialNumber) {
 }
 
 // Over USB, then TCP/IP when no USB module has the serial number; transport
-// says which one answered (or failed last).
+// says which one answered (or failed last). A USB module this user may not
+// open cannot be told from one that is not there (its serial number cannot
+// be read): TCP/IP is tried then too, and the permission error stands when
+// the module is not found there either.
 qErr _connect_usb_then_tcp(Module& module, uint32_t serialNumber, linkType& transport) {
     transport = linkTypeUSB;
     qErr err = module.connect(linkTypeUSB, serialNumber);
-    if (err == qErrNotFound) {
-        transport = linkTypeTCPIP;
-        err = module.connect(linkTypeTCPIP, serialNumber);
+    if (err == qErrNotFound || err == qErrPermission) {
+        qErr tcp = module.connect(linkTypeTCPIP, serialNumber);
+        if (tcp != qErrNotFound || err == qErrNotFound) {
+            transport = linkTypeTCPIP;
+            err = tcp;
+        }
     }
     if (err != qErrNone)
         (void)module.disconnect(); // a failed open may leave a link behind

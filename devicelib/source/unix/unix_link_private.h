@@ -20,9 +20,9 @@
 //   (reset) and freed only under the table mutex, or after its entry has left
 //   the table, and only while its threads are stopped.
 // - running and status are atomics: written by one thread, polled by others.
-// - assembly, syncState, syncAddress, syncStarts and heartbeatState belong
-//   to the input thread while it runs (and to the stopping thread after the
-//   join).
+// - assembly, syncState, syncAddress, syncStarts, syncStartMs and
+//   heartbeatState belong to the input thread while it runs (and to the
+//   stopping thread after the join).
 // - wakeFd: an eventfd made by start before the threads and closed by stop
 //   after the join (-1 otherwise). Stop signals it after clearing running;
 //   the input thread's waits watch it (and only watch it), so that a stop
@@ -53,7 +53,8 @@ struct qLink {
     uint32_t heartbeatState;
     uint32_t syncState;
     uint8_t syncAddress;
-    uint32_t syncStarts; // sync requests started, counted to drop stale input
+    uint32_t syncStarts;       // sync requests started, counted to drop stale input
+    unsigned long syncStartMs; // when the last sync request was started
     // Set by the input thread to have the output thread, the stream's only
     // writer, send the sync request before its next packet.
     std::atomic<bool> syncRequested;

@@ -43,7 +43,10 @@ constexpr uint8_t kLinkStop = 0x00;
 
 constexpr long kErrorPauseUs = 100000;    // after a failed read
 constexpr unsigned long kSyncPauseMs = 2; // before a sync request
-constexpr long kPacingNs = 1000000;       // pause after each sent packet
+// After a sync request, how long a broken answer is taken for bytes the
+// module sent before it saw the request (see sSyncBroken).
+constexpr unsigned long kSyncAnswerWindowMs = 200;
+constexpr long kPacingNs = 1000000; // pause after each sent packet
 // The input thread's wait on its stream: a safety net only (a stop or bytes
 // end it at once), so that even a lost wake-up costs at most this much.
 constexpr unsigned long kInputWaitMs = 1000;
@@ -130,6 +133,7 @@ void sStartSync(qLink* link) {
         (void)qTime_MSSleep(kSyncPauseMs);
     link->status.store(qLinkStatusSyncing);
     link->syncStarts++;
+    link->syncStartMs = qTime_GetMSTicks();
     (void)qPacket_Reset(link->assembly);
     // What arrived until now was sent before the module saw this request:
     // the rest of a packet, or the answer to an earlier request. Fed to the
@@ -148,6 +152,25 @@ void sStartSync(qLink* link) {
     fifoWake(link->outputFifo);
 }
 
+// A byte that breaks the sync answer. Within the answer window after a
+// request it is taken for one the module sent before it saw the request (a
+// heartbeat in flight): the answer is looked for in what follows, the byte
+// itself perhaps starting it. After the window the next byte asks again. (On
+// a loaded host the bytes in flight outlast a heartbeat period; asking again
+// at each of them made every new request meet the same fate, a chain of
+// requests as long as the load lasted.)
+void sSyncBroken(qLink* link, uint8_t byte) {
+    const unsigned long window = g_syncPause.load() ? kSyncAnswerWindowMs : 0;
+    if (qTime_GetMSTicks() - link->syncStartMs >= window) {
+        link->syncState = kSyncUnsent;
+    } else if (byte != 0 && (byte & 1) == 0) {
+        link->syncAddress = byte;
+        link->syncState = kSyncWantZero;
+    } else {
+        link->syncState = kSyncWantAddress;
+    }
+}
+
 // One byte received while syncing.
 void sSyncByte(qLink* link, uint8_t byte) {
     switch (link->syncState) {
@@ -159,21 +182,27 @@ void sSyncByte(qLink* link, uint8_t byte) {
             link->syncAddress = byte;
             link->syncState = kSyncWantZero;
         } else {
-            link->syncState = kSyncUnsent;
+            sSyncBroken(link, byte);
         }
         return;
     case kSyncWantZero:
-        link->syncState = byte == 0 ? kSyncWantAddressAgain : kSyncUnsent;
+        if (byte == 0)
+            link->syncState = kSyncWantAddressAgain;
+        else
+            sSyncBroken(link, byte);
         return;
     case kSyncWantAddressAgain:
-        link->syncState = byte == link->syncAddress ? kSyncWantLastZero : kSyncUnsent;
+        if (byte == link->syncAddress)
+            link->syncState = kSyncWantLastZero;
+        else
+            sSyncBroken(link, byte);
         return;
     case kSyncWantLastZero:
         if (byte == 0) {
             link->syncState = kSyncIdle;
             link->status.store(qLinkStatusRunning);
         } else {
-            link->syncState = kSyncUnsent;
+            sSyncBroken(link, byte);
         }
         return;
     default:
@@ -348,6 +377,7 @@ qErr init(qLink* link, uint32_t linkId, qStream* stream) {
     link->syncState = kSyncIdle;
     link->syncAddress = 1;
     link->syncStarts = 0;
+    link->syncStartMs = 0;
     link->syncRequested.store(false);
     link->wakeFd = -1;
     {

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "Link.h"
@@ -309,6 +311,45 @@ TEST_F(StreamPeer, DestroyingTheLinkWhileItsWorkerRunsCallbacksIsSafe) {
     flooding = false;
     flood.join();
     EXPECT_EQ(calls->load(), atDestruction) << "no callback runs once the Link is gone";
+}
+
+// Voluntary context switches of one thread of this process so far.
+long wakeUps(pid_t tid) {
+    std::ifstream status("/proc/self/task/" + std::to_string(tid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+            return std::stol(line.substr(line.find(':') + 1));
+    return -1;
+}
+
+// The worker sleeps until there is work (it does not look every
+// millisecond), and the Link's end waits for a callback under way, however
+// long it takes.
+TEST_F(StreamPeer, TheWorkerSleepsWhenIdleAndIsJoinedAtTheEnd) {
+    std::atomic<pid_t> worker{0};
+    std::atomic<int> calls{0};
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    auto callback = [&, done](const qPacket*, void*) {
+        worker = kstest::ThreadId();
+        if (++calls == 2) {
+            (void)qTime_MSSleep(1500); // longer than any grace period
+            *done = true;
+        }
+        return qErrNone;
+    };
+    ASSERT_EQ(link->registerStreamCallback(4, 3, 7, 0, true, callback, nullptr), qErrNone);
+    peer.inject(wire(4, sampleData(3, 7, 0, 1, 0, 1, 1)));
+    ASSERT_TRUE(waitFor([&] { return calls.load() == 1; }, 1000));
+    const long before = wakeUps(worker);
+    ASSERT_GE(before, 0);
+    (void)qTime_MSSleep(300);
+    EXPECT_LT(wakeUps(worker) - before, 10) << "the idle worker kept waking up";
+
+    peer.inject(wire(4, sampleData(3, 7, 0, 1, 0, 2, 2)));
+    ASSERT_TRUE(waitFor([&] { return calls.load() == 2; }, 1000));
+    link.reset();
+    EXPECT_TRUE(done->load()) << "the Link was gone while its callback still ran";
 }
 
 TEST_F(StreamPeer, ACallbackMayEndItsOwnSubscription) {
