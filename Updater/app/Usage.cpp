@@ -109,7 +109,7 @@ std::vector<UsageRow> _extended_rows() {
     return {
         {nullptr, {"Extended Parameters:"}, false},
         {"-f <bird file>",
-         {"Firmware file to be transferred to device.", "(-U), or to check (-C)."},
+         {"Firmware file to be transferred to device.", "With -C, the file to check."},
          false},
         {"-u <url>",
          {"URL of the update server, http:// or https://", serverDefault,

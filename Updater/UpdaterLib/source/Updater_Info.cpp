@@ -55,7 +55,9 @@ bool Updater::Get_DeviceRecord(uint32_t serialNumber, DeviceRecordReport& report
             report.directory = item.path + "/" + item.name;
             report.attributes = item.attributes.entries;
             std::vector<UpdaterStoreItem> items;
-            store.FindLocalBuilds(serialNumber, items);
+            if (!store.FindLocalBuilds(serialNumber, items))
+                report.outcome = Outcome::Failf(qErrIO, "Could not list the files of %s",
+                                                report.directory.c_str());
             for (const UpdaterStoreItem& file : items)
                 if (file.type == STORE_ITEM_FILE)
                     report.builds.push_back(_stored_build(file));
