@@ -50,7 +50,7 @@ inline void ModuleBytes(const uint8_t* data, size_t size) {
     if (!stream)
         return;
     if (ks_link::init(link.get(), nextId++, stream) != qErrNone) {
-        ks_link::releaseResources(link.get());
+        (void)ks_link::releaseResources(link.get()); // a half-made link: free what there is
         return;
     }
     link->status.store(qLinkStatusRunning);
@@ -65,13 +65,13 @@ inline void ModuleBytes(const uint8_t* data, size_t size) {
     while (qPacket* p = qPacketFifo_Get(link->inputFifo)) {
         Require(p->address != 0 && (p->address & 1) == 0, "queued packet address");
         Require(p->length <= qPACKET_MAX_DATA && qPacket_IsComplete(p), "queued packet length");
-        qPacket_Destroy(&p);
+        Require(qPacket_Destroy(&p) == qErrNone, "queued packet release");
     }
     while (qPacket* p = qPacketFifo_Get(link->outputFifo)) {
         Require(p->length == 2 && p->data[0] == 0, "heartbeat answer");
-        qPacket_Destroy(&p);
+        Require(qPacket_Destroy(&p) == qErrNone, "answer release");
     }
-    ks_link::releaseResources(link.get());
+    Require(ks_link::releaseResources(link.get()) == qErrNone, "link release");
 }
 
 // A packet from the input: address, length (cut to 28), data.

@@ -27,6 +27,11 @@ inline void Check(bool ok) {
         std::abort();
 }
 
+// Whatever the chip answered, a request ends with one of the library's codes.
+inline void CheckCode(qErr code) {
+    Check(static_cast<int>(code) >= 0 && static_cast<int>(code) < qErrCount);
+}
+
 // --- the LPC chip's side: a stream that hands out the input byte by byte,
 // then nothing (a silent chip), and takes whatever the client sends.
 struct ChipBytes {
@@ -60,19 +65,20 @@ inline void IspAnswers(const uint8_t* data, size_t size) {
     qStream* stream = qStream_Create(ChipGet, ChipPut, ChipWrite, nullptr, &chip);
     Check(stream != nullptr && isp.Attach(stream, 230400) == qErrNone);
     if (pick & 0x80)
-        isp.SetEcho(false); // the chip may or may not have agreed: echo stays as it answered
+        CheckCode(
+            isp.SetEcho(false)); // the chip may or may not have agreed: echo stays as it answered
     switch (pick & 7) {
     case 0:
-        isp.Sync();
+        CheckCode(isp.Sync());
         break;
     case 1:
-        isp.GetDeviceID();
+        CheckCode(isp.GetDeviceID());
         break;
     case 2: {
         int64_t part = 0;
-        isp.GetPartNumber(&part);
+        CheckCode(isp.GetPartNumber(&part));
         uint8_t major = 0, minor = 0;
-        isp.GetBootLoaderVersion(&major, &minor);
+        CheckCode(isp.GetBootLoaderVersion(&major, &minor));
         break;
     }
     case 3: {
@@ -80,36 +86,36 @@ inline void IspAnswers(const uint8_t* data, size_t size) {
         size_t room = size_t(sizeByte % 96) + 2;
         std::unique_ptr<char[]> line(new char[room]);
         size_t received = 0;
-        isp.GetLine(line.get(), room, &received, 50);
+        CheckCode(isp.GetLine(line.get(), room, &received, 50));
         Check(received < room && line[received] == '\0');
         break;
     }
     case 4: {
         uint32_t length = (uint32_t(sizeByte) + 1) * 4;
         std::unique_ptr<uint8_t[]> memory(new uint8_t[length]);
-        isp.Read(0x10000000, length, memory.get());
+        CheckCode(isp.Read(0x10000000, length, memory.get()));
         break;
     }
     case 5: {
         std::vector<uint8_t> bytes(size_t(sizeByte % 64 + 1) * 4, 0xA5);
-        isp.Write(NXPSerialClass::WRITE_ADDRESS, uint32_t(bytes.size()), bytes.data());
+        CheckCode(isp.Write(NXPSerialClass::WRITE_ADDRESS, uint32_t(bytes.size()), bytes.data()));
         break;
     }
     case 6: {
         uint32_t mismatch = 0;
-        isp.Compare(0x1000, NXPSerialClass::WRITE_ADDRESS, 4096, &mismatch);
-        isp.Prepare(0, 29);
-        isp.Erase(0, 29);
+        CheckCode(isp.Compare(0x1000, NXPSerialClass::WRITE_ADDRESS, 4096, &mismatch));
+        CheckCode(isp.Prepare(0, 29));
+        CheckCode(isp.Erase(0, 29));
         break;
     }
     default:
-        isp.Unlock();
-        isp.CopyToFlash(0x1000, NXPSerialClass::WRITE_ADDRESS, 4096);
+        CheckCode(isp.Unlock());
+        CheckCode(isp.CopyToFlash(0x1000, NXPSerialClass::WRITE_ADDRESS, 4096));
         break;
     }
     int code = isp.LastReturnCode();
     Check(code >= -1 && code <= 0x7FFFFFFF);
-    isp.Disconnect();
+    (void)isp.Disconnect(); // closing a stream the target made cannot fail in a way that matters
 }
 
 // --- uudecode: byte 0 is the capacity, the rest one line.

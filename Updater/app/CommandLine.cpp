@@ -265,7 +265,7 @@ void _set_defaults(int argc, char** argv, Parameters* params) {
 
     char home[2048];
     home[0] = '\0';
-    qDirectory_GetHomeDirectory(home, sizeof home);
+    (void)qDirectory_GetHomeDirectory(home, sizeof home); // none: empty, and the store says so
     home[sizeof home - 1] = '\0';
     params->homeDirectory = home;
     Log::log(DEBUG_APP, "Home directory:[%s]\n", params->homeDirectory.c_str());

@@ -76,5 +76,6 @@ qErr qDirectory_GetHomeDirectory(char* buf, size_t size);
 // in size - 1 bytes; dst holds what was built so far).
 qErr qDirectory_BuildPath(char* dst, size_t size, const char* first, ...);
 
-// qDirectory_BuildPath(dst, size, a, b, nullptr), result ignored.
+// qDirectory_BuildPath(dst, size, a, b, nullptr), result ignored: a path that
+// does not fit is cut short (terminated).
 void qDirectory_JoinPath(char* dst, size_t size, const char* a, const char* b);

@@ -3,7 +3,11 @@
 // their error replies, so the values are fixed.
 #pragma once
 
-enum qErr : int {
+// A result may not be dropped unseen: a call whose result does not matter
+// says so with (void) and, where it is not plain, a comment why.
+// (clang-format reads the attribute as an initialiser and packs the list.)
+// clang-format off
+enum [[nodiscard]] qErr : int {
     qErrNone = 0,
     qErrMemory = 1,
     qErrParam = 2,
@@ -40,6 +44,7 @@ enum qErr : int {
     qErrStreamStale = 33,
     qErrUnknown = 34,
 };
+// clang-format on
 
 // Number of defined codes (0 .. qErrCount - 1).
 constexpr int qErrCount = 35;

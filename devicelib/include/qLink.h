@@ -40,7 +40,7 @@ enum {
     qLinkStatusStopping = 3,
     qLinkStatusSyncing = 4,    // sync request sent, waiting for the answer
     qLinkStatusNoStream = 5,   // no stream; also the status of an unknown id
-    qLinkStatusIOError = 6,    // the last stream read failed
+    qLinkStatusIOError = 6,    // the last stream read or packet write failed
     qLinkStatusPacketError = 8 // a complete packet could not be queued
 };
 

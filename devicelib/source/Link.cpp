@@ -80,7 +80,7 @@ qErr linkPut(uint32_t linkId, uint8_t address, uint8_t length, const uint8_t* da
     if (!packet)
         return qErrResource;
     qErr result = qLink_PutPacket(linkId, packet);
-    qPacket_Destroy(&packet);
+    (void)qPacket_Destroy(&packet);
     return result;
 }
 
@@ -127,7 +127,7 @@ Link::impl::impl(Link& o, const char* n)
 Link::impl::~impl() {
     delete[] name;
     if (spec)
-        qLinkSpec_Destroy(&spec);
+        (void)qLinkSpec_Destroy(&spec);
 }
 
 Link::Link(const char* name) : _impl(new impl(*this, name)) {}
@@ -140,12 +140,12 @@ Link::~Link() {
     // Only our own filter is removed: an engine link shared with other Links
     // (a router's) may carry theirs.
     if (_impl->linkId && _impl->filterInstalled)
-        _impl->installStreamFilter(false);
+        (void)_impl->installStreamFilter(false);
     _impl->stopWorker();
     if (_impl->linkId)
-        qLink_Destroy(&_impl->linkId);
+        (void)qLink_Destroy(&_impl->linkId);
     if (_impl->logger)
-        qLogger_Destroy(&_impl->logger);
+        (void)qLogger_Destroy(&_impl->logger);
 }
 
 const char* Link::getName() const {
@@ -168,7 +168,7 @@ qErr Link::setLinkSpecifier(linkSpec spec) {
     if (!copy)
         return qErrMemory;
     if (_impl->spec)
-        qLinkSpec_Destroy(&_impl->spec);
+        (void)qLinkSpec_Destroy(&_impl->spec);
     _impl->spec = copy;
     return qErrNone;
 }
@@ -223,14 +223,14 @@ qErr Link::discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t mode
             found->modelCode = model;
             ModelSearch search{found, model};
             if (qDiscovery_EnumerateModules(type, modelCallback, &search) == 0)
-                qLinkSpec_Destroy(&found);
+                (void)qLinkSpec_Destroy(&found);
         }
     }
     if (!found)
         return qErrNotFound;
-    setLinkSpecifier(*found);
-    qLinkSpec_Destroy(&found);
-    return connect();
+    qErr set = setLinkSpecifier(*found);
+    (void)qLinkSpec_Destroy(&found);
+    return set == qErrNone ? connect() : set;
 }
 
 qErr Link::connect() {
@@ -247,7 +247,7 @@ qErr Link::connect() {
     case qLinkStatusStarting:
     case qLinkStatusSyncing:
         for (int i = 0; i < CONNECT_POLLS && status != qLinkStatusRunning; ++i) {
-            qTime_MSSleep(CONNECT_POLL_MS);
+            (void)qTime_MSSleep(CONNECT_POLL_MS);
             status = qLink_GetStatus(_impl->linkId);
         }
         return status == qLinkStatusRunning ? qErrNone : qErrConnection;
@@ -280,15 +280,16 @@ qErr Link::disconnect() {
         // The engine link may live on for other users (a router's link):
         // our filter must not stay installed with a reference to us.
         if (_impl->filterInstalled)
-            _impl->installStreamFilter(false);
-        qLink_Destroy(&_impl->linkId);
+            (void)_impl->installStreamFilter(false);
+        (void)qLink_Destroy(&_impl->linkId);
     }
     return qErrNone;
 }
 
 qErr Link::reset() {
+    qErr result = qErrNone;
     if (_impl->linkId) {
-        qLink_Reset(_impl->linkId);
+        result = qLink_Reset(_impl->linkId);
         // A reset clears the engine's user filter, so the worker has nothing
         // left to deliver; the next subscription installs both again.
         if (_impl->filterInstalled) {
@@ -296,7 +297,7 @@ qErr Link::reset() {
             _impl->stopWorker();
         }
     }
-    return qErrNone;
+    return result;
 }
 
 qErr Link::getModuleAddress(uint8_t* address) {
@@ -312,7 +313,7 @@ qErr Link::getModuleAddress(uint8_t* address) {
     if (!reply)
         return qErrNotReady;
     *address = reply->address;
-    qPacket_Destroy(&reply);
+    (void)qPacket_Destroy(&reply);
     return qErrNone;
 }
 
@@ -345,7 +346,7 @@ qErr Link::receivePacket(uint8_t module, const uint8_t* match, uint8_t* length, 
         return qErrTimeout;
     *length = reply->length;
     memcpy(data, reply->data, reply->length);
-    qPacket_Destroy(&reply);
+    (void)qPacket_Destroy(&reply);
     return qErrNone;
 }
 
@@ -413,7 +414,7 @@ qErr Link::receiveUEI(uint8_t module, uint8_t, uint8_t, uint8_t, uei* message,
     qPacket* reply = qLink_AwaitFirst(_impl->linkId, filter, message, LINK_REPLY_WAIT_MS);
     if (!reply)
         return qErrTimeout;
-    qPacket_Destroy(&reply);
+    (void)qPacket_Destroy(&reply);
     return qErrNone;
 }
 
@@ -441,18 +442,18 @@ void Link::impl::readDebugBuffer(void* file, uint32_t linkId) {
     qErr result = qLink_PacketDebug_Read(linkId, &type, &length, data);
     if (result != qErrNone) {
         // Nothing recorded (or a record we cannot take): do not spin.
-        qTime_MSSleep(LOG_IDLE_MS);
+        (void)qTime_MSSleep(LOG_IDLE_MS);
         return;
     }
     qUnixFile* out = static_cast<qUnixFile*>(file);
-    qFile_Printf(out, "%d %s ", int(length), type == LOG_TYPE_SENT ? ">" : "<");
+    (void)qFile_Printf(out, "%d %s ", int(length), type == LOG_TYPE_SENT ? ">" : "<");
     for (uint32_t i = 0; i < length && i < LOG_RECORD_MAX; ++i) {
         if (type == LOG_TYPE_TEXT)
-            qFile_Printf(out, "%c", data[i]);
+            (void)qFile_Printf(out, "%c", data[i]);
         else
-            qFile_Printf(out, "0x%X ", data[i]);
+            (void)qFile_Printf(out, "0x%X ", data[i]);
     }
-    qFile_Printf(out, "\r\n");
+    (void)qFile_Printf(out, "\r\n");
 }
 
 qErr Link::enablePacketLog(const char* path) {
@@ -466,7 +467,7 @@ qErr Link::enablePacketLog(const char* path) {
     // A logger made for an earlier engine link (before a disconnect) would
     // read a link that is gone and write nothing: make it anew.
     if (_impl->logger && _impl->loggerLinkId != _impl->linkId)
-        qLogger_Destroy(&_impl->logger);
+        (void)qLogger_Destroy(&_impl->logger);
     if (!_impl->logger) {
         _impl->logger = qLogger_Create(_impl->linkId, impl::readDebugBuffer, path);
         if (!_impl->logger)
@@ -484,7 +485,7 @@ qErr Link::enablePacketLog(const char* path) {
 qErr Link::disablePacketLog() {
     if (!_impl->linkId)
         return qErrConfiguration;
-    qLink_PacketDebug_Disable(_impl->linkId);
+    (void)qLink_PacketDebug_Disable(_impl->linkId);
     return _impl->logger ? qLogger_Disable(_impl->logger) : qErrNone;
 }
 

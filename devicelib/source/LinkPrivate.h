@@ -67,7 +67,7 @@ struct asyncPacket {
     ~asyncPacket() { release(); }
     void release() {
         if (packet)
-            qPacket_Destroy(&packet);
+            (void)qPacket_Destroy(&packet);
     }
 };
 

@@ -83,7 +83,7 @@ qErr slotQuery(uint32_t linkId, uint8_t module, uint8_t sub, uint8_t store, uint
         *out = qUEI_RetrieveShort(reply->data + 4);
     else
         result = qErrUnknown;
-    qPacket_Destroy(&reply);
+    (void)qPacket_Destroy(&reply);
     return result;
 }
 
@@ -94,7 +94,7 @@ uint8_t slotOpen(uint32_t linkId, uint8_t module, uint8_t sub, uint8_t store, ui
                      SLOT_OPEN_WAIT_MS, &reply) != qErrNone)
         return SLOT_BAD_HANDLE;
     uint8_t handle = (reply->length <= 3 || slotIsError(reply)) ? SLOT_BAD_HANDLE : reply->data[4];
-    qPacket_Destroy(&reply);
+    (void)qPacket_Destroy(&reply);
     return handle;
 }
 
@@ -109,7 +109,7 @@ qErr slotCloseHandle(uint32_t linkId, uint8_t module, uint8_t handle) {
         result = qErrIO;
     else if (slotIsError(reply))
         result = qErr(reply->data[3]);
-    qPacket_Destroy(&reply);
+    (void)qPacket_Destroy(&reply);
     return result;
 }
 
@@ -150,7 +150,7 @@ qErr factoryClose(uint32_t linkId, uint8_t module, size_t total) {
     // An error reply without its code is no success either.
     if (factoryIsError(reply, match))
         result = reply->length >= 3 ? qErr(reply->data[2]) : qErrUnknown;
-    qPacket_Destroy(&reply);
+    (void)qPacket_Destroy(&reply);
     return result;
 }
 
@@ -198,7 +198,7 @@ qErr Link::loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint
             result = qErr(reply->data[3]);
         else if (reply->length != 4 || reply->data[3] != sum)
             result = qErrIO; // a wrong checksum, or no checksum where one belongs
-        qPacket_Destroy(&reply);
+        (void)qPacket_Destroy(&reply);
         offset += chunk;
     }
     const qErr closed = slotCloseHandle(id, module, handle);
@@ -240,7 +240,7 @@ qErr Link::unloadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, uint8_t*
             memcpy(buffer + got, reply->data + 3, n);
             got += n;
         }
-        qPacket_Destroy(&reply);
+        (void)qPacket_Destroy(&reply);
     }
     const qErr closed = slotCloseHandle(id, module, handle);
     if (result == qErrNone)
@@ -285,7 +285,7 @@ qErr Link::getFactoryData(uint8_t module, uint8_t kind, uint8_t* buffer, size_t 
             memcpy(buffer + total, reply->data + COMMAND_OVERHEAD, payload);
             total += payload;
         }
-        qPacket_Destroy(&reply);
+        (void)qPacket_Destroy(&reply);
     }
     if (result == qErrNone)
         result = factoryClose(id, module, total);
@@ -318,7 +318,7 @@ qErr Link::setFactoryData(uint8_t module, uint8_t kind, const uint8_t* data, siz
             result = qErr(reply->data[2]);
         if (reply->length != 2)
             result = qErrSize;
-        qPacket_Destroy(&reply);
+        (void)qPacket_Destroy(&reply);
         offset += chunk;
     }
     if (result == qErrNone)

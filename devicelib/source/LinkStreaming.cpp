@@ -382,10 +382,10 @@ void Link::impl::asyncWork(std::shared_ptr<AsyncChannel> channel, std::future<vo
             if (stopped())
                 break;
             if (item.callback)
-                item.callback(item.packet, item.reference);
+                (void)item.callback(item.packet, item.reference); // the subscriber's own affair
             item.release();
         }
-        qTime_MSSleep(1);
+        (void)qTime_MSSleep(1);
     }
     channel->done.set_value();
 }
@@ -407,7 +407,7 @@ qErr Link::impl::installStreamFilter(bool on) {
                 // The stop signal's future is spent: a new channel, once
                 // the filter that uses the old one is gone.
                 worker = nullptr;
-                qLink_InstallUserPacketFilter(linkId, nullptr, nullptr);
+                (void)qLink_InstallUserPacketFilter(linkId, nullptr, nullptr);
                 filterInstalled = false;
                 channel = std::make_shared<AsyncChannel>();
                 return qErrResource;
@@ -416,7 +416,7 @@ qErr Link::impl::installStreamFilter(bool on) {
         return qErrNone;
     }
     if (filterInstalled) {
-        qLink_InstallUserPacketFilter(linkId, nullptr, nullptr);
+        (void)qLink_InstallUserPacketFilter(linkId, nullptr, nullptr);
         filterInstalled = false;
     }
     {

@@ -46,7 +46,7 @@ void Module::_autoNetwork() {
     for (int i = 0; i < ADDRESS_ATTEMPTS && result == qErrNotReady; ++i) {
         result = _link->getModuleAddress(&address);
         if (result == qErrNotReady)
-            qTime_MSSleep(ADDRESS_RETRY_MS);
+            (void)qTime_MSSleep(ADDRESS_RETRY_MS);
     }
     if (result == qErrNone && address != 0 && address != _address)
         setModuleAddress(address);

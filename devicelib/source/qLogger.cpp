@@ -62,7 +62,7 @@ qLogger* qLogger_Create(uint32_t linkId, qLoggerWriter writer, const char* path)
         delete l;
         return nullptr;
     }
-    qFile_SetUnbuffered(l->file);
+    (void)qFile_SetUnbuffered(l->file);
     l->tag = kLoggerTag;
     return l;
 }
@@ -113,7 +113,7 @@ qErr qLogger_Destroy(qLogger** logger) {
     if (e != qErrNone) {
         return e; // the thread may still write: keep its file and record
     }
-    qFile_Close(&l->file);
+    (void)qFile_Close(&l->file);
     l->tag = 0;
     delete l;
     *logger = nullptr;

@@ -132,8 +132,8 @@ struct LinkLog {
     LinkLog(const LinkLog&) = delete;
     LinkLog& operator=(const LinkLog&) = delete;
     ~LinkLog() {
-        qPacketLog_Destroy(&log);
-        qMutex_Destroy(&mutex);
+        (void)qPacketLog_Destroy(&log);
+        (void)qMutex_Destroy(&mutex);
     }
 };
 
@@ -161,8 +161,8 @@ LinkLogRef findLink(uint32_t linkId) {
 
 class LogLock {
   public:
-    explicit LogLock(LinkLog& l) : l_(l) { qMutex_Lock(l_.mutex); }
-    ~LogLock() { qMutex_Unlock(l_.mutex); }
+    explicit LogLock(LinkLog& l) : l_(l) { (void)qMutex_Lock(l_.mutex); }
+    ~LogLock() { (void)qMutex_Unlock(l_.mutex); }
     LogLock(const LogLock&) = delete;
     LogLock& operator=(const LogLock&) = delete;
 

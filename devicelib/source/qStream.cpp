@@ -418,11 +418,11 @@ qErr sFileStream(const char* path, int mode, qStream** out) {
                      ? qStream_Create(sFileGet, nullptr, nullptr, sFileDelete, f)
                      : qStream_Create(nullptr, sFilePut, sFileWrite, sFileDelete, f);
     if (!s) {
-        qFile_Close(&f);
+        (void)qFile_Close(&f);
         return qErrResource;
     }
     if (mode == qFileModeRead)
-        qStream_SetReceive(s, sFileRead, sFileWait);
+        (void)qStream_SetReceive(s, sFileRead, sFileWait);
     *out = s;
     return qErrNone;
 }

@@ -51,7 +51,7 @@ void sCloseLocked(qSocketStream* ss) {
     close(ss->fd);
     ss->fd = -1;
     unixStreamSignalChange(ss->changeFd);
-    qTime_MSSleep(10);
+    (void)qTime_MSSleep(10);
 }
 
 // (Re)connects; caller holds the lock.
@@ -194,7 +194,7 @@ qErr sSocketWrite(const uint8_t* data, size_t count, void* ref) {
         } else {
             ++attempts;
         }
-        qTime_MSSleep(60);
+        (void)qTime_MSSleep(60);
     }
     return qErrNone;
 }
@@ -247,10 +247,10 @@ qErr qStream_CreateSocket(uint32_t address, int port, qStream** out) {
                      ? qStream_Create(sSocketGet, sSocketPut, sSocketWrite, sSocketDelete, ss)
                      : nullptr;
     if (!s) {
-        sSocketDelete(ss);
+        (void)sSocketDelete(ss);
         return qErrResource;
     }
-    qStream_SetReceive(s, sSocketRead, sSocketWait);
+    (void)qStream_SetReceive(s, sSocketRead, sSocketWait);
     *out = s;
     return qErrNone;
 }

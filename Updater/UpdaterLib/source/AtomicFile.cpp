@@ -182,7 +182,7 @@ bool AtomicFileWriter::Write(const void* data, size_t n) {
 
 void AtomicFileWriter::Abandon() {
     if (file_)
-        qFile_Close(&file_);
+        (void)qFile_Close(&file_);
     if (created_)
         ::unlink(temp_.c_str());
     created_ = false;

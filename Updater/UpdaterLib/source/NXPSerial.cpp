@@ -53,12 +53,12 @@ NXPSerialClass::NXPSerialClass()
       lastReturnCode(-1) {}
 
 NXPSerialClass::~NXPSerialClass() {
-    Disconnect();
+    (void)Disconnect();
 }
 
 qErr NXPSerialClass::Connect(const char* port, uint32_t baud) {
     static const uint32_t rates[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
-    Disconnect();
+    (void)Disconnect();
     int index = qSerial_Baud9600; // for rates above the table
     for (int i = 0; i < 8; ++i) {
         if (rates[i] >= baud) {
@@ -85,7 +85,7 @@ qErr NXPSerialClass::Connect(const char* port, uint32_t baud) {
 qErr NXPSerialClass::Attach(qStream* openStream, uint32_t baud) {
     if (openStream == nullptr || baud == 0)
         return qErrParam;
-    Disconnect();
+    (void)Disconnect();
     stream = openStream;
     baudRate = baud;
     return qErrNone;
@@ -93,7 +93,7 @@ qErr NXPSerialClass::Attach(qStream* openStream, uint32_t baud) {
 
 qErr NXPSerialClass::Disconnect() {
     if (stream != nullptr)
-        qStream_Destroy(&stream);
+        (void)qStream_Destroy(&stream);
     stream = nullptr;
     return qErrNone;
 }
@@ -109,7 +109,7 @@ void NXPSerialClass::SleepFor(const char* text) {
     double ms =
         1.0 + 9.0 * static_cast<double>(length + 2) / static_cast<double>(baudRate) * 1000.0;
     Log::log(DEBUG_NXPSerial_SR, "Send() wait %dms\n", static_cast<int>(ms));
-    qTime_MSSleep(static_cast<unsigned long>(ms));
+    (void)qTime_MSSleep(static_cast<unsigned long>(ms));
 }
 
 qErr NXPSerialClass::SendUnpaced(const char* text) {
@@ -132,7 +132,7 @@ qErr NXPSerialClass::Send(const char* text, bool readEcho) {
     size_t length = std::strlen(text);
     if (readEcho && length > 1) {
         size_t echoed = 0;
-        GetEcho(text, length - 1, &echoed);
+        (void)GetEcho(text, length - 1, &echoed); // the answer that follows tells
     }
     return e;
 }
@@ -150,7 +150,7 @@ qErr NXPSerialClass::GetEcho(const char* expected, size_t count, size_t* receive
         if (last != qErrNone) {
             ++failed;
             Log::log(DEBUG_NXPSerial_E, ".");
-            qTime_MSSleep(1);
+            (void)qTime_MSSleep(1);
             continue;
         }
         if (byte == static_cast<uint8_t>(expected[*received])) {
@@ -180,7 +180,7 @@ qErr NXPSerialClass::GetLine(char* buffer, size_t size, size_t* received, uint32
         if (last != qErrNone || (byte == '\n' && *received == 0 && drained == 0)) {
             --budget;
             Log::log(DEBUG_NXPSerial_E, last != qErrNone ? "." : ",");
-            qTime_MSSleep(1);
+            (void)qTime_MSSleep(1);
             continue;
         }
         if (*received < size - 1)
@@ -218,7 +218,7 @@ qErr NXPSerialClass::Response(char* buffer, size_t size, size_t* received, const
     uint32_t wait = WAIT_TIME_MS(expectedLength, baudRate) + 20;
     Log::log(DEBUG_NXPSerial_SR, "Response() wait for serial [%d bytes, %d, %d ms]\n",
              static_cast<int>(expectedLength), static_cast<int>(baudRate), static_cast<int>(wait));
-    qTime_MSSleep(wait);
+    (void)qTime_MSSleep(wait);
     uint32_t perFailure = static_cast<uint32_t>(wait / planned + 1);
     qErr last = qErrNone;
     uint32_t failed = 0;
@@ -229,7 +229,7 @@ qErr NXPSerialClass::Response(char* buffer, size_t size, size_t* received, const
         last = ReadByte(&byte);
         if (last != qErrNone) {
             ++failed;
-            qTime_MSSleep(perFailure);
+            (void)qTime_MSSleep(perFailure);
             continue;
         }
         if (*received == 0 && (byte == '\n' || byte == '\r')) {
@@ -267,7 +267,7 @@ qErr NXPSerialClass::SendCommand(const char* command, int waitMs) {
     qErr e = qStream_Write(stream, reinterpret_cast<const uint8_t*>(command), length);
     if (waitMs > 0) {
         Log::log(DEBUG_NXPSerial_E, "SendCommand() wait for command completion [%d ms]\n", waitMs);
-        qTime_MSSleep(static_cast<unsigned long>(waitMs));
+        (void)qTime_MSSleep(static_cast<unsigned long>(waitMs));
     }
     if (e != qErrNone) {
         Log::log(DEBUG_NXPSerial, "Error SendCommand() [%s]\n", qError_GetErrorText(e));
@@ -275,7 +275,7 @@ qErr NXPSerialClass::SendCommand(const char* command, int waitMs) {
     }
     if (echo && length > 1) {
         size_t echoed = 0;
-        GetEcho(command, length - 1, &echoed);
+        (void)GetEcho(command, length - 1, &echoed);
         if (echoed < length - 1)
             Log::log(DEBUG_NXPSerial, "Error SendCommand() bad echo [%d!=%d]\n",
                      static_cast<int>(echoed), static_cast<int>(length - 1));

@@ -138,7 +138,7 @@ qErr NXPSerialClass::ResyncCommandMode() {
 qErr NXPSerialClass::Sync() {
     char answer[64];
     size_t received = 0;
-    Send("?", false);
+    (void)Send("?", false); // a failed send shows as the missing answer
     qErr e = Response(answer, sizeof answer, &received, SYNC_ANSWER, 14);
     if (e != qErrNone) {
         Log::log(DEBUG_NXPSerial,
@@ -153,8 +153,9 @@ qErr NXPSerialClass::Sync() {
     if (std::strncmp(answer, SYNC_ANSWER, 14) != 0)
         Log::log(DEBUG_NXPSerial, "Did not receive correct response [%s]\n", answer);
 
-    Send(SYNC_ANSWER, false);
-    GetEcho(SYNC_ANSWER, 13, &received);
+    // As above: the answers after each send and its echo tell how it went.
+    (void)Send(SYNC_ANSWER, false);
+    (void)GetEcho(SYNC_ANSWER, 13, &received);
     e = Response(answer, sizeof answer, &received, "OK\r\n", 4);
     if (std::strncmp(answer, "OK", 2) != 0) {
         Log::log(DEBUG_NXPSerial, "Did not receive correct response [%s] != [%s]\n", answer,
@@ -165,8 +166,8 @@ qErr NXPSerialClass::Sync() {
     char crystal[16];
     std::snprintf(crystal, sizeof crystal, "%d\r\n",
                   static_cast<int>(0.5 + static_cast<double>(CRYSTAL_DEFAULT) * 1000.0));
-    Send(crystal, false);
-    GetEcho(crystal, std::strlen(crystal) - 1, &received);
+    (void)Send(crystal, false);
+    (void)GetEcho(crystal, std::strlen(crystal) - 1, &received);
     e = Response(answer, sizeof answer, &received, "OK\r\n", 4);
     if (e == qErrNone && std::strncmp(answer, "OK", 2) != 0) {
         Log::log(DEBUG_NXPSerial, "Did not receive correct response [%s] != [%s]\n", answer,
@@ -395,16 +396,16 @@ qErr NXPSerialClass::Read(uint32_t address, uint32_t length, uint8_t* data) {
         if (e != qErrNone)
             break;
         if (good) {
-            Send("OK\r\n", false);
+            (void)Send("OK\r\n", false); // a lost OK shows in the next checksum
             if (echo)
-                GetEcho("OK\r\n", position < length ? 3 : 4, &received);
+                (void)GetEcho("OK\r\n", position < length ? 3 : 4, &received);
             confirmed = position;
             _percent_log(confirmed, length, "valid receipt of %d of %d (%.0f%%) bytes\n");
         } else if (--retries == 0) {
             Log::log(DEBUG_NXPSerial, "Read() exceeded retries\n");
             e = qErrTimeout;
         } else {
-            Send("RESEND\r\n", echo);
+            (void)Send("RESEND\r\n", echo);
             position = confirmed;
         }
     }

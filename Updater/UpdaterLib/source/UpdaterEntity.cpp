@@ -148,7 +148,7 @@ qErr UpdaterEntity::LoaderStart() {
 qErr UpdaterEntity::_check_sum(uint32_t sum, uint32_t counter) {
     Log::log(DEBUG_Network_FIRM,
              "\nNETWORK: Block Transfer Validation {cmdUPGRADE, val_UPGRADE_SUM}\n");
-    _send(val_UPGRADE_SUM, nullptr, 0); // a failed send shows as the missing reply
+    (void)_send(val_UPGRADE_SUM, nullptr, 0); // a failed send shows as the missing reply
     uint8_t reply[REPLY_SIZE];
     uint8_t length = 0;
     if (_await(val_UPGRADE_STATUS, reply, length) != qErrNone) {
@@ -309,7 +309,7 @@ bool UpdaterEntity::WaitUntilGone(uint32_t waitMs, UpdaterDisplayInterface* spin
             Log::log(DEBUG_Network_FIRM, "Waiting for link to drop.\n");
             Log::log(DEBUG_Network_FIRM, "Rebooting Device\n");
         }
-        qTime_MSSleep(pause);
+        (void)qTime_MSSleep(pause);
     }
     return true;
 }
@@ -334,7 +334,7 @@ qErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {
 qErr UpdaterEntity::_reconnect(uint32_t delayMs) {
     if (module == nullptr)
         return qErrResource;
-    module->disconnect();
+    (void)module->disconnect();
     qErr err = qErrConnection;
     for (uint32_t attempt = 1; attempt <= RECONNECT_ATTEMPTS; ++attempt) {
         Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect. Attempt: %d of %d\n",
@@ -344,10 +344,11 @@ qErr UpdaterEntity::_reconnect(uint32_t delayMs) {
             Log::log(DEBUG_Network, "NETWORK: Reconnected to device\n");
             return qErrNone;
         }
-        module->disconnect(); // a link left open in a failed state would answer the same again
+        (void)
+            module->disconnect(); // a link left open in a failed state would answer the same again
         Log::log(DEBUG_Network, "NETWORK: Couldn't reconnect to device delaying: %d ms\n",
                  static_cast<int>(delayMs));
-        qTime_MSSleep(delayMs);
+        (void)qTime_MSSleep(delayMs);
     }
     for (uint32_t attempt = 1; attempt <= RECONNECT_ATTEMPTS; ++attempt) {
         Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect DEFAULT sn. Attempt: %d of %d\n",
@@ -357,10 +358,10 @@ qErr UpdaterEntity::_reconnect(uint32_t delayMs) {
             Log::log(DEBUG_Network, "NETWORK: Reconnected to device\n");
             return qErrNone;
         }
-        module->disconnect();
+        (void)module->disconnect();
         Log::log(DEBUG_Network, "NETWORK: Couldn't reconnect to device delaying: %d ms\n",
                  static_cast<int>(delayMs));
-        qTime_MSSleep(delayMs);
+        (void)qTime_MSSleep(delayMs);
     }
     return err;
 }

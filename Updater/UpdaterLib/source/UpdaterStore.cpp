@@ -70,8 +70,13 @@ bool FindItemCallback(const qDirectoryListData* entry, void* ref) {
 
 bool FindItem(const std::string& dir, const char* name, UpdaterStoreItem* item) {
     FindContext ctx{name ? name : "", item, false};
-    if (name && *name)
-        qDirectory_List(dir.c_str(), FindItemCallback, &ctx);
+    if (name && *name) {
+        // A store not made yet lists nothing; any other failure is noted.
+        qErr listed = qDirectory_List(dir.c_str(), FindItemCallback, &ctx);
+        if (listed != qErrNone && listed != qErrNotFound)
+            Log::log(DEBUG_Updater, "UpdaterStore: listing %s failed: %s\n", dir.c_str(),
+                     qError_GetErrorDescription(listed));
+    }
     Log::log(DEBUG_Updater, "UpdaterStore: FindDevice %s %s.\n", ctx.found ? "Found" : "Not Found",
              ctx.sought);
     return ctx.found;
@@ -175,6 +180,5 @@ bool UpdaterStore::FindLocalBuilds(unsigned int serial, std::vector<UpdaterStore
         return true;
     std::string dir = BuildPath(device.path.c_str(), device.name.c_str(), nullptr);
     CollectContext ctx{&dir, &items};
-    qDirectory_List(dir.c_str(), CollectItemsCallback, &ctx);
-    return true;
+    return qDirectory_List(dir.c_str(), CollectItemsCallback, &ctx) == qErrNone;
 }

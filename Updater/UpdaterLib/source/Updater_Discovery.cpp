@@ -116,7 +116,7 @@ void _query_device(DeviceInfo& info) {
         info.build = _get_build_number(module);
         info.error = _get_version(module, info);
     }
-    module.disconnect(); // also after a failed connect, which may leave a link behind
+    (void)module.disconnect(); // also after a failed connect, which may leave a link behind
 }
 
 // --- the router's transport ---------------------------------------------------
@@ -190,7 +190,8 @@ std::vector<DeviceInfo> _walk_one_by_one(const NetworkRouter& router, unsigned f
     std::vector<DeviceInfo> devices;
     for (unsigned address = first; address <= last; address += 2) {
         Module module(static_cast<uint8_t>(address), 0);
-        module.connectThroughLinkModule(&router.module); // a failure shows in the next question
+        (void)module.connectThroughLinkModule(
+            &router.module); // a failure shows in the next question
         SystemClass system;
         system.init(&module, 0);
         uint32_t serialNumber = 0;
@@ -199,7 +200,7 @@ std::vector<DeviceInfo> _walk_one_by_one(const NetworkRouter& router, unsigned f
             _query_network_module(module, info);
             devices.push_back(std::move(info));
         }
-        module.disconnect();
+        (void)module.disconnect();
     }
     return devices;
 }
@@ -293,11 +294,14 @@ std::vector<DeviceInfo> _walk_overlapped(const NetworkRouter& router, unsigned f
         if (!questions.answered[address])
             continue;
         Module module(static_cast<uint8_t>(address), 0);
-        module.connectThroughLinkModule(&router.module);
         DeviceInfo info = _network_record(router, questions.serialNumber[address]);
-        _query_network_module(module, info);
+        qErr connected = module.connectThroughLinkModule(&router.module);
+        if (connected == qErrNone)
+            _query_network_module(module, info);
+        else
+            info.error = connected;
         devices.push_back(std::move(info));
-        module.disconnect();
+        (void)module.disconnect();
     }
     return devices;
 }
@@ -322,15 +326,18 @@ std::vector<DeviceInfo> DiscoverNetworkDevices(uint32_t routerSerialNumber, link
         return devices;
     Module module(GUESSED_ADDRESS, 0);
     NetworkRouter router{module, *found, routerSerialNumber};
-    qLinkSpec_Destroy(&found);
+    (void)qLinkSpec_Destroy(&found);
     router.spec.transport = type;
     SystemClass system;
     system.init(&module, 0);
     if (module.connectFromSpec(router.spec) == qErrNone && system.routeToMe(1) == qErrNone) {
         devices = _walk(router, walk);
-        system.routeToMe(0);
+        qErr off = system.routeToMe(0);
+        if (off != qErrNone)
+            Log::log(DEBUG_Network, "Routing off at [%08X] failed: %s\n", routerSerialNumber,
+                     qError_GetErrorText(off));
     }
-    module.disconnect();
+    (void)module.disconnect();
     return devices;
 }
 

@@ -216,7 +216,7 @@ Outcome _open_rom(const std::string& serialPort, std::unique_ptr<SDPLoader>& rom
                                   "no i.MX ROM in serial download mode found on USB (HID device "
                                   "%04X:%04X)",
                                   ROM_VENDOR_ID, ROM_PRODUCT_ID);
-        qTime_MSSleep(ROM_APPEAR_PAUSE_MS);
+        (void)qTime_MSSleep(ROM_APPEAR_PAUSE_MS);
     }
     if (rom->isAlive())
         return Outcome::Ok();
@@ -265,14 +265,13 @@ bool _await_live_loader(Module& module, const std::vector<uint32_t>& serials) {
         for (uint32_t serial : serials) {
             Log::log(DEBUG_APP, "Looking for the live loader [%08X] on USB, attempt %d of %d\n",
                      serial, attempt, LIVE_LOADER_ATTEMPTS);
-            module.disconnect();
-            module.discoverAndConnect(linkTypeUSB, serial);
-            if (module.isConnected())
+            (void)module.disconnect();
+            if (module.discoverAndConnect(linkTypeUSB, serial) == qErrNone && module.isConnected())
                 return true;
         }
-        module.disconnect();
+        (void)module.disconnect();
         if (attempt < LIVE_LOADER_ATTEMPTS)
-            qTime_MSSleep(LIVE_LOADER_PAUSE_MS);
+            (void)qTime_MSSleep(LIVE_LOADER_PAUSE_MS);
     }
     return false;
 }
@@ -280,12 +279,11 @@ bool _await_live_loader(Module& module, const std::vector<uint32_t>& serials) {
 // One look for a live loader on USB under each of serials.
 bool _find_live_loader(Module& module, const std::vector<uint32_t>& serials) {
     for (uint32_t serial : serials) {
-        module.disconnect();
-        module.discoverAndConnect(linkTypeUSB, serial);
-        if (module.isConnected())
+        (void)module.disconnect();
+        if (module.discoverAndConnect(linkTypeUSB, serial) == qErrNone && module.isConnected())
             return true;
     }
-    module.disconnect();
+    (void)module.disconnect();
     return false;
 }
 

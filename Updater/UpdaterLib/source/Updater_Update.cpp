@@ -48,9 +48,9 @@ struct Session {
             qErr err = system.routeToMe(0);
             Log::log(DEBUG_Updater, "Routing off at the link module: %d\n", err);
         }
-        module.disconnect();
+        (void)module.disconnect();
         if (router)
-            router->disconnect();
+            (void)router->disconnect();
     }
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -154,7 +154,9 @@ qErr _connect_module(UpdaterDisplayInterface& display, Session& session, uint32_
         display.message(ERROR, "Failed to connect to module [%08X]", serialNumber);
         return err;
     }
-    session.module.getLinkSpecifier(&session.origin);
+    if (session.module.getLinkSpecifier(&session.origin) != qErrNone)
+        Log::log(DEBUG_Updater, "No link specifier after connecting: the loader is looked for "
+                                "on USB only\n");
     return qErrNone;
 }
 
@@ -168,13 +170,23 @@ bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& file, Module
     SystemClass system;
     system.init(&module, 0);
     uint32_t connected = 0;
-    system.getSerialNumber(&connected); // a failed read leaves 0
+    qErr read = system.getSerialNumber(&connected);
+    if (read != qErrNone) {
+        display.message(ERROR, "The module did not give its serial number: %s",
+                        qError_GetErrorDescription(read));
+        return false;
+    }
     if (connected != serialNumber) {
         Log::log(DEBUG_Updater, "Bird serial number and connected device don't match.\n");
         return false;
     }
     uint8_t model = 0;
-    system.getModel(&model);
+    read = system.getModel(&model);
+    if (read != qErrNone) {
+        display.message(ERROR, "The module did not give its model: %s",
+                        qError_GetErrorDescription(read));
+        return false;
+    }
     const char* name = qDefs_GetModelName(model);
     if (!file.ValidateModel(name)) {
         display.message(ERROR, "Connected device model and Bird file model do not match [%s]",
@@ -251,18 +263,18 @@ void _reconnect_loader(Session& session, uint32_t serialNumber) {
     for (int attempt = 1; attempt <= LOADER_RECONNECT_ATTEMPTS; ++attempt) {
         Log::log(DEBUG_Updater, "Reconnecting to the loader of [%08X], attempt %d of %d\n",
                  serialNumber, attempt, LOADER_RECONNECT_ATTEMPTS);
-        module.disconnect();
+        (void)module.disconnect();
         if (_reached(module, module.discoverAndConnect(linkTypeUSB, serialNumber)))
             return;
-        module.disconnect();
+        (void)module.disconnect();
         if (origin == linkTypeTCPIP && _reached(module, module.connectFromSpec(session.origin)))
             return;
-        module.disconnect();
+        (void)module.disconnect();
         if (origin == linkTypeUSB &&
             _reached(module, module.connect(linkTypeUSB, ANY_MODULE_SERIAL)))
             return;
-        module.disconnect();
-        qTime_MSSleep(LOADER_RECONNECT_PAUSE_MS);
+        (void)module.disconnect();
+        (void)qTime_MSSleep(LOADER_RECONNECT_PAUSE_MS);
     }
     Log::log(DEBUG_Updater, "The loader of [%08X] did not come back\n", serialNumber);
 }

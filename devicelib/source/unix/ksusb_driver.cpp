@@ -363,7 +363,7 @@ qErr sGetLibusb(ksusb* u, uint8_t* byte) {
     qErr e = sReadLibusb(u, byte, 1, &got);
     if (e != qErrNotReady)
         return e;
-    sWaitLibusb(u, -1, kReadTimeoutMs);
+    (void)sWaitLibusb(u, -1, kReadTimeoutMs);
     return sReadLibusb(u, byte, 1, &got);
 }
 

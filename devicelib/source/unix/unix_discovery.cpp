@@ -267,7 +267,7 @@ linkSpec* sFind(linkType type, uint32_t serialNumber, bool matchSerial) {
     spec->routerAddress = 0;
     Search search = {spec, matchSerial};
     if (qDiscovery_EnumerateModules(type, cbSearch, &search) == 0)
-        qLinkSpec_Destroy(&spec);
+        (void)qLinkSpec_Destroy(&spec);
     return spec;
 }
 

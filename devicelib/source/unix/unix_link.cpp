@@ -79,7 +79,7 @@ void sUnlink(LinkEntry* entry) {
 
 // Stops and frees a link whose entry has left the table.
 qErr sFreeLink(qLink* link) {
-    ks_link::stop(link);
+    (void)ks_link::stop(link);
     qErr result = ks_link::releaseResources(link);
     link->tag = 0;
     delete link;
@@ -112,7 +112,7 @@ uint32_t sCreate(linkType type, uint32_t identifier, uint32_t port, StreamMaker 
         delete entry;
         delete link;
         if (stream)
-            qStream_Destroy(&stream);
+            (void)qStream_Destroy(&stream);
         return 0;
     }
     entry->linkId = gTable.nextId++;
@@ -128,7 +128,7 @@ uint32_t sCreate(linkType type, uint32_t identifier, uint32_t port, StreamMaker 
     if (e != qErrNone) {
         if (!link->stream)
             link->stream = stream; // init failed before taking it
-        sFreeLink(link);
+        (void)sFreeLink(link);
         delete entry;
         return 0;
     }
@@ -169,15 +169,15 @@ qErr sReopen(const LinkEntry* entry, qStream** stream) {
         if (e == qErrNone)
             return qErrNone;
         *stream = nullptr;
-        qTime_MSSleep(kResetPauseMs);
+        (void)qTime_MSSleep(kResetPauseMs);
     }
     return e;
 }
 
 qErr sResetLink(LinkEntry* entry) {
     qLink* link = entry->link;
-    ks_link::stop(link);
-    ks_link::releaseResources(link);
+    (void)ks_link::stop(link);
+    (void)ks_link::releaseResources(link);
     qStream* stream = nullptr;
     qErr opened = sReopen(entry, &stream);
     qErr e = ks_link::init(link, entry->linkId, stream);
@@ -348,7 +348,7 @@ qErr qLink_InstallUserPacketFilter(uint32_t linkId, qLinkUserPacketFilter filter
             return qErrParam;
         if (installed)
             return qErrNone;
-        qTime_MSSleep(1);
+        (void)qTime_MSSleep(1);
     }
     return qErrBusy;
 }

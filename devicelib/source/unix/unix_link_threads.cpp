@@ -82,8 +82,12 @@ void sWritePacket(qLink* link, const qPacket* p) {
     wire[0] = p->address;
     wire[1] = static_cast<uint8_t>(length);
     memcpy(wire + 2, p->data, length);
-    if (link->stream)
-        qStream_Write(link->stream, wire, length + 2); // a failed write loses the packet
+    // A packet that cannot be written is lost: the link says so at once
+    // (status 6), so a caller waiting for the reply gives up instead of
+    // waiting for its time-out.
+    if (link->stream && qStream_Write(link->stream, wire, length + 2) != qErrNone &&
+        link->running.load())
+        link->status.store(qLinkStatusIOError);
 }
 
 qErr sQueueControl(qLink* link, uint8_t value) {
@@ -92,7 +96,7 @@ qErr sQueueControl(qLink* link, uint8_t value) {
     if (!p)
         return qErrMemory;
     qErr e = qPacketFifo_Put(link->outputFifo, p);
-    qPacket_Destroy(&p);
+    (void)qPacket_Destroy(&p);
     return e;
 }
 
@@ -106,11 +110,11 @@ void sStartSync(qLink* link) {
         qLINK_SYNC_BYTE, 0, qLINK_SYNC_BYTE, 0, qLINK_SYNC_BYTE, 0,
         qLINK_SYNC_BYTE, 0, qLINK_SYNC_BYTE, 0, qLINK_SYNC_BYTE, 0};
     if (g_syncPause.load())
-        qTime_MSSleep(kSyncPauseMs);
+        (void)qTime_MSSleep(kSyncPauseMs);
     link->status.store(qLinkStatusSyncing);
     link->syncState = kSyncUnsent;
     link->syncStarts++;
-    qPacket_Reset(link->assembly);
+    (void)qPacket_Reset(link->assembly);
     // What arrived until now was sent before the module saw this request:
     // the rest of a packet, or the answer to an earlier request. Fed to the
     // recogniser it could keep it one byte out of step with every answer to
@@ -170,7 +174,9 @@ bool sHandleHeartbeat(qLink* link, const qPacket* p) {
         link->heartbeatState = kHeartbeatOne;
     const qPacket reply = {
         qPACKET_TAG, 4, p->address, 2, {kHeartbeatCommand, static_cast<uint8_t>(p->data[1] + 2)}};
-    qPacketFifo_Put(link->outputFifo, &reply);
+    // A reply that cannot be queued is missed like one lost on the wire: the
+    // module asks again.
+    (void)qPacketFifo_Put(link->outputFifo, &reply);
     link->heartbeatState = kHeartbeatIdle;
     return true;
 }
@@ -180,7 +186,7 @@ qErr sHandlePacket(qLink* link) {
     qPacket* p = link->assembly;
     if (!qPacket_IsComplete(p))
         return qErrNone;
-    qPacketDebug_RecordPacket(link->linkId, qPACKETLOG_RECEIVED, p);
+    (void)qPacketDebug_RecordPacket(link->linkId, qPACKETLOG_RECEIVED, p);
     bool consumed = false;
     {
         std::lock_guard<std::mutex> guard(link->filterLock);
@@ -190,7 +196,7 @@ qErr sHandlePacket(qLink* link) {
     qErr e = qErrNone;
     if (!consumed && !sHandleHeartbeat(link, p))
         e = qPacketFifo_Put(link->inputFifo, p);
-    qPacket_Reset(p);
+    (void)qPacket_Reset(p);
     return e;
 }
 
@@ -266,7 +272,7 @@ void* sOutPipeProcess(void* arg) {
         }
         sWritePacket(link, &p);
         sSleepNs(kPacingNs);
-        qPacketDebug_RecordPacket(link->linkId, qPACKETLOG_SENT, &p);
+        (void)qPacketDebug_RecordPacket(link->linkId, qPACKETLOG_SENT, &p);
     }
     // Stopping: what is still queued (the link stop packet among it) goes out
     // at once and unlogged.
@@ -275,7 +281,7 @@ void* sOutPipeProcess(void* arg) {
         if (!q)
             break;
         sWritePacket(link, q);
-        qPacket_Destroy(&q);
+        (void)qPacket_Destroy(&q);
     }
     return nullptr;
 }
@@ -373,7 +379,7 @@ qErr stop(qLink* link) {
         return qErrNone;
     qErr result = qErrNone;
     if (link->running.load())
-        sQueueControl(link, kLinkStop);
+        (void)sQueueControl(link, kLinkStop);
     link->running.store(false);
     if (link->wakeFd >= 0) {
         const uint64_t one = 1;
@@ -392,7 +398,7 @@ qErr stop(qLink* link) {
     if (link->wakeFd >= 0)
         close(link->wakeFd);
     link->wakeFd = -1;
-    qPacket_Reset(link->assembly);
+    (void)qPacket_Reset(link->assembly);
     link->status.store(qLinkStatusStopped);
     link->heartbeatState = kHeartbeatIdle;
     return result;
@@ -402,17 +408,17 @@ qErr releaseResources(qLink* link) {
     unsigned long input = link->inputFifo.exchange(0);
     unsigned long output = link->outputFifo.exchange(0);
     if (input)
-        qPacketFifo_Destroy(&input);
+        (void)qPacketFifo_Destroy(&input);
     qErr result = qErrNone;
     if (output)
         result = qPacketFifo_Destroy(&output);
     if (link->assembly)
-        qPacket_Destroy(&link->assembly);
+        (void)qPacket_Destroy(&link->assembly);
     if (link->debugAttached)
-        qPacketDebug_DetachLink(link->linkId);
+        (void)qPacketDebug_DetachLink(link->linkId);
     link->debugAttached = false;
     if (link->stream)
-        qStream_Destroy(&link->stream);
+        (void)qStream_Destroy(&link->stream);
     link->stream = nullptr;
     return result;
 }

@@ -144,7 +144,7 @@ qPacket* take(unsigned long id, qPacketFilter filter, const void* ref,
             timedOut = !lock.waitUntil(*deadline);
         }
     }
-    qPacket_Destroy(&out);
+    (void)qPacket_Destroy(&out);
     return nullptr;
 }
 

@@ -170,10 +170,10 @@ qErr qStream_CreateSerial(const char* port, int baudIndex, bool parity, qSerial_
         delete ss;
         return qErrResource;
     }
-    qStream_SetReceive(s, sSerialRead, sSerialWait);
+    (void)qStream_SetReceive(s, sSerialRead, sSerialWait);
     qErr e = sOpen(ss, parity, bits, stop);
     if (e != qErrNone) {
-        qStream_Destroy(&s);
+        (void)qStream_Destroy(&s);
         return e;
     }
     *out = s;

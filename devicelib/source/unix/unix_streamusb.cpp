@@ -60,7 +60,7 @@ qErr sUSBStreamDelete(void* ref) {
     qErr e = ksusb_close_keystrand_device(us->usb);
     if (e != qErrNone)
         return e; // left as it is: the device could not be closed
-    ksusb_destroy(&us->usb);
+    (void)ksusb_destroy(&us->usb);
     us->tag = 0;
     delete us;
     return qErrNone;
@@ -89,19 +89,19 @@ qErr qStream_CreateUSB(uint32_t serialNumber, qStream** out) {
     std::snprintf(serial, sizeof serial, "%08X", serialNumber);
     qErr e = ksusb_open_keystrand_device(us->usb, serial);
     if (e != qErrNone) {
-        ksusb_destroy(&us->usb);
+        (void)ksusb_destroy(&us->usb);
         delete us;
         return e;
     }
     qStream* s =
         qStream_Create(sUSBStreamGet, sUSBStreamPut, sUSBStreamWrite, sUSBStreamDelete, us);
     if (!s) {
-        ksusb_close_keystrand_device(us->usb);
-        ksusb_destroy(&us->usb);
+        (void)ksusb_close_keystrand_device(us->usb);
+        (void)ksusb_destroy(&us->usb);
         delete us;
         return qErrMemory;
     }
-    qStream_SetReceive(s, sUSBStreamRead, sUSBStreamWait);
+    (void)qStream_SetReceive(s, sUSBStreamRead, sUSBStreamWait);
     *out = s;
     return qErrNone;
 }

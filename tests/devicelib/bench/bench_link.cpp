@@ -164,14 +164,14 @@ bool matches(const qPacket* p, const void* ref) {
 bool linkSend(uint32_t id, const Bytes& data) {
     qPacket* p = qPacket_CreateWithData(kModule, static_cast<uint8_t>(data.size()), data.data());
     qErr e = p ? qLink_PutPacket(id, p) : qErrMemory;
-    qPacket_Destroy(&p);
+    (void)qPacket_Destroy(&p);
     return e == qErrNone;
 }
 
 bool linkAwait(uint32_t id, const Match& m, int ms) {
     qPacket* p = qLink_AwaitFirst(id, matches, &m, static_cast<unsigned long>(ms));
     bool ok = p != nullptr;
-    qPacket_Destroy(&p);
+    (void)qPacket_Destroy(&p);
     return ok;
 }
 
@@ -269,7 +269,7 @@ void roundTrips(const Options& o, int gapMs, std::vector<Row>& rows) {
                 link.push_back(NowMs() - t0);
         }
         stop.store(true);
-        qLink_Destroy(&id);
+        (void)qLink_Destroy(&id);
         t.join();
     }
     rows.push_back({gapMs ? "round trip with a 2 ms gap, p50 / p99 ms"
@@ -297,7 +297,7 @@ void idleTcp(const Options& o, std::vector<Row>& rows) {
         awaitRunning(id);
         usleep(200000);
         link = cpuPercentWhile([&] { usleep(static_cast<useconds_t>(ms) * 1000); });
-        qLink_Destroy(&id);
+        (void)qLink_Destroy(&id);
     }
     rows.push_back({fmt("idle connected, TCP, %.0f s: %% of a core", o.idleSeconds),
                     fmt("%.2f", plain), fmt("%.2f", link)});
@@ -329,7 +329,7 @@ void idlePty(const Options& o, std::vector<Row>& rows) {
         awaitRunning(id);
         usleep(200000);
         link = cpuPercentWhile([&] { usleep(static_cast<useconds_t>(ms) * 1000); });
-        qLink_Destroy(&id);
+        (void)qLink_Destroy(&id);
     }
     ::close(master);
     rows.push_back({fmt("idle connected, pty, %.0f s: %% of a core", o.idleSeconds),
@@ -411,7 +411,7 @@ void dataToSimulator(const Options& o, std::vector<Row>& rows) {
         linkCpu = cpuSeconds() - c0;
         linkWall = (NowMs() - w0) / 1000;
     }
-    qLink_Destroy(&id);
+    (void)qLink_Destroy(&id);
     auto cell = [](long packets, const char* format, double v) {
         return packets < 0 ? std::string("failed") : fmt(format, v);
     };
@@ -432,7 +432,7 @@ void overUsb(const Options& o, std::vector<Row>& rows) {
     uint32_t id = qLink_CreateUSB(o.usbSerial);
     if (!id || !awaitRunning(id)) {
         rows.push_back({"USB (emulated bus)", "-", "no link"});
-        qLink_Destroy(&id);
+        (void)qLink_Destroy(&id);
         return;
     }
     usleep(200000);
@@ -460,7 +460,7 @@ void overUsb(const Options& o, std::vector<Row>& rows) {
         o.dataKiB, [&](const Bytes& d) { return linkSend(id, d); },
         [&](const Match& m) { return linkAwait(id, m, 1000); });
     const double cpu = cpuSeconds() - c0, wall = (NowMs() - w0) / 1000;
-    qLink_Destroy(&id);
+    (void)qLink_Destroy(&id);
     rows.push_back({fmt("USB: %.0f KiB of DATA: CPU s / wall s", o.dataKiB), "-",
                     packets < 0 ? std::string("failed") : fmt("%.2f / %.2f", cpu, wall)});
     rows.push_back({"USB: time per DATA exchange, us", "-",

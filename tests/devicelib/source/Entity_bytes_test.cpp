@@ -86,7 +86,7 @@ TEST(EntityBytes, TakesOnlyItsModulesContinuationsInOrder) {
         size_t got = 0;
         ASSERT_EQ(sys.getUEIBytes(systemName, buffer, sizeof buffer, &got), qErrNone);
         EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), got), c.value);
-        module.disconnect();
+        (void)module.disconnect();
     }
 }
 

@@ -163,14 +163,14 @@ TEST(StreamPackets, AreRecognisedTypedAndParsed) {
             EXPECT_EQ(value, c.value) << c.what;
             EXPECT_EQ(sub, c.sub) << c.what;
         }
-        qPacket_Destroy(&p);
+        (void)qPacket_Destroy(&p);
     }
     qPacket* p = packetOf(sampleData(3, 7, 0, 1, 0, 0x1122334455667788ull, 0xAB));
     uint64_t ts = 0;
     EXPECT_EQ(Link::getStreamSample(p, &ts, nullptr, nullptr), qErrNone)
         << "null outputs are skipped";
     EXPECT_EQ(ts, 0x1122334455667788ull);
-    qPacket_Destroy(&p);
+    (void)qPacket_Destroy(&p);
     EXPECT_TRUE(Link::isSubindexType(Link::STREAM_PACKET_U8_SUBINDEX));
     EXPECT_FALSE(Link::isSubindexType(Link::STREAM_PACKET_U32));
     EXPECT_FALSE(Link::isStreamPacket(nullptr));
@@ -292,7 +292,7 @@ TEST_F(StreamPeer, DestroyingTheLinkWhileItsWorkerRunsCallbacksIsSafe) {
     auto callback = [calls](const qPacket* p, void*) {
         if (p && p->length > 0)
             ++*calls;
-        qTime_MSSleep(2);
+        (void)qTime_MSSleep(2);
         return qErrNone;
     };
     ASSERT_EQ(link->registerStreamCallback(4, 3, 7, 0, true, callback, nullptr), qErrNone);
@@ -319,7 +319,7 @@ TEST_F(StreamPeer, ACallbackMayEndItsOwnSubscription) {
         if (++calls == 1) {
             // Disabling on the worker thread switches the machinery off and
             // must not wait for the thread it runs on.
-            l->enableStream(4, 3, 7, 0, false);
+            EXPECT_EQ(qErrNone, l->enableStream(4, 3, 7, 0, false));
             stopped = true;
         }
         return qErrNone;

@@ -53,7 +53,7 @@ TEST(ModulePeer, TurnsWrongAnswersIntoErrors) {
     sys.init(&module, 0);
     EXPECT_EQ(sys.reset(), qErrTimeout) << "a reset without acknowledgement";
 
-    module.disconnect();
+    (void)module.disconnect();
     EXPECT_EQ(module.debug(echo, 2), qErrConnection);
     uint32_t v;
     EXPECT_EQ(sys.getSerialNumber(&v), qErrConnection);

@@ -51,7 +51,7 @@ TEST_F(SimModule, LearnsTheModuleAddressWhenNetworking) {
     Module quiet(4, false, 0);
     ASSERT_EQ(quiet.connectFromSpec(sim.tcpSpec("m")), qErrNone);
     EXPECT_EQ(quiet.getModuleAddress(), 4) << "networking off: the address stays";
-    quiet.disconnect();
+    (void)quiet.disconnect();
 
     module->setModuleAddress(2);
     ASSERT_EQ(module->reconnect(), qErrNone);
@@ -148,7 +148,7 @@ TEST_F(SimModule, TransfersByteValuesInSeveralPackets) {
     EXPECT_EQ(sys.getUEIBytes(systemName, buffer, name.size() - 1, &got), qErrMemory);
     EXPECT_EQ(sys.getUEIBytes(systemName, nullptr, 4, &got), qErrParam);
     EXPECT_EQ(sys.getUEIBytes(systemName, buffer, 0, &got), qErrParam);
-    sys.drainUEI(systemName); // what was left of the refused transfer
+    (void)sys.drainUEI(systemName); // what was left of the refused transfer
 
     const uint32_t config[] = {0x01020304, 0xA0B0C0D0, 7};
     ASSERT_EQ(sys.setInputPowerBehaviorConfig(config, 3), qErrNone);
@@ -234,7 +234,7 @@ TEST_F(SimModule, ReadsStreamedValuesWithoutTraffic) {
 }
 
 TEST_F(SimModule, WorksOverASerialLine) {
-    module->disconnect();
+    (void)module->disconnect();
     Module serial(2);
     ASSERT_EQ(serial.connectFromSpec(sim.serialSpec("m")), qErrNone);
     EXPECT_EQ(serial.getModuleAddress(), 6);

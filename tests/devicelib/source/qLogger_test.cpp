@@ -29,19 +29,19 @@ void writeRecord(void* file, uint32_t linkId) {
     uint32_t length = sizeof data;
     qErr e = qLink_PacketDebug_Read(linkId, &type, &length, data);
     if (e != qErrNone) {
-        qTime_MSSleep(2);
+        (void)qTime_MSSleep(2);
         return;
     }
     qUnixFile* f = static_cast<qUnixFile*>(file);
-    qFile_Printf(f, "%u %s ", length, type == qPACKETLOG_SENT ? ">" : "<");
+    (void)qFile_Printf(f, "%u %s ", length, type == qPACKETLOG_SENT ? ">" : "<");
     for (uint32_t i = 0; i < length; ++i) {
         if (type == qPACKETLOG_TEXT) {
-            qFile_Printf(f, "%c", data[i]);
+            (void)qFile_Printf(f, "%c", data[i]);
         } else {
-            qFile_Printf(f, "0x%X ", data[i]);
+            (void)qFile_Printf(f, "0x%X ", data[i]);
         }
     }
-    qFile_Printf(f, "\n");
+    (void)qFile_Printf(f, "\n");
 }
 
 // Waits (bounded) until the file has the expected content.
@@ -61,7 +61,7 @@ qErr recordPacket(uint8_t type, uint8_t address, std::initializer_list<uint8_t> 
     std::vector<uint8_t> v(data);
     qPacket* p = qPacket_CreateWithData(address, static_cast<uint8_t>(v.size()), v.data());
     qErr e = qPacketDebug_RecordPacket(kLink, type, p);
-    qPacket_Destroy(&p);
+    (void)qPacket_Destroy(&p);
     return e;
 }
 
@@ -104,7 +104,7 @@ TEST(Logger, ThreadDrainsThePacketLogIntoTheFile) {
 }
 
 void idle(void*, uint32_t) {
-    qTime_MSSleep(1);
+    (void)qTime_MSSleep(1);
 }
 
 TEST(Logger, RefusesWhatItCannotUse) {
@@ -139,7 +139,7 @@ void selfStopping(void*, uint32_t) {
         qLogger* copy = me;
         gSelfDestroy = qLogger_Destroy(&copy);
     }
-    qTime_MSSleep(1);
+    (void)qTime_MSSleep(1);
 }
 
 TEST(Logger, CannotStopOrFreeItselfFromItsOwnThread) {

@@ -80,7 +80,7 @@ TEST(PacketAssembly, TakesAddressLengthAndDataAndRefusesMisplacedBytes) {
             EXPECT_EQ(p->length, c.data.size());
             EXPECT_BYTES(c.data, Bytes(p->data, p->data + c.data.size()));
         }
-        qPacket_Destroy(&p);
+        (void)qPacket_Destroy(&p);
     }
 }
 
@@ -203,7 +203,7 @@ TEST(PacketFields, NeedEnoughDataBytesAndAreMasked) {
         EXPECT_EQ(qPacket_GetCmd(p, nullptr), qErrParam);
         EXPECT_EQ(qPacket_GetOption(p, nullptr), qErrParam);
         EXPECT_EQ(qPacket_GetIndex(p, nullptr), qErrParam);
-        qPacket_Destroy(&p);
+        (void)qPacket_Destroy(&p);
     }
 }
 

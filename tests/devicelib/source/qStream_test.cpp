@@ -80,7 +80,7 @@ class StreamTest : public ::testing::Test {
   protected:
     void TearDown() override {
         if (s)
-            qStream_Destroy(&s);
+            (void)qStream_Destroy(&s);
     }
     qStream* make(bool withPut = true, bool withWrite = true) {
         s = qStream_Create(scriptGet, withPut ? scriptPut : nullptr,
@@ -135,7 +135,7 @@ TEST_F(StreamRead, RefusesBadArguments) {
     EXPECT_EQ(qStream_Read(w, &b, 1), qErrMode);
     uint8_t dummy = 0;
     EXPECT_EQ(qStreamBufferChar(nullptr, dummy), qErrParam);
-    qStream_Destroy(&w);
+    (void)qStream_Destroy(&w);
 }
 
 // ---- push-back ring ---------------------------------------------------------
@@ -158,7 +158,7 @@ TEST_F(StreamPushBack, GrowingAWrappedRingKeepsOrder) {
     make();
     uint8_t next = 0, expect = 0;
     for (int i = 0; i < 500; ++i)
-        qStreamBufferChar(s, next++);
+        ASSERT_EQ(qErrNone, qStreamBufferChar(s, next++));
     uint8_t b;
     for (int i = 0; i < 400; ++i) {
         ASSERT_EQ(qStream_Read(s, &b, 1), qErrNone);
@@ -312,14 +312,14 @@ TEST_F(StreamWrite, WithoutPutBytesGoToWriteOneByOne) {
     qStream* none = qStream_Create(scriptGet, nullptr, nullptr, nullptr, &sc);
     EXPECT_EQ(qStream_Write(none, d, 1), qErrMode);
     EXPECT_EQ(qStream_Write(s, nullptr, 1), qErrParam);
-    qStream_Destroy(&none);
+    (void)qStream_Destroy(&none);
 }
 
 TEST_F(StreamWrite, FlushCopiesPushedBackBytesFirstAndEndsAtEndOfFile) {
     make();
     Script sink;
     qStream* to = qStream_Create(nullptr, scriptPut, nullptr, nullptr, &sink);
-    qStreamBufferChar(s, 'a');
+    ASSERT_EQ(qErrNone, qStreamBufferChar(s, 'a'));
     sc.feed("bc");
     sc.atEnd = qErrEOF;
     EXPECT_EQ(qStream_Flush(s, to), qErrNone);
@@ -328,7 +328,7 @@ TEST_F(StreamWrite, FlushCopiesPushedBackBytesFirstAndEndsAtEndOfFile) {
     EXPECT_EQ(qStream_Flush(s, to), qErrNotReady);
     EXPECT_EQ(qStream_Flush(to, s), qErrMode);
     EXPECT_EQ(qStream_Flush(s, nullptr), qErrParam);
-    qStream_Destroy(&to);
+    (void)qStream_Destroy(&to);
 }
 
 TEST_F(StreamWrite, DestroyRunsDeleteOnceAndClearsTheCallersPointer) {
@@ -384,15 +384,15 @@ TEST_F(StreamFile, FlushCopiesAWholeFile) {
     for (size_t i = 0; i < data.size(); ++i)
         data[i] = static_cast<uint8_t>(i * 13);
     ASSERT_EQ(qStream_Write(out, data.data(), data.size()), qErrNone);
-    qStream_Destroy(&out);
+    (void)qStream_Destroy(&out);
     qStream* in = nullptr;
     ASSERT_EQ(qStream_CreateFileInput(src.c_str(), &in), qErrNone);
     Script sink;
     qStream* to = qStream_Create(nullptr, scriptPut, nullptr, nullptr, &sink);
     EXPECT_EQ(qStream_Flush(in, to), qErrNone);
     EXPECT_EQ(sink.out, data);
-    qStream_Destroy(&in);
-    qStream_Destroy(&to);
+    (void)qStream_Destroy(&in);
+    (void)qStream_Destroy(&to);
 }
 
 TEST_F(StreamFile, MissingFilesAndNullArgumentsAreRefused) {

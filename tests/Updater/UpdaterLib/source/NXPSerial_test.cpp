@@ -254,7 +254,7 @@ std::function<std::string(const std::string&)> WriteAnswers(std::vector<std::str
 }
 
 TEST_F(NXPSerialExchange, WriteSendsLinesOfFortyFiveBytesAndAChecksumEveryTwentyLines) {
-    nxp.SetEcho(false); // answered below: no line is echoed
+    (void)nxp.SetEcho(false); // answered below: no line is echoed
     struct {
         uint32_t length;
         int lines;
@@ -290,7 +290,7 @@ TEST_F(NXPSerialExchange, WriteRefusesLengthsTheChipCannotTakeWithoutSending) {
 // Two RESENDs are taken (the block goes again from its last checksum); the
 // third ends the call.
 TEST_F(NXPSerialExchange, WriteResendsTwiceAndGivesUpOnTheThird) {
-    nxp.SetEcho(false);
+    (void)nxp.SetEcho(false); // answered below
     kstest::Bytes image = Pattern(1800), data;
     chip.sent.clear();
     chip.answer = WriteAnswers({"OK\r\n", "RESEND\r\n", "RESEND\r\n", "OK\r\n"});

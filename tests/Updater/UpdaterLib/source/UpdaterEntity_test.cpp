@@ -177,10 +177,10 @@ std::vector<size_t> Joined(std::vector<std::vector<size_t>> parts) {
 // Waits (bounded) until the module's TCP port takes a link again.
 bool Reconnect(Module& module, const linkSpec& spec) {
     for (int i = 0; i < 100; ++i) {
-        module.disconnect();
+        (void)module.disconnect();
         if (module.connectFromSpec(spec) == qErrNone && module.isConnected())
             return true;
-        qTime_MSSleep(20);
+        (void)qTime_MSSleep(20);
     }
     return false;
 }

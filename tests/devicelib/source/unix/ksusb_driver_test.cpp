@@ -39,8 +39,8 @@ class Ksusb : public UsbSimTest {
   protected:
     void TearDown() override {
         if (usb) {
-            ksusb_close_keystrand_device(usb); // qErrMode when not open: harmless
-            ksusb_destroy(&usb);
+            (void)ksusb_close_keystrand_device(usb); // qErrMode when not open: harmless
+            (void)ksusb_destroy(&usb);
         }
         UsbSimTest::TearDown();
     }
@@ -162,10 +162,10 @@ TEST_F(Ksusb, OpensTheModuleWhoseSerialMatchesExactly) {
     ASSERT_EQ(open("40F5849A"), qErrNone);
     EXPECT_FALSE(a->interfaceClaimed(0));
     EXPECT_TRUE(b->interfaceClaimed(0));
-    ksusb_close_keystrand_device(usb);
-    ksusb_destroy(&usb);
+    (void)ksusb_close_keystrand_device(usb);
+    (void)ksusb_destroy(&usb);
     EXPECT_EQ(open("40f5849a"), qErrNotFound) << "serial strings compare exactly";
-    ksusb_destroy(&usb);
+    (void)ksusb_destroy(&usb);
     EXPECT_EQ(open("12345678"), qErrNotFound);
 }
 
@@ -176,8 +176,8 @@ TEST_F(Ksusb, InterfaceClaimedElsewhereIsBusy) {
     EXPECT_EQ(open("40F5849A"), qErrBusy);
     EXPECT_EQ(ksusb_state(usb), ksusbStateClosed);
     EXPECT_TRUE(d->waitOpenClients(1, 2000)) << "the failed open closed its handle";
-    ksusb_close_keystrand_device(first);
-    ksusb_destroy(&first);
+    (void)ksusb_close_keystrand_device(first);
+    (void)ksusb_destroy(&first);
 }
 
 TEST_F(Ksusb, SecondOpenOfAnOpenRecordIsRefusedAndKeepsItWorking) {
@@ -502,7 +502,7 @@ TEST_F(StreamUSB, CreateReportsTheDriversOpenError) {
     qStream* first = nullptr;
     ASSERT_EQ(qStream_CreateUSB(0x40F5849A, &first), qErrNone);
     EXPECT_EQ(qStream_CreateUSB(0x40F5849A, &s), qErrBusy);
-    qStream_Destroy(&first);
+    (void)qStream_Destroy(&first);
 }
 
 // ---- USB enumeration on the same bus ---------------------------------------------------

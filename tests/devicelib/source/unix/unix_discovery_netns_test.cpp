@@ -343,7 +343,7 @@ TEST(TcpipDiscovery, SearchesFindBySerialNumber) {
     spec = qDiscovery_FindFirstModule(linkTypeTCPIP);
     ASSERT_NE(spec, nullptr);
     EXPECT_EQ(spec->serialNumber, 0xA0000002u);
-    qLinkSpec_Destroy(&spec);
+    (void)qLinkSpec_Destroy(&spec);
 }
 
 } // namespace

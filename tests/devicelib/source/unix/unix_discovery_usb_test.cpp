@@ -109,7 +109,7 @@ TEST_F(UsbDiscovery, SearchesReturnOwnedRecords) {
     EXPECT_EQ(spec->serialNumber, 0x12345678u);
     EXPECT_EQ(spec->modelCode, 22u);
     EXPECT_EQ(spec->link.usb.usbSerial, 0x12345678u);
-    qLinkSpec_Destroy(&spec);
+    (void)qLinkSpec_Destroy(&spec);
 
     EXPECT_EQ(qDiscovery_FindModule(linkTypeUSB, 0x0BADF00D), nullptr);
     EXPECT_EQ(qDiscovery_FindModule(linkTypeSerial, 0x12345678), nullptr)
@@ -118,7 +118,7 @@ TEST_F(UsbDiscovery, SearchesReturnOwnedRecords) {
     spec = qDiscovery_FindFirstModule(linkTypeUSB);
     ASSERT_NE(spec, nullptr);
     EXPECT_NE(spec->serialNumber, 0u) << "serial number 0 is never the first module";
-    qLinkSpec_Destroy(&spec);
+    (void)qLinkSpec_Destroy(&spec);
 }
 
 } // namespace

@@ -191,7 +191,7 @@ TEST(FileReadLine, SplitsLinesAndReportsLinesThatDoNotFit) {
                 ASSERT_EQ(area[i], '#') << "byte " << i << " written past the buffer";
             }
         }
-        qFile_Close(&f);
+        (void)qFile_Close(&f);
     }
 }
 
@@ -213,7 +213,7 @@ TEST(FileReadLine, RefusesBuffersThatCannotHoldALine) {
     // Nothing was consumed by the refused calls.
     EXPECT_EQ(qFile_ReadLine(f, buf, 4, &len), qErrOverrun);
     EXPECT_STREQ(buf, "abc");
-    qFile_Close(&f);
+    (void)qFile_Close(&f);
 }
 
 struct SeekRow {
@@ -255,7 +255,7 @@ TEST(FileSeek, TargetMustLieWithinTheFile) {
         EXPECT_EQ(pos, r.position)
             << "from " << r.start << " origin " << r.origin << " offset " << r.offset;
     }
-    qFile_Close(&f);
+    (void)qFile_Close(&f);
 }
 
 TEST(FileSize, MeasuresWithoutMovingAndReportsPositionZero) {
@@ -276,7 +276,7 @@ TEST(FileSize, MeasuresWithoutMovingAndReportsPositionZero) {
     EXPECT_EQ(pos, 0);
     EXPECT_EQ(qFile_GetSize(f, nullptr), qErrParam);
     EXPECT_EQ(qFile_GetPosition(f, nullptr), qErrParam);
-    qFile_Close(&f);
+    (void)qFile_Close(&f);
 }
 
 TEST(FileWrite, WritesBytesAndFormattedText) {

@@ -39,10 +39,10 @@ bool echoesWithin(uint32_t id, uint8_t& sequence, int ms) {
         qPacket* out = qPacket_CreateWithData(kAddress, 2, data);
         if (!out)
             return false;
-        qLink_PutPacket(id, out);
-        qPacket_Destroy(&out);
+        (void)qLink_PutPacket(id, out); // repeated until an echo comes back
+        (void)qPacket_Destroy(&out);
         if (qPacket* back = qLink_AwaitFirst(id, isEcho, &echo, 20)) {
-            qPacket_Destroy(&back);
+            (void)qPacket_Destroy(&back);
             return true;
         }
         usleep(1000);

@@ -25,7 +25,7 @@ const Bytes kLinkStop = {0xAF, 0x01, 0x00};
 bool sendPacket(uint32_t id, const Bytes& wire) {
     qPacket* p = qPacket_CreateWithData(wire[0], wire[1], wire.data() + 2);
     bool ok = p && qLink_PutPacket(id, p) == qErrNone;
-    qPacket_Destroy(&p);
+    (void)qPacket_Destroy(&p);
     return ok;
 }
 
@@ -38,7 +38,7 @@ Bytes received(uint32_t id, unsigned long ms) {
     b.push_back(p->address);
     b.push_back(p->length);
     b.insert(b.end(), p->data, p->data + p->length);
-    qPacket_Destroy(&p);
+    (void)qPacket_Destroy(&p);
     return b;
 }
 
@@ -55,7 +55,7 @@ class TcpLink : public ::testing::Test {
     }
     void TearDown() override {
         if (id_)
-            qLink_Destroy(&id_);
+            (void)qLink_Destroy(&id_);
     }
     Listener listener_;
     PeerEnd conn_;

@@ -104,7 +104,7 @@ std::vector<Bytes> takeAll(uint32_t id) {
         if (!p)
             break;
         out.push_back(packetBytes(p));
-        qPacket_Destroy(&p);
+        (void)qPacket_Destroy(&p);
     }
     return out;
 }
@@ -143,7 +143,7 @@ class LinkOverPair : public ::testing::Test {
 TEST_F(LinkOverPair, SendsQueuedPacketsAndEndsWithTheStopPacket) {
     qPacket* p = makePacket({0x04, 0x03, 0xAA, 0xBB, 0xCC});
     ASSERT_EQ(qLink_PutPacket(id_, p), qErrNone);
-    qPacket_Destroy(&p);
+    (void)qPacket_Destroy(&p);
     Bytes sent = peer_.read(5, 1000);
     EXPECT_BYTES(Bytes({0x04, 0x03, 0xAA, 0xBB, 0xCC}), sent);
 
@@ -312,7 +312,7 @@ bool answeringFilter(const qPacket* p, void* ref) {
     if (p->address != 8)
         return false;
     usleep(2000); // widen the window in which an install may be waiting
-    qLink_PutPacket(*static_cast<const uint32_t*>(ref), p);
+    EXPECT_EQ(qErrNone, qLink_PutPacket(*static_cast<const uint32_t*>(ref), p));
     return true;
 }
 
@@ -344,7 +344,7 @@ TEST_F(LinkOverPair, SendsAtMostOnePacketPerMillisecond) {
     for (int i = 0; i < count; i++) {
         qPacket* p = makePacket({0x04, 0x01, static_cast<uint8_t>(i)});
         ASSERT_EQ(qLink_PutPacket(id_, p), qErrNone);
-        qPacket_Destroy(&p);
+        (void)qPacket_Destroy(&p);
     }
     Bytes first = peer_.read(3, 1000);
     double start = kstest::NowMs();
@@ -385,7 +385,7 @@ TEST_F(LinkOverPair, AwaitFirstWaitsOnlyWhileTheLinkRuns) {
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(packetBytes(p), Bytes({0x06, 0x01, 0x02}));
     EXPECT_TRUE(waited.load()) << "the packets came before the wait began";
-    qPacket_Destroy(&p);
+    (void)qPacket_Destroy(&p);
     EXPECT_EQ(takeAll(id_).size(), 1u) << "the packet from 4 stays queued";
 
     // Nothing comes: the whole time-out passes.
@@ -493,7 +493,7 @@ TEST_F(LinkOverPair, PacketLogRecordsBothDirectionsWhileEnabled) {
     EXPECT_EQ(exchange({0x06, 0x02, 0x00, 0x01}), Bytes({0x06, 0x02, 0x00, 0x03}));
     qPacket* p = makePacket({0x08, 0x00});
     ASSERT_EQ(qLink_PutPacket(id_, p), qErrNone);
-    qPacket_Destroy(&p);
+    (void)qPacket_Destroy(&p);
     EXPECT_EQ(peer_.read(2, 1000), Bytes({0x08, 0x00}));
 
     const std::vector<LogRecord> expected = {
@@ -528,7 +528,7 @@ TEST(LinkCalls, RefuseUnknownIdsAndBadArguments) {
     unknown = 0xFFFFFFF0u;
     qPacket* p = makePacket({0x04, 0x00});
     EXPECT_EQ(qLink_PutPacket(unknown, p), qErrParam);
-    qPacket_Destroy(&p);
+    (void)qPacket_Destroy(&p);
     EXPECT_EQ(qLink_GetPacket(unknown), nullptr);
     EXPECT_EQ(qLink_AwaitPacket(unknown, 10), nullptr);
     EXPECT_EQ(qLink_GetFirst(unknown, fromAddress, nullptr), nullptr);

@@ -47,7 +47,7 @@ TEST_F(UsbLink, SameSerialSharesOneLinkAndCarriesPackets) {
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(p->address, 4);
     EXPECT_EQ(p->length, 2);
-    qPacket_Destroy(&p);
+    (void)qPacket_Destroy(&p);
 
     ASSERT_EQ(qLink_Destroy(&id), qErrNone);
     EXPECT_EQ(qLink_GetStatus(again), qLinkStatusRunning) << "one user is left";
@@ -79,7 +79,7 @@ TEST_F(UsbLink, UnplugGivesStatusSixAndResetReopensTheReturningModule) {
     qPacket* p = qLink_AwaitPacket(id, 2000);
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(p->address, 8);
-    qPacket_Destroy(&p);
+    (void)qPacket_Destroy(&p);
     EXPECT_EQ(qLink_Destroy(&id), qErrNone);
 }
 

@@ -98,8 +98,9 @@ struct LinkOver {
         EXPECT_TRUE(linktest::socketPair(&stream.fd, &peer));
         qStream* s =
             qStream_Create(countingGet, countingPut, countingWrite, countingDelete, &stream);
-        if (kind != CountingStream::kPolled)
-            qStream_SetReceive(s, countingRead, countingWait);
+        if (kind != CountingStream::kPolled) {
+            EXPECT_EQ(qErrNone, qStream_SetReceive(s, countingRead, countingWait));
+        }
         id = qLink_Create(s);
         EXPECT_NE(id, 0u);
         EXPECT_BYTES(kLinkStart, peer.read(3, 2000));
@@ -141,11 +142,11 @@ TEST(LinkWait, IdleLinkSleepsOnItsStreamAndTheStopWakesIt) {
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(p->address, 0x04);
     EXPECT_EQ(p->length, 3);
-    qPacket_Destroy(&p);
+    (void)qPacket_Destroy(&p);
     p = qLink_AwaitPacket(l.id, 2000);
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(p->address, 0x06);
-    qPacket_Destroy(&p);
+    (void)qPacket_Destroy(&p);
     EXPECT_LE(l.stream.reads.load() - reads1, 6);
 
     EXPECT_TRUE(l.destroyReturns()) << "the stop must wake a thread asleep on its stream";
@@ -158,7 +159,7 @@ TEST(LinkWait, StreamThatCannotWaitIsPolledAndStillStops) {
     qPacket* p = qLink_AwaitPacket(l.id, 2000);
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(p->data[1], 0x20);
-    qPacket_Destroy(&p);
+    (void)qPacket_Destroy(&p);
     EXPECT_EQ(l.stream.waits.load(), 0);
     EXPECT_TRUE(l.destroyReturns());
     EXPECT_BYTES(kLinkStop, l.peer.drain(200));

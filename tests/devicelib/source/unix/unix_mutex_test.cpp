@@ -69,7 +69,7 @@ TEST(MutexTryLock, IsBusyWhileAnotherThreadHoldsIt) {
     std::thread([&] {
         seen = qMutex_TryLock(m);
         if (seen == qErrNone) {
-            qMutex_Unlock(m);
+            (void)qMutex_Unlock(m);
         }
     }).join();
     EXPECT_EQ(seen, qErrNone);

@@ -26,7 +26,7 @@ qPacket* make(uint8_t address, uint8_t tag) {
 qErr put(unsigned long id, uint8_t address, uint8_t tag) {
     qPacket* p = make(address, tag);
     qErr e = qPacketFifo_Put(id, p);
-    qPacket_Destroy(&p);
+    (void)qPacket_Destroy(&p);
     return e;
 }
 
@@ -36,7 +36,7 @@ std::string describe(qPacket* p) {
         return "none";
     }
     std::string s = std::to_string(p->address) + ":" + std::to_string(p->data[0]);
-    qPacket_Destroy(&p);
+    (void)qPacket_Destroy(&p);
     return s;
 }
 
@@ -120,7 +120,7 @@ TEST_F(FifoTest, HandsOutCopiesOldestFirst) {
     EXPECT_EQ(describe(first), "4:1");
     EXPECT_EQ(describe(qPacketFifo_Get(id)), "6:2");
     EXPECT_EQ(qPacketFifo_Get(id), nullptr);
-    qPacket_Destroy(&original);
+    (void)qPacket_Destroy(&original);
 
     qPacket dead{0, 0, 0, 0, {}};
     EXPECT_EQ(qPacketFifo_Put(id, &dead), qErrParam);
@@ -142,9 +142,9 @@ TEST_F(FifoTest, TheTwentyFirstUnreadPacketEmptiesTheQueue) {
 }
 
 TEST_F(FifoTest, GetFirstTakesTheFirstMatchAndKeepsTheOthersInOrder) {
-    put(id, 4, 1);
-    put(id, 6, 2);
-    put(id, 6, 3);
+    ASSERT_EQ(qErrNone, put(id, 4, 1));
+    ASSERT_EQ(qErrNone, put(id, 6, 2));
+    ASSERT_EQ(qErrNone, put(id, 6, 3));
     const uint8_t six = 6, eight = 8;
     EXPECT_EQ(describe(qPacketFifo_GetFirst(id, fromAddress, &six)), "6:2");
     EXPECT_EQ(describe(qPacketFifo_GetFirst(id, fromAddress, &eight)), "none");
@@ -156,7 +156,7 @@ TEST_F(FifoTest, GetFirstTakesTheFirstMatchAndKeepsTheOthersInOrder) {
 
 TEST_F(FifoTest, DrainRemovesOnlyAcceptedPackets) {
     for (uint8_t a : {4, 6, 4, 6, 8}) {
-        put(id, a, a);
+        ASSERT_EQ(qErrNone, put(id, a, a));
     }
     const uint8_t six = 6;
     EXPECT_EQ(qPacketFifo_DrainPackets(id, fromAddress, &six), 2);
@@ -203,7 +203,7 @@ TEST_F(FifoTest, AwaitReturnsAPacketPutWhileWaiting) {
     std::atomic<bool> waited{false};
     std::thread producer([&] {
         waited = WaitUntilBlocked(consumer, 10000);
-        put(id, 4, 7);
+        EXPECT_EQ(qErrNone, put(id, 4, 7));
     });
     auto start = Clock::now();
     EXPECT_EQ(describe(qPacketFifo_Await(id, 10000)), "4:7");
@@ -230,10 +230,10 @@ TEST_F(FifoTest, AwaitFirstFindsAMatchThatArrivesLater) {
     std::thread producer([&] {
         bool first = WaitUntilBlocked(consumer, 10000);
         long scans = want.calls.load();
-        put(id, 4, 1); // not the one wanted: looked at, and the wait goes on
+        EXPECT_EQ(qErrNone, put(id, 4, 1)); // not the one wanted: looked at, and the wait goes on
         bool rescanned = kstest::WaitUntil([&] { return want.calls.load() > scans; }, 10000);
         waited = first && rescanned && WaitUntilBlocked(consumer, 10000);
-        put(id, 6, 2);
+        EXPECT_EQ(qErrNone, put(id, 6, 2));
     });
     auto start = Clock::now();
     EXPECT_EQ(describe(qPacketFifo_AwaitFirst(id, countingFilter, &want, 10000)), "6:2");
@@ -244,8 +244,8 @@ TEST_F(FifoTest, AwaitFirstFindsAMatchThatArrivesLater) {
 }
 
 TEST_F(FifoTest, AwaitFirstWaitsForPutsInsteadOfRescanning) {
-    put(id, 4, 1);
-    put(id, 4, 2);
+    ASSERT_EQ(qErrNone, put(id, 4, 1));
+    ASSERT_EQ(qErrNone, put(id, 4, 2));
     CountingFilter want{6};
     auto start = Clock::now();
     EXPECT_EQ(qPacketFifo_AwaitFirst(id, countingFilter, &want, 200), nullptr);
@@ -269,7 +269,7 @@ TEST(FifoDestroy, WakesWaitersWhoReturnNothing) {
                               : qPacketFifo_Await(id, 20000);
         if (p != nullptr) {
             gotPacket = true;
-            qPacket_Destroy(&p);
+            (void)qPacket_Destroy(&p);
         }
         returned++;
     };
@@ -342,11 +342,11 @@ TEST_F(FifoTest, EveryWaiterSeesEachPut) {
         EXPECT_TRUE(kstest::WaitUntil([&] { return tid.load() != 0; }, 10000));
         EXPECT_TRUE(WaitUntilBlocked(tid, 10000)) << "a waiter never began to wait";
     }
-    put(id, 6, 6);
+    EXPECT_EQ(qErrNone, put(id, 6, 6));
     // The waiter for 4 looks at the put, finds nothing for it and waits again.
     EXPECT_TRUE(kstest::WaitUntil([&] { return sixDone.load(); }, 10000));
     EXPECT_TRUE(WaitUntilBlocked(tids[0], 10000));
-    put(id, 4, 4);
+    EXPECT_EQ(qErrNone, put(id, 4, 4));
     a.join();
     b.join();
     EXPECT_LT(slowest.load(), 6000);
@@ -362,8 +362,8 @@ TEST_F(FifoTest, ProducerAndConsumerThreadsLoseNothingBelowCapacity) {
             }
             const uint8_t data[] = {static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)};
             qPacket* p = qPacket_CreateWithData(4, 2, data);
-            qPacketFifo_Put(id, p);
-            qPacket_Destroy(&p);
+            EXPECT_EQ(qErrNone, qPacketFifo_Put(id, p));
+            (void)qPacket_Destroy(&p);
         }
     });
     int next = 0;
@@ -376,7 +376,7 @@ TEST_F(FifoTest, ProducerAndConsumerThreadsLoseNothingBelowCapacity) {
         int value = (p->data[0] << 8) | p->data[1];
         EXPECT_EQ(value, next);
         next = value + 1;
-        qPacket_Destroy(&p);
+        (void)qPacket_Destroy(&p);
     }
     producer.join();
     EXPECT_EQ(next, kPackets);
@@ -398,7 +398,7 @@ TEST_F(FifoTest, AwaitWhileEndsWithAPacketAWakeOrTheQueuesEnd) {
 
     std::thread putter([this] {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        put(id, 6, 2);
+        EXPECT_EQ(qErrNone, put(id, 6, 2));
     });
     ASSERT_TRUE(fifoAwaitWhile(id, &p, keep));
     EXPECT_EQ(p.address, 6);
@@ -419,7 +419,7 @@ TEST_F(FifoTest, AwaitWhileEndsWithAPacketAWakeOrTheQueuesEnd) {
     unsigned long doomed = qPacketFifo_Create();
     std::thread destroyer([&doomed] {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        qPacketFifo_Destroy(&doomed);
+        (void)qPacketFifo_Destroy(&doomed);
     });
     EXPECT_FALSE(fifoAwaitWhile(doomed, &p, keep));
     destroyer.join();

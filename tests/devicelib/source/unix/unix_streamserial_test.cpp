@@ -105,7 +105,7 @@ TEST(StreamSerial, ParityAndTwoStopBitsAreApplied) {
     EXPECT_EQ(t.c_iflag, static_cast<tcflag_t>(IGNBRK | IGNPAR));
     EXPECT_NE(t.c_cflag & CSTOPB, 0u);
     EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B2400));
-    qStream_Destroy(&s);
+    (void)qStream_Destroy(&s);
 }
 
 TEST(StreamSerial, BytesTravelBothWaysAndReadsNeverWait) {
@@ -132,7 +132,7 @@ TEST(StreamSerial, BytesTravelBothWaysAndReadsNeverWait) {
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     EXPECT_EQ(got, "OK\n");
-    qStream_Destroy(&s);
+    (void)qStream_Destroy(&s);
 }
 
 struct BadSerial {
