@@ -97,10 +97,20 @@ void IspChip::receive(const uint8_t* bytes, size_t n, uint64_t nowUs, uint32_t h
         st_.bytesIn++;
         if (st_.phase == Phase::Gone || st_.phase == Phase::Running)
             continue;
-        // A host at another rate than the chip's is garbage to its UART.
+        // A host at another rate than the chip's is garbage to its UART,
+        // except the "?" of a host that opened the port anew at its own
+        // rate while the command handler idles: the chip measures it again
+        // (the bench cannot see the port reopened; that "?" stands for it).
         if (st_.rate && hostRate && hostRate != st_.rate) {
-            st_.rateMismatches++;
-            continue;
+            if (bytes[i] == '?' && st_.phase == Phase::Command && line_.empty() && in_.empty()) {
+                st_.rate = 0;
+                st_.phase = Phase::Autobaud;
+                st_.echo = true; // the handler it synchronises to starts echoing
+                st_.rebauds++;
+            } else {
+                st_.rateMismatches++;
+                continue;
+            }
         }
         in_.push_back({lastArrival_, bytes[i]});
     }

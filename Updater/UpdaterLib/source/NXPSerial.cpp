@@ -112,8 +112,8 @@ void NXPSerialClass::SleepFor(const char* text) {
     (void)qTime_MSSleep(static_cast<unsigned long>(ms));
 }
 
-qErr NXPSerialClass::Send(const char* text, bool readEcho) {
-    if (stream == nullptr || text == nullptr || baudRate == 0)
+qErr NXPSerialClass::SendUnpaced(const char* text) {
+    if (stream == nullptr || text == nullptr)
         return qErrParam;
     size_t length = std::strlen(text);
     const uint8_t* bytes = reinterpret_cast<const uint8_t*>(text);
@@ -121,7 +121,15 @@ qErr NXPSerialClass::Send(const char* text, bool readEcho) {
     qErr e = qStream_Write(stream, bytes, length);
     if (e != qErrNone)
         Log::log(DEBUG_NXPSerial, "Error Test_Serial_Send() [%s]\n", qError_GetErrorText(e));
+    return e;
+}
+
+qErr NXPSerialClass::Send(const char* text, bool readEcho) {
+    if (stream == nullptr || text == nullptr || baudRate == 0)
+        return qErrParam;
+    qErr e = SendUnpaced(text);
     SleepFor(text);
+    size_t length = std::strlen(text);
     if (readEcho && length > 1) {
         size_t echoed = 0;
         (void)GetEcho(text, length - 1, &echoed); // the answer that follows tells

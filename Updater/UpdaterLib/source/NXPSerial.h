@@ -135,7 +135,12 @@ class NXPSerialClass {
     qErr Request(const char* command, uint32_t budget, bool logError);
     qErr ReadNumberLine(unsigned long* value);
     qErr ResyncCommandMode();
-    qErr SendChecksum(const uint8_t* data, uint32_t count, char* reply, size_t size);
+    // Sends the checksum of a block and reads the chip's answer; wireMs: the
+    // time the block's lines may still be on the wire.
+    qErr SendChecksum(const uint8_t* data, uint32_t count, char* reply, size_t size,
+                      uint32_t wireMs);
+    // Writes text without waiting for it to leave the wire.
+    qErr SendUnpaced(const char* text);
     qErr ReadChecksum(uint32_t expected, bool* good);
 
     qStream* stream;

@@ -289,7 +289,8 @@ qErr NXPSerialClass::Compare(uint32_t address1, uint32_t address2, uint32_t leng
     return e;
 }
 
-qErr NXPSerialClass::SendChecksum(const uint8_t* data, uint32_t count, char* reply, size_t size) {
+qErr NXPSerialClass::SendChecksum(const uint8_t* data, uint32_t count, char* reply, size_t size,
+                                  uint32_t wireMs) {
     char line[24];
     int32_t total = sum(data, count);
     std::snprintf(line, sizeof line, "%d\r\n", static_cast<int>(total));
@@ -300,7 +301,7 @@ qErr NXPSerialClass::SendChecksum(const uint8_t* data, uint32_t count, char* rep
         return e;
     unsigned long started = qTime_GetMSTicks();
     size_t length = 0;
-    e = GetLine(reply, size, &length, CHECKSUM_REPLY_BUDGET);
+    e = GetLine(reply, size, &length, CHECKSUM_REPLY_BUDGET + wireMs);
     Log::log(DEBUG_NXPSerial, "Write() waited for checksum %d ms\n",
              static_cast<int>(qTime_GetMSTicks() - started));
     return e;
@@ -318,22 +319,36 @@ qErr NXPSerialClass::Write(uint32_t ram, uint32_t length, const uint8_t* data) {
         return e;
     }
     e = ReturnCode(command, REPLY_BUDGET, true, "Write() ", line, sizeof line);
-    uint32_t confirmed = 0, position = 0, lines = 0, retries = MAX_READ_RETRY;
+    uint32_t confirmed = 0, position = 0, lines = 0, retries = MAX_READ_RETRY, blockChars = 0;
     while (e == qErrNone && position < length) {
         uint32_t count = length - position;
         if (count > MAX_BYTES_PER_LINE)
             count = MAX_BYTES_PER_LINE;
         uuencode(line, data + position, count);
-        e = Send(line, echo);
-        if (e == qErrNone)
-            e = Send("\r\n", echo);
+        if (echo) {
+            e = Send(line, true);
+            if (e == qErrNone)
+                e = Send("\r\n", true);
+        } else {
+            // Without an echo to read, the lines of a block go out back to
+            // back, with no pause of their own: a block (at most 20 lines and
+            // its checksum, about 1.3 KB) fits the port's transmit buffer,
+            // and the wait for the chip's answer to the checksum covers its
+            // time on the wire. A pause per line costs more than the line at
+            // 230400 baud once the sleep overshoots.
+            std::strcat(line, "\r\n");
+            e = SendUnpaced(line);
+            blockChars += static_cast<uint32_t>(std::strlen(line));
+        }
         if (e != qErrNone)
             break;
         position += count;
         if (++lines < LINES_PER_CHECKSUM && position < length)
             continue;
         lines = 0;
-        e = SendChecksum(data + confirmed, position - confirmed, line, sizeof line);
+        e = SendChecksum(data + confirmed, position - confirmed, line, sizeof line,
+                         WAIT_TIME_MS(blockChars, baudRate));
+        blockChars = 0;
         if (e != qErrNone)
             break;
         if (std::strcmp(line, "OK\r\n") == 0) {

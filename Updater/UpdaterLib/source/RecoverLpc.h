@@ -29,11 +29,8 @@
 // ISP); anything else the chip answered but not in full.
 Outcome _get_fingerprint_lpc(const std::string& serialPort, uint32_t baudRate, Fingerprint& out);
 
-// Checks that the image's firmware blocks can be written whole, before the
-// chip is touched.
-Outcome _check_lpc_image(const BirdFile& image);
-
 // Writes the (descrambled) firmware blocks of image into the chip's flash,
-// sector 0 last, checks each copy on the chip and starts the image.
+// sector 0 last, checks each copy on the chip and starts the image. An image
+// that cannot be written whole is refused before the chip is touched.
 Outcome _recover_firmware_lpc(UpdaterDisplayInterface& display, const BirdFile& image,
                               const std::string& serialPort, uint32_t baudRate);

@@ -303,11 +303,6 @@ Outcome _get_fingerprint_lpc(const std::string& serialPort, uint32_t baudRate, F
     return Outcome::Ok();
 }
 
-Outcome _check_lpc_image(const BirdFile& image) {
-    std::vector<FlashImage> images;
-    return _lpc_images(image, images);
-}
-
 Outcome _recover_firmware_lpc(UpdaterDisplayInterface& display, const BirdFile& image,
                               const std::string& serialPort, uint32_t baudRate) {
     std::vector<FlashImage> images;

@@ -352,6 +352,13 @@ TEST(LpcRomRate, BytesAtAnotherRateAreLost) {
     EXPECT_EQ(h.send("J\r\n"), "");
     h.rate = 57600;
     EXPECT_EQ(h.send("J\r\n"), "0\r\n637615927\r\n");
+    // A host that opens the port anew at 115200: its "?" is measured again.
+    h.rate = 115200;
+    EXPECT_EQ(h.send("?"), "Synchronized\r\n");
+    EXPECT_EQ(h.send("Synchronized\r\n14746\r\n"), "Synchronized\r\nOK\r\n14746\r\nOK\r\n");
+    EXPECT_EQ(h.send("J\r\n"), "J\r\n0\r\n637615927\r\n");
+    EXPECT_EQ(h.chip.state().rate, 115200u);
+    EXPECT_EQ(h.chip.state().rebauds, 1u);
 }
 
 // The ROM starts the flash, at G or at a restart, only when words 0..7 of

@@ -99,6 +99,7 @@ struct ChipState {
     unsigned compares = 0, mismatches = 0;
     uint64_t busyUs = 0;         // modelled erase and programming time
     uint64_t rateMismatches = 0; // bytes sent at a rate other than the chip's
+    unsigned rebauds = 0;        // autobauds again for a host at a new rate
     std::map<std::string, unsigned> faultsFired;
 };
 

@@ -135,8 +135,10 @@ TEST_F(Recover, FingerprintPrintsTheIdentifierAndTouchesNothingElse) {
     StartServer(Bird({{0, Firmware(4096)}}));
     std::filesystem::create_directories(StoreDir());
     std::string before = Listing(StoreDir());
-    for (int run = 0; run < 2; ++run) { // the second finds the chip synchronised
-        kstest::ProcessResult r = Run({"-N", "-s", pty, "-u", ServerUrl()});
+    // The second finds the chip synchronised; the third opens the port at
+    // another rate, at which the chip autobauds anew.
+    for (const char* rate : {"115200", "115200", "57600"}) {
+        kstest::ProcessResult r = Run({"-N", "-s", pty, "-u", ServerUrl(), "-o", rate});
         EXPECT_EQ(r.exitStatus, 0) << r.err;
         EXPECT_EQ(r.out, "Updater (Version: 1.1 Apr 26 2023)\n" + std::string(FINGERPRINT) + "\n");
         EXPECT_EQ(r.err, "");
@@ -144,6 +146,7 @@ TEST_F(Recover, FingerprintPrintsTheIdentifierAndTouchesNothingElse) {
     EXPECT_TRUE(server->Requests().empty());
     EXPECT_EQ(Listing(StoreDir()), before);
     EXPECT_FALSE(bench.lpcState("d").unlocked);
+    EXPECT_EQ(bench.lpcState("d").rate, 57600u);
     EXPECT_TRUE(Erased(0, lpcrom::kFlashSize));
 }
 
