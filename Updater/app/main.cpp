@@ -57,12 +57,11 @@ int main(int argc, char** argv) {
         Updater updater(params.serverUrl.c_str(), storeDirectory.c_str(), display);
         status = _run_commands(display, updater, params);
     }
-    if (status != 0 && StopRequested()) // stopped on Ctrl-C or SIGTERM: 128 + the signal
+    // Stopped by Ctrl-C or SIGTERM at a safe point: the status the signal
+    // would have given. Work that finished in spite of the request says so
+    // with its own status.
+    if (status != 0 && StopRequested())
         status = StopExitStatus();
     _release_params(&params);
-    // Stopped by Ctrl-C or SIGTERM at a safe point: the status the signal
-    // would have given.
-    if (StopExitStatus() != 0)
-        status = StopExitStatus();
     return status;
 }
