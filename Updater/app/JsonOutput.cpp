@@ -41,8 +41,12 @@ json _device_json(const DeviceInfo& d) {
     j["serial"] = SerialNumberText(d.serialNumber);
     j["transport"] = _transport_name(d.transport);
     j["moduleAddress"] = d.moduleAddress;
-    j["routerAddress"] = d.routerAddress;
-    j["routerSerial"] = SerialNumberText(d.routerSerialNumber);
+    // The router fields name the module that passes this one's traffic on,
+    // the same on every transport: zeros for a module reached directly
+    // (discovery over TCP/IP names the module itself as its own router).
+    const bool behindRouter = d.routerSerialNumber != 0 && d.routerSerialNumber != d.serialNumber;
+    j["routerAddress"] = behindRouter ? d.routerAddress : 0;
+    j["routerSerial"] = SerialNumberText(behindRouter ? d.routerSerialNumber : 0);
     j["modelCode"] = d.modelCode;
     j["modelName"] = qDefs_GetModelName(d.modelCode);
     j["version"] =

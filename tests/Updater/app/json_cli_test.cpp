@@ -89,9 +89,36 @@ TEST(JsonOutput, NetworkRecordsCarryTheirHostAddressAndPort) {
     EXPECT_EQ(j[0]["transport"], "TCPIP");
     EXPECT_EQ(j[0]["hostAddress"], "10.77.0.2");
     EXPECT_EQ(j[0]["tcpPort"], 9761);
-    EXPECT_EQ(j[0]["routerSerial"], "40F5849A");
     EXPECT_EQ(j[0]["errorName"], "timeout");
     EXPECT_EQ(j[0]["errorText"], "did not answer");
+}
+
+// routerSerial and routerAddress name the module that passes the traffic on,
+// whatever the transport: zeros for a module reached directly (over TCP/IP
+// discovery names the module as its own router), the router's for one behind
+// it.
+TEST(JsonOutput, RouterFieldsMeanTheSameOnEveryTransport) {
+    DeviceInfo usb;
+    usb.transport = linkTypeUSB;
+    usb.serialNumber = 0x40F5849A;
+    usb.moduleAddress = 4;
+    DeviceInfo tcp = usb;
+    tcp.transport = linkTypeTCPIP;
+    tcp.routerAddress = 4;
+    tcp.routerSerialNumber = 0x40F5849A;
+    DeviceInfo child = tcp;
+    child.serialNumber = 0x40F50001;
+    child.moduleAddress = 6;
+    child.routerAddress = 2;
+    child.routerSerialNumber = 0xD272031D;
+    json j = ParseWhole(_devices_json({usb, tcp, child}));
+    ASSERT_EQ(j.size(), 3u);
+    for (int i : {0, 1}) {
+        EXPECT_EQ(j[i]["routerSerial"], "00000000") << i;
+        EXPECT_EQ(j[i]["routerAddress"], 0) << i;
+    }
+    EXPECT_EQ(j[2]["routerSerial"], "D272031D");
+    EXPECT_EQ(j[2]["routerAddress"], 2);
 }
 
 // -N --json: the four words as eight-digit hexadecimal strings, in order.
