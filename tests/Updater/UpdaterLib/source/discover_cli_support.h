@@ -22,19 +22,8 @@ const std::string USB_HEAD =
 const std::string IP_HEAD =
     "    Device    Module   Router  Model          Firmware Version (Build)   [IP address]\n";
 
-// The row of a USB module that another program holds: "in use by another
-// program" (5). A device library that cannot tell the cause of a failed open
-// yet reports it as a connection failure (25).
+// The row of a USB module that another program holds.
 const std::string BUSY_USB = "[Error (5): in use by another program]";
-const std::string BUSY_USB_UNTOLD = "[Error (25): could not be opened]";
-
-// want, with BUSY_USB read as BUSY_USB_UNTOLD when that is what out shows.
-inline std::string AsBusy(const std::string& out, std::string want) {
-    size_t at = want.find(BUSY_USB);
-    if (at != std::string::npos && out.find(BUSY_USB_UNTOLD) != std::string::npos)
-        want.replace(at, BUSY_USB.size(), BUSY_USB_UNTOLD);
-    return want;
-}
 
 struct BenchRun {
     kstest::ProcessResult process;

@@ -94,15 +94,7 @@ class DiscoverDownloadFaults : public downloadtest::StoreTest {
             args.insert(args.begin(), kstest::UpdaterPath());
         BenchRun run = RunOnBench(row.options, row.modules, args);
         status = run.process.timedOut ? -1 : run.process.exitStatus;
-        return AsBusyOutput(run.out) + run.err;
-    }
-
-    // A busy USB module reads as the device library tells it (see AsBusy).
-    static std::string AsBusyOutput(std::string out) {
-        size_t at = out.find(BUSY_USB_UNTOLD);
-        if (at != std::string::npos)
-            out.replace(at, BUSY_USB_UNTOLD.size(), BUSY_USB);
-        return out;
+        return run.out + run.err;
     }
 
     const std::string store = kstest::PrivateStoreRoot();
