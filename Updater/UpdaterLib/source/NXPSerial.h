@@ -36,6 +36,9 @@ class NXPSerialClass {
 
     // Failed reads allowed while waiting for one answer line.
     static const uint32_t REPLY_BUDGET = 100;
+    // Failed reads allowed for the answer to the empty lines that tell a chip
+    // stuck in a RAM write from a silent port.
+    static const uint32_t STUCK_PROBE_BUDGET = 1000;
     static const uint32_t CHECKSUM_REPLY_BUDGET = 2000;
 
     // The names of the chip's return codes 0..19, then "Unknown error".

@@ -123,9 +123,12 @@ qErr NXPSerialClass::ResyncCommandMode() {
         probe += "\r\n";
     if (Send(probe.c_str(), false) != qErrNone)
         return e == qErrNone ? qErrIO : e;
+    // The chip answers only once it has taken all the lines as data and
+    // checked the checksum line: a slower answer than a command's, so it
+    // gets a longer wait (only a port where no chip answers pays for it).
     for (int i = 0; i < 3; ++i) {
         size_t length = 0;
-        if (GetLine(line, sizeof line, &length, REPLY_BUDGET) != qErrNone)
+        if (GetLine(line, sizeof line, &length, STUCK_PROBE_BUDGET) != qErrNone)
             break;
         if (std::strcmp(line, "RESEND\r\n") == 0 || std::strcmp(line, "OK\r\n") == 0) {
             Log::log(DEBUG_NXPSerial, "Sync: the chip is stuck in the data phase of a RAM write\n");

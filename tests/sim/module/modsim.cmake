@@ -65,7 +65,7 @@ if(TARGET keystrand-sim AND TARGET Updater)
                 $<TARGET_FILE:keystrand-sim> $<TARGET_FILE:Updater>)
         set_tests_properties(modsim_program_fleet_${mode} PROPERTIES
             TIMEOUT 180 SKIP_RETURN_CODE 77 LABELS "sim;discover"
-            ENVIRONMENT "ASAN_OPTIONS=verify_asan_link_order=0")
+            ENVIRONMENT "ASAN_OPTIONS=verify_asan_link_order=0;TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/sim/usb/tsan.supp")
     endforeach()
     set_tests_properties(modsim_program_fleet_usb PROPERTIES LABELS "sim;usb;umockdev")
     set_tests_properties(modsim_program_fleet_tcpip PROPERTIES LABELS "sim;root")
