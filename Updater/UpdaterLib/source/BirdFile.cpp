@@ -35,7 +35,7 @@ BirdFile::BirdFile() = default;
 BirdFile::BirdFile(const char* path) : filename(path ? path : "") {
     assert(this->filename.length() > 0);
     if (!Load())
-        throw std::runtime_error("Failed to load bird data");
+        throw std::runtime_error(filename + ": " + problem_);
 }
 
 void BirdFile::ResetContent() {

@@ -47,8 +47,9 @@ class BirdFile {
 
     // An empty file: no blocks, every number 0. A target for move-assignment.
     BirdFile();
-    // Loads path (which must not be empty). Throws
-    // std::runtime_error("Failed to load bird data") when loading fails.
+    // Loads path (which must not be empty). Throws std::runtime_error with
+    // "<path>: <Problem()>" ("/x/fw.bird: No such file or directory") when
+    // loading fails: the words a user is shown.
     explicit BirdFile(const char* path);
 
     BirdFile(BirdFile&&) noexcept = default;

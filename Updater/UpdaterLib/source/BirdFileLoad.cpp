@@ -244,7 +244,13 @@ bool BirdFile::LoadFrom(Source& source, const uint8_t* header, size_t headerByte
         version = birdformat::GetShort(header + 4);
     }
     bool result = false;
-    if (Inflate(source, MAX_CONTENT_SIZE)) {
+    if (total == 0) {
+        problem_ = "it is empty";
+    } else if (!Inflate(source, MAX_CONTENT_SIZE)) {
+        // A file that is not a BIRD file at all fails to inflate too: say that first.
+        if (!HeaderOk(header, headerBytes))
+            problem_ = kBadHeader;
+    } else {
         bool scanned = ScanBlocks(data.get(), dataSize); // a mismatch is logged, not fatal
         FindSerialNumberOffsets();
         CheckWhole(header, headerBytes, scanned);
@@ -266,7 +272,7 @@ bool BirdFile::Load() {
         else
             Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n",
                      filename.c_str());
-        problem_ = file.error() == ENOENT ? "there is no such file" : file.Problem();
+        problem_ = file.Problem();
         return false;
     }
     uint8_t header[kHeaderSize];
@@ -312,8 +318,8 @@ bool BirdFile::CheckWholeFile(const char* path, std::string* problem) {
     uint8_t header[kHeaderSize];
     size_t got = 0;
     if (!file.ok() || !file.ReadFully(header, sizeof header, &got)) {
-        why = file.error() == ENOENT ? "there is no such file"
-                                     : "it could not be read: " + file.Problem();
+        why = file.ok() || file.notRegular() ? "it could not be read: " + file.Problem()
+                                             : file.Problem();
         return false;
     }
     if (!HeaderOk(header, got)) {

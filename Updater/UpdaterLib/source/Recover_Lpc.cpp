@@ -8,11 +8,13 @@
 // until its copy, an interrupted run leaves a chip that stays in ISP mode.
 #include "RecoverLpc.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
+#include "ConnectCause.h"
 #include "Interrupt.h"
 #include "Log.h"
 #include "NXPSerial.h"
@@ -277,6 +279,9 @@ Outcome _get_fingerprint_lpc(const std::string& serialPort, uint32_t baudRate, F
     if (e != qErrNone) {
         Log::log(DEBUG_APP, "ERROR %d ==> Could not open serial port\n", e);
         int os = nxp.LastOsError();
+        if (os == EACCES || os == EPERM)
+            return Outcome::Fail(qErrPermission, "cannot open " + serialPort + ": " +
+                                                     ConnectCause(qErrPermission, linkTypeSerial));
         return Outcome::Fail(e, "cannot open " + serialPort + ": " +
                                     (os != 0 ? std::strerror(os) : qError_GetErrorDescription(e)));
     }

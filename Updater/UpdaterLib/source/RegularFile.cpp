@@ -25,7 +25,7 @@ RegularFileReader::RegularFileReader(const std::string& path) {
         return;
     }
     if (!S_ISREG(st.st_mode)) {
-        error_ = EINVAL;
+        error_ = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         notRegular_ = true;
         ::close(fd);
         return;
@@ -44,7 +44,7 @@ RegularFileReader::~RegularFileReader() {
 
 std::string RegularFileReader::Problem() const {
     if (notRegular_)
-        return "not a regular file";
+        return error_ == EISDIR ? "is a directory" : "not a regular file";
     return std::strerror(error_ != 0 ? error_ : EIO);
 }
 

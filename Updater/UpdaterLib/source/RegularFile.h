@@ -26,7 +26,7 @@ class RegularFileReader {
     int error() const { return error_; }
     bool notRegular() const { return notRegular_; }
     // Why the file could not be opened or read, for messages:
-    // "not a regular file" or the system's error text.
+    // "is a directory", "not a regular file" or the system's error text.
     std::string Problem() const;
     // The size when it was opened.
     uint64_t size() const { return size_; }

@@ -111,8 +111,11 @@ UpdaterStoreItem::UpdaterStoreItem(const char* p, const char* n, store_item_t t)
 
 BirdFile UpdaterStoreItem::ReadBirdFile(const char* file) {
     std::string p = BuildPath(path.c_str(), name.c_str(), file ? file : "", nullptr);
-    if (!BirdFile::VerifyFile(p.c_str()))
-        throw std::runtime_error("Invalid bird " + p);
+    if (!BirdFile::VerifyFile(p.c_str())) {
+        std::string why;
+        BirdFile::CheckWholeFile(p.c_str(), &why);
+        throw std::runtime_error(p + ": " + (why.empty() ? "it is not a BIRD file" : why));
+    }
     return BirdFile(p.c_str());
 }
 

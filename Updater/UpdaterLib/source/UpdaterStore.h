@@ -32,9 +32,8 @@ class UpdaterStoreItem {
 
     bool IsValid() const { return !path.empty() && !name.empty(); }
 
-    // Loads path/name/file. Throws std::runtime_error("Invalid bird " + path)
-    // when it does not look like a BIRD file, and "Failed to load bird data"
-    // when it cannot be loaded.
+    // Loads path/name/file. Throws std::runtime_error("<path>: <why>") when it
+    // is missing, does not look like a BIRD file or cannot be loaded.
     BirdFile ReadBirdFile(const char* file);
     // Replaces path/name/file with length bytes, atomically: a failed write
     // leaves an earlier file of that name as it was.

@@ -91,8 +91,7 @@ bool Updater::Recover_Firmware(std::string serialPort, uint32_t build, uint32_t 
     try {
         image = load_bird("Recovering", firmwareFile, serialNumber, recoveryBuild, true);
     } catch (const std::runtime_error& e) {
-        Log::log(DEBUG_Updater, "%s\n", e.what());
-        display.message(ERROR, "Failed to load bird file");
+        display.message(ERROR, "Failed to load bird file: %s", e.what());
         return false;
     }
     if (image.hasSerialOffsets) {

@@ -484,8 +484,7 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
     try {
         file = load_bird("Updating", firmwareFile, serialNumber, build, false);
     } catch (const std::runtime_error& e) {
-        Log::log(DEBUG_Updater, "%s\n", e.what());
-        display.message(ERROR, "Failed to load bird file");
+        display.message(ERROR, "Failed to load bird file: %s", e.what());
         return false;
     }
     Outcome out = _write_serial(file, serialNumber);

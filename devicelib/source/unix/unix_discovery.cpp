@@ -11,6 +11,7 @@
 #include <ifaddrs.h>
 #include <libusb.h>
 #include <netinet/in.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -77,18 +78,49 @@ bool sParseSerial(const char* text, int length, uint32_t* serial) {
     return true;
 }
 
+// The serial string of a device this process may not open (no permission on
+// its node, or held by another driver), as the kernel shows it in sysfs to
+// everyone: its length, 0 when it cannot be read. Such a module is still
+// listed, so that connecting to it says why it cannot be used.
+int sSysfsSerial(libusb_device* dev, unsigned char* text, size_t size) {
+    uint8_t ports[8];
+    int depth = libusb_get_port_numbers(dev, ports, sizeof ports);
+    if (depth <= 0)
+        return 0;
+    char path[96];
+    int at = snprintf(path, sizeof path, "/sys/bus/usb/devices/%u-%u",
+                      unsigned(libusb_get_bus_number(dev)), unsigned(ports[0]));
+    for (int i = 1; i < depth && at > 0 && size_t(at) < sizeof path; i++)
+        at += snprintf(path + at, sizeof path - size_t(at), ".%u", unsigned(ports[i]));
+    if (at <= 0 || size_t(at) >= sizeof path - 8)
+        return 0;
+    strcat(path, "/serial");
+    FILE* f = fopen(path, "re");
+    if (!f)
+        return 0;
+    size_t n = fread(text, 1, size - 1, f);
+    fclose(f);
+    while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\0'))
+        n--;
+    text[n] = 0;
+    return static_cast<int>(n);
+}
+
 // Builds the record of one matching USB device; false when its serial string
 // cannot be read or is not eight hexadecimal digits.
 bool sDescribeUSB(libusb_device* dev, const libusb_device_descriptor& desc, linkSpec* spec) {
-    libusb_device_handle* handle = nullptr;
-    if (libusb_open(dev, &handle) != 0 || !handle)
-        return false;
     unsigned char text[kSerialBufferSize];
     memset(text, 0, sizeof text);
     int n = 0;
-    if (desc.iSerialNumber != 0)
-        n = libusb_get_string_descriptor_ascii(handle, desc.iSerialNumber, text, sizeof text - 1);
-    libusb_close(handle);
+    libusb_device_handle* handle = nullptr;
+    if (libusb_open(dev, &handle) != 0 || !handle) {
+        n = sSysfsSerial(dev, text, sizeof text);
+    } else {
+        if (desc.iSerialNumber != 0)
+            n = libusb_get_string_descriptor_ascii(handle, desc.iSerialNumber, text,
+                                                   sizeof text - 1);
+        libusb_close(handle);
+    }
     uint32_t serial = 0;
     if (n <= 0 || !sParseSerial(reinterpret_cast<const char*>(text), n, &serial))
         return false;

@@ -123,7 +123,7 @@ TEST_F(CheckAndInfo, CheckNamesWhatAnUpdateCouldNotUse) {
         {"nobody.bird", &nobody, 1,
          "it names no module (serial 0) and has no serial-number locations", "parse-error"},
         {"signature.bird", &signature, 1, "", "parse-error"},
-        {"missing.bird", nullptr, 1, "there is no such file", "not-found"},
+        {"missing.bird", nullptr, 1, "No such file or directory", "not-found"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -204,7 +204,10 @@ TEST_F(BirdFileTest, BrokenFilesFailCleanly) {
             BirdFile f(path.c_str());
             ADD_FAILURE() << "loaded a broken file";
         } catch (const std::runtime_error& e) {
-            EXPECT_STREQ(e.what(), "Failed to load bird data");
+            // The path, then why: the words the user is shown.
+            const std::string what = e.what();
+            EXPECT_EQ(what.rfind(path + ": ", 0), 0u) << what;
+            EXPECT_GT(what.size(), path.size() + 2) << what;
         }
         BirdFile empty;
         empty.filename = path;

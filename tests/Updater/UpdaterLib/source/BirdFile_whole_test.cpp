@@ -135,7 +135,7 @@ TEST(BirdFileWhole, NothingButRegularFilesIsRead) {
         BirdFile f;
         f.filename = path;
         EXPECT_FALSE(f.Load());
-        EXPECT_EQ(f.Problem(), "not a regular file");
+        EXPECT_EQ(f.Problem(), path == subdir ? "is a directory" : "not a regular file");
         EXPECT_THROW(BirdFile(path.c_str()), std::runtime_error); // and none waits on a FIFO
     }
 }

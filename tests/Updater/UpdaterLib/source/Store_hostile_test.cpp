@@ -96,7 +96,7 @@ TEST(StoreAttributes, AFileThatCannotBeReadWholeIsNeverReplaced) {
     } cases[] = {
         {"a FIFO", "not a regular file",
          [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }},
-        {"a directory", "not a regular file",
+        {"a directory", "is a directory",
          [](const std::string& p) { ASSERT_EQ(::mkdir(p.c_str(), 0700), 0); }},
         {"a file of 17 MiB", "larger than 16 MiB",
          [](const std::string& p) {

@@ -191,10 +191,12 @@ TEST(UpdaterStoreFiles, ReadBirdFileChecksTheSignatureFirst) {
     kstest::WriteFile(dir / "40F5849A/123.bird", birdwriter::BuildFile(d));
 
     EXPECT_EQ(ErrorOf([&] { device.ReadBirdFile("bad.bird"); }),
-              "Invalid bird " + dir.path() + "/40F5849A/bad.bird");
+              dir.path() +
+                  "/40F5849A/bad.bird: it does not begin with the BIRD signature and version");
     EXPECT_EQ(ErrorOf([&] { device.ReadBirdFile("absent.bird"); }),
-              "Invalid bird " + dir.path() + "/40F5849A/absent.bird");
-    EXPECT_EQ(ErrorOf([&] { device.ReadBirdFile("broken.bird"); }), "Failed to load bird data");
+              dir.path() + "/40F5849A/absent.bird: No such file or directory");
+    EXPECT_EQ(ErrorOf([&] { device.ReadBirdFile("broken.bird"); }),
+              dir.path() + "/40F5849A/broken.bird: its compressed content is damaged");
     BirdFile f = device.ReadBirdFile("123.bird");
     EXPECT_EQ(f.GetBuild(), 123u);
     EXPECT_EQ(f.filename, dir.path() + "/40F5849A/123.bird");

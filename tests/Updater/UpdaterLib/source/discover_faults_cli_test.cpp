@@ -112,6 +112,20 @@ TEST_F(DiscoverDownloadFaults, EachFaultExitsAsItShouldSaysWhyAndLeavesTheStoreA
          0,
          {"    0000C0DE  " + BUSY_USB,
           "    40F5849A  04       00      Tessera        1.0.1 (" + BUILD_BYTES + ")"}},
+        // As uid 4242 (no password entry: HOME, a scratch directory, is its
+        // home), who may not open the bus's device nodes (root's, 0644).
+        {"a module this user may not open is listed with the fix",
+         USB,
+         {"a serial=40F5849A model=17 address=4 usb"},
+         {"sh", "-c",
+          "chmod 0777 \"$UMOCKDEV_DIR\" && chmod -R a+rwX \"$UMOCKDEV_DIR/ioctl\" || exit 97\n"
+          "h=$(mktemp -d) && chmod 0777 \"$h\" || exit 97\n"
+          "setpriv --reuid=4242 --regid=4242 --clear-groups env HOME=\"$h\" \"$0\" -D\n"
+          "s=$?; rm -rf \"$h\"; exit $s"},
+         false,
+         0,
+         {"    40F5849A  [Error (12): permission denied (install the udev rules "
+          "70-keystrand.rules and plug the module in again, or run as root)]"}},
         {"a build reply a byte short is no build number",
          USB,
          {"d serial=0000D0D0 model=17 address=10 usb build=" + BUILD_BYTES + " build-reply=5"},

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -458,7 +460,8 @@ TEST_F(Recover, UnknownFingerprintStopsBeforeAnythingIsErased) {
     EXPECT_EQ(CommandsStartingWith('E'), 0u);
 }
 
-// A port where nothing answers, and one that does not exist: -N says which,
+// A port where nothing answers, one that does not exist and one the user may
+// not open: -N says which,
 // gives up within seconds and touches neither the update server nor the
 // store.
 TEST_F(Recover, SilentOrMissingPortEndsFingerprintQuicklyTouchingNothing) {
@@ -480,6 +483,23 @@ TEST_F(Recover, SilentOrMissingPortEndsFingerprintQuicklyTouchingNothing) {
         EXPECT_EQ(r.exitStatus, 1);
         EXPECT_EQ(r.err, row.err);
         EXPECT_LT(r.seconds, 5.0);
+    }
+    // A port this user may not open: uid 4242 (no password entry, so HOME,
+    // a scratch directory, is its home), without the groups of the port.
+    if (geteuid() == 0) {
+        ASSERT_EQ(::chmod(pty.c_str(), 0600), 0);
+        kstest::TempDir home("ks-home");
+        ASSERT_EQ(::chmod(home.path().c_str(), 0777), 0);
+        kstest::ProcessResult r = kstest::RunProcess(
+            {"/usr/bin/setpriv", "--reuid=4242", "--regid=4242", "--clear-groups", "/usr/bin/env",
+             "HOME=" + home.path(), kstest::UpdaterPath(), "-N", "-s", pty, "-u", ServerUrl()},
+            60000);
+        EXPECT_EQ(r.exitStatus, 1);
+        EXPECT_EQ(r.err, "Got no response from chip: cannot open " + pty +
+                             ": permission denied (add your user to the group that owns the "
+                             "serial port, usually dialout, then log in again)\n");
+    } else {
+        std::printf("the port a user may not open: skipped, needs root to run as another user\n");
     }
     EXPECT_TRUE(server->Requests().empty());
     EXPECT_EQ(Listing(StoreDir()), before);

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -50,6 +51,7 @@ struct Row {
     Holds holds;
     bool rerun = false;                     // then the same command completes the job
     std::vector<std::string> launcher = {}; // put before the Updater (nohup, limits)
+    bool unprivileged = false;              // run as a user the file permissions apply to
 };
 
 std::string ClosedUrl() {
@@ -58,6 +60,18 @@ std::string ClosedUrl() {
 
 // Runs the command, then (its status on standard error) the same command again.
 const char* const kTwice = "trap : INT TERM; \"$@\"; echo \"first exit $?\" >&2; exec \"$@\"";
+
+// Runs the Updater as uid 4242, a user without an entry in the password
+// database (so that it takes its home from HOME: a scratch directory made
+// here) who may not open the emulated bus's device nodes (root's, 0644). The
+// test bed itself is opened to that user: its sockets, and the file given
+// with -f. Needs root.
+const char* const kAsUser =
+    "chmod 0777 \"$UMOCKDEV_DIR\" && chmod -R a+rwX \"$UMOCKDEV_DIR/ioctl\" || exit 97\n"
+    "h=$(mktemp -d) && chmod 0777 \"$h\" || exit 97\n"
+    "for a; do [ -f \"$a\" ] && chmod a+r \"$a\" && chmod a+x \"$(dirname \"$a\")\"; done\n"
+    "setpriv --reuid=4242 --regid=4242 --clear-groups env HOME=\"$h\" \"$@\"\n"
+    "s=$?; rm -rf \"$h\"; exit $s";
 
 // Ctrl-C or SIGTERM once 600 firmware bytes went: the module stays in its
 // loader, the Updater says so and exits 128 + the signal; the same command
@@ -207,6 +221,20 @@ std::vector<Row> Rows() {
          "Failed to connect to module [40F5849A]: in use by another program\n",
          kUnchanged,
          Holds::Nothing},
+        {"permission denied",
+         Where::Usb,
+         "",
+         File::Good,
+         {},
+         fast,
+         1,
+         "Failed to connect to module [40F5849A]: permission denied (install the udev rules "
+         "70-keystrand.rules and plug the module in again, or run as root)",
+         kUnchanged,
+         Holds::Nothing,
+         false,
+         {},
+         true},
         {"server down during -G -U",
          Where::Usb,
          "",
@@ -327,6 +355,8 @@ class UpdateFaults : public UpdateCliTest {
         settleMs = row.holds == Holds::Nothing ? 1500 : 0;
         if (row.rerun)
             launcher = {"/bin/sh", "-c", kTwice, "sh"};
+        if (row.unprivileged)
+            launcher = {"/bin/sh", "-c", kAsUser, "sh"};
         kstest::ProcessResult r = Run(Bench(row), Args(row, path), "u");
         const std::string said = r.out + r.err;
 
@@ -368,7 +398,7 @@ class UpdateFaults : public UpdateCliTest {
             EXPECT_EQ(state.Value("restarts"), 0u) << "no LOAD, no REBOOT";
             EXPECT_TRUE(state.running.empty());
             if (row.file == File::Stored || row.file == File::WrongSerial || row.fault == "busy" ||
-                row.fault == "closed-port") {
+                row.fault == "closed-port" || row.unprivileged) {
                 EXPECT_TRUE(state.loader.empty()) << "nothing was offered";
             }
             break;
@@ -400,6 +430,11 @@ class UpdateFaults : public UpdateCliTest {
         unsigned ran = 0;
         for (const Row& row : Rows())
             if (OverTcp(row.where) == tcp && (!only || Has(row.name, only))) {
+                if (row.unprivileged && geteuid() != 0) {
+                    std::printf("row \"%s\" skipped: needs root to run as another user\n",
+                                row.name);
+                    continue;
+                }
                 Check(row);
                 ++ran;
             }

@@ -8,6 +8,8 @@
 // shortens those bounds.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,6 +25,8 @@ const uint32_t kSerial = 0x40F5849A;
 const char* const kSerialText = "40F5849A";
 const std::string kModule = "u serial=40F5849A model=17 address=4 usb restart-ms=100 ";
 const std::string kEmptyFile = "<empty>";
+const std::string kMissingFile = "<missing>";
+const std::string kDirectory = "<directory>";
 
 std::string ClosedUrl() {
     return "http://127.0.0.1:" + std::to_string(kstest::ClosedPort()) + "/cgi/u";
@@ -232,10 +236,12 @@ TEST_F(UpdateOverUsb, RefusedUpdatesLeaveModuleAndStoreAlone) {
     struct Row {
         const char* name;
         std::string fault;
-        std::string file; // written as given.bird; empty: no -f (kEmptyFile: a 0-byte file)
+        // Written as given.bird; empty: no -f (kEmptyFile: a 0-byte file,
+        // kMissingFile: no file there, kDirectory: a directory there).
+        std::string file;
         std::vector<std::string> extra;
-        const char* message;
-        bool contacted; // the module's link was opened
+        std::string message; // the line of the error; "%s" stands for the -f path
+        bool contacted;      // the module's link was opened
     };
     Firmware wrongSerial = MakeFirmware(0x11111111, 500);
     Firmware good = MakeFirmware(kSerial, 500);
@@ -244,10 +250,33 @@ TEST_F(UpdateOverUsb, RefusedUpdatesLeaveModuleAndStoreAlone) {
     std::string truncated = good.File().substr(0, good.File().size() / 2);
     const std::vector<Row> rows = {
         {"nothing in the store", "", "", {}, "Could not find valid build for this device.", false},
-        {"build not stored", "", "", {"-b", "999"}, "Failed to load bird file", false},
-        {"empty file", "", kEmptyFile, {}, "Failed to load bird file", false},
-        {"not a BIRD file", "", "this is not firmware", {}, "Failed to load bird file", false},
-        {"truncated BIRD file", "", truncated, {}, "Failed to load bird file", false},
+        {"build not stored",
+         "",
+         "",
+         {"-b", "999"},
+         "Failed to load bird file: " + StoreRoot() +
+             "/40F5849A/999.bird: No such file or directory",
+         false},
+        {"missing file",
+         "",
+         kMissingFile,
+         {},
+         "Failed to load bird file: %s: No such file or directory",
+         false},
+        {"a directory", "", kDirectory, {}, "Failed to load bird file: %s: is a directory", false},
+        {"empty file", "", kEmptyFile, {}, "Failed to load bird file: %s: it is empty", false},
+        {"not a BIRD file",
+         "",
+         "this is not firmware",
+         {},
+         "Failed to load bird file: %s: it does not begin with the BIRD signature and version",
+         false},
+        {"truncated BIRD file",
+         "",
+         truncated,
+         {},
+         "Failed to load bird file: %s: its compressed content is cut short",
+         false},
         {"router without module address",
          "",
          good.File(),
@@ -284,15 +313,26 @@ TEST_F(UpdateOverUsb, RefusedUpdatesLeaveModuleAndStoreAlone) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         std::vector<std::string> args = {"-U", "-d", kSerialText, "-u", ClosedUrl()};
-        if (!row.file.empty())
-            args.insert(args.end(),
-                        {"-f", WriteFile("given.bird", row.file == kEmptyFile ? "" : row.file)});
+        std::string given;
+        if (!row.file.empty()) {
+            given = WriteFile("given.bird", row.file == kEmptyFile ? "" : row.file);
+            if (row.file == kMissingFile || row.file == kDirectory) {
+                given += "." + std::to_string(&row - rows.data());
+                if (row.file == kDirectory) {
+                    ASSERT_EQ(::mkdir(given.c_str(), 0700), 0);
+                }
+            }
+            args.insert(args.end(), {"-f", given});
+        }
+        std::string line = row.message;
+        if (line.find("%s") != std::string::npos)
+            line.replace(line.find("%s"), 2, given);
         args.insert(args.end(), row.extra.begin(), row.extra.end());
         if (row.name == std::string("nothing in the store"))
             ClearStore();
         kstest::ProcessResult r = Run({kModule + row.fault}, args);
         EXPECT_EQ(r.exitStatus, 1) << r.out << r.err;
-        EXPECT_TRUE(Has(r.err, row.message)) << r.err;
+        EXPECT_TRUE(Has(r.err, line)) << r.err;
         EXPECT_FALSE(Has(r.out, "Update time")) << r.out;
         EXPECT_EQ(state.Value("link-starts") > 0, row.contacted);
         EXPECT_TRUE(state.loader.empty());
