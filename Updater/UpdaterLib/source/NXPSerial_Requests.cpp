@@ -93,6 +93,15 @@ qErr NXPSerialClass::ReadNumberLine(unsigned long* value) {
     return qErrNone;
 }
 
+namespace {
+
+// The chip's answer to a checksum line: it is in the data phase of a write.
+bool _is_checksum_answer(const char* line) {
+    return std::strcmp(line, "RESEND\r\n") == 0 || std::strcmp(line, "OK\r\n") == 0;
+}
+
+} // namespace
+
 // A chip whose ROM already runs its command handler (synchronised by an
 // earlier run and not reset since) does not answer "?" with the autobaud
 // greeting. Ending the line and switching its echo on gives a known state:
@@ -117,6 +126,10 @@ qErr NXPSerialClass::ResyncCommandMode() {
             Log::log(DEBUG_NXPSerial, "Device already synchronized\n");
             return qErrNone;
         }
+        if (std::strcmp(line, "RESEND\r\n") == 0) { // a line above was taken as a checksum
+            Log::log(DEBUG_NXPSerial, "Sync: the chip is stuck in the data phase of a RAM write\n");
+            return qErrMode;
+        }
     }
     std::string probe;
     for (uint32_t i = 0; i <= LINES_PER_CHECKSUM; ++i)
@@ -126,11 +139,14 @@ qErr NXPSerialClass::ResyncCommandMode() {
     // The chip answers only once it has taken all the lines as data and
     // checked the checksum line: a slower answer than a command's, so it
     // gets a longer wait (only a port where no chip answers pays for it).
-    for (int i = 0; i < 3; ++i) {
+    // Whatever else comes first (echoed lines, answers to the lines above)
+    // is passed over.
+    for (uint32_t i = 0; i < 2 * LINES_PER_CHECKSUM + 4; ++i) {
         size_t length = 0;
-        if (GetLine(line, sizeof line, &length, STUCK_PROBE_BUDGET) != qErrNone)
+        qErr got = GetLine(line, sizeof line, &length, STUCK_PROBE_BUDGET);
+        if (got != qErrNone && got != qErrOverrun)
             break;
-        if (std::strcmp(line, "RESEND\r\n") == 0 || std::strcmp(line, "OK\r\n") == 0) {
+        if (_is_checksum_answer(line)) {
             Log::log(DEBUG_NXPSerial, "Sync: the chip is stuck in the data phase of a RAM write\n");
             return qErrMode;
         }

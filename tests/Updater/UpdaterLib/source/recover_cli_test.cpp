@@ -426,6 +426,18 @@ TEST_F(Recover, AChipStuckInARamWriteIsNamedAndRecoversAfterAReset) {
         },
         20000));
     run.stop(SIGKILL);
+    // What the killed run had written is still on its way to the chip: the
+    // chip takes it in first, as it would on a wire, before another run
+    // starts.
+    uint64_t seen = 0;
+    ASSERT_TRUE(kstest::WaitUntil(
+        [&] {
+            uint64_t now = bench.lpcState("d").bytesIn;
+            bool settled = now == seen;
+            seen = now;
+            return settled;
+        },
+        5000, 300));
     const std::string stuck =
         "is stuck in the middle of a RAM write (an earlier run was killed)\nReset the chip into "
         "ISP mode (hold ISP low while you reset or power it), then run the command again";
