@@ -7,7 +7,16 @@
 # sent (DATA, and all of them with PREPARE, SUM and WRITE), the protocol's
 # floor for them (one packet in flight and the link's 1 ms pause after each,
 # that pause measured on this machine in the same run) and the ratio
-# floor / transfer time. Figures only: nothing here passes or fails on speed.
+# floor / transfer time.
+#
+# Over USB it then sets the cost of one packet beside a plain libusb program
+# (tests/devicelib/bench/plain_peer.cpp: one thread, one IN transfer kept
+# submitted, the same 1 ms pause after each packet) sending the same DATA
+# packets, each awaited, to the same kind of simulated module in the same
+# run: wall time and CPU time per packet of the product (the updater's CPU for
+# the whole update over the packets it sent), of the plain program, and their
+# ratio; the link engine alone sending the plain program's packets is shown
+# too. Figures only: nothing here passes or fails on speed.
 #
 # Usage: scripts/bench-update.sh [KiB of firmware image, default 256] [portion, default 256]
 set -euo pipefail
@@ -16,13 +25,16 @@ kib=${1:-256}
 portion=${2:-256}
 
 cmake --preset ci >/dev/null
-cmake --build --preset ci --target Updater keystrand-sim birdwrite bench_pause >/dev/null
+cmake --build --preset ci --target Updater keystrand-sim birdwrite bench_pause bench_link >/dev/null
 bin=build/ci
 work=$(mktemp -d "${TMPDIR:-/tmp}/ks-bench-update.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 serial=40F5849A
 head -c "$((kib * 1024))" /dev/urandom > "$work/image.bin"
+# The module takes its new build from the descriptor inside the image.
+printf '%-16s%-16s%-16s%-16s' 1000 9.9.9 "$serial" Tessera |
+    dd of="$work/image.bin" bs=1 seek=1024 conv=notrunc status=none
 cat > "$work/bird.txt" <<DESC
 loader flags=1 address=0x10000000 fill:0xA5:512
 firmware flags=2 address=0x0 file:image.bin
@@ -39,13 +51,15 @@ measure_pause() {
     pause_us=$(awk -v a="$pause_us" -v b="$p" 'BEGIN { print (b < a ? b : a) }')
 }
 
-# One update; the simulator's trace goes to $work/NAME.trace.
+# One update; the simulator's trace goes to $work/NAME.trace, and with it the
+# updater's CPU time ("updater-cpu USER SYSTEM", from bash's time).
 run() {
     local name=$1 module=$2
     shift 2
     scripts/isolated-home.sh "$bin/sim/module/keystrand-sim" --trace "$@" \
         --module "m serial=$serial model=17 address=4 portion=$portion restart-ms=100 $module" \
-        -- "$bin/Updater/Updater" -U -d "$serial" -f "$work/fw.bird" \
+        -- /bin/bash -c 'TIMEFORMAT="updater-cpu %3U %3S"; time "$@"' updater \
+        "$bin/Updater/Updater" -U -d "$serial" -f "$work/fw.bird" \
         > "$work/$name.out" 2> "$work/$name.trace" || {
         echo "bench-update: the $name update failed:" >&2
         grep -v '^\[' "$work/$name.trace" >&2 || true
@@ -55,12 +69,15 @@ run() {
 }
 
 # Trace lines: "[SECONDS.MILLIS] m < ADDR LEN DATA..." for what the host sent.
+# Prints the row of the table, or with "costs" the transfer's wall time and
+# the updater's CPU time per packet in microseconds.
 report() {
-    local name=$1
+    local name=$1 what=${2:-row}
     local total
     total=$(sed -n 's/^Update time: \([0-9.]*\) sec.*/\1/p' "$work/$name.out")
-    awk -v name="$name" -v total="$total" -v pause="$pause_us" '
+    awk -v name="$name" -v total="$total" -v pause="$pause_us" -v what="$what" '
         function t(line) { gsub(/[][]/, "", line); split(line, f, " "); return f[1] + 0 }
+        /^updater-cpu / { cpu = $2 + $3 }
         / m < .. .. 5F 02/ { loaded = 1 }
         loaded && / m < .. .. 5F 0[1345]/ {
             if (!start) start = t($0)
@@ -70,12 +87,36 @@ report() {
         loaded && / m < .. .. 5F 06/ { stop = t($0) }
         END {
             transfer = stop - start
+            if (what == "costs") {
+                printf "%.0f %.0f\n", (packets > 0 ? transfer * 1e6 / packets : 0),
+                    (packets > 0 ? cpu * 1e6 / packets : 0)
+                exit
+            }
             floorAll = packets * pause / 1e6
             floorData = data * pause / 1e6
             printf "%-6s %9.3f %11.3f %8d %8d %10.1f %12.3f %12.3f %7.3f\n", name, total,
                 transfer, data, packets, (packets > 0 ? transfer * 1e6 / packets : 0), floorData,
                 floorAll, (transfer > 0 ? floorAll / transfer : 0)
         }' "$work/$name.trace"
+}
+
+# The plain libusb program and the link engine alone, each sending the image
+# in DATA packets to a simulated module on the emulated bus.
+run_plain() {
+    scripts/isolated-home.sh "$bin/sim/module/keystrand-sim" \
+        --module "u serial=0000BEEF model=17 address=4 usb" \
+        -- "$PWD/$bin/tests/bench_link" --usb-data-only yes --data-kib "$kib" \
+        --usb-serial 0000BEEF > "$work/plain.out" 2>&1 || {
+        echo "bench-update: the plain libusb program failed:" >&2
+        cat "$work/plain.out" >&2
+        return 1
+    }
+}
+
+# Column (2: plain program, 3: link engine) of a per-DATA-exchange row.
+plain_figure() {
+    awk -v row="$1" -v col="$2" 'index($0, row) == 1 {
+        n = split(substr($0, 45), f, " "); print f[col - 1]; exit }' "$work/plain.out"
 }
 
 tcp=no
@@ -85,6 +126,7 @@ if [ "$(id -u)" -eq 0 ] && command -v ip >/dev/null; then
 fi
 run usb "usb"
 measure_pause
+run_plain
 
 echo "firmware image $kib KiB, portion $portion bytes, link pause measured: $pause_us us"
 printf "%-6s %9s %11s %8s %8s %10s %12s %12s %7s\n" transport "update_s" "transfer_s" "DATA" \
@@ -97,3 +139,18 @@ fi
 report usb
 echo "ratio = floor_all_s / transfer_s (every packet waits for its reply, then the 1 ms pause);"
 echo "the pause varies with the machine's load by a few per cent, and so does the ratio"
+echo
+read -r usb_wall usb_cpu < <(report usb costs)
+plain_wall=$(plain_figure "USB: per DATA exchange: wall us" 2)
+plain_cpu=$(plain_figure "USB: per DATA exchange: CPU us" 2)
+link_wall=$(plain_figure "USB: per DATA exchange: wall us" 3)
+link_cpu=$(plain_figure "USB: per DATA exchange: CPU us" 3)
+echo "one packet over USB, the product beside a plain libusb program (same bus, same run):"
+printf "%-16s %10s %10s %7s %14s\n" "per packet" "product" "plain" "ratio" "link engine"
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b + 0 > 0) printf "%.2f", a / b; else print "-" }'; }
+printf "%-16s %10s %10s %7s %14s\n" "wall us" "$usb_wall" "$plain_wall" \
+    "$(ratio "$usb_wall" "$plain_wall")" "$link_wall"
+printf "%-16s %10s %10s %7s %14s\n" "CPU us" "$usb_cpu" "$plain_cpu" \
+    "$(ratio "$usb_cpu" "$plain_cpu")" "$link_cpu"
+echo "product: the update's firmware transfer (wall) and the updater's whole CPU time, per packet"
+echo "sent; plain and link engine: $kib KiB in DATA packets, each awaited; ratio = product / plain"

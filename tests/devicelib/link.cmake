@@ -43,6 +43,7 @@ ks_add_gtest(devicelib_link
 # Link engine figures (not a test): scripts/bench-link.sh runs it.
 add_executable(bench_link
     ${CMAKE_CURRENT_LIST_DIR}/bench/bench_link.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/bench/plain_peer.cpp
     ${PROJECT_SOURCE_DIR}/tests/support/link_peer.cpp)
 target_include_directories(bench_link PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
 target_link_libraries(bench_link PRIVATE ks::devicelib ks_testsupport PkgConfig::LIBUSB

@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "link_peer.h"
+#include "plain_peer.h"
 #include "qLink.h"
 #include "wait.h"
 
@@ -47,14 +48,14 @@ namespace {
 
 constexpr uint8_t kModule = 4;
 constexpr uint8_t kUpgrade = 0x5F;
-constexpr long kPauseNs = 1000000; // after each packet sent, as the link's output thread
 
 struct Options {
     int rounds = 1000;
     int idleSeconds = 10;
     int dataKiB = 256;
     std::string simReady;
-    uint32_t usbSerial = 0; // a module on the emulated USB bus, when given
+    uint32_t usbSerial = 0;   // a module on the emulated USB bus, when given
+    bool usbDataOnly = false; // only the DATA over USB, by both programs
 };
 
 // CPU time of the whole process (every thread) in seconds.
@@ -94,69 +95,6 @@ template <typename F> double cpuPercentWhile(F fn) {
     fn();
     return (cpuSeconds() - c0) * 1e5 / (NowMs() - w0);
 }
-
-// ---- the plain socket program ----------------------------------------------
-
-// A connected socket with the same 1 ms pause after each packet it sends.
-class PlainLink {
-  public:
-    explicit PlainLink(int fd) : fd_(fd) {}
-    ~PlainLink() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    PlainLink(const PlainLink&) = delete;
-    PlainLink& operator=(const PlainLink&) = delete;
-
-    bool send(const Bytes& packet) {
-        const double left = nextMs_ - NowMs();
-        if (left > 0)
-            sleepNs(static_cast<long>(left * 1e6));
-        if (::send(fd_, packet.data(), packet.size(), MSG_NOSIGNAL) !=
-            static_cast<ssize_t>(packet.size()))
-            return false;
-        nextMs_ = NowMs() + kPauseNs / 1e6;
-        return true;
-    }
-    // The next whole packet (address, length, data) within ms.
-    bool receive(Bytes& packet, int ms) {
-        const double end = NowMs() + ms;
-        for (;;) {
-            if (rx_.size() >= 2 && rx_.size() >= 2u + rx_[1]) {
-                packet.assign(rx_.begin(), rx_.begin() + 2 + rx_[1]);
-                rx_.erase(rx_.begin(), rx_.begin() + 2 + rx_[1]);
-                return true;
-            }
-            const int left = static_cast<int>(end - NowMs());
-            pollfd p = {fd_, POLLIN, 0};
-            if (left <= 0 || poll(&p, 1, left) <= 0)
-                return false;
-            uint8_t buf[512];
-            ssize_t n = recv(fd_, buf, sizeof buf, 0);
-            if (n <= 0)
-                return false;
-            rx_.insert(rx_.end(), buf, buf + n);
-        }
-    }
-    // The next packet whose data start with the two bytes; heartbeats on the
-    // way are answered as the link engine answers them.
-    bool await(uint8_t b0, uint8_t b1, Bytes& packet, int ms) {
-        const double end = NowMs() + ms;
-        while (receive(packet, static_cast<int>(end - NowMs()))) {
-            if (packet[1] == 2 && packet[2] == 0 &&
-                !send({packet[0], 2, 0, static_cast<uint8_t>(packet[3] + 2)}))
-                return false;
-            if (packet[1] >= 2 && packet[2] == b0 && packet[3] == b1)
-                return true;
-        }
-        return false;
-    }
-
-  private:
-    int fd_;
-    double nextMs_ = 0;
-    Bytes rx_;
-};
 
 int connectTo(uint32_t address, uint16_t port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -263,7 +201,7 @@ void roundTrips(const Options& o, int gapMs, std::vector<Row>& rows) {
     std::vector<double> plain, link;
     {
         linktest::Listener l;
-        PlainLink conn(connectTo(linktest::loopbackAddress(), l.port()));
+        plain::SocketPeer conn(connectTo(linktest::loopbackAddress(), l.port()));
         linktest::PeerEnd peer = l.accept(2000);
         std::atomic<bool> stop{false};
         std::thread t(echo, &peer, &stop);
@@ -398,6 +336,74 @@ template <typename Send, typename Await> long upgradeData(int kib, Send send, Aw
     return packets;
 }
 
+// What sending the DATA cost: packets (-1 when an exchange failed), process
+// CPU and wall time in seconds.
+struct DataCost {
+    long packets = -1;
+    double cpu = 0;
+    double wall = 0;
+};
+
+template <typename Send, typename Await> DataCost measureData(int kib, Send send, Await await) {
+    DataCost c;
+    const double c0 = cpuSeconds(), w0 = NowMs();
+    c.packets = upgradeData(kib, send, await);
+    c.cpu = cpuSeconds() - c0;
+    c.wall = (NowMs() - w0) / 1000;
+    return c;
+}
+
+// The DATA through the plain program, between its link start and stop
+// packets (as the link sends them).
+DataCost plainData(int kib, plain::Peer& peer) {
+    peer.send({qLINK_ENDPOINT_ADDRESS, 1, 1});
+    DataCost c = measureData(
+        kib,
+        [&](const Bytes& d) {
+            Bytes p = {kModule, static_cast<uint8_t>(d.size())};
+            p.insert(p.end(), d.begin(), d.end());
+            return peer.send(p);
+        },
+        [&](const Match& m) {
+            Bytes p;
+            return peer.await(m.b0, m.b1, p, 1000) && (!m.third || p[4] == m.b2);
+        });
+    peer.send({qLINK_ENDPOINT_ADDRESS, 1, 0});
+    return c;
+}
+
+DataCost linkData(int kib, uint32_t id) {
+    return measureData(
+        kib, [&](const Bytes& d) { return linkSend(id, d); },
+        [&](const Match& m) { return linkAwait(id, m, 1000); });
+}
+
+std::string cell(const DataCost& c, const char* format, double v) {
+    return c.packets <= 0 ? std::string("failed") : fmt(format, v);
+}
+
+// Rows for the DATA sent by both programs; with perPacket, the cost of one
+// DATA exchange too.
+void dataRows(const std::string& prefix, int kib, const DataCost& plainCost,
+              const DataCost& linkCost, bool perPacket, std::vector<Row>& rows) {
+    const DataCost& p = plainCost;
+    const DataCost& l = linkCost;
+    rows.push_back({prefix + fmt("%.0f KiB of DATA: CPU s", kib), cell(p, "%.2f", p.cpu),
+                    cell(l, "%.2f", l.cpu)});
+    rows.push_back({prefix + fmt("%.0f KiB of DATA: wall s", kib), cell(p, "%.2f", p.wall),
+                    cell(l, "%.2f", l.wall)});
+    rows.push_back({"  DATA packets, each awaited", fmt("%.0f", double(p.packets)),
+                    fmt("%.0f", double(l.packets))});
+    if (!perPacket)
+        return;
+    rows.push_back({prefix + "per DATA exchange: wall us",
+                    cell(p, "%.0f", p.wall * 1e6 / double(p.packets)),
+                    cell(l, "%.0f", l.wall * 1e6 / double(l.packets))});
+    rows.push_back({prefix + "per DATA exchange: CPU us",
+                    cell(p, "%.0f", p.cpu * 1e6 / double(p.packets)),
+                    cell(l, "%.0f", l.cpu * 1e6 / double(l.packets))});
+}
+
 void dataToSimulator(const Options& o, std::vector<Row>& rows) {
     uint32_t address = 0;
     uint16_t port = 0;
@@ -405,139 +411,22 @@ void dataToSimulator(const Options& o, std::vector<Row>& rows) {
         rows.push_back({"DATA to the simulator", "skipped", "(no simulator)"});
         return;
     }
-    double plainCpu, plainWall, linkCpu = 0, linkWall = 0;
-    long plainPackets, linkPackets = -1;
+    DataCost plainCost, linkCost;
     {
-        PlainLink conn(connectTo(address, port));
-        conn.send({qLINK_ENDPOINT_ADDRESS, 1, 1});
-        const double c0 = cpuSeconds(), w0 = NowMs();
-        plainPackets = upgradeData(
-            o.dataKiB,
-            [&](const Bytes& d) {
-                Bytes p = {kModule, static_cast<uint8_t>(d.size())};
-                p.insert(p.end(), d.begin(), d.end());
-                return conn.send(p);
-            },
-            [&](const Match& m) {
-                Bytes p;
-                return conn.await(m.b0, m.b1, p, 1000) && (!m.third || p[4] == m.b2);
-            });
-        plainCpu = cpuSeconds() - c0;
-        plainWall = (NowMs() - w0) / 1000;
-        conn.send({qLINK_ENDPOINT_ADDRESS, 1, 0});
+        plain::SocketPeer conn(connectTo(address, port));
+        plainCost = plainData(o.dataKiB, conn);
     }
     usleep(300000); // the simulator takes the next connection
     uint32_t id = qLink_CreateTCPIP(address, port);
-    if (id && awaitRunning(id)) {
-        const double c0 = cpuSeconds(), w0 = NowMs();
-        linkPackets = upgradeData(
-            o.dataKiB, [&](const Bytes& d) { return linkSend(id, d); },
-            [&](const Match& m) { return linkAwait(id, m, 1000); });
-        linkCpu = cpuSeconds() - c0;
-        linkWall = (NowMs() - w0) / 1000;
-    }
+    if (id && awaitRunning(id))
+        linkCost = linkData(o.dataKiB, id);
     (void)qLink_Destroy(&id);
-    auto cell = [](long packets, const char* format, double v) {
-        return packets < 0 ? std::string("failed") : fmt(format, v);
-    };
-    rows.push_back({fmt("%.0f KiB of DATA to the simulator: CPU s", o.dataKiB),
-                    cell(plainPackets, "%.2f", plainCpu), cell(linkPackets, "%.2f", linkCpu)});
-    rows.push_back({fmt("%.0f KiB of DATA to the simulator: wall s", o.dataKiB),
-                    cell(plainPackets, "%.2f", plainWall), cell(linkPackets, "%.2f", linkWall)});
-    rows.push_back({"  DATA packets, each awaited", fmt("%.0f", double(plainPackets)),
-                    fmt("%.0f", double(linkPackets))});
+    dataRows("to the simulator, ", o.dataKiB, plainCost, linkCost, false, rows);
 }
 
-// The plain libusb program, idle: the module's interface claimed and one
-// bulk IN transfer waiting (resubmitted when the module says something), as
-// a link keeps one; events handled until the time is up. Percent of a core,
-// or -1 when the module cannot be opened.
-double plainUsbIdle(uint32_t serial, int ms) {
-    libusb_context* ctx = nullptr;
-    if (libusb_init(&ctx) != 0)
-        return -1;
-    libusb_device** list = nullptr;
-    libusb_device_handle* h = nullptr;
-    const ssize_t n = libusb_get_device_list(ctx, &list);
-    char want[16];
-    snprintf(want, sizeof want, "%08X", serial);
-    for (ssize_t i = 0; i < n && !h; ++i) {
-        libusb_device_descriptor dd{};
-        unsigned char got[32] = {0};
-        if (libusb_get_device_descriptor(list[i], &dd) != 0 || dd.idVendor != 0x24FF ||
-            libusb_open(list[i], &h) != 0)
-            continue;
-        libusb_get_string_descriptor_ascii(h, dd.iSerialNumber, got, sizeof got - 1);
-        if (strcmp(reinterpret_cast<char*>(got), want) != 0 || libusb_claim_interface(h, 0) != 0) {
-            libusb_close(h);
-            h = nullptr;
-        }
-    }
-    libusb_free_device_list(list, 1);
-    double cpu = -1;
-    if (h) {
-        static unsigned char buf[512];
-        std::atomic<bool> pending{true}, stop{false};
-        libusb_transfer* t = libusb_alloc_transfer(0);
-        struct Ctx {
-            std::atomic<bool>* pending;
-            std::atomic<bool>* stop;
-        } c{&pending, &stop};
-        libusb_fill_bulk_transfer(
-            t, h, 0x81, buf, sizeof buf,
-            [](libusb_transfer* x) {
-                auto* k = static_cast<Ctx*>(x->user_data);
-                *k->pending = !*k->stop && libusb_submit_transfer(x) == 0;
-            },
-            &c, 0);
-        pending = libusb_submit_transfer(t) == 0;
-        cpu = cpuPercentWhile([&] {
-            const double end = NowMs() + ms;
-            timeval tv = {0, 100000};
-            while (NowMs() < end)
-                libusb_handle_events_timeout_completed(ctx, &tv, nullptr);
-        });
-        stop = true;
-        libusb_cancel_transfer(t);
-        for (int i = 0; i < 50 && pending; ++i) {
-            timeval tv = {0, 20000};
-            libusb_handle_events_timeout_completed(ctx, &tv, nullptr);
-        }
-        if (!pending)
-            libusb_free_transfer(t);
-        libusb_release_interface(h, 0);
-        libusb_close(h);
-    }
-    libusb_exit(ctx);
-    return cpu;
-}
-
-// Over the emulated USB bus (the simulator's module with key usb): idle CPU
-// beside the plain libusb program, with the emulation's own share; round
-// trips of a DEBUG echo and the DATA transfer for the link alone.
-void overUsb(const Options& o, std::vector<Row>& rows) {
-    if (!o.usbSerial)
-        return;
-    const int idleMs = o.idleSeconds * 1000;
-    double s0 = simulatorCpuSeconds(), t0 = NowMs();
-    const double plainIdle = plainUsbIdle(o.usbSerial, idleMs);
-    const double plainSim = (simulatorCpuSeconds() - s0) * 1e5 / (NowMs() - t0);
-    uint32_t id = qLink_CreateUSB(o.usbSerial);
-    if (!id || !awaitRunning(id)) {
-        rows.push_back({"USB (emulated bus)", "-", "no link"});
-        (void)qLink_Destroy(&id);
-        return;
-    }
-    usleep(200000);
-    s0 = simulatorCpuSeconds();
-    t0 = NowMs();
-    double idle = cpuPercentWhile([&] { usleep(static_cast<useconds_t>(idleMs) * 1000); });
-    const double linkSim = (simulatorCpuSeconds() - s0) * 1e5 / (NowMs() - t0);
-    rows.push_back({fmt("USB: idle connected, %.0f s: %% of a core", o.idleSeconds),
-                    plainIdle < 0 ? std::string("cannot open") : fmt("%.2f", plainIdle),
-                    fmt("%.2f", idle)});
-    rows.push_back(
-        {"  the bus emulation meanwhile (simulator)", fmt("%.2f", plainSim), fmt("%.2f", linkSim)});
+// Round trips of a DEBUG echo over the USB link, back to back and with a
+// 2 ms gap.
+void usbEchoes(const Options& o, uint32_t id, std::vector<Row>& rows) {
     for (int gapMs : {0, 2}) {
         std::vector<double> rtt;
         for (int i = 0; i < o.rounds; i++) {
@@ -553,16 +442,49 @@ void overUsb(const Options& o, std::vector<Row>& rows) {
                               : "USB: echo back to back, p50 / p99 ms",
                         "-", percentiles(rtt)});
     }
-    const double c0 = cpuSeconds(), w0 = NowMs();
-    long packets = upgradeData(
-        o.dataKiB, [&](const Bytes& d) { return linkSend(id, d); },
-        [&](const Match& m) { return linkAwait(id, m, 1000); });
-    const double cpu = cpuSeconds() - c0, wall = (NowMs() - w0) / 1000;
+}
+
+// Over the emulated USB bus (the simulator's module with key usb): idle CPU
+// beside the plain libusb program, with the emulation's own share; the DATA
+// transfer by both; round trips of a DEBUG echo for the link alone.
+void overUsb(const Options& o, std::vector<Row>& rows) {
+    if (!o.usbSerial)
+        return;
+    const int idleMs = o.idleSeconds * 1000;
+    double plainIdle = -1, plainSim = 0;
+    DataCost plainCost, linkCost;
+    {
+        plain::UsbPeer peer;
+        if (peer.open(o.usbSerial)) {
+            if (!o.usbDataOnly) {
+                const double s0 = simulatorCpuSeconds(), t0 = NowMs();
+                plainIdle = cpuPercentWhile([&] { peer.idle(idleMs); });
+                plainSim = (simulatorCpuSeconds() - s0) * 1e5 / (NowMs() - t0);
+            }
+            plainCost = plainData(o.dataKiB, peer);
+        }
+    }
+    uint32_t id = qLink_CreateUSB(o.usbSerial);
+    if (!id || !awaitRunning(id)) {
+        rows.push_back({"USB (emulated bus)", "-", "no link"});
+        (void)qLink_Destroy(&id);
+        return;
+    }
+    usleep(200000);
+    if (!o.usbDataOnly) {
+        const double s0 = simulatorCpuSeconds(), t0 = NowMs();
+        double idle = cpuPercentWhile([&] { usleep(static_cast<useconds_t>(idleMs) * 1000); });
+        const double linkSim = (simulatorCpuSeconds() - s0) * 1e5 / (NowMs() - t0);
+        rows.push_back({fmt("USB: idle connected, %.0f s: %% of a core", o.idleSeconds),
+                        plainIdle < 0 ? std::string("cannot open") : fmt("%.2f", plainIdle),
+                        fmt("%.2f", idle)});
+        rows.push_back({"  the bus emulation meanwhile (simulator)", fmt("%.2f", plainSim),
+                        fmt("%.2f", linkSim)});
+        usbEchoes(o, id, rows);
+    }
+    linkCost = linkData(o.dataKiB, id);
     (void)qLink_Destroy(&id);
-    rows.push_back({fmt("USB: %.0f KiB of DATA: CPU s / wall s", o.dataKiB), "-",
-                    packets < 0 ? std::string("failed") : fmt("%.2f / %.2f", cpu, wall)});
-    rows.push_back({"USB: time per DATA exchange, us", "-",
-                    packets <= 0 ? std::string("-") : fmt("%.0f", wall * 1e6 / double(packets))});
+    dataRows("USB: ", o.dataKiB, plainCost, linkCost, true, rows);
 }
 
 Options parse(int argc, char** argv) {
@@ -577,6 +499,8 @@ Options parse(int argc, char** argv) {
             o.dataKiB = std::max(1, std::min(4096, atoi(argv[i + 1])));
         else if (k == "--sim-ready")
             o.simReady = argv[i + 1];
+        else if (k == "--usb-data-only")
+            o.usbDataOnly = std::string(argv[i + 1]) == "yes";
         else if (k == "--usb-serial")
             o.usbSerial = static_cast<uint32_t>(strtoul(argv[i + 1], nullptr, 16));
     }
@@ -588,11 +512,13 @@ Options parse(int argc, char** argv) {
 int main(int argc, char** argv) {
     const Options o = parse(argc, argv);
     std::vector<Row> rows;
-    idleTcp(o, rows);
-    idlePty(o, rows);
-    roundTrips(o, 0, rows);
-    roundTrips(o, 2, rows);
-    dataToSimulator(o, rows);
+    if (!o.usbDataOnly) {
+        idleTcp(o, rows);
+        idlePty(o, rows);
+        roundTrips(o, 0, rows);
+        roundTrips(o, 2, rows);
+        dataToSimulator(o, rows);
+    }
     overUsb(o, rows);
     printf("%-44s %16s %16s\n", "figure", "plain program", "link");
     for (const Row& r : rows)
