@@ -92,8 +92,11 @@ qErr ksusb_read_from_device(ksusb* usb, uint8_t* dst, size_t max, size_t* got);
 
 // Sleeps until bytes have arrived, wakeFd (-1 for none) is readable, or
 // msTimeout ms pass (qSTREAM_WAIT_FOREVER: never). Over libusb it handles
-// libusb's events in slices of 20 ms, looking at wakeFd between them; a
-// record that is not open returns at once (the read gives its error).
+// libusb's events in slices of 20 ms, looking at wakeFd between them (on a
+// bus whose descriptor says "ready" with nothing to reap, it sleeps up to
+// 2 ms before each slice, woken when a write's event handling completes its
+// transfer); a record that is not open returns at once (the read gives its
+// error).
 // Returns qErrNone, qErrCancel (wakeFd), qErrTimeout, qErrParam, qErrIO.
 qErr ksusb_wait_for_data(ksusb* usb, int wakeFd, unsigned long msTimeout);
 

@@ -1,5 +1,6 @@
-// USB driver of the modules: libusb bulk transfers on the vendor interface,
-// or the module's kernel driver node.
+// USB driver of the modules: finding and opening a module, then libusb bulk
+// transfers on its vendor interface (ksusb_libusb.cpp) or its kernel driver
+// node.
 #include "ksusb.h"
 
 #include <errno.h>
@@ -7,7 +8,6 @@
 #include <libusb.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -15,6 +15,7 @@
 #include <string>
 
 #include "ksusb_internal.h"
+#include "ksusb_record.h"
 #include "qDiag.h"
 #include "qFile.h"
 #include "qStream.h"
@@ -24,49 +25,7 @@
 namespace {
 
 constexpr uint16_t kKsusbTag = 0x05B5;
-constexpr unsigned kWriteTimeoutMs = 50;
-constexpr unsigned kReadTimeoutMs = 100;
-constexpr int kWriteAttempts = 100;
 constexpr int kNodeWrites = 1000;
-// A libusb wait handles events in slices this long and looks at the wake
-// descriptor between them: a stop is seen within this time.
-constexpr unsigned long kWaitSliceMs = 20;
-constexpr int kCancelRounds = 100; // x 10 ms: the most a close waits for the IN transfer
-
-// The IN transfer of a libusb record.
-enum InState : int {
-    kInIdle = 0,    // not submitted
-    kInPending = 1, // submitted, waiting for bytes
-    kInDone = 2,    // completed (callback ran), not yet looked at by the reader
-};
-
-} // namespace
-
-struct ksusb {
-    int32_t driverType;
-    char serial[64];
-    int32_t fd; // kernel node; 0 when closed
-    libusb_context* ctx;
-    libusb_device_handle* handle;
-    std::atomic<int32_t> state; // written by reader and writer alike
-    uint8_t interfaceNumber;
-    uint8_t outEndpoint;
-    uint8_t inEndpoint;
-    uint8_t rx[ksusbReadSize]; // the IN transfer's buffer; unread bytes from readPos
-    uint32_t available;
-    uint8_t* readPos;
-    // libusb: one IN transfer, kept submitted while the reader waits. Its
-    // callback may run on whichever thread handles libusb's events (the
-    // reader, or the writer inside a synchronous write): it only sets
-    // inState (release) and inCompleted (libusb's own wake-up flag); the
-    // reader alone looks at the result, after seeing kInDone (acquire).
-    libusb_transfer* inTransfer;
-    std::atomic<int> inState;
-    int inCompleted;
-    uint16_t tag;
-};
-
-namespace {
 
 std::mutex g_nodeDirLock;
 std::string g_nodeDir = "/dev";
@@ -218,176 +177,10 @@ qErr sOpenNode(ksusb* u, const char* serial) {
     return qErrNone;
 }
 
-// The state check shared by libusb reads and writes.
-qErr sStateError(int32_t state) {
-    if (state == ksusbStateClosed)
-        return qErrConnection;
-    if (state == ksusbStateCreated || state == ksusbStateOpening)
-        return qErrNotReady;
-    return state == ksusbStateReady ? qErrNone : qErrIO;
-}
-
-qErr sWriteLibusb(ksusb* u, const uint8_t* data, size_t len) {
-    qErr e = sStateError(u->state);
-    if (e != qErrNone)
-        return e;
-    qErr result = qErrNone;
-    size_t done = 0; // bytes of data acknowledged by the device
-    for (int attempt = 0; attempt < kWriteAttempts && done < len; ++attempt) {
-        uint8_t chunk[64] = {0};
-        const size_t n = len - done < ksusbChunkSize ? len - done : ksusbChunkSize;
-        std::memcpy(chunk, data + done, n);
-        int sent = 0;
-        int r = libusb_bulk_transfer(u->handle, u->outEndpoint, chunk, static_cast<int>(n), &sent,
-                                     kWriteTimeoutMs);
-        if (r == 0 && static_cast<size_t>(sent) >= n) {
-            done += n;
-            continue;
-        }
-        if (r == LIBUSB_ERROR_PIPE) {
-            if (libusb_clear_halt(u->handle, u->outEndpoint) != 0) {
-                u->state = ksusbStateFailed;
-                result = qErrIO;
-            }
-            continue; // the chunk again, next attempt
-        }
-        // Part of the chunk may have gone out: send only the rest, once more.
-        // (Resending bytes the device took would put them twice on the wire.)
-        const size_t part = sent > 0 ? static_cast<size_t>(sent) : 0;
-        int sent2 = 0;
-        r = libusb_bulk_transfer(u->handle, u->outEndpoint, chunk + part,
-                                 static_cast<int>(n - part), &sent2, kWriteTimeoutMs);
-        if (r == 0 && part + static_cast<size_t>(sent2) >= n) {
-            done += n;
-            continue;
-        }
-        done += part + (sent2 > 0 ? static_cast<size_t>(sent2) : 0);
-        u->state = ksusbStateFailed;
-        result = qErrIO;
-    }
-    return done < len ? qErrWrite : result;
-}
-
-void LIBUSB_CALL sInDone(libusb_transfer* t) {
-    auto* u = static_cast<ksusb*>(t->user_data);
-    u->inCompleted = 1;
-    u->inState.store(kInDone, std::memory_order_release);
-}
-
-// Takes the result of a completed IN transfer: its bytes become readable, a
-// stalled endpoint is cleared, a vanished or failing device fails the record.
-void sHarvestIn(ksusb* u) {
-    if (u->inState.load(std::memory_order_acquire) != kInDone)
-        return;
-    u->inState.store(kInIdle);
-    libusb_transfer* t = u->inTransfer;
-    switch (t->status) {
-    case LIBUSB_TRANSFER_COMPLETED:
-    case LIBUSB_TRANSFER_TIMED_OUT:
-        if (t->actual_length > 0) {
-            u->available = static_cast<uint32_t>(t->actual_length);
-            u->readPos = u->rx;
-        }
-        break;
-    case LIBUSB_TRANSFER_STALL:
-        libusb_clear_halt(u->handle, u->inEndpoint);
-        break;
-    case LIBUSB_TRANSFER_CANCELLED:
-        break;
-    default: // no device, error, overflow
-        u->state = ksusbStateFailed;
-        break;
-    }
-}
-
-// Submits the IN transfer when none is out and no byte is left unread.
-void sSubmitIn(ksusb* u) {
-    if (u->inState.load() != kInIdle || u->available != 0 || u->state != ksusbStateReady)
-        return;
-    libusb_fill_bulk_transfer(u->inTransfer, u->handle, u->inEndpoint, u->rx,
-                              static_cast<int>(sizeof u->rx), sInDone, u, 0);
-    u->inCompleted = 0;
-    u->inState.store(kInPending);
-    if (libusb_submit_transfer(u->inTransfer) != 0) {
-        u->inState.store(kInIdle);
-        u->state = ksusbStateFailed;
-    }
-}
-
-// Cancels a submitted IN transfer and handles events until its callback has
-// run (bounded), so that the transfer can be freed or the device closed.
-void sCancelIn(ksusb* u) {
-    if (!u->inTransfer || u->inState.load() != kInPending)
-        return;
-    libusb_cancel_transfer(u->inTransfer);
-    for (int i = 0; i < kCancelRounds && u->inState.load() == kInPending; ++i) {
-        timeval tv = {0, 10000};
-        libusb_handle_events_timeout_completed(u->ctx, &tv, &u->inCompleted);
-    }
-    u->inState.store(kInIdle);
-}
-
-qErr sReadLibusb(ksusb* u, uint8_t* dst, size_t max, size_t* got) {
-    if (u->available == 0) {
-        qErr e = sStateError(u->state);
-        if (e != qErrNone)
-            return e;
-        sHarvestIn(u);
-        if (u->available == 0) {
-            sSubmitIn(u);
-            return u->state == ksusbStateFailed ? qErrIO : qErrNotReady;
-        }
-    }
-    const size_t n = u->available < max ? u->available : max;
-    std::memcpy(dst, u->readPos, n);
-    u->readPos += n;
-    u->available -= static_cast<uint32_t>(n);
-    *got = n;
-    if (u->available == 0)
-        sSubmitIn(u); // the next bytes are on their way while these are handled
-    return qErrNone;
-}
-
-// Handles libusb's events until the IN transfer completes, wakeFd is readable
-// or msTimeout passes. A record that is not ready has nothing to wait for:
-// the read reports its state at once.
-qErr sWaitLibusb(ksusb* u, int wakeFd, unsigned long msTimeout) {
-    if (u->available > 0 || u->state != ksusbStateReady)
-        return qErrNone;
-    sSubmitIn(u);
-    const unsigned long start = qTime_GetMSTicks();
-    for (;;) {
-        if (u->inState.load(std::memory_order_acquire) != kInPending)
-            return qErrNone;
-        if (unixStreamPoll(-1, -1, wakeFd, 0) == qErrCancel)
-            return qErrCancel;
-        // One round of event handling may end early (any event ends it):
-        // the time is taken from the clock.
-        const unsigned long waited = qTime_GetMSTicks() - start;
-        if (msTimeout != qSTREAM_WAIT_FOREVER && waited >= msTimeout)
-            return qErrTimeout;
-        unsigned long slice = kWaitSliceMs;
-        if (msTimeout != qSTREAM_WAIT_FOREVER && msTimeout - waited < slice)
-            slice = msTimeout - waited;
-        timeval tv = {0, static_cast<suseconds_t>(slice * 1000)};
-        libusb_handle_events_timeout_completed(u->ctx, &tv, &u->inCompleted);
-    }
-}
-
-// One byte: what the IN transfer brought, else a wait of at most 100 ms.
-qErr sGetLibusb(ksusb* u, uint8_t* byte) {
-    size_t got = 0;
-    qErr e = sReadLibusb(u, byte, 1, &got);
-    if (e != qErrNotReady)
-        return e;
-    (void)sWaitLibusb(u, -1, kReadTimeoutMs);
-    return sReadLibusb(u, byte, 1, &got);
-}
-
 qErr sCloseLibusb(ksusb* u) {
     if (!u->handle)
         return qErrMode;
-    sCancelIn(u);
+    ksusb_libusb::cancelIn(u);
     // A module that has left the bus (it restarts into its loader or its
     // new firmware) cannot give its interface back: that is the normal end
     // of an update, not worth a note.
@@ -478,14 +271,10 @@ ksusb* ksusb_create_usb(int driverType) {
     std::memset(u->rx, 0, sizeof u->rx);
     u->available = 0;
     u->readPos = u->rx;
-    u->inTransfer = nullptr;
-    u->inState.store(kInIdle);
-    u->inCompleted = 0;
+    u->inTransfer = u->outTransfer = nullptr;
+    u->inFd = -1;
     u->tag = kKsusbTag;
-    if (driverType == ksusbDriverLibusb &&
-        (libusb_init(&u->ctx) != 0 || !(u->inTransfer = libusb_alloc_transfer(0)))) {
-        if (u->ctx)
-            libusb_exit(u->ctx);
+    if (driverType == ksusbDriverLibusb && !ksusb_libusb::init(u)) {
         u->tag = 0;
         delete u;
         return nullptr;
@@ -501,13 +290,10 @@ qErr ksusb_destroy(ksusb** usb) {
     if (!sValid(u))
         return qErrParam;
     if (u->handle) {
-        sCancelIn(u);
+        ksusb_libusb::cancelIn(u);
         libusb_close(u->handle);
     }
-    if (u->inTransfer)
-        libusb_free_transfer(u->inTransfer);
-    if (u->ctx)
-        libusb_exit(u->ctx);
+    ksusb_libusb::release(u);
     if (u->fd > 0)
         close(u->fd);
     u->tag = 0;
@@ -530,14 +316,15 @@ qErr ksusb_open_keystrand_device(ksusb* usb, const char* serial) {
 qErr ksusb_write_to_device(ksusb* usb, const uint8_t* data, size_t len) {
     if (!sValid(usb) || (!data && len))
         return qErrParam;
-    return usb->driverType == ksusbDriverLibusb ? sWriteLibusb(usb, data, len)
+    return usb->driverType == ksusbDriverLibusb ? ksusb_libusb::write(usb, data, len)
                                                 : sWriteNode(usb, data, len);
 }
 
 qErr ksusb_get_from_device(ksusb* usb, uint8_t* byte) {
     if (!sValid(usb) || !byte)
         return qErrParam;
-    return usb->driverType == ksusbDriverLibusb ? sGetLibusb(usb, byte) : sGetNode(usb, byte);
+    return usb->driverType == ksusbDriverLibusb ? ksusb_libusb::get(usb, byte)
+                                                : sGetNode(usb, byte);
 }
 
 qErr ksusb_read_from_device(ksusb* usb, uint8_t* dst, size_t max, size_t* got) {
@@ -545,7 +332,7 @@ qErr ksusb_read_from_device(ksusb* usb, uint8_t* dst, size_t max, size_t* got) {
         *got = 0;
     if (!sValid(usb) || !dst || !got || max == 0)
         return qErrParam;
-    return usb->driverType == ksusbDriverLibusb ? sReadLibusb(usb, dst, max, got)
+    return usb->driverType == ksusbDriverLibusb ? ksusb_libusb::read(usb, dst, max, got)
                                                 : sReadNode(usb, dst, max, got);
 }
 
@@ -553,7 +340,7 @@ qErr ksusb_wait_for_data(ksusb* usb, int wakeFd, unsigned long msTimeout) {
     if (!sValid(usb))
         return qErrParam;
     if (usb->driverType == ksusbDriverLibusb)
-        return sWaitLibusb(usb, wakeFd, msTimeout);
+        return ksusb_libusb::wait(usb, wakeFd, msTimeout);
     if (usb->fd <= 0)
         return qErrNone; // the read reports qErrMode
     return unixStreamPoll(usb->fd, -1, wakeFd, msTimeout);
