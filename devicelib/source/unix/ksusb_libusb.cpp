@@ -47,10 +47,17 @@ qErr sStateError(int32_t state) {
     return state == ksusbStateReady ? qErrNone : qErrIO;
 }
 
+// outCompleted is libusb's wake-up flag (an int it reads under its own lock):
+// this unit sets and reads it atomically, since the callback may run on the
+// reader's thread while the writer looks at it.
 void LIBUSB_CALL sOutDone(libusb_transfer* t) {
     auto* u = static_cast<ksusb*>(t->user_data);
     u->completions.fetch_add(1);
-    u->outCompleted = 1;
+    __atomic_store_n(&u->outCompleted, 1, __ATOMIC_RELEASE);
+}
+
+int sOutCompleted(const ksusb* u) {
+    return __atomic_load_n(&u->outCompleted, __ATOMIC_ACQUIRE);
 }
 
 // The libusb result of an ended transfer, as a synchronous transfer gives it.
@@ -76,22 +83,22 @@ int sTransferResult(const libusb_transfer* t) {
 // what the device took.
 int sBulkOut(ksusb* u, const uint8_t* data, size_t n, int* sent) {
     *sent = 0;
-    if (u->outCompleted < 0)
+    if (sOutCompleted(u) < 0)
         return LIBUSB_ERROR_IO; // an earlier transfer never ended: the buffer is not ours
     std::memset(u->tx, 0, sizeof u->tx);
     std::memcpy(u->tx, data, n);
     libusb_transfer* t = u->outTransfer;
     libusb_fill_bulk_transfer(t, u->handle, u->outEndpoint, u->tx, static_cast<int>(n), sOutDone, u,
                               kWriteTimeoutMs);
-    u->outCompleted = 0;
+    __atomic_store_n(&u->outCompleted, 0, __ATOMIC_RELAXED);
     int r = libusb_submit_transfer(t);
     if (r != 0)
         return r;
-    for (int round = 0; !u->outCompleted; ++round) {
+    for (int round = 0; !sOutCompleted(u); ++round) {
         if (round == kOutWaitRounds / 2)
             libusb_cancel_transfer(t); // far past its time-out: end it
         if (round == kOutWaitRounds) {
-            u->outCompleted = -1;
+            __atomic_store_n(&u->outCompleted, -1, __ATOMIC_RELAXED);
             return LIBUSB_ERROR_IO;
         }
         timeval tv = {0, static_cast<suseconds_t>(kWaitSliceMs * 1000)};
@@ -196,7 +203,7 @@ void cancelIn(ksusb* u) {
 void release(ksusb* u) {
     if (u->inTransfer)
         libusb_free_transfer(u->inTransfer);
-    if (u->outTransfer && u->outCompleted >= 0)
+    if (u->outTransfer && sOutCompleted(u) >= 0)
         libusb_free_transfer(u->outTransfer); // (one that never ended stays: libusb may touch it)
     u->inTransfer = u->outTransfer = nullptr;
     if (u->ctx)
