@@ -146,7 +146,8 @@ class Link {
     // qErrTimeout (no TCP answer within the connect deadline), qErrIO,
     // qErrResource; qErrTimeout when the module does not answer the link
     // start; qErrConnection when the link fails while starting; qErrBusy
-    // (stopping); qErrDuplicate (unknown status).
+    // (stopping); qErrDuplicate (unknown status); qErrCancel when
+    // qStream_InterruptOpens ended the open or the wait (Ctrl-C).
     qErr connect();
     bool isConnected() const;
     // The engine's status of the link; 8 without a link.

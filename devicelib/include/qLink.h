@@ -111,13 +111,15 @@ qErr qLink_Destroy(uint32_t* linkId);
 // packet logging and the user packet filter are cleared. Only USB and TCP/IP
 // links can be reset; other links are restarted without a stream (status 6).
 // The attempts run without holding up other links; the last destroy of the
-// link meanwhile ends them after the current one.
+// link meanwhile, and qStream_InterruptOpens, end them at once, the open
+// under way included (a TCP connect).
 // Returns: qErrNone; qErrBusy when the link table is in use by another
 // thread at that moment, or the link is being reset already (try again);
 // qErrParam for an unknown id or a link whose transport cannot be
 // re-opened; the cause of the last failed open (qErrNotFound, qErrBusy,
-// qErrConnection, qErrTimeout...) when the stream could not be re-made (the
-// link runs without it); the result of starting otherwise.
+// qErrConnection, qErrTimeout...), or qErrCancel when the attempts were ended,
+// when the stream could not be re-made (the link runs without it); the
+// result of starting otherwise.
 qErr qLink_Reset(uint32_t linkId);
 
 // The link status, or qLinkStatusNoStream (5) for an unknown id.

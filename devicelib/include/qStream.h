@@ -214,6 +214,20 @@ qErr qStream_CreateSerial(const char* port, int baudIndex, bool parity, qSerial_
 // unreachable), qErrTimeout (no answer within the 5 s), qErrPermission
 // (forbidden by a rule of this host), qErrIO (anything else).
 qErr qStream_CreateSocket(uint32_t address, int port, qStream** out);
+// The same, with a descriptor (-1 for none) whose readability gives up the
+// connect at once with qErrCancel, as qStream_InterruptOpens does.
+qErr qStream_CreateSocketWithWake(uint32_t address, int port, int wakeFd, qStream** out);
+
+// Interrupts every open that may take long, now and until
+// qStream_ResumeOpens: a TCP connect made by a create, and a link reset's
+// attempts to open its stream again give up at once with qErrCancel, and so
+// does a link object's wait for its module's first answer. For Ctrl-C: it
+// only writes to a descriptor, and may be called from a signal handler.
+void qStream_InterruptOpens();
+// Lets opens take their time again.
+void qStream_ResumeOpens();
+// Whether opens are interrupted now.
+bool qStream_OpensInterrupted();
 
 // Read-only stream over a file (end of file is qErrEOF), and write-only
 // stream creating or truncating a file. Return qErrNone or qErrResource (null

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "LinkPrivate.h"
+#include "qStream.h"
 #include "qTime.h"
 #include "qUEI.h"
 
@@ -268,6 +269,8 @@ qErr Link::connect() {
     case qLinkStatusStarting:
     case qLinkStatusSyncing:
         for (int i = 0; i < CONNECT_POLLS && status != qLinkStatusRunning; ++i) {
+            if (qStream_OpensInterrupted())
+                return qErrCancel;
             (void)qTime_MSSleep(CONNECT_POLL_MS);
             status = qLink_GetStatus(_impl->linkId);
         }

@@ -324,9 +324,28 @@ qErr sSocketDelete(void* ref) {
     return qErrNone;
 }
 
+// The first connect, made by create: waits for its outcome up to its
+// deadline, giving up (qErrCancel) when wakeFd or the open interrupt becomes
+// readable; caller holds the lock.
+qErr sFirstConnectLocked(qSocketStream* ss, int wakeFd) {
+    qErr e = sStartConnectLocked(ss, kConnectDeadlineMs);
+    while (e == qErrNotReady) {
+        const long left = static_cast<long>(ss->connectDeadline - qTime_GetMSTicks());
+        pollfd p[3] = {
+            {ss->fd, POLLOUT, 0}, {wakeFd, POLLIN, 0}, {unixStreamInterruptFd(), POLLIN, 0}};
+        if (poll(p, 3, left > 0 ? static_cast<int>(left) : 0) > 0 &&
+            (p[1].revents != 0 || p[2].revents != 0)) {
+            sCloseLocked(ss);
+            return qErrCancel;
+        }
+        e = sFinishLocked(ss, 0);
+    }
+    return e;
+}
+
 } // namespace
 
-qErr qStream_CreateSocket(uint32_t address, int port, qStream** out) {
+qErr qStream_CreateSocketWithWake(uint32_t address, int port, int wakeFd, qStream** out) {
     if (!out)
         return qErrResource;
     *out = nullptr;
@@ -347,9 +366,7 @@ qErr qStream_CreateSocket(uint32_t address, int port, qStream** out) {
     qErr e = ss->changeFd < 0 ? qErrResource : qErrNone;
     if (e == qErrNone) {
         std::lock_guard<std::mutex> guard(ss->lock);
-        e = sStartConnectLocked(ss, kConnectDeadlineMs);
-        while (e == qErrNotReady)
-            e = sFinishLocked(ss, kConnectDeadlineMs);
+        e = sFirstConnectLocked(ss, wakeFd);
     }
     qStream* s = e == qErrNone
                      ? qStream_Create(sSocketGet, sSocketPut, sSocketWrite, sSocketDelete, ss)
@@ -361,4 +378,8 @@ qErr qStream_CreateSocket(uint32_t address, int port, qStream** out) {
     (void)qStream_SetReceive(s, sSocketRead, sSocketWait);
     *out = s;
     return qErrNone;
+}
+
+qErr qStream_CreateSocket(uint32_t address, int port, qStream** out) {
+    return qStream_CreateSocketWithWake(address, port, -1, out);
 }

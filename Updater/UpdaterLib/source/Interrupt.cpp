@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstring>
 
+#include "qStream.h"
+
 namespace {
 
 const int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
@@ -26,11 +28,16 @@ int _index(int sig) {
     return -1;
 }
 
-// Async-signal-safe: atomics, sigaction and raise only.
+// Async-signal-safe: atomics, sigaction, raise and the write of
+// qStream_InterruptOpens only.
 void _on_signal(int sig) {
     int expected = 0;
-    if (g_stopSignal.compare_exchange_strong(expected, sig))
-        return; // the first: the work stops at its next safe point
+    if (g_stopSignal.compare_exchange_strong(expected, sig)) {
+        // The first: the work stops at its next safe point; a connect or a
+        // link reset under way gives up at once.
+        qStream_InterruptOpens();
+        return;
+    }
     int i = _index(sig);
     if (i >= 0)
         ::sigaction(sig, &g_previous[i], nullptr);
@@ -81,8 +88,12 @@ int StopExitStatus() {
 
 void RequestStop(int sig) {
     g_stopSignal.store(sig);
+    if (sig != 0)
+        qStream_InterruptOpens();
+    else
+        qStream_ResumeOpens();
 }
 
 void ClearStopRequest() {
-    g_stopSignal.store(0);
+    RequestStop(0);
 }

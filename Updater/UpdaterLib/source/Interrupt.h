@@ -3,7 +3,9 @@
 // SIGINT, SIGTERM or SIGHUP only records the request; the work looks at
 // StopRequested() at its safe points (a packet boundary, between two ISP
 // commands), stops there, leaves the module in a known state and says where
-// it stands. A second signal while the first is being handled gives up
+// it stands. A connect or a link reset under way when the signal comes
+// gives up at once (qStream_InterruptOpens), the work then sees the
+// request. A second signal while the first is being handled gives up
 // waiting: the handler that was installed before the scope (the removal of
 // temporary files, or the default) runs, and the process ends.
 //

@@ -18,6 +18,7 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <string.h>
 
@@ -32,6 +33,7 @@
 #include "qTime.h"
 #include "unix_link_private.h"
 #include "unix_link_transport.h"
+#include "unix_streampoll.h"
 
 namespace {
 
@@ -51,6 +53,10 @@ struct LinkEntry {
     // attempts, and waits for it.
     bool resetting = false;
     std::atomic<bool> abandon{false};
+    // While a reset runs: an eventfd that the last destroy signals, so that
+    // the reset's open under way and its pauses end at once (-1 otherwise;
+    // under gTableMutex).
+    int resetCancelFd = -1;
 };
 
 // The table: newest entry first; ids start at 1 and are never reused.
@@ -203,26 +209,33 @@ uint32_t sCreateFromSpec(const linkSpec& spec) {
 
 // Re-opens the transport of a stopped link: up to 20 attempts for a
 // transport that can be re-opened; other links cannot be (qErrParam at once).
-qErr sReopen(const LinkEntry* entry, qStream** stream) {
+// The last destroy (cancelFd) and qStream_InterruptOpens end the attempts,
+// an open under way included, at once (qErrCancel).
+qErr sReopen(const LinkEntry* entry, int cancelFd, qStream** stream) {
     if (!entry->transport || !entry->transport->reopenable)
         return qErrParam;
+    OpenArgs args = entry->args;
+    args.cancelFd = cancelFd;
     qErr e = qErrResource;
-    for (int attempt = 0; attempt < qLINK_RESET_ATTEMPTS && !entry->abandon.load(); attempt++) {
-        e = entry->transport->open(&entry->args, stream);
+    for (int attempt = 0; attempt < qLINK_RESET_ATTEMPTS; attempt++) {
+        if (entry->abandon.load() || unixStreamOpensInterrupted())
+            return qErrCancel;
+        e = entry->transport->open(&args, stream);
         if (e == qErrNone)
             return qErrNone;
         *stream = nullptr;
-        (void)qTime_MSSleep(kResetPauseMs);
+        if (unixStreamPauseOpen(cancelFd, kResetPauseMs) == qErrCancel)
+            return qErrCancel;
     }
     return e;
 }
 
-qErr sResetLink(LinkEntry* entry) {
+qErr sResetLink(LinkEntry* entry, int cancelFd) {
     qLink* link = entry->link;
     (void)ks_link::stop(link);
     (void)ks_link::releaseResources(link);
     qStream* stream = nullptr;
-    qErr opened = sReopen(entry, &stream);
+    qErr opened = sReopen(entry, cancelFd, &stream);
     qErr e = ks_link::init(link, entry->linkId, stream);
     if (e != qErrNone)
         return e;
@@ -326,6 +339,7 @@ qErr qLink_Destroy(uint32_t* linkId) {
         return qErrNone;
     // The last user: a reset under way gives up and is waited for.
     entry->abandon.store(true);
+    unixStreamSignalChange(entry->resetCancelFd);
     gOpened.wait(hold, [entry] { return !entry->resetting; });
     sUnlink(entry);
     hold.unlock();
@@ -347,9 +361,14 @@ qErr qLink_Reset(uint32_t linkId) {
     // table released, so that other links are created and destroyed
     // meanwhile; the entry stays, marked, until it is done.
     entry->resetting = true;
+    const int cancelFd = unixStreamChangeFd(); // without it, a destroy waits for the attempts
+    entry->resetCancelFd = cancelFd;
     hold.unlock();
-    qErr e = sResetLink(entry);
+    qErr e = sResetLink(entry, cancelFd);
     hold.lock();
+    entry->resetCancelFd = -1;
+    if (cancelFd >= 0)
+        close(cancelFd);
     entry->resetting = false;
     gOpened.notify_all();
     return e;

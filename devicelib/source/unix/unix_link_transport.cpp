@@ -30,7 +30,8 @@ qErr sPrepareTCPIP(const linkSpec* spec, OpenArgs* args) {
 }
 
 qErr sOpenTCPIP(const OpenArgs* args, qStream** out) {
-    return qStream_CreateSocket(args->identifier, static_cast<int>(args->port), out);
+    return qStream_CreateSocketWithWake(args->identifier, static_cast<int>(args->port),
+                                        args->cancelFd, out);
 }
 
 qErr sPrepareSerial(const linkSpec* spec, OpenArgs* args) {

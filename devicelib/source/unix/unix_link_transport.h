@@ -23,6 +23,9 @@ struct OpenArgs {
     std::string portName;    // serial device path
     int baudIndex = -1;      // serial baud rate index
     uint32_t serialNumber = 0;
+    // Readable: an open that may take long (a TCP connect) gives up at once
+    // with qErrCancel, as it does on qStream_InterruptOpens; -1 for none.
+    int cancelFd = -1;
 };
 
 struct Transport {
@@ -33,7 +36,7 @@ struct Transport {
     qErr (*prepare)(const linkSpec* spec, OpenArgs* args);
     // Opens a new stream. Returns qErrNone or the cause of the failure:
     // qErrNotFound, qErrPermission, qErrBusy, qErrConnection, qErrTimeout,
-    // qErrConfiguration, qErrIO, qErrResource or qErrMemory.
+    // qErrConfiguration, qErrIO, qErrResource, qErrMemory or qErrCancel.
     qErr (*open)(const OpenArgs* args, qStream** out);
     // Whether a reset may open the stream again from the same arguments.
     bool reopenable;

@@ -13,6 +13,9 @@
 
 namespace {
 
+// Made at load time, so that a signal handler may signal it (write only).
+const int g_interruptFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+
 int sPollTimeout(unsigned long ms) {
     if (ms == qSTREAM_WAIT_FOREVER)
         return -1;
@@ -49,4 +52,35 @@ void unixStreamSignalChange(int changeFd) {
 
 int unixStreamChangeFd() {
     return eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+}
+
+int unixStreamInterruptFd() {
+    return g_interruptFd;
+}
+
+bool unixStreamOpensInterrupted() {
+    pollfd p = {g_interruptFd, POLLIN, 0};
+    return g_interruptFd >= 0 && poll(&p, 1, 0) == 1;
+}
+
+qErr unixStreamPauseOpen(int wakeFd, unsigned long ms) {
+    pollfd p[2] = {{g_interruptFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    int n = poll(p, 2, sPollTimeout(ms));
+    return n > 0 ? qErrCancel : qErrTimeout;
+}
+
+bool qStream_OpensInterrupted() {
+    return unixStreamOpensInterrupted();
+}
+
+void qStream_InterruptOpens() {
+    unixStreamSignalChange(g_interruptFd); // write(2) alone: async-signal-safe
+}
+
+void qStream_ResumeOpens() {
+    if (g_interruptFd < 0)
+        return;
+    uint64_t count;
+    ssize_t r = read(g_interruptFd, &count, sizeof count); // resets it; EAGAIN when it was not set
+    (void)r;
 }

@@ -19,3 +19,17 @@ void unixStreamSignalChange(int changeFd);
 
 // A new non-blocking eventfd for unixStreamPoll's changeFd, or -1.
 int unixStreamChangeFd();
+
+// The process-wide eventfd that qStream_InterruptOpens signals and
+// qStream_ResumeOpens resets: opens that may take long (a TCP connect, a
+// link reset's attempts) watch it beside their own wake descriptor. Made
+// when the library is loaded; -1 when it could not be.
+int unixStreamInterruptFd();
+
+// Whether the interrupt descriptor is signalled now.
+bool unixStreamOpensInterrupted();
+
+// Sleeps up to ms, ending early when the interrupt descriptor or wakeFd (-1
+// for none) is readable. Returns qErrCancel when either is, qErrTimeout
+// otherwise.
+qErr unixStreamPauseOpen(int wakeFd, unsigned long ms);

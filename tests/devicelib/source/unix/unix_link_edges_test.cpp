@@ -393,4 +393,50 @@ TEST(LinkUnanswered, DestroyReturnsPromptlyWhileAReconnectGoesUnanswered) {
     EXPECT_LT(kstest::NowMs() - start, 500) << "the stop waited for the connect";
 }
 
+// Opens that get no answer give up at once when told to, long before the
+// connect's 5 s deadline: a reset's reopen when the link's last user
+// destroys it, and a create when opens are interrupted (Ctrl-C). The bound
+// below leaves room for a loaded host and stays well under the deadline.
+constexpr double kPromptMs = 2000;
+
+TEST(LinkUnanswered, OpensWithoutAnswerGiveUpWhenStopped) {
+    FullListener module;
+    ASSERT_NE(module.port, 0);
+    uint32_t id = qLink_CreateTCPIP(module.kAddress, module.port);
+    ASSERT_NE(id, 0u);
+    linktest::PeerEnd conn(accept(module.fd, nullptr, nullptr));
+    ASSERT_TRUE(conn.valid());
+    ASSERT_TRUE(module.fill()); // the reset's connect goes unanswered
+    std::atomic<int> reset{-1};
+    std::thread resetter([&] { reset = qLink_Reset(id); });
+    usleep(300000); // the reset is connecting again now
+    double start = kstest::NowMs();
+    EXPECT_EQ(qLink_Destroy(&id), qErrNone);
+    resetter.join();
+    EXPECT_LT(kstest::NowMs() - start, kPromptMs) << "the destroy waited for the reconnect";
+    EXPECT_EQ(reset.load(), static_cast<int>(qErrCancel));
+
+    std::atomic<int> cause{-1};
+    std::thread creator([&] {
+        uint32_t stuck = 0;
+        linkSpec spec = tcpSpec(module.port);
+        spec.link.tcpip.hostAddress = module.kAddress;
+        cause = qLink_Open(&spec, &stuck);
+        if (stuck)
+            (void)qLink_Destroy(&stuck);
+    });
+    usleep(300000); // the create is connecting now
+    start = kstest::NowMs();
+    qStream_InterruptOpens();
+    creator.join();
+    EXPECT_LT(kstest::NowMs() - start, kPromptMs) << "the interrupt left the connect waiting";
+    EXPECT_EQ(cause.load(), static_cast<int>(qErrCancel));
+    qStream_ResumeOpens();
+    Listener other;
+    ASSERT_TRUE(other.valid());
+    uint32_t next = qLink_CreateTCPIP(linktest::loopbackAddress(), other.port());
+    EXPECT_NE(next, 0u) << "opens stay interrupted after the resume";
+    EXPECT_EQ(qLink_Destroy(&next), qErrNone);
+}
+
 } // namespace
