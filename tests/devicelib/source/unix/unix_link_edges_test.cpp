@@ -324,6 +324,16 @@ struct FullListener {
             if (f >= 0)
                 close(f);
     }
+    // A link to this listener, its connection accepted into *conn; 0 when
+    // the link could not be made or its connection not accepted.
+    uint32_t acceptedLink(linktest::PeerEnd* conn) {
+        uint32_t id = port ? qLink_CreateTCPIP(kAddress, port) : 0;
+        if (id)
+            *conn = linktest::PeerEnd(accept(fd, nullptr, nullptr));
+        if (id && !conn->valid())
+            (void)qLink_Destroy(&id);
+        return id;
+    }
     // Queues the one connection that fills the accept queue.
     bool fill() {
         filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -377,11 +387,9 @@ TEST(LinkUnanswered, ACreateThatGetsNoAnswerHoldsUpNoOtherLink) {
 // new connect goes unanswered, destroying the link returns at once.
 TEST(LinkUnanswered, DestroyReturnsPromptlyWhileAReconnectGoesUnanswered) {
     FullListener module;
-    ASSERT_NE(module.port, 0);
-    uint32_t id = qLink_CreateTCPIP(module.kAddress, module.port);
+    linktest::PeerEnd conn;
+    uint32_t id = module.acceptedLink(&conn);
     ASSERT_NE(id, 0u);
-    linktest::PeerEnd conn(accept(module.fd, nullptr, nullptr));
-    ASSERT_TRUE(conn.valid());
     ASSERT_EQ(conn.read(3, 2000), Bytes({0xAF, 0x01, 0x01}));
     ASSERT_TRUE(module.fill());
     linger lg{1, 0};
@@ -401,11 +409,9 @@ constexpr double kPromptMs = 2000;
 
 TEST(LinkUnanswered, OpensWithoutAnswerGiveUpWhenStopped) {
     FullListener module;
-    ASSERT_NE(module.port, 0);
-    uint32_t id = qLink_CreateTCPIP(module.kAddress, module.port);
+    linktest::PeerEnd conn;
+    uint32_t id = module.acceptedLink(&conn);
     ASSERT_NE(id, 0u);
-    linktest::PeerEnd conn(accept(module.fd, nullptr, nullptr));
-    ASSERT_TRUE(conn.valid());
     ASSERT_TRUE(module.fill()); // the reset's connect goes unanswered
     std::atomic<int> reset{-1};
     std::thread resetter([&] { reset = qLink_Reset(id); });
