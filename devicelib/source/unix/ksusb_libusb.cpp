@@ -34,9 +34,9 @@ constexpr unsigned long kWaitSliceMs = 20;
 // most this long before it asks the bus again.
 constexpr unsigned long kIdleRoundPauseMs = 2;
 constexpr int kCancelRounds = 100; // x 10 ms: the most a close waits for the IN transfer
-// The most a write waits for its OUT transfer to end (its own time-out ends
-// it after 50 ms; this bounds a libusb that fails to).
-constexpr int kOutWaitRounds = 100; // x 20 ms
+// The most a write waits for its OUT transfer to end: its time-out cancels
+// it after 50 ms; this bounds a cancel that never completes.
+constexpr unsigned long kOutGiveUpMs = 2000;
 
 // The state check shared by libusb reads and writes.
 qErr sStateError(int32_t state) {
@@ -79,8 +79,9 @@ int sTransferResult(const libusb_transfer* t) {
 }
 
 // One bulk OUT transfer of n (at most 64) bytes, copied into the zeroed
-// buffer; handles events until it ends. Returns a libusb result; *sent is
-// what the device took.
+// buffer; handles events until it ends. Its 50 ms time-out is kept here (a
+// cancel once it has passed), so that libusb arms no timer for every chunk.
+// Returns a libusb result; *sent is what the device took.
 int sBulkOut(ksusb* u, const uint8_t* data, size_t n, int* sent) {
     *sent = 0;
     if (sOutCompleted(u) < 0)
@@ -89,22 +90,30 @@ int sBulkOut(ksusb* u, const uint8_t* data, size_t n, int* sent) {
     std::memcpy(u->tx, data, n);
     libusb_transfer* t = u->outTransfer;
     libusb_fill_bulk_transfer(t, u->handle, u->outEndpoint, u->tx, static_cast<int>(n), sOutDone, u,
-                              kWriteTimeoutMs);
+                              0);
     __atomic_store_n(&u->outCompleted, 0, __ATOMIC_RELAXED);
     int r = libusb_submit_transfer(t);
     if (r != 0)
         return r;
-    for (int round = 0; !sOutCompleted(u); ++round) {
-        if (round == kOutWaitRounds / 2)
-            libusb_cancel_transfer(t); // far past its time-out: end it
-        if (round == kOutWaitRounds) {
+    const unsigned long start = qTime_GetMSTicks();
+    bool timedOut = false;
+    while (!sOutCompleted(u)) {
+        const unsigned long waited = qTime_GetMSTicks() - start;
+        if (!timedOut && waited >= kWriteTimeoutMs) {
+            timedOut = true;
+            libusb_cancel_transfer(t);
+        }
+        if (waited >= kOutGiveUpMs) {
             __atomic_store_n(&u->outCompleted, -1, __ATOMIC_RELAXED);
             return LIBUSB_ERROR_IO;
         }
-        timeval tv = {0, static_cast<suseconds_t>(kWaitSliceMs * 1000)};
+        const unsigned long slice = timedOut ? kWaitSliceMs : kWriteTimeoutMs - waited;
+        timeval tv = {0, static_cast<suseconds_t>(slice * 1000)};
         libusb_handle_events_timeout_completed(u->ctx, &tv, &u->outCompleted);
     }
     *sent = t->actual_length;
+    if (timedOut && t->status == LIBUSB_TRANSFER_CANCELLED)
+        return LIBUSB_ERROR_TIMEOUT;
     return sTransferResult(t);
 }
 

@@ -57,6 +57,10 @@ struct LinkEntry {
     // the reset's open under way and its pauses end at once (-1 otherwise;
     // under gTableMutex).
     int resetCancelFd = -1;
+    // While a reset runs: the threads it is stopping, taken before it began
+    // (the link's own fields change under it). A destroy from one of them
+    // is refused, as from the link's own thread.
+    ks_link::OwnThreads resetFrom = {};
 };
 
 // The table: newest entry first; ids start at 1 and are never reused.
@@ -332,7 +336,9 @@ qErr qLink_Destroy(uint32_t* linkId) {
         *linkId = 0;
         return qErrParam;
     }
-    if (entry->useCount <= 1 && ks_link::isOwnThread(entry->link))
+    const bool own = entry->resetting ? ks_link::isCallerOneOf(entry->resetFrom)
+                                      : ks_link::isOwnThread(entry->link);
+    if (entry->useCount <= 1 && own)
         return qErrBusy; // a thread cannot stop itself; nothing changed
     *linkId = 0;
     if (--entry->useCount > 0)
@@ -361,6 +367,7 @@ qErr qLink_Reset(uint32_t linkId) {
     // table released, so that other links are created and destroyed
     // meanwhile; the entry stays, marked, until it is done.
     entry->resetting = true;
+    entry->resetFrom = ks_link::ownThreads(entry->link);
     const int cancelFd = unixStreamChangeFd(); // without it, a destroy waits for the attempts
     entry->resetCancelFd = cancelFd;
     hold.unlock();

@@ -96,6 +96,18 @@ qErr start(qLink* link);
 // fails.
 qErr stop(qLink* link);
 
+// The link's running threads, as seen at one moment.
+struct OwnThreads {
+    bool input = false;
+    bool output = false;
+    pthread_t inputThread{};
+    pthread_t outputThread{};
+};
+// The link's running threads now; the caller keeps start and stop away
+// (the table mutex with no reset under way, or the link's own thread).
+OwnThreads ownThreads(const qLink* link);
+// Whether the calling thread is one of these.
+bool isCallerOneOf(const OwnThreads& threads);
 // Whether the calling thread is one of the link's running threads.
 bool isOwnThread(const qLink* link);
 

@@ -391,10 +391,23 @@ qErr init(qLink* link, uint32_t linkId, qStream* stream) {
     return qErrNone;
 }
 
-bool isOwnThread(const qLink* link) {
+OwnThreads ownThreads(const qLink* link) {
+    OwnThreads t;
+    t.input = link->inputStarted;
+    t.output = link->outputStarted;
+    t.inputThread = link->inputThread;
+    t.outputThread = link->outputThread;
+    return t;
+}
+
+bool isCallerOneOf(const OwnThreads& t) {
     pthread_t self = pthread_self();
-    return (link->inputStarted && pthread_equal(self, link->inputThread)) ||
-           (link->outputStarted && pthread_equal(self, link->outputThread));
+    return (t.input && pthread_equal(self, t.inputThread)) ||
+           (t.output && pthread_equal(self, t.outputThread));
+}
+
+bool isOwnThread(const qLink* link) {
+    return isCallerOneOf(ownThreads(link));
 }
 
 qErr start(qLink* link) {
