@@ -76,8 +76,8 @@ typedef bool (*qLinkUserPacketFilter)(const qPacket* packet, void* ref);
 // qErrConnection (TCP connection refused, reset or unreachable), qErrTimeout
 // (no TCP answer within the connect deadline), qErrConfiguration (a USB
 // device without the module's interface), qErrIO (another failure of the
-// device); qErrResource or qErrMemory when the link cannot be made or
-// started.
+// device), qErrCancel (a TCP connect given up on qStream_InterruptOpens);
+// qErrResource or qErrMemory when the link cannot be made or started.
 qErr qLink_Open(const linkSpec* spec, uint32_t* linkId);
 
 // The creators of one transport, as qLink_Open with a specifier made of
