@@ -94,7 +94,7 @@ qErr ksusb_read_from_device(ksusb* usb, uint8_t* dst, size_t max, size_t* got);
 // msTimeout ms pass (qSTREAM_WAIT_FOREVER: never). Over libusb it handles
 // libusb's events in slices of 20 ms, looking at wakeFd between them (on a
 // bus whose descriptor says "ready" with nothing to reap, it sleeps up to
-// 2 ms before each slice, woken when a write's event handling completes its
+// 5 ms before each slice, woken when a write's event handling completes its
 // transfer); a record that is not open returns at once (the read gives its
 // error).
 // Returns qErrNone, qErrCancel (wakeFd), qErrTimeout, qErrParam, qErrIO.

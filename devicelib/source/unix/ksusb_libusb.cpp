@@ -32,7 +32,7 @@ constexpr int kWriteAttempts = 100;
 constexpr unsigned long kWaitSliceMs = 20;
 // After a round of event handling that found nothing, the reader sleeps at
 // most this long before it asks the bus again.
-constexpr unsigned long kIdleRoundPauseMs = 2;
+constexpr unsigned long kIdleRoundPauseMs = 5;
 constexpr int kCancelRounds = 100; // x 10 ms: the most a close waits for the IN transfer
 // The most a write waits for its OUT transfer to end: its time-out cancels
 // it after 50 ms; this bounds a cancel that never completes.
