@@ -13,9 +13,10 @@
 # (tests/devicelib/bench/plain_peer.cpp: one thread, one IN transfer kept
 # submitted, the same 1 ms pause after each packet) sending the same DATA
 # packets, each awaited, to the same kind of simulated module in the same
-# run: wall time and CPU time per packet of the product (the updater's CPU for
-# the whole update over the packets it sent), of the plain program, and their
-# ratio; the link engine alone sending the plain program's packets is shown
+# run: wall time and CPU time per packet of the product (the transfer's wall
+# time over its packets; the updater's CPU beyond that of the same update with
+# a 2 KiB image, over the packets beyond that one's), of the plain program,
+# and their ratio; the link engine alone sending the plain program's packets is shown
 # too. Figures only: nothing here passes or fails on speed.
 #
 # Usage: scripts/bench-update.sh [KiB of firmware image, default 256] [portion, default 256]
@@ -31,16 +32,21 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/ks-bench-update.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 serial=40F5849A
-head -c "$((kib * 1024))" /dev/urandom > "$work/image.bin"
-# The module takes its new build from the descriptor inside the image.
-printf '%-16s%-16s%-16s%-16s' 1000 9.9.9 "$serial" Tessera |
-    dd of="$work/image.bin" bs=1 seek=1024 conv=notrunc status=none
-cat > "$work/bird.txt" <<DESC
+# bird NAME KIB: $work/NAME.bird with a firmware image of KIB KiB. The module
+# takes its new build from the descriptor inside the image.
+bird() {
+    head -c "$(($2 * 1024))" /dev/urandom > "$work/$1.bin"
+    printf '%-16s%-16s%-16s%-16s' 1000 9.9.9 "$serial" Tessera |
+        dd of="$work/$1.bin" bs=1 seek=1024 conv=notrunc status=none
+    cat > "$work/$1.txt" <<DESC
 loader flags=1 address=0x10000000 fill:0xA5:512
-firmware flags=2 address=0x0 file:image.bin
+firmware flags=2 address=0x0 file:$1.bin
 descriptor build=1000 version=9.9.9 serial=$serial model=Tessera
 DESC
-"$bin/sim/bird/birdwrite" -o "$work/fw.bird" "$work/bird.txt"
+    "$bin/sim/bird/birdwrite" -o "$work/$1.bird" "$work/$1.txt"
+}
+bird fw "$kib"
+bird small 2 # the same update with few packets: what an update costs besides them
 
 # The pause as it lasts now; measured around each run, the shortest counts
 # (a floor is the best case, and the machine's load changes during a run).
@@ -54,12 +60,12 @@ measure_pause() {
 # One update; the simulator's trace goes to $work/NAME.trace, and with it the
 # updater's CPU time ("updater-cpu USER SYSTEM", from bash's time).
 run() {
-    local name=$1 module=$2
+    local name=$1 module=$2 file=$work/${BIRD:-fw}.bird
     shift 2
     scripts/isolated-home.sh "$bin/sim/module/keystrand-sim" --trace "$@" \
         --module "m serial=$serial model=17 address=4 portion=$portion restart-ms=100 $module" \
         -- /bin/bash -c 'TIMEFORMAT="updater-cpu %3U %3S"; time "$@"' updater \
-        "$bin/Updater/Updater" -U -d "$serial" -f "$work/fw.bird" \
+        "$bin/Updater/Updater" -U -d "$serial" -f "$file" \
         > "$work/$name.out" 2> "$work/$name.trace" || {
         echo "bench-update: the $name update failed:" >&2
         grep -v '^\[' "$work/$name.trace" >&2 || true
@@ -69,8 +75,8 @@ run() {
 }
 
 # Trace lines: "[SECONDS.MILLIS] m < ADDR LEN DATA..." for what the host sent.
-# Prints the row of the table, or with "costs" the transfer's wall time and
-# the updater's CPU time per packet in microseconds.
+# Prints the row of the table, or with "costs" the packets the transfer sent,
+# its wall time and the updater's CPU time, in seconds.
 report() {
     local name=$1 what=${2:-row}
     local total
@@ -88,8 +94,7 @@ report() {
         END {
             transfer = stop - start
             if (what == "costs") {
-                printf "%.0f %.0f\n", (packets > 0 ? transfer * 1e6 / packets : 0),
-                    (packets > 0 ? cpu * 1e6 / packets : 0)
+                printf "%d %.6f %.3f\n", packets, transfer, cpu
                 exit
             }
             floorAll = packets * pause / 1e6
@@ -126,6 +131,7 @@ if [ "$(id -u)" -eq 0 ] && command -v ip >/dev/null; then
 fi
 run usb "usb"
 measure_pause
+BIRD=small run usb-small "usb"
 run_plain
 
 echo "firmware image $kib KiB, portion $portion bytes, link pause measured: $pause_us us"
@@ -140,7 +146,14 @@ report usb
 echo "ratio = floor_all_s / transfer_s (every packet waits for its reply, then the 1 ms pause);"
 echo "the pause varies with the machine's load by a few per cent, and so does the ratio"
 echo
-read -r usb_wall usb_cpu < <(report usb costs)
+# The product's cost per packet: the transfer's wall time over its packets;
+# the CPU time the full update took beyond the small one, over the packets it
+# sent beyond the small one's.
+read -r packets transfer cpu < <(report usb costs)
+read -r packets_small _ cpu_small < <(report usb-small costs)
+read -r usb_wall usb_cpu < <(awk -v p="$packets" -v t="$transfer" -v c="$cpu" \
+    -v ps="$packets_small" -v cs="$cpu_small" \
+    'BEGIN { if (p > ps) printf "%.0f %.0f\n", t * 1e6 / p, (c - cs) * 1e6 / (p - ps); else print "- -" }')
 plain_wall=$(plain_figure "USB: per DATA exchange: wall us" 2)
 plain_cpu=$(plain_figure "USB: per DATA exchange: CPU us" 2)
 link_wall=$(plain_figure "USB: per DATA exchange: wall us" 3)
@@ -152,5 +165,7 @@ printf "%-16s %10s %10s %7s %14s\n" "wall us" "$usb_wall" "$plain_wall" \
     "$(ratio "$usb_wall" "$plain_wall")" "$link_wall"
 printf "%-16s %10s %10s %7s %14s\n" "CPU us" "$usb_cpu" "$plain_cpu" \
     "$(ratio "$usb_cpu" "$plain_cpu")" "$link_cpu"
-echo "product: the update's firmware transfer (wall) and the updater's whole CPU time, per packet"
-echo "sent; plain and link engine: $kib KiB in DATA packets, each awaited; ratio = product / plain"
+echo "product: the update's firmware transfer over its $packets packets (wall), and the updater's"
+echo "CPU beyond that of the same update with a 2 KiB image ($packets_small packets), over the packets"
+echo "beyond those; plain and link engine: $kib KiB in DATA packets, each awaited;"
+echo "ratio = product / plain"
