@@ -272,7 +272,6 @@ ksusb* ksusb_create_usb(int driverType) {
     u->available = 0;
     u->readPos = u->rx;
     u->inTransfer = u->outTransfer = nullptr;
-    u->inFd = -1;
     u->tag = kKsusbTag;
     if (driverType == ksusbDriverLibusb && !ksusb_libusb::init(u)) {
         u->tag = 0;

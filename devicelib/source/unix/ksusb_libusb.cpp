@@ -7,13 +7,12 @@
 // too. A round of event handling that ends early having completed nothing
 // means that the device's descriptor said "ready" with nothing to reap (an
 // emulated bus's descriptor always does; usbfs never does). From then on the
-// reader sleeps before each round, until the writer's event handling
-// completes the IN transfer (inFd), the caller's wake descriptor, or a short
-// pause: asking such a bus again and again while nothing comes would cost a
-// core's share for nothing, and the writer, which handles events for each
+// reader sleeps before each round, as one of libusb's event waiters, until
+// the writer's event handling completes the IN transfer or a short pause
+// passes: asking such a bus again and again while nothing comes would cost
+// a core's share for nothing, and the writer, which handles events for each
 // packet it sends, reaps the module's answer with it.
 #include <libusb.h>
-#include <unistd.h>
 
 #include <cstring>
 
@@ -122,8 +121,6 @@ void LIBUSB_CALL sInDone(libusb_transfer* t) {
     u->completions.fetch_add(1);
     u->inCompleted = 1;
     u->inState.store(ksusbInDone);
-    if (u->readerAsleep.load())
-        unixStreamSignalChange(u->inFd);
 }
 
 // Takes the result of a completed IN transfer: its bytes become readable, a
@@ -166,15 +163,22 @@ void sSubmitIn(ksusb* u) {
     }
 }
 
-// Sleeps up to ms while the IN transfer is pending: until the writer's event
-// handling completes it, wakeFd is readable, or the time passes.
+// Sleeps up to ms while the IN transfer is pending and no other thread's
+// event handling completes it (libusb wakes its event waiters at the end of
+// every round), then looks at wakeFd: a stop is seen within ms.
 qErr sSleepWhilePending(ksusb* u, int wakeFd, unsigned long ms) {
-    u->readerAsleep.store(true);
-    qErr e = qErrNone;
-    if (u->inState.load() == ksusbInPending) // after the flag: a completion now signals inFd
-        e = unixStreamPoll(-1, u->inFd, wakeFd, ms);
-    u->readerAsleep.store(false);
-    return e;
+    const unsigned long start = qTime_GetMSTicks();
+    libusb_lock_event_waiters(u->ctx);
+    for (;;) {
+        const unsigned long waited = qTime_GetMSTicks() - start;
+        if (u->inState.load() != ksusbInPending || waited >= ms)
+            break;
+        timeval tv = {0, static_cast<suseconds_t>((ms - waited) * 1000)};
+        if (libusb_wait_for_event(u->ctx, &tv) == 1)
+            break; // the time is up
+    }
+    libusb_unlock_event_waiters(u->ctx);
+    return unixStreamPoll(-1, -1, wakeFd, 0) == qErrCancel ? qErrCancel : qErrNone;
 }
 
 } // namespace
@@ -187,11 +191,9 @@ bool init(ksusb* u) {
     u->inState.store(ksusbInIdle);
     u->inCompleted = u->outCompleted = 0;
     u->completions.store(0);
-    u->readerAsleep.store(false);
     u->idleRoundsSeen = false;
     std::memset(u->tx, 0, sizeof u->tx);
-    u->inFd = unixStreamChangeFd();
-    if (u->inFd >= 0 && libusb_init(&u->ctx) == 0 && (u->inTransfer = libusb_alloc_transfer(0)) &&
+    if (libusb_init(&u->ctx) == 0 && (u->inTransfer = libusb_alloc_transfer(0)) &&
         (u->outTransfer = libusb_alloc_transfer(0)))
         return true;
     release(u);
@@ -218,9 +220,6 @@ void release(ksusb* u) {
     if (u->ctx)
         libusb_exit(u->ctx);
     u->ctx = nullptr;
-    if (u->inFd >= 0)
-        close(u->inFd);
-    u->inFd = -1;
 }
 
 qErr write(ksusb* u, const uint8_t* data, size_t len) {

@@ -38,9 +38,8 @@ struct ksusb {
     // libusb: one IN transfer, kept submitted while the reader waits. Its
     // callback may run on whichever thread handles libusb's events (the
     // reader, or the writer waiting for its OUT transfer): it only sets
-    // inState and inCompleted (libusb's own wake-up flag), and signals inFd
-    // when the reader sleeps; the reader alone looks at the result, after
-    // seeing ksusbInDone.
+    // inState and inCompleted (libusb's own wake-up flag); the reader alone
+    // looks at the result, after seeing ksusbInDone.
     libusb_transfer* inTransfer;
     std::atomic<int> inState;
     int inCompleted;
@@ -52,11 +51,6 @@ struct ksusb {
     // Completion callbacks run so far (IN and OUT), on any thread: a round of
     // event handling that ends early without one found nothing to do.
     std::atomic<unsigned> completions;
-    // Set while the reader sleeps on inFd (an eventfd) because event
-    // handling found nothing; an IN completion handled by the writer then
-    // signals inFd.
-    std::atomic<bool> readerAsleep;
-    int inFd;
     // The reader's: a round of event handling has ended early with nothing
     // done (the bus's descriptor says "ready" when it is not).
     bool idleRoundsSeen;
@@ -66,8 +60,8 @@ struct ksusb {
 // The libusb side of a record (ksusb_libusb.cpp).
 namespace ksusb_libusb {
 
-// Makes the context, both transfers and the reader's eventfd; false (with
-// whatever was made released) when one cannot be made.
+// Makes the context and both transfers; false (with whatever was made
+// released) when one cannot be made.
 bool init(ksusb* u);
 // Cancels a submitted IN transfer and waits (bounded) for its callback.
 void cancelIn(ksusb* u);
