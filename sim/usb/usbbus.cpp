@@ -17,8 +17,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <stdexcept>
+#include <string>
 #include <thread>
 
 #include "usbdevice_impl.h"
@@ -96,8 +96,8 @@ template <typename Fn> Fn nextSymbol(const char* name) {
 extern "C" int connect(int fd, const struct sockaddr* addr, socklen_t len) {
     using Connect = int (*)(int, const struct sockaddr*, socklen_t);
     static const Connect next = nextSymbol<Connect>("connect");
-    const int rc = next ? next(fd, addr, len)
-                        : static_cast<int>(syscall(SYS_connect, fd, addr, len));
+    const int rc =
+        next ? next(fd, addr, len) : static_cast<int>(syscall(SYS_connect, fd, addr, len));
     const bool watcher = isTestBedEventSocket(addr, len);
     t_watcherSocket = watcher && rc == 0 ? fd : -1;
     if (rc < 0 && errno == ENOENT && watcher)
@@ -108,8 +108,8 @@ extern "C" int connect(int fd, const struct sockaddr* addr, socklen_t len) {
 extern "C" ssize_t sendmsg(int fd, const struct msghdr* msg, int flags) {
     using SendMsg = ssize_t (*)(int, const struct msghdr*, int);
     static const SendMsg next = nextSymbol<SendMsg>("sendmsg");
-    const ssize_t rc = next ? next(fd, msg, flags)
-                            : static_cast<ssize_t>(syscall(SYS_sendmsg, fd, msg, flags));
+    const ssize_t rc =
+        next ? next(fd, msg, flags) : static_cast<ssize_t>(syscall(SYS_sendmsg, fd, msg, flags));
     if (fd != t_watcherSocket)
         return rc;
     t_watcherSocket = -1;

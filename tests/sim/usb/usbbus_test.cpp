@@ -515,4 +515,3 @@ TEST_F(UsbBusWatchers, AWatcherLeavingDuringAPlugIsSkipped) {
 }
 
 } // namespace
-
