@@ -240,6 +240,13 @@ TEST_F(RecoverImx, RecoversThroughTheRomAndTheLiveLoader) {
          kDefaultLoader,
          kDefaultStart,
          true},
+        // The live loader is on USB at once but answers 1.5 s later.
+        {"USB, a live loader that enumerates before it answers",
+         "imx=usb loader-serial=default deaf-ms=1500",
+         {"-s", "USB", "-u", Url()},
+         kDefaultLoader,
+         kDefaultStart,
+         true},
         {"USB, a file and the serial number",
          "imx=usb loader-serial=own",
          {"-s", "USB", "-d", kSerialText, "-f", file, "-u", Url()},
@@ -307,21 +314,25 @@ TEST_F(RecoverImx, ARerunGoesOnThroughTheLiveLoaderAnInterruptedRunLeft) {
 }
 
 // -N and then the recovery, one right after the other: -N reset the live
-// loader, and the recovery waits for the chip's ROM to be back on USB.
+// loader, and the recovery waits for the chip's ROM to be back on USB, also
+// when the chip takes 1.5 s to enumerate in its ROM again.
 TEST_F(RecoverImx, FingerprintThenRecoveryInOneGo) {
     StartServer();
     launcher = {"/bin/sh", "-c", "\"$@\" && \"$1\" -U -t RECOVER -s USB -u " + Url(), "sh"};
-    kstest::ProcessResult r =
-        RunDead("imx=usb loader-serial=default", {"-N", "-s", "USB", "-u", Url()});
-    EXPECT_EQ(r.exitStatus, 0) << r.out << r.err;
-    EXPECT_TRUE(Has(r.out, std::string(kFingerprint) + "\n" + kBanner)) << r.out;
-    EXPECT_TRUE(Has(r.out, "Transferred 2 blocks, 3908 total bytes")) << r.out;
-    EXPECT_EQ(state.values["rom-boots"], "2");
-    ASSERT_EQ(state.rom.size(), 2 * kDefaultLoader.size()) << "the live loader, twice";
-    ASSERT_EQ(state.running.size(), kFirmware.size());
-    for (size_t i = 0; i < kFirmware.size(); ++i)
-        EXPECT_BYTES(kFirmware[i].bytes, state.running[i].data);
-    EXPECT_EQ(state.values["mode"], "firmware");
+    for (const char* keys : {"", " rom-return-ms=1500"}) {
+        SCOPED_TRACE(keys);
+        kstest::ProcessResult r = RunDead(std::string("imx=usb loader-serial=default") + keys,
+                                          {"-N", "-s", "USB", "-u", Url()});
+        EXPECT_EQ(r.exitStatus, 0) << r.out << r.err;
+        EXPECT_TRUE(Has(r.out, std::string(kFingerprint) + "\n" + kBanner)) << r.out;
+        EXPECT_TRUE(Has(r.out, "Transferred 2 blocks, 3908 total bytes")) << r.out;
+        EXPECT_EQ(state.values["rom-boots"], "2");
+        ASSERT_EQ(state.rom.size(), 2 * kDefaultLoader.size()) << "the live loader, twice";
+        ASSERT_EQ(state.running.size(), kFirmware.size());
+        for (size_t i = 0; i < kFirmware.size(); ++i)
+            EXPECT_BYTES(kFirmware[i].bytes, state.running[i].data);
+        EXPECT_EQ(state.values["mode"], "firmware");
+    }
 }
 
 // Each fault of the ROM, the live loader, the files or the server ends the
