@@ -15,6 +15,7 @@
 #include "Log.h"
 #include "SystemClass.h"
 #include "UpdaterEntity.h"
+#include "qTime.h"
 #include "qUEI.h"
 #include "qVersion.h"
 
@@ -164,6 +165,25 @@ bool _find_entry(UpdaterDisplayInterface& display, const std::string& storeDirec
 // An update must write firmware: a file without firmware blocks (possible
 // only when the checks were overridden) would start the loader and reboot the
 // module for nothing, and record a transfer that did not happen.
+qErr _reach_module(Module& module, const std::vector<ReachWay>& ways, const char* what) {
+    const UpdateLimits& limits = update_limits();
+    for (int attempt = 1; attempt <= limits.loaderAttempts; ++attempt) {
+        if (StopRequested())
+            return qErrCancel;
+        Log::log(DEBUG_Updater, "Looking for %s, attempt %d of %d\n", what, attempt,
+                 limits.loaderAttempts);
+        for (const ReachWay& way : ways) {
+            (void)module.disconnect();
+            if (way(module) == qErrNone && module.isConnected())
+                return qErrNone;
+        }
+        (void)module.disconnect();
+        if (attempt < limits.loaderAttempts)
+            (void)qTime_MSSleep(limits.loaderPauseMs);
+    }
+    return qErrTimeout;
+}
+
 bool _has_firmware(UpdaterDisplayInterface& display, const BirdFile& file) {
     if (!file.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE).empty())
         return true;

@@ -6,7 +6,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "BirdFile.h"
 #include "Module.h"
@@ -26,6 +28,19 @@ struct UpdateLimits {
     uint32_t returnMs = 30000;
 };
 UpdateLimits& update_limits();
+
+// One way to reach a module that restarted (a connect call of the module):
+// qErrNone once it is connected.
+using ReachWay = std::function<qErr(Quillmar::Keystrand::Module&)>;
+
+// Looks for a module that restarted (a loader after LOAD, a live loader the
+// chip's ROM started): each of ways in turn, for up to
+// update_limits().loaderAttempts passes loaderPauseMs apart; every way that
+// did not connect closes what it opened. Returns qErrNone when one
+// connected, qErrCancel on a stop on request, qErrTimeout after the last
+// pass. what names the module in the diagnostic log.
+qErr _reach_module(Quillmar::Keystrand::Module& module, const std::vector<ReachWay>& ways,
+                   const char* what);
 
 // The module's entry in the store at storeDirectory: known tells whether
 // there is one (item filled). False, after a message, when the store cannot

@@ -2,12 +2,12 @@
 // loader's choice, its transfer through the ROM, the look for it on USB,
 // the identifier it tells and the firmware it takes.
 //
-// Each step is a small function that returns whether it succeeded and, when
-// it did not, has told the user why in one message; the ROM client's detail
-// goes to the diagnostic log (-X 0x10000000). Every wait is bounded: the
-// ROM's answers by the SDP client, the search for the live loader by
-// LIVE_LOADER_ATTEMPTS passes, each module request by the link's reply
-// time-out, the download by the server client's time-outs.
+// The live loader's choice prints its own messages (their Outcome has no
+// text); the ROM client's detail goes to the diagnostic log (-X 0x10000000).
+// Every wait is bounded: the ROM's answers by the SDP client, the search for
+// the live loader by the update's bounds for its loader (UpdateLimits), each
+// module request by the link's reply time-out, the download by the server
+// client's time-outs.
 //
 // Threads: the main thread only; the live loader's link has its own threads.
 #include "UpdaterRecoverImx.h"
@@ -37,9 +37,6 @@ const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERRO
 
 // Where the live loader starts when its file names no start address.
 const uint32_t DEFAULT_START_ADDRESS = 0x20000400;
-// The live loader needs a moment to start and enumerate on USB.
-const int LIVE_LOADER_ATTEMPTS = 15;
-const unsigned long LIVE_LOADER_PAUSE_MS = 1000;
 const uint8_t OPTION_UNIQUE_IDENTIFIER = 39;
 
 // Mutes the display's messages while it lives; what it was is restored on
@@ -217,22 +214,18 @@ qErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& image
     return qErrNone;
 }
 
-// Looks for the live loader on USB under each of serials in turn, for up to
-// LIVE_LOADER_ATTEMPTS passes with a pause between them.
+// The ways to the live loader: on USB under each of serials in turn.
+std::vector<ReachWay> _live_loader_ways(const std::vector<uint32_t>& serials) {
+    std::vector<ReachWay> ways;
+    for (uint32_t serial : serials)
+        ways.push_back([serial](Module& m) { return m.discoverAndConnect(linkTypeUSB, serial); });
+    return ways;
+}
+
+// Looks for the live loader as the update looks for its loader after LOAD
+// (the same bounds, UpdateLimits).
 bool _await_live_loader(Module& module, const std::vector<uint32_t>& serials) {
-    for (int attempt = 1; attempt <= LIVE_LOADER_ATTEMPTS; ++attempt) {
-        for (uint32_t serial : serials) {
-            Log::log(DEBUG_APP, "Looking for the live loader [%08X] on USB, attempt %d of %d\n",
-                     serial, attempt, LIVE_LOADER_ATTEMPTS);
-            (void)module.disconnect();
-            if (module.discoverAndConnect(linkTypeUSB, serial) == qErrNone && module.isConnected())
-                return true;
-        }
-        (void)module.disconnect();
-        if (attempt < LIVE_LOADER_ATTEMPTS)
-            (void)qTime_MSSleep(LIVE_LOADER_PAUSE_MS);
-    }
-    return false;
+    return _reach_module(module, _live_loader_ways(serials), "the live loader on USB") == qErrNone;
 }
 
 // One look for a live loader on USB under each of serials.

@@ -312,29 +312,25 @@ bool _reached(Module& module, qErr err) {
 }
 
 Outcome _reconnect_loader(Session& session) {
-    Module& module = session.module;
     const uint32_t serialNumber = session.serialNumber;
-    const linkType origin = session.origin.transport;
-    const UpdateLimits& limits = update_limits();
-    for (int attempt = 1; attempt <= limits.loaderAttempts; ++attempt) {
-        if (StopRequested())
-            return _stopped();
-        Log::log(DEBUG_Updater, "Reconnecting to the loader of [%08X], attempt %d of %d\n",
-                 serialNumber, attempt, limits.loaderAttempts);
-        (void)module.disconnect();
-        if (_reached(module, module.discoverAndConnect(linkTypeUSB, serialNumber)))
-            return Outcome::Ok();
-        if (origin == linkTypeTCPIP && _reached(module, module.connectFromSpec(session.origin)))
-            return Outcome::Ok();
-        if (origin == linkTypeUSB &&
-            _reached(module, module.connect(linkTypeUSB, ANY_MODULE_SERIAL)))
-            return Outcome::Ok();
-        if (attempt < limits.loaderAttempts)
-            (void)qTime_MSSleep(limits.loaderPauseMs);
-    }
-    return Outcome::Failf(qErrTimeout,
-                          "The module did not come back after its loader started (%d attempts)",
-                          limits.loaderAttempts);
+    const linkSpec origin = session.origin;
+    std::vector<ReachWay> ways = {
+        [serialNumber](Module& m) { return m.discoverAndConnect(linkTypeUSB, serialNumber); }};
+    if (origin.transport == linkTypeTCPIP)
+        ways.push_back([origin](Module& m) { return m.connectFromSpec(origin); });
+    if (origin.transport == linkTypeUSB)
+        ways.push_back([](Module& m) { return m.connect(linkTypeUSB, ANY_MODULE_SERIAL); });
+    char what[64];
+    std::snprintf(what, sizeof what, "the loader of [%08X]", serialNumber);
+    qErr e = _reach_module(session.module, ways, what);
+    if (e == qErrCancel)
+        return _stopped();
+    if (e != qErrNone)
+        return Outcome::Failf(qErrTimeout,
+                              "The module did not come back after its loader started (%d "
+                              "attempts)",
+                              update_limits().loaderAttempts);
+    return Outcome::Ok();
 }
 
 // Waits for the loader's restart: a module that drops its link is looked for
