@@ -61,6 +61,23 @@ struct RunningFirmware {
 // qErrNone, or the error of the first read that failed.
 qErr _read_running(Quillmar::Keystrand::Module& module, RunningFirmware& running);
 
+// How to reach a module again once it restarted into new firmware: the
+// handle, its serial number and how it was first reached; one behind a
+// router (router true) keeps its link.
+struct ReturnPath {
+    Quillmar::Keystrand::Module& module;
+    uint32_t serialNumber;
+    linkSpec origin;
+    bool router;
+};
+
+// After REBOOT: waits (up to update_limits().returnMs) until the module
+// answers again, reads what it runs and says so ("40F5849A now runs 2.0.5
+// (1234)"). A module that does not answer, or runs another build than the
+// file's descriptor names, fails; qErrCancel on a stop on request.
+Outcome _verify_running(UpdaterDisplayInterface& display, const ReturnPath& path,
+                        const BirdFile& file);
+
 // Whole blocks that went, and bytes: each whole block's length (its address
 // included), and the image bytes the module accepted of a block cut short.
 struct TransferCount {

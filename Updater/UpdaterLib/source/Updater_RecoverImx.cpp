@@ -354,5 +354,13 @@ Outcome _imx_recover(const RomRequest& request, BirdFile& image, const Fingerpri
         serials.push_back(request.serialNumber);
     if (!_await_live_loader(module, serials))
         return Outcome::Fail(qErrNotFound, "Could not connect to device");
-    return _transfer_firmware(request.display, module, image).Within("Failed to transfer firmware");
+    Outcome out = _transfer_firmware(request.display, module, image);
+    if (!out.ok())
+        return out.Within("Failed to transfer firmware");
+    if (serials.size() < 2)
+        return out; // no serial number of its own to find the module by
+    // The module restarts into the new firmware under its own serial number.
+    linkSpec usb{};
+    usb.transport = linkTypeUSB;
+    return _verify_running(request.display, {module, serials.back(), usb, false}, image);
 }

@@ -346,6 +346,11 @@ TEST_F(RecoverImx, FaultsEndWithAClearErrorAndExitOne) {
         WriteFile("empty-loader.bird", Bird({{0x20000400, {}}}, kFirmware, 0, 0x40F5849A));
     const std::string noFirmware =
         WriteFile("loader-only.bird", Bird({{0x20000400, Pattern(900, 9)}}, {}, 0, 0x40F5849A));
+    // Firmware without a descriptor of its own: the module then runs
+    // whatever build new-build names, not the file's 1234.
+    const std::string notTaking =
+        WriteFile("no-descriptor.bird", Bird({{0x20000400, Pattern(300, 5)}},
+                                             {{0x60002000, Pattern(3000, 3)}}, 0, 0x40F5849A));
     // A live loader that starts with an image header (IVT) but no CSF: not
     // signed.
     Bytes withHeader = Pattern(900, 7);
@@ -368,6 +373,7 @@ TEST_F(RecoverImx, FaultsEndWithAClearErrorAndExitOne) {
         std::vector<std::string> errors; // standard error, line by line
         bool romUsed;
         std::string settings = ""; // the store's entry for DEADDEAD ("": none)
+        bool runs = false;         // new firmware runs afterwards
     } rows[] = {
         {"no ROM on USB", "usb", {"-N", "-s", "USB"}, {noChip + ": " + none}, false},
         {"silent ROM on USB",
@@ -429,6 +435,14 @@ TEST_F(RecoverImx, FaultsEndWithAClearErrorAndExitOne) {
          {"-U", "-t", "RECOVER", "-s", "USB"},
          {"Failed to transfer firmware: Transferring firmware block 1 of 2: the module stopped "
           "answering"},
+         true},
+        {"the module comes back running another build",
+         "imx=usb loader-serial=own new-build=77 new-version=1.0.0",
+         {"-U", "-t", "RECOVER", "-s", "USB", "-d", kSerialText, "-f", notTaking},
+         {"40F5849A came back running 1.0.0 (77), not the update's 2.0.5 (1234): the new "
+          "firmware did not take"},
+         true,
+         "",
          true},
         {"usb in lower case is a serial port",
          "imx=usb",
@@ -498,7 +512,7 @@ TEST_F(RecoverImx, FaultsEndWithAClearErrorAndExitOne) {
             continue; // a module that is not dead has no ROM
         if (!row.romUsed)
             ExpectRomUntouched();
-        EXPECT_TRUE(state.running.empty()) << "no new firmware runs";
+        EXPECT_EQ(state.running.empty(), !row.runs) << "new firmware runs";
     }
 }
 
