@@ -78,7 +78,4 @@ class Updater {
     std::string serverUrl;
     std::string storeDirectory;
     UpdaterDisplayInterface& display;
-    // 2 when the LPC bootloader answered the last fingerprint, 1 when an
-    // i.MX chip was tried, 0 before any attempt.
-    uint8_t chipType;
 };

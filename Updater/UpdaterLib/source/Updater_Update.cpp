@@ -44,7 +44,6 @@ const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERRO
 // loader restarting it); how it is looked for afterwards is in UpdateLimits.
 const uint32_t LOADER_RESTART_WAIT_MS = 2000;
 // Between two attempts to reach the module after its restart.
-const unsigned long RETURN_PAUSE_MS = 250;
 
 // The module handle of one update and, through a router, the router's
 // handle. Leaving the scope switches the router's routing off again, on every
@@ -304,37 +303,26 @@ void _describe_change(UpdaterDisplayInterface& display, Module& module, const Bi
 // then over the transport it was reached with, then, on USB, under the
 // default serial number a loader without a serial of its own presents. Every
 // failed attempt closes what it opened.
-bool _reached(Module& module, qErr err) {
-    if (err == qErrNone && module.isConnected())
-        return true;
-    (void)module.disconnect();
-    return false;
-}
-
 Outcome _reconnect_loader(Session& session) {
-    Module& module = session.module;
     const uint32_t serialNumber = session.serialNumber;
-    const linkType origin = session.origin.transport;
-    const UpdateLimits& limits = update_limits();
-    for (int attempt = 1; attempt <= limits.loaderAttempts; ++attempt) {
-        if (StopRequested())
-            return _stopped();
-        Log::log(DEBUG_Updater, "Reconnecting to the loader of [%08X], attempt %d of %d\n",
-                 serialNumber, attempt, limits.loaderAttempts);
-        (void)module.disconnect();
-        if (_reached(module, module.discoverAndConnect(linkTypeUSB, serialNumber)))
-            return Outcome::Ok();
-        if (origin == linkTypeTCPIP && _reached(module, module.connectFromSpec(session.origin)))
-            return Outcome::Ok();
-        if (origin == linkTypeUSB &&
-            _reached(module, module.connect(linkTypeUSB, ANY_MODULE_SERIAL)))
-            return Outcome::Ok();
-        if (attempt < limits.loaderAttempts)
-            (void)qTime_MSSleep(limits.loaderPauseMs);
-    }
-    return Outcome::Failf(qErrTimeout,
-                          "The module did not come back after its loader started (%d attempts)",
-                          limits.loaderAttempts);
+    const linkSpec origin = session.origin;
+    std::vector<ReachWay> ways = {
+        [serialNumber](Module& m) { return m.discoverAndConnect(linkTypeUSB, serialNumber); }};
+    if (origin.transport == linkTypeTCPIP)
+        ways.push_back([origin](Module& m) { return m.connectFromSpec(origin); });
+    if (origin.transport == linkTypeUSB)
+        ways.push_back([](Module& m) { return m.connect(linkTypeUSB, ANY_MODULE_SERIAL); });
+    char what[64];
+    std::snprintf(what, sizeof what, "the loader of [%08X]", serialNumber);
+    qErr e = _reach_module(session.module, ways, what);
+    if (e == qErrCancel)
+        return _stopped();
+    if (e != qErrNone)
+        return Outcome::Failf(qErrTimeout,
+                              "The module did not come back after its loader started (%d "
+                              "attempts)",
+                              update_limits().loaderAttempts);
+    return Outcome::Ok();
 }
 
 // Waits for the loader's restart: a module that drops its link is looked for
@@ -362,58 +350,12 @@ Outcome _await_loader(Session& session) {
                           limits.loaderAttempts);
 }
 
-// One attempt to reach the restarted module and read what it runs.
-qErr _read_back(Session& session, RunningFirmware& running) {
-    Module& module = session.module;
-    if (!session.router) {
-        (void)module.disconnect();
-        qErr err = session.origin.transport == linkTypeUSB
-                       ? module.connect(linkTypeUSB, session.serialNumber)
-                       : module.connectFromSpec(session.origin);
-        if (!_reached(module, err))
-            return err == qErrNone ? qErrConnection : err;
-    }
-    qErr err = _read_running(module, running);
-    if (err != qErrNone && !session.router)
-        (void)module.disconnect();
-    return err;
-}
-
-// After REBOOT: waits (bounded) until the module answers again and reads its
-// build. One that comes back with another build than the file's, or not at
-// all, fails the update.
+// After REBOOT: the module answers again running the file's build.
 Outcome _verify_update(UpdaterDisplayInterface& display, Session& session, const BirdFile& file) {
-    const uint32_t serialNumber = session.serialNumber;
-    const unsigned long start = qTime_GetMSTicks();
-    const uint32_t limit = update_limits().returnMs;
-    RunningFirmware running;
-    qErr err = qErrTimeout;
-    while (!StopRequested()) {
-        err = _read_back(session, running);
-        if (err == qErrNone || qTime_GetMSTicks() - start >= limit)
-            break;
-        (void)qTime_MSSleep(RETURN_PAUSE_MS);
-    }
-    if (StopRequested())
-        return _stopped();
-    if (err != qErrNone)
-        return Outcome::Failf(err,
-                              "%08X did not answer within %u seconds after its restart into the "
-                              "new firmware",
-                              serialNumber, static_cast<unsigned>(limit / 1000))
-            .Because(err);
-    const uint32_t expected = file.GetBuild();
-    if (expected != 0 && running.build != expected) {
-        RunningFirmware next;
-        next.version = file.GetVersion();
-        next.build = expected;
-        return Outcome::Failf(qErrVersion,
-                              "%08X came back running %s, not the update's %s: the new "
-                              "firmware did not take",
-                              serialNumber, running.Text().c_str(), next.Text().c_str());
-    }
-    display.message(INFO, "%08X now runs %s", serialNumber, running.Text().c_str());
-    return Outcome::Ok();
+    return _verify_running(
+        display,
+        {session.module, session.serialNumber, session.origin, static_cast<bool>(session.router)},
+        file);
 }
 
 Outcome _record_transfer(const std::string& storeDirectory, uint32_t serialNumber,
