@@ -57,3 +57,17 @@ endif()
 # The real length of the link's 1 ms pause (not a test): scripts/bench-update.sh.
 add_executable(bench_pause ${PROJECT_SOURCE_DIR}/tests/Updater/UpdaterLib/bench/bench_pause.cpp)
 ks_target_defaults(bench_pause)
+
+# -U for many modules at once (-d LIST): eight modules on USB and TCP/IP (two
+# behind a router) in the private network namespace pair (root).
+if(TARGET UpdaterLib AND TARGET modsim_usb AND TARGET birdwriter)
+    ks_add_gtest(fleet_cli_test
+        SOURCES ${CMAKE_CURRENT_LIST_DIR}/fleet_cli_test.cpp
+                ${CMAKE_CURRENT_LIST_DIR}/update_cli_support.cpp
+        LIBS ks::birdwriter
+        ROOT
+        LABELS update usb fleet
+        TIMEOUT 600
+        ENV TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/sim/usb/tsan.supp)
+    add_dependencies(fleet_cli_test Updater Updater-testhooks keystrand-sim)
+endif()
