@@ -57,7 +57,7 @@ void FleetPrinter::_write(FILE* to, std::string line) {
 }
 
 std::string FleetPrinter::_live_line(const Live& l) const {
-    std::string line = _serial_text(l.serial) + "  " + l.step.substr(0, 40);
+    std::string line = _serial_text(l.serial) + "  " + l.step.substr(0, 48);
     if (l.fraction >= 0) {
         char text[64];
         double seconds =
