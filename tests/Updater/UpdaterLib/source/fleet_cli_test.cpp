@@ -38,8 +38,9 @@ const std::vector<Target> kTargets = {
 
 struct Row {
     const char* name;
-    std::string fault;              // of module f
-    std::vector<std::string> extra; // after -U -d LIST -b 1234 -r ROUTER
+    std::string fault; // of module f
+    // After -U -b 1234: "-d LIST -r ROUTER" (all eight) when empty.
+    std::vector<std::string> extra;
     int exit;
     // What the first run says about f (its line, the table or the JSON document).
     std::string failedLine;
@@ -70,7 +71,19 @@ std::vector<Row> Rows() {
          130,
          "; run the same command again to finish them",
          false},
+        {"-d all on USB: the four USB modules, listed first, no confirmation asked (--yes)",
+         "write-error=3 write-errors=1",
+         {"-d", "all", "-t", "USB", "--yes"},
+         1,
+         "4B530004: failed: Transferring firmware block 1 of 1: WRITE refused by the module "
+         "(status 3)",
+         true},
     };
+}
+
+// Which modules a row updates: all eight, or with -d all -t USB those on USB.
+bool Covers(const Row& row, const Target& t) {
+    return row.extra.size() < 2 || row.extra[1] != "all" || t.name[0] == 'u' || t.name[0] == 'f';
 }
 
 std::string SerialText(uint32_t serial) {
@@ -122,8 +135,13 @@ class FleetUpdate : public ::testing::Test {
             StoreModule(t.serial, "CREATED_TIME=x\n", {{1234, files.back().File()}});
             list += (list.empty() ? "" : ",") + SerialText(t.serial);
         }
-        std::vector<std::string> args = {"-U", "-d", list, "-b", "1234", "-r", kRouter};
+        std::vector<std::string> args = {"-U", "-b", "1234"};
+        if (row.extra.size() < 2 || row.extra[1] != "all")
+            args.insert(args.end(), {"-d", list, "-r", kRouter});
         args.insert(args.end(), row.extra.begin(), row.extra.end());
+        size_t covered = 0;
+        for (const Target& t : kTargets)
+            covered += Covers(row, t) ? 1 : 0;
         kstest::TempDir stateDir("ks-fleetstate");
         kstest::ProcessResult r = RunOnBench(Bench(row, args), stateDir.path());
         const std::string said = r.out + r.err;
@@ -133,14 +151,22 @@ class FleetUpdate : public ::testing::Test {
         EXPECT_TRUE(Has(r.err, "first exit " + std::to_string(row.exit))) << said;
         EXPECT_EQ(r.exitStatus, 0) << "the same command again finishes the job\n" << said;
         EXPECT_TRUE(Has(said, row.failedLine)) << said;
+        for (const Target& t : kTargets) {
+            if (Covers(row, t)) {
+                EXPECT_TRUE(Has(said, "  " + SerialText(t.serial) + "  ")) << "listed first\n"
+                                                                           << said;
+            }
+        }
+        const std::string tally = std::to_string(covered - 1) + " of " + std::to_string(covered);
         if (row.othersUpdated) {
             for (const Target& t : kTargets)
-                if (std::string(t.name) != "f") {
+                if (std::string(t.name) != "f" && Covers(row, t)) {
                     EXPECT_TRUE(
                         Has(said, SerialText(t.serial) + ": updated, now runs 2.0.1 (1234)"))
                         << t.name;
                 }
-            EXPECT_TRUE(Has(r.out, "7 of 8 modules updated") || Has(r.out, "\"updated\": 7"))
+            EXPECT_TRUE(Has(r.out, tally + " modules updated") ||
+                        Has(r.out, "\"updated\": " + std::to_string(covered - 1)))
                 << said;
             EXPECT_TRUE(Has(r.out, "4B530004 now runs 2.0.1 (1234)")) << "the rerun\n" << said;
         } else {
@@ -155,6 +181,10 @@ class FleetUpdate : public ::testing::Test {
             SCOPED_TRACE(kTargets[i].name);
             SimState st = ReadSimState(stateDir.path(), kTargets[i].name);
             ASSERT_TRUE(st.read);
+            if (!Covers(row, kTargets[i])) {
+                EXPECT_TRUE(st.loader.empty() && st.running.empty()) << "not on the list";
+                continue;
+            }
             // A module finished from its loader took the loader block offered
             // again as one it never wrote; the others hold the file's loader.
             const bool fromLoader = !row.othersUpdated || std::string(kTargets[i].name) == "f";
@@ -170,6 +200,7 @@ class FleetUpdate : public ::testing::Test {
         }
         SimState router = ReadSimState(stateDir.path(), "r");
         EXPECT_EQ(router.options[20].second, 0u) << "routing is off again";
+        EXPECT_TRUE(router.loader.empty()) << "the router itself was not updated";
         EXPECT_TRUE(router.running.empty()) << "the router itself was not updated";
     }
 
@@ -187,4 +218,29 @@ TEST_F(FleetUpdate, FailuresStayLocalAndTheSameCommandFinishesWhatWasLeft) {
     for (const Row& row : Rows())
         if (!only || Has(row.name, only))
             Check(row);
+}
+
+// -f names one module's file: with a list it is refused before any module is
+// touched (a generic file, with serial offsets, would be taken).
+TEST_F(FleetUpdate, AFileForOneModuleIsRefusedForAList) {
+    ClearStore();
+    const Firmware fw = MakeFirmware(0x4B530001, 3000);
+    kstest::TempDir files("ks-fleetfile");
+    const std::string path = files.write("one.bird", fw.File());
+    Row row{"-f", "", {}, 2, "", false};
+    BenchRun run = Bench(row, {"-U", "-d", "4B530001,4B530002", "-f", path});
+    run.launcher.clear();
+    kstest::TempDir stateDir("ks-fleetstate");
+    kstest::ProcessResult r = RunOnBench(run, stateDir.path());
+    EXPECT_EQ(r.exitStatus, 2) << r.out << r.err;
+    EXPECT_EQ(Count(r.err, "Refused: " + path +
+                               " is one module's file (no serial offsets); -f with a list of "
+                               "modules needs a generic file"),
+              1u)
+        << r.err;
+    for (const char* name : {"u1", "u2"}) {
+        SimState st = ReadSimState(stateDir.path(), name);
+        ASSERT_TRUE(st.read) << name;
+        EXPECT_TRUE(st.loader.empty()) << name << ": nothing was offered";
+    }
 }
