@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "CLI_Display.h"
+
 namespace {
 
 std::string _serial_text(uint32_t serial) {
@@ -29,17 +31,6 @@ std::string _end_line(const FleetResult& r) {
 
 } // namespace
 
-std::string _fleet_amount(double bytes) {
-    char text[32];
-    if (bytes < 1000.0)
-        std::snprintf(text, sizeof text, "%.0f B", bytes);
-    else if (bytes < 1000.0 * 1000.0)
-        std::snprintf(text, sizeof text, "%.1f kB", bytes / 1000.0);
-    else
-        std::snprintf(text, sizeof text, "%.1f MB", bytes / (1000.0 * 1000.0));
-    return text;
-}
-
 FleetPrinter::FleetPrinter(FILE* out, FILE* err, bool terminal)
     : out_(out), err_(terminal ? out : err), terminal_(terminal) {}
 
@@ -65,8 +56,7 @@ std::string FleetPrinter::_live_line(const Live& l) const {
         std::snprintf(text, sizeof text, "  %3d%%", static_cast<int>(l.fraction * 100.0));
         line += text;
         if (l.total > 0 && seconds >= 0.2)
-            line +=
-                "  " + _fleet_amount(l.fraction * static_cast<double>(l.total) / seconds) + "/s";
+            line += "  " + _amount_text(l.fraction * static_cast<double>(l.total) / seconds) + "/s";
     }
     return line;
 }
@@ -149,7 +139,7 @@ void FleetPrinter::progress(uint32_t serial, double fraction, uint64_t total) {
     l->quarter = quarter;
     std::string line = _serial_text(serial) + ": " + std::to_string(quarter * 25) + "%";
     if (total > 0)
-        line += " of " + _fleet_amount(static_cast<double>(total));
+        line += " of " + _amount_text(static_cast<double>(total));
     _write(out_, line);
 }
 

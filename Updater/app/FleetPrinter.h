@@ -63,6 +63,3 @@ std::string _fleet_table(const std::vector<FleetResult>& results);
 // The transport column: "USB", "TCPIP", "TCPIP via 0000A001" for a module
 // behind a router, "?" when the module was never reached.
 std::string _fleet_transport(const FleetResult& result);
-
-// "12.3 kB/s" style amounts, shared with the table.
-std::string _fleet_amount(double bytes);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "update_cli_support.h"
+#include "updateserver_harness.h"
 
 using namespace updcli;
 
@@ -242,5 +243,64 @@ TEST_F(FleetUpdate, AFileForOneModuleIsRefusedForAList) {
         SimState st = ReadSimState(stateDir.path(), name);
         ASSERT_TRUE(st.read) << name;
         EXPECT_TRUE(st.loader.empty()) << name << ": nothing was offered";
+    }
+}
+
+// -G -U for a list: each module's latest build is downloaded once into its
+// own store entry and written; then a generic file (-f, serial offsets)
+// goes into every module of its model with each one's serial number set.
+// On the emulated USB bus only (-t USB: no search of the network).
+TEST_F(FleetUpdate, GetThenUpdateDownloadsEachBuildOnceAndAGenericFileFitsAll) {
+    ClearStore();
+    kstest::TempDir content("ks-server");
+    std::vector<Firmware> latest;
+    for (uint32_t serial : {0x4B530001u, 0x4B530002u, 0x4B530003u}) {
+        latest.push_back(MakeFirmware(serial, 1500 + (serial & 0xF) * 100, 1500));
+        updtest::AddModule(content.path(), SerialText(serial), "1500", "KSFW-2");
+        updtest::AddBuild(content.path(), SerialText(serial), 1500, "2.0.1", latest.back().File());
+    }
+    updtest::SimServer server(content.path());
+    ASSERT_TRUE(server.running());
+    Firmware generic = MakeFirmware(0, 1024);
+    generic.serialAt = 0x100;
+    kstest::TempDir files("ks-fleetfile");
+    const std::string path = files.write("generic.bird", generic.File());
+
+    const std::string list = "4B530001,4B530002,4B530003";
+    BenchRun run;
+    run.fleets = {"3 u serial=4B530001 usb restart-ms=100"};
+    run.timeoutMs = 180000;
+    run.settleMs = 500;
+    // Each bench run starts from the modules' old firmware: the first one
+    // downloads and writes the latest builds, the second the generic file.
+    kstest::TempDir getDir("ks-fleetstate"), fileDir("ks-fleetstate");
+    run.args = {"-G", "-U", "-d", list, "-u", server.url(), "-t", "USB"};
+    kstest::ProcessResult got = RunOnBench(run, getDir.path());
+    run.args = {"-U", "-d", list, "-f", path, "-t", "USB", "-u", server.url()};
+    kstest::ProcessResult wrote = RunOnBench(run, fileDir.path());
+    const std::string said = got.out + got.err + wrote.out + wrote.err;
+    EXPECT_EQ(got.exitStatus, 0) << said;
+    EXPECT_EQ(wrote.exitStatus, 0) << said;
+    EXPECT_TRUE(Has(got.out, "3 of 3 modules updated")) << said;
+    EXPECT_TRUE(Has(wrote.out, "3 of 3 modules updated")) << said;
+    for (size_t i = 0; i < latest.size(); ++i) {
+        const uint32_t serial = 0x4B530001u + static_cast<uint32_t>(i);
+        const std::string name = "u" + std::to_string(i + 1);
+        SCOPED_TRACE(SerialText(serial));
+        EXPECT_BYTES(latest[i].File(),
+                     kstest::ReadFile(StoreRoot() + "/" + SerialText(serial) + "/1500.bird"));
+        size_t asked = 0;
+        for (const std::string& target : server.Targets())
+            asked += Has(target, "op=bird&sn=" + SerialText(serial)) ? 1 : 0;
+        EXPECT_EQ(asked, 1u) << "downloaded once";
+        SimState st = ReadSimState(getDir.path(), name);
+        ASSERT_FALSE(st.running.empty()) << said;
+        EXPECT_BYTES(latest[i].image, st.running.back().data);
+        Bytes expected = generic.image;
+        for (int b = 0; b < 4; ++b)
+            expected[0x100 + static_cast<size_t>(b)] = static_cast<uint8_t>(serial >> (8 * b));
+        st = ReadSimState(fileDir.path(), name);
+        ASSERT_FALSE(st.running.empty()) << said;
+        EXPECT_BYTES(expected, st.running.back().data);
     }
 }

@@ -60,14 +60,15 @@ ks_target_defaults(bench_pause)
 
 # -U for many modules at once (-d LIST): eight modules on USB and TCP/IP (two
 # behind a router) in the private network namespace pair (root).
-if(TARGET UpdaterLib AND TARGET modsim_usb AND TARGET birdwriter)
+if(TARGET UpdaterLib AND TARGET modsim_usb AND TARGET updateserver AND TARGET birdwriter)
     ks_add_gtest(fleet_cli_test
         SOURCES ${CMAKE_CURRENT_LIST_DIR}/fleet_cli_test.cpp
                 ${CMAKE_CURRENT_LIST_DIR}/update_cli_support.cpp
+                ${PROJECT_SOURCE_DIR}/tests/support/updateserver_harness.cpp
         LIBS ks::birdwriter
         ROOT
         LABELS update usb fleet
         TIMEOUT 600
         ENV TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/sim/usb/tsan.supp)
-    add_dependencies(fleet_cli_test Updater Updater-testhooks keystrand-sim)
+    add_dependencies(fleet_cli_test Updater Updater-testhooks keystrand-sim updateserver)
 endif()
