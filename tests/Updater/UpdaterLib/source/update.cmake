@@ -69,6 +69,11 @@ if(TARGET UpdaterLib AND TARGET modsim_usb AND TARGET updateserver AND TARGET bi
         ROOT
         LABELS update usb fleet
         TIMEOUT 600
-        ENV TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/sim/usb/tsan.supp)
+        ENV TSAN_OPTIONS=suppressions=${CMAKE_BINARY_DIR}/fleet_tsan.supp)
     add_dependencies(fleet_cli_test Updater Updater-testhooks keystrand-sim updateserver)
+    # One suppressions file for the processes of the test: the USB bus's,
+    # then the fleet's own (descriptor numbers reused across threads).
+    file(READ ${PROJECT_SOURCE_DIR}/sim/usb/tsan.supp usb_supp)
+    file(READ ${CMAKE_CURRENT_LIST_DIR}/fleet_tsan.supp fleet_supp)
+    file(WRITE ${CMAKE_BINARY_DIR}/fleet_tsan.supp "${usb_supp}${fleet_supp}")
 endif()
