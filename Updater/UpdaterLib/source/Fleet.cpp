@@ -209,5 +209,6 @@ std::vector<FleetResult> RunFleet(const FleetRequest& request, const std::vector
         workers.emplace_back(_worker, &work);
     for (std::thread& t : workers)
         t.join();
+    Log::log(DEBUG_Updater, "Fleet: %u downloads\n", work.downloads.Count());
     return results;
 }

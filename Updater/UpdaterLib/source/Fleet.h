@@ -79,15 +79,16 @@ class FleetObserver {
 
 // Downloads of the store shared by the workers: each (serial, build) is
 // fetched once, by the first worker that asks; the others wait for it and
-// share its result. Downloads of different keys run side by side (each
-// writes its own module's entry).
+// share its result. The store keeps a build in its module's own entry (the
+// server makes it for that serial number), so the key is the serial's, and
+// downloads of different keys run side by side, each writing its own entry.
 class FleetDownloads {
   public:
     // The stored build number, 0 when the download failed. fetch runs at most
     // once per key.
     template <typename Fetch> uint32_t Once(uint32_t serial, const std::string& build, Fetch fetch);
 
-    // How many downloads ran (for tests and the report).
+    // How many downloads ran (for the diagnostic log).
     unsigned Count();
 
   private:
