@@ -275,6 +275,8 @@ void setKey(ModuleConfig& m, const std::string& key, const std::string& v, bool 
         f.prepareStatus = uint8_t(number(key, v, 255));
     else if (key == "write-error")
         f.writeStatus = uint8_t(number(key, v, 255));
+    else if (key == "write-errors")
+        f.writeErrors = unsigned(number(key, v, UINT_MAX));
     else if (key == "keep-link")
         f.keepLinkAfterReboot = flag(key, v, hadValue);
     else if (key == "vanish-at")

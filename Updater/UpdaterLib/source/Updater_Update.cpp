@@ -10,7 +10,8 @@
 // transfer stops at its next packet, the session switches a router's routing
 // off and closes the links, and one line says where the module stands.
 //
-// Threads: the main thread only; the link's own threads carry the packets.
+// Threads: any one thread per update (a fleet runs several at once, each with
+// its own Updater and display); the link's own threads carry the packets.
 #include "Updater.h"
 
 #include <cstdio>
@@ -287,15 +288,21 @@ Outcome _validate_birdfile(BirdFile& file, Session& session) {
 }
 
 // "40F5849A: 2.9.28 (1201) -> 2.9.29 (1234)": what runs, and what the file
-// brings (from its descriptor).
-void _describe_change(UpdaterDisplayInterface& display, Module& module, const BirdFile& file,
-                      uint32_t serialNumber) {
+// brings (from its descriptor), also into report.
+void _describe_change(UpdaterDisplayInterface& display, Session& session, const BirdFile& file,
+                      UpdateReport& report) {
     RunningFirmware now, next;
-    if (_read_running(module, now) != qErrNone)
+    if (_read_running(session.module, now) != qErrNone)
         Log::log(DEBUG_Updater, "The running firmware could not be read in full\n");
     next.version = file.GetVersion();
     next.build = file.GetBuild();
-    display.message(INFO, "%08X: %s -> %s", serialNumber, now.Text().c_str(), next.Text().c_str());
+    report.reached = true;
+    report.transport = session.origin.transport;
+    report.from = now.Text();
+    report.to = next.Text();
+    report.build = next.build;
+    display.message(INFO, "%08X: %s -> %s", session.serialNumber, report.from.c_str(),
+                    report.to.c_str());
 }
 
 // The loader restarted the module and it left its link: looks for it again,
@@ -378,7 +385,7 @@ Outcome _record_transfer(const std::string& storeDirectory, uint32_t serialNumbe
 
 // Connect, check the file against the module, say what will change.
 Outcome _prepare(UpdaterDisplayInterface& display, Session& session, BirdFile& file,
-                 bool overrideModelCheck) {
+                 bool overrideModelCheck, UpdateReport& report) {
     Outcome out = session.routerSerialNumber != 0 ? _connect_router(session) : Outcome::Ok();
     if (out.ok())
         out = _connect_module(session);
@@ -388,7 +395,7 @@ Outcome _prepare(UpdaterDisplayInterface& display, Session& session, BirdFile& f
         return out;
     if (!_has_firmware(display, file))
         return Outcome::Fail(qErrParse, ""); // said by _has_firmware
-    _describe_change(display, session.module, file, session.serialNumber);
+    _describe_change(display, session, file, report);
     return StopRequested() ? _stopped() : Outcome::Ok();
 }
 
@@ -410,7 +417,9 @@ Outcome _transfer(UpdaterDisplayInterface& display, Session& session, BirdFile& 
 
 bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string firmwareFile,
                               uint8_t moduleAddress, uint32_t routerSerialNumber,
-                              bool overrideModelCheck) {
+                              bool overrideModelCheck, UpdateReport* report) {
+    UpdateReport unused;
+    UpdateReport& told = report != nullptr ? *report : unused;
     if (serialNumber == 0) {
         display.message(ERROR, "Update command must specify the specific device");
         return false;
@@ -433,6 +442,7 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
     if (out.ok() && routerSerialNumber != 0 && moduleAddress == 0)
         out = Outcome::Fail(qErrParam, "Module address required for indirect firmware update");
     if (!out.ok()) {
+        told.outcome = out;
         out.Report(display);
         return false;
     }
@@ -442,7 +452,7 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
     {
         // Leaving this scope switches a router's routing off and closes the links.
         Session session(serialNumber, moduleAddress, routerSerialNumber);
-        out = _prepare(display, session, file, overrideModelCheck);
+        out = _prepare(display, session, file, overrideModelCheck, told);
         if (!out.ok()) {
             out.StandingIfUnset(_unchanged(serialNumber));
         } else {
@@ -453,9 +463,11 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
     if (out.ok())
         out = _record_transfer(storeDirectory, serialNumber, item, known,
                                firmwareFile.empty() ? BuildFileName(build) : firmwareFile);
-    if (transferred)
-        display.message(INFO, "Update time: %.4f sec",
-                        static_cast<double>(qTime_GetMSTicks() - start) / 1000.0);
+    if (transferred) {
+        told.seconds = static_cast<double>(qTime_GetMSTicks() - start) / 1000.0;
+        display.message(INFO, "Update time: %.4f sec", told.seconds);
+    }
+    told.outcome = out;
     if (out.interrupted())
         display.message(ERROR, "Stopped on request: %s", out.standing().c_str());
     else if (!out.text().empty())

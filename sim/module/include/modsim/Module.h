@@ -41,8 +41,9 @@ struct Faults {
     // the command it runs (once; 0: off).
     uint64_t signalAtFirmwareByte = 0;
     int signalNumber = 0;
-    uint8_t prepareStatus = 0; // non-zero: PREPARE answers this status
-    uint8_t writeStatus = 0;   // non-zero: WRITE answers this status
+    uint8_t prepareStatus = 0;  // non-zero: PREPARE answers this status
+    uint8_t writeStatus = 0;    // non-zero: WRITE answers this status
+    unsigned writeErrors = ~0u; // ... for the first this many WRITEs (then the fault is gone)
     bool keepLinkAfterReboot = false;
     long vanishAtFirmwareByte = -1; // vanish after this many firmware bytes
     unsigned slowMs = 0;            // delay every answer by this much
