@@ -7,8 +7,10 @@
 #      two children, in a private network namespace pair; a dead LPC module on
 #      a pseudo-terminal; a dead i.MX module (its ROM) on the emulated USB bus;
 #   2. discovery: -D, -D -t TCPIP, -D -r ROUTER;
-#   3. -B and -G, -U of a USB and of a TCP/IP module (on a pseudo-terminal, so
-#      the progress bar shows), -G -U of a module behind the router;
+#   3. -B and -G, -U of a USB module (on a pseudo-terminal, so the progress
+#      bar shows), and -G -U of a TCP/IP module and of one behind the router
+#      in one fleet run (-d LIST: side by side, each redrawn in place, then
+#      the table);
 #   4. -N and -U -t RECOVER of the dead LPC and the dead i.MX module;
 #   5. -D again, with the new firmware, and a closing table: each step, its
 #      exit status, its time, and whether what each module holds equals the
@@ -145,8 +147,7 @@ check() { # check STEP-KEY DESCRIPTION COMMAND...
 d=$work/dump
 : > "$work/checks"
 check update-usb "loader and firmware" bash -c "cmp -s '$fw/loader.bin' '$d/usb.loader.0.bin' && cmp -s '$fw/40F5849A.bin' '$d/usb.running.0.bin'"
-check update-tcp "loader and firmware" bash -c "cmp -s '$fw/loader.bin' '$d/tcp.loader.0.bin' && cmp -s '$fw/40F50010.bin' '$d/tcp.running.0.bin'"
-check update-router "loader and firmware" bash -c "cmp -s '$fw/loader.bin' '$d/child1.loader.0.bin' && cmp -s '$fw/40F50001.bin' '$d/child1.running.0.bin'"
+check update-fleet "loader and firmware of both" bash -c "cmp -s '$fw/loader.bin' '$d/tcp.loader.0.bin' && cmp -s '$fw/40F50010.bin' '$d/tcp.running.0.bin' && cmp -s '$fw/loader.bin' '$d/child1.loader.0.bin' && cmp -s '$fw/40F50001.bin' '$d/child1.running.0.bin'"
 check recover-lpc "flash" prefix_same "$fw/lpc.bin" "$work/lpc-flash.bin"
 check recover-imx "live loader and firmware" bash -c "for f in '$d'/imx.rom.*.bin; do cmp -s '$fw/liveloader.bin' \"\$f\" || exit 1; done && ls '$d'/imx.rom.*.bin >/dev/null && cmp -s '$fw/imx.bin' '$d/imx.running.0.bin'"
 

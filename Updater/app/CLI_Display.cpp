@@ -43,17 +43,6 @@ void _clear_line(FILE* stream) {
     fprintf(stream, "\r%*s\r", width > 0 ? width : 1, " ");
 }
 
-std::string _amount(double bytes) {
-    char text[32];
-    if (bytes < 1000.0)
-        snprintf(text, sizeof text, "%.0f B", bytes);
-    else if (bytes < 1000.0 * 1000.0)
-        snprintf(text, sizeof text, "%.1f kB", bytes / 1000.0);
-    else
-        snprintf(text, sizeof text, "%.1f MB", bytes / (1000.0 * 1000.0));
-    return text;
-}
-
 } // namespace
 
 CLI_Display::CLI_Display() {
@@ -82,10 +71,10 @@ std::string CLI_Display::progress_stats(double fraction) const {
     double done = fraction * static_cast<double>(total);
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    std::string rate = seconds >= 0.2 ? _amount(done / seconds) + "/s" : "";
+    std::string rate = seconds >= 0.2 ? _amount_text(done / seconds) + "/s" : "";
     char text[80];
-    snprintf(text, sizeof text, " %s of %s  %s", _amount(done).c_str(),
-             _amount(static_cast<double>(total)).c_str(), rate.c_str());
+    snprintf(text, sizeof text, " %s of %s  %s", _amount_text(done).c_str(),
+             _amount_text(static_cast<double>(total)).c_str(), rate.c_str());
     return text;
 }
 
@@ -150,4 +139,15 @@ void CLI_Display::error_message(const char* text) {
 
 void CLI_Display::keep_standard_output_clean() {
     info = stderr;
+}
+
+std::string _amount_text(double bytes) {
+    char text[32];
+    if (bytes < 1000.0)
+        snprintf(text, sizeof text, "%.0f B", bytes);
+    else if (bytes < 1000.0 * 1000.0)
+        snprintf(text, sizeof text, "%.1f kB", bytes / 1000.0);
+    else
+        snprintf(text, sizeof text, "%.1f MB", bytes / (1000.0 * 1000.0));
+    return text;
 }

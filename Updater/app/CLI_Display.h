@@ -37,3 +37,6 @@ class CLI_Display final : public UpdaterDisplayInterface {
     uint64_t total = 0;  // bytes the bar stands for; 0: not told
     std::chrono::steady_clock::time_point started;
 };
+
+// An amount of bytes as the bar shows it: "512 B", "12.3 kB", "1.2 MB".
+std::string _amount_text(double bytes);

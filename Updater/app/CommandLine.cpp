@@ -45,7 +45,8 @@ const OptionEntry OPTIONS[] = {
     {OPT_PARAMETER, "-l", ARG_NEXT_WORD}, {OPT_PARAMETER, "-k", ARG_NEXT_WORD},
     {OPT_PARAMETER, "-u", ARG_NEXT_WORD}, {OPT_HELP, "--help", ARG_NONE},
     {OPT_PARAMETER, "-a", ARG_NEXT_WORD}, {OPT_PARAMETER, "--json", ARG_NONE},
-    {OPT_VERSION, "--version", ARG_NONE},
+    {OPT_VERSION, "--version", ARG_NONE}, {OPT_PARAMETER, "-j", ARG_NEXT_WORD},
+    {OPT_PARAMETER, "--yes", ARG_NONE},
 };
 const size_t OPTION_COUNT = sizeof(OPTIONS) / sizeof(OPTIONS[0]);
 
@@ -120,6 +121,57 @@ bool _handle_serial(UpdaterDisplayInterface& display, const char* value, uint32_
         display.message(UpdaterDisplayInterface::LEVEL_ERROR, errorFormat, value);
         return false;
     }
+    return true;
+}
+
+// -d LIST or -d all (a fleet update): every item a serial number as for a
+// single -d, none empty, none twice. Refused as not understood: a list that
+// cannot be read must not update a guess of it.
+bool _handle_serial_list(UpdaterDisplayInterface& display, const char* value, Parameters* params) {
+    params->serialNumber = 0;
+    params->serialList.clear();
+    params->allModules = std::string(value) == "all";
+    if (params->allModules)
+        return true;
+    std::string text = value;
+    for (size_t start = 0; start <= text.size();) {
+        size_t comma = text.find(',', start);
+        std::string item = text.substr(start, comma == std::string::npos ? comma : comma - start);
+        uint32_t serial = 0;
+        if (item.empty()) {
+            display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                            "Invalid serial number list [%s]: an empty item", value);
+            return false;
+        }
+        if (!_handle_serial(display, item.c_str(), &serial,
+                            "Discarding '0x' serial number prefix\n",
+                            "Invalid serial number obtained from argument [%s]"))
+            return false;
+        if (std::find(params->serialList.begin(), params->serialList.end(), serial) !=
+            params->serialList.end()) {
+            display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                            "Invalid serial number list [%s]: %08X is listed twice", value, serial);
+            return false;
+        }
+        params->serialList.push_back(serial);
+        if (comma == std::string::npos)
+            break;
+        start = comma + 1;
+    }
+    return true;
+}
+
+// -j: how many modules a fleet update runs at a time, 1 to 32.
+bool _handle_jobs(UpdaterDisplayInterface& display, const char* value, Parameters* params) {
+    char* end = nullptr;
+    uint32_t jobs = strlen(value) > 2 ? 0 : _get_int_arg(value, &end);
+    if (jobs < 1 || jobs > MAX_FLEET_JOBS) {
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                        "Invalid number of modules at a time [%s]: must be from 1 to %u", value,
+                        MAX_FLEET_JOBS);
+        return false;
+    }
+    params->jobs = jobs;
     return true;
 }
 
@@ -269,7 +321,11 @@ int _handle_checked(UpdaterDisplayInterface& display, const std::string& opt, co
     bool ok = true;
     if (opt == "-b") {
         ok = _handle_build(display, value, params);
+    } else if (opt == "-d" && (strchr(value, ',') != nullptr || strcmp(value, "all") == 0)) {
+        return _handle_serial_list(display, value, params) ? 0 : NOT_UNDERSTOOD;
     } else if (opt == "-d") {
+        params->serialList.clear();
+        params->allModules = false;
         ok = _handle_serial(display, value, &params->serialNumber,
                             "Discarding '0x' serial number prefix\n",
                             "Invalid serial number obtained from argument [%s]");
@@ -281,6 +337,8 @@ int _handle_checked(UpdaterDisplayInterface& display, const std::string& opt, co
         ok = _handle_module_address(display, value, params);
     } else if (opt == "-t") {
         ok = _handle_transport(display, value, params);
+    } else if (opt == "-j") {
+        return _handle_jobs(display, value, params) ? 0 : NOT_UNDERSTOOD;
     } else if (opt == "-X") {
         return _handle_debug_mask(display, value, params) ? 0 : NOT_UNDERSTOOD;
     } else if (opt == "-o") {
@@ -324,6 +382,8 @@ int _handle_option(UpdaterDisplayInterface& display, const OptionEntry& e, const
         params->optionN = true;
     } else if (opt == "--json") {
         params->jsonOutput = true;
+    } else if (opt == "--yes") {
+        params->assumeYes = true;
     } else if (opt == "-e") {
         params->echoBytes = true;
     } else {
@@ -384,6 +444,23 @@ const OptionEntry* _glued_option(const std::string& word) {
         return nullptr;
     const OptionEntry* e = _find_option(word.substr(0, 2));
     return (e != nullptr && e->argument == ARG_NEXT_WORD && strlen(e->text) == 2) ? e : nullptr;
+}
+
+// A list of modules is for -U (with or without -G) only, and each module's
+// address comes from the walk behind -r, never from one -a.
+bool _fleet_allowed(UpdaterDisplayInterface& display, const Parameters& params) {
+    const char* problem = nullptr;
+    if (!params.commands.IsSet(CMD_UPDATE) ||
+        params.commands.IsSet(CMD_DISCOVER | CMD_BUILDS | CMD_INFO | CMD_CHECK | CMD_FINGERPRINT))
+        problem = "a list of modules (-d LIST or -d all) is for -U and -G -U only";
+    else if (params.moduleAddress != 0)
+        problem = "-a names one module's address; with a list of modules the addresses are "
+                  "found behind the router (-r)";
+    else if (params.transportGiven && params.transport == TRANSPORT_RECOVER)
+        problem = "-t RECOVER works on one module at a time";
+    if (problem != nullptr)
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Refused: %s", problem);
+    return problem == nullptr;
 }
 
 int _refuse(UpdaterDisplayInterface& display, const char* format, const std::string& word) {
@@ -480,6 +557,8 @@ int _get_params(UpdaterDisplayInterface& display, int argc, char** argv, Paramet
     if (scan.status != 0) {
         return scan.status;
     }
+    if (params->IsFleet() && !_fleet_allowed(display, *params))
+        return NOT_UNDERSTOOD;
     return _validate_params(params);
 }
 

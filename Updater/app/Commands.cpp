@@ -211,6 +211,8 @@ bool _ensure_store_directory(UpdaterDisplayInterface& display, const std::string
 // that ran. An update after a -G whose download failed does not run: it
 // would write another build than the one asked for.
 int _run_commands(UpdaterDisplayInterface& display, Updater& updater, Parameters& params) {
+    if (params.IsFleet()) // -U (and -G -U) for several modules; the command line checked it
+        return _run_fleet(display, updater, params);
     int status = 0;
     if (params.commands.IsSet(CMD_FINGERPRINT) &&
         !_run_fingerprint(display, updater, params, &status)) {

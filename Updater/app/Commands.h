@@ -15,3 +15,9 @@ linkType _discovery_link_type(const Parameters& params);
 // Creates the store directory and every missing parent. False (after a
 // message) when the path is empty or cannot be made.
 bool _ensure_store_directory(UpdaterDisplayInterface& display, const std::string& path);
+
+// -U (and -G -U) for a list of modules or all of them: the list shown, the
+// updates run side by side, the table. 0 when every module was updated and
+// verified; 1 when any was not or none was found; 2 when -f names a file
+// that does not fit every module.
+int _run_fleet(UpdaterDisplayInterface& display, Updater& updater, Parameters& params);

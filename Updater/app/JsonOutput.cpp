@@ -98,6 +98,33 @@ std::string _builds_json(const std::map<std::string, std::string>& builds) {
     return list.dump(2, ' ', false, json::error_handler_t::replace);
 }
 
+std::string _fleet_json(const std::vector<FleetResult>& results, unsigned jobs) {
+    json list = json::array();
+    unsigned updated = 0;
+    for (const FleetResult& r : results) {
+        json j;
+        j["serial"] = SerialNumberText(r.serial);
+        j["transport"] = _transport_name(r.transport);
+        j["routerSerial"] = SerialNumberText(r.routerSerial);
+        j["from"] = r.from;
+        j["to"] = r.to;
+        j["build"] = r.build;
+        j["result"] = FleetStateName(r.state);
+        j["reason"] = r.reason;
+        j["standing"] = r.standing;
+        j["inLoader"] = r.inLoader;
+        j["seconds"] = r.seconds;
+        list.push_back(j);
+        updated += r.state == FleetResult::UPDATED ? 1 : 0;
+    }
+    json doc;
+    doc["modules"] = list;
+    doc["concurrency"] = jobs;
+    doc["updated"] = updated;
+    doc["total"] = results.size();
+    return doc.dump(2, ' ', false, json::error_handler_t::replace);
+}
+
 void _print_json(const std::string& document) {
     std::fwrite(document.data(), 1, document.size(), stdout);
     std::fputc('\n', stdout);

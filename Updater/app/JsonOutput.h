@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "DeviceInfo.h"
+#include "Fleet.h"
 #include "Outcome.h"
 
 // An array with one object per module, in list order: serial, transport,
@@ -23,6 +24,11 @@ std::string _failure_json(const Outcome& failure);
 
 // An array with one object per build, in version order as the table is.
 std::string _builds_json(const std::map<std::string, std::string>& builds);
+
+// A fleet update: {"modules": [one object per module, as the table: serial,
+// transport, routerSerial, from, to, build, result, reason, standing,
+// inLoader, seconds], "concurrency", "updated", "total"}.
+std::string _fleet_json(const std::vector<FleetResult>& results, unsigned jobs);
 
 // Writes the document and a newline to standard output.
 void _print_json(const std::string& document);

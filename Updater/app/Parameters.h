@@ -79,7 +79,21 @@ struct Parameters {
     bool versionRequested = false;
     // serverUrl came from the environment (and no -u replaced it).
     bool serverFromEnvironment = false;
+    // -d with a comma-separated list: the modules of a fleet update, in the
+    // order given (serialNumber stays 0). -d all: every module discovery lists.
+    std::vector<uint32_t> serialList;
+    bool allModules = false;
+    // -j: modules updated at a time in a fleet update (1 to 32).
+    unsigned jobs = 4;
+    // --yes: -d all asks for no confirmation on a terminal.
+    bool assumeYes = false;
+
+    // A fleet update was asked for: a list of serial numbers, or all.
+    bool IsFleet() const { return allModules || !serialList.empty(); }
 };
+
+// The most modules a fleet update runs at a time (-j).
+const unsigned MAX_FLEET_JOBS = 32;
 
 // Fills params from the command line. Error messages go to display as they
 // are found; parsing goes on after an error. 0 when every word was
@@ -87,7 +101,9 @@ struct Parameters {
 // -b, -a, -Y); 2 when a word was not understood (an unknown option, a word
 // that is no option, a missing value, a value for an option that takes
 // none, a rate -o does not offer, a -X mask or -u URL that cannot be read).
-// Help and --version end the scan at once.
+// Help and --version end the scan at once. A fleet (-d LIST or all) is
+// refused with 2 when given to another command than -U (and -G -U), or
+// with -a or -t RECOVER.
 int _get_params(UpdaterDisplayInterface& display, int argc, char** argv, Parameters* params);
 // Every option the command line knows, as typed in full ("-B", "--json").
 std::vector<std::string> _option_texts();

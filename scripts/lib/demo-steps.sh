@@ -56,10 +56,10 @@ step discover-router "-D -r D272031D" --want "40F50002" -D -r D272031D
 step builds "-B -d 40F5849A" --want "1234" -B -d 40F5849A -u "$url"
 step get "-G -d 40F5849A" --want "Build 1234 is valid" -G -d 40F5849A -u "$url"
 step update-usb "-U -d 40F5849A (USB)" --pty -U -d 40F5849A -u "$url"
-step get-tcp "-G -d 40F50010" -G -d 40F50010 -u "$url"
-step update-tcp "-U -d 40F50010 (TCP/IP)" --pty -U -d 40F50010 -u "$url"
-step update-router "-G -U through the router" --pty \
-    -G -U -d 40F50001 -r D272031D -a 4 -u "$url"
+# The TCP/IP module and the one behind the router in one fleet run: each
+# downloads its latest build and is updated, side by side, then the table.
+step update-fleet "-G -U -d LIST (fleet: TCP/IP, router)" --pty \
+    --want "2 of 2 modules updated" -G -U -d 40F50010,40F50001 -r D272031D -u "$url"
 step fingerprint-lpc "-N (LPC, pty)" --want "[ $KS_DEMO_LPC_UID ]" -N -s "$lpc_pty"
 step recover-lpc "-U -t RECOVER (LPC, pty)" --pty -U -t RECOVER -s "$lpc_pty" -u "$url"
 step fingerprint-imx "-N -s USB (i.MX ROM)" --want "[ $KS_DEMO_IMX_UID ]" -N -s USB -u "$url"

@@ -66,6 +66,7 @@ void IspChip::restart() {
     out_.clear();
     line_.clear();
     lineTooLong_ = false;
+    chattering_ = false;
     wAwaitSum_ = wBad_ = false;
     wBlock_.clear();
     if (vectorChecksumValid()) {
@@ -199,6 +200,14 @@ void IspChip::handleByte(uint8_t b) {
         return;
     default:
         break;
+    }
+    if (chattering_)
+        return;
+    if (st_.phase == Phase::Command && line_.empty() && cfg_.faults.chatterCommand != 0 &&
+        b == uint8_t(cfg_.faults.chatterCommand)) {
+        chattering_ = true; // from here on the line carries noise only
+        fire("chatter");
+        return;
     }
     // Synchronisation lines are always echoed; commands and data while echo is on.
     bool syncing = st_.phase == Phase::SyncLine || st_.phase == Phase::CrystalLine;

@@ -112,6 +112,8 @@ bool imxKey(ModuleConfig& m, const std::string& key, const std::string& v, bool 
         r.faults.noCompletion = flag(key, v, hadValue);
     } else if (key == "rom-late-status-ms") {
         r.faults.lateStatusMs = unsigned(number(key, v, 60000));
+    } else if (key == "rom-return-ms") {
+        m.romReturnMs = uint32_t(number(key, v, 60000));
     } else if (key == "rom-ivt") {
         r.requireHeader = flag(key, v, hadValue);
     } else if (key == "no-loader") {
@@ -161,7 +163,11 @@ void setLpcKey(ModuleConfig& m, const std::string& key, const std::string& v, bo
         f.slowMs = unsigned(number(key, v, 60000, 10));
     else if (key == "lpc-vanish-at")
         f.vanishAfterBytes = long(number(key, v, LONG_MAX, 10));
-    else if (key == "lpc-bad-copy")
+    else if (key == "lpc-chatter") {
+        if (v.size() != 1 || v[0] < 'A' || v[0] > 'Z')
+            throw BadInput("lpc-chatter: expected a command letter, e.g. U");
+        f.chatterCommand = v[0];
+    } else if (key == "lpc-bad-copy")
         f.badCopy = long(number(key, v, LONG_MAX, 10));
     else
         throw BadInput("unknown key '" + key + "'");
@@ -269,6 +275,8 @@ void setKey(ModuleConfig& m, const std::string& key, const std::string& v, bool 
         f.prepareStatus = uint8_t(number(key, v, 255));
     else if (key == "write-error")
         f.writeStatus = uint8_t(number(key, v, 255));
+    else if (key == "write-errors")
+        f.writeErrors = unsigned(number(key, v, UINT_MAX));
     else if (key == "keep-link")
         f.keepLinkAfterReboot = flag(key, v, hadValue);
     else if (key == "vanish-at")
@@ -277,6 +285,8 @@ void setKey(ModuleConfig& m, const std::string& key, const std::string& v, bool 
         f.slowMs = unsigned(number(key, v, 60000));
     else if (key == "refuse")
         f.refuseConnections = unsigned(number(key, v, UINT_MAX));
+    else if (key == "deaf-ms")
+        f.deafMs = uint32_t(number(key, v, 60000));
     else if (key == "closed-port")
         f.closedPort = flag(key, v, hadValue);
     else if (key == "no-return")

@@ -161,6 +161,10 @@ void Module::receive(const uint8_t* bytes, size_t n, uint64_t nowUs) {
     for (size_t i = 0; i < n; ++i) {
         if (away_)
             continue; // bytes sent to a module that is away are lost
+        if (now_ < deafUntilUs_) {
+            fire("deaf"); // up, but not listening yet
+            continue;
+        }
         long idx = long(inCount_++);
         if (idx == cfg_.faults.dropInAt) {
             fire("drop-in");
@@ -410,8 +414,17 @@ void Module::scheduleAway(uint32_t ms, Mode nextMode, bool dropLink) {
 }
 
 void Module::comeBack() {
-    if (!cfg_.imxRom.empty() && nextMode_ == Mode::Firmware && st_.runningFirmware.empty())
-        return enterRom(now_); // a restart without new firmware ends in the ROM again
+    if (!cfg_.imxRom.empty() && nextMode_ == Mode::Firmware && st_.runningFirmware.empty()) {
+        // a restart without new firmware ends in the ROM again, late on a
+        // chip slow to come back there
+        if (!romLate_ && cfg_.romReturnMs > cfg_.restartMs) {
+            romLate_ = true;
+            backAtUs_ = now_ + uint64_t(cfg_.romReturnMs - cfg_.restartMs) * 1000;
+            return;
+        }
+        romLate_ = false;
+        return enterRom(now_);
+    }
     bool keptLink = !awayScheduled_ && st_.linkStarted;
     away_ = false;
     st_.present = true;
@@ -429,6 +442,7 @@ void Module::comeBack() {
     hbPending_ = false;
     st_.restarts++;
     bootUs_ = now_;
+    deafUntilUs_ = now_ + uint64_t(cfg_.faults.deafMs) * 1000;
     uint32_t version = st_.options[7];
     st_.options = saved_;
     st_.options[7] = version;

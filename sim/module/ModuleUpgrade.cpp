@@ -222,7 +222,7 @@ void Module::handleUpgrade(const Packet& p) {
         return status(blockOpen_ ? 0 : errMode, {b[0], b[1], b[2], b[3]});
     }
     case val_UPGRADE_WRITE: {
-        if (cfg_.faults.writeStatus) {
+        if (cfg_.faults.writeStatus && st_.faultsFired["write-error"] < cfg_.faults.writeErrors) {
             fire("write-error");
             pending_.clear();
             return status(cfg_.faults.writeStatus, {});

@@ -56,6 +56,7 @@ std::vector<uint8_t> buildReportDescriptor(const std::vector<HidReportSpec>& rep
 
 struct HidDevice::Impl {
     UsbDevice* usb = nullptr;
+    UsbDevice::Impl* usbImpl = nullptr; // its state: SET_REPORT, interrupt IN
     HidDeviceConfig cfg;
     std::vector<uint8_t> reportDescriptor;
     int number = 0;                             // N of hidrawN
@@ -79,6 +80,10 @@ struct HidDevice::Impl {
     Impl(const Impl&) = delete;
     Impl& operator=(const Impl&) = delete;
     ~Impl() {
+        if (usbImpl) {
+            std::lock_guard<std::mutex> lock(usbImpl->mu);
+            usbImpl->setReport = nullptr;
+        }
         for (UMockdevIoctlClient* c : clients)
             g_object_unref(c);
         if (master >= 0)
@@ -92,6 +97,10 @@ struct HidDevice::Impl {
     void onIoctl(UMockdevIoctlClient* client);
     void onRead(UMockdevIoctlClient* client);
     void onWrite(UMockdevIoctlClient* client);
+    // One output report from the host (hidraw write or SET_REPORT): to the
+    // handler, or kept for takeWritten(). ENODEV once unplugged, EINVAL for
+    // a size hidraw refuses; 0 when taken.
+    int deliver(const std::vector<uint8_t>& report);
     bool ioctlReply(unsigned long req, std::vector<uint8_t>& out, size_t& size);
     void wake() {
         if (master >= 0 && write(master, "r", 1) != 1) {
@@ -230,14 +239,19 @@ void HidDevice::Impl::onRead(UMockdevIoctlClient* client) {
 void HidDevice::Impl::onWrite(UMockdevIoctlClient* client) {
     UMockdevIoctlData* buf = umockdev_ioctl_client_get_arg(client);
     const size_t n = size_t(buf->data_len);
-    std::vector<uint8_t> report(buf->data, buf->data + n);
+    int err = deliver(std::vector<uint8_t>(buf->data, buf->data + n));
+    umockdev_ioctl_client_complete(client, err ? -1 : static_cast<long>(n), err);
+}
+
+int HidDevice::Impl::deliver(const std::vector<uint8_t>& report) {
+    const size_t n = report.size();
     std::function<void(const uint8_t*, size_t)> handler;
     {
         std::lock_guard<std::mutex> lock(mu);
         if (gone)
-            return umockdev_ioctl_client_complete(client, -1, ENODEV);
+            return ENODEV;
         if (n < 2 || n > kMaxReport)
-            return umockdev_ioctl_client_complete(client, -1, EINVAL);
+            return EINVAL;
         if (!onOutput) {
             written.push_back(report);
         } else {
@@ -252,7 +266,7 @@ void HidDevice::Impl::onWrite(UMockdevIoctlClient* client) {
         --outputCalls;
         cv.notify_all();
     }
-    umockdev_ioctl_client_complete(client, static_cast<long>(n), 0);
+    return 0;
 }
 
 // ---- HidDevice -------------------------------------------------------------
@@ -271,6 +285,15 @@ std::string HidDevice::hidrawSyspath() const {
 }
 
 void HidDevice::sendReport(const std::vector<uint8_t>& report) {
+    {
+        std::lock_guard<std::mutex> lock(impl_->mu);
+        if (impl_->gone || report.empty())
+            return;
+    }
+    // A host that claimed the interface through usbfs (libusb) reads the
+    // interrupt IN endpoint; the kernel's usbhid would have let go of it.
+    if (impl_->usbImpl && impl_->usbImpl->queueInReport(report))
+        return;
     std::lock_guard<std::mutex> lock(impl_->mu);
     if (impl_->gone || report.empty() || impl_->reports.size() >= kMaxQueued)
         return;
@@ -383,6 +406,14 @@ HidDevice* UsbBus::plugHid(const HidDeviceConfig& config) {
     hid.reportDescriptor = h->reportDescriptor;
     u.interfaces = {hid};
     h->usb = plug(u);
+    h->usbImpl = h->usb->impl_.get();
+    HidDevice::Impl* raw = h.get();
+    {
+        std::lock_guard<std::mutex> usbLock(h->usbImpl->mu);
+        h->usbImpl->setReport = [raw](const uint8_t* data, size_t n) {
+            (void)raw->deliver(std::vector<uint8_t>(data, data + n));
+        };
+    }
 
     // umockdev keeps a node's handler for the test bed's life: every device
     // gets a node number of its own (the kernel would reuse a free one).

@@ -4,15 +4,21 @@
 #include <dlfcn.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <string>
 #include <thread>
 
 #include "usbdevice_impl.h"
@@ -49,6 +55,71 @@ extern "C" const char* __tsan_default_suppressions() {
            "race_top:libudev.so.1\n"
            "race_top:libusb-1.0.so.0\n" // sync transfers: see tsan.supp
            "race:serverSockets\n";      // the descriptor scan: see tsan.supp
+}
+
+// Every plug and unplug sends a uevent to each program that watches the bus
+// (libusb's hotplug monitor, lsusb, udevadm): umockdev connects to each
+// watcher's event socket in the test bed, sends, and aborts this whole process
+// when the watcher is gone by then (it closed its monitor just after umockdev
+// listed the sockets, as every short-lived program does at exit). A kernel
+// simply skips a watcher that left. Here: a vanished socket answers the
+// connect as refused (which umockdev skips), and a send to a watcher that
+// left after the connect is dropped. Only the test bed's event sockets are
+// concerned; every other connect and send goes through untouched.
+namespace {
+
+bool isTestBedEventSocket(const struct sockaddr* addr, socklen_t len) {
+    if (!addr || addr->sa_family != AF_UNIX || len <= offsetof(struct sockaddr_un, sun_path))
+        return false;
+    const auto* un = reinterpret_cast<const struct sockaddr_un*>(addr);
+    const size_t max = len - offsetof(struct sockaddr_un, sun_path);
+    const std::string path(un->sun_path, strnlen(un->sun_path, max));
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash);
+    const std::string name = path.substr(slash == std::string::npos ? 0 : slash + 1);
+    const char* root = std::getenv("UMOCKDEV_DIR");
+    if (!root || dir != root || name.size() <= 5 || name.compare(0, 5, "event") != 0)
+        return false;
+    return name.find_first_not_of("0123456789", 5) == std::string::npos;
+}
+
+// The socket this thread last connected to a watcher: umockdev connects,
+// sends and closes it in one go on one thread.
+thread_local int t_watcherSocket = -1;
+
+template <typename Fn> Fn nextSymbol(const char* name) {
+    return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
+}
+
+} // namespace
+
+extern "C" int connect(int fd, const struct sockaddr* addr, socklen_t len) {
+    using Connect = int (*)(int, const struct sockaddr*, socklen_t);
+    static const Connect next = nextSymbol<Connect>("connect");
+    const int rc =
+        next ? next(fd, addr, len) : static_cast<int>(syscall(SYS_connect, fd, addr, len));
+    const bool watcher = isTestBedEventSocket(addr, len);
+    t_watcherSocket = watcher && rc == 0 ? fd : -1;
+    if (rc < 0 && errno == ENOENT && watcher)
+        errno = ECONNREFUSED;
+    return rc;
+}
+
+extern "C" ssize_t sendmsg(int fd, const struct msghdr* msg, int flags) {
+    using SendMsg = ssize_t (*)(int, const struct msghdr*, int);
+    static const SendMsg next = nextSymbol<SendMsg>("sendmsg");
+    const ssize_t rc =
+        next ? next(fd, msg, flags) : static_cast<ssize_t>(syscall(SYS_sendmsg, fd, msg, flags));
+    if (fd != t_watcherSocket)
+        return rc;
+    t_watcherSocket = -1;
+    if (rc < 0 && (errno == ECONNREFUSED || errno == ENOENT || errno == ECONNRESET)) {
+        size_t length = 0;
+        for (size_t i = 0; msg && i < msg->msg_iovlen; ++i)
+            length += msg->msg_iov[i].iov_len;
+        return static_cast<ssize_t>(length);
+    }
+    return rc;
 }
 
 namespace kssim {

@@ -225,8 +225,8 @@ void UsbDevice::Impl::onIoctl(UMockdevIoctlClient* client) {
     long res = 0;
     int err = 0;
     bool completedByReap = false;
-    Deliveries out;
-    std::function<void(const uint8_t*, size_t)> sink;
+    Deliveries out, reports;
+    std::function<void(const uint8_t*, size_t)> sink, reportSink;
     tClientLost = false;
     {
         std::lock_guard<std::mutex> lock(mu);
@@ -260,7 +260,13 @@ void UsbDevice::Impl::onIoctl(UMockdevIoctlClient* client) {
             }
             cv.notify_all();
         }
+        if (!setReportsDue.empty()) {
+            reports.swap(setReportsDue);
+            reportSink = setReport;
+        }
     }
+    for (const auto& report : reports)
+        reportSink(report.data(), report.size());
     if (sink) {
         for (const auto& chunk : out)
             sink(chunk.data(), chunk.size());
@@ -485,6 +491,16 @@ void UsbDevice::Impl::control(SimClient& sc, SimUrb* u) {
         reply = {1};
     } else if (type == 0x80 && request == 0) { // GET_STATUS
         reply = {0, 0};
+    } else if (type == 0x21 && request == 0x09) { // HID SET_REPORT
+        if (setReport) {
+            // Numbered reports carry their number as the first data byte;
+            // report 0 gets it in front, as hidraw writes have it.
+            std::vector<uint8_t> report;
+            if ((value & 0xFF) == 0)
+                report.push_back(0);
+            report.insert(report.end(), b + 8, b + 8 + room);
+            setReportsDue.push_back(std::move(report));
+        }
     } else if ((type & 0x80) == 0) {
         ok = true; // SET_* and vendor OUT requests are accepted and ignored
     } else {
@@ -494,9 +510,22 @@ void UsbDevice::Impl::control(SimClient& sc, SimUrb* u) {
         finish(sc, u, -EPIPE, 0);
         return;
     }
+    if ((type & 0x80) == 0) {
+        finish(sc, u, 0, room); // an OUT data stage is taken whole
+        return;
+    }
     const size_t n = reply.size() < room ? reply.size() : room;
     std::memcpy(b + 8, reply.data(), n);
     finish(sc, u, 0, n);
+}
+
+bool UsbDevice::Impl::queueInReport(const std::vector<uint8_t>& report) {
+    std::lock_guard<std::mutex> lock(mu);
+    if (gone || claims.count(0) == 0)
+        return false;
+    inReports.push_back(report);
+    cv.notify_all();
+    return true;
 }
 
 void UsbDevice::Impl::finish(SimClient& sc, SimUrb* u, int status, size_t actual) {
@@ -520,7 +549,13 @@ void UsbDevice::Impl::progress(SimClient& sc, Deliveries& out) {
             continue;
         }
         const bool in = (u->endpoint & 0x80) != 0;
-        if (in && !toHost.empty()) {
+        if (in && u->type == USBDEVFS_URB_TYPE_INTERRUPT && !inReports.empty()) {
+            const std::vector<uint8_t>& r = inReports.front();
+            const size_t n = r.size() < u->length ? r.size() : u->length;
+            std::memcpy(u->buf->data, r.data(), n);
+            inReports.pop_front();
+            finish(sc, u, 0, n);
+        } else if (in && !toHost.empty()) {
             const size_t n = toHost.size() < u->length ? toHost.size() : u->length;
             for (size_t i = 0; i < n; ++i) {
                 u->buf->data[i] = toHost.front();

@@ -77,6 +77,20 @@ struct UsbDevice::Impl {
     bool heldElsewhere = false; // every interface claimed by another program
     int clearHalts = 0;
     bool gone = false;
+    // A HID device's class request SET_REPORT (an output report on the
+    // control pipe, as hosts that use libusb send it) goes to this handler
+    // like a hidraw write: report number first. Set once when the HID device
+    // is plugged; called on the worker thread without mu held. Null: the
+    // request is accepted and ignored.
+    std::function<void(const uint8_t*, size_t)> setReport;
+    std::vector<std::vector<uint8_t>> setReportsDue; // for setReport, once mu is released
+    // Input reports for the interrupt IN endpoint, one per transfer, while a
+    // host has claimed the HID interface through usbfs (queueInReport).
+    std::deque<std::vector<uint8_t>> inReports;
+
+    // Queues an input report for a host that claimed interface 0 through
+    // usbfs; false (nothing queued) when none has. Takes mu.
+    bool queueInReport(const std::vector<uint8_t>& report);
 
     Impl() = default;
     ~Impl();

@@ -1,23 +1,31 @@
-// Fingerprint and recovery of an NXP LPC chip through its ISP boot ROM (see
-// RecoverLpc.h).
+// The ROM backend of an NXP LPC17xx chip whose boot ROM answers the serial
+// ISP protocol (NXPSerial.h): it reports the chip's identifier and writes
+// its own flash (see RomBackend.h).
+//
+// The recovery never leaves a chip that would start a fragment of an image:
+// the whole flash (sector 0 with the vector table and its checksum included)
+// is erased before anything is written, sector 0 is written last, and only
+// then is the chip told to start. A stop on the user's request (Ctrl-C,
+// SIGTERM) lets the ISP command in flight finish and leaves the chip in its
+// command handler, where a second run finds it.
 //
 // The order of the flash work is what keeps a chip recoverable: the boot ROM
 // starts the flash at reset whenever the vector table in sector 0 holds a
 // valid checksum. So the whole flash is erased first (the old checksum goes
 // with sector 0), every other sector is written, and sector 0 comes last:
 // until its copy, an interrupted run leaves a chip that stays in ISP mode.
-#include "RecoverLpc.h"
-
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "ConnectCause.h"
 #include "Interrupt.h"
 #include "Log.h"
 #include "NXPSerial.h"
+#include "RomBackend.h"
 
 namespace {
 
@@ -50,6 +58,9 @@ std::string _cause(const NXPSerialClass& nxp, qErr e) {
         return "the chip did not answer";
     if (e == qErrTimeout)
         return "the chip kept asking for the data again";
+    if (e == qErrOverrun)
+        return "the line kept bringing bytes that are no answer (a noisy line, or something "
+               "else talking on it)";
     return _text("%s (%s)", qError_GetErrorDescription(e), qError_GetErrorText(e));
 }
 
@@ -271,36 +282,68 @@ Outcome _start_image(UpdaterDisplayInterface& display, NXPSerialClass& nxp) {
     return Outcome::Ok();
 }
 
-} // namespace
-
-Outcome _get_fingerprint_lpc(const std::string& serialPort, uint32_t baudRate, Fingerprint& out) {
+// The line to the chip, synchronised by the probe.
+class LpcSession : public RomSession {
+  public:
     NXPSerialClass nxp;
-    qErr e = nxp.Connect(serialPort.c_str(), baudRate);
+};
+
+bool _serves_lpc(const std::string& port) {
+    return port != ROM_HID_PORT;
+}
+
+// Opens the port at the request's rate and synchronises with the chip's
+// autobaud. A port that cannot be opened is named with the OS reason.
+RomProbe _probe_lpc(const RomRequest& request) {
+    RomProbe probe;
+    auto session = std::make_unique<LpcSession>();
+    NXPSerialClass& nxp = session->nxp;
+    const std::string& port = request.port;
+    qErr e = nxp.Connect(port.c_str(), request.baudRate);
     if (e != qErrNone) {
         Log::log(DEBUG_APP, "ERROR %d ==> Could not open serial port\n", e);
         int os = nxp.LastOsError();
+        probe.presence = RomPresence::Unusable;
         if (os == EACCES || os == EPERM)
-            return Outcome::Fail(qErrPermission, "cannot open " + serialPort + ": " +
-                                                     ConnectCause(qErrPermission, linkTypeSerial));
-        return Outcome::Fail(e, "cannot open " + serialPort + ": " +
-                                    (os != 0 ? std::strerror(os) : qError_GetErrorDescription(e)));
+            probe.why =
+                Outcome::Fail(qErrPermission, "cannot open " + port + ": " +
+                                                  ConnectCause(qErrPermission, linkTypeSerial));
+        else
+            probe.why =
+                Outcome::Fail(e, "cannot open " + port + ": " +
+                                     (os != 0 ? std::strerror(os) : qError_GetErrorDescription(e)));
+        return probe;
     }
     Log::log(DEBUG_APP, "\n\tSync to Device:\n");
     e = nxp.Sync();
-    if (e == qErrMode)
-        return Outcome::Fail(e, "the LPC chip on " + serialPort +
-                                    " is stuck in the middle of a RAM write (an earlier run was "
-                                    "killed)")
-            .Standing("Reset the chip into ISP mode (hold ISP low while you reset or power it), "
-                      "then run the command again");
+    if (e == qErrMode) {
+        probe.presence = RomPresence::Present;
+        probe.why = Outcome::Fail(e, "the LPC chip on " + port +
+                                         " is stuck in the middle of a RAM write (an earlier run "
+                                         "was killed)")
+                        .Standing("Reset the chip into ISP mode (hold ISP low while you reset or "
+                                  "power it), then run the command again");
+        return probe;
+    }
     if (e != qErrNone) {
         Log::log(DEBUG_APP, "ERROR %d ==> Could not communicate with device over serial port\n", e);
-        return Outcome::Fail(qErrNotReady, "no LPC boot ROM answered on " + serialPort);
+        probe.why = Outcome::Fail(qErrNotReady, "no LPC boot ROM answered on " + port);
+        return probe;
     }
+    probe.presence = RomPresence::Present;
+    probe.session = std::move(session);
+    return probe;
+}
+
+// The chip's identifier (ISP command N), the four words in the order the
+// chip sends them.
+Outcome _fingerprint_lpc(const RomRequest& request, RomSession& session, Fingerprint& out, bool) {
+    NXPSerialClass& nxp = static_cast<LpcSession&>(session).nxp;
     Log::log(DEBUG_APP, "\n\tGet Info from Device:\n");
-    if ((e = nxp.GetDeviceID()) != qErrNone) {
+    qErr e = nxp.GetDeviceID();
+    if (e != qErrNone) {
         Log::log(DEBUG_APP, "\tERROR ==> Got no response from chip\n");
-        return Outcome::Fail(e, "the LPC chip on " + serialPort +
+        return Outcome::Fail(e, "the LPC chip on " + request.port +
                                     " did not tell its identifier: " + _cause(nxp, e));
     }
     for (int i = 0; i < 4; ++i)
@@ -308,8 +351,14 @@ Outcome _get_fingerprint_lpc(const std::string& serialPort, uint32_t baudRate, F
     return Outcome::Ok();
 }
 
-Outcome _recover_firmware_lpc(UpdaterDisplayInterface& display, const BirdFile& image,
-                              const std::string& serialPort, uint32_t baudRate) {
+// Writes the firmware blocks of image, descrambled for the chip's
+// identifier, into the flash, sector 0 last, checks each copy on the chip
+// and starts the image. An image that cannot be written whole is refused
+// before the chip is touched. The line is opened afresh: the chip the
+// fingerprint synchronised keeps its rate.
+Outcome _recover_lpc(const RomRequest& request, BirdFile& image, const Fingerprint& fingerprint) {
+    UpdaterDisplayInterface& display = request.display;
+    image.DecodeFirmwareBlocks(fingerprint.words);
     std::vector<FlashImage> images;
     Outcome out = _lpc_images(image, images);
     if (!out.ok())
@@ -319,7 +368,7 @@ Outcome _recover_firmware_lpc(UpdaterDisplayInterface& display, const BirdFile& 
         total += i.length;
     InterruptScope interrupts; // a stop waits for the ISP command in flight
     NXPSerialClass nxp;
-    if (!(out = _erase_flash(nxp, serialPort, baudRate)).ok())
+    if (!(out = _erase_flash(nxp, request.port, request.baudRate)).ok())
         return out;
     if (StopRequested())
         return _stopped(nxp, 0, total);
@@ -333,3 +382,8 @@ Outcome _recover_firmware_lpc(UpdaterDisplayInterface& display, const BirdFile& 
                     static_cast<int>(total));
     return _start_image(display, nxp);
 }
+
+} // namespace
+
+const RomBackend LPC_ISP_ROM = {"LPC serial ISP", _serves_lpc, _probe_lpc, _fingerprint_lpc,
+                                _recover_lpc};

@@ -24,8 +24,9 @@ class Serial_SDPLoader : public SDPLoader_Interface {
     // writes; -1 when the line takes no byte for about a second (or fails).
     ssize_t writeData(const std::vector<uint8_t>& data) override;
     // Waits until what was written has left the line (a write returns once
-    // the bytes are in the driver's buffer), then waitMs, then appends every
-    // byte available.
+    // the bytes are in the driver's buffer), then appends what arrives
+    // within waitMs: up to the end of waitMs, or sooner once a whole answer
+    // (8 bytes) came. waitMs 0: what is there already.
     ssize_t readData(std::vector<uint8_t>& out, uint32_t waitMs) override;
     // A complete answer holds at least (index + 2) * 4 bytes; the word starts
     // at byte 4 + index.

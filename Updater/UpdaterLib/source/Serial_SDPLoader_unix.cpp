@@ -1,5 +1,6 @@
 // The serial SDP transport on a POSIX tty.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -21,6 +22,8 @@ constexpr unsigned kBitsPerByte = 10; // start, 8 data bits, stop
 constexpr uint32_t kMaxIndex = 15;
 constexpr size_t kWordOffset = 4;
 constexpr size_t kMaxReadPerCall = 64 * 1024;
+// One answer of the ROM: the HAB word and the status or data word.
+constexpr size_t kAnswerBytes = 8;
 // After the line time has passed, the driver's queue gets this long to empty.
 constexpr auto kDrainGrace = std::chrono::milliseconds(1000);
 constexpr auto kSettle = std::chrono::milliseconds(1000);
@@ -136,18 +139,26 @@ ssize_t Serial_SDPLoader::readData(std::vector<uint8_t>& out, uint32_t waitMs) {
     if (d->fd < 0)
         return 0;
     d->waitLineIdle();
-    if (waitMs)
-        std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
+    const Clock::time_point until = Clock::now() + std::chrono::milliseconds(waitMs);
     size_t total = 0;
     uint8_t buffer[256];
-    while (total < kMaxReadPerCall) {
-        ssize_t n = read(d->fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
+    for (;;) {
+        while (total < kMaxReadPerCall) {
+            ssize_t n = read(d->fd, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            out.insert(out.end(), buffer, buffer + n);
+            total += static_cast<size_t>(n);
+        }
+        // A whole answer is in: the rest of the wait would pass in silence.
+        const Clock::time_point now = Clock::now();
+        if (total >= kAnswerBytes || total >= kMaxReadPerCall || now >= until)
             break;
-        out.insert(out.end(), buffer, buffer + n);
-        total += static_cast<size_t>(n);
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count();
+        pollfd p{d->fd, POLLIN, 0};
+        (void)poll(&p, 1, static_cast<int>(left > 0 ? left : 1));
     }
     return static_cast<ssize_t>(total);
 }

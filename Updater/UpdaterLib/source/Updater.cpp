@@ -15,8 +15,7 @@ void _device_note(const char* line, void*) {
 Updater::Updater(const char* serverUrl_, const char* storeDirectory_,
                  UpdaterDisplayInterface& display_)
     : serverUrl(serverUrl_ != nullptr ? serverUrl_ : ""),
-      storeDirectory(storeDirectory_ != nullptr ? storeDirectory_ : ""), display(display_),
-      chipType(0) {
+      storeDirectory(storeDirectory_ != nullptr ? storeDirectory_ : ""), display(display_) {
     qDiag_SetHandler(_device_note, nullptr);
 }
 

@@ -16,6 +16,20 @@
 #include "UpdaterDisplayInterface.h"
 #include "qDiscovery.h"
 
+// What one update came to, for a caller that reports many modules at once:
+// how the module was reached, what it ran and what the file brings, and the
+// failure (its text and where the module stands). Filled as far as the
+// update got; a failure that was printed before the module was reached
+// (no build, no file) leaves outcome ok and reached false.
+struct UpdateReport {
+    bool reached = false; // the module answered and was checked against the file
+    linkType transport = static_cast<linkType>(0); // of the module, or of its router
+    std::string from, to;                          // "1.0.1 (1)", "2.0.1 (1234)"
+    uint32_t build = 0;                            // the build written (the file's)
+    Outcome outcome;                               // the failure printed, when it was an Outcome
+    double seconds = 0;                            // the transfer's time, 0 when none started
+};
+
 class Updater {
   public:
     Updater(const char* serverUrl, const char* storeDirectory, UpdaterDisplayInterface& display);
@@ -32,10 +46,11 @@ class Updater {
                                        std::vector<DeviceInfo>& devices);
 
     // Writes firmware into a running module. build 0 lets the method choose;
-    // a non-empty firmwareFile names the BIRD file to use instead.
+    // a non-empty firmwareFile names the BIRD file to use instead. report,
+    // when given, receives what the update came to (it prints the same).
     bool Update_Firmware(uint32_t serialNumber, uint32_t build, std::string firmwareFile,
                          uint8_t moduleAddress, uint32_t routerSerialNumber,
-                         bool overrideModelCheck);
+                         bool overrideModelCheck, UpdateReport* report = nullptr);
     // Loads the BIRD file an update or recovery writes: firmwareFile when
     // given, else the stored build (fetched first when downloadIfMissing).
     // action names the work in the progress message. Throws
@@ -78,7 +93,4 @@ class Updater {
     std::string serverUrl;
     std::string storeDirectory;
     UpdaterDisplayInterface& display;
-    // 2 when the LPC bootloader answered the last fingerprint, 1 when an
-    // i.MX chip was tried, 0 before any attempt.
-    uint8_t chipType;
 };

@@ -15,6 +15,7 @@
 #include "Log.h"
 #include "SystemClass.h"
 #include "UpdaterEntity.h"
+#include "qTime.h"
 #include "qUEI.h"
 #include "qVersion.h"
 
@@ -164,6 +165,25 @@ bool _find_entry(UpdaterDisplayInterface& display, const std::string& storeDirec
 // An update must write firmware: a file without firmware blocks (possible
 // only when the checks were overridden) would start the loader and reboot the
 // module for nothing, and record a transfer that did not happen.
+qErr _reach_module(Module& module, const std::vector<ReachWay>& ways, const char* what) {
+    const UpdateLimits& limits = update_limits();
+    for (int attempt = 1; attempt <= limits.loaderAttempts; ++attempt) {
+        if (StopRequested())
+            return qErrCancel;
+        Log::log(DEBUG_Updater, "Looking for %s, attempt %d of %d\n", what, attempt,
+                 limits.loaderAttempts);
+        for (const ReachWay& way : ways) {
+            (void)module.disconnect();
+            if (way(module) == qErrNone && module.isConnected())
+                return qErrNone;
+        }
+        (void)module.disconnect();
+        if (attempt < limits.loaderAttempts)
+            (void)qTime_MSSleep(limits.loaderPauseMs);
+    }
+    return qErrTimeout;
+}
+
 bool _has_firmware(UpdaterDisplayInterface& display, const BirdFile& file) {
     if (!file.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE).empty())
         return true;
@@ -257,5 +277,73 @@ Outcome _transfer_firmware(UpdaterDisplayInterface& display, Module& module, Bir
             .Standing("The module received the whole firmware; see what it runs with -D");
     if (status != qErrNone)
         return Outcome::Fail(status, "Restarting the module into its new firmware").Because(status);
+    return Outcome::Ok();
+}
+
+namespace {
+
+// Between two looks for a module that restarts into new firmware.
+const unsigned long RETURN_PAUSE_MS = 250;
+
+// Whether a connect call reached the module; one that did not closes what it
+// opened.
+bool _reached(Module& module, qErr err) {
+    if (err == qErrNone && module.isConnected())
+        return true;
+    (void)module.disconnect();
+    return false;
+}
+
+// One attempt to reach the restarted module and read what it runs.
+qErr _read_back(const ReturnPath& session, RunningFirmware& running) {
+    Module& module = session.module;
+    if (!session.router) {
+        (void)module.disconnect();
+        qErr err = session.origin.transport == linkTypeUSB
+                       ? module.connect(linkTypeUSB, session.serialNumber)
+                       : module.connectFromSpec(session.origin);
+        if (!_reached(module, err))
+            return err == qErrNone ? qErrConnection : err;
+    }
+    qErr err = _read_running(module, running);
+    if (err != qErrNone && !session.router)
+        (void)module.disconnect();
+    return err;
+}
+
+} // namespace
+
+Outcome _verify_running(UpdaterDisplayInterface& display, const ReturnPath& session,
+                        const BirdFile& file) {
+    const uint32_t serialNumber = session.serialNumber;
+    const unsigned long start = qTime_GetMSTicks();
+    const uint32_t limit = update_limits().returnMs;
+    RunningFirmware running;
+    qErr err = qErrTimeout;
+    while (!StopRequested()) {
+        err = _read_back(session, running);
+        if (err == qErrNone || qTime_GetMSTicks() - start >= limit)
+            break;
+        (void)qTime_MSSleep(RETURN_PAUSE_MS);
+    }
+    if (StopRequested())
+        return Outcome::Fail(qErrCancel, "stopped on request");
+    if (err != qErrNone)
+        return Outcome::Failf(err,
+                              "%08X did not answer within %u seconds after its restart into the "
+                              "new firmware",
+                              serialNumber, static_cast<unsigned>(limit / 1000))
+            .Because(err);
+    const uint32_t expected = file.GetBuild();
+    if (expected != 0 && running.build != expected) {
+        RunningFirmware next;
+        next.version = file.GetVersion();
+        next.build = expected;
+        return Outcome::Failf(qErrVersion,
+                              "%08X came back running %s, not the update's %s: the new "
+                              "firmware did not take",
+                              serialNumber, running.Text().c_str(), next.Text().c_str());
+    }
+    display.message(INFO, "%08X now runs %s", serialNumber, running.Text().c_str());
     return Outcome::Ok();
 }

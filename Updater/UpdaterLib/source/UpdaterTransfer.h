@@ -6,7 +6,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "BirdFile.h"
 #include "Module.h"
@@ -27,6 +29,19 @@ struct UpdateLimits {
 };
 UpdateLimits& update_limits();
 
+// One way to reach a module that restarted (a connect call of the module):
+// qErrNone once it is connected.
+using ReachWay = std::function<qErr(Quillmar::Keystrand::Module&)>;
+
+// Looks for a module that restarted (a loader after LOAD, a live loader the
+// chip's ROM started): each of ways in turn, for up to
+// update_limits().loaderAttempts passes loaderPauseMs apart; every way that
+// did not connect closes what it opened. Returns qErrNone when one
+// connected, qErrCancel on a stop on request, qErrTimeout after the last
+// pass. what names the module in the diagnostic log.
+qErr _reach_module(Quillmar::Keystrand::Module& module, const std::vector<ReachWay>& ways,
+                   const char* what);
+
 // The module's entry in the store at storeDirectory: known tells whether
 // there is one (item filled). False, after a message, when the store cannot
 // be opened.
@@ -45,6 +60,23 @@ struct RunningFirmware {
 };
 // qErrNone, or the error of the first read that failed.
 qErr _read_running(Quillmar::Keystrand::Module& module, RunningFirmware& running);
+
+// How to reach a module again once it restarted into new firmware: the
+// handle, its serial number and how it was first reached; one behind a
+// router (router true) keeps its link.
+struct ReturnPath {
+    Quillmar::Keystrand::Module& module;
+    uint32_t serialNumber;
+    linkSpec origin;
+    bool router;
+};
+
+// After REBOOT: waits (up to update_limits().returnMs) until the module
+// answers again, reads what it runs and says so ("40F5849A now runs 2.0.5
+// (1234)"). A module that does not answer, or runs another build than the
+// file's descriptor names, fails; qErrCancel on a stop on request.
+Outcome _verify_running(UpdaterDisplayInterface& display, const ReturnPath& path,
+                        const BirdFile& file);
 
 // Whole blocks that went, and bytes: each whole block's length (its address
 // included), and the image bytes the module accepted of a block cut short.

@@ -1,22 +1,19 @@
 // Fingerprinting (-N) and recovery (-U -t RECOVER) of a module whose firmware
 // no longer runs, through its chip's ROM bootloader.
 //
-// An NXP LPC chip answers the serial ISP protocol: its ROM reports the chip's
-// identifier and writes the flash itself. An i.MX chip is reached through a
-// live loader that its ROM starts (Updater_RecoverImx.cpp).
-//
-// Each step is a small function that returns whether it succeeded and, when
-// it did not, has told the user why in one message. Nothing on the chip is
+// The chip ROMs are a table of backends (RomBackend.h), asked in its order:
+// the first that serves the port and finds its ROM there reads the
+// fingerprint and, for a recovery, writes the firmware. A port that cannot
+// be used ends the search with the OS reason. Nothing on the chip is
 // erased before the image to write is known to be writable whole.
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "Log.h"
-#include "RecoverLpc.h"
+#include "RomBackend.h"
 #include "UpdateServerRequest.h"
 #include "Updater.h"
-#include "UpdaterRecoverImx.h"
 #include "qTime.h"
 
 namespace {
@@ -24,8 +21,8 @@ namespace {
 const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
 const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
 
-const uint8_t CHIP_IMX = 1;
-const uint8_t CHIP_LPC = 2;
+// In the order they are asked.
+const RomBackend* const ROM_BACKENDS[] = {&LPC_ISP_ROM, &IMX_SDP_HID_ROM, &IMX_SDP_SERIAL_ROM};
 
 // The module's serial number and recovery build from the update server, by
 // fingerprint. A failed request leaves both as they were; it ends the
@@ -42,22 +39,41 @@ bool _recovery_info(UpdaterDisplayInterface& display, const std::string& serverU
     return false;
 }
 
+// Asks each backend that serves the request's port whether its ROM is
+// there; the first that finds it reads the fingerprint (used names it).
+Outcome _identify(const RomRequest& request, Fingerprint& out, bool resetAfter,
+                  const RomBackend*& used) {
+    Outcome nothing = Outcome::Fail(qErrNotFound, "no chip ROM serves " + request.port);
+    for (const RomBackend* backend : ROM_BACKENDS) {
+        if (!backend->serves(request.port))
+            continue;
+        Log::log(DEBUG_APP, "Asking for the %s ROM on %s\n", backend->name, request.port.c_str());
+        RomProbe probe = backend->probe(request);
+        if (probe.presence == RomPresence::Other) {
+            nothing = probe.why;
+            continue;
+        }
+        if (probe.presence == RomPresence::Unusable || !probe.why.ok())
+            return probe.why;
+        used = backend;
+        return backend->fingerprint(request, *probe.session, out, resetAfter);
+    }
+    return nothing;
+}
+
+// Prints a failure the backends have not told yet.
+void _report(UpdaterDisplayInterface& display, const Outcome& out) {
+    if (!out.text().empty())
+        out.Report(display);
+}
+
 } // namespace
 
 Outcome Updater::Read_Fingerprint(Fingerprint& out, std::string serialPort, uint32_t serialNumber,
                                   std::string firmwareFile, uint32_t baudRate, bool resetAfter) {
-    Outcome lpc = _get_fingerprint_lpc(serialPort, baudRate, out);
-    if (lpc.ok()) {
-        chipType = CHIP_LPC;
-        return lpc;
-    }
-    // A port that cannot be opened, or an LPC chip that answered, is no
-    // i.MX ROM either; the ROM on USB has no serial port to open.
-    if (serialPort != "USB" && lpc.code() != qErrNotReady)
-        return lpc;
-    chipType = CHIP_IMX;
-    return _get_fingerprint_imx(display, *this, serialPort, serialNumber, firmwareFile, out,
-                                resetAfter);
+    const RomRequest request{display, *this, serialPort, baudRate, serialNumber, firmwareFile};
+    const RomBackend* used = nullptr;
+    return _identify(request, out, resetAfter, used);
 }
 
 bool Updater::Get_Fingerprint(Fingerprint& out, std::string serialPort, uint32_t serialNumber,
@@ -75,8 +91,9 @@ bool Updater::Recover_Firmware(std::string serialPort, uint32_t build, uint32_t 
     Fingerprint fingerprint;
     // The fingerprint is read at the rate the recovery writes at: the chip
     // keeps the rate it detected when it synchronised.
-    Outcome read =
-        Read_Fingerprint(fingerprint, serialPort, serialNumber, firmwareFile, baudRate, false);
+    RomRequest request{display, *this, serialPort, baudRate, serialNumber, firmwareFile};
+    const RomBackend* backend = nullptr;
+    Outcome read = _identify(request, fingerprint, false, backend);
     if (!read.ok()) {
         read.Within("Could not get Device Identifier").Report(display);
         return false;
@@ -98,16 +115,10 @@ bool Updater::Recover_Firmware(std::string serialPort, uint32_t build, uint32_t 
         display.message(ERROR, "Updater does not support offline recovery");
         return false;
     }
-    bool ok;
-    if (chipType == CHIP_IMX) {
-        ok = _recover_firmware_imx(display, image, serialNumber);
-    } else {
-        image.DecodeFirmwareBlocks(fingerprint.words);
-        Outcome out = _recover_firmware_lpc(display, image, serialPort, baudRate);
-        out.Report(display);
-        ok = out.ok();
-    }
+    request.serialNumber = serialNumber; // the server may have named it
+    Outcome out = backend->recover(request, image, fingerprint);
+    _report(display, out);
     display.message(INFO, "Update time: %.4f sec",
                     static_cast<double>(qTime_GetMSTicks() - started) / 1000.0);
-    return ok;
+    return out.ok();
 }

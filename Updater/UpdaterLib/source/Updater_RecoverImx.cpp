@@ -1,12 +1,13 @@
-// Fingerprinting and recovery of an i.MX chip through its ROM and the live
-// loader the ROM starts (see UpdaterRecoverImx.h).
+// What the two i.MX ROM backends share (see UpdaterRecoverImx.h): the live
+// loader's choice, its transfer through the ROM, the look for it on USB,
+// the identifier it tells and the firmware it takes.
 //
-// Each step is a small function that returns whether it succeeded and, when
-// it did not, has told the user why in one message; the ROM client's detail
-// goes to the diagnostic log (-X 0x10000000). Every wait is bounded: the
-// ROM's answers by the SDP client, the search for the live loader by
-// LIVE_LOADER_ATTEMPTS passes, each module request by the link's reply
-// time-out, the download by the server client's time-outs.
+// The live loader's choice prints its own messages (their Outcome has no
+// text); the ROM client's detail goes to the diagnostic log (-X 0x10000000).
+// Every wait is bounded: the ROM's answers by the SDP client, the search for
+// the live loader by the update's bounds for its loader (UpdateLimits), each
+// module request by the link's reply time-out, the download by the server
+// client's time-outs.
 //
 // Threads: the main thread only; the live loader's link has its own threads.
 #include "UpdaterRecoverImx.h"
@@ -17,12 +18,10 @@
 
 #include "BirdFormat.h"
 #include "BuildChoice.h"
-#include "HID_SDPLoader.h"
 #include "Log.h"
 #include "Module.h"
 #include "SDPLoader.h"
 #include "SerialNumber.h"
-#include "Serial_SDPLoader.h"
 #include "SystemClass.h"
 #include "Updater.h"
 #include "UpdaterStore.h"
@@ -36,20 +35,8 @@ using Quillmar::Keystrand::Module;
 using Quillmar::Keystrand::SystemClass;
 const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
 
-// The port name that selects the ROM's USB HID device. Any other name,
-// "usb" included, is the path of a serial port.
-const char* const HID_PORT = "USB";
-const uint16_t ROM_VENDOR_ID = 0x1FC9; // NXP
-const uint16_t ROM_PRODUCT_ID = 0x0130;
 // Where the live loader starts when its file names no start address.
 const uint32_t DEFAULT_START_ADDRESS = 0x20000400;
-// A chip restarting into its ROM (a live loader that -N just reset) needs
-// a moment to enumerate on USB: its HID device is waited for this long.
-const unsigned long ROM_APPEAR_MS = 3000;
-const unsigned long ROM_APPEAR_PAUSE_MS = 200;
-// The live loader needs a moment to start and enumerate on USB.
-const int LIVE_LOADER_ATTEMPTS = 15;
-const unsigned long LIVE_LOADER_PAUSE_MS = 1000;
 const uint8_t OPTION_UNIQUE_IDENTIFIER = 39;
 
 // Mutes the display's messages while it lives; what it was is restored on
@@ -195,37 +182,6 @@ void _report_write_failure(UpdaterDisplayInterface& display, uint8_t result,
                         where.c_str(), number, image.length, image.address);
 }
 
-// The ROM's client, its device open and the ROM answering: HID for the
-// port "USB", otherwise the serial port of that name.
-Outcome _open_rom(const std::string& serialPort, std::unique_ptr<SDPLoader>& rom) {
-    const bool hid = serialPort == HID_PORT;
-    const unsigned long started = qTime_GetMSTicks();
-    for (;;) {
-        rom.reset(new SDPLoader);
-        if (hid)
-            rom->setLoader(new HID_SDPLoader(ROM_VENDOR_ID, ROM_PRODUCT_ID));
-        else
-            rom->setLoader(new Serial_SDPLoader(serialPort.c_str()));
-        if (rom->init() == SDP_OK)
-            break;
-        rom.reset();
-        if (!hid)
-            return Outcome::Fail(qErrNotFound, "cannot open " + serialPort + " as a serial port");
-        if (qTime_GetMSTicks() - started >= ROM_APPEAR_MS)
-            return Outcome::Failf(qErrNotFound,
-                                  "no i.MX ROM in serial download mode found on USB (HID device "
-                                  "%04X:%04X)",
-                                  ROM_VENDOR_ID, ROM_PRODUCT_ID);
-        (void)qTime_MSSleep(ROM_APPEAR_PAUSE_MS);
-    }
-    if (rom->isAlive())
-        return Outcome::Ok();
-    rom.reset();
-    return Outcome::Fail(qErrNotReady,
-                         hid ? std::string("the i.MX ROM on USB did not answer")
-                             : "neither an LPC boot ROM nor an i.MX ROM answered on " + serialPort);
-}
-
 // Writes the live loader through the ROM and starts it.
 // Returns: qErrNone; qErrParam (no loader to write, nothing sent);
 // qErrConnection (the ROM did not take a block, or refused to start the loader).
@@ -258,22 +214,18 @@ qErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& image
     return qErrNone;
 }
 
-// Looks for the live loader on USB under each of serials in turn, for up to
-// LIVE_LOADER_ATTEMPTS passes with a pause between them.
+// The ways to the live loader: on USB under each of serials in turn.
+std::vector<ReachWay> _live_loader_ways(const std::vector<uint32_t>& serials) {
+    std::vector<ReachWay> ways;
+    for (uint32_t serial : serials)
+        ways.push_back([serial](Module& m) { return m.discoverAndConnect(linkTypeUSB, serial); });
+    return ways;
+}
+
+// Looks for the live loader as the update looks for its loader after LOAD
+// (the same bounds, UpdateLimits).
 bool _await_live_loader(Module& module, const std::vector<uint32_t>& serials) {
-    for (int attempt = 1; attempt <= LIVE_LOADER_ATTEMPTS; ++attempt) {
-        for (uint32_t serial : serials) {
-            Log::log(DEBUG_APP, "Looking for the live loader [%08X] on USB, attempt %d of %d\n",
-                     serial, attempt, LIVE_LOADER_ATTEMPTS);
-            (void)module.disconnect();
-            if (module.discoverAndConnect(linkTypeUSB, serial) == qErrNone && module.isConnected())
-                return true;
-        }
-        (void)module.disconnect();
-        if (attempt < LIVE_LOADER_ATTEMPTS)
-            (void)qTime_MSSleep(LIVE_LOADER_PAUSE_MS);
-    }
-    return false;
+    return _reach_module(module, _live_loader_ways(serials), "the live loader on USB") == qErrNone;
 }
 
 // One look for a live loader on USB under each of serials.
@@ -309,44 +261,70 @@ bool _read_identifier(UpdaterDisplayInterface& display, Module& module, uint32_t
     return true;
 }
 
+// What the i.MX probe leaves open: the ROM, answering, or a live loader
+// that an interrupted run left running, connected.
+class ImxSession : public RomSession {
+  public:
+    std::unique_ptr<SDPLoader> rom;
+    Module module{0, static_cast<uint8_t>(0)};
+};
+
 } // namespace
 
-Outcome _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater,
-                             std::string serialPort, uint32_t serialNumber,
-                             std::string firmwareFile, Fingerprint& out, bool resetAfter) {
-    if (serialNumber == 0)
-        serialNumber = ANY_MODULE_SERIAL;
-    const Outcome told = Outcome::Fail(qErrNotReady, ""); // the message is out already
-    if (!firmwareFile.empty() && serialNumber == ANY_MODULE_SERIAL) {
-        display.message(
+Outcome _imx_refusal(const RomRequest& request) {
+    if (!request.firmwareFile.empty() &&
+        (request.serialNumber == 0 || request.serialNumber == ANY_MODULE_SERIAL)) {
+        request.display.message(
             ERROR,
             "Add serial number or remove the bird filename to use a default recovery image.");
-        return told;
+        return Outcome::Fail(qErrParam, ""); // told
     }
-    // The ROM first: where nothing answers, neither the store nor the
-    // update server is asked for a live loader.
-    std::unique_ptr<SDPLoader> rom;
-    Outcome open = _open_rom(serialPort, rom);
-    Module module(0, static_cast<uint8_t>(0));
-    if (!open.ok()) {
+    return Outcome::Ok();
+}
+
+RomProbe _imx_probe(const RomRequest& request, std::unique_ptr<SDPLoader> rom, Outcome open,
+                    const std::string& silent) {
+    RomProbe probe;
+    auto session = std::make_unique<ImxSession>();
+    if (open.ok() && rom->isAlive()) {
+        session->rom = std::move(rom);
+    } else {
+        rom.reset();
         // A run that was stopped after the ROM started the live loader left
         // it running: the chip's ROM is gone from the port, the loader is on
         // USB under the default serial or the module's own.
         std::vector<uint32_t> serials = {ANY_MODULE_SERIAL};
-        if (serialNumber != ANY_MODULE_SERIAL)
-            serials.push_back(serialNumber);
-        if (!_find_live_loader(module, serials))
-            return open;
+        if (request.serialNumber != ANY_MODULE_SERIAL && request.serialNumber != 0)
+            serials.push_back(request.serialNumber);
+        if (!_find_live_loader(session->module, serials)) {
+            probe.presence = open.ok() ? RomPresence::Other : RomPresence::Unusable;
+            probe.why = open.ok() ? Outcome::Fail(qErrNotReady, silent) : open;
+            return probe;
+        }
         Log::log(DEBUG_APP, "A live loader is running already: going on through it\n");
-    } else {
+    }
+    probe.presence = RomPresence::Present;
+    probe.session = std::move(session);
+    return probe;
+}
+
+Outcome _imx_fingerprint(const RomRequest& request, RomSession& opened, Fingerprint& out,
+                         bool resetAfter) {
+    UpdaterDisplayInterface& display = request.display;
+    ImxSession& session = static_cast<ImxSession&>(opened);
+    Module& module = session.module;
+    const uint32_t serialNumber =
+        request.serialNumber == 0 ? ANY_MODULE_SERIAL : request.serialNumber;
+    const Outcome told = Outcome::Fail(qErrNotReady, ""); // the message is out already
+    if (session.rom) {
         BirdFile image;
-        if (!_load_live_loader(display, updater, serialNumber, firmwareFile, image))
+        if (!_load_live_loader(display, request.updater, serialNumber, request.firmwareFile, image))
             return told;
-        if (_transfer_recovery_loader(display, image, *rom, serialPort) != qErrNone) {
+        if (_transfer_recovery_loader(display, image, *session.rom, request.port) != qErrNone) {
             Log::log(DEBUG_APP, "Error loading liveloader.\n");
             return told;
         }
-        rom.reset();
+        session.rom.reset();
         if (!_await_live_loader(module, {serialNumber})) {
             Log::log(DEBUG_APP, "Could not connect to device.\n");
             display.message(ERROR,
@@ -367,22 +345,22 @@ Outcome _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater,
     return Outcome::Ok();
 }
 
-bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& image,
-                           uint32_t serialNumber) {
-    if (!_has_firmware(display, image))
-        return false;
+Outcome _imx_recover(const RomRequest& request, BirdFile& image, const Fingerprint&) {
+    if (!_has_firmware(request.display, image))
+        return Outcome::Fail(qErrNotFound, ""); // told
     Module module(0, static_cast<uint8_t>(0));
     std::vector<uint32_t> serials = {ANY_MODULE_SERIAL};
-    if (serialNumber != ANY_MODULE_SERIAL && serialNumber != 0)
-        serials.push_back(serialNumber);
-    if (!_await_live_loader(module, serials)) {
-        display.message(ERROR, "Could not connect to device");
-        return false;
-    }
-    Outcome out = _transfer_firmware(display, module, image);
-    if (!out.ok()) {
-        out.Within("Failed to transfer firmware").Report(display);
-        return false;
-    }
-    return true;
+    if (request.serialNumber != ANY_MODULE_SERIAL && request.serialNumber != 0)
+        serials.push_back(request.serialNumber);
+    if (!_await_live_loader(module, serials))
+        return Outcome::Fail(qErrNotFound, "Could not connect to device");
+    Outcome out = _transfer_firmware(request.display, module, image);
+    if (!out.ok())
+        return out.Within("Failed to transfer firmware");
+    if (serials.size() < 2)
+        return out; // no serial number of its own to find the module by
+    // The module restarts into the new firmware under its own serial number.
+    linkSpec usb{};
+    usb.transport = linkTypeUSB;
+    return _verify_running(request.display, {module, serials.back(), usb, false}, image);
 }

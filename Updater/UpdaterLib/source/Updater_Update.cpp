@@ -10,7 +10,8 @@
 // transfer stops at its next packet, the session switches a router's routing
 // off and closes the links, and one line says where the module stands.
 //
-// Threads: the main thread only; the link's own threads carry the packets.
+// Threads: any one thread per update (a fleet runs several at once, each with
+// its own Updater and display); the link's own threads carry the packets.
 #include "Updater.h"
 
 #include <cstdio>
@@ -44,7 +45,6 @@ const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERRO
 // loader restarting it); how it is looked for afterwards is in UpdateLimits.
 const uint32_t LOADER_RESTART_WAIT_MS = 2000;
 // Between two attempts to reach the module after its restart.
-const unsigned long RETURN_PAUSE_MS = 250;
 
 // The module handle of one update and, through a router, the router's
 // handle. Leaving the scope switches the router's routing off again, on every
@@ -288,15 +288,21 @@ Outcome _validate_birdfile(BirdFile& file, Session& session) {
 }
 
 // "40F5849A: 2.9.28 (1201) -> 2.9.29 (1234)": what runs, and what the file
-// brings (from its descriptor).
-void _describe_change(UpdaterDisplayInterface& display, Module& module, const BirdFile& file,
-                      uint32_t serialNumber) {
+// brings (from its descriptor), also into report.
+void _describe_change(UpdaterDisplayInterface& display, Session& session, const BirdFile& file,
+                      UpdateReport& report) {
     RunningFirmware now, next;
-    if (_read_running(module, now) != qErrNone)
+    if (_read_running(session.module, now) != qErrNone)
         Log::log(DEBUG_Updater, "The running firmware could not be read in full\n");
     next.version = file.GetVersion();
     next.build = file.GetBuild();
-    display.message(INFO, "%08X: %s -> %s", serialNumber, now.Text().c_str(), next.Text().c_str());
+    report.reached = true;
+    report.transport = session.origin.transport;
+    report.from = now.Text();
+    report.to = next.Text();
+    report.build = next.build;
+    display.message(INFO, "%08X: %s -> %s", session.serialNumber, report.from.c_str(),
+                    report.to.c_str());
 }
 
 // The loader restarted the module and it left its link: looks for it again,
@@ -304,37 +310,26 @@ void _describe_change(UpdaterDisplayInterface& display, Module& module, const Bi
 // then over the transport it was reached with, then, on USB, under the
 // default serial number a loader without a serial of its own presents. Every
 // failed attempt closes what it opened.
-bool _reached(Module& module, qErr err) {
-    if (err == qErrNone && module.isConnected())
-        return true;
-    (void)module.disconnect();
-    return false;
-}
-
 Outcome _reconnect_loader(Session& session) {
-    Module& module = session.module;
     const uint32_t serialNumber = session.serialNumber;
-    const linkType origin = session.origin.transport;
-    const UpdateLimits& limits = update_limits();
-    for (int attempt = 1; attempt <= limits.loaderAttempts; ++attempt) {
-        if (StopRequested())
-            return _stopped();
-        Log::log(DEBUG_Updater, "Reconnecting to the loader of [%08X], attempt %d of %d\n",
-                 serialNumber, attempt, limits.loaderAttempts);
-        (void)module.disconnect();
-        if (_reached(module, module.discoverAndConnect(linkTypeUSB, serialNumber)))
-            return Outcome::Ok();
-        if (origin == linkTypeTCPIP && _reached(module, module.connectFromSpec(session.origin)))
-            return Outcome::Ok();
-        if (origin == linkTypeUSB &&
-            _reached(module, module.connect(linkTypeUSB, ANY_MODULE_SERIAL)))
-            return Outcome::Ok();
-        if (attempt < limits.loaderAttempts)
-            (void)qTime_MSSleep(limits.loaderPauseMs);
-    }
-    return Outcome::Failf(qErrTimeout,
-                          "The module did not come back after its loader started (%d attempts)",
-                          limits.loaderAttempts);
+    const linkSpec origin = session.origin;
+    std::vector<ReachWay> ways = {
+        [serialNumber](Module& m) { return m.discoverAndConnect(linkTypeUSB, serialNumber); }};
+    if (origin.transport == linkTypeTCPIP)
+        ways.push_back([origin](Module& m) { return m.connectFromSpec(origin); });
+    if (origin.transport == linkTypeUSB)
+        ways.push_back([](Module& m) { return m.connect(linkTypeUSB, ANY_MODULE_SERIAL); });
+    char what[64];
+    std::snprintf(what, sizeof what, "the loader of [%08X]", serialNumber);
+    qErr e = _reach_module(session.module, ways, what);
+    if (e == qErrCancel)
+        return _stopped();
+    if (e != qErrNone)
+        return Outcome::Failf(qErrTimeout,
+                              "The module did not come back after its loader started (%d "
+                              "attempts)",
+                              update_limits().loaderAttempts);
+    return Outcome::Ok();
 }
 
 // Waits for the loader's restart: a module that drops its link is looked for
@@ -362,58 +357,12 @@ Outcome _await_loader(Session& session) {
                           limits.loaderAttempts);
 }
 
-// One attempt to reach the restarted module and read what it runs.
-qErr _read_back(Session& session, RunningFirmware& running) {
-    Module& module = session.module;
-    if (!session.router) {
-        (void)module.disconnect();
-        qErr err = session.origin.transport == linkTypeUSB
-                       ? module.connect(linkTypeUSB, session.serialNumber)
-                       : module.connectFromSpec(session.origin);
-        if (!_reached(module, err))
-            return err == qErrNone ? qErrConnection : err;
-    }
-    qErr err = _read_running(module, running);
-    if (err != qErrNone && !session.router)
-        (void)module.disconnect();
-    return err;
-}
-
-// After REBOOT: waits (bounded) until the module answers again and reads its
-// build. One that comes back with another build than the file's, or not at
-// all, fails the update.
+// After REBOOT: the module answers again running the file's build.
 Outcome _verify_update(UpdaterDisplayInterface& display, Session& session, const BirdFile& file) {
-    const uint32_t serialNumber = session.serialNumber;
-    const unsigned long start = qTime_GetMSTicks();
-    const uint32_t limit = update_limits().returnMs;
-    RunningFirmware running;
-    qErr err = qErrTimeout;
-    while (!StopRequested()) {
-        err = _read_back(session, running);
-        if (err == qErrNone || qTime_GetMSTicks() - start >= limit)
-            break;
-        (void)qTime_MSSleep(RETURN_PAUSE_MS);
-    }
-    if (StopRequested())
-        return _stopped();
-    if (err != qErrNone)
-        return Outcome::Failf(err,
-                              "%08X did not answer within %u seconds after its restart into the "
-                              "new firmware",
-                              serialNumber, static_cast<unsigned>(limit / 1000))
-            .Because(err);
-    const uint32_t expected = file.GetBuild();
-    if (expected != 0 && running.build != expected) {
-        RunningFirmware next;
-        next.version = file.GetVersion();
-        next.build = expected;
-        return Outcome::Failf(qErrVersion,
-                              "%08X came back running %s, not the update's %s: the new "
-                              "firmware did not take",
-                              serialNumber, running.Text().c_str(), next.Text().c_str());
-    }
-    display.message(INFO, "%08X now runs %s", serialNumber, running.Text().c_str());
-    return Outcome::Ok();
+    return _verify_running(
+        display,
+        {session.module, session.serialNumber, session.origin, static_cast<bool>(session.router)},
+        file);
 }
 
 Outcome _record_transfer(const std::string& storeDirectory, uint32_t serialNumber,
@@ -436,7 +385,7 @@ Outcome _record_transfer(const std::string& storeDirectory, uint32_t serialNumbe
 
 // Connect, check the file against the module, say what will change.
 Outcome _prepare(UpdaterDisplayInterface& display, Session& session, BirdFile& file,
-                 bool overrideModelCheck) {
+                 bool overrideModelCheck, UpdateReport& report) {
     Outcome out = session.routerSerialNumber != 0 ? _connect_router(session) : Outcome::Ok();
     if (out.ok())
         out = _connect_module(session);
@@ -446,7 +395,7 @@ Outcome _prepare(UpdaterDisplayInterface& display, Session& session, BirdFile& f
         return out;
     if (!_has_firmware(display, file))
         return Outcome::Fail(qErrParse, ""); // said by _has_firmware
-    _describe_change(display, session.module, file, session.serialNumber);
+    _describe_change(display, session, file, report);
     return StopRequested() ? _stopped() : Outcome::Ok();
 }
 
@@ -468,7 +417,9 @@ Outcome _transfer(UpdaterDisplayInterface& display, Session& session, BirdFile& 
 
 bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string firmwareFile,
                               uint8_t moduleAddress, uint32_t routerSerialNumber,
-                              bool overrideModelCheck) {
+                              bool overrideModelCheck, UpdateReport* report) {
+    UpdateReport unused;
+    UpdateReport& told = report != nullptr ? *report : unused;
     if (serialNumber == 0) {
         display.message(ERROR, "Update command must specify the specific device");
         return false;
@@ -491,6 +442,7 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
     if (out.ok() && routerSerialNumber != 0 && moduleAddress == 0)
         out = Outcome::Fail(qErrParam, "Module address required for indirect firmware update");
     if (!out.ok()) {
+        told.outcome = out;
         out.Report(display);
         return false;
     }
@@ -500,7 +452,7 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
     {
         // Leaving this scope switches a router's routing off and closes the links.
         Session session(serialNumber, moduleAddress, routerSerialNumber);
-        out = _prepare(display, session, file, overrideModelCheck);
+        out = _prepare(display, session, file, overrideModelCheck, told);
         if (!out.ok()) {
             out.StandingIfUnset(_unchanged(serialNumber));
         } else {
@@ -511,9 +463,11 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, std::string
     if (out.ok())
         out = _record_transfer(storeDirectory, serialNumber, item, known,
                                firmwareFile.empty() ? BuildFileName(build) : firmwareFile);
-    if (transferred)
-        display.message(INFO, "Update time: %.4f sec",
-                        static_cast<double>(qTime_GetMSTicks() - start) / 1000.0);
+    if (transferred) {
+        told.seconds = static_cast<double>(qTime_GetMSTicks() - start) / 1000.0;
+        display.message(INFO, "Update time: %.4f sec", told.seconds);
+    }
+    told.outcome = out;
     if (out.interrupted())
         display.message(ERROR, "Stopped on request: %s", out.standing().c_str());
     else if (!out.text().empty())

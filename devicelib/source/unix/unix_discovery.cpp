@@ -18,6 +18,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <mutex>
+
 #include "qTime.h"
 #include "unix_link_transport.h"
 
@@ -230,7 +232,15 @@ uint32_t sLittle32(const uint8_t* p) {
            static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
+// Replies come to one fixed port, which one listener at a time can hold: a
+// second search in the process would find nothing. Searches from several
+// threads (a fleet update connecting its modules) take turns; a search that
+// finds its module stops at its reply, so a turn is short. The callbacks run
+// under it and must not search themselves.
+std::mutex gSearchLock;
+
 void sEnumerateTCPIP(Counter* c) {
+    std::lock_guard<std::mutex> turn(gSearchLock);
     int listener = sOpenListener();
     if (listener < 0)
         return;

@@ -43,7 +43,7 @@ using ks_link::Transport;
 struct LinkEntry {
     uint32_t linkId;
     const Transport* transport; // null for a link over a stream given in
-    OpenArgs args;              // what opened the stream; args.identifier names the module
+    OpenArgs args;              // what opened the stream; sModuleKey names the module
     int16_t useCount;
     qLink* link;
     LinkEntry* next;
@@ -76,7 +76,7 @@ std::mutex gListMutex;
 // condition that a finished open or reset broadcasts; both under gTableMutex. A second
 // create for the same module waits for the first one's outcome instead of
 // opening the module twice.
-std::vector<uint32_t> gOpening;
+std::vector<uint64_t> gOpening;
 std::condition_variable gOpened;
 
 constexpr unsigned long kResetPauseMs = 100;
@@ -99,15 +99,23 @@ LinkEntry* sFindById(uint32_t linkId) {
     return nullptr;
 }
 
-LinkEntry* sFindByIdentifier(uint32_t identifier) {
+// What makes two links the same module: the transport, its identifier and,
+// over TCP/IP, the port (modules behind one host address, as in a rack or a
+// fleet, each listen on a port of their own and are different modules).
+uint64_t sModuleKey(const Transport* transport, const OpenArgs& args) {
+    const uint64_t type = transport ? static_cast<uint64_t>(transport->type) : 0;
+    return type << 48 | static_cast<uint64_t>(args.port & 0xFFFF) << 32 | args.identifier;
+}
+
+LinkEntry* sFindByKey(uint64_t key) {
     for (LinkEntry* e = gTable.head; e; e = e->next)
-        if (e->args.identifier == identifier)
+        if (sModuleKey(e->transport, e->args) == key)
             return e;
     return nullptr;
 }
 
-bool sOpening(uint32_t identifier) {
-    return std::find(gOpening.begin(), gOpening.end(), identifier) != gOpening.end();
+bool sOpening(uint64_t key) {
+    return std::find(gOpening.begin(), gOpening.end(), key) != gOpening.end();
 }
 
 // Both list changes need the table mutex held by the caller.
@@ -141,10 +149,10 @@ qErr sFreeLink(qLink* link) {
 // for the module exists (its use count raised), or the cause of a failure.
 qErr sOpenUnlocked(std::unique_lock<std::mutex>& hold, const Transport* transport,
                    const OpenArgs& args, qStream** stream, uint32_t* shared) {
-    const uint32_t id = args.identifier;
+    const uint64_t id = sModuleKey(transport, args);
     if (!gOpened.wait_for(hold, kOpenWaitLimit, [id] { return !sOpening(id); }))
         return qErrBusy;
-    if (LinkEntry* existing = sFindByIdentifier(id)) {
+    if (LinkEntry* existing = sFindByKey(id)) {
         if (existing->useCount >= INT16_MAX)
             return qErrResource; // the count must not wrap and free a link in use
         existing->useCount++;

@@ -18,7 +18,7 @@ namespace ks_link {
 
 // What opens one module's stream, taken from its specifier.
 struct OpenArgs {
-    uint32_t identifier = 0; // what makes two links the same module
+    uint32_t identifier = 0; // with the transport and port: what makes two links the same module
     uint32_t port = 0;       // TCP port
     std::string portName;    // serial device path
     int baudIndex = -1;      // serial baud rate index

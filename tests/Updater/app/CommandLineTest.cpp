@@ -218,6 +218,91 @@ TEST(CommandLineValues, RejectedValuesGiveOneMessageEachAndParsingGoesOn) {
     EXPECT_TRUE(Parse({"-d", "x", "-D"}).params.commands.IsSet(CMD_DISCOVER));
 }
 
+// A fleet update: -d takes a list or all with -U, -j from 1 to 32. A list or
+// a count that cannot be read, or a fleet given to another command, is not
+// understood (2, one message): nothing is updated on a guess.
+TEST(CommandLineValues, FleetListsAndConcurrencyAreReadWholeOrRefused) {
+    struct Case {
+        std::vector<std::string> words;
+        int result;
+        std::vector<uint32_t> list; // when accepted
+        bool all;
+        unsigned jobs;
+        std::string message; // the one error, when refused
+    } cases[] = {
+        {{"-U", "-d", "4B530001,0x4B530002,3"}, 0, {0x4B530001, 0x4B530002, 3}, false, 4, ""},
+        {{"-U", "-d", "all", "-j", "32", "--yes"}, 0, {}, true, 32, ""},
+        {{"-G", "-U", "-d=1,2", "-j1"}, 0, {1, 2}, false, 1, ""},
+        {{"-U", "-d", "1,2", "-d", "3"}, 0, {}, false, 4, ""}, // the last -d holds
+        {{"-U", "-d", "A,,B"}, 2, {}, false, 4, "Invalid serial number list [A,,B]: an empty item"},
+        {{"-U", "-d", "A,"}, 2, {}, false, 4, "Invalid serial number list [A,]: an empty item"},
+        {{"-U", "-d", "A,0xa"},
+         2,
+         {},
+         false,
+         4,
+         "Invalid serial number list [A,0xa]: 0000000A is listed twice"},
+        {{"-U", "-d", "1,G"}, 2, {}, false, 4, "Invalid serial number obtained from argument [G]"},
+        {{"-U", "-d", "1,2", "-j", "0"},
+         2,
+         {},
+         false,
+         4,
+         "Invalid number of modules at a time [0]: must be from 1 to 32"},
+        {{"-U", "-d", "1,2", "-j", "33"},
+         2,
+         {},
+         false,
+         4,
+         "Invalid number of modules at a time [33]: must be from 1 to 32"},
+        {{"-U", "-d", "1,2", "-j", "4x"},
+         2,
+         {},
+         false,
+         4,
+         "Invalid number of modules at a time [4x]: must be from 1 to 32"},
+        {{"-D", "-d", "1,2"},
+         2,
+         {},
+         false,
+         4,
+         "Refused: a list of modules (-d LIST or -d all) is for -U and -G -U only"},
+        {{"-G", "-d", "all"},
+         2,
+         {},
+         false,
+         4,
+         "Refused: a list of modules (-d LIST or -d all) is for -U and -G -U only"},
+        {{"-U", "-d", "1,2", "-r", "5", "-a", "4"},
+         2,
+         {},
+         false,
+         4,
+         "Refused: -a names one module's address; with a list of modules the addresses are "
+         "found behind the router (-r)"},
+        {{"-U", "-t", "RECOVER", "-d", "1,2"},
+         2,
+         {},
+         false,
+         4,
+         "Refused: -t RECOVER works on one module at a time"},
+    };
+    for (const Case& c : cases) {
+        const std::string words = ::testing::PrintToString(c.words);
+        Parsed p = Parse(c.words);
+        EXPECT_EQ(p.result, c.result) << words;
+        if (c.result != 0) {
+            EXPECT_EQ(p.calls, std::vector<Call>{Error(c.message)}) << words;
+            continue;
+        }
+        EXPECT_TRUE(p.calls.empty()) << words;
+        EXPECT_EQ(p.params.serialList, c.list) << words;
+        EXPECT_EQ(p.params.allModules, c.all) << words;
+        EXPECT_EQ(p.params.jobs, c.jobs) << words;
+        EXPECT_EQ(p.params.serialNumber, c.list.empty() && !c.all ? 3u : 0u) << words;
+    }
+}
+
 // -a: the address of the module behind the router, decimal or 0x hex, even,
 // 2 to 254; anything else is refused with the value shown.
 TEST(CommandLineValues, ModuleAddressIsAnEvenNumberFromTwoTo254) {

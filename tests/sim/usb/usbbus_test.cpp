@@ -2,13 +2,17 @@
 // offers must look to libusb exactly like hardware does.
 #include <libusb.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -79,6 +83,7 @@ using UsbBusTransfers = UsbSimTest;
 using UsbBusFaults = UsbSimTest;
 using UsbBusUnplug = UsbSimTest;
 using UsbBusChild = UsbSimTest;
+using UsbBusWatchers = UsbSimTest;
 
 TEST_F(UsbBusEnumeration, ListsPluggedDevicesWithTheirIdsAndSerialStrings) {
     plugModule("40F5849A", 0x0010);
@@ -460,6 +465,53 @@ TEST_F(UsbBusChild, KilledProgramReleasesItsClaimForTheNextOne) {
         ASSERT_TRUE(next.open(d));
         EXPECT_EQ(libusb_claim_interface(next.h, 0), 0);
     }
+}
+
+// A program watching the bus for plugs and unplugs (libusb's hotplug
+// monitor, lsusb) may close its watch at any moment, also while the bus
+// tells the watchers of a plug: the bus skips it and goes on, as the kernel
+// does, instead of dying. A watch is an event socket in the test bed; one
+// that is gone answers as refused, and other sockets keep their own errors.
+TEST_F(UsbBusWatchers, AWatcherLeavingDuringAPlugIsSkipped) {
+    const char* root = std::getenv("UMOCKDEV_DIR");
+    ASSERT_NE(root, nullptr);
+    auto connectTo = [](const std::string& path) {
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+        int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+        errno = 0;
+        const int rc = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        const int err = rc < 0 ? errno : 0;
+        close(fd);
+        return err;
+    };
+    EXPECT_EQ(connectTo(std::string(root) + "/event98765"), ECONNREFUSED);
+    EXPECT_EQ(connectTo(std::string(root) + "/eventual"), ENOENT);
+    EXPECT_EQ(connectTo(std::string(root) + "/sub/event98765"), ENOENT);
+
+    // Watchers come and go while the device is plugged and unplugged.
+    std::atomic<bool> done{false};
+    std::thread watchers([&] {
+        for (int i = 0; !done && i < 100000; ++i) {
+            const std::string path = std::string(root) + "/event" + std::to_string(900000 + i % 4);
+            sockaddr_un a{};
+            a.sun_family = AF_UNIX;
+            std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+            int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+            if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
+                std::this_thread::sleep_for(std::chrono::microseconds(50));
+            unlink(path.c_str());
+            close(fd);
+        }
+    });
+    for (int i = 0; i < 40; ++i)
+        bus_->unplug(plugModule("11223344"));
+    done = true;
+    watchers.join();
+    plugModule("55667788");
+    Host host;
+    EXPECT_EQ(host.serials(0x24FF), std::vector<std::string>{"55667788"});
 }
 
 } // namespace

@@ -68,6 +68,8 @@ struct Faults {
     unsigned slowMs = 0;        // every answer (not the echo) leaves this much later
     long vanishAfterBytes = -1; // after this many data bytes of RAM writes: silent for good
     long badCopy = -1;          // the Nth copy to flash programs one byte wrong (a weak cell)
+    char chatterCommand = 0;    // a command line starting with this letter makes the line
+                                //   chatter for good: noise, never an echo or an answer
 };
 
 struct ChipConfig {
@@ -121,6 +123,10 @@ class IspChip {
 
     Phase phase() const { return st_.phase; }
     bool running() const { return st_.phase == Phase::Running; }
+    // The line chatters (Faults::chatterCommand): the bench keeps it full of
+    // noise bytes that are neither an echo, nor a line end, nor an answer.
+    bool chattering() const { return chattering_; }
+    static constexpr uint8_t kNoise = 0xAA;
     const std::vector<uint8_t>& flash() const { return st_.flash; }
     ChipState state() const { return st_; }
     const ChipConfig& config() const { return cfg_; }
@@ -177,6 +183,7 @@ class IspChip {
     std::deque<std::pair<uint64_t, uint8_t>> out_; // release time, byte
     std::string line_;
     bool lineTooLong_ = false;
+    bool chattering_ = false;
     std::vector<uint8_t> ram1_, ram2_;
     // RAM write in progress
     uint32_t wAddr_ = 0, wCount_ = 0, wDone_ = 0;

@@ -41,12 +41,14 @@ struct Faults {
     // the command it runs (once; 0: off).
     uint64_t signalAtFirmwareByte = 0;
     int signalNumber = 0;
-    uint8_t prepareStatus = 0; // non-zero: PREPARE answers this status
-    uint8_t writeStatus = 0;   // non-zero: WRITE answers this status
+    uint8_t prepareStatus = 0;  // non-zero: PREPARE answers this status
+    uint8_t writeStatus = 0;    // non-zero: WRITE answers this status
+    unsigned writeErrors = ~0u; // ... for the first this many WRITEs (then the fault is gone)
     bool keepLinkAfterReboot = false;
     long vanishAtFirmwareByte = -1; // vanish after this many firmware bytes
     unsigned slowMs = 0;            // delay every answer by this much
     unsigned refuseConnections = 0; // refuse the first N connections
+    uint32_t deafMs = 0;            // after each restart: on its transports, deaf this long
     bool closedPort = false;        // TCP: nothing listens on the port (read when it opens)
     bool noReturnAfterLoad = false; // stays away after LOAD
     uint32_t seed = 1;              // for the rate faults
@@ -103,6 +105,10 @@ struct ModuleConfig {
     // bench knows where the ROM is; empty: none.
     std::string romLink;
     imxsim::RomConfig rom;
+    // A restart that ends in the ROM (a reset of the live loader) brings
+    // the ROM back this long after the module left instead of restartMs: a
+    // chip slow to enumerate in its ROM again. 0: restartMs.
+    uint32_t romReturnMs = 0;
     // A dead module whose LPC chip sits in its ROM's ISP mode on the pty
     // until an image is written and started (sim/lpcrom); the chip's device
     // serial number is `uid`.
@@ -287,6 +293,8 @@ class Module {
     uint64_t backAtUs_ = 0;
     bool away_ = false;
     bool gone_ = false;
+    bool romLate_ = false;     // comeBack deferred once for romReturnMs
+    uint64_t deafUntilUs_ = 0; // Faults::deafMs after the last comeBack
     Mode nextMode_ = Mode::Firmware;
     bool loadReplyOwed_ = false;
     unsigned refused_ = 0;

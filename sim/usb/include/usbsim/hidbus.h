@@ -8,6 +8,12 @@
 // exactly while input reports are queued; at most 64 are queued, later ones
 // are dropped, as the kernel does.
 //
+// Hosts that use libusb instead of hidraw reach the same device: a class
+// SET_REPORT request on the control pipe is an output report like a hidraw
+// write, and while such a host has claimed the HID interface, input reports
+// go to its interrupt IN transfers (one report per transfer) instead of
+// hidraw.
+//
 // Threads: the node's requests are served on umockdev's worker thread; every
 // public HidDevice member is thread-safe. The output handler runs on the
 // worker thread without the device lock held, so it may call sendReport().

@@ -5,6 +5,7 @@
 // receives runs under the module's own serial number.
 #include <fcntl.h>
 #include <hidapi/hidapi.h>
+#include <libusb.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -355,4 +356,43 @@ TEST(ImxRomProgram, ServesADeadModuleOnAPtyAndDumpsWhatItReceived) {
               std::string::npos)
         << index;
     EXPECT_BYTES(pattern(3000, 4), kstest::ReadFile(dir.sub("dump/d.rom.0.bin")));
+}
+
+// A host that uses libusb instead of hidraw: it claims the ROM's HID
+// interface, sends a command as a class SET_REPORT on the control pipe and
+// reads the answer from the interrupt IN endpoint, one report per transfer
+// (the HAB word as report 3, the register as report 4); a hidraw client,
+// afterwards, still talks to the same ROM.
+TEST_F(ImxRomTest, ALibusbHostTalksToTheRomThroughSetReportAndInterruptIn) {
+    startBench("imx=usb");
+    libusb_context* ctx = nullptr;
+    ASSERT_EQ(libusb_init(&ctx), 0);
+    libusb_device_handle* h = libusb_open_device_with_vid_pid(ctx, 0x1FC9, 0x0130);
+    ASSERT_NE(h, nullptr);
+    ASSERT_EQ(libusb_claim_interface(h, 0), 0);
+    // READ_REGISTER of the low fingerprint word, report 1.
+    Bytes command = {1, 0x01, 0x01, 0x40, 0x1F, 0x44, 0x10, 0x20, 0, 0, 0, 4, 0, 0, 0, 0, 0};
+    EXPECT_EQ(libusb_control_transfer(h, 0x21, 0x09, 0x0201, 0, command.data(),
+                                      uint16_t(command.size()), 1000),
+              int(command.size()));
+    std::vector<Bytes> answers;
+    for (int i = 0; i < 2; ++i) {
+        uint8_t buffer[65] = {0};
+        int got = 0;
+        EXPECT_EQ(libusb_interrupt_transfer(h, 0x81, buffer, sizeof buffer, &got, 2000), 0);
+        answers.push_back(Bytes(buffer, buffer + got));
+    }
+    libusb_release_interface(h, 0);
+    libusb_close(h);
+    libusb_exit(ctx);
+    ASSERT_EQ(answers.size(), 2u);
+    EXPECT_BYTES((Bytes{3, 0x56, 0x78, 0x78, 0x56}), answers[0]);
+    ASSERT_EQ(answers[1].size(), 65u);
+    EXPECT_BYTES((Bytes{4, 0xEF, 0xCD, 0xAB, 0x89}),
+                 Bytes(answers[1].begin(), answers[1].begin() + 5));
+
+    auto client = hidClient();
+    uint64_t fingerprint = 0;
+    EXPECT_EQ(client->getFingerprint(fingerprint), SDP_OK);
+    EXPECT_EQ(fingerprint, 0x0123456789ABCDEFull);
 }

@@ -306,6 +306,10 @@ TEST_F(Recover, ChipFaultsEndWithAClearErrorOrAreRiddenOut) {
         {"lpc-vanish-at=5000", 1,
          "Writing 4096 bytes for flash address 0x00000000 into the chip's RAM failed: the chip "
          "did not answer"},
+        // The line chatters instead of echoing the unlock command: the echo
+        // and the answer are each given up after their bound.
+        {"lpc-chatter=U", 1,
+         "Could not unlock the chip's flash: the line kept bringing bytes that are no answer"},
         {"lpc-slow-ms=400", 1, "Could not get Device Identifier"},
         {"lpc-mute", 1, "Could not get Device Identifier"},
     };
@@ -456,17 +460,26 @@ TEST_F(Recover, AChipStuckInARamWriteIsNamedAndRecoversAfterAReset) {
 }
 
 // A fingerprint the server does not know, or a server that cannot be
-// reached: the recovery stops before the chip's flash is unlocked.
+// reached: the recovery stops before the chip's flash is unlocked, also when
+// the serial number was given with -d (the server still names no build).
 TEST_F(Recover, UnknownFingerprintStopsBeforeAnythingIsErased) {
     StartBench();
     StartServer(Bird({{0, Firmware(4096)}}));
     kstest::WriteFile(content.sub("recovery"), "1 2 3 4 40F5849A 1234\n");
+    const std::string unknown =
+        "Failed to retreive recovery information from Quillmar update server\n";
     for (const std::string& url : {ServerUrl(), std::string("http://127.0.0.1:9/cgi/u")}) {
-        kstest::ProcessResult r = Run({"-U", "-t", "RECOVER", "-s", pty, "-u", url});
-        EXPECT_EQ(r.exitStatus, 1) << url;
-        EXPECT_NE(r.err.find("Failed to retreive recovery information from Quillmar update server"),
-                  std::string::npos)
-            << r.err;
+        for (const std::vector<std::string>& more :
+             {std::vector<std::string>{}, std::vector<std::string>{"-d", SERIAL}}) {
+            std::vector<std::string> args = {"-U", "-t", "RECOVER", "-s", pty, "-u", url};
+            args.insert(args.end(), more.begin(), more.end());
+            kstest::ProcessResult r = Run(args);
+            EXPECT_EQ(r.exitStatus, 1) << url;
+            if (more.empty())
+                EXPECT_NE(r.err.find(unknown), std::string::npos) << r.err;
+            else
+                EXPECT_EQ(r.err, unknown) << url;
+        }
     }
     EXPECT_FALSE(bench.lpcState("d").unlocked);
     EXPECT_EQ(CommandsStartingWith('E'), 0u);

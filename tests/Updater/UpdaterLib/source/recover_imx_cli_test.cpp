@@ -240,6 +240,13 @@ TEST_F(RecoverImx, RecoversThroughTheRomAndTheLiveLoader) {
          kDefaultLoader,
          kDefaultStart,
          true},
+        // The live loader is on USB at once but answers 1.5 s later.
+        {"USB, a live loader that enumerates before it answers",
+         "imx=usb loader-serial=default deaf-ms=1500",
+         {"-s", "USB", "-u", Url()},
+         kDefaultLoader,
+         kDefaultStart,
+         true},
         {"USB, a file and the serial number",
          "imx=usb loader-serial=own",
          {"-s", "USB", "-d", kSerialText, "-f", file, "-u", Url()},
@@ -307,21 +314,25 @@ TEST_F(RecoverImx, ARerunGoesOnThroughTheLiveLoaderAnInterruptedRunLeft) {
 }
 
 // -N and then the recovery, one right after the other: -N reset the live
-// loader, and the recovery waits for the chip's ROM to be back on USB.
+// loader, and the recovery waits for the chip's ROM to be back on USB, also
+// when the chip takes 1.5 s to enumerate in its ROM again.
 TEST_F(RecoverImx, FingerprintThenRecoveryInOneGo) {
     StartServer();
     launcher = {"/bin/sh", "-c", "\"$@\" && \"$1\" -U -t RECOVER -s USB -u " + Url(), "sh"};
-    kstest::ProcessResult r =
-        RunDead("imx=usb loader-serial=default", {"-N", "-s", "USB", "-u", Url()});
-    EXPECT_EQ(r.exitStatus, 0) << r.out << r.err;
-    EXPECT_TRUE(Has(r.out, std::string(kFingerprint) + "\n" + kBanner)) << r.out;
-    EXPECT_TRUE(Has(r.out, "Transferred 2 blocks, 3908 total bytes")) << r.out;
-    EXPECT_EQ(state.values["rom-boots"], "2");
-    ASSERT_EQ(state.rom.size(), 2 * kDefaultLoader.size()) << "the live loader, twice";
-    ASSERT_EQ(state.running.size(), kFirmware.size());
-    for (size_t i = 0; i < kFirmware.size(); ++i)
-        EXPECT_BYTES(kFirmware[i].bytes, state.running[i].data);
-    EXPECT_EQ(state.values["mode"], "firmware");
+    for (const char* keys : {"", " rom-return-ms=1500"}) {
+        SCOPED_TRACE(keys);
+        kstest::ProcessResult r = RunDead(std::string("imx=usb loader-serial=default") + keys,
+                                          {"-N", "-s", "USB", "-u", Url()});
+        EXPECT_EQ(r.exitStatus, 0) << r.out << r.err;
+        EXPECT_TRUE(Has(r.out, std::string(kFingerprint) + "\n" + kBanner)) << r.out;
+        EXPECT_TRUE(Has(r.out, "Transferred 2 blocks, 3908 total bytes")) << r.out;
+        EXPECT_EQ(state.values["rom-boots"], "2");
+        ASSERT_EQ(state.rom.size(), 2 * kDefaultLoader.size()) << "the live loader, twice";
+        ASSERT_EQ(state.running.size(), kFirmware.size());
+        for (size_t i = 0; i < kFirmware.size(); ++i)
+            EXPECT_BYTES(kFirmware[i].bytes, state.running[i].data);
+        EXPECT_EQ(state.values["mode"], "firmware");
+    }
 }
 
 // Each fault of the ROM, the live loader, the files or the server ends the
@@ -335,6 +346,11 @@ TEST_F(RecoverImx, FaultsEndWithAClearErrorAndExitOne) {
         WriteFile("empty-loader.bird", Bird({{0x20000400, {}}}, kFirmware, 0, 0x40F5849A));
     const std::string noFirmware =
         WriteFile("loader-only.bird", Bird({{0x20000400, Pattern(900, 9)}}, {}, 0, 0x40F5849A));
+    // Firmware without a descriptor of its own: the module then runs
+    // whatever build new-build names, not the file's 1234.
+    const std::string notTaking =
+        WriteFile("no-descriptor.bird", Bird({{0x20000400, Pattern(300, 5)}},
+                                             {{0x60002000, Pattern(3000, 3)}}, 0, 0x40F5849A));
     // A live loader that starts with an image header (IVT) but no CSF: not
     // signed.
     Bytes withHeader = Pattern(900, 7);
@@ -357,6 +373,7 @@ TEST_F(RecoverImx, FaultsEndWithAClearErrorAndExitOne) {
         std::vector<std::string> errors; // standard error, line by line
         bool romUsed;
         std::string settings = ""; // the store's entry for DEADDEAD ("": none)
+        bool runs = false;         // new firmware runs afterwards
     } rows[] = {
         {"no ROM on USB", "usb", {"-N", "-s", "USB"}, {noChip + ": " + none}, false},
         {"silent ROM on USB",
@@ -418,6 +435,14 @@ TEST_F(RecoverImx, FaultsEndWithAClearErrorAndExitOne) {
          {"-U", "-t", "RECOVER", "-s", "USB"},
          {"Failed to transfer firmware: Transferring firmware block 1 of 2: the module stopped "
           "answering"},
+         true},
+        {"the module comes back running another build",
+         "imx=usb loader-serial=own new-build=77 new-version=1.0.0",
+         {"-U", "-t", "RECOVER", "-s", "USB", "-d", kSerialText, "-f", notTaking},
+         {"40F5849A came back running 1.0.0 (77), not the update's 2.0.5 (1234): the new "
+          "firmware did not take"},
+         true,
+         "",
          true},
         {"usb in lower case is a serial port",
          "imx=usb",
@@ -487,7 +512,7 @@ TEST_F(RecoverImx, FaultsEndWithAClearErrorAndExitOne) {
             continue; // a module that is not dead has no ROM
         if (!row.romUsed)
             ExpectRomUntouched();
-        EXPECT_TRUE(state.running.empty()) << "no new firmware runs";
+        EXPECT_EQ(state.running.empty(), !row.runs) << "new firmware runs";
     }
 }
 

@@ -8,12 +8,13 @@ if(TARGET UpdaterLib)
 endif()
 
 # The client against the i.MX ROM simulator: HID on the emulated USB bus, a
-# pty paced at 115200 baud, the loader found on USB by the device library.
+# pty paced at 115200 baud, the loader found on USB by the device library;
+# and a host that talks to the ROM through libusb.
 if(TARGET UpdaterLib AND TARGET modsim_usb)
     ks_add_gtest(SDPLoader_sim_test UMOCKDEV
         SOURCES ${CMAKE_CURRENT_LIST_DIR}/SDPLoader_sim_test.cpp
                 ${PROJECT_SOURCE_DIR}/tests/support/usbsim_main.cpp
-        LIBS ks::UpdaterLib ks::modsim_usb ks::usbsim
+        LIBS ks::UpdaterLib ks::modsim_usb ks::usbsim PkgConfig::LIBUSB
         LABELS imx usb sim
         TIMEOUT 240
         ENV ASAN_OPTIONS=verify_asan_link_order=0)

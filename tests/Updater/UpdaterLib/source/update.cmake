@@ -57,3 +57,23 @@ endif()
 # The real length of the link's 1 ms pause (not a test): scripts/bench-update.sh.
 add_executable(bench_pause ${PROJECT_SOURCE_DIR}/tests/Updater/UpdaterLib/bench/bench_pause.cpp)
 ks_target_defaults(bench_pause)
+
+# -U for many modules at once (-d LIST): eight modules on USB and TCP/IP (two
+# behind a router) in the private network namespace pair (root).
+if(TARGET UpdaterLib AND TARGET modsim_usb AND TARGET updateserver AND TARGET birdwriter)
+    ks_add_gtest(fleet_cli_test
+        SOURCES ${CMAKE_CURRENT_LIST_DIR}/fleet_cli_test.cpp
+                ${CMAKE_CURRENT_LIST_DIR}/update_cli_support.cpp
+                ${PROJECT_SOURCE_DIR}/tests/support/updateserver_harness.cpp
+        LIBS ks::birdwriter
+        ROOT
+        LABELS update usb fleet
+        TIMEOUT 600
+        ENV TSAN_OPTIONS=suppressions=${CMAKE_BINARY_DIR}/fleet_tsan.supp)
+    add_dependencies(fleet_cli_test Updater Updater-testhooks keystrand-sim updateserver)
+    # One suppressions file for the processes of the test: the USB bus's,
+    # then the fleet's own (descriptor numbers reused across threads).
+    file(READ ${PROJECT_SOURCE_DIR}/sim/usb/tsan.supp usb_supp)
+    file(READ ${CMAKE_CURRENT_LIST_DIR}/fleet_tsan.supp fleet_supp)
+    file(WRITE ${CMAKE_BINARY_DIR}/fleet_tsan.supp "${usb_supp}${fleet_supp}")
+endif()

@@ -130,6 +130,10 @@ kstest::ProcessResult RunOnBench(const BenchRun& run, const std::string& dumpDir
         argv.push_back("--module");
         argv.push_back(m);
     }
+    for (const std::string& f : run.fleets) {
+        argv.push_back("--modules");
+        argv.push_back(f);
+    }
     argv.push_back("--");
     argv.insert(argv.end(), run.launcher.begin(), run.launcher.end());
     argv.push_back(run.testHooks ? kstest::UpdaterTestHooksPath() : kstest::UpdaterPath());

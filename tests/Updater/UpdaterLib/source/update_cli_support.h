@@ -63,6 +63,7 @@ SimState ReadSimState(const std::string& dumpDir, const std::string& module);
 // Updater with args as its child. The simulator's state lands in dumpDir.
 struct BenchRun {
     std::vector<std::string> modules;
+    std::vector<std::string> fleets; // --modules statements: "N PREFIX key=value ..."
     std::vector<std::string> args;
     bool netns = false;
     bool onPty = false;

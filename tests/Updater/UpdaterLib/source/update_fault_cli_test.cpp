@@ -90,6 +90,12 @@ Row Stopped(const char* name, Where where, int sig) {
             true};
 }
 
+// A fault the update rides out: it ends with exit 0 and the file's loader
+// and firmware in the module.
+Row Succeeds(const char* name, Where where, const char* fault, std::vector<std::string> hooks) {
+    return {name, where, fault, File::Good, {}, std::move(hooks), 0, "", "", Holds::Written};
+}
+
 std::vector<Row> Rows() {
     const std::string closed = ClosedUrl();
     const std::vector<std::string> fast = {"KS_TESTHOOK_LOADER_ATTEMPTS=2",
@@ -158,6 +164,14 @@ std::vector<Row> Rows() {
          "",
          "",
          Holds::Written},
+        Succeeds("an unanswered loader PREPARE is tolerated through a router", Where::RouterUsb,
+                 "loader-prepare-silent", fast),
+        Succeeds("an unanswered loader PREPARE is tolerated on TCP/IP", Where::Tcp,
+                 "loader-prepare-silent", fast),
+        // On USB at once after each restart, but deaf for 1.5 s: the looks
+        // for the loader go on past a module that does not answer yet.
+        Succeeds("a loader that enumerates 1.5 s before it answers", Where::Usb, "deaf-ms=1500",
+                 {"KS_TESTHOOK_LOADER_ATTEMPTS=5"}),
         {"vanishes mid-firmware",
          Where::Usb,
          "vanish-at=300",
