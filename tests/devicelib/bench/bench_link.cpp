@@ -8,7 +8,10 @@
 //   bytes each, every one waiting for its reply) to the module simulator.
 // - over the emulated USB bus, the idle link beside a plain libusb program
 //   that keeps one bulk IN transfer waiting and handles events, each with
-//   what the bus emulation (the simulator process) spent meanwhile.
+//   what the bus emulation (the simulator process) spent meanwhile; the same
+//   DATA packets sent by both, with the wall and CPU time of one exchange
+//   (--usb-data-only yes: that alone, as scripts/bench-update.sh asks).
+// The plain programs are in plain_peer.cpp.
 // Prints figures; asserts nothing about them. scripts/bench-link.sh runs it
 // as the child of the simulator (--sim-ready names the simulator's ready
 // file); without it the DATA figures are skipped.
