@@ -495,10 +495,9 @@ void UsbDevice::Impl::control(SimClient& sc, SimUrb* u) {
         if (setReport) {
             // Numbered reports carry their number as the first data byte;
             // report 0 gets it in front, as hidraw writes have it.
-            std::vector<uint8_t> report;
+            std::vector<uint8_t> report(b + 8, b + 8 + room);
             if ((value & 0xFF) == 0)
-                report.push_back(0);
-            report.insert(report.end(), b + 8, b + 8 + room);
+                report.insert(report.begin(), 0);
             setReportsDue.push_back(std::move(report));
         }
     } else if ((type & 0x80) == 0) {
